@@ -25,30 +25,13 @@
 //   0x13  vaInt64       8 bytes
 //   0x14  vaUTF8String  length n, n bytes of UTF-8
 //   0x15  vaDouble      8 bytes IEEE double
-#include <cfloat>
 #include <cstring>
 
 #include "platform/Classes.h"
+#include "platform/Numeric.h"
 #include "platform/TextServices.h"
 
-static_assert(LDBL_MANT_DIG == 64, "Extended must be the x87 80-bit format");
-
 namespace {
-
-template <typename T>
-void storeLE(uint8_t* p, T v) {
-  using U = std::make_unsigned_t<T>;
-  U u = static_cast<U>(v);
-  for (size_t i = 0; i < sizeof(T); ++i) p[i] = uint8_t(u >> (8 * i));
-}
-
-template <typename T>
-T loadLE(const uint8_t* p) {
-  using U = std::make_unsigned_t<T>;
-  U u = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) u |= U(U(p[i]) << (8 * i));
-  return static_cast<T>(u);
-}
 
 bool equalsIgnoreAsciiCase(std::u16string_view a, std::u16string_view b) {
   if (a.size() != b.size()) return false;
@@ -124,11 +107,11 @@ void TWriter::WriteInteger(int32_t value) {
     Write(b, 2);
   } else if (value >= -32768 && value <= 32767) {
     b[0] = vaInt16;
-    storeLE(b + 1, int16_t(value));
+    StoreLE(b + 1, int16_t(value));
     Write(b, 3);
   } else {
     b[0] = vaInt32;
-    storeLE(b + 1, value);
+    StoreLE(b + 1, value);
     Write(b, 5);
   }
 }
@@ -137,45 +120,37 @@ void TWriter::WriteInteger(int64_t value) {
   if (value >= INT32_MIN && value <= INT32_MAX) return WriteInteger(int32_t(value));
   uint8_t b[9];
   b[0] = vaInt64;
-  storeLE(b + 1, value);
+  StoreLE(b + 1, value);
   Write(b, 9);
 }
 
 void TWriter::WriteFloat(Extended value) {
-  // The first 10 bytes of the x87 value: significand, then sign and exponent.
-  uint8_t raw[sizeof(Extended)] = {};
-  std::memcpy(raw, &value, 10);
-  WriteValue(vaExtended);
-  Write(raw, 10);
+  uint8_t b[1 + ExtendedSize] = {vaExtended};
+  ExtendedToBytes(value, b + 1);
+  Write(b, sizeof b);
 }
 
 void TWriter::WriteSingle(Single value) {
-  uint32_t bits;
-  std::memcpy(&bits, &value, 4);
   uint8_t b[5] = {vaSingle};
-  storeLE(b + 1, bits);
+  StoreLE(b + 1, value);
   Write(b, 5);
 }
 
 void TWriter::WriteDouble(Double value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, 8);
   uint8_t b[9] = {vaDouble};
-  storeLE(b + 1, bits);
+  StoreLE(b + 1, value);
   Write(b, 9);
 }
 
 void TWriter::WriteCurrency(Currency value) {
   uint8_t b[9] = {vaCurrency};
-  storeLE(b + 1, value.Value);
+  StoreLE(b + 1, value.Value);
   Write(b, 9);
 }
 
 void TWriter::WriteDate(TDateTime value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, 8);
   uint8_t b[9] = {vaDate};
-  storeLE(b + 1, bits);
+  StoreLE(b + 1, value);
   Write(b, 9);
 }
 
@@ -185,7 +160,7 @@ void TWriter::writeAnsiBytes(std::string_view bytes) {
     Write(b, 2);
   } else {
     uint8_t b[5] = {vaLString};
-    storeLE(b + 1, int32_t(bytes.size()));
+    StoreLE(b + 1, int32_t(bytes.size()));
     Write(b, 5);
   }
   Write(bytes.data(), int32_t(bytes.size()));
@@ -193,18 +168,18 @@ void TWriter::writeAnsiBytes(std::string_view bytes) {
 
 void TWriter::writeWideCodeUnits(std::u16string_view value) {
   uint8_t b[5] = {vaWString};
-  storeLE(b + 1, int32_t(value.size()));
+  StoreLE(b + 1, int32_t(value.size()));
   Write(b, 5);
   uint8_t unit[2];
   for (char16_t c : value) {
-    storeLE(unit, uint16_t(c));
+    StoreLE(unit, uint16_t(c));
     Write(unit, 2);
   }
 }
 
 void TWriter::WriteUTF8Str(std::string_view utf8) {
   uint8_t b[5] = {vaUTF8String};
-  storeLE(b + 1, int32_t(utf8.size()));
+  StoreLE(b + 1, int32_t(utf8.size()));
   Write(b, 5);
   Write(utf8.data(), int32_t(utf8.size()));
 }
@@ -325,7 +300,7 @@ int64_t TReader::bytesLeft() {
 int32_t TReader::readLength(int32_t unitSize) {
   uint8_t b[4];
   Read(b, 4);
-  int32_t n = loadLE<int32_t>(b);
+  int32_t n = LoadLE<int32_t>(b);
   // A damaged length must not become an allocation: refuse anything negative
   // or longer than what the stream still holds.
   if (n < 0 || int64_t(n) * unitSize > bytesLeft()) readError();
@@ -418,8 +393,8 @@ int32_t TReader::ReadInteger() {
   uint8_t b[4];
   switch (ReadValue()) {
     case vaInt8: Read(b, 1); return int8_t(b[0]);
-    case vaInt16: Read(b, 2); return loadLE<int16_t>(b);
-    case vaInt32: Read(b, 4); return loadLE<int32_t>(b);
+    case vaInt16: Read(b, 2); return LoadLE<int16_t>(b);
+    case vaInt32: Read(b, 4); return LoadLE<int32_t>(b);
     default: propValueError();
   }
 }
@@ -429,18 +404,16 @@ int64_t TReader::ReadInt64() {
   ReadValue();
   uint8_t b[8];
   Read(b, 8);
-  return loadLE<int64_t>(b);
+  return LoadLE<int64_t>(b);
 }
 
 Extended TReader::ReadFloat() {
   TValueType tag = NextValue();
   if (tag == vaExtended) {
     ReadValue();
-    uint8_t raw[sizeof(Extended)] = {};
-    Read(raw, 10);
-    Extended x;
-    std::memcpy(&x, raw, sizeof x);
-    return x;
+    uint8_t raw[ExtendedSize];
+    Read(raw, ExtendedSize);
+    return ExtendedFromBytes(raw);
   }
   if (tag == vaDouble) return ReadDouble();
   return Extended(ReadInt64());
@@ -451,10 +424,7 @@ Single TReader::ReadSingle() {
   ReadValue();
   uint8_t b[4];
   Read(b, 4);
-  uint32_t bits = loadLE<uint32_t>(b);
-  Single x;
-  std::memcpy(&x, &bits, 4);
-  return x;
+  return LoadLE<Single>(b);
 }
 
 Double TReader::ReadDouble() {
@@ -462,10 +432,7 @@ Double TReader::ReadDouble() {
   ReadValue();
   uint8_t b[8];
   Read(b, 8);
-  uint64_t bits = loadLE<uint64_t>(b);
-  Double x;
-  std::memcpy(&x, &bits, 8);
-  return x;
+  return LoadLE<Double>(b);
 }
 
 Currency TReader::ReadCurrency() {
@@ -477,7 +444,7 @@ Currency TReader::ReadCurrency() {
   ReadValue();
   uint8_t b[8];
   Read(b, 8);
-  return Currency::FromScaled(loadLE<int64_t>(b));
+  return Currency::FromScaled(LoadLE<int64_t>(b));
 }
 
 TDateTime TReader::ReadDate() {
@@ -485,10 +452,7 @@ TDateTime TReader::ReadDate() {
   ReadValue();
   uint8_t b[8];
   Read(b, 8);
-  uint64_t bits = loadLE<uint64_t>(b);
-  TDateTime x;
-  std::memcpy(&x, &bits, 8);
-  return x;
+  return LoadLE<TDateTime>(b);
 }
 
 String TReader::readStringOf(TValueType tag) {
@@ -512,7 +476,7 @@ String TReader::readStringOf(TValueType tag) {
       bytes.resize(size_t(n) * 2);
       Read(bytes.data(), n * 2);
       String s(size_t(n), u'\0');
-      for (int32_t i = 0; i < n; ++i) s[size_t(i)] = char16_t(loadLE<uint16_t>(reinterpret_cast<uint8_t*>(&bytes[size_t(i) * 2])));
+      for (int32_t i = 0; i < n; ++i) s[size_t(i)] = char16_t(LoadLE<uint16_t>(&bytes[size_t(i) * 2]));
       return s;
     }
     default: propValueError();

@@ -10,6 +10,8 @@
 #include <limits>
 #include <string>
 
+#include "platform/DateUtils.h"
+#include "platform/Numeric.h"
 #include "platform/TextServices.h"
 
 // ---------------------------------------------------------------------------
@@ -240,19 +242,6 @@ String currencyText(int64_t scaled) {
   return out;
 }
 
-// Days since 1970-01-01 to a civil date (proleptic Gregorian).
-void civilFromDays(int64_t z, int& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = unsigned(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = int(yoe + era * 400 + (m <= 2));
-}
-
 String pad(unsigned v, size_t width) {
   String s = ascii(std::to_string(v));
   return s.size() < width ? String(width - s.size(), u'0') + s : s;
@@ -289,19 +278,11 @@ String applyPattern(const String& pattern, int y, unsigned mo, unsigned d, unsig
 // The platform's date-time text: the short date, then the long time unless
 // the value is exactly midnight.
 String dateTimeText(double dt) {
-  double dayPart = std::trunc(dt);
-  double frac = std::fabs(dt - dayPart);
-  int64_t ms = int64_t(std::llround(frac * 86400000.0));
-  if (ms >= 86400000) ms = 86399999;
-  int y;
-  unsigned mo, d;
-  civilFromDays(int64_t(dayPart) - 25569, y, mo, d);
+  uint16_t y, mo, d, h, mi, sec, ms;
+  DecodeDateTime(dt, y, mo, d, h, mi, sec, ms);
   const TFormatSettings& fs = DefaultFormatSettings();
   String out = applyPattern(fs.ShortDateFormat, y, mo, d, 0, 0, 0);
-  if (ms != 0) {
-    unsigned secs = unsigned(ms / 1000);
-    out += u" " + applyPattern(fs.LongTimeFormat, y, mo, d, secs / 3600, secs / 60 % 60, secs % 60);
-  }
+  if (h || mi || sec || ms) out += u" " + applyPattern(fs.LongTimeFormat, y, mo, d, h, mi, sec);
   return out;
 }
 
@@ -493,9 +474,9 @@ TDateTime Variant::AsDateTime() const {
 
 Currency Variant::AsCurrency() const {
   auto fromFloat = [](long double x) {
-    long double r = roundHalfEven(x * 10000.0L);
-    if (!std::isfinite(r) || r < -9223372036854775808.0L || r >= 9223372036854775808.0L) overflowError();
-    return Currency::FromScaled(int64_t(r));
+    Currency c;
+    if (!TryExtendedToCurrency(x, c)) overflowError();
+    return c;
   };
   switch (vt_) {
     case varCurrency: return Currency::FromScaled(i64_);
@@ -685,10 +666,7 @@ TBcd defaultDoubleToBcd(double x) {
 
 bool defaultBcdToCurrency(const TBcd& b, Currency& c) {
   if (b.Precision == 0) return false;
-  long double r = roundHalfEven(bcdToLongDouble(b) * 10000.0L);
-  if (r < -9223372036854775808.0L || r >= 9223372036854775808.0L) return false;
-  c = Currency::FromScaled(int64_t(r));
-  return true;
+  return TryExtendedToCurrency(bcdToLongDouble(b), c);
 }
 
 int defaultBcdCompare(const TBcd& a, const TBcd& b) {
