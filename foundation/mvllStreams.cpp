@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "foundation/mvllErrors.h"
+#include "foundation/mvllExceptions.h"
 #include "platform/Guid.h"
 #include "platform/Numeric.h"
 #include "platform/TextServices.h"
@@ -89,12 +91,11 @@ bool commit(uint8_t* at, int64_t size) {
 
 void release(uint8_t* at, int64_t size) { ::munmap(at, size_t(size)); }
 
-// Reservation and commit failures are operating-system errors that name the
-// stream's class as the failed action.
+// Reservation and commit failures are operating-system errors (11047) that
+// name the stream's class as the failed action.
 [[noreturn]] void raiseStreamOSError(int err) {
-  EOSError e(u"%s: %s", {String(u"TmvMemoryStream"), UTF8ToString(std::strerror(err))});
-  e.ErrorCode = uint32_t(err);
-  throw e;
+  errno = err;
+  throw mvCreateOSExceptionText(MVERR_OSUNKNOWN, u"TmvMemoryStream");
 }
 
 }  // namespace
