@@ -25,6 +25,7 @@
 //   0x13  vaInt64       8 bytes
 //   0x14  vaUTF8String  length n, n bytes of UTF-8
 //   0x15  vaDouble      8 bytes IEEE double
+#include <algorithm>
 #include <cstring>
 
 #include "platform/Classes.h"

@@ -3,7 +3,6 @@
 #include "platform/Variants.h"
 
 #include <atomic>
-#include <cfenv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
