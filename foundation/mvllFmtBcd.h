@@ -18,16 +18,16 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/mvllExceptions.h"
 #include "platform/Variants.h"
 
 using TmvFmtBcd = TBcd;
 
 // Overflow of a packed decimal inside the engine: code 9985, "BCD overflow".
-class EmvBcdException : public Exception {
+class EmvBcdException : public EmvBaseException {
  public:
-  EmvBcdException(uint32_t aErrorCode, const String& aMessage) : Exception(aMessage), ErrorCode(aErrorCode) {}
+  using EmvBaseException::EmvBaseException;
   MV_EXCEPTION_CLASS_NAME(EmvBcdException)
-  uint32_t ErrorCode;
 };
 class EmvBcdOverflow : public EmvBcdException {
  public:

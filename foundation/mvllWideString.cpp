@@ -1,6 +1,8 @@
 // Engine foundation: wide strings, code pages and locales (see the header).
 #include "foundation/mvllWideString.h"
 
+#include "foundation/mvllExceptions.h"
+
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -173,14 +175,7 @@ const TFormatSettings& mvInvariantFormatSettings() {
   return settings;
 }
 
-void mvRaiseNlsError(const String& aAction) {
-  const int error = errno;
-  EOSError e(error != 0 ? Format(u"Operating system error in %s: %s ($%x/%d)",
-                                 {aAction, UTF8ToString(std::strerror(error)), error, error})
-                        : Format(u"A call to an OS function failed in %s", {aAction}));
-  e.ErrorCode = static_cast<uint32_t>(error);
-  throw e;
-}
+void mvRaiseNlsError(const String& aAction) { throw mvCreateOSExceptionText(0, aAction); }
 
 // ---------------------------------------------------------------------------
 // Conversions: a length query, then the conversion into a result of exactly

@@ -35,8 +35,8 @@ inline uint16_t mvDefaultCodePage = CP_THREAD_ACP;
 // the engine's value-to-text conversions.
 const TFormatSettings& mvInvariantFormatSettings();
 
-// Raises the OS-error exception for the calling thread's last error (errno),
-// naming the failed step.
+// Raises the OS-error exception (EmvBaseException, code 11047) for the calling
+// thread's last error (errno), naming the failed step.
 [[noreturn]] void mvRaiseNlsError(const String& aAction);
 
 // ---------------------------------------------------------------------------

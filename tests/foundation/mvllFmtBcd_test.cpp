@@ -136,7 +136,7 @@ TEST(mvllFmtBcd, Variants) {
     mvVariantToBcdBytes(Variant(u"1"), 5, 2, 4, buf);
     FAIL();
   } catch (const EmvBcdOverflow& e) {
-    EXPECT_EQ(e.ErrorCode, 9985u);
+    EXPECT_EQ(e.ErrorCode(), 9985u);
     EXPECT_NE(e.Message().find(u"BCD overflow"), String::npos);
   }
   EXPECT_THROW(mvVariantToBcdBytes(Variant(u"1234"), 5, 2, 5, buf), EmvBcdOverflow);

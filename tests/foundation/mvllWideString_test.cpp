@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "foundation/mvllExceptions.h"
 #include "foundation/mvllWideString.h"
 
 namespace {
@@ -40,7 +41,7 @@ TEST(mvllWideString, FailedConversionNamesTheStep) {
   try {
     mvStringToWideString("abc", 4711);
     FAIL();
-  } catch (const EOSError& e) {
+  } catch (const EmvBaseException& e) {
     EXPECT_NE(e.Message().find(u"mvStringToWideString/MultiByteToWideChar/1"), String::npos);
   }
 }
@@ -53,7 +54,7 @@ TEST(mvllWideString, CopiesQuotingAndMapping) {
   EXPECT_EQ(mvWideQuotedStr(u"", u'"'), u"\"\"");
   EXPECT_EQ(mvWideLCMapString(u"abc", 0x411, LCMAP_UPPERCASE), u"ABC");
   EXPECT_EQ(mvWideLCMapString(u"", 0x411, LCMAP_UPPERCASE), u"");
-  EXPECT_THROW(mvWideLCMapString(u"a", 0x411, LCMAP_UPPERCASE | LCMAP_LOWERCASE), EOSError);
+  EXPECT_THROW(mvWideLCMapString(u"a", 0x411, LCMAP_UPPERCASE | LCMAP_LOWERCASE), EmvBaseException);
 }
 
 TEST(mvllWideString, LocaleAndCodePageLists) {
