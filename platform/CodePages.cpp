@@ -1,0 +1,198 @@
+// Platform layer: code-page conversion over ICU converters.
+//
+// Windows code page numbers map onto ICU converter names through one table.
+// ICU converters are not thread-safe, so each thread keeps its own, opened on
+// first use and closed when the thread ends. Conversion never fails on
+// content: characters a code page cannot express and byte sequences it does
+// not define become '?' (U+FFFD for UTF-8, as Windows does), which keeps the
+// length query and the conversion in step.
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <unordered_map>
+
+#include "platform/Nls.h"
+
+namespace {
+
+struct CodePageInfo {
+  uint32_t codePage;
+  const char* icuName;
+  const char16_t* name;
+};
+
+// Sorted by code page. The ICU names are the exact converter tables, not
+// aliases, so that ICU's alias resolution cannot pick a different table.
+constexpr CodePageInfo kCodePages[] = {
+    {437, "ibm-437_P100-1995", u"OEM - United States"},
+    {850, "ibm-850_P100-1995", u"OEM - Multilingual Latin I"},
+    {866, "ibm-866_P100-1995", u"OEM - Russian"},
+    {874, "windows-874-2000", u"ANSI/OEM - Thai"},
+    {932, "ibm-943_P15A-2003", u"ANSI/OEM - Japanese Shift-JIS"},
+    {936, "windows-936-2000", u"ANSI/OEM - Simplified Chinese GBK"},
+    {949, "windows-949-2000", u"ANSI/OEM - Korean"},
+    {950, "windows-950-2000", u"ANSI/OEM - Traditional Chinese Big5"},
+    {1250, "ibm-5346_P100-1998", u"ANSI - Central Europe"},
+    {1251, "ibm-5347_P100-1998", u"ANSI - Cyrillic"},
+    {1252, "ibm-5348_P100-1997", u"ANSI - Latin I"},
+    {1253, "ibm-5349_P100-1998", u"ANSI - Greek"},
+    {1254, "ibm-5350_P100-1998", u"ANSI - Turkish"},
+    {1255, "ibm-9447_P100-2002", u"ANSI - Hebrew"},
+    {1256, "ibm-9448_X100-2005", u"ANSI - Arabic"},
+    {1257, "ibm-9449_P100-2002", u"ANSI - Baltic"},
+    {1258, "ibm-5354_P100-1998", u"ANSI/OEM - Viet Nam"},
+    {20127, "US-ASCII", u"US-ASCII"},
+    {28591, "ISO-8859-1", u"ISO 8859-1 Latin I"},
+    {65001, "UTF-8", u"UTF-8"},
+};
+
+const CodePageInfo* findCodePage(uint32_t codePage) {
+  auto it = std::lower_bound(std::begin(kCodePages), std::end(kCodePages), codePage,
+                             [](const CodePageInfo& info, uint32_t cp) { return info.codePage < cp; });
+  return it != std::end(kCodePages) && it->codePage == codePage ? it : nullptr;
+}
+
+std::atomic<uint32_t> gAnsiCodePage{932};
+
+// Writes '?' for each undefined or illegal byte sequence.
+void substituteQuestionMark(const void*, UConverterToUnicodeArgs* args, const char*, int32_t,
+                            UConverterCallbackReason reason, UErrorCode* err) {
+  if (reason > UCNV_IRREGULAR) return;  // reset, close, clone: nothing to write
+  *err = U_ZERO_ERROR;
+  const UChar q = u'?';
+  ucnv_cbToUWriteUChars(args, &q, 1, 0, err);
+}
+
+struct ConverterDeleter {
+  void operator()(UConverter* c) const { ucnv_close(c); }
+};
+using ConverterPtr = std::unique_ptr<UConverter, ConverterDeleter>;
+
+// The calling thread's converters, by resolved code page.
+struct ThreadConverters {
+  std::unordered_map<uint32_t, ConverterPtr> byCodePage;
+  uint64_t calls = 0;
+};
+thread_local ThreadConverters tConverters;
+
+UConverter* converterFor(uint32_t codePage) {
+  auto& map = tConverters.byCodePage;
+  if (auto it = map.find(codePage); it != map.end()) return it->second.get();
+  const CodePageInfo* info = findCodePage(codePage);
+  if (!info) return nullptr;
+  UErrorCode err = U_ZERO_ERROR;
+  ConverterPtr conv(ucnv_open(info->icuName, &err));
+  if (U_FAILURE(err)) return nullptr;
+  if (codePage != CP_UTF8) {
+    ucnv_setSubstChars(conv.get(), "?", 1, &err);
+    ucnv_setToUCallBack(conv.get(), substituteQuestionMark, nullptr, nullptr, nullptr, &err);
+    if (U_FAILURE(err)) return nullptr;
+  }
+  return map.emplace(codePage, std::move(conv)).first->second.get();
+}
+
+// Resolves the pseudo code pages to a real one; 0 when there is none.
+uint32_t resolveCodePage(uint32_t codePage) {
+  switch (codePage) {
+    case CP_ACP:
+      return GetACP();
+    case CP_OEMCP:
+      return GetOEMCP();
+    case CP_THREAD_ACP: {
+      char16_t buf[10];
+      if (GetLocaleInfoW(GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE, buf, 10) == 0) return GetACP();
+      uint32_t cp = 0;
+      for (const char16_t* p = buf; *p; ++p) cp = cp * 10 + (*p - u'0');
+      return cp == 0 ? GetACP() : cp;  // a Unicode-only locale falls back to the system's
+    }
+    default:
+      return codePage;
+  }
+}
+
+int fail(int error) {
+  errno = error;
+  return 0;
+}
+
+}  // namespace
+
+uint32_t GetACP() { return gAnsiCodePage.load(std::memory_order_relaxed); }
+
+bool SetACP(uint32_t codePage) {
+  if (codePage == CP_UTF8 || !findCodePage(codePage)) return false;
+  gAnsiCodePage.store(codePage, std::memory_order_relaxed);
+  return true;
+}
+
+uint32_t GetOEMCP() {
+  // The OEM page that goes with each ANSI page on Windows.
+  switch (GetACP()) {
+    case 932: case 936: case 949: case 950: case 874:
+      return GetACP();
+    case 1251:
+      return 866;
+    case 1252:
+      return 850;
+    default:
+      return 437;
+  }
+}
+
+bool IsValidCodePage(uint32_t codePage) { return findCodePage(codePage) != nullptr; }
+
+const std::vector<uint32_t>& NlsSupportedCodePages() {
+  static const std::vector<uint32_t> pages = [] {
+    std::vector<uint32_t> v;
+    for (const auto& info : kCodePages) v.push_back(info.codePage);
+    return v;
+  }();
+  return pages;
+}
+
+bool GetCPInfoExName(uint32_t codePage, String& name) {
+  const CodePageInfo* info = findCodePage(codePage);
+  if (!info) return false;
+  name = AsciiToString(std::to_string(codePage)) + u"  (" + info->name + u")";
+  return true;
+}
+
+uint64_t NlsConversionCallCount() { return tConverters.calls; }
+
+int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int srcLen, char16_t* dst,
+                        int dstLen) {
+  ++tConverters.calls;
+  if (flags != 0 || src == nullptr || srcLen == 0 || srcLen < -1 || dstLen < 0 || (dstLen > 0 && !dst))
+    return fail(EINVAL);
+  UConverter* conv = converterFor(resolveCodePage(codePage));
+  if (!conv) return fail(EINVAL);
+  int32_t len = srcLen == -1 ? static_cast<int32_t>(std::char_traits<char>::length(src)) + 1 : srcLen;
+  UErrorCode err = U_ZERO_ERROR;
+  ucnv_resetToUnicode(conv);
+  int32_t n = ucnv_toUChars(conv, reinterpret_cast<UChar*>(dst), dstLen, src, len, &err);
+  if (err == U_BUFFER_OVERFLOW_ERROR) return dstLen == 0 ? n : fail(ENOBUFS);
+  if (U_FAILURE(err)) return fail(EINVAL);
+  // ucnv_toUChars adds a terminator when room is left; Windows counts only
+  // what the source produced, which is n.
+  return n;
+}
+
+int WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* src, int srcLen, char* dst,
+                        int dstLen) {
+  ++tConverters.calls;
+  if (flags != 0 || src == nullptr || srcLen == 0 || srcLen < -1 || dstLen < 0 || (dstLen > 0 && !dst))
+    return fail(EINVAL);
+  UConverter* conv = converterFor(resolveCodePage(codePage));
+  if (!conv) return fail(EINVAL);
+  int32_t len = srcLen == -1 ? static_cast<int32_t>(std::char_traits<char16_t>::length(src)) + 1 : srcLen;
+  UErrorCode err = U_ZERO_ERROR;
+  ucnv_resetFromUnicode(conv);
+  int32_t n = ucnv_fromUChars(conv, dst, dstLen, reinterpret_cast<const UChar*>(src), len, &err);
+  if (err == U_BUFFER_OVERFLOW_ERROR) return dstLen == 0 ? n : fail(ENOBUFS);
+  if (U_FAILURE(err)) return fail(EINVAL);
+  return n;
+}

@@ -1,0 +1,217 @@
+// Tests of the national-language layer: code pages, locales, comparison,
+// locale mapping and sort-rule versions.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+#include "platform/Nls.h"
+
+namespace {
+
+std::string toBytes(uint32_t cp, const String& s) {
+  int n = WideCharToMultiByte(cp, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::string out(n, '\0');
+  EXPECT_EQ(n, WideCharToMultiByte(cp, 0, s.data(), static_cast<int>(s.size()), out.data(), n));
+  return out;
+}
+
+String fromBytes(uint32_t cp, const std::string& s) {
+  int n = MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  String out(n, u'\0');
+  EXPECT_EQ(n, MultiByteToWideChar(cp, 0, s.data(), static_cast<int>(s.size()), out.data(), n));
+  return out;
+}
+
+TEST(NlsCodePages, StudyProgramTextRoundTrips) {
+  const String texts[] = {u"○×◆アイウエ", u"次のうち、正しいものを一つ選びなさい。（ア）～（エ）", u"Plain ASCII 0123 ~!@"};
+  for (uint32_t cp : {932u, 65001u})
+    for (const String& t : texts) EXPECT_EQ(fromBytes(cp, toBytes(cp, t)), t) << cp;
+  // Shift-JIS bytes of "ア" and "○" as Windows writes them.
+  EXPECT_EQ(toBytes(932, u"ア○"), "\x83\x41\x81\x9B");
+}
+
+TEST(NlsCodePages, Windows1252RoundTripsItsRange) {
+  for (int b = 1; b < 256; ++b) {
+    std::string one(1, static_cast<char>(b));
+    String w = fromBytes(1252, one);
+    ASSERT_EQ(w.size(), 1u);
+    if (w[0] == u'?' && b != '?') continue;  // the five bytes 1252 leaves undefined
+    EXPECT_EQ(toBytes(1252, w), one) << b;
+  }
+  EXPECT_EQ(fromBytes(1252, "\x80\xE9"), u"€é");
+}
+
+TEST(NlsCodePages, UnmappableBecomesQuestionMark) {
+  EXPECT_EQ(toBytes(1252, u"a→b"), "a?b");
+  EXPECT_EQ(toBytes(20127, u"é"), "?");
+  EXPECT_EQ(fromBytes(932, "\x81"), u"?");  // a lead byte without its trail byte
+}
+
+TEST(NlsCodePages, PseudoCodePagesAndFailures) {
+  ASSERT_EQ(GetACP(), 932u);
+  EXPECT_EQ(toBytes(CP_ACP, u"ア"), toBytes(932, u"ア"));
+  EXPECT_EQ(toBytes(CP_THREAD_ACP, u"ア"), toBytes(932, u"ア"));  // thread locale 0x411
+  ASSERT_TRUE(SetACP(1252));
+  EXPECT_EQ(toBytes(CP_ACP, u"é"), "\xE9");
+  ASSERT_TRUE(SetACP(932));
+  EXPECT_FALSE(SetACP(12345));
+
+  char buf[4];
+  errno = 0;
+  EXPECT_EQ(WideCharToMultiByte(12345, 0, u"a", 1, buf, 4), 0);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(WideCharToMultiByte(932, 0, u"", 0, buf, 4), 0);  // Windows refuses an empty source
+  EXPECT_EQ(WideCharToMultiByte(932, 0, u"アア", 2, buf, 3), 0);
+  EXPECT_EQ(errno, ENOBUFS);
+  // -1: the terminator is converted and counted.
+  EXPECT_EQ(WideCharToMultiByte(932, 0, u"ab", -1, buf, 4), 3);
+  EXPECT_EQ(buf[2], '\0');
+}
+
+TEST(NlsCodePages, ConvertersArePerThread) {
+  // Each thread converts with its own converter; a shared one would garble.
+  std::vector<std::thread> threads;
+  std::atomic<int> bad{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 500; ++i)
+        if (fromBytes(932, toBytes(932, u"○×◆アイウエ")) != u"○×◆アイウエ") ++bad;
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+TEST(NlsLocales, IdsInformationAndDefaults) {
+  EXPECT_EQ(GetSystemDefaultLCID(), 0x411u);
+  EXPECT_EQ(GetThreadLocale(), 0x411u);
+  EXPECT_EQ(ConvertDefaultLocale(LOCALE_SYSTEM_DEFAULT), 0x411u);
+  EXPECT_EQ(ConvertDefaultLocale(0x11), 0x411u);  // language only
+  EXPECT_TRUE(IsValidLocale(0x411));
+  EXPECT_TRUE(IsValidLocale(0x10407));
+  EXPECT_FALSE(IsValidLocale(0x12345));
+  EXPECT_EQ(NlsIcuLocaleName(0x411), "ja_JP");
+
+  struct {
+    LCID id;
+    const char16_t* ansi;
+  } cases[] = {{0x411, u"932"}, {0x409, u"1252"}, {0x419, u"1251"}, {0x804, u"936"}, {0x404, u"950"},
+               {0x412, u"949"}, {0x41E, u"874"}, {0x405, u"1250"}, {0x439, u"0"}, {0xC1A, u"1251"}};
+  for (auto c : cases) EXPECT_EQ(GetLocaleInfoText(c.id, LOCALE_IDEFAULTANSICODEPAGE), c.ansi) << c.id;
+  EXPECT_EQ(GetLocaleInfoText(0x409, LOCALE_SLANGUAGE), u"English (United States)");
+  EXPECT_EQ(GetLocaleInfoText(0x10407, LOCALE_SSORTNAME), u"Phone Book (DIN)");
+  EXPECT_EQ(GetLocaleInfoText(0x407, LOCALE_SSORTNAME), u"Default");
+
+  char16_t small[2];
+  EXPECT_EQ(GetLocaleInfoW(0x411, LOCALE_IDEFAULTANSICODEPAGE, small, 2), 0);  // "932" needs 4
+  EXPECT_EQ(GetLocaleInfoW(0x411, LOCALE_IDEFAULTANSICODEPAGE, nullptr, 0), 4);
+
+  std::thread([] {
+    EXPECT_TRUE(SetThreadLocale(0x409));
+    EXPECT_EQ(GetThreadLocale(), 0x409u);
+    EXPECT_EQ(toBytes(CP_THREAD_ACP, u"é"), "\xE9");  // 1252 on this thread only
+  }).join();
+  EXPECT_EQ(GetThreadLocale(), 0x411u);
+}
+
+TEST(NlsLocales, FormatSettings) {
+  TFormatSettings ja = GetLocaleFormatSettings(0x411);
+  EXPECT_EQ(ja.DecimalSeparator, u'.');
+  EXPECT_EQ(ja.ShortDateFormat, u"yyyy/MM/dd");
+  EXPECT_EQ(ja.CurrencyDecimals, 0);
+  TFormatSettings de = GetLocaleFormatSettings(0x407);
+  EXPECT_EQ(de.DecimalSeparator, u',');
+  EXPECT_EQ(de.ThousandSeparator, u'.');
+  EXPECT_EQ(de.DateSeparator, u'.');
+  EXPECT_EQ(de.CurrencyString, u"€");
+  EXPECT_EQ(de.CurrencyFormat, 3);  // "1 €"
+  TFormatSettings inv = GetLocaleFormatSettings(LOCALE_INVARIANT);
+  EXPECT_EQ(inv.ShortDateFormat, u"MM/dd/yyyy");
+  EXPECT_EQ(inv.CurrencyString, u"\u00A4");
+}
+
+int cmp(LCID lcid, uint32_t flags, std::u16string_view a, std::u16string_view b) {
+  return CompareStringW(lcid, flags, a, b);
+}
+
+TEST(NlsCompare, FlagsFoldWhatTheyName) {
+  struct {
+    uint32_t flags;
+    const char16_t* a;
+    const char16_t* b;
+    int withFlag;  // the answer with the flag; without it the texts differ
+  } cases[] = {
+      {NORM_IGNORECASE, u"abc", u"ABC", CSTR_EQUAL},
+      {NORM_IGNOREWIDTH, u"ｱ", u"ア", CSTR_EQUAL},
+      {NORM_IGNOREWIDTH, u"ｶﾞ", u"ガ", CSTR_EQUAL},
+      {NORM_IGNOREWIDTH, u"ＡＢ１", u"AB1", CSTR_EQUAL},
+      {NORM_IGNOREKANATYPE, u"あ", u"ア", CSTR_EQUAL},
+      {NORM_IGNORENONSPACE, u"résumé", u"resume", CSTR_EQUAL},
+      {NORM_IGNORESYMBOLS, u"a-b c!", u"abc", CSTR_EQUAL},
+  };
+  for (auto c : cases) {
+    EXPECT_EQ(cmp(0x411, c.flags, c.a, c.b), c.withFlag) << c.flags;
+    EXPECT_NE(cmp(0x411, 0, c.a, c.b), CSTR_EQUAL) << c.flags;
+  }
+  // One flag does not bring in another.
+  EXPECT_NE(cmp(0x411, NORM_IGNORECASE, u"ｱ", u"ア"), CSTR_EQUAL);
+  EXPECT_NE(cmp(0x411, NORM_IGNOREWIDTH, u"あ", u"ア"), CSTR_EQUAL);
+  EXPECT_NE(cmp(0x411, NORM_IGNOREKANATYPE, u"a", u"A"), CSTR_EQUAL);
+  EXPECT_NE(cmp(0x411, NORM_IGNORENONSPACE, u"a", u"A"), CSTR_EQUAL);
+}
+
+TEST(NlsCompare, OrderFollowsTheLocale) {
+  EXPECT_EQ(cmp(0x409, 0, u"a", u"B"), CSTR_LESS_THAN);
+  EXPECT_EQ(cmp(0x409, 0, u"b", u"a"), CSTR_GREATER_THAN);
+  EXPECT_EQ(cmp(0x41D, 0, u"ö", u"z"), CSTR_GREATER_THAN);  // Swedish: ö after z
+  EXPECT_EQ(cmp(0x407, 0, u"ö", u"z"), CSTR_LESS_THAN);
+  EXPECT_EQ(cmp(0x411, 0, u"", u""), CSTR_EQUAL);
+  // Word sort keeps "co-op" beside "coop"; string sort puts the hyphen first.
+  EXPECT_EQ(cmp(0x409, 0, u"co-op", u"cop"), CSTR_LESS_THAN);
+  EXPECT_EQ(cmp(0x409, 0, u"coop", u"co-op") != CSTR_EQUAL, true);
+  EXPECT_EQ(cmp(0x409, SORT_STRINGSORT, u"co-op", u"coa"), CSTR_LESS_THAN);
+  EXPECT_EQ(cmp(0x409, 0, u"co-op", u"coa"), CSTR_GREATER_THAN);
+  errno = 0;
+  EXPECT_EQ(cmp(0x12345, 0, u"a", u"b"), 0);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(cmp(0x411, 0x8, u"a", u"b"), 0);
+}
+
+String lcmap(uint32_t flags, const String& s, LCID lcid = 0x411) {
+  int n = LCMapStringW(lcid, flags, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  String out(n, u'\0');
+  EXPECT_EQ(n, LCMapStringW(lcid, flags, s.data(), static_cast<int>(s.size()), out.data(), n));
+  return out;
+}
+
+TEST(NlsMap, CaseWidthAndKana) {
+  EXPECT_EQ(lcmap(LCMAP_UPPERCASE, u"abcäß"), u"ABCÄSS");
+  EXPECT_EQ(lcmap(LCMAP_LOWERCASE, u"ABC"), u"abc");
+  EXPECT_EQ(lcmap(LCMAP_UPPERCASE, u"i"), u"I");
+  EXPECT_EQ(lcmap(LCMAP_UPPERCASE | LCMAP_LINGUISTIC_CASING, u"i", 0x41F), u"İ");
+  EXPECT_EQ(lcmap(LCMAP_HALFWIDTH, u"ＡＢ　アガパ"), u"AB ｱｶﾞﾊﾟ");
+  EXPECT_EQ(lcmap(LCMAP_FULLWIDTH, u"AB ｱｶﾞﾊﾟ"), u"ＡＢ　アガパ");
+  EXPECT_EQ(lcmap(LCMAP_KATAKANA, u"あいう漢"), u"アイウ漢");
+  EXPECT_EQ(lcmap(LCMAP_HIRAGANA, u"アイウヴ"), u"あいうゔ");
+  EXPECT_EQ(lcmap(LCMAP_KATAKANA | LCMAP_HALFWIDTH, u"が"), u"ｶﾞ");
+  EXPECT_EQ(LCMapStringW(0x411, LCMAP_UPPERCASE | LCMAP_LOWERCASE, u"a", 1, nullptr, 0), 0);
+}
+
+TEST(NlsVersion, CollatorVersionIsTheSortRuleVersion) {
+  TNLSVersionInfoEx a, b;
+  a.dwNLSVersionInfoSize = 32;
+  ASSERT_TRUE(GetNLSVersionEx(0x411, a));
+  EXPECT_NE(a.dwNLSVersion, 0u);
+  EXPECT_EQ(a.dwEffectiveId, 0x411u);
+  b.dwNLSVersionInfoSize = 12;
+  b.guidCustomVersion.D1 = 7;  // beyond the short form: left alone
+  ASSERT_TRUE(GetNLSVersionEx(LOCALE_SYSTEM_DEFAULT, b));
+  EXPECT_EQ(b.dwNLSVersion, a.dwNLSVersion);
+  EXPECT_EQ(b.guidCustomVersion.D1, 7u);
+  TNLSVersionInfoEx bad;
+  bad.dwNLSVersionInfoSize = 16;
+  EXPECT_FALSE(GetNLSVersionEx(0x411, bad));
+}
+
+}  // namespace
