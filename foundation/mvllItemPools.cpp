@@ -23,6 +23,11 @@ constexpr size_t kUnpagedAreaSize = 65536;
 char* gUnpagedArea = nullptr;
 size_t gUnpagedUsed = 0;
 std::mutex gUnpagedLock;
+struct ReleasedStep {
+  ReleasedStep* Next;
+  size_t Step;
+};
+ReleasedStep* gReleasedSteps = nullptr;
 
 }  // namespace
 
@@ -45,9 +50,27 @@ void* TmvUnpagedObject::operator new(size_t size) {
     gUnpagedArea = static_cast<char*>(p);
   }
   const size_t step = (size + 15) & ~size_t(15);
+  // A step given back by an object of the same size is taken first, so that
+  // managers made and destroyed again (tests, restarts) do not wear the area out.
+  for (ReleasedStep** link = &gReleasedSteps; *link; link = &(*link)->Next) {
+    if ((*link)->Step == step) {
+      ReleasedStep* r = *link;
+      *link = r->Next;
+      return r;
+    }
+  }
   if (gUnpagedUsed + 2 * step > kUnpagedAreaSize) OutOfMemoryError();
   gUnpagedUsed += step;  // the first object sits one step into the area
   return gUnpagedArea + gUnpagedUsed;
+}
+
+void TmvUnpagedObject::operator delete(void* p, size_t size) {
+  if (!p) return;
+  std::lock_guard<std::mutex> guard(gUnpagedLock);
+  auto* r = static_cast<ReleasedStep*>(p);
+  r->Step = (size + 15) & ~size_t(15);
+  r->Next = gReleasedSteps;
+  gReleasedSteps = r;
 }
 
 // ---------------------------------------------------------------------------

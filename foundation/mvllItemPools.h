@@ -44,12 +44,12 @@ struct TmvMemoryCounters {
 
 // Objects placed in one 64 KB area that is committed and locked into memory
 // (best effort: mlock) on first use. Each object takes the next step of its
-// size rounded up to 16; releasing one gives nothing back. The area lives as
-// long as the process.
+// size rounded up to 16; a released step is only reused by an object of the
+// same step. The area lives as long as the process.
 class TmvUnpagedObject {
  public:
   static void* operator new(size_t size);
-  static void operator delete(void*) {}
+  static void operator delete(void* p, size_t size);
 };
 
 // Layout of a 64 KB item block (64-bit form):
