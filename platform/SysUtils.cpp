@@ -195,7 +195,8 @@ String generalText(long double v, int precision, char16_t decimalSep, bool& nega
     out += decimalSep;
     for (int i = 1; i < n; ++i) out += static_cast<char16_t>(d.digits[i]);
   }
-  return out + exponentText(d.exp, true, 3);
+  // Unlike %e, the general form writes no "+" before a positive exponent.
+  return out + exponentText(d.exp, false, 3);
 }
 
 String currencyText(long double v, int decimals, const TFormatSettings& fs) {

@@ -140,6 +140,8 @@ MV_DECLARE_EXCEPTION(EReadError, EFilerError)
 MV_DECLARE_EXCEPTION(EWriteError, EFilerError)
 MV_DECLARE_EXCEPTION(EListError, Exception)
 MV_DECLARE_EXCEPTION(EStringListError, EListError)
+MV_DECLARE_EXCEPTION(EMathError, Exception)
+MV_DECLARE_EXCEPTION(EInvalidOp, EMathError)
 
 // An operating-system failure with its error number (errno on Linux).
 class EOSError : public Exception {
@@ -157,6 +159,7 @@ inline constexpr char16_t SWriteError[] = u"ストリームへの書き込みエ
 inline constexpr char16_t SInvalidPropertyValue[] = u"プロパティ値が無効です";
 inline constexpr char16_t SInvalidFormat[] = u"書式 '%s' が無効か、または引数と互換性がありません";
 inline constexpr char16_t SAssertionFailed[] = u"%s (%s、%d 行)";
+inline constexpr char16_t SInvalidOp[] = u"浮動小数点演算が無効です";
 
 // Raises the out-of-memory and invalid-pointer errors with their texts.
 [[noreturn]] void OutOfMemoryError();
