@@ -108,6 +108,15 @@ uint32_t mvConvertException(const std::exception& e, TmvBaseLog* log, TPersisten
 // also converts exceptions that do not derive from std::exception.
 uint32_t mvConvertCurrentException(TmvBaseLog* log, TPersistent* context, int32_t peerVersion = 0);
 
+// The container behind the exception data that an engine exception holds
+// (nil when it holds none or something else). No reference is taken.
+ImvExceptionDataContainer* mvExceptionDataContainerOf(IInterface* data);
+
+// Unit start-up (on the program's main thread) and shutdown: marks the main
+// thread and installs the tree into the engine exceptions.
+void mvInitExceptionData();
+void mvFinalizeExceptionData();
+
 // Whether the calling thread is the one that initialised the foundation.
 bool mvIsMainThread();
 // Called once by the foundation's start-up on the starting thread.
