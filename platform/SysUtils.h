@@ -93,6 +93,17 @@ String Format(std::u16string_view fmt, std::initializer_list<TVarRec> args);
 String Format(std::u16string_view fmt, std::initializer_list<TVarRec> args, const TFormatSettings& settings);
 
 String IntToStr(int64_t v);
+
+// A localisable resource string: the text a resource identifier stands for.
+// The system's resources are its default texts; LoadResString gives that text.
+struct TResStringRec {
+  std::u16string_view Text;
+};
+inline String LoadResString(const TResStringRec& res) { return String(res.Text); }
+
+// The calling thread's last operating-system error (errno) and its text.
+uint32_t GetLastOSError();
+String SysErrorMessage(uint32_t errorCode);
 String IntToHex(uint64_t v, int digits);
 
 // ---------------------------------------------------------------------------
