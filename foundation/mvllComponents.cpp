@@ -16,26 +16,8 @@
 // ---------------------------------------------------------------------------
 // Exception class references of the component family
 
-namespace {
-template <typename E>
-[[noreturn]] void RaiseCodeAs(const TComponent* component, uint32_t code) {
-  throw E(component, code);
-}
-template <typename E>
-[[noreturn]] void RaiseTextAs(const TComponent* component, const String& text) {
-  throw E(component, text);
-}
-template <typename E>
-[[noreturn]] void RaiseCodeTextAs(const TComponent* component, uint32_t code, const String& text) {
-  throw E(component, code, text);
-}
-}  // namespace
-
-#define MV_COMPONENT_EXCEPTION_CLASS(E, Parent) \
-  constinit const TmvComponentExceptionClassRef E##Class{{u"" #E, Parent}, &RaiseCodeAs<E>, &RaiseTextAs<E>, &RaiseCodeTextAs<E>};
-
-MV_COMPONENT_EXCEPTION_CLASS(EmvComponentException, nullptr)
-MV_COMPONENT_EXCEPTION_CLASS(EmvRegisterableComponentException, &EmvComponentExceptionClass)
+MV_COMPONENT_EXCEPTION_CLASSREF(EmvComponentException, nullptr);
+MV_COMPONENT_EXCEPTION_CLASSREF(EmvRegisterableComponentException, &EmvComponentExceptionClass);
 
 // ---------------------------------------------------------------------------
 // Settings
@@ -171,7 +153,6 @@ void TmvComponent::BeforeDestruction() {
 
 void TmvComponent::SendDestroying() {
   NotifyDependents(mvnoDestroying, nullptr, nullptr);
-  mvcLifetimeMonitorDead();
 }
 
 TmvComponent* TmvComponent::LookupByComponentID(void* id) {
@@ -250,16 +231,25 @@ void TmvComponent::WriteExceptionData(ImvExceptionDataContainer* container, bool
 void TmvComponent::CheckError(uint32_t code) {
   if (code != 0) GetExceptionClass().RaiseCode(this, code);
 }
-void TmvComponent::RaiseComponentError(uint32_t code) { GetExceptionClass().RaiseCode(this, code); }
-void TmvComponent::RaiseComponentError(const String& text) { GetExceptionClass().RaiseText(this, text); }
+void TmvComponent::RaiseComponentError(uint32_t code) {
+  GetExceptionClass().RaiseCode(this, code);
+  std::terminate();
+}
+void TmvComponent::RaiseComponentError(const String& text) {
+  GetExceptionClass().RaiseText(this, text);
+  std::terminate();
+}
 void TmvComponent::RaiseComponentError(std::u16string_view fmt, std::initializer_list<TVarRec> args) {
   GetExceptionClass().RaiseText(this, Format(fmt, args));
+  std::terminate();
 }
 void TmvComponent::RaiseComponentError(uint32_t code, const String& text) {
   GetExceptionClass().RaiseCodeText(this, code, text);
+  std::terminate();
 }
 void TmvComponent::RaiseComponentError(uint32_t code, std::u16string_view fmt, std::initializer_list<TVarRec> args) {
   GetExceptionClass().RaiseCodeText(this, code, Format(fmt, args));
+  std::terminate();
 }
 
 // --- dependents

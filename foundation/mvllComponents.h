@@ -64,12 +64,32 @@ class ImvExceptionData {
 // exception class without knowing it statically.
 
 struct TmvComponentExceptionClassRef : ClassRef {
-  // Raises the class created for the component with (code), (text) or
+  // Raise the class created for the component with (code), (text) or
   // (code, text): the constructors of the component exception family.
-  [[noreturn]] void (*RaiseCode)(const TComponent* component, uint32_t code);
-  [[noreturn]] void (*RaiseText)(const TComponent* component, const String& text);
-  [[noreturn]] void (*RaiseCodeText)(const TComponent* component, uint32_t code, const String& text);
+  // Each of them raises; none returns.
+  void (*RaiseCode)(const TComponent* component, uint32_t code);
+  void (*RaiseText)(const TComponent* component, const String& text);
+  void (*RaiseCodeText)(const TComponent* component, uint32_t code, const String& text);
 };
+
+template <typename E>
+void mvRaiseComponentCode(const TComponent* component, uint32_t code) {
+  throw E(component, code);
+}
+template <typename E>
+void mvRaiseComponentText(const TComponent* component, const String& text) {
+  throw E(component, text);
+}
+template <typename E>
+void mvRaiseComponentCodeText(const TComponent* component, uint32_t code, const String& text) {
+  throw E(component, code, text);
+}
+
+// Defines `<E>Class`, the class reference of the component exception E.
+#define MV_COMPONENT_EXCEPTION_CLASSREF(E, ParentRef)                                           \
+  constinit const TmvComponentExceptionClassRef E##Class {                                     \
+    {u"" #E, ParentRef}, &mvRaiseComponentCode<E>, &mvRaiseComponentText<E>, &mvRaiseComponentCodeText<E> \
+  }
 
 extern const TmvComponentExceptionClassRef EmvComponentExceptionClass;
 extern const TmvComponentExceptionClassRef EmvRegisterableComponentExceptionClass;
@@ -260,9 +280,6 @@ class TmvComponent : public TmvComponent_BCB, public ImvExceptionData {
   void SetVersion(const String&) {}
   bool IsDestroying() const { return mvcDestroying.load(std::memory_order_acquire); }
 
-  // Lifetime: a weak reference for holders that must not keep it alive.
-  TInterfacePtr<IInterface> GetLifetimeMonitor();
-
   // Component information object, created on first request.
   TInterfacePtr<IInterface> GetComponentInfo();
   virtual int32_t mvcCreateInstance(void* session, const TGUID& clsid, IInterface* outer, const TGUID& iid,
@@ -326,7 +343,6 @@ class TmvComponent : public TmvComponent_BCB, public ImvExceptionData {
   // passes the walk on; true when it was added.
   bool VisitAndPropagate(TmvNotifyOp operation, TmvIterationData* data);
 
-  TInterfacePtr<IInterface> mvcLifetimeMonitor;
   std::atomic<IInterface*> mvcComponentInfo{nullptr};  // holds one reference
   TmvSortedList* mvcDependentList = nullptr;
   TmvPadlock* mvcDependentPadlock = nullptr;
@@ -402,11 +418,6 @@ class TmvLifetimeTrackedPersistent : public TmvPersistent {
   static const ClassRef StaticClass;
   const ClassRef& ClassType() const override { return StaticClass; }
   ~TmvLifetimeTrackedPersistent() override;
-
-  TInterfacePtr<IInterface> GetLifetimeMonitor();
-
- private:
-  TInterfacePtr<IInterface> ltpLifetimeMonitor;
 };
 
 // The number with thousands separators and no decimals, for statistics.

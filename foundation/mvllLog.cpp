@@ -4,31 +4,8 @@
 
 #include "foundation/mvllExceptions.h"
 
-namespace {
-template <typename E>
-[[noreturn]] void RaiseCodeAs(const TComponent* component, uint32_t code) {
-  throw E(component, code);
-}
-template <typename E>
-[[noreturn]] void RaiseTextAs(const TComponent* component, const String& text) {
-  throw E(component, text);
-}
-template <typename E>
-[[noreturn]] void RaiseCodeTextAs(const TComponent* component, uint32_t code, const String& text) {
-  throw E(component, code, text);
-}
-}  // namespace
-
-constinit const TmvComponentExceptionClassRef EmvBaseLogExceptionClass{
-    {u"EmvBaseLogException", &EmvRegisterableComponentExceptionClass},
-    &RaiseCodeAs<EmvBaseLogException>,
-    &RaiseTextAs<EmvBaseLogException>,
-    &RaiseCodeTextAs<EmvBaseLogException>};
-constinit const TmvComponentExceptionClassRef EmvLoggableComponentExceptionClass{
-    {u"EmvLoggableComponentException", &EmvRegisterableComponentExceptionClass},
-    &RaiseCodeAs<EmvLoggableComponentException>,
-    &RaiseTextAs<EmvLoggableComponentException>,
-    &RaiseCodeTextAs<EmvLoggableComponentException>};
+MV_COMPONENT_EXCEPTION_CLASSREF(EmvBaseLogException, &EmvRegisterableComponentExceptionClass);
+MV_COMPONENT_EXCEPTION_CLASSREF(EmvLoggableComponentException, &EmvRegisterableComponentExceptionClass);
 
 // ---------------------------------------------------------------------------
 // TmvBaseLog

@@ -2,6 +2,12 @@
 // run the work of each transition, and the following of dependencies.
 #include "foundation/mvllStateComponent.h"
 
+#include "foundation/mvllConfigSettings.h"
+#include "foundation/mvllExceptionData.h"
+#include "foundation/mvllExceptions.h"
+#include "foundation/mvllStreams.h"
+#include "platform/DateUtils.h"
+
 namespace {
 
 // Next state, by current state (rows) and target (columns). Inactive reaches
@@ -39,11 +45,6 @@ String mvStateTransitionName(TmvStateTransition t) { return kTransitionNames[t];
 // ---------------------------------------------------------------------------
 // TmvStateComponent
 
-#include "foundation/mvllConfigSettings.h"
-#include "foundation/mvllExceptionData.h"
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllStreams.h"
-#include "platform/DateUtils.h"
 
 MV_COMPONENT_EXCEPTION_CLASSREF(EmvStateComponentException, &EmvLoggableComponentExceptionClass);
 
