@@ -6,6 +6,7 @@
 // where the C library would round the exact binary tie to even.
 #include "platform/SysUtils.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +42,15 @@ void mvAssertFailed(const char* expr, const char* file, int line) {
 // Number text
 
 String IntToStr(int64_t v) { return AsciiToString(std::to_string(v)); }
+
+uint32_t GetLastOSError() { return static_cast<uint32_t>(errno); }
+
+String SysErrorMessage(uint32_t errorCode) {
+  char buf[256];
+  // The GNU strerror_r may return a static text instead of filling buf.
+  const char* text = strerror_r(static_cast<int>(errorCode), buf, sizeof buf);
+  return UTF8ToString(text);
+}
 
 String IntToHex(uint64_t v, int digits) {
   char buf[32];
@@ -195,7 +205,8 @@ String generalText(long double v, int precision, char16_t decimalSep, bool& nega
     out += decimalSep;
     for (int i = 1; i < n; ++i) out += static_cast<char16_t>(d.digits[i]);
   }
-  return out + exponentText(d.exp, true, 3);
+  // Unlike %e, the general form writes no "+" before a positive exponent.
+  return out + exponentText(d.exp, false, 3);
 }
 
 String currencyText(long double v, int decimals, const TFormatSettings& fs) {

@@ -93,6 +93,17 @@ String Format(std::u16string_view fmt, std::initializer_list<TVarRec> args);
 String Format(std::u16string_view fmt, std::initializer_list<TVarRec> args, const TFormatSettings& settings);
 
 String IntToStr(int64_t v);
+
+// A localisable resource string: the text a resource identifier stands for.
+// The system's resources are its default texts; LoadResString gives that text.
+struct TResStringRec {
+  std::u16string_view Text;
+};
+inline String LoadResString(const TResStringRec& res) { return String(res.Text); }
+
+// The calling thread's last operating-system error (errno) and its text.
+uint32_t GetLastOSError();
+String SysErrorMessage(uint32_t errorCode);
 String IntToHex(uint64_t v, int digits);
 
 // ---------------------------------------------------------------------------
@@ -140,6 +151,8 @@ MV_DECLARE_EXCEPTION(EReadError, EFilerError)
 MV_DECLARE_EXCEPTION(EWriteError, EFilerError)
 MV_DECLARE_EXCEPTION(EListError, Exception)
 MV_DECLARE_EXCEPTION(EStringListError, EListError)
+MV_DECLARE_EXCEPTION(EMathError, Exception)
+MV_DECLARE_EXCEPTION(EInvalidOp, EMathError)
 
 // An operating-system failure with its error number (errno on Linux).
 class EOSError : public Exception {
@@ -157,6 +170,7 @@ inline constexpr char16_t SWriteError[] = u"ストリームへの書き込みエ
 inline constexpr char16_t SInvalidPropertyValue[] = u"プロパティ値が無効です";
 inline constexpr char16_t SInvalidFormat[] = u"書式 '%s' が無効か、または引数と互換性がありません";
 inline constexpr char16_t SAssertionFailed[] = u"%s (%s、%d 行)";
+inline constexpr char16_t SInvalidOp[] = u"浮動小数点演算が無効です";
 
 // Raises the out-of-memory and invalid-pointer errors with their texts.
 [[noreturn]] void OutOfMemoryError();
