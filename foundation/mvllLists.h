@@ -17,6 +17,7 @@
 #include <functional>
 #include <type_traits>
 
+#include "foundation/mvllExceptions.h"
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllReadWritePortal.h"
 #include "foundation/mvllSync.h"
@@ -25,7 +26,7 @@
 inline constexpr char16_t SmvSortedListFindSuspended[] = u"Find is not supported while sorting is suspended.";
 
 // Raised by a sorted list asked to search while its sorting is suspended.
-MV_DECLARE_EXCEPTION(EmvSortedListException, Exception)  // TODO base: EmvBaseException
+MV_DECLARE_EXCEPTION(EmvSortedListException, EmvBaseException)
 
 // Largest capacity and count of a list.
 inline constexpr int32_t mvMaxListSize = 0x7FFFFFF;

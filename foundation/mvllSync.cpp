@@ -12,9 +12,10 @@ std::atomic<TmvEventPool*> gEventPool{nullptr};
 std::mutex gUnitMutex;
 int gUnitRefs = 0;
 
-// TODO: EmvBaseException with code and detail.
+// The code's standard text, followed by the detail when there is one.
 [[noreturn]] void mvRaiseSyncError(uint32_t aCode, const String& aDetail) {
-  throw EmvSyncException(Format(u"%d %s", {aCode, aDetail}));
+  if (aDetail.empty()) throw EmvSyncException(aCode);
+  throw EmvSyncException(aCode, mvOriginalMessageMarker() + u" " + aDetail);
 }
 
 }  // namespace

@@ -21,12 +21,13 @@
 #include <cstdint>
 
 #include "foundation/mvllAtomic.h"
+#include "foundation/mvllExceptions.h"
 #include "foundation/mvllMemoryManager.h"
 #include "platform/Interfaces.h"
 #include "platform/SyncObjs.h"
 
 // Raised by failing waits.
-MV_DECLARE_EXCEPTION(EmvSyncException, Exception)  // TODO base: EmvBaseException
+MV_DECLARE_EXCEPTION(EmvSyncException, EmvBaseException)
 
 // ---------------------------------------------------------------------------
 

@@ -19,11 +19,9 @@ String classNameOf(const std::type_info& t) {
   return r;
 }
 
-// TODO: EmvBaseException's code-carrying constructor.
 template <typename E>
 [[noreturn]] void raiseWithCode(uint32_t aErrorCode, const String& aMsg) {
-  (void)aErrorCode;
-  throw E(aMsg);
+  throw E(static_cast<int64_t>(aErrorCode), aMsg);
 }
 
 }  // namespace
@@ -54,7 +52,7 @@ void TmvThread::Execute() {
   // "never set" state that fails the first check.
   mvHookSetOperationDeadline(0, true);
   struct ClearLastException {
-    ~ClearLastException() { /* TODO: last converted exception := 0, "" */ }
+    ~ClearLastException() { EmvBaseException::SetLastConvertedException(0, String()); }
   } clearAtEnd;
   try {
     mvExecute();

@@ -20,12 +20,12 @@
 
 #include <exception>
 
+#include "foundation/mvllExceptions.h"
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllSync.h"
 #include "platform/Threads.h"
 
-// TODO base: EmvBaseException
-MV_DECLARE_EXCEPTION(EmvThread, Exception)
+MV_DECLARE_EXCEPTION(EmvThread, EmvBaseException)
 MV_DECLARE_EXCEPTION(EmvInternalInitThread, EmvThread)
 MV_DECLARE_EXCEPTION(EmvInternalWaitThread, EmvInternalInitThread)
 MV_DECLARE_EXCEPTION(EmvInitThread, EmvInternalWaitThread)

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "foundation/mvllExceptions.h"
 #include "platform/StringList.h"
 
 namespace {
@@ -202,37 +203,6 @@ void mvSwapWideCharBytes(char16_t* aBuffer, size_t aCount) {
   for (size_t i = 0; i < aCount; ++i) aBuffer[i] = static_cast<char16_t>((aBuffer[i] << 8) | (aBuffer[i] >> 8));
 }
 
-String mvTidyMessageText(std::u16string_view aText) {
-  // Lines end at CR LF, CR or LF, as the platform's string list splits them.
-  std::vector<std::u16string_view> lines;
-  size_t start = 0;
-  for (size_t i = 0; i < aText.size(); ++i) {
-    if (aText[i] == u'\r' || aText[i] == u'\n') {
-      lines.push_back(aText.substr(start, i - start));
-      if (aText[i] == u'\r' && i + 1 < aText.size() && aText[i + 1] == u'\n') ++i;
-      start = i + 1;
-    }
-  }
-  if (start < aText.size()) lines.push_back(aText.substr(start));
-  auto trimmedEmpty = [](std::u16string_view l) {
-    return std::all_of(l.begin(), l.end(), [](char16_t c) { return c <= u' '; });
-  };
-  while (!lines.empty() && trimmedEmpty(lines.back())) lines.pop_back();
-  if (lines.empty()) return String();
-  if (lines.size() == 1) {
-    std::u16string_view l = lines[0];
-    while (!l.empty() && l.back() <= u' ') l.remove_suffix(1);
-    return String(l);
-  }
-  String out;
-  for (auto l : lines) {
-    out += l;
-    out += u"\r\n";
-  }
-  out += u"\r\n";
-  return out;
-}
-
 void mvUnicodeStringsAssign(TmvUnicodeStrings& aStrings, const String& aValue) {
   aStrings.clear();
   if (!aValue.empty()) aStrings.push_back(aValue);
@@ -306,6 +276,21 @@ bool inIdentifierSet(char16_t c) {
 
 }  // namespace
 
+uint32_t mvValidateIdentifier(std::u16string_view aName, uint32_t aErrorCode, bool aAllowEmpty,
+                              bool aAllowReserved) {
+  auto fail = [&](const String& aWhat) {
+    return EmvBaseException::mvSetMessage(aErrorCode, mvOriginalMessageMarker() + u" " + aWhat);
+  };
+  if (aName.empty()) return aAllowEmpty ? 0 : fail(u"Empty string is not allowed.");
+  if (isBlank(aName.front()) || isBlank(aName.back())) return fail(u"Leading/trailing spaces are not allowed.");
+  if (aName.size() > mvMaxIdentifierLength) return fail(u"Maximum length of 128 characters has been exceeded.");
+  for (char16_t c : aName) {
+    if (c > 255 || !inIdentifierSet(c)) return fail(u"\"" + String(1, c) + u"\" is not a valid character.");
+  }
+  if (aName.front() == u'$' && !aAllowReserved) return fail(u"Reserved Identifier not allowed.");
+  return 0;
+}
+
 String mvMakeValidIdentifier(std::u16string_view aText) {
   String s(aText.substr(0, mvMaxIdentifierLength));
   for (char16_t& c : s) {
@@ -321,7 +306,18 @@ bool mvIsPlainName(std::u16string_view aText) {
 }
 
 // ---------------------------------------------------------------------------
-// Handles
+// Operating-system errors and handles
+
+void mvRaiseLastOSError(std::u16string_view aAction, uint32_t aErrorCode) {
+  throw mvCreateOSExceptionText(aErrorCode, String(aAction));
+}
+
+void mvRaiseLastOSErrorUnknown() { mvRaiseLastOSError(u"[unknown]", 0); }
+
+bool mvWin32CheckText(bool aOk, std::u16string_view aAction) {
+  if (!aOk) mvRaiseLastOSError(aAction, 0);
+  return aOk;
+}
 
 void mvCloseHandleAndNil(int& aHandle) {
   int h = std::atomic_ref<int>(aHandle).exchange(0);

@@ -104,10 +104,7 @@ void mvSplitAtCharSet(std::u16string_view aText, const TmvCharSet& aSet, String&
 void mvBytesToWideChars(const uint8_t* aSource, char16_t* aTarget, size_t aCount);
 // Swaps the two bytes of every unit in place.
 void mvSwapWideCharBytes(char16_t* aBuffer, size_t aCount);
-// Drops trailing lines that are blank after trimming; one line left comes
-// back without trailing blanks; several come back joined with CR LF, each
-// followed by CR LF, plus one more CR LF. Every engine message passes here.
-String mvTidyMessageText(std::u16string_view aText);
+// mvTidyMessageText lives with the engine exceptions (mvllExceptions.h).
 
 // A dynamic array of strings.
 using TmvUnicodeStrings = std::vector<String>;

@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "foundation/mvllServerException.h"
 #include "foundation/mvllSync.h"
 #include "platform/SyncObjs.h"
 #include "platform/Threads.h"
@@ -30,9 +31,10 @@ int gUnitRefs = 0;
 
 bool meansNoLimit(uint32_t aTimeout) { return aTimeout == 0 || aTimeout == 0xFFFFFFFFu; }
 
-// TODO: EmvServerException with the code (text: the code's own when empty).
+// 15461 with the given text, or with the code's own text.
 [[noreturn]] void raiseTimeout(const String& aText) {
-  throw Exception(aText.empty() ? String(u"The operation could not be completed in the allotted time.") : aText);
+  if (aText.empty()) throw EmvServerException(15461);
+  throw EmvServerException(15461, aText);
 }
 
 void applyReductionIfDue(TimeoutState& s, uint64_t t) {
