@@ -30,7 +30,7 @@ void TmvFastStringList::Clear(bool aFreeObjects) {
     for (int32_t i = 0; i < Count(); ++i) {
       // Taken out first, so that a destructor that raises cannot leave the
       // entry pointing at a freed object.
-      auto* o = static_cast<TmvObject*>(GetObject(i));
+      auto* o = static_cast<TmvObject*>(Objects(i));
       PutObject(i, nullptr);
       mvFreeAndNil(o);
     }

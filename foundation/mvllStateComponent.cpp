@@ -197,6 +197,7 @@ void TmvStateComponent::RunTransitionWork() {
       break;
     case mvstInvalid:
       RaiseComponentError(String(u"Invalid state transition."));
+      break;
     case mvstInitializing:
     case mvstStarting:
       if (!scEnabled) RaiseComponentError(String(u"The Component is disabled."));

@@ -231,7 +231,7 @@ void mvUnicodeStringsToStrings(const TmvUnicodeStrings& aSource, TStringList& aT
 TmvUnicodeStrings mvStringsToUnicodeStrings(const TStringList& aSource) {
   TmvUnicodeStrings out;
   out.reserve(static_cast<size_t>(aSource.Count()));
-  for (int32_t i = 0; i < aSource.Count(); ++i) out.push_back(aSource.Get(i));
+  for (int32_t i = 0; i < aSource.Count(); ++i) out.push_back(aSource.Strings(i));
   return out;
 }
 
