@@ -1,0 +1,338 @@
+// Tests of the allocation interface, the manager's reallocation policy and
+// large blocks, and the engine's object base classes. The policy tests call
+// the pooled manager directly, so they run against the pools in every build.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "foundation/mvllMemoryManager.h"
+
+namespace {
+
+TmvPooledMemoryManager& Pooled() { return mvPooledMemoryManager(); }
+
+size_t ItemSizeOf(void* p) {
+  TmvMemoryPool* pool = Pooled().Items().OwnerOf(p);
+  return pool ? pool->ItemSize() : 0;
+}
+
+TEST(AllocationRoutines, ZeroSizesAndNil) {
+  void* p = reinterpret_cast<void*>(1);
+  mvGetMem(p, 0);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(mvGetMemPtr(0), nullptr);
+  mvFreeMem(nullptr);
+  mvReallocMem(p, 0);  // nil and 0: nothing
+  EXPECT_EQ(p, nullptr);
+  mvReallocMem(p, 10);  // nil: a new block
+  ASSERT_NE(p, nullptr);
+  std::memset(p, 0xAB, 10);
+  mvReallocMem(p, 100000);
+  EXPECT_EQ(static_cast<unsigned char*>(p)[9], 0xAB);
+  mvReallocMem(p, 0);
+  EXPECT_EQ(p, nullptr);
+
+  char* z = static_cast<char*>(mvGetZeroedMemPtr(5000));
+  for (int i = 0; i < 5000; ++i) ASSERT_EQ(z[i], 0);
+  void* v = z;
+  mvFreeMemAndNil(v);
+  EXPECT_EQ(v, nullptr);
+
+  TmvObject* o = nullptr;
+  mvFreeAndNil(o);  // nil: nothing
+  o = new TmvObject;
+  mvFreeAndNil(o);
+  EXPECT_EQ(o, nullptr);
+}
+
+TEST(AllocationRoutines, ItemPoolHandlesAndBlockPools) {
+  TmvMemoryPoolHandle pool = mvGetMemoryPool(20);
+  EXPECT_EQ(uintptr_t(pool), 24u);
+  void* item = mvMemoryPoolAlloc(pool);
+  std::memset(item, 1, 24);
+  mvMemoryPoolDispose(pool, item);
+  EXPECT_EQ(item, nullptr);
+  mvMemoryPoolDispose(pool, item);  // nil ignored
+
+  void* block = mvBlockPoolAlloc(mvBlockPool(0));
+  EXPECT_EQ(uintptr_t(block) % 4096, 0u);
+  std::memset(block, 2, 4096);
+  mvBlockPoolDispose(mvBlockPool(0), block);
+  EXPECT_EQ(block, nullptr);
+
+  TmvPhysicalBlockHandle h = mvPhysicalBlockAlloc(1);
+  void* mapped = mvPhysicalBlockMap(h);
+  EXPECT_EQ(uintptr_t(mapped) % 8192, 0u);
+  std::memset(mapped, 3, 8192);
+  EXPECT_THROW(mvPhysicalBlockUnmap(h, static_cast<char*>(mapped) + 8), EInvalidPointer);
+  mvPhysicalBlockUnmap(h, mapped);
+  mvPhysicalBlockDispose(h);
+  EXPECT_THROW(mvPhysicalBlockAlloc(6), EOutOfMemory);
+
+  static TmvPhysicalBlockHandle run[256];
+  mvPhysicalBlockAllocRun(0, run);
+  for (TmvPhysicalBlockHandle r : run) mvPhysicalBlockDispose(r);
+  EXPECT_THROW(mvPhysicalBlockMapRun(run), EInvalidPointer);
+}
+
+TEST(AllocationRoutines, StatusInTheStandardMode) {
+  EXPECT_STREQ(mvMemoryManagerModeText(), "Standard Server (non AWE)");
+  EXPECT_FALSE(mvMemoryManagerAweAvailable());
+  EXPECT_FALSE(mvMemoryManagerAweSupported());
+  EXPECT_FALSE(mvMustReleaseAllocatedBlocks());
+  EXPECT_FALSE(mvMustReleaseMappedBlocks());
+  const char* zeros = static_cast<const char*>(mvMemoryManagerTable().ZeroPage);
+  for (int i = 0; i < 65536; i += 4096) EXPECT_EQ(zeros[i], 0);
+}
+
+TEST(AllocationRoutines, MappingName) {
+  EXPECT_EQ(mvMemoryManagerMappingName(0x12), u"__MorvaMM6__12000000");
+  EXPECT_EQ(mvMemoryManagerMappingName(0xABC), u"__MorvaMM6__BC0A0000");
+  EXPECT_EQ(mvMemoryManagerMappingName(0x12345678), u"__MorvaMM6__78563412");
+}
+
+TEST(PooledManager, ReallocatingItems) {
+  TmvPooledMemoryManager& m = Pooled();
+  char* p = static_cast<char*>(m.GetMem(44));  // a 48-byte item
+  ASSERT_EQ(ItemSizeOf(p), 48u);
+  for (int i = 0; i < 48; ++i) p[i] = char(i);
+  char* q = static_cast<char*>(m.ReallocMem(p, 49));
+  EXPECT_NE(q, p);
+  EXPECT_EQ(ItemSizeOf(q), 416u);
+  for (int i = 0; i < 48; ++i) ASSERT_EQ(q[i], char(i));
+  EXPECT_EQ(m.FreeMem(q), 0);
+
+  p = static_cast<char*>(m.GetMem(128));
+  EXPECT_EQ(ItemSizeOf(p), 128u);
+  EXPECT_EQ(m.ReallocMem(p, 10), p);  // 128 is below 32 x 10
+  p[0] = 'x';
+  p[1] = 'y';
+  p[2] = 'z';
+  q = static_cast<char*>(m.ReallocMem(p, 3));  // 128 is not below 96
+  EXPECT_NE(q, p);
+  EXPECT_EQ(ItemSizeOf(q), 4u);
+  EXPECT_EQ(std::memcmp(q, "xyz", 3), 0);
+  EXPECT_EQ(m.ReallocMem(q, 4), q);  // same item size
+  m.FreeMem(q);
+
+  // Growth above 8192 takes exactly the size; above 32 735 a plain large block.
+  p = static_cast<char*>(m.GetMem(9000));
+  q = static_cast<char*>(m.ReallocMem(p, 40000));
+  ASSERT_NE(m.FindLarge(q), nullptr);
+  EXPECT_FALSE(m.FindLarge(q)->IsMapped());
+  m.FreeMem(q);
+}
+
+TEST(PooledManager, LargeBlocksAndTheirTrailer) {
+  TmvPooledMemoryManager& m = Pooled();
+  void* item = m.GetMem(32735);
+  EXPECT_EQ(ItemSizeOf(item), 32736u);
+  m.FreeMem(item);
+
+  char* p = static_cast<char*>(m.GetMem(32736));
+  EXPECT_EQ(uintptr_t(p) % 65536, 0u);
+  const TmvLargeBlockTrailer* t = m.FindLarge(p);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(reinterpret_cast<const char*>(t), p + 8 * 4096 - 32);
+  EXPECT_EQ(t->Size, 32736u);
+  EXPECT_EQ(t->Base, uintptr_t(p));
+  EXPECT_EQ(t->PagesInUse, 8u);
+  EXPECT_EQ(t->PagesCommitted, 8u);
+  EXPECT_EQ(t->Units, 1u);
+  EXPECT_FALSE(t->IsMapped());
+  std::memset(p, 0x5A, 32736);
+
+  EXPECT_EQ(m.ReallocMem(p, 30000), p);  // still 8 pages: stays
+  EXPECT_EQ(m.FindLarge(p)->Size, 30000u);
+
+  // A different page count moves it into a growable mapping.
+  char* q = static_cast<char*>(m.ReallocMem(p, 70000));
+  t = m.FindLarge(q);
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(t->IsMapped());
+  EXPECT_EQ(t->Growth, 1u);
+  EXPECT_EQ(t->MaxUnits, 4u);  // 2 units, twice that to grow into
+  for (int i = 0; i < 30000; ++i) ASSERT_EQ(q[i], 0x5A) << i;
+  EXPECT_EQ(m.FindLarge(p), nullptr);
+
+  // Growing within the mapping keeps the contents; the trailer follows the end.
+  std::memset(q, 0x33, 70000);
+  for (size_t size = 80000; size <= 4000000; size += 150000) {
+    q = static_cast<char*>(m.ReallocMem(q, size));
+    t = m.FindLarge(q);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(t->Size, size);
+    ASSERT_GE(reinterpret_cast<const char*>(t), q + size);
+    for (size_t i = 0; i < 70000; i += 997) ASSERT_EQ(q[i], 0x33) << size << " " << i;
+    q[size - 1] = 1;
+  }
+  // Far smaller: a copy in an item.
+  char* small = static_cast<char*>(m.ReallocMem(q, 1000));
+  EXPECT_EQ(m.FindLarge(small), nullptr);
+  EXPECT_EQ(small[999], 0x33);
+  m.FreeMem(small);
+}
+
+TEST(PooledManager, RejectsForeignAndTwiceFreedBlocks) {
+  TmvPooledMemoryManager& m = Pooled();
+  void* p = m.GetMem(100);
+  EXPECT_EQ(m.FreeMem(p), 0);
+  EXPECT_THROW(m.FreeMem(p), EInvalidPointer);
+  int local = 0;
+  EXPECT_NE(m.FreeMem(&local), 0);
+  void* large = m.GetMem(100000);
+  EXPECT_NE(m.FreeMem(static_cast<char*>(large) + 65536), 0);
+  EXPECT_THROW(m.ReallocMem(static_cast<char*>(large) + 65536, 10), EInvalidPointer);
+  EXPECT_EQ(m.FreeMem(large), 0);
+  EXPECT_NE(m.FreeMem(large), 0);
+}
+
+TEST(PooledManager, StatisticsAndCollect) {
+  TmvPooledMemoryManager& m = Pooled();
+  TmvMemoryStatistics before, after;
+  m.GetStatistics(before);
+  void* p = m.GetMem(1000000);
+  m.GetStatistics(after);
+  EXPECT_EQ(after.Allocated - before.Allocated, 1000000u);
+  EXPECT_GE(after.Committed - before.Committed, 1000000u);
+  m.FreeMem(p);
+
+  std::vector<void*> items;
+  for (int i = 0; i < 5000; ++i) items.push_back(m.GetMem(200));
+  for (void* i : items) m.FreeMem(i);
+  const auto start = std::chrono::steady_clock::now();
+  m.Collect();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_TRUE(m.MaintenanceRunning());
+}
+
+TEST(Hooks, UsedOnlyWithAllSixteenEntryPoints) {
+  struct Lookup {
+    const char* missing;
+    static void* Find(void* self, const char* name) {
+      static int dummy;
+      auto* l = static_cast<Lookup*>(self);
+      return l->missing && std::strcmp(name, l->missing) == 0 ? nullptr : &dummy;
+    }
+  };
+  TmvMemoryHooks hooks{};
+  Lookup all{nullptr};
+  EXPECT_TRUE(mvResolveMemoryHooks(Lookup::Find, &all, hooks));
+  EXPECT_NE(hooks.BeforeMemoryPoolDispose, nullptr);
+  for (const char* name : mvMemoryHookNames) {
+    TmvMemoryHooks partial{};
+    Lookup l{name};
+    EXPECT_FALSE(mvResolveMemoryHooks(Lookup::Find, &l, partial)) << name;
+    EXPECT_EQ(partial.BeforeGetMem, nullptr);
+  }
+}
+
+// --- Interfaced objects and lifetime monitors
+
+class ISample : public IInterface {};
+
+struct Counters {
+  int destroyed = 0;
+  int ownerReleases = 0;
+};
+
+class TSample : public TmvInterfacedObject {
+ public:
+  TSample(Counters& c, bool keepAlive, bool touchInConstructor) : TmvInterfacedObject(keepAlive), counters(c) {
+    if (touchInConstructor) {
+      TInterfacePtr<IInterface> self(static_cast<IInterface*>(static_cast<TmvInterfacedObject*>(this)));
+    }  // the reference is dropped here: the count must not reach 0
+  }
+  ~TSample() override { ++counters.destroyed; }
+  void BeforeOwnerRelease() override { ++counters.ownerReleases; }
+  Counters& counters;
+};
+
+IInterface* AsIntf(TmvInterfacedObject* o) { return static_cast<IInterface*>(o); }
+
+TEST(InterfacedObject, ReferenceTakenInTheConstructorDoesNotDestroyIt) {
+  Counters c;
+  auto* o = TmvInterfacedObject::Create<TSample>(c, false, true);
+  EXPECT_EQ(c.destroyed, 0);
+  EXPECT_EQ(o->RefCount(), 0);
+  {
+    TInterfacePtr<IInterface> ref(AsIntf(o));
+    EXPECT_EQ(o->RefCount(), 1);
+  }
+  EXPECT_EQ(c.destroyed, 1);
+}
+
+TEST(InterfacedObject, KeepAliveAndFree) {
+  Counters c;
+  auto* o = TmvInterfacedObject::Create<TSample>(c, true, false);
+  TInterfacePtr<IInterface> ref(AsIntf(o));
+  ref.reset();
+  EXPECT_EQ(c.destroyed, 0);  // kept alive at count 0
+  ref = TInterfacePtr<IInterface>(AsIntf(o));
+  TmvInterfacedObject::Free(o);
+  EXPECT_EQ(c.ownerReleases, 1);
+  EXPECT_EQ(c.destroyed, 0);  // still held
+  ref.reset();
+  EXPECT_EQ(c.destroyed, 1);
+
+  Counters c2;
+  TmvInterfacedObject::Free(TmvInterfacedObject::Create<TSample>(c2, true, false));
+  EXPECT_EQ(c2.destroyed, 1);  // nobody held it: destroyed at once
+  TmvInterfacedObject::Free(nullptr);
+}
+
+TEST(InterfacedObject, QueryInterfaceAndFreeAndNilOfAReferencedObject) {
+  Counters c;
+  auto* o = TmvInterfacedObject::Create<TSample>(c, false, false);
+  void* got = nullptr;
+  EXPECT_EQ(o->QueryInterface(IID_ImvLifetimeMonitorRef, &got), E_NOINTERFACE);
+  EXPECT_EQ(got, nullptr);
+  ASSERT_EQ(o->QueryInterface(IID_IInterface, &got), S_OK);
+  TInterfacePtr<IInterface> ref = TInterfacePtr<IInterface>::Adopt(static_cast<IInterface*>(got));
+  TSample* field = o;
+  EXPECT_THROW(mvFreeAndNil(field), EInvalidPointer);
+  EXPECT_EQ(c.destroyed, 0);
+  IInterface* raw = ref.Detach();
+  mvReleaseAndNil(raw);
+  EXPECT_EQ(raw, nullptr);
+  EXPECT_EQ(c.destroyed, 1);
+}
+
+class TTracked : public TmvLifetimeTrackedObject {};
+
+TEST(LifetimeMonitor, IsAliveUntilTheObjectGoes) {
+  auto* obj = new TTracked;
+  TInterfacePtr<ImvLifetimeMonitorRef> weak = obj->GetLifetimeMonitor();
+  ASSERT_TRUE(weak);
+  EXPECT_TRUE(weak->IsAlive());
+  EXPECT_EQ(obj->GetLifetimeMonitor(), weak);
+  mvFreeAndNil(obj);
+  EXPECT_FALSE(weak->IsAlive());  // the holder still holds the monitor
+}
+
+TEST(LifetimeMonitor, TwoThreadsGetTheSameMonitor) {
+  for (int round = 0; round < 100; ++round) {
+    auto* obj = new TTracked;
+    TInterfacePtr<ImvLifetimeMonitorRef> a, b;
+    std::atomic<bool> go{false};
+    std::thread t1([&] {
+      while (!go) {}
+      a = obj->GetLifetimeMonitor();
+    });
+    std::thread t2([&] {
+      while (!go) {}
+      b = obj->GetLifetimeMonitor();
+    });
+    go = true;
+    t1.join();
+    t2.join();
+    ASSERT_EQ(a, b);
+    delete obj;
+    EXPECT_FALSE(a->IsAlive());
+  }
+}
+
+}  // namespace
