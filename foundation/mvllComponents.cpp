@@ -144,6 +144,7 @@ TmvComponent::~TmvComponent() {
   }
   mvFreeAndNil(mvcDependentList);
   mvFreeAndNil(mvcDependentPadlock);
+  mvLifetimeMonitorDead(mvcLifetimeMonitor);
 }
 
 void TmvComponent::BeforeDestruction() {
@@ -153,6 +154,7 @@ void TmvComponent::BeforeDestruction() {
 
 void TmvComponent::SendDestroying() {
   NotifyDependents(mvnoDestroying, nullptr, nullptr);
+  if (__atomic_load_n(&mvcLifetimeMonitor, __ATOMIC_ACQUIRE)) mvcLifetimeMonitor->Dead();
 }
 
 TmvComponent* TmvComponent::LookupByComponentID(void* id) {
@@ -632,7 +634,31 @@ uint32_t TmvPersistent::NotSupported(const String& methodName) const {
                                                       {methodName.empty() ? String(u"Method") : methodName, ClassName()}));
 }
 
-TmvLifetimeTrackedPersistent::~TmvLifetimeTrackedPersistent() = default;
+TmvLifetimeTrackedPersistent::~TmvLifetimeTrackedPersistent() { mvLifetimeMonitorDead(ltpLifetimeMonitor); }
+
+TInterfacePtr<ImvLifetimeMonitorRef> mvGetLifetimeMonitor(ImvLifetimeMonitorObject*& slot) {
+  ImvLifetimeMonitorObject* current = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
+  if (!current) {
+    auto* monitor = TmvInterfacedObject::Create<TmvLifetimeMonitor>();
+    void* obj = nullptr;
+    monitor->QueryInterface(IID_ImvLifetimeMonitorObject, &obj);
+    auto* fresh = static_cast<ImvLifetimeMonitorObject*>(obj);
+    if (__atomic_compare_exchange_n(&slot, &current, fresh, false, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE))
+      current = fresh;
+    else
+      fresh->_Release();
+  }
+  void* ref = nullptr;
+  current->QueryInterface(IID_ImvLifetimeMonitorRef, &ref);
+  return TInterfacePtr<ImvLifetimeMonitorRef>::Adopt(static_cast<ImvLifetimeMonitorRef*>(ref));
+}
+
+void mvLifetimeMonitorDead(ImvLifetimeMonitorObject*& slot) {
+  if (ImvLifetimeMonitorObject* m = __atomic_exchange_n(&slot, nullptr, __ATOMIC_SEQ_CST)) {
+    m->Dead();
+    m->_Release();
+  }
+}
 
 // ---------------------------------------------------------------------------
 

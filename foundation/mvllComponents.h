@@ -35,6 +35,12 @@ class ImvExceptionDataContainer;
 // ---------------------------------------------------------------------------
 // Shared small types
 
+// The monitor in `slot`, created on first request and published with one
+// compare-exchange (a thread that loses the race drops its own).
+TInterfacePtr<ImvLifetimeMonitorRef> mvGetLifetimeMonitor(ImvLifetimeMonitorObject*& slot);
+// Tells the monitor in `slot`, if any, that its object is dead, and drops it.
+void mvLifetimeMonitorDead(ImvLifetimeMonitorObject*& slot);
+
 using TNotifyEvent = std::function<void(TPersistent* sender)>;
 
 // Notification operations of the dependent graph (one byte); descendants use
@@ -280,6 +286,9 @@ class TmvComponent : public TmvComponent_BCB, public ImvExceptionData {
   void SetVersion(const String&) {}
   bool IsDestroying() const { return mvcDestroying.load(std::memory_order_acquire); }
 
+  // Lifetime: a weak reference for holders that must not keep it alive.
+  TInterfacePtr<ImvLifetimeMonitorRef> GetLifetimeMonitor() { return mvGetLifetimeMonitor(mvcLifetimeMonitor); }
+
   // Component information object, created on first request.
   TInterfacePtr<IInterface> GetComponentInfo();
   virtual int32_t mvcCreateInstance(void* session, const TGUID& clsid, IInterface* outer, const TGUID& iid,
@@ -343,7 +352,8 @@ class TmvComponent : public TmvComponent_BCB, public ImvExceptionData {
   // passes the walk on; true when it was added.
   bool VisitAndPropagate(TmvNotifyOp operation, TmvIterationData* data);
 
-  std::atomic<IInterface*> mvcComponentInfo{nullptr};  // holds one reference
+  ImvLifetimeMonitorObject* mvcLifetimeMonitor = nullptr;  // one counted reference
+  std::atomic<IInterface*> mvcComponentInfo{nullptr};     // holds one reference
   TmvSortedList* mvcDependentList = nullptr;
   TmvPadlock* mvcDependentPadlock = nullptr;
   std::atomic<bool> mvcDestroying{false};
@@ -418,6 +428,11 @@ class TmvLifetimeTrackedPersistent : public TmvPersistent {
   static const ClassRef StaticClass;
   const ClassRef& ClassType() const override { return StaticClass; }
   ~TmvLifetimeTrackedPersistent() override;
+
+  TInterfacePtr<ImvLifetimeMonitorRef> GetLifetimeMonitor() { return mvGetLifetimeMonitor(ltpLifetimeMonitor); }
+
+ private:
+  ImvLifetimeMonitorObject* ltpLifetimeMonitor = nullptr;  // one counted reference
 };
 
 // The number with thousands separators and no decimals, for statistics.

@@ -73,12 +73,15 @@ std::vector<String> Names(TmvIterationList* list) {
 
 TEST(Components, DestroyingNotifiesEachDependentOnce) {
   auto* s = new TProbe(nullptr, u"S");
+  TInterfacePtr<ImvLifetimeMonitorRef> monitor = s->GetLifetimeMonitor();
+  EXPECT_TRUE(monitor->IsAlive());
   std::vector<TProbe*> deps;
   for (int i = 0; i < 5; ++i) {
     deps.push_back(new TProbe());
     s->LinkDependent(deps.back());
   }
   delete s;  // the step before destruction and the destructor both send it
+  EXPECT_FALSE(monitor->IsAlive());
   for (TProbe* d : deps) {
     EXPECT_EQ(d->heard[mvnoDestroying], 1);
     EXPECT_EQ(d->DependentCount(), 0);  // it unlinked itself
