@@ -120,6 +120,9 @@ class TStrings {
 
   int32_t Count() const { return GetCount(); }
   String operator[](int32_t index) const { return Get(index); }
+  // The platform's property names for the same accessors.
+  String Strings(int32_t index) const { return Get(index); }
+  void* Objects(int32_t index) const { return GetObject(index); }
 
  protected:
   virtual void SetUpdateState(bool updating) { (void)updating; }

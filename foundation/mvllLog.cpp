@@ -1,0 +1,99 @@
+// Foundation: logging components; the abstract log and the component that
+// forwards to it. See mvllLog.h.
+#include "foundation/mvllLog.h"
+
+#include "foundation/mvllExceptions.h"
+
+MV_COMPONENT_EXCEPTION_CLASSREF(EmvBaseLogException, &EmvRegisterableComponentExceptionClass);
+MV_COMPONENT_EXCEPTION_CLASSREF(EmvLoggableComponentException, &EmvRegisterableComponentExceptionClass);
+
+// ---------------------------------------------------------------------------
+// TmvBaseLog
+
+constinit const TmvComponentClassRef TmvBaseLog::StaticClass{
+    {{u"TmvBaseLog", &TmvRegisterableComponent::StaticClass}, nullptr}, &EmvBaseLogExceptionClass};
+
+bool TmvBaseLog::GetEnabled() const {
+  DependentPadlock()->Lock();
+  bool value = blEnabled;
+  DependentPadlock()->Unlock();
+  return value;
+}
+
+void TmvBaseLog::SetEnabled(bool value) {
+  DependentPadlock()->Lock();
+  blEnabled = value;
+  DependentPadlock()->Unlock();
+}
+
+// ---------------------------------------------------------------------------
+// TmvLoggableComponent
+
+constinit const TmvComponentClassRef TmvLoggableComponent::StaticClass{
+    {{u"TmvLoggableComponent", &TmvRegisterableComponent::StaticClass}, &ComponentFactory<TmvLoggableComponent>},
+    &EmvLoggableComponentExceptionClass};
+
+void TmvLoggableComponent::SetEventLog(TmvBaseLog* log) {
+  if (log == lcEventLog) return;
+  UnlinkDependent(lcEventLog);
+  lcEventLog = log;
+  LinkDependent(log);
+}
+
+void TmvLoggableComponent::lcLog(const String& aMsg, uint32_t aMsgNumber, TmvLogPriority aPriority,
+                                 const String& aCategory, TDateTime aWhen, int32_t aWhenBias) {
+  if (lcLogEnabled && lcEventLog) lcEventLog->WriteString(aMsg, aMsgNumber, aPriority, aCategory, aWhen, aWhenBias);
+}
+
+void TmvLoggableComponent::lcLog(const String& aMsg, std::initializer_list<TVarRec> aArgs, uint32_t aMsgNumber,
+                                 TmvLogPriority aPriority, const String& aCategory, TDateTime aWhen,
+                                 int32_t aWhenBias) {
+  if (lcLogEnabled && lcEventLog)
+    lcEventLog->WriteString(aMsg, aArgs, aMsgNumber, aPriority, aCategory, aWhen, aWhenBias);
+}
+
+void TmvLoggableComponent::lcLog(const String& aMsg, const void* aData, int32_t aDataLen, uint32_t aMsgNumber,
+                                 TmvLogPriority aPriority, const String& aCategory, TDateTime aWhen,
+                                 int32_t aWhenBias) {
+  if (lcLogEnabled && lcEventLog)
+    lcEventLog->WriteBlock(aMsg, aData, aDataLen, aMsgNumber, aPriority, aCategory, aWhen, aWhenBias);
+}
+
+void TmvLoggableComponent::lcLogs(const String& aMsgs, uint32_t aMsgNumber, TmvLogPriority aPriority,
+                                  const String& aCategory, TDateTime aWhen, int32_t aWhenBias) {
+  if (lcLogEnabled && lcEventLog) lcEventLog->WriteStrings(aMsgs, aMsgNumber, aPriority, aCategory, aWhen, aWhenBias);
+}
+
+void TmvLoggableComponent::HandleNotification(TmvComponent* sender, TmvNotifyOp operation, void* param) {
+  TmvRegisterableComponent::HandleNotification(sender, operation, param);
+  if (operation == mvnoDestroying && sender && sender == lcEventLog) lcEventLog = nullptr;
+}
+
+TInterfacePtr<IInterface> TmvLoggableComponent::CreateComponentInfo() {
+  return TInterfacePtr<IInterface>(static_cast<ImvComponentInfo31000*>(new TmvLoggableComponentInfo(this)));
+}
+
+// ---------------------------------------------------------------------------
+// TmvLoggableComponentInfo
+
+int32_t TmvLoggableComponentInfo::QueryInterface(const TGUID& iid, void** obj) {
+  if (iid == IID_ImvLoggableComponentInfo31000) {
+    *obj = static_cast<ImvLoggableComponentInfo31000*>(this);
+    _AddRef();
+    return S_OK;
+  }
+  return TmvComponentInfo::QueryInterface(iid, obj);
+}
+
+bool TmvLoggableComponentInfo::GetLogEnabled() {
+  auto* c = static_cast<TmvLoggableComponent*>(Component());
+  return c && c->GetEventLogEnabled();
+}
+
+TInterfacePtr<IInterface> TmvLoggableComponentInfo::GetEventLogInfo() {
+  auto* c = static_cast<TmvLoggableComponent*>(Component());
+  if (!c || !c->GetEventLog()) return nullptr;
+  void* obj = nullptr;
+  c->GetEventLog()->mvcCreateInstance(nullptr, CLSID_mvComponentInfo, nullptr, IID_ImvComponentInfo31000, &obj);
+  return TInterfacePtr<IInterface>::Adopt(static_cast<ImvComponentInfo31000*>(obj));
+}

@@ -1,0 +1,86 @@
+// Foundation: the engine's reader/writer lock, `TmvInternalReadWritePortal`.
+//
+// Many threads may hold read access at once; one thread holds write access
+// alone. Both are re-entrant for the holding thread, the writer may also
+// read, and a reader may ask for write access (an upgrade) and learn from the
+// result whether another writer got in first (false: what it read may have
+// changed). As soon as a writer waits, threads that do not yet read queue
+// behind it; threads that already read may nest further reads and finish.
+//
+// Rules for callers: every BeginRead has its EndRead and every BeginWrite its
+// EndWrite on the same thread; sections of one thread nest properly (a write
+// taken while reading ends before that read ends); at most 65534 threads read
+// at once. Waits have no time limit.
+//
+// Calls the platform layer, the allocation routines and the locked operations.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/mvllAtomic.h"
+#include "foundation/mvllMemoryManager.h"
+#include "platform/SyncObjs.h"
+
+// A thread's read nesting on one portal. Records live as long as their table
+// and are reused by any thread once released.
+struct TmvThreadState {
+  TmvThreadState* tsNext;  // next record of the bucket
+  int32_t tsInUse;         // -1 while claimed, 0 when free
+  int32_t tsCount;         // read nesting depth of the owner
+  uint32_t tsID;           // owning thread id, 0 when free
+};
+
+// A small lock-free table of thread states: 16 buckets by thread id.
+class TmvThreadStates : public TmvObject {
+ public:
+  TmvThreadStates() = default;
+  ~TmvThreadStates() override;
+
+  // The record of aThreadID: its own, a free one claimed, or a new one.
+  TmvThreadState* Acquire(uint32_t aThreadID);
+  void Release(TmvThreadState* aState);
+
+ private:
+  static uint32_t bucketOf(uint32_t id) { return (id ^ (id >> 8) ^ (id >> 16) ^ (id >> 24)) & 15u; }
+  TmvThreadState* tlcHashTable[16] = {};
+};
+
+class TmvInternalReadWritePortal : public TmvObject {
+ public:
+  static constexpr int32_t Idle = 65535;
+
+  TmvInternalReadWritePortal();
+  // Takes write access first, waiting for every reader and writer to leave.
+  ~TmvInternalReadWritePortal() override;
+
+  void BeginRead();
+  void EndRead();
+  // True when no other thread held write access since the call began.
+  bool BeginWrite();
+  // Requires: the calling thread is the writer.
+  void EndWrite();
+
+  // When aPortal is nil, a new portal is created, access on it taken, and it
+  // is published with a locked compare-exchange against nil; the loser ends
+  // its access, frees its portal and takes access on the winner's.
+  static void CreateAndRead(TmvInternalReadWritePortal*& aPortal);
+  static void CreateAndWrite(TmvInternalReadWritePortal*& aPortal);
+
+  // 65535 minus the reading threads, minus 65535 while a writer holds it.
+  int32_t Portal() const { return __atomic_load_n(&rwpPortal, __ATOMIC_ACQUIRE); }
+  uint32_t WriterID() const { return __atomic_load_n(&rwpWriterID, __ATOMIC_ACQUIRE); }
+  int32_t WriterCount() const { return __atomic_load_n(&rwpWriterCount, __ATOMIC_ACQUIRE); }
+  uint32_t Generation() const { return __atomic_load_n(&rwpGeneration, __ATOMIC_ACQUIRE); }
+
+ private:
+  bool isWriter(uint32_t aThreadID) const { return WriterID() == aThreadID; }
+  void setWriteEventIfFree(int32_t aNewValue);
+
+  int32_t rwpPortal = Idle;
+  TmvThreadStates rwpThreadStates;
+  TOSEvent rwpReadEvent{true, true};
+  TOSEvent rwpWriteEvent{false, false};
+  uint32_t rwpWriterID = 0;
+  int32_t rwpWriterCount = 0;
+  uint32_t rwpGeneration = 0;
+};
