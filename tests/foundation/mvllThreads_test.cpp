@@ -42,7 +42,7 @@ TEST(Threads, CreatorMayRelyOnInitialisationAndName) {
   EXPECT_EQ(t->Name(), u"(anonymous namespace)::WorkingInit");
   EXPECT_EQ(t->WaitForEx(5000), WAIT_OBJECT_0);
   EXPECT_EQ(t->seen.load(), 42);
-  delete t;
+  FreeThread(t);
 }
 
 struct CountingTimer : TmvTimerThread {
@@ -58,7 +58,7 @@ struct CountingTimer : TmvTimerThread {
 TEST(TimerThreads, DestroyingALongIntervalTimerReturnsPromptly) {
   auto* t = NewThread<CountingTimer>(60000);
   auto start = std::chrono::steady_clock::now();
-  delete t;
+  FreeThread(t);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
@@ -72,7 +72,7 @@ TEST(TimerThreads, IntervalZeroRunsOnlyWhenSignalledAndSurvivesExceptions) {
   while (t->runs.load() < 2) std::this_thread::yield();
   EXPECT_EQ(t->handled.load(), 1);
   EXPECT_FALSE(t->Finished());
-  delete t;
+  FreeThread(t);
 }
 
 TEST(TimerThreads, SimpleTimerCallsItsCallback) {
@@ -82,7 +82,7 @@ TEST(TimerThreads, SimpleTimerCallsItsCallback) {
       [](void* o, TmvSimpleTimerThread*) { ++*static_cast<std::atomic<int>*>(o); }, &calls, String());
   while (calls.load() < 3) std::this_thread::sleep_for(1ms);
   EXPECT_EQ(t->Name(), u"TmvSimpleTimerThread");
-  delete t;
+  FreeThread(t);
 }
 
 TEST(ThreadPriorities, Names) {
