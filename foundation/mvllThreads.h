@@ -10,10 +10,10 @@
 //  - `TmvTimerThread` / `TmvSimpleTimerThread`: run a piece of work every
 //    interval (0: only when signalled); destruction wakes them at once.
 //
-// Create every thread with NewThread<T>(...) (platform/Threads.h): the
-// constructor only builds the object, the start and the handshake follow.
-// A descendant that adds state its thread uses must end the thread in its own
-// destructor (EndThread) before that state goes. Every thread starts with no
+// Create every thread with NewThread<T>(...) and destroy it with
+// FreeThread (platform/Threads.h): the constructor only builds the object,
+// the start and the handshake follow; FreeThread ends the thread (waking a
+// timer or a waiting thread) before any destructor runs. Every thread starts with no
 // operation deadline. Calls the platform layer, the engine exceptions and the
 // synchronisation objects.
 #pragma once
@@ -86,6 +86,10 @@ class TmvInternalWaitThread : public TmvInternalInitThread {
 
   // Lets a thread that waits after its work end.
   void ReleaseWait() { wtWaitSemaphore.Release(); }
+  void BeforeDestruction() override {
+    ReleaseWait();
+    TmvInternalInitThread::BeforeDestruction();
+  }
   bool Waiting() const { return wtWaiting.load(std::memory_order_acquire); }
 
  protected:
@@ -114,6 +118,7 @@ class TmvTimerThread : public TmvInitThread {
   uint32_t Interval() const { return ttTimerInterval; }
   // Runs the work now.
   void Signal() { ttTimerEvent->SignalEvent(); }
+  void BeforeDestruction() override { StopTimer(); }
 
  protected:
   virtual void TimerWork() = 0;

@@ -6,8 +6,10 @@
 // constructed: create threads with `NewThread<T>(...)`, which constructs the
 // object and then calls `AfterConstruction` (that starts it unless it was
 // created suspended; descendants may extend the step, and an exception there
-// destroys the object and reaches the creator). Destroying a thread object
-// marks it terminated, starts it when it never ran, and waits for it.
+// destroys the object and reaches the creator). Destroy threads with
+// FreeThread, which ends the thread (BeforeDestruction) before any
+// destructor runs; the destructors end it too, but only after the derived
+// parts are gone.
 //
 // Priorities are the platform's values (THREAD_PRIORITY_*); on Linux a
 // thread's priority is its nice value, applied best-effort: raising it above
@@ -52,6 +54,10 @@ class TThread {
   // Starts the thread unless it was created suspended. Called once, by
   // NewThread, after the constructor.
   virtual void AfterConstruction();
+  // Ends the thread before any destructor runs (FreeThread and a failed
+  // NewThread call it): a running thread must not see its object's
+  // destructors. Descendants that must wake their thread first extend it.
+  virtual void BeforeDestruction() { TerminateAndJoin(); }
   // Starts a thread created suspended (no effect when already started).
   void Start();
   // Asks the thread to end; `Execute` polls `Terminated`.
@@ -109,8 +115,20 @@ T* NewThread(Args&&... args) {
   try {
     t->AfterConstruction();
   } catch (...) {
+    t->BeforeDestruction();
     delete t;
     throw;
   }
   return t;
+}
+
+// Ends the thread, then destroys the object and sets the variable to nil.
+// The way to destroy a thread object.
+template <typename T>
+void FreeThread(T*& aThread) {
+  T* t = aThread;
+  aThread = nullptr;
+  if (!t) return;
+  t->BeforeDestruction();
+  delete t;
 }
