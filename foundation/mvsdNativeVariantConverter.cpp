@@ -175,8 +175,8 @@ int64_t bcdFieldValue(const Variant& v, const TFormatSettings& fs, int32_t units
       throw EmvBcdOverflow();
     return c.Value;
   }
-  if (v.IsText()) return mvCheckCurrencyFitsBcd(Variant(static_cast<double>(StrToFloat(v.AsString(), fs))), units, decPl).Value;
-  return mvCheckCurrencyFitsBcd(v, units, decPl).Value;
+  const Variant number = v.IsText() ? Variant(static_cast<double>(StrToFloat(v.AsString(), fs))) : v;
+  return mvCheckCurrencyFitsBcd(number, units, decPl).Value;
 }
 
 // ---------------------------------------------------------------------------
@@ -389,6 +389,20 @@ bool storeCommon(const TFormatSettings& fs, TmvFieldType type, uint16_t codePage
   }
 }
 
+// The format settings of the calling thread's locale. Fields are written
+// one by one on the record path, so the thread keeps the settings object of
+// its locale at hand; the cache never frees one, so the pointer stays valid.
+const TFormatSettings& threadFormatSettings() {
+  thread_local LCID cachedLocale = 0;
+  thread_local const TFormatSettings* cached = nullptr;
+  const LCID locale = GetThreadLocale();
+  if (!cached || locale != cachedLocale) {
+    cached = &mvLocaleFormatSettings(locale);
+    cachedLocale = locale;
+  }
+  return *cached;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -593,8 +607,8 @@ void mvVariantToNativeEx(const TFormatSettings& aFormatSettings, TmvFieldType aF
 
 void mvVariantToNative(TmvFieldType aFieldType, uint16_t aCodePage, int32_t aUnits, int32_t aDecPl,
                        const Variant& aValue, void* aBuffer, int32_t aLength) {
-  mvVariantToNativeEx(mvLocaleFormatSettings(GetThreadLocale()), aFieldType, aCodePage, aUnits, aDecPl, aValue,
-                      aBuffer, aLength, false);
+  mvVariantToNativeEx(threadFormatSettings(), aFieldType, aCodePage, aUnits, aDecPl, aValue, aBuffer, aLength,
+                      false);
 }
 
 // ---------------------------------------------------------------------------
@@ -674,6 +688,5 @@ void mvVariantToBytesEx(const TFormatSettings& aFormatSettings, TmvFieldType aFi
 
 void mvVariantToBytes(TmvFieldType aFieldType, uint16_t aCodePage, int32_t aUnits, int32_t aDecPl,
                       const Variant& aValue, TBytes& aBytes) {
-  mvVariantToBytesEx(mvLocaleFormatSettings(GetThreadLocale()), aFieldType, aCodePage, aUnits, aDecPl, aValue,
-                     aBytes);
+  mvVariantToBytesEx(threadFormatSettings(), aFieldType, aCodePage, aUnits, aDecPl, aValue, aBytes);
 }

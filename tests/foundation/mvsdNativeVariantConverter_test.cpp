@@ -93,6 +93,18 @@ const Bytes kGuid{0x40, 0xFC, 0x29, 0x6B, 0x47, 0xCA, 0x67, 0x10, 0xB3, 0x1D, 0x
 const Bytes kOneExtended{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0xFF, 0x3F};
 const Bytes kBcd12345{0x05, 0x02, 0x12, 0x34, 0x50};  // 123.45 as precision 5, 2 places
 constexpr const char* kAssertion = "EAssertionFailed";
+constexpr const char* kCharFormat = "EmvBaseException: Invalid char format (length must be exactly 1)";
+
+std::string OutOfRange(int64_t v) {
+  return "Exception: Value out of range for the target column type: " + std::to_string(v);
+}
+std::string TooWide(int length, int capacity) {
+  return "Exception: Source string data is too wide (" + std::to_string(length) + ") for the target field (" +
+         std::to_string(capacity) + ")";
+}
+std::string TooWideFor(int capacity) {
+  return "Exception: Source string data is too wide for the target field (" + std::to_string(capacity) + ")";
+}
 
 // Every type: the native bytes read as a variant, that variant written back
 // into a field of the same length, and into a byte array.
@@ -197,12 +209,12 @@ TEST(mvsdNativeVariantConverter, WritesCheckRangesRoundAndRefuse) {
   };
   const Row rows[] = {
       // Integers: rounded to nearest, ties to even, then range-checked.
-      {{mvtByte}, Variant(300), 1, "Exception: Value out of range for the target column type: 300"},
+      {{mvtByte}, Variant(300), 1, OutOfRange(300)},
       {{mvtByte}, Variant(u"255"), 1, "FF"},
-      {{mvtWord32}, Variant(int64_t(4294967296)), 4, "Exception: Value out of range for the target column type: 4294967296"},
-      {{mvtWord32}, Variant(-1), 4, "Exception: Value out of range for the target column type: -1"},
+      {{mvtWord32}, Variant(int64_t(4294967296)), 4, OutOfRange(4294967296)},
+      {{mvtWord32}, Variant(-1), 4, OutOfRange(-1)},
       {{mvtInt8}, Variant(-128.4), 1, "80"},
-      {{mvtInt16}, Variant(32767.5), 2, "Exception: Value out of range for the target column type: 32768"},
+      {{mvtInt16}, Variant(32767.5), 2, OutOfRange(32768)},
       {{mvtInt32}, Variant(2.5), 4, "02 00 00 00"},
       {{mvtInt32}, Variant(3.5), 4, "04 00 00 00"},
       {{mvtInt32}, Variant(Currency::FromScaled(-25000)), 4, "FE FF FF FF"},
@@ -210,16 +222,17 @@ TEST(mvsdNativeVariantConverter, WritesCheckRangesRoundAndRefuse) {
       {{mvtInt64}, Variant(mvStrToBcd(u"-9223372036854775808")), 8, "00 00 00 00 00 00 00 80"},
       {{mvtAutoInc}, Variant(int64_t(0x100000005)), 4, "05 00 00 00"},  // the low 32 bits
       // Characters.
-      {{mvtChar}, Variant(u"ab"), 1, "EmvBaseException: Invalid char format (length must be exactly 1)"},
-      {{mvtChar}, Variant(u"ア"), 1, "EmvBaseException: Invalid char format (length must be exactly 1)"},  // 2 bytes in 932
+      {{mvtChar}, Variant(u"ab"), 1, kCharFormat},
+      {{mvtChar}, Variant(u"ア"), 1, kCharFormat},  // 2 bytes in 932
       {{mvtChar, 932}, Variant(u"ｱ"), 1, "B1"},
-      {{mvtChar, 932}, Variant(u"ア"), 1, "EmvBaseException: Invalid char format (length must be exactly 1)"},
+      {{mvtChar, 932}, Variant(u"ア"), 1, kCharFormat},
       {{mvtChar}, Variant(65), 1, "41"},
-      {{mvtChar}, Variant(321), 1, "Exception: Value out of range for the target column type: 321"},
-      {{mvtWideChar}, Variant(u""), 2, "EmvBaseException: Invalid char format (length must be exactly 1)"},
+      {{mvtChar}, Variant(321), 1, OutOfRange(321)},
+      {{mvtWideChar}, Variant(u""), 2, kCharFormat},
       // Floats: numbers by value, other kinds through their text.
       {{mvtDouble}, Variant(u"1,5"), 8, Hex(Raw(1.5)), false, &comma},
-      {{mvtDouble}, Variant(u"1.5"), 8, "EConvertError: '1.5' は有効な浮動小数点数ではありません", false, &comma},
+      {{mvtDouble}, Variant(u"1.5"), 8, "EConvertError: '1.5' は有効な浮動小数点数ではありません", false,
+       &comma},
       {{mvtSingle}, Variant(1e300), 4, "EVariantError: Variant overflow"},
       {{mvtExtended}, Variant(mvStrToBcd(u"1")), 10, Hex(kOneExtended)},
       {{mvtExtended}, Variant(true), 10, "EConvertError: 'True' は有効な浮動小数点数ではありません"},
@@ -242,32 +255,32 @@ TEST(mvsdNativeVariantConverter, WritesCheckRangesRoundAndRefuse) {
       // GUIDs and byte arrays.
       {{mvtGuid}, Variant(u"{6b29fc40-ca47-1067-b31d-00dd010662da}"), 16, Hex(kGuid)},
       {{mvtGuid}, Variant(u"xyz"), 16, "EConvertError: 'xyz' は有効な GUID 値ではありません"},
-      {{mvtByteArray, 0, 2}, Variant::ByteArray("\1\2\3", 3), 2, "Exception: Source string data is too wide (3) for the target field (2)"},
+      {{mvtByteArray, 0, 2}, Variant::ByteArray("\1\2\3", 3), 2, TooWide(3, 2)},
       {{mvtByteArray, 0, 2}, Variant::ByteArray("\1\2\3", 3), 2, "01 02", true},
       {{mvtByteArray, 0, 3}, Variant::ByteArray("\1", 1), 3, "01 00 00"},
       {{mvtByteArray, 0, 2}, Variant(u"ab"), 2, "00 00"},
       // 8-bit text: widths in bytes, zeroed buffers, trailing spaces.
-      {{mvtNullString, 0, 2}, Variant(u"abc"), 3, "Exception: Source string data is too wide (3) for the target field (2)"},
+      {{mvtNullString, 0, 2}, Variant(u"abc"), 3, TooWide(3, 2)},
       {{mvtNullString, 0, 2}, Variant(u"ab "), 3, "61 62 00"},
       {{mvtNullString, 0, 2}, Variant(u"abc"), 3, "61 62 00", true},
       {{mvtNullString, 0, 4}, Variant(u"a b"), 5, "61 20 62 00 00"},
-      {{mvtNullString, 0, 4}, Variant::FromAnsiString("abcde"), 5, "Exception: Source string data is too wide (5) for the target field (4)"},
+      {{mvtNullString, 0, 4}, Variant::FromAnsiString("abcde"), 5, TooWide(5, 4)},
       {{mvtNullString, 0, 4, 4}, Variant::FromAnsiString("ab    "), 5, "61 62 00 00 00"},
       {{mvtNullString, 0, 4}, Variant(u"日本"), 5, "93 FA 96 7B 00"},
-      {{mvtNullString, 0, 3}, Variant(u"日本"), 4, "Exception: Source string data is too wide for the target field (3)"},
+      {{mvtNullString, 0, 3}, Variant(u"日本"), 4, TooWideFor(3)},
       {{mvtNullString, 0, 4}, Variant::ByteArray("a\0b", 3), 5, "61 00 62 00 00"},
-      {{mvtNullString, 932, 2}, Variant(u"abc"), 3, "Exception: Source string data is too wide for the target field (2)"},
+      {{mvtNullString, 932, 2}, Variant(u"abc"), 3, TooWideFor(2)},
       {{mvtNullString, 932, 2}, Variant(u"abc"), 3, "61 62 00", true},
-      {{mvtNullString, 932, 3}, Variant(u"日本"), 4, "Exception: Source string data is too wide for the target field (3)", true},
+      {{mvtNullString, 932, 3}, Variant(u"日本"), 4, TooWideFor(3), true},
       {{mvtNullString, 932, 3}, Variant(u""), 4, "00 00 00 00"},
-      {{mvtShortString, 0, 3}, Variant(12345), 4, "Exception: Source string data is too wide (5) for the target field (3)"},
+      {{mvtShortString, 0, 3}, Variant(12345), 4, TooWide(5, 3)},
       {{mvtShortString, 0, 3}, Variant(123), 4, "03 31 32 33"},
-      {{mvtShortString, 0, 3}, Variant(u"abcd"), 4, "Exception: Source string data is too wide for the target field (3)", true},
+      {{mvtShortString, 0, 3}, Variant(u"abcd"), 4, TooWideFor(3), true},
       {{mvtShortString, 0, 3}, Variant(u"abc  "), 4, "03 61 62 63"},
       {{mvtShortString, 1252, 3}, Variant(u"é"), 4, "01 E9 00 00"},
       {{mvtShortString, 0, 3, 3}, Variant(u"a  "), 4, "01 61 00 00"},
       // Wide text: twice the length against the room before the terminator.
-      {{mvtWideString, 0, 2}, Variant(u"abc"), 6, "Exception: Source string data is too wide (6) for the target field (4)"},
+      {{mvtWideString, 0, 2}, Variant(u"abc"), 6, TooWide(6, 4)},
       {{mvtWideString, 0, 2}, Variant(u"abc"), 6, "61 00 62 00 00 00", true},
       {{mvtWideString, 0, 2}, Variant(u"ab   "), 6, "61 00 62 00 00 00"},
       {{mvtWideString, 0, 3}, Variant(u"a "), 8, "61 00 20 00 00 00 00 00"},
@@ -276,7 +289,8 @@ TEST(mvsdNativeVariantConverter, WritesCheckRangesRoundAndRefuse) {
   for (const Row& r : rows) {
     Bytes written;
     const std::string error = Raised([&] {
-      written = r.fs ? Write(r.field, r.value, r.length, r.truncate, *r.fs) : Write(r.field, r.value, r.length, r.truncate);
+      const TFormatSettings& fs = r.fs ? *r.fs : mvLocaleFormatSettings(GetThreadLocale());
+      written = Write(r.field, r.value, r.length, r.truncate, fs);
     });
     EXPECT_EQ(error.empty() ? Hex(written) : error, r.expect)
         << UTF8Encode(mvFieldTypeNames[r.field.type]) << " " << Show(r.value);
@@ -305,7 +319,7 @@ TEST(mvsdNativeVariantConverter, ByteArrayFormSizesToTheValue) {
       {{mvtBlobMemo, 0, 0, 4}, Variant(u"ab  "), "61 62 00"},
       {{mvtShortString}, Variant(u""), "00"},
       {{mvtShortString}, Variant(String(255, u'x')), "FF " + Hex(Bytes(255, 'x'))},
-      {{mvtShortString}, Variant(String(256, u'x')), "Exception: Source string data is too wide (256) for the target field (255)"},
+      {{mvtShortString}, Variant(String(256, u'x')), TooWide(256, 255)},
       {{mvtWideString}, Variant(u""), "00 00"},
       {{mvtByteArray}, Variant(u"ab"), ""},
       {{mvtFmtBCD, 0, 5, 2}, Variant(123.45), Hex(kBcd12345)},
@@ -381,6 +395,27 @@ TEST(mvsdNativeVariantConverter, EightBitTextUsesTheFieldOrProcessCodePage) {
   }
 }
 
+TEST(mvsdNativeVariantConverter, ThreadFormsReadTextInTheThreadLocale) {
+  LocaleGuard guard;
+  auto writeDouble = [](const char16_t* text) {
+    Bytes b(8);
+    mvVariantToNative(mvtDouble, 0, 0, 0, Variant(text), b.data(), 8);
+    return Hex(b);
+  };
+  EXPECT_EQ(writeDouble(u"1.5"), Hex(Raw(1.5)));
+  ASSERT_TRUE(SetThreadLocale(0x407));  // German: decimal comma
+  EXPECT_EQ(writeDouble(u"1,5"), Hex(Raw(1.5)));
+  Bytes b(4);
+  mvVariantToNative(mvtDate, 0, 0, 0, Variant(u"29.02.2024"), b.data(), 4);
+  EXPECT_EQ(Hex(b), Hex(LE(693594 + 45351, 4)));
+  ASSERT_TRUE(SetThreadLocale(0x411));
+  EXPECT_EQ(Raised([&] { writeDouble(u"1,5"); }),
+            "EConvertError: '1,5' は有効な浮動小数点数ではありません");
+  Bytes bytes;
+  mvVariantToBytes(mvtBCD, 0, 5, 2, Variant(u"1.5"), bytes);
+  EXPECT_EQ(Hex(bytes), Hex(LE(15000, 8)));
+}
+
 TEST(mvsdNativeVariantConverter, RangeChecksAndVariantHelpers) {
   struct Row {
     bool (*check)(bool, int64_t);
@@ -394,8 +429,7 @@ TEST(mvsdNativeVariantConverter, RangeChecksAndVariantHelpers) {
     EXPECT_TRUE(r.check(true, r.high));
     EXPECT_FALSE(r.check(false, r.low - 1));
     EXPECT_FALSE(r.check(false, r.high + 1));
-    EXPECT_EQ(Raised([&] { r.check(true, r.high + 1); }),
-              "Exception: Value out of range for the target column type: " + std::to_string(r.high + 1));
+    EXPECT_EQ(Raised([&] { r.check(true, r.high + 1); }), OutOfRange(r.high + 1));
   }
   EXPECT_TRUE(mvVarIsEmptyOrNull(Variant()));
   EXPECT_TRUE(mvVarIsEmptyOrNull(Variant::Null()));
