@@ -1,68 +1,62 @@
-// Platform layer: default text services, replaced by the national-language
-// layer at start (see TextServices.h).
+// Platform layer: the platform's 8-bit text conversions and string compares
+// over the national-language layer (see TextServices.h).
 #include "platform/TextServices.h"
 
-#include <atomic>
-#include <memory>
-#include <mutex>
-#include <vector>
+#include <cerrno>
+#include <cstdint>
+
+#include "platform/Nls.h"
+#include "platform/SysUtils.h"
 
 namespace {
 
-String asciiToString(std::string_view s) {
-  String out;
-  out.reserve(s.size());
-  for (unsigned char c : s) out += c < 0x80 ? char16_t(c) : u'\uFFFD';
-  return out;
+// The NLS calls fail only on arguments (a text beyond 2 GB) or when ICU
+// cannot open its data; neither may pass as an empty or unordered result.
+[[noreturn]] void raiseNlsFailure() {
+  const uint32_t error = GetLastOSError();
+  EOSError e(SysErrorMessage(error));
+  e.ErrorCode = error;
+  throw e;
 }
 
-AnsiString stringToAscii(std::u16string_view s) {
-  AnsiString out;
-  out.reserve(s.size());
-  for (char16_t c : s) out += c < 0x80 ? char(c) : '?';
-  return out;
-}
-
-int compareOrdinal(std::u16string_view a, std::u16string_view b) {
-  int r = a.compare(b);
-  return r < 0 ? -1 : r > 0 ? 1 : 0;
-}
-
-char16_t foldAscii(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
-
-int compareAsciiIgnoreCase(std::u16string_view a, std::u16string_view b) {
-  size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (size_t i = 0; i < n; ++i) {
-    char16_t x = foldAscii(a[i]), y = foldAscii(b[i]);
-    if (x != y) return x < y ? -1 : 1;
+int checkedLength(size_t n) {
+  if (n > INT32_MAX) {
+    errno = EINVAL;
+    raiseNlsFailure();
   }
-  return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
+  return static_cast<int>(n);
 }
 
-// Installed once at start, read everywhere: an atomic pointer to an immutable
-// copy keeps readers safe without a lock.
-std::atomic<const TPlatformTextServices*>& current() {
-  static const TPlatformTextServices defaults{asciiToString, stringToAscii, compareOrdinal,
-                                              compareAsciiIgnoreCase};
-  static std::atomic<const TPlatformTextServices*> p{&defaults};
-  return p;
+int compareInUserLocale(uint32_t flags, std::u16string_view a, std::u16string_view b) {
+  const int r = CompareStringW(LOCALE_USER_DEFAULT, flags, a, b);
+  if (r == 0) raiseNlsFailure();
+  return r - CSTR_EQUAL;
 }
 
 }  // namespace
 
-const TPlatformTextServices& PlatformTextServices() { return *current().load(std::memory_order_acquire); }
+String SystemAnsiToString(std::string_view s) {
+  if (s.empty()) return {};
+  const int len = checkedLength(s.size());
+  const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), len, nullptr, 0);
+  if (n == 0) raiseNlsFailure();
+  String out(static_cast<size_t>(n), u'\0');
+  if (MultiByteToWideChar(CP_ACP, 0, s.data(), len, out.data(), n) != n) raiseNlsFailure();
+  return out;
+}
 
-void SetPlatformTextServices(const TPlatformTextServices& services) {
-  static std::mutex lock;
-  static std::vector<std::unique_ptr<TPlatformTextServices>> installed;
-  std::lock_guard<std::mutex> guard(lock);
-  TPlatformTextServices next = PlatformTextServices();
-  if (services.SystemAnsiToString) next.SystemAnsiToString = services.SystemAnsiToString;
-  if (services.StringToSystemAnsi) next.StringToSystemAnsi = services.StringToSystemAnsi;
-  if (services.CompareStr) next.CompareStr = services.CompareStr;
-  if (services.CompareText) next.CompareText = services.CompareText;
-  // Every installed table stays alive to the end: a reader may still hold the
-  // previous one. Installing happens a handful of times per process.
-  installed.push_back(std::make_unique<TPlatformTextServices>(next));
-  current().store(installed.back().get(), std::memory_order_release);
+AnsiString StringToSystemAnsi(std::u16string_view s) {
+  if (s.empty()) return {};
+  const int len = checkedLength(s.size());
+  const int n = WideCharToMultiByte(CP_ACP, 0, s.data(), len, nullptr, 0);
+  if (n == 0) raiseNlsFailure();
+  AnsiString out(static_cast<size_t>(n), '\0');
+  if (WideCharToMultiByte(CP_ACP, 0, s.data(), len, out.data(), n) != n) raiseNlsFailure();
+  return out;
+}
+
+int AnsiCompareStr(std::u16string_view a, std::u16string_view b) { return compareInUserLocale(0, a, b); }
+
+int AnsiCompareText(std::u16string_view a, std::u16string_view b) {
+  return compareInUserLocale(NORM_IGNORECASE, a, b);
 }

@@ -1,39 +1,25 @@
-// Platform layer: the seam through which 8-bit text and locale-aware string
-// comparison reach the national-language layer.
+// Platform layer: the system ANSI code page and the user locale's string
+// compare, as the platform's streams, string lists and variants use them.
 //
-// Streams, string lists and variants need the system ANSI code page and the
-// platform's string compare, but the national-language layer (over ICU) sits
-// beside them in this library and is started later. It installs its routines
-// here with SetPlatformTextServices at start; until then the defaults below
-// serve: ASCII passes both ways, any other byte decodes to U+FFFD and any
-// other character encodes to '?', and comparison is by UTF-16 code unit with
-// ASCII case folding for the case-insensitive form.
+// These are the platform's AnsiString conversions and AnsiCompareStr /
+// AnsiCompareText, answered by the national-language layer (Nls.h):
+// conversion through the process's ANSI code page (GetACP, 932 unless a test
+// set another), comparison by the collator of the user default locale, with
+// the case folded for the -Text form. Conversion never fails on content:
+// characters the code page cannot express become '?'.
 //
-// Thread-safety: installing is meant for process start; the calls themselves
-// are safe from any thread.
+// Thread-safety: every call may be made from any thread.
 #pragma once
 
 #include <string_view>
 
 #include "platform/System.h"
 
-struct TPlatformTextServices {
-  // Bytes in the system ANSI code page to UTF-16.
-  String (*SystemAnsiToString)(std::string_view s);
-  // UTF-16 to the system ANSI code page.
-  AnsiString (*StringToSystemAnsi)(std::u16string_view s);
-  // Locale-aware compare of the user's locale: < 0, 0, > 0.
-  int (*CompareStr)(std::u16string_view a, std::u16string_view b);
-  // The same, ignoring case.
-  int (*CompareText)(std::u16string_view a, std::u16string_view b);
-};
+// Bytes in the system ANSI code page to UTF-16, and back.
+String SystemAnsiToString(std::string_view s);
+AnsiString StringToSystemAnsi(std::u16string_view s);
 
-// The routines in use (never null members).
-const TPlatformTextServices& PlatformTextServices();
-// Replaces the routines; a null member keeps the current one.
-void SetPlatformTextServices(const TPlatformTextServices& services);
-
-inline String SystemAnsiToString(std::string_view s) { return PlatformTextServices().SystemAnsiToString(s); }
-inline AnsiString StringToSystemAnsi(std::u16string_view s) { return PlatformTextServices().StringToSystemAnsi(s); }
-inline int AnsiCompareStr(std::u16string_view a, std::u16string_view b) { return PlatformTextServices().CompareStr(a, b); }
-inline int AnsiCompareText(std::u16string_view a, std::u16string_view b) { return PlatformTextServices().CompareText(a, b); }
+// Locale-aware compare in the user default locale: < 0, 0 or > 0. The -Text
+// form ignores case (NORM_IGNORECASE).
+int AnsiCompareStr(std::u16string_view a, std::u16string_view b);
+int AnsiCompareText(std::u16string_view a, std::u16string_view b);

@@ -1,0 +1,215 @@
+// Platform layer: numbers and date-time values read from text with explicit
+// format settings (see TextToValue.h).
+#include "platform/TextToValue.h"
+
+#include <charconv>
+#include <string>
+
+#include "platform/DateUtils.h"
+
+namespace {
+
+bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+std::u16string_view trimBlanks(std::u16string_view s) {
+  while (!s.empty() && s.front() == u' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == u' ') s.remove_suffix(1);
+  return s;
+}
+
+// A cursor over text that is read left to right.
+struct Scanner {
+  std::u16string_view s;
+  size_t pos = 0;
+
+  bool atEnd() const { return pos == s.size(); }
+  void skipBlanks() {
+    while (pos < s.size() && s[pos] == u' ') ++pos;
+  }
+  bool take(char16_t c) {
+    if (pos < s.size() && s[pos] == c) {
+      ++pos;
+      return true;
+    }
+    return false;
+  }
+  // An unsigned decimal of 1 to 9 digits (more cannot name a date part).
+  bool number(int32_t& value, int& digits) {
+    value = 0;
+    digits = 0;
+    while (pos < s.size() && isDigit(s[pos])) {
+      if (++digits > 9) return false;
+      value = value * 10 + (s[pos++] - u'0');
+    }
+    return digits > 0;
+  }
+  bool number(int32_t& value) {
+    int digits;
+    return number(value, digits);
+  }
+  // "AM" or "PM" in any case: 0 for neither, 1 for AM, 2 for PM.
+  int amPm() {
+    if (s.size() - pos < 2) return 0;
+    const char16_t a = s[pos] | 0x20, m = s[pos + 1] | 0x20;
+    if (m != u'm' || (a != u'a' && a != u'p')) return 0;
+    pos += 2;
+    return a == u'a' ? 1 : 2;
+  }
+};
+
+enum class DateOrder { MonthDayYear, DayMonthYear, YearMonthDay };
+
+// The order of the first of the letters y, M and d in the short date format.
+DateOrder dateOrderOf(const String& format) {
+  for (char16_t c : format) {
+    switch (c | 0x20) {
+      case u'y': return DateOrder::YearMonthDay;
+      case u'm': return DateOrder::MonthDayYear;
+      case u'd': return DateOrder::DayMonthYear;
+      default: break;
+    }
+  }
+  return DateOrder::MonthDayYear;
+}
+
+int32_t currentYear() {
+  uint16_t y, m, d;
+  DecodeDate(Date(), y, m, d);
+  return y;
+}
+
+// A year of one or two digits within the hundred years that start 50 years
+// before the current year.
+int32_t expandShortYear(int32_t year) {
+  const int32_t first = currentYear() - 50;
+  year += first / 100 * 100;
+  if (year < first) year += 100;
+  return year;
+}
+
+bool encodeDate(int32_t y, int32_t m, int32_t d, TDateTime& date) {
+  if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1 || d > 31) return false;
+  return TryEncodeDate(static_cast<uint16_t>(y), static_cast<uint16_t>(m), static_cast<uint16_t>(d), date);
+}
+
+bool scanDate(Scanner& sc, const TFormatSettings& fs, TDateTime& date) {
+  int32_t n[3];
+  int digits[3];
+  int count = 0;
+  if (!sc.number(n[0], digits[0])) return false;
+  for (count = 1; count < 3 && sc.take(fs.DateSeparator); ++count) {
+    if (!sc.number(n[count], digits[count])) return false;
+  }
+  if (count < 2) return false;
+  const DateOrder order = dateOrderOf(fs.ShortDateFormat);
+  int32_t y, m, d, yearDigits;
+  if (count == 2) {
+    y = currentYear();
+    yearDigits = 4;
+    if (order == DateOrder::DayMonthYear) d = n[0], m = n[1];
+    else m = n[0], d = n[1];
+  } else if (order == DateOrder::YearMonthDay) {
+    y = n[0], m = n[1], d = n[2], yearDigits = digits[0];
+  } else if (order == DateOrder::DayMonthYear) {
+    d = n[0], m = n[1], y = n[2], yearDigits = digits[2];
+  } else {
+    m = n[0], d = n[1], y = n[2], yearDigits = digits[2];
+  }
+  if (yearDigits <= 2) y = expandShortYear(y);
+  return encodeDate(y, m, d, date);
+}
+
+bool scanTime(Scanner& sc, const TFormatSettings& fs, TDateTime& time) {
+  int32_t h, m, s = 0, ms = 0;
+  if (!sc.number(h) || !sc.take(fs.TimeSeparator) || !sc.number(m)) return false;
+  if (sc.take(fs.TimeSeparator)) {
+    if (!sc.number(s)) return false;
+    if (sc.take(fs.DecimalSeparator)) {
+      int digits;
+      if (!sc.number(ms, digits) || digits > 3) return false;
+      for (; digits < 3; ++digits) ms *= 10;
+    }
+  }
+  sc.skipBlanks();
+  if (const int half = sc.amPm()) {
+    if (h > 12) return false;
+    if (half == 1 && h == 12) h = 0;
+    if (half == 2 && h < 12) h += 12;
+  }
+  if (h > 23 || m > 59 || s > 59) return false;
+  return TryEncodeTime(static_cast<uint16_t>(h), static_cast<uint16_t>(m), static_cast<uint16_t>(s),
+                       static_cast<uint16_t>(ms), time);
+}
+
+}  // namespace
+
+bool TryStrToFloat(std::u16string_view text, Extended& value, const TFormatSettings& settings) {
+  const std::u16string_view s = trimBlanks(text);
+  // The number again with '.' as its separator, for the C++ reader (which
+  // does not depend on the C library's locale).
+  std::string plain;
+  size_t i = 0;
+  if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) {
+    if (s[i] == u'-') plain += '-';
+    ++i;
+  }
+  int digits = 0;
+  bool separator = false;
+  for (; i < s.size(); ++i) {
+    if (isDigit(s[i])) {
+      plain += static_cast<char>(s[i]);
+      ++digits;
+    } else if (s[i] == settings.DecimalSeparator && !separator) {
+      plain += '.';
+      separator = true;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0) return false;
+  if (i < s.size() && (s[i] == u'e' || s[i] == u'E')) {
+    plain += 'e';
+    if (++i < s.size() && (s[i] == u'+' || s[i] == u'-')) plain += static_cast<char>(s[i++]);
+    const size_t first = i;
+    for (; i < s.size() && isDigit(s[i]); ++i) plain += static_cast<char>(s[i]);
+    if (i == first) return false;
+  }
+  if (i != s.size()) return false;
+  Extended v;
+  const auto [end, error] = std::from_chars(plain.data(), plain.data() + plain.size(), v);
+  if (error != std::errc() || end != plain.data() + plain.size()) return false;
+  value = v;
+  return true;
+}
+
+Extended StrToFloat(std::u16string_view text, const TFormatSettings& settings) {
+  Extended v;
+  if (!TryStrToFloat(text, v, settings)) throw EConvertError(SInvalidFloat, {text});
+  return v;
+}
+
+bool TryStrToDateTime(std::u16string_view text, TDateTime& value, const TFormatSettings& settings) {
+  Scanner sc{trimBlanks(text)};
+  TDateTime date, time;
+  if (scanDate(sc, settings, date)) {
+    if (sc.atEnd()) {
+      value = date;
+      return true;
+    }
+    const size_t dateEnd = sc.pos;
+    sc.skipBlanks();
+    if (sc.pos == dateEnd || !scanTime(sc, settings, time) || !sc.atEnd()) return false;
+    value = date < 0 ? date - time : date + time;
+    return true;
+  }
+  sc.pos = 0;
+  if (!scanTime(sc, settings, time) || !sc.atEnd()) return false;
+  value = time;
+  return true;
+}
+
+TDateTime StrToDateTime(std::u16string_view text, const TFormatSettings& settings) {
+  TDateTime v;
+  if (!TryStrToDateTime(text, v, settings)) throw EConvertError(SInvalidDateTime, {text});
+  return v;
+}
