@@ -1,0 +1,26 @@
+// Table storage: start-up and shutdown of the storage units, in order.
+#include "storage/mvsrUnits.h"
+
+#include <mutex>
+
+#include "foundation/mvllUnits.h"
+#include "storage/mvsrTimeoutHandling.h"
+
+namespace {
+std::mutex gUnitLock;
+int gUnitUses = 0;
+}  // namespace
+
+void mvStorageInit() {
+  std::lock_guard<std::mutex> guard(gUnitLock);
+  if (gUnitUses++ > 0) return;
+  mvFoundationInit();
+  mvsrTimeoutHandlingInit();
+}
+
+void mvStorageFini() {
+  std::lock_guard<std::mutex> guard(gUnitLock);
+  if (gUnitUses == 0 || --gUnitUses > 0) return;
+  mvsrTimeoutHandlingFini();
+  mvFoundationFini();
+}

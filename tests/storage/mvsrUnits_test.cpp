@@ -1,0 +1,24 @@
+// Tests of the storage start-up and shutdown order and its counting.
+#include <gtest/gtest.h>
+
+#include "foundation/mvllTimeoutHooks.h"
+#include "storage/mvsrUnits.h"
+
+namespace {
+
+bool cancelFlagHookInstalled() { return mvGetCancelFlagHook.load()() != nullptr; }
+
+TEST(StorageUnits, OnlyTheLastStopUninstallsTheHooks) {
+  ASSERT_FALSE(cancelFlagHookInstalled());
+  mvStorageInit();
+  mvStorageInit();
+  EXPECT_TRUE(cancelFlagHookInstalled());
+  mvStorageFini();
+  EXPECT_TRUE(cancelFlagHookInstalled());
+  mvStorageFini();
+  EXPECT_FALSE(cancelFlagHookInstalled());
+  mvStorageFini();  // an unmatched stop changes nothing
+  EXPECT_FALSE(cancelFlagHookInstalled());
+}
+
+}  // namespace
