@@ -11,7 +11,7 @@
 #pragma once
 
 #include "foundation/mvllMemoryManager.h"
-#include "platform/StringList.h"
+#include "platform/Classes.h"
 
 class TmvFastStringList : public TStringList {
  public:

@@ -21,7 +21,7 @@
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllReadWritePortal.h"
 #include "foundation/mvllSync.h"
-#include "platform/StringList.h"
+#include "platform/Classes.h"
 
 inline constexpr char16_t SmvSortedListFindSuspended[] = u"Find is not supported while sorting is suspended.";
 

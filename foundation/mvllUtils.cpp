@@ -16,7 +16,7 @@
 #include <iterator>
 
 #include "foundation/mvllExceptions.h"
-#include "platform/StringList.h"
+#include "platform/Classes.h"
 
 namespace {
 

@@ -186,6 +186,8 @@ class TStringList : public TStrings {
 };
 
 inline constexpr char16_t SListIndexError[] = u"リストのインデックスが範囲を超えています (%d)";
+inline constexpr char16_t SListCapacityError[] = u"リストの容量が超えました (%d)";
+inline constexpr char16_t SListCountError[] = u"リストの個数を超えました (%d)";
 inline constexpr char16_t SDuplicateString[] = u"文字列リストは重複を許しません";
 inline constexpr char16_t SSortedListError[] = u"ソートされる文字列リストに対しては許されない動作です";
 

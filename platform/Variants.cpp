@@ -12,6 +12,8 @@
 #include "platform/DateUtils.h"
 #include "platform/Numeric.h"
 #include "platform/TextServices.h"
+#include "platform/TextToValue.h"
+#include "platform/ValueToText.h"
 
 // ---------------------------------------------------------------------------
 // Payload blocks
@@ -188,44 +190,6 @@ namespace {
 
 String ascii(const std::string& s) { return AsciiToString(s); }
 
-// 15 significant digits, the shortest of fixed and scientific ("1E20",
-// "1.5E-7"), as the platform's general float format.
-String floatText(long double x) {
-  if (std::isnan(x)) return u"NAN";
-  if (std::isinf(x)) return x < 0 ? u"-INF" : u"INF";
-  if (x == 0) return u"0";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14Le", x);
-  // buf: [-]d.dddddddddddddde[+-]X
-  std::string s(buf);
-  bool neg = s[0] == '-';
-  if (neg) s.erase(0, 1);
-  size_t e = s.find('e');
-  int exp10 = std::atoi(s.c_str() + e + 1);
-  std::string digits = s.substr(0, 1) + s.substr(2, e - 2);
-  while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-  const char16_t sep = DefaultFormatSettings().DecimalSeparator;
-  String out = neg ? u"-" : u"";
-  if (exp10 < -4 || exp10 >= 15) {
-    out += char16_t(digits[0]);
-    if (digits.size() > 1) out += sep + ascii(digits.substr(1));
-    out += u"E" + IntToStr(exp10);
-  } else if (exp10 < 0) {
-    out += u"0";
-    out += sep;
-    out += String(size_t(-exp10 - 1), u'0') + ascii(digits);
-  } else {
-    if (digits.size() <= size_t(exp10) + 1) {
-      out += ascii(digits) + String(size_t(exp10) + 1 - digits.size(), u'0');
-    } else {
-      out += ascii(digits.substr(0, size_t(exp10) + 1));
-      out += sep;
-      out += ascii(digits.substr(size_t(exp10) + 1));
-    }
-  }
-  return out;
-}
-
 String currencyText(int64_t scaled) {
   bool neg = scaled < 0;
   uint64_t mag = neg ? 0 - uint64_t(scaled) : uint64_t(scaled);
@@ -238,50 +202,6 @@ String currencyText(int64_t scaled) {
     out += DefaultFormatSettings().DecimalSeparator;
     out += ascii(f);
   }
-  return out;
-}
-
-String pad(unsigned v, size_t width) {
-  String s = ascii(std::to_string(v));
-  return s.size() < width ? String(width - s.size(), u'0') + s : s;
-}
-
-// Applies one of the format settings' date or time patterns (y, M, d, H/h,
-// m after an hour is minutes, s; '/' and ':' become the separators).
-String applyPattern(const String& pattern, int y, unsigned mo, unsigned d, unsigned h, unsigned mi, unsigned s) {
-  const TFormatSettings& fs = DefaultFormatSettings();
-  String out;
-  bool afterHour = false;
-  for (size_t i = 0; i < pattern.size();) {
-    char16_t c = pattern[i];
-    size_t n = 1;
-    while (i + n < pattern.size() && pattern[i + n] == c) ++n;
-    char16_t lc = c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c;
-    if (lc == u'y') out += n <= 2 ? pad(unsigned(y % 100), 2) : pad(unsigned(y), 4);
-    else if (lc == u'm' && afterHour) out += pad(mi, n >= 2 ? 2 : 1);
-    else if (lc == u'm') out += pad(mo, n >= 2 ? 2 : 1);
-    else if (lc == u'd') out += pad(d, n >= 2 ? 2 : 1);
-    else if (lc == u'h') out += pad(h, n >= 2 ? 2 : 1);
-    else if (lc == u'n') out += pad(mi, n >= 2 ? 2 : 1);
-    else if (lc == u's') out += pad(s, n >= 2 ? 2 : 1);
-    else if (c == u'/') out += String(n, fs.DateSeparator);
-    else if (c == u':') out += String(n, fs.TimeSeparator);
-    else out += String(n, c);
-    if (lc == u'h') afterHour = true;
-    else if (lc == u'm' || lc == u'n' || lc == u'y' || lc == u'd' || lc == u's') afterHour = false;
-    i += n;
-  }
-  return out;
-}
-
-// The platform's date-time text: the short date, then the long time unless
-// the value is exactly midnight.
-String dateTimeText(double dt) {
-  uint16_t y, mo, d, h, mi, sec, ms;
-  DecodeDateTime(dt, y, mo, d, h, mi, sec, ms);
-  const TFormatSettings& fs = DefaultFormatSettings();
-  String out = applyPattern(fs.ShortDateFormat, y, mo, d, 0, 0, 0);
-  if (h || mi || sec || ms) out += u" " + applyPattern(fs.LongTimeFormat, y, mo, d, h, mi, sec);
   return out;
 }
 
@@ -299,19 +219,7 @@ bool parseInt64(const String& text, int64_t& v) {
 }
 
 bool parseFloat(const String& text, long double& v) {
-  std::string s = UTF8Encode(text);
-  size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
-  if (b == std::string::npos) return false;
-  s = s.substr(b, e - b + 1);
-  const char sep = char(DefaultFormatSettings().DecimalSeparator);
-  for (char& c : s) {
-    if (c == sep) c = '.';
-    else if (c == '.' && sep != '.') return false;
-    else if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == 'e' || c == 'E')) return false;
-  }
-  char* end = nullptr;
-  v = std::strtold(s.c_str(), &end);
-  return end != s.c_str() && *end == 0 && std::isfinite(v);
+  return TryStrToFloat(text, v, DefaultFormatSettings());
 }
 
 bool textToBool(const String& s, bool& v) {
@@ -343,10 +251,10 @@ String Variant::AsString() const {
     case varSmallint: case varInteger: case varShortInt: case varByte: case varWord:
     case varLongWord: case varInt64: return IntToStr(i64_);
     case varUInt64: return ascii(std::to_string(u64_));
-    case varSingle: return floatText(f32_);
-    case varDouble: return floatText(f64_);
+    case varSingle: return FloatToStr(f32_, DefaultFormatSettings());
+    case varDouble: return FloatToStr(f64_, DefaultFormatSettings());
     case varCurrency: return currencyText(i64_);
-    case varDate: return dateTimeText(f64_);
+    case varDate: return DateTimeToStr(f64_, DefaultFormatSettings());
     case varBoolean: return i64_ ? u"True" : u"False";
     case varUString: case varOleStr: return p_->wide;
     case varString: return SystemAnsiToString(p_->bytes);
@@ -647,7 +555,7 @@ long double bcdToLongDouble(const TBcd& b) {
 double defaultBcdToDouble(const TBcd& b) { return double(bcdToLongDouble(b)); }
 
 TBcd defaultDoubleToBcd(double x) {
-  if (!std::isfinite(x)) throw EConvertError(u"%s is not a valid BCD value", {floatText(x)});
+  if (!std::isfinite(x)) throw EConvertError(u"%s is not a valid BCD value", {FloatToStr(x, DefaultFormatSettings())});
   char buf[400];
   std::snprintf(buf, sizeof buf, "%.*f", 15, x);
   // Keep 15 significant digits, as the float text form does.

@@ -13,7 +13,7 @@
 
 #include "foundation/mvllExceptions.h"
 #include "foundation/mvllUtils.h"
-#include "platform/StringList.h"
+#include "platform/Classes.h"
 
 namespace {
 
