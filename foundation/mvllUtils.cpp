@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -17,6 +18,10 @@
 
 #include "foundation/mvllExceptions.h"
 #include "platform/Classes.h"
+#include "platform/Guid.h"
+#include "platform/Nls.h"
+#include "platform/TextServices.h"
+#include "platform/ValueToText.h"
 
 namespace {
 
@@ -312,10 +317,19 @@ void mvRaiseLastOSError(std::u16string_view aAction, uint32_t aErrorCode) {
   throw mvCreateOSExceptionText(aErrorCode, String(aAction));
 }
 
+void mvRaiseLastOSErrorRes(const TResStringRec& aAction, uint32_t aErrorCode) {
+  mvRaiseLastOSError(LoadResString(aAction), aErrorCode);
+}
+
 void mvRaiseLastOSErrorUnknown() { mvRaiseLastOSError(u"[unknown]", 0); }
 
 bool mvWin32CheckText(bool aOk, std::u16string_view aAction) {
   if (!aOk) mvRaiseLastOSError(aAction, 0);
+  return aOk;
+}
+
+bool mvWin32CheckRes(bool aOk, const TResStringRec& aAction) {
+  if (!aOk) mvRaiseLastOSErrorRes(aAction, 0);
   return aOk;
 }
 
@@ -426,3 +440,82 @@ bool mvGetFileObjectId(int aHandle, uint8_t (&aBuffer)[64]) {
 }
 
 int32_t mvCallReleaseHook(void*) { return E_NOTIMPL; }
+
+// ---------------------------------------------------------------------------
+// Locale-aware helpers and the text of values
+
+int mvCmpStringSystemLocale(std::u16string_view a, std::u16string_view b) {
+  return mvCmpStringSystemLocale(a, b, false);
+}
+
+int mvCmpStringSystemLocale(std::u16string_view a, std::u16string_view b, bool aIgnoreCase) {
+  int r = CompareStringW(LOCALE_SYSTEM_DEFAULT, aIgnoreCase ? NORM_IGNORECASE : 0, a, b);
+  if (r == 0) mvRaiseLastOSError(u"mvCmpStringSystemLocale/CompareString", 0);
+  return r - CSTR_EQUAL;
+}
+
+void mvCharLower(char16_t* aBuffer) {
+  if (!aBuffer) return;
+  const int len = static_cast<int>(std::char_traits<char16_t>::length(aBuffer));
+  if (len == 0) return;
+  String lower(static_cast<size_t>(len), u'\0');
+  if (LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_LOWERCASE, aBuffer, len, lower.data(), len) == len) {
+    std::copy(lower.begin(), lower.end(), aBuffer);
+    return;
+  }
+  // Some character lower-cases to another number of units: map one
+  // character (surrogate pairs together) at a time and keep those.
+  for (int i = 0; i < len;) {
+    const int n = (i + 1 < len && aBuffer[i] >= 0xD800 && aBuffer[i] <= 0xDBFF) ? 2 : 1;
+    char16_t out[4];
+    if (LCMapStringW(LOCALE_SYSTEM_DEFAULT, LCMAP_LOWERCASE, aBuffer + i, n, out, 4) == n)
+      std::copy(out, out + n, aBuffer + i);
+    i += n;
+  }
+}
+
+int32_t mvVarArrayLength(const Variant& aArray) {
+  return VarArrayHighBound(aArray, 1) - VarArrayLowBound(aArray, 1) + 1;
+}
+
+String mvIntToStr(int32_t aValue) { return IntToStr(aValue); }
+AnsiString mvIntToAnsiStr(int32_t aValue) { return std::to_string(aValue); }
+String mvInt64ToStr(int64_t aValue) { return IntToStr(aValue); }
+AnsiString mvInt64ToAnsiStr(int64_t aValue) { return std::to_string(aValue); }
+
+int32_t mvAnsiStrToIntDef(std::string_view aText, int32_t aDefault) {
+  while (!aText.empty() && aText.front() == ' ') aText.remove_prefix(1);
+  while (!aText.empty() && aText.back() == ' ') aText.remove_suffix(1);
+  if (!aText.empty() && aText.front() == '+') aText.remove_prefix(1);
+  int32_t v = 0;
+  auto [end, ec] = std::from_chars(aText.data(), aText.data() + aText.size(), v);
+  return (aText.empty() || ec != std::errc() || end != aText.data() + aText.size()) ? aDefault : v;
+}
+
+String mvFloatToStr(Extended aValue, const TFormatSettings& aSettings) { return FloatToStr(aValue, aSettings); }
+AnsiString mvFloatToAnsiStr(Extended aValue, const TFormatSettings& aSettings) {
+  return StringToSystemAnsi(FloatToStr(aValue, aSettings));
+}
+String mvDateToStr(TDateTime aValue, const TFormatSettings& aSettings) { return DateToStr(aValue, aSettings); }
+AnsiString mvDateToAnsiStr(TDateTime aValue, const TFormatSettings& aSettings) {
+  return StringToSystemAnsi(DateToStr(aValue, aSettings));
+}
+String mvTimeToStr(TDateTime aValue, const TFormatSettings& aSettings) { return TimeToStr(aValue, aSettings); }
+AnsiString mvTimeToAnsiStr(TDateTime aValue, const TFormatSettings& aSettings) {
+  return StringToSystemAnsi(TimeToStr(aValue, aSettings));
+}
+String mvDateTimeToStr(TDateTime aValue, const TFormatSettings& aSettings) {
+  return DateTimeToStr(aValue, aSettings);
+}
+AnsiString mvDateTimeToAnsiStr(TDateTime aValue, const TFormatSettings& aSettings) {
+  return StringToSystemAnsi(DateTimeToStr(aValue, aSettings));
+}
+String mvGuidToStr(const TGUID& aGuid) { return GUIDToString(aGuid); }
+AnsiString mvGuidToAnsiStr(const TGUID& aGuid) { return StringToSystemAnsi(GUIDToString(aGuid)); }
+
+TTimeStamp mvMakeTimeStamp(int32_t aDate, int32_t aTime) {
+  TTimeStamp ts;
+  ts.Date = aDate;
+  ts.Time = aTime;
+  return ts;
+}

@@ -16,8 +16,11 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/DateUtils.h"
 #include "platform/SyncObjs.h"
+#include "platform/SysUtils.h"
 #include "platform/System.h"
+#include "platform/Variants.h"
 
 class TStringList;
 
@@ -55,6 +58,10 @@ int mvStrLCompW(const char16_t* a, const char16_t* b, size_t aMaxLen);
 int mvStrLICompW(const char16_t* a, const char16_t* b, size_t aMaxLen);
 // 0 when b occurs in a, else -1.
 int mvCmpContains(std::u16string_view a, std::u16string_view b);
+// Locale-aware comparison under the system default locale, without flags or
+// ignoring case.
+int mvCmpStringSystemLocale(std::u16string_view a, std::u16string_view b);
+int mvCmpStringSystemLocale(std::u16string_view a, std::u16string_view b, bool aIgnoreCase);
 
 bool mvSameByteArrays(std::span<const uint8_t> a, std::span<const uint8_t> b);
 bool mvSameGuid(const TGUID& a, const TGUID& b);
@@ -104,6 +111,10 @@ void mvSplitAtCharSet(std::u16string_view aText, const TmvCharSet& aSet, String&
 void mvBytesToWideChars(const uint8_t* aSource, char16_t* aTarget, size_t aCount);
 // Swaps the two bytes of every unit in place.
 void mvSwapWideCharBytes(char16_t* aBuffer, size_t aCount);
+// Lower-cases a zero-terminated buffer in place with the system's character
+// lower-casing; a character whose lower case needs another number of units
+// stays as it is, so the length never changes.
+void mvCharLower(char16_t* aBuffer);
 // mvTidyMessageText lives with the engine exceptions (mvllExceptions.h).
 
 // A dynamic array of strings.
@@ -115,6 +126,31 @@ void mvUnicodeStringsAdd(TmvUnicodeStrings& aStrings, const String& aValue);
 String mvUnicodeStringsExtract(TmvUnicodeStrings& aStrings, size_t aIndex);
 void mvUnicodeStringsToStrings(const TmvUnicodeStrings& aSource, TStringList& aTarget);
 TmvUnicodeStrings mvStringsToUnicodeStrings(const TStringList& aSource);
+// High bound - low bound + 1 of the first dimension.
+int32_t mvVarArrayLength(const Variant& aArray);
+
+// ---------------------------------------------------------------------------
+// Text of numbers, dates and GUIDs; the Ansi forms in the system ANSI code
+// page.
+
+String mvIntToStr(int32_t aValue);
+AnsiString mvIntToAnsiStr(int32_t aValue);
+String mvInt64ToStr(int64_t aValue);
+AnsiString mvInt64ToAnsiStr(int64_t aValue);
+// aDefault unless the whole text (blanks around it allowed) is a 32-bit number.
+int32_t mvAnsiStrToIntDef(std::string_view aText, int32_t aDefault);
+String mvFloatToStr(Extended aValue, const TFormatSettings& aSettings);
+AnsiString mvFloatToAnsiStr(Extended aValue, const TFormatSettings& aSettings);
+String mvDateToStr(TDateTime aValue, const TFormatSettings& aSettings);
+AnsiString mvDateToAnsiStr(TDateTime aValue, const TFormatSettings& aSettings);
+String mvTimeToStr(TDateTime aValue, const TFormatSettings& aSettings);
+AnsiString mvTimeToAnsiStr(TDateTime aValue, const TFormatSettings& aSettings);
+String mvDateTimeToStr(TDateTime aValue, const TFormatSettings& aSettings);
+AnsiString mvDateTimeToAnsiStr(TDateTime aValue, const TFormatSettings& aSettings);
+// The braced registry form.
+String mvGuidToStr(const TGUID& aGuid);
+AnsiString mvGuidToAnsiStr(const TGUID& aGuid);
+TTimeStamp mvMakeTimeStamp(int32_t aDate, int32_t aTime);
 
 // ---------------------------------------------------------------------------
 // Hashing
@@ -143,9 +179,11 @@ bool mvIsPlainName(std::u16string_view aText);
 // Operating-system errors (errno is the thread's last error)
 
 [[noreturn]] void mvRaiseLastOSError(std::u16string_view aAction, uint32_t aErrorCode);
+[[noreturn]] void mvRaiseLastOSErrorRes(const TResStringRec& aAction, uint32_t aErrorCode);
 [[noreturn]] void mvRaiseLastOSErrorUnknown();
-// Raises the last OS error naming aAction when aOk is false; returns aOk.
+// Raise the last OS error naming aAction when aOk is false; return aOk.
 bool mvWin32CheckText(bool aOk, std::u16string_view aAction);
+bool mvWin32CheckRes(bool aOk, const TResStringRec& aAction);
 // Takes the descriptor out of the variable (which then holds 0) with one
 // locked exchange, and closes it unless it is 0 or -1; a failing close
 // raises the last OS error.

@@ -14,6 +14,7 @@
 #include "foundation/mvllExceptions.h"
 #include "foundation/mvllUtils.h"
 #include "platform/Classes.h"
+#include "platform/Guid.h"
 
 namespace {
 
@@ -230,6 +231,59 @@ TEST(OSErrors, RaiseNamesTheAction) {
   int bad = 12345;  // not an open descriptor
   EXPECT_THROW(mvCloseHandleAndNil(bad), EmvBaseException);
   EXPECT_EQ(bad, 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LocaleHelpers, CompareUnderTheSystemLocaleAndLowerCase) {
+  // Locale order puts "a" before "B", which code units would not.
+  EXPECT_EQ(mvCmpStringSystemLocale(u"a", u"B"), -1);
+  EXPECT_EQ(mvCmpStringSystemLocale(u"b", u"a"), 1);
+  EXPECT_NE(mvCmpStringSystemLocale(u"abc", u"ABC"), 0);
+  EXPECT_EQ(mvCmpStringSystemLocale(u"abc", u"ABC", true), 0);
+
+  char16_t text[] = u"\u00C0B\u00C7x";
+  mvCharLower(text);
+  EXPECT_EQ(String(text), u"\u00E0b\u00E7x");
+  // Capital I with dot lower-cases to two units: it stays, the rest is lowered.
+  char16_t dotted[] = u"A\u0130Z";
+  mvCharLower(dotted);
+  EXPECT_EQ(String(dotted), u"a\u0130z");
+  mvCharLower(nullptr);
+}
+
+TEST(ValueText, NumbersDatesAndGuids) {
+  TFormatSettings fs;
+  fs.DecimalSeparator = u',';
+  fs.DateSeparator = u'-';
+  fs.ShortDateFormat = u"yyyy/MM/dd";
+  fs.LongTimeFormat = u"H:mm:ss";
+  EXPECT_EQ(mvIntToStr(-42), u"-42");
+  EXPECT_EQ(mvInt64ToAnsiStr(INT64_MIN), "-9223372036854775808");
+  EXPECT_EQ(mvFloatToStr(1.5, fs), u"1,5");
+  EXPECT_EQ(mvFloatToAnsiStr(1e20, fs), "1E20");
+  const TDateTime dt = EncodeDateTime(2024, 2, 29, 13, 5, 9, 0);
+  EXPECT_EQ(mvDateToStr(dt, fs), u"2024-02-29");
+  EXPECT_EQ(mvTimeToAnsiStr(dt, fs), "13:05:09");
+  EXPECT_EQ(mvDateTimeToStr(dt, fs), u"2024-02-29 13:05:09");
+  EXPECT_EQ(mvDateTimeToAnsiStr(EncodeDate(2024, 2, 29), fs), "2024-02-29");  // midnight: no time
+
+  const TGUID g = StringToGUID(u"{01234567-89AB-CDEF-0123-456789ABCDEF}");
+  EXPECT_EQ(mvGuidToStr(g), u"{01234567-89AB-CDEF-0123-456789ABCDEF}");
+  EXPECT_EQ(mvGuidToAnsiStr(g), "{01234567-89AB-CDEF-0123-456789ABCDEF}");
+
+  struct { const char* text; int32_t expected; } cases[] = {
+      {" 42 ", 42}, {"-7", -7}, {"+7", 7}, {"2147483647", 2147483647},
+      {"2147483648", -1}, {"", -1}, {"4x", -1}, {"x", -1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(mvAnsiStrToIntDef(c.text, -1), c.expected) << c.text;
+
+  const TTimeStamp ts = mvMakeTimeStamp(739000, 1234);
+  EXPECT_EQ(ts.Date, 739000);
+  EXPECT_EQ(ts.Time, 1234);
+  EXPECT_EQ(mvVarArrayLength(Variant::ByteArray(5)), 5);
 }
 
 }  // namespace
