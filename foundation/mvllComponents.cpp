@@ -11,6 +11,7 @@
 #include "foundation/mvllExceptionData.h"
 #include "foundation/mvllExceptions.h"
 #include "foundation/mvllStreams.h"
+#include "foundation/mvllUtils.h"
 #include "platform/Classes.h"
 
 // ---------------------------------------------------------------------------
@@ -523,9 +524,9 @@ std::vector<String> SplitLines(const String& text) {
 
 TmvIterationList* CreateIterationList() { return new TmvIterationList(); }
 
-// Display names ignoring case (simple case folding), ties by address.
+// Display names ignoring case under the system default locale, ties by address.
 int8_t CompareDisplayNames(TmvComponent* a, TmvComponent* b) {
-  int c = CompareClassNames(a->GetDisplayName(), b->GetDisplayName());
+  int c = mvCmpStringSystemLocale(a->GetDisplayName(), b->GetDisplayName(), true);
   if (c != 0) return c < 0 ? -1 : 1;
   if (a == b) return 0;
   return std::less<TmvComponent*>()(a, b) ? -1 : 1;

@@ -195,7 +195,6 @@ inline constexpr TGUID IID_ImvComponentInfo31000{0x5D4C2A10, 0x7F31, 0x4B8E, {0x
 // The class identifier through which `mvcCreateInstance` hands out the
 // component information object.
 inline constexpr TGUID CLSID_mvComponentInfo{0x9A00537F, 0x49C8, 0x456A, {0x87, 0x70, 0xE2, 0x14, 0x37, 0x49, 0xD2, 0xFC}};
-inline constexpr int32_t E_NOTIMPL = static_cast<int32_t>(0x80004001u);
 
 // A reference-counted view of one component for monitoring tools; it
 // forgets the component when the component goes away.

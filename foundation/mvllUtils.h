@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/DateUtils.h"
+#include "platform/Interfaces.h"
 #include "platform/SyncObjs.h"
 #include "platform/SysUtils.h"
 #include "platform/System.h"
@@ -224,6 +225,5 @@ bool mvGetFileIdentity(int aHandle, TmvFileIdentity& aIdentity);
 // for the life of the file. False for -1 or when the file cannot be queried.
 bool mvGetFileObjectId(int aHandle, uint8_t (&aBuffer)[64]);
 
-inline constexpr int32_t E_NOTIMPL = static_cast<int32_t>(0x80004001u);
 // The process-wide release hook: none is installed in this system.
 int32_t mvCallReleaseHook(void* aDatabase);

@@ -12,6 +12,7 @@
 
 inline constexpr int32_t S_OK = 0;
 inline constexpr int32_t E_NOINTERFACE = static_cast<int32_t>(0x80004002u);
+inline constexpr int32_t E_NOTIMPL = static_cast<int32_t>(0x80004001u);
 
 class IInterface {
  public:

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <map>
 
 #include "foundation/mvllConfigSettings.h"
@@ -136,6 +138,22 @@ TEST(Components, IterateAndBroadcastWithIgnoredClass) {
   a.Broadcast(kTestOp, nullptr, {u"tother"});
   for (TProbe* p : {&a, &b, &c}) EXPECT_EQ(p->heard[kTestOp], 1);
   for (TProbe* p : std::initializer_list<TProbe*>{&o, &d, &e}) EXPECT_EQ(p->heard[kTestOp], 0);
+}
+
+TEST(Components, IterationListOrdersDisplayNamesByLocaleIgnoringCase) {
+  // Code units would put the accented name last; the locale puts it by its letter.
+  TProbe f(nullptr, u"f"), accented(nullptr, u"x"), upper(nullptr, u"E"), lower(nullptr, u"y");
+  accented.SetDisplayName(u"\u00E9");
+  lower.SetDisplayName(u"e");
+  TmvIterationList list;
+  for (TProbe* p : {&f, &accented, &upper, &lower}) list.Add(p);
+  std::vector<String> shown;
+  for (int32_t i = 0; i < list.Count(); ++i) shown.push_back(list.Components(i)->GetDisplayName());
+  ASSERT_EQ(shown.size(), 4u);
+  EXPECT_EQ(shown[2], u"\u00E9");
+  EXPECT_EQ(shown[3], u"f");
+  // "E" and "e" are equal ignoring case: they are ordered by address.
+  EXPECT_EQ((std::set<String>{shown[0], shown[1]}), (std::set<String>{u"E", u"e"}));
 }
 
 TEST(Components, NamingAndIdentity) {
