@@ -8,6 +8,7 @@
 #include "foundation/mvllFmtBcd.h"
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllSync.h"
+#include "foundation/mvllWideString.h"
 
 namespace {
 std::mutex gUnitLock;
@@ -19,6 +20,7 @@ void mvFoundationInit() {
   if (gUnitUses++ > 0) return;
   mvConnectProcessMemoryManager();
   mvllSyncInit();
+  mvllWideStringInit();
   mvInitExceptionData();
   mvPatchFmtBcdVariantType();
 }
@@ -28,6 +30,7 @@ void mvFoundationFini() {
   if (gUnitUses == 0 || --gUnitUses > 0) return;
   mvFinalizeExceptionData();
   mvFinalizeExceptions();
+  mvllWideStringFini();
   mvllSyncFini();
   mvDisconnectProcessMemoryManager();
 }

@@ -2,12 +2,12 @@
 #include "foundation/mvllWideString.h"
 
 #include "foundation/mvllExceptions.h"
+#include "foundation/mvllFastStringList.h"
+#include "foundation/mvllSync.h"
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
 
 namespace {
 
@@ -406,14 +406,48 @@ void mvGetLocaleNlsVersion(LCID aLocale, TNLSVersionInfoEx& aVersion) {
   if (!mvIsValidLocale(aVersion.dwEffectiveId)) aVersion.dwEffectiveId = 0;
 }
 
+namespace {
+
+// One locale's settings, owned by the cache list.
+struct TmvLocaleFormatSettings : TmvObject {
+  explicit TmvLocaleFormatSettings(TFormatSettings aSettings) : Settings(std::move(aSettings)) {}
+  TFormatSettings Settings;
+};
+
+// Keyed by the decimal text of the locale id, as the engine always kept it.
+// Entries are only added while the unit runs, so references stay valid
+// until it stops.
+TmvPadlock* gFormatSettingsLock = nullptr;
+TmvFastStringListCS* gFormatSettingsCache = nullptr;
+
+}  // namespace
+
 const TFormatSettings& mvLocaleFormatSettings(LCID aLocale) {
-  // Keyed by the decimal text of the locale id, as the engine always kept it;
-  // entries are never removed, so references stay valid.
-  static std::mutex lock;
-  static std::map<String, std::unique_ptr<TFormatSettings>> cache;
+  TmvPadlock::CreateAndLock(gFormatSettingsLock, true);
+  struct Unlock {
+    ~Unlock() { gFormatSettingsLock->Unlock(); }
+  } unlock;
+  if (!gFormatSettingsCache) gFormatSettingsCache = new TmvFastStringListCS(dupError);
   const String key = IntToStr(aLocale);
-  std::lock_guard<std::mutex> guard(lock);
-  auto& slot = cache[key];
-  if (!slot) slot = std::make_unique<TFormatSettings>(GetLocaleFormatSettings(aLocale));
-  return *slot;
+  int32_t index = 0;
+  if (gFormatSettingsCache->Find(key, index))
+    return static_cast<TmvLocaleFormatSettings*>(gFormatSettingsCache->Objects(index))->Settings;
+  auto entry = std::unique_ptr<TmvLocaleFormatSettings>(new TmvLocaleFormatSettings(GetLocaleFormatSettings(aLocale)));
+  gFormatSettingsCache->AddObject(key, entry.get());
+  return entry.release()->Settings;
+}
+
+void mvllWideStringInit() {
+  mvDefaultCodePage = CP_THREAD_ACP;
+  mvInvariantFormatSettings();
+}
+
+void mvllWideStringFini() {
+  if (gFormatSettingsCache) {
+    gFormatSettingsCache->Clear(true);
+    delete gFormatSettingsCache;
+    gFormatSettingsCache = nullptr;
+  }
+  delete gFormatSettingsLock;
+  gFormatSettingsLock = nullptr;
 }

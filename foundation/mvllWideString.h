@@ -95,5 +95,10 @@ String mvCodePageName(uint32_t aCodePage);
 void mvGetLocaleNlsVersion(LCID aLocale, TNLSVersionInfoEx& aVersion);
 
 // The format settings of a locale: one object per locale, created on the
-// first request and kept until the process ends.
+// first request and kept until the foundation stops.
 const TFormatSettings& mvLocaleFormatSettings(LCID aLocale);
+
+// Unit start (sets mvDefaultCodePage, builds the invariant settings) and stop
+// (frees the per-locale cache); called by the foundation's start-up.
+void mvllWideStringInit();
+void mvllWideStringFini();

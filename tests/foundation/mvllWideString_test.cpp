@@ -98,4 +98,17 @@ TEST(mvllWideString, NlsVersionAndFormatSettings) {
   EXPECT_EQ(mvInvariantFormatSettings().DecimalSeparator, u'.');
 }
 
+TEST(mvllWideString, FormatSettingsCacheServesOneObjectPerLocaleAcrossThreads) {
+  const TFormatSettings* seen[8] = {};
+  std::vector<std::thread> threads;
+  for (auto& slot : seen) threads.emplace_back([&slot] { slot = &mvLocaleFormatSettings(0x40C); });
+  for (auto& t : threads) t.join();
+  for (const TFormatSettings* p : seen) EXPECT_EQ(p, seen[0]);
+  EXPECT_EQ(seen[0]->DecimalSeparator, u',');
+  // Stopping the unit frees the cache; the next request builds it afresh.
+  mvllWideStringFini();
+  EXPECT_EQ(mvLocaleFormatSettings(0x40C).DecimalSeparator, u',');
+  mvllWideStringInit();
+}
+
 }  // namespace
