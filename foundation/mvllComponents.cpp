@@ -41,25 +41,16 @@ void TmvBaseComponentConfiguration::SetValueStream(const String&, TStream*) {}
 // ---------------------------------------------------------------------------
 // Component information
 
-int32_t TmvComponentInfo::QueryInterface(const TGUID& iid, void** obj) {
+bool TmvComponentInfo::GetInterface(const TGUID& iid, void** obj) {
   if (iid == IID_ImvComponentInfoDisconnect) {
     *obj = static_cast<ImvComponentInfoDisconnect*>(this);
   } else if (iid == IID_ImvComponentInfo31000) {
     *obj = static_cast<ImvComponentInfo31000*>(this);
   } else {
-    *obj = nullptr;
-    return E_NOINTERFACE;
+    return TmvInterfacedObject::GetInterface(iid, obj);
   }
   _AddRef();
-  return S_OK;
-}
-
-int32_t TmvComponentInfo::_AddRef() { return refCount_.fetch_add(1) + 1; }
-
-int32_t TmvComponentInfo::_Release() {
-  int32_t n = refCount_.fetch_sub(1) - 1;
-  if (n == 0) delete this;
-  return n;
+  return true;
 }
 
 void TmvComponentInfo::Disconnect() { ciComponent.store(nullptr, std::memory_order_release); }
@@ -187,7 +178,7 @@ void TmvComponent::SetDisplayName(const String& value) {
 // --- component information
 
 TInterfacePtr<IInterface> TmvComponent::CreateComponentInfo() {
-  return TInterfacePtr<IInterface>(static_cast<ImvComponentInfo31000*>(new TmvComponentInfo(this)));
+  return TInterfacePtr<IInterface>(static_cast<ImvComponentInfo31000*>(TmvInterfacedObject::Create<TmvComponentInfo>(this)));
 }
 
 TInterfacePtr<IInterface> TmvComponent::GetComponentInfo() {
@@ -636,30 +627,6 @@ uint32_t TmvPersistent::NotSupported(const String& methodName) const {
 }
 
 TmvLifetimeTrackedPersistent::~TmvLifetimeTrackedPersistent() { mvLifetimeMonitorDead(ltpLifetimeMonitor); }
-
-TInterfacePtr<ImvLifetimeMonitorRef> mvGetLifetimeMonitor(ImvLifetimeMonitorObject*& slot) {
-  ImvLifetimeMonitorObject* current = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
-  if (!current) {
-    auto* monitor = TmvInterfacedObject::Create<TmvLifetimeMonitor>();
-    void* obj = nullptr;
-    monitor->QueryInterface(IID_ImvLifetimeMonitorObject, &obj);
-    auto* fresh = static_cast<ImvLifetimeMonitorObject*>(obj);
-    if (__atomic_compare_exchange_n(&slot, &current, fresh, false, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE))
-      current = fresh;
-    else
-      fresh->_Release();
-  }
-  void* ref = nullptr;
-  current->QueryInterface(IID_ImvLifetimeMonitorRef, &ref);
-  return TInterfacePtr<ImvLifetimeMonitorRef>::Adopt(static_cast<ImvLifetimeMonitorRef*>(ref));
-}
-
-void mvLifetimeMonitorDead(ImvLifetimeMonitorObject*& slot) {
-  if (ImvLifetimeMonitorObject* m = __atomic_exchange_n(&slot, nullptr, __ATOMIC_SEQ_CST)) {
-    m->Dead();
-    m->_Release();
-  }
-}
 
 // ---------------------------------------------------------------------------
 

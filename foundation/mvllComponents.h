@@ -35,12 +35,6 @@ class ImvExceptionDataContainer;
 // ---------------------------------------------------------------------------
 // Shared small types
 
-// The monitor in `slot`, created on first request and published with one
-// compare-exchange (a thread that loses the race drops its own).
-TInterfacePtr<ImvLifetimeMonitorRef> mvGetLifetimeMonitor(ImvLifetimeMonitorObject*& slot);
-// Tells the monitor in `slot`, if any, that its object is dead, and drops it.
-void mvLifetimeMonitorDead(ImvLifetimeMonitorObject*& slot);
-
 using TNotifyEvent = std::function<void(TPersistent* sender)>;
 
 // Notification operations of the dependent graph (one byte); descendants use
@@ -198,13 +192,14 @@ inline constexpr TGUID CLSID_mvComponentInfo{0x9A00537F, 0x49C8, 0x456A, {0x87, 
 
 // A reference-counted view of one component for monitoring tools; it
 // forgets the component when the component goes away.
-class TmvComponentInfo : public TmvObject, public ImvComponentInfoDisconnect, public ImvComponentInfo31000 {
+class TmvComponentInfo : public TmvInterfacedObject, public ImvComponentInfoDisconnect, public ImvComponentInfo31000 {
  public:
   explicit TmvComponentInfo(TmvComponent* component) : ciComponent(component) {}
 
-  int32_t QueryInterface(const TGUID& iid, void** obj) override;
-  int32_t _AddRef() override;
-  int32_t _Release() override;
+  // One count for the object, whichever interface is asked.
+  int32_t QueryInterface(const TGUID& iid, void** obj) override { return TmvInterfacedObject::QueryInterface(iid, obj); }
+  int32_t _AddRef() override { return TmvInterfacedObject::_AddRef(); }
+  int32_t _Release() override { return TmvInterfacedObject::_Release(); }
 
   void Disconnect() override;
   String GetClassName() override;
@@ -215,11 +210,11 @@ class TmvComponentInfo : public TmvObject, public ImvComponentInfoDisconnect, pu
   std::vector<String> GetStatsValues() override;
 
  protected:
+  bool GetInterface(const TGUID& iid, void** obj) override;
   TmvComponent* Component() const { return ciComponent.load(std::memory_order_acquire); }
 
  private:
   std::atomic<TmvComponent*> ciComponent;
-  std::atomic<int32_t> refCount_{0};
 };
 
 // ---------------------------------------------------------------------------

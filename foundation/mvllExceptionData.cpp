@@ -30,25 +30,14 @@ void AppendDisplay(ImvExceptionDataValue* v, int indent, String& out);
 // What every value shares: its name, its container (weak), its count.
 // `Interface` is ImvExceptionDataValue or ImvExceptionDataContainer.
 template <typename Interface>
-class ValueBase : public TmvObject, public Interface {
+class ValueBase : public TmvInterfacedObject, public Interface {
  public:
   explicit ValueBase(const String& name) : beName(name) {}
 
-  int32_t QueryInterface(const TGUID& iid, void** obj) override {
-    if (iid == IID_ImvExceptionDataValue) {
-      *obj = static_cast<ImvExceptionDataValue*>(this);
-      _AddRef();
-      return S_OK;
-    }
-    *obj = nullptr;
-    return E_NOINTERFACE;
-  }
-  int32_t _AddRef() override { return refCount_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  int32_t _Release() override {
-    int32_t n = refCount_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (n == 0) delete this;
-    return n;
-  }
+  // One count for the object, whichever interface is asked.
+  int32_t QueryInterface(const TGUID& iid, void** obj) override { return TmvInterfacedObject::QueryInterface(iid, obj); }
+  int32_t _AddRef() override { return TmvInterfacedObject::_AddRef(); }
+  int32_t _Release() override { return TmvInterfacedObject::_Release(); }
 
   String GetName() override { return beName; }
   String AsString() override { return AsVariant().AsString(); }
@@ -71,10 +60,16 @@ class ValueBase : public TmvObject, public Interface {
   TmvExceptionDataContainer* beParent = nullptr;
 
  protected:
-  String beName;
+  bool GetInterface(const TGUID& iid, void** obj) override {
+    if (iid == IID_ImvExceptionDataValue) {
+      *obj = static_cast<ImvExceptionDataValue*>(this);
+      _AddRef();
+      return true;
+    }
+    return TmvInterfacedObject::GetInterface(iid, obj);
+  }
 
- private:
-  std::atomic<int32_t> refCount_{0};
+  String beName;
 };
 
 using TmvExceptionDataBaseValue = ValueBase<ImvExceptionDataValue>;
@@ -142,30 +137,21 @@ class TmvExceptionDataContainer : public ValueBase<ImvExceptionDataContainer> {
     for (auto& v : dcValues) SetParent(v.get(), nullptr);
   }
 
-  int32_t QueryInterface(const TGUID& iid, void** obj) override {
-    if (iid == IID_ImvExceptionDataContainer) {
-      *obj = static_cast<ImvExceptionDataContainer*>(this);
-      _AddRef();
-      return S_OK;
-    }
-    return ValueBase::QueryInterface(iid, obj);
-  }
-
   TmvExceptionDataValueType GetValueType() override { return edvtContainer; }
   ImvExceptionDataContainer* AsContainer() override { return this; }
 
   void AddString(const String& name, const String& text) override {
-    Append(new TmvExceptionDataStringValue(name, text));
+    Append(TmvInterfacedObject::Create<TmvExceptionDataStringValue>(name, text));
   }
-  void AddInteger(const String& name, int64_t value) override { Append(new TmvExceptionDataIntegerValue(name, value)); }
-  void AddBoolean(const String& name, bool value) override { Append(new TmvExceptionDataBooleanValue(name, value)); }
-  void AddFloat(const String& name, double value) override { Append(new TmvExceptionDataFloatValue(name, value)); }
+  void AddInteger(const String& name, int64_t value) override { Append(TmvInterfacedObject::Create<TmvExceptionDataIntegerValue>(name, value)); }
+  void AddBoolean(const String& name, bool value) override { Append(TmvInterfacedObject::Create<TmvExceptionDataBooleanValue>(name, value)); }
+  void AddFloat(const String& name, double value) override { Append(TmvInterfacedObject::Create<TmvExceptionDataFloatValue>(name, value)); }
   void AddVariant(const String& name, const Variant& value) override {
-    Append(new TmvExceptionDataVariantValue(name, value));
+    Append(TmvInterfacedObject::Create<TmvExceptionDataVariantValue>(name, value));
   }
   void AddUnsigned(const String& name, uint32_t value) override { AddInteger(name, value); }
   ImvExceptionDataContainer* AddContainer(const String& name) override {
-    auto* c = new TmvExceptionDataContainer(name, nullptr, {});
+    auto* c = TmvInterfacedObject::Create<TmvExceptionDataContainer>(name, nullptr, std::vector<const void*>{});
     Append(c);
     return c;
   }
@@ -185,6 +171,16 @@ class TmvExceptionDataContainer : public ValueBase<ImvExceptionDataContainer> {
   void Append(T* value) {
     value->beParent = this;
     dcValues.emplace_back(static_cast<ImvExceptionDataValue*>(value));
+  }
+
+ protected:
+  bool GetInterface(const TGUID& iid, void** obj) override {
+    if (iid == IID_ImvExceptionDataContainer) {
+      *obj = static_cast<ImvExceptionDataContainer*>(this);
+      _AddRef();
+      return true;
+    }
+    return ValueBase::GetInterface(iid, obj);
   }
 
  private:
@@ -384,18 +380,18 @@ TInterfacePtr<ImvExceptionDataValue> ReadValue(TmvReader& r, int32_t version, in
   String name = r.ReadString();
   switch (kind) {
     case edvtString:
-      return TInterfacePtr<ImvExceptionDataValue>(new TmvExceptionDataStringValue(name, r.ReadString()));
+      return TInterfacePtr<ImvExceptionDataValue>(TmvInterfacedObject::Create<TmvExceptionDataStringValue>(name, r.ReadString()));
     case edvtInteger:
-      return TInterfacePtr<ImvExceptionDataValue>(new TmvExceptionDataIntegerValue(name, r.ReadInt64()));
+      return TInterfacePtr<ImvExceptionDataValue>(TmvInterfacedObject::Create<TmvExceptionDataIntegerValue>(name, r.ReadInt64()));
     case edvtBoolean:
-      return TInterfacePtr<ImvExceptionDataValue>(new TmvExceptionDataBooleanValue(name, r.ReadBoolean()));
+      return TInterfacePtr<ImvExceptionDataValue>(TmvInterfacedObject::Create<TmvExceptionDataBooleanValue>(name, r.ReadBoolean()));
     case edvtFloat:
       return TInterfacePtr<ImvExceptionDataValue>(
-          new TmvExceptionDataFloatValue(name, static_cast<double>(r.ReadFloat())));
+          TmvInterfacedObject::Create<TmvExceptionDataFloatValue>(name, static_cast<double>(r.ReadFloat())));
     case edvtVariant:
-      return TInterfacePtr<ImvExceptionDataValue>(new TmvExceptionDataVariantValue(name, r.ReadVariant()));
+      return TInterfacePtr<ImvExceptionDataValue>(TmvInterfacedObject::Create<TmvExceptionDataVariantValue>(name, r.ReadVariant()));
     case edvtContainer: {
-      auto* c = new TmvExceptionDataContainer(name, nullptr, {});
+      auto* c = TmvInterfacedObject::Create<TmvExceptionDataContainer>(name, nullptr, std::vector<const void*>{});
       TInterfacePtr<ImvExceptionDataValue> held(static_cast<ImvExceptionDataValue*>(c));
       r.ReadListBegin();
       while (!r.EndOfList()) ReadValueInto(r, c, version, depth + 1);
@@ -433,7 +429,7 @@ String ValueBase<Interface>::ToEncodedString(int32_t peerVersion) {
 
 TInterfacePtr<ImvExceptionDataContainer> mvCreateExceptionDataContainer(const String& name, const void* forObject,
                                                                        std::vector<const void*> excluded) {
-  return TInterfacePtr<ImvExceptionDataContainer>(new TmvExceptionDataContainer(name, forObject, std::move(excluded)));
+  return TInterfacePtr<ImvExceptionDataContainer>(TmvInterfacedObject::Create<TmvExceptionDataContainer>(name, forObject, std::move(excluded)));
 }
 
 TInterfacePtr<ImvExceptionDataValue> mvExceptionDataFromString(std::u16string_view text) {

@@ -70,19 +70,19 @@ void TmvLoggableComponent::HandleNotification(TmvComponent* sender, TmvNotifyOp 
 }
 
 TInterfacePtr<IInterface> TmvLoggableComponent::CreateComponentInfo() {
-  return TInterfacePtr<IInterface>(static_cast<ImvComponentInfo31000*>(new TmvLoggableComponentInfo(this)));
+  return TInterfacePtr<IInterface>(static_cast<ImvComponentInfo31000*>(TmvInterfacedObject::Create<TmvLoggableComponentInfo>(this)));
 }
 
 // ---------------------------------------------------------------------------
 // TmvLoggableComponentInfo
 
-int32_t TmvLoggableComponentInfo::QueryInterface(const TGUID& iid, void** obj) {
+bool TmvLoggableComponentInfo::GetInterface(const TGUID& iid, void** obj) {
   if (iid == IID_ImvLoggableComponentInfo31000) {
     *obj = static_cast<ImvLoggableComponentInfo31000*>(this);
     _AddRef();
-    return S_OK;
+    return true;
   }
-  return TmvComponentInfo::QueryInterface(iid, obj);
+  return TmvComponentInfo::GetInterface(iid, obj);
 }
 
 bool TmvLoggableComponentInfo::GetLogEnabled() {

@@ -92,9 +92,12 @@ inline constexpr TGUID IID_ImvLoggableComponentInfo31000{
 class TmvLoggableComponentInfo : public TmvComponentInfo, public ImvLoggableComponentInfo31000 {
  public:
   using TmvComponentInfo::TmvComponentInfo;
-  int32_t QueryInterface(const TGUID& iid, void** obj) override;
+  int32_t QueryInterface(const TGUID& iid, void** obj) override { return TmvComponentInfo::QueryInterface(iid, obj); }
   int32_t _AddRef() override { return TmvComponentInfo::_AddRef(); }
   int32_t _Release() override { return TmvComponentInfo::_Release(); }
   bool GetLogEnabled() override;
   TInterfacePtr<IInterface> GetEventLogInfo() override;
+
+ protected:
+  bool GetInterface(const TGUID& iid, void** obj) override;
 };

@@ -513,14 +513,19 @@ bool TmvLifetimeMonitor::GetInterface(const TGUID& iid, void** obj) {
 }
 
 TInterfacePtr<ImvLifetimeMonitorRef> TmvLifetimeTrackedObject::GetLifetimeMonitor() {
-  ImvLifetimeMonitorObject* current = __atomic_load_n(&ltoLifetimeMonitor, __ATOMIC_ACQUIRE);
+  return mvGetLifetimeMonitor(ltoLifetimeMonitor);
+}
+
+TmvLifetimeTrackedObject::~TmvLifetimeTrackedObject() { mvLifetimeMonitorDead(ltoLifetimeMonitor); }
+
+TInterfacePtr<ImvLifetimeMonitorRef> mvGetLifetimeMonitor(ImvLifetimeMonitorObject*& slot) {
+  ImvLifetimeMonitorObject* current = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
   if (!current) {
     auto* monitor = TmvInterfacedObject::Create<TmvLifetimeMonitor>();
     void* obj = nullptr;
     monitor->QueryInterface(IID_ImvLifetimeMonitorObject, &obj);
     auto* fresh = static_cast<ImvLifetimeMonitorObject*>(obj);
-    if (__atomic_compare_exchange_n(&ltoLifetimeMonitor, &current, fresh, false, __ATOMIC_SEQ_CST,
-                                    __ATOMIC_ACQUIRE)) {
+    if (__atomic_compare_exchange_n(&slot, &current, fresh, false, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE)) {
       current = fresh;
     } else {
       fresh->_Release();  // another thread published first: use its monitor
@@ -531,7 +536,9 @@ TInterfacePtr<ImvLifetimeMonitorRef> TmvLifetimeTrackedObject::GetLifetimeMonito
   return TInterfacePtr<ImvLifetimeMonitorRef>::Adopt(static_cast<ImvLifetimeMonitorRef*>(ref));
 }
 
-TmvLifetimeTrackedObject::~TmvLifetimeTrackedObject() {
-  if (ltoLifetimeMonitor) ltoLifetimeMonitor->Dead();
-  mvReleaseAndNil(ltoLifetimeMonitor);
+void mvLifetimeMonitorDead(ImvLifetimeMonitorObject*& slot) {
+  if (ImvLifetimeMonitorObject* m = __atomic_exchange_n(&slot, nullptr, __ATOMIC_SEQ_CST)) {
+    m->Dead();
+    m->_Release();
+  }
 }

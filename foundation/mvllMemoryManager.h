@@ -313,6 +313,14 @@ class TmvLifetimeTrackedObject : public TmvObject {
   ImvLifetimeMonitorObject* ltoLifetimeMonitor = nullptr;  // one counted reference
 };
 
+// The shared work of every object that hands out weak references through a
+// monitor kept in one field (`slot`, holding one counted reference):
+// the monitor, made on first request and published with one compare-exchange
+// (a thread that loses the race drops its own) ...
+TInterfacePtr<ImvLifetimeMonitorRef> mvGetLifetimeMonitor(ImvLifetimeMonitorObject*& slot);
+// ... and, when the object dies, the monitor told so and dropped.
+void mvLifetimeMonitorDead(ImvLifetimeMonitorObject*& slot);
+
 // ---------------------------------------------------------------------------
 // Freeing fields
 

@@ -393,16 +393,16 @@ void TmvStateComponent::LoadSettingsFromStream(TmvReader* reader) {
 }
 
 TInterfacePtr<IInterface> TmvStateComponent::CreateComponentInfo() {
-  return TInterfacePtr<IInterface>(static_cast<ImvComponentInfo31000*>(new TmvStateComponentInfo(this)));
+  return TInterfacePtr<IInterface>(static_cast<ImvComponentInfo31000*>(TmvInterfacedObject::Create<TmvStateComponentInfo>(this)));
 }
 
-int32_t TmvStateComponentInfo::QueryInterface(const TGUID& iid, void** obj) {
+bool TmvStateComponentInfo::GetInterface(const TGUID& iid, void** obj) {
   if (iid == IID_ImvStateComponentInfo31000) {
     *obj = static_cast<ImvStateComponentInfo31000*>(this);
     _AddRef();
-    return S_OK;
+    return true;
   }
-  return TmvLoggableComponentInfo::QueryInterface(iid, obj);
+  return TmvLoggableComponentInfo::GetInterface(iid, obj);
 }
 
 TmvState TmvStateComponentInfo::GetState() {

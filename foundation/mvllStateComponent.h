@@ -145,8 +145,11 @@ inline constexpr TGUID IID_ImvStateComponentInfo31000{
 class TmvStateComponentInfo : public TmvLoggableComponentInfo, public ImvStateComponentInfo31000 {
  public:
   using TmvLoggableComponentInfo::TmvLoggableComponentInfo;
-  int32_t QueryInterface(const TGUID& iid, void** obj) override;
+  int32_t QueryInterface(const TGUID& iid, void** obj) override { return TmvComponentInfo::QueryInterface(iid, obj); }
   int32_t _AddRef() override { return TmvComponentInfo::_AddRef(); }
   int32_t _Release() override { return TmvComponentInfo::_Release(); }
   TmvState GetState() override;
+
+ protected:
+  bool GetInterface(const TGUID& iid, void** obj) override;
 };

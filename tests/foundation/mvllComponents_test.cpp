@@ -310,10 +310,22 @@ TEST(Components, ComponentInfoForgetsItsComponent) {
     ASSERT_EQ(c.mvcCreateInstance(nullptr, CLSID_mvComponentInfo, nullptr, IID_ImvComponentInfo31000, &obj), S_OK);
     info = TInterfacePtr<IInterface>::Adopt(static_cast<ImvComponentInfo31000*>(obj));
     EXPECT_EQ(static_cast<ImvComponentInfo31000*>(info.get())->GetName(), u"Db");
+    // An engine interfaced object: one count whichever interface is held.
+    auto* counted = dynamic_cast<TmvInterfacedObject*>(info.get());
+    ASSERT_NE(counted, nullptr);
+    const int32_t held = counted->RefCount();  // ours and the component's
+    for (const TGUID* iid : {&IID_IInterface, &IID_ImvComponentInfoDisconnect, &IID_ImvStateComponentInfo31000}) {
+      void* other = nullptr;
+      ASSERT_EQ(info->QueryInterface(*iid, &other), S_OK);
+      EXPECT_EQ(counted->RefCount(), held + 1);
+      static_cast<IInterface*>(other)->_Release();
+    }
+    EXPECT_EQ(counted->RefCount(), held);
     EXPECT_EQ(c.mvcCreateInstance(nullptr, IID_ImvComponentInfo31000, nullptr, IID_ImvComponentInfo31000, &obj),
               E_NOTIMPL);
   }
   EXPECT_EQ(static_cast<ImvComponentInfo31000*>(info.get())->GetName(), u"");
+  EXPECT_EQ(dynamic_cast<TmvInterfacedObject*>(info.get())->RefCount(), 1);  // the component let go
 }
 
 TEST(Logging, ForwardsOnlyWhenEnabledAndAttached) {

@@ -38,6 +38,22 @@ TEST(ExceptionData, GoldenEncodingAndRoundTrip) {
   EXPECT_EQ(back->ToString(), u"ExceptionData:\r\n  ClassName: TmvDatabase\r\n");
 }
 
+TEST(ExceptionData, ValuesAreEngineInterfacedObjects) {
+  TInterfacePtr<ImvExceptionDataContainer> root = mvCreateExceptionDataContainer(u"Root", nullptr, {});
+  ImvExceptionDataContainer* child = root->AddContainer(u"Child");
+  child->AddString(u"Name", u"x");
+  auto* counted = dynamic_cast<TmvInterfacedObject*>(child);
+  ASSERT_NE(counted, nullptr);
+  EXPECT_EQ(counted->RefCount(), 1);  // the parent's reference
+  void* asRoot = nullptr;
+  ASSERT_EQ(child->QueryInterface(IID_IInterface, &asRoot), S_OK);
+  EXPECT_EQ(counted->RefCount(), 2);
+  TInterfacePtr<IInterface> held = TInterfacePtr<IInterface>::Adopt(static_cast<IInterface*>(asRoot));
+  root = nullptr;  // the child outlives its parent while held, and forgets it
+  EXPECT_EQ(counted->RefCount(), 1);
+  EXPECT_EQ(child->GetValue(0)->AsString(), u"x");
+}
+
 TEST(ExceptionData, EveryKindRoundTripsAndDisplays) {
   auto root = mvCreateExceptionDataContainer(u"R", nullptr);
   root->AddInteger(u"I", 255);
