@@ -544,7 +544,7 @@ Converted CodeAndText(const std::exception* e, int32_t version) {
       if (be->ExtendedMsg()) {
         r.text = be->ErrorString();
         if (be->HasCustomInfos()) {
-          const TmvCustomInfoList& infos = be->CustomInfos();
+          const TStringList& infos = be->CustomInfos();
           for (int32_t i = 0; i < infos.Count(); ++i) r.text += CustomInfoTag(infos.Strings(i), version);
         }
       }

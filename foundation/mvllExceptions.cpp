@@ -20,15 +20,6 @@ constexpr TGUID kIID_IInterface{0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0
 
 bool usesNewForms() { return mvThreadPeerVersionCapped() >= mvNewMarkerPeerVersion; }
 
-char16_t asciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
-bool sameTextAscii(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (asciiUpper(a[i]) != asciiUpper(b[i])) return false;
-  return true;
-}
-
 bool isBlank(char16_t c) { return c <= u' '; }
 
 String trimText(const String& s) {
@@ -68,46 +59,6 @@ String mvMakeCustomInfoTag(const String& aName, const String& aValue) {
 String mvOriginalMessageMarker() { return usesNewForms() ? SmvOrgMsgMarker : SmvOrgMsgMarkerOld; }
 
 void mvSetExceptionDataHooks(const TmvExceptionDataHooks& aHooks) { gExceptionDataHooks = aHooks; }
-
-// ---------------------------------------------------------------------------
-// TmvCustomInfoList
-
-String TmvCustomInfoList::Names(int32_t i) const {
-  const String& line = Strings(i);
-  size_t eq = line.find(u'=');
-  return eq == String::npos ? String() : line.substr(0, eq);
-}
-
-String TmvCustomInfoList::ValueFromIndex(int32_t i) const {
-  const String& line = Strings(i);
-  size_t eq = line.find(u'=');
-  return eq == String::npos ? String() : line.substr(eq + 1);
-}
-
-int32_t TmvCustomInfoList::IndexOfName(const String& aName) const {
-  for (int32_t i = 0; i < Count(); ++i) {
-    const String& line = lines_[static_cast<size_t>(i)];
-    size_t eq = line.find(u'=');
-    if (eq != String::npos && sameTextAscii(std::u16string_view(line).substr(0, eq), aName)) return i;
-  }
-  return -1;
-}
-
-String TmvCustomInfoList::Values(const String& aName) const {
-  int32_t i = IndexOfName(aName);
-  return i < 0 ? String() : ValueFromIndex(i);
-}
-
-void TmvCustomInfoList::SetValue(const String& aName, const String& aValue) {
-  int32_t i = IndexOfName(aName);
-  if (aValue.empty()) {
-    if (i >= 0) Delete(i);
-  } else if (i >= 0) {
-    lines_[static_cast<size_t>(i)] = aName + u"=" + aValue;
-  } else {
-    Add(aName + u"=" + aValue);
-  }
-}
 
 // ---------------------------------------------------------------------------
 // EmvBaseException
@@ -238,7 +189,7 @@ void EmvBaseException::ExtractCustomInfos(String& aText) {
   }
 }
 
-TmvCustomInfoList& EmvBaseException::CustomInfos() const {
+TStringList& EmvBaseException::CustomInfos() const {
   if (!beCustomInfos) beCustomInfos.emplace();
   return *beCustomInfos;
 }

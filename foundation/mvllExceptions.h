@@ -27,6 +27,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/Classes.h"
 #include "platform/Interfaces.h"
 #include "platform/SysUtils.h"
 
@@ -58,31 +59,6 @@ inline constexpr char16_t SmvCustomInfoExceptionData[] = u"$ExceptionData$";
 
 // ---------------------------------------------------------------------------
 // Custom infos
-
-// An ordered list of name=value lines (the platform's string list in its
-// name=value use). Names compare ignoring ASCII case.
-class TmvCustomInfoList {
- public:
-  int32_t Count() const { return static_cast<int32_t>(lines_.size()); }
-  // The whole line "name=value".
-  const String& Strings(int32_t i) const { return lines_.at(static_cast<size_t>(i)); }
-  // The part before the first "=" (empty for a line without one) and after it.
-  String Names(int32_t i) const;
-  String ValueFromIndex(int32_t i) const;
-  // -1 when no line has the name.
-  int32_t IndexOfName(const String& aName) const;
-  // The value of the first line with the name; empty when there is none.
-  String Values(const String& aName) const;
-  // Replaces the value of the line with that name or appends a line; an empty
-  // value deletes the line.
-  void SetValue(const String& aName, const String& aValue);
-  void Add(const String& aLine) { lines_.push_back(aLine); }
-  void Delete(int32_t i) { lines_.erase(lines_.begin() + i); }
-  void Clear() { lines_.clear(); }
-
- private:
-  std::vector<String> lines_;
-};
 
 // ---------------------------------------------------------------------------
 // Exception data seam
@@ -120,7 +96,7 @@ class ImvExceptionForCallback : public ImvBaseException {
   virtual const String& GetErrorString() const = 0;
   virtual bool GetExtendedMsg() const = 0;
   virtual uint32_t GetOSError() const = 0;
-  virtual TmvCustomInfoList& GetCustomInfos() const = 0;
+  virtual TStringList& GetCustomInfos() const = 0;
   // The exception data container, created empty ("ExceptionData") on first
   // read; nullptr while the exception-data unit is not installed.
   virtual IInterface* GetExceptionData() const = 0;
@@ -180,7 +156,7 @@ class EmvBaseException : public Exception, public ImvException {
   bool ExtendedMsg() const { return beExtendedMsg; }
   uint32_t OSError() const { return beOSError; }
   // Created on first access; owned by the exception.
-  TmvCustomInfoList& CustomInfos() const;
+  TStringList& CustomInfos() const;
   bool HasCustomInfos() const { return beCustomInfos.has_value(); }
   // The specific text with the code-text marker (or an empty text) replaced
   // by the code's standard text; computed on each read.
@@ -200,7 +176,7 @@ class EmvBaseException : public Exception, public ImvException {
   const String& GetErrorString() const override { return beErrorString; }
   bool GetExtendedMsg() const override { return beExtendedMsg; }
   uint32_t GetOSError() const override { return beOSError; }
-  TmvCustomInfoList& GetCustomInfos() const override { return CustomInfos(); }
+  TStringList& GetCustomInfos() const override { return CustomInfos(); }
   IInterface* GetExceptionData() const override;
   String GetProcessedErrorString() const override { return ProcessedErrorString(); }
 
@@ -243,7 +219,7 @@ class EmvBaseException : public Exception, public ImvException {
   uint32_t beErrorCode = 0;
   String beErrorString;
   bool beExtendedMsg = false;
-  mutable std::optional<TmvCustomInfoList> beCustomInfos;
+  mutable std::optional<TStringList> beCustomInfos;
   uint32_t beOSError = 0;
   mutable TInterfacePtr<IInterface> beExceptionData;
 };

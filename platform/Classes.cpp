@@ -167,6 +167,43 @@ int32_t TStrings::AddObject(const String& s, void* obj) {
 
 int TStrings::CompareStrings(const String& a, const String& b) const { return AnsiCompareText(a, b); }
 
+String TStrings::Names(int32_t index) const {
+  const String line = Get(index);
+  const size_t eq = line.find(u'=');
+  return eq == String::npos ? String() : line.substr(0, eq);
+}
+
+String TStrings::ValueFromIndex(int32_t index) const {
+  const String line = Get(index);
+  const size_t eq = line.find(u'=');
+  return eq == String::npos ? String() : line.substr(eq + 1);
+}
+
+int32_t TStrings::IndexOfName(const String& name) const {
+  for (int32_t i = 0, n = GetCount(); i < n; ++i) {
+    const String line = Get(i);
+    const size_t eq = line.find(u'=');
+    if (eq != String::npos && CompareStrings(line.substr(0, eq), name) == 0) return i;
+  }
+  return -1;
+}
+
+String TStrings::Values(const String& name) const {
+  const int32_t i = IndexOfName(name);
+  return i < 0 ? String() : ValueFromIndex(i);
+}
+
+void TStrings::SetValue(const String& name, const String& value) {
+  const int32_t i = IndexOfName(name);
+  if (value.empty()) {
+    if (i >= 0) Delete(i);
+  } else if (i >= 0) {
+    Put(i, name + u"=" + value);
+  } else {
+    Add(name + u"=" + value);
+  }
+}
+
 int32_t TStrings::IndexOf(const String& s) const {
   for (int32_t i = 0, n = GetCount(); i < n; ++i) {
     if (CompareStrings(Get(i), s) == 0) return i;

@@ -124,6 +124,19 @@ class TStrings {
   String Strings(int32_t index) const { return Get(index); }
   void* Objects(int32_t index) const { return GetObject(index); }
 
+  // Lines of the form name=value. A line's name is the part before its first
+  // "=" ("" for a line without one), its value the part after it.
+  String Names(int32_t index) const;
+  String ValueFromIndex(int32_t index) const;
+  // The first line whose name matches, compared as CompareStrings compares
+  // (ignoring case unless the list says otherwise); -1 when none does.
+  int32_t IndexOfName(const String& name) const;
+  // The value of that line; "" when there is none.
+  String Values(const String& name) const;
+  // Replaces the value of that line or appends name=value; an empty value
+  // deletes the line.
+  void SetValue(const String& name, const String& value);
+
  protected:
   virtual void SetUpdateState(bool updating) { (void)updating; }
   // Compares two strings the way IndexOf matches them (case-insensitive).

@@ -116,3 +116,24 @@ TEST(StringList, UpdatesNotifyOnceAtTheEnd) {
 }
 
 }  // namespace
+
+TEST(StringList, NameValueLines) {
+  TStringList l;
+  l.Add(u"plain");
+  l.Add(u"OSError=5");
+  l.Add(u"Action=a=b");
+  EXPECT_EQ(l.Names(0), u"");
+  EXPECT_EQ(l.ValueFromIndex(0), u"");
+  EXPECT_EQ(l.Names(2), u"Action");
+  EXPECT_EQ(l.ValueFromIndex(2), u"a=b");  // split at the first "="
+  EXPECT_EQ(l.IndexOfName(u"oserror"), 1);
+  EXPECT_EQ(l.Values(u"ACTION"), u"a=b");
+  EXPECT_EQ(l.Values(u"plain"), u"");
+  l.SetValue(u"oserror", u"7");  // replaced in place, under the name given
+  EXPECT_EQ(l.Strings(1), u"oserror=7");
+  l.SetValue(u"Module", u"m");
+  EXPECT_EQ(l.Strings(3), u"Module=m");
+  l.SetValue(u"ACTION", u"");  // an empty value deletes the line
+  EXPECT_EQ(l.Count(), 3);
+  EXPECT_EQ(l.IndexOfName(u"Action"), -1);
+}
