@@ -498,21 +498,6 @@ void TmvRegisterableComponent::GetRegisteredClasses(const TmvComponentClassRef& 
 // TmvIterationList
 
 namespace {
-// Lines of a text as a string list's Text gives them: broken at CR, LF or
-// CR LF; a final line break ends the last line rather than adding one.
-std::vector<String> SplitLines(const String& text) {
-  std::vector<String> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find_first_of(u"\r\n", start);
-    if (end == String::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    if (end < text.size() && text[end] == u'\r' && end + 1 < text.size() && text[end + 1] == u'\n') ++end;
-    start = end + 1;
-  }
-  return lines;
-}
-
 TmvIterationList* CreateIterationList() { return new TmvIterationList(); }
 
 // Display names ignoring case under the system default locale, ties by address.
@@ -586,7 +571,7 @@ void TmvIterationList::LoadSetttingsFromStream(TmvReader* reader) {
     }
     reader->ReadListEnd();
   } else if (version == 1) {
-    for (const String& line : SplitLines(reader->ReadString())) {
+    for (const String& line : SplitTextLines(reader->ReadString())) {
       TmvComponent* found = nullptr;
       for (int32_t i = 0; i < Count() && !found; ++i)
         if (Components(i)->GetName() == line) found = Components(i);

@@ -260,19 +260,6 @@ void AppendLine(String& out, int indent, const String& text) {
   out += kCrLf;
 }
 
-std::vector<String> TextLines(const String& text) {
-  std::vector<String> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find_first_of(u"\r\n", start);
-    if (end == String::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    if (end < text.size() && text[end] == u'\r' && end + 1 < text.size() && text[end + 1] == u'\n') ++end;
-    start = end + 1;
-  }
-  return lines;
-}
-
 String IntegerDisplay(int64_t v) {
   auto u = static_cast<uint64_t>(v);
   uint32_t hi = static_cast<uint32_t>(u >> 32), lo = static_cast<uint32_t>(u);
@@ -308,7 +295,7 @@ void AppendDisplay(ImvExceptionDataValue* v, int indent, String& out) {
       break;
     }
     case edvtString: {
-      std::vector<String> lines = TextLines(v->AsString());
+      std::vector<String> lines = SplitTextLines(v->AsString());
       if (lines.size() <= 1) {
         AppendLine(out, indent, name + u": " + (lines.empty() ? String() : lines[0]));
       } else {

@@ -261,16 +261,7 @@ void EmvBaseException::GetLastConvertedException(uint32_t& aErrorCode, String& a
 // Free routines
 
 String mvTidyMessageText(const String& aText) {
-  std::vector<String> lines;
-  size_t start = 0;
-  for (size_t i = 0; i <= aText.size(); ++i) {
-    if (i == aText.size() || aText[i] == u'\r' || aText[i] == u'\n') {
-      if (i == aText.size() && start == i && !lines.empty()) break;  // text ended with a break
-      lines.push_back(aText.substr(start, i - start));
-      if (i < aText.size() && aText[i] == u'\r' && i + 1 < aText.size() && aText[i + 1] == u'\n') ++i;
-      start = i + 1;
-    }
-  }
+  std::vector<String> lines = SplitTextLines(aText);
   while (!lines.empty() && trimText(lines.back()).empty()) lines.pop_back();
   if (lines.empty()) return String();
   if (lines.size() == 1) {

@@ -241,6 +241,19 @@ String TStrings::GetText() const {
   return out;
 }
 
+std::vector<String> SplitTextLines(std::u16string_view text) {
+  std::vector<String> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find_first_of(u"\r\n", start);
+    if (end == std::u16string_view::npos) end = text.size();
+    lines.emplace_back(text.substr(start, end - start));
+    if (end + 1 < text.size() && text[end] == u'\r' && text[end + 1] == u'\n') ++end;
+    start = end + 1;
+  }
+  return lines;
+}
+
 // ---------------------------------------------------------------------------
 // TStringList
 

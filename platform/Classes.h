@@ -147,6 +147,11 @@ class TStrings {
   int32_t updateCount_ = 0;
 };
 
+// The lines of a text as a string list's Text takes them: broken at CR, LF
+// or CR LF; a final line break ends the last line rather than adding an
+// empty one; "" has no lines.
+std::vector<String> SplitTextLines(std::u16string_view text);
+
 // A list of strings with an object pointer each; optionally sorted, with
 // duplicates accepted, ignored or refused, compared with or without case by
 // the platform's locale-aware compare.

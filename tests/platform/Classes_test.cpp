@@ -137,3 +137,18 @@ TEST(StringList, NameValueLines) {
   EXPECT_EQ(l.Count(), 3);
   EXPECT_EQ(l.IndexOfName(u"Action"), -1);
 }
+
+TEST(StringList, SplitTextLinesBreaksLikeText) {
+  struct {
+    std::u16string_view text;
+    std::vector<String> lines;
+  } cases[] = {
+      {u"", {}},
+      {u"a", {u"a"}},
+      {u"a\r\n", {u"a"}},
+      {u"a\r\nb\nc\rd", {u"a", u"b", u"c", u"d"}},
+      {u"\n\r", {u"", u""}},
+      {u"a\n\r\nb", {u"a", u"", u"b"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SplitTextLines(c.text), c.lines) << UTF8Encode(String(c.text));
+}
