@@ -79,19 +79,23 @@ TmvThreadSafeStack::TmvThreadSafeStack() {
   addPage();
 }
 
+// Node pages come from the committed block pool of their size.
+TmvBlockClass* TmvThreadSafeStack::pagePool() { return mvBlockPool(PageSizeClass); }
+
 TmvThreadSafeStack::~TmvThreadSafeStack() {
   mvListHeadTakeAll(tssStackHead);
   mvListHeadTakeAll(tssFreeHead);
   void* page = mvListHeadTakeAll(tssPagesHead);
   while (page) {
     void* next = *static_cast<void**>(page);
-    mvFreeMem(page);
+    mvBlockPoolDispose(pagePool(), page);
     page = next;
   }
 }
 
 void TmvThreadSafeStack::addPage() {
-  void* page = mvGetZeroedMemPtr(PageSize);
+  void* page = mvBlockPoolAlloc(pagePool());
+  std::memset(page, 0, PageSize);
   // Link the page's nodes in address order into one chain and hand the chain
   // to the free list in a single push.
   Node* nodes = reinterpret_cast<Node*>(static_cast<uint8_t*>(page) + 8);
