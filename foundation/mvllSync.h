@@ -74,10 +74,9 @@ class TmvPadlock : public TmvObject {
 // Node pages: one 8 KB block each from the committed block pool. The first
 // word links the pages of one stack; 16-byte nodes (link, value) start at
 // byte 8, so a page holds 511 nodes, as the 4 KB pages of 8-byte nodes did on
-// 32-bit. Nodes move between
-// the free list and the stack list and are never given back while the stack
-// exists, so a popper can always read the link of a node it saw; the head's
-// sequence makes a stale compare-exchange fail.
+// 32-bit. Nodes move between the free list and the stack list and are never
+// given back while the stack exists, so a popper can always read the link of
+// a node it saw; the head's sequence makes a stale compare-exchange fail.
 class TmvThreadSafeStack : public TmvObject {
  public:
   static constexpr uint32_t PageSize = 8192;
