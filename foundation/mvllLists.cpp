@@ -94,18 +94,20 @@ TmvWriteableList::~TmvWriteableList() {
   }
 }
 
+void TmvBaseList::dropTail(int32_t aNewCount) {
+  while (blCount > aNewCount) {
+    --blCount;
+    if (blUseData) {
+      void* d = blData[blCount];
+      blData[blCount] = nullptr;
+      freeData(d);
+    }
+  }
+}
+
 void TmvWriteableList::Clear() {
   if (blCount > 0) {
-    // Entries leave one by one, last first, so that a data object's
-    // destructor that raises leaves a consistent list behind.
-    while (blCount > 0) {
-      --blCount;
-      if (blUseData) {
-        void* d = blData[blCount];
-        blData[blCount] = nullptr;
-        freeData(d);
-      }
-    }
+    dropTail(0);
     bump();
   }
   blCount = 0;
@@ -259,14 +261,7 @@ void TmvList::SetCount(int32_t aNewCount) {
     if (blUseData) std::memset(blData + blCount, 0, bytes);
     blCount = aNewCount;
   } else {
-    while (blCount > aNewCount) {
-      --blCount;
-      if (blUseData) {
-        void* d = blData[blCount];
-        blData[blCount] = nullptr;
-        freeData(d);
-      }
-    }
+    dropTail(aNewCount);
   }
   bump();
 }

@@ -65,6 +65,9 @@ class TmvBaseList : public TmvObject {
   void bump() { blGeneration = static_cast<int32_t>(static_cast<uint32_t>(blGeneration) + 1u); }
   // Destroys an owned data object (nothing when the list owns none).
   void freeData(void* aData) const;
+  // Drops entries from the end down to aNewCount, last first, so that a data
+  // object's destructor that raises leaves a consistent list behind.
+  void dropTail(int32_t aNewCount);
 
   void** blList = nullptr;
   bool blUseData = false;

@@ -163,14 +163,34 @@ bool GetCPInfoExName(uint32_t codePage, String& name) {
 
 uint64_t NlsConversionCallCount() { return tConverters.calls; }
 
+namespace {
+
+// The Windows argument rules shared by both directions; the converter for
+// the code page, or nil (errno set) when the call is refused. srcLen becomes
+// the length to convert.
+template <typename S, typename D>
+UConverter* beginConversion(uint32_t codePage, uint32_t flags, const S* src, int& srcLen, const D* dst, int dstLen) {
+  ++tConverters.calls;
+  if (flags != 0 || src == nullptr || srcLen == 0 || srcLen < -1 || dstLen < 0 || (dstLen > 0 && !dst)) {
+    fail(EINVAL);
+    return nullptr;
+  }
+  UConverter* conv = converterFor(resolveCodePage(codePage));
+  if (!conv) {
+    fail(EINVAL);
+    return nullptr;
+  }
+  if (srcLen == -1) srcLen = static_cast<int>(std::char_traits<S>::length(src)) + 1;
+  return conv;
+}
+
+}  // namespace
+
 int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int srcLen, char16_t* dst,
                         int dstLen) {
-  ++tConverters.calls;
-  if (flags != 0 || src == nullptr || srcLen == 0 || srcLen < -1 || dstLen < 0 || (dstLen > 0 && !dst))
-    return fail(EINVAL);
-  UConverter* conv = converterFor(resolveCodePage(codePage));
-  if (!conv) return fail(EINVAL);
-  int32_t len = srcLen == -1 ? static_cast<int32_t>(std::char_traits<char>::length(src)) + 1 : srcLen;
+  UConverter* conv = beginConversion(codePage, flags, src, srcLen, dst, dstLen);
+  if (!conv) return 0;
+  const int32_t len = srcLen;
   UErrorCode err = U_ZERO_ERROR;
   ucnv_resetToUnicode(conv);
   int32_t n = ucnv_toUChars(conv, reinterpret_cast<UChar*>(dst), dstLen, src, len, &err);
@@ -183,12 +203,9 @@ int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int 
 
 int WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* src, int srcLen, char* dst,
                         int dstLen) {
-  ++tConverters.calls;
-  if (flags != 0 || src == nullptr || srcLen == 0 || srcLen < -1 || dstLen < 0 || (dstLen > 0 && !dst))
-    return fail(EINVAL);
-  UConverter* conv = converterFor(resolveCodePage(codePage));
-  if (!conv) return fail(EINVAL);
-  int32_t len = srcLen == -1 ? static_cast<int32_t>(std::char_traits<char16_t>::length(src)) + 1 : srcLen;
+  UConverter* conv = beginConversion(codePage, flags, src, srcLen, dst, dstLen);
+  if (!conv) return 0;
+  const int32_t len = srcLen;
   UErrorCode err = U_ZERO_ERROR;
   ucnv_resetFromUnicode(conv);
   int32_t n = ucnv_fromUChars(conv, dst, dstLen, reinterpret_cast<const UChar*>(src), len, &err);
