@@ -313,11 +313,6 @@ TmvBlockPools::TmvBlockPools(TmvChunkManager& chunks) : fChunks(chunks) {
 
 TmvBlockPools::~TmvBlockPools() { munmap(fDescriptors, fTablesSize); }
 
-TmvBlockClass* TmvBlockPools::OwnerOf(const void* p) const {
-  if (!fChunks.Contains(p)) return nullptr;
-  return __atomic_load_n(&fDescriptors[fChunks.SlotOf(p)].Owner, __ATOMIC_ACQUIRE);
-}
-
 void TmvBlockPools::FlipChunkBit(TmvBlockClass* cls, uint32_t slot, int emptyChanges) {
   if (cls && (emptyChanges & 1)) mvBitmapToggle(cls->Chunks, int(slot));
 }

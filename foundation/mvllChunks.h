@@ -174,7 +174,10 @@ class TmvBlockPools {
   // The owning class comes from the chunk's descriptor; requires 4 KB alignment.
   bool ReleaseByAddress(void* block);
   // The class that owns the chunk holding p, nil when none does.
-  TmvBlockClass* OwnerOf(const void* p) const;
+  TmvBlockClass* OwnerOf(const void* p) const {
+    if (!fChunks.Contains(p)) return nullptr;
+    return __atomic_load_n(&fDescriptors[fChunks.SlotOf(p)].Owner, __ATOMIC_ACQUIRE);
+  }
 
   // Gives back chunks whose blocks are all free and returns the pages of
   // blocks released since the last pass that are still free.

@@ -74,15 +74,6 @@ void TmvUnpagedObject::operator delete(void* p, size_t size) {
 }
 
 // ---------------------------------------------------------------------------
-// Sizes
-
-const uint32_t mvItemPoolSizes[mvItemPoolCount] = {
-    4,    8,    16,   32,   48,   64,   96,   128,  160,  192,  224,   256,   288,   320,   352,   384,
-    416,  448,  480,  512,  544,  576,  608,  640,  672,  704,  736,   768,   800,   832,   864,   896,
-    928,  960,  992,  1024, 1280, 1536, 1792, 2048, 2304, 2560, 2816,  3072,  3328,  3584,  3840,  4064,
-    4352, 4672, 5024, 5440, 5952, 6528, 7264, 8160, 9344, 10912, 13088, 16352, 21824, 32736};
-
-// ---------------------------------------------------------------------------
 // The block's free-item list: a 64-bit head of (offset, change counter) and
 // 32-bit offset links, so that even 4-byte items can hold a link.
 
@@ -92,30 +83,40 @@ inline uint32_t& ItemLink(TmvItemBlock* b, uint32_t offset) {
   return *reinterpret_cast<uint32_t*>(reinterpret_cast<char*>(b) + offset);
 }
 
-// Pops an item; 0 when the list is empty. `more` tells whether the popped
-// item's link showed further free items.
-inline uint32_t PopItem(TmvItemBlock* b, bool& more) {
+// Takes up to n items off the list with one compare-exchange and stores
+// their addresses; returns how many, and in `more` whether free items remain.
+// Only the thread holding the block (it popped the block off a pool list)
+// takes items, so the chain below the head stays as it is while it is walked;
+// releases only push on top, which makes the compare-exchange fail.
+inline uint32_t PopItems(TmvItemBlock* b, void** out, uint32_t n, bool& more) {
   uint64_t head = __atomic_load_n(&b->FreeHead, __ATOMIC_ACQUIRE);
   for (;;) {
-    const uint32_t first = uint32_t(head);
-    if (!first) return 0;
-    const uint32_t next = __atomic_load_n(&ItemLink(b, first), __ATOMIC_RELAXED);
-    const uint64_t now = uint64_t(next) | ((head >> 32) + 1) << 32;
+    uint32_t offset = uint32_t(head);
+    uint32_t taken = 0;
+    for (; offset && taken < n; ++taken) {
+      out[taken] = reinterpret_cast<char*>(b) + offset;
+      offset = __atomic_load_n(&ItemLink(b, offset), __ATOMIC_RELAXED);
+    }
+    if (!taken) return 0;
+    const uint64_t now = uint64_t(offset) | ((head >> 32) + 1) << 32;
     if (__atomic_compare_exchange_n(&b->FreeHead, &head, now, true, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE)) {
-      more = next != 0;
-      return first;
+      more = offset != 0;
+      return taken;
     }
   }
 }
 
-inline void PushItem(TmvItemBlock* b, uint32_t offset) {
+// Pushes a chain of items already linked from first to last.
+inline void PushItems(TmvItemBlock* b, uint32_t first, uint32_t last) {
   uint64_t head = __atomic_load_n(&b->FreeHead, __ATOMIC_ACQUIRE);
   for (;;) {
-    __atomic_store_n(&ItemLink(b, offset), uint32_t(head), __ATOMIC_RELAXED);
-    const uint64_t now = uint64_t(offset) | ((head >> 32) + 1) << 32;
+    __atomic_store_n(&ItemLink(b, last), uint32_t(head), __ATOMIC_RELAXED);
+    const uint64_t now = uint64_t(first) | ((head >> 32) + 1) << 32;
     if (__atomic_compare_exchange_n(&b->FreeHead, &head, now, true, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE)) return;
   }
 }
+
+inline uint32_t OffsetIn(const TmvItemBlock* b, const void* item) { return uint32_t(uintptr_t(item) - uintptr_t(b)); }
 
 inline bool FreeListEmpty(TmvItemBlock* b) { return uint32_t(__atomic_load_n(&b->FreeHead, __ATOMIC_ACQUIRE)) == 0; }
 
@@ -124,26 +125,20 @@ inline bool FreeListEmpty(TmvItemBlock* b) { return uint32_t(__atomic_load_n(&b-
 // ---------------------------------------------------------------------------
 // One pool
 
-TmvMemoryPool::TmvMemoryPool(uint32_t aItemSize, TmvBlockPools& blocks, TmvMemoryCounters& counters)
-    : fBlocks(blocks), fBlockClass(blocks.Class(4)), fCounters(counters) {
+TmvMemoryPool::TmvMemoryPool(uint32_t aItemSize, TmvBlockPools& blocks, TmvMemoryCounters& counters,
+                             uint32_t aIndex)
+    : mpIndex(aIndex), fBlocks(blocks), fBlockClass(blocks.Class(4)), fCounters(counters) {
   mpItemSize = aItemSize == 4 ? 4 : (aItemSize + 7) & ~7u;
   // Room for the 32 header bytes and the bitmap, rounded up to 16.
   mpBlockHeaderSize = ((65503 / mpItemSize + 7) / 8 + 47) / 16 * 16;
   mpItemsPerBlock = (65535 - mpBlockHeaderSize) / mpItemSize;
   MV_ASSERT(mpItemsPerBlock != 0);
+  mpIndexMultiplier = uint32_t(((uint64_t(1) << 32) + mpItemSize - 1) / mpItemSize);
 }
 
 TmvMemoryPool::~TmvMemoryPool() {
   mpNeedCleanup = 1;
   Cleanup();
-}
-
-uint32_t TmvMemoryPool::IndexOf(const TmvItemBlock* block, const void* item) const {
-  const uintptr_t offset = uintptr_t(item) - uintptr_t(block);
-  if (offset < mpBlockHeaderSize) InvalidPointerError();
-  const uintptr_t rel = offset - mpBlockHeaderSize;
-  if (rel % mpItemSize != 0 || rel / mpItemSize >= mpItemsPerBlock) InvalidPointerError();
-  return uint32_t(rel / mpItemSize);
 }
 
 TmvItemBlock* TmvMemoryPool::NewBlock() {
@@ -177,7 +172,9 @@ void TmvMemoryPool::Detach(TmvItemBlock* block) {
   }
 }
 
-void* TmvMemoryPool::Alloc() {
+// A block with free items, held by this thread alone until it goes back on a
+// list; nil when no block can be had.
+TmvItemBlock* TmvMemoryPool::TakeBlock() {
   for (;;) {
     auto* block = static_cast<TmvItemBlock*>(mvListHeadPop(CurrentPartial()));
     if (block && __atomic_load_n(&block->InUse, __ATOMIC_ACQUIRE) == 0) {
@@ -186,42 +183,85 @@ void* TmvMemoryPool::Alloc() {
     }
     if (!block) block = static_cast<TmvItemBlock*>(mvListHeadPop(mpFreeBlockHead));
     if (!block) block = NewBlock();
-    if (!block) return nullptr;
-
-    bool more = false;
-    const uint32_t offset = PopItem(block, more);
-    if (!offset) {
-      Detach(block);
-      continue;
-    }
-    __atomic_add_fetch(&block->InUse, 1u, __ATOMIC_SEQ_CST);
-    if (more) mvListHeadPush(CurrentPartial(), block);
-    else Detach(block);
-
-    void* item = reinterpret_cast<char*>(block) + offset;
-    const uint32_t index = IndexOf(block, item);
-    const uint32_t bit = 1u << (index & 31);
-    if (__atomic_fetch_or(&block->Bitmap[index >> 5], bit, __ATOMIC_SEQ_CST) & bit) InvalidPointerError();
-    fCounters.Allocated.Add(mpItemSize);
-    return item;
+    return block;
   }
 }
 
-int TmvMemoryPool::DisposeDirect(void* item) {
-  TmvItemBlock* block = BlockOf(item);
-  if (__atomic_load_n(&block->Owner, __ATOMIC_ACQUIRE) != this) InvalidPointerError();
-  const uint32_t index = IndexOf(block, item);
-  const uint32_t bit = 1u << (index & 31);
-  if (!(__atomic_fetch_and(&block->Bitmap[index >> 5], ~bit, __ATOMIC_SEQ_CST) & bit)) InvalidPointerError();
-  PushItem(block, uint32_t(uintptr_t(item) - uintptr_t(block)));
+uint32_t TmvMemoryPool::AllocBatch(void** out, uint32_t n, TmvItemBlock*& held) {
+  uint32_t got = 0;
+  while (got < n) {
+    // A held block always has free items: only its holder takes any.
+    TmvItemBlock* block = held ? held : TakeBlock();
+    held = nullptr;
+    if (!block) break;
+    bool more = false;
+    const uint32_t taken = PopItems(block, out + got, n - got, more);
+    if (!taken) {
+      Detach(block);
+      continue;
+    }
+    __atomic_add_fetch(&block->InUse, taken, __ATOMIC_SEQ_CST);
+    if (more) held = block;
+    else Detach(block);
+    got += taken;
+  }
+  if (got) fCounters.Allocated.Add(int64_t(got) * mpItemSize);
+  return got;
+}
+
+uint32_t TmvMemoryPool::AllocBatch(void** out, uint32_t n) {
+  TmvItemBlock* held = nullptr;
+  const uint32_t got = AllocBatch(out, n, held);
+  if (held) mvListHeadPush(CurrentPartial(), held);  // in use by the items just taken
+  return got;
+}
+
+void TmvMemoryPool::ReleaseHeld(TmvItemBlock*& held) {
+  if (!held) return;
+  mvListHeadPush(CurrentPartial(), held);
+  held = nullptr;
+  // Its items may all have come back while it was held, where no cleanup
+  // could see it; the block must not be read again once it is listed.
+  __atomic_store_n(&mpNeedCleanup, 1u, __ATOMIC_RELEASE);
+}
+
+// Items of one block, linked into a chain here and pushed at once.
+void TmvMemoryPool::ReleaseRun(TmvItemBlock* block, void* const* items, uint32_t n) {
+  for (uint32_t i = 0; i + 1 < n; ++i)
+    __atomic_store_n(&ItemLink(block, OffsetIn(block, items[i])), OffsetIn(block, items[i + 1]), __ATOMIC_RELAXED);
+  PushItems(block, OffsetIn(block, items[0]), OffsetIn(block, items[n - 1]));
   // Re-attach before the count drops: once it reaches 0 the maintenance
   // thread may give the block away, and this thread must not touch it again.
   uint32_t expected = 1;
   if (__atomic_load_n(&block->Detached, __ATOMIC_ACQUIRE) == 1 &&
       __atomic_compare_exchange_n(&block->Detached, &expected, 0u, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
     mvListHeadPush(CurrentPartial(), block);
-  if (__atomic_sub_fetch(&block->InUse, 1u, __ATOMIC_SEQ_CST) == 0) __atomic_store_n(&mpNeedCleanup, 1u, __ATOMIC_RELEASE);
-  fCounters.Allocated.Add(-int64_t(mpItemSize));
+  if (__atomic_sub_fetch(&block->InUse, n, __ATOMIC_SEQ_CST) == 0) __atomic_store_n(&mpNeedCleanup, 1u, __ATOMIC_RELEASE);
+}
+
+void TmvMemoryPool::DisposeBatch(void* const* items, uint32_t n) {
+  // Items of one block still counted keep it from reaching 0, so a run may
+  // be released while later items of the same block wait their turn.
+  for (uint32_t start = 0; start < n;) {
+    TmvItemBlock* block = BlockOf(items[start]);
+    uint32_t end = start + 1;
+    while (end < n && BlockOf(items[end]) == block) ++end;
+    ReleaseRun(block, items + start, end - start);
+    start = end;
+  }
+  fCounters.Allocated.Add(-int64_t(n) * mpItemSize);
+}
+
+void* TmvMemoryPool::Alloc() {
+  void* item;
+  if (!AllocBatch(&item, 1)) return nullptr;
+  MarkInUse(item);
+  return item;
+}
+
+int TmvMemoryPool::DisposeDirect(void* item) {
+  MarkFree(item);
+  DisposeBatch(&item, 1);
   return 0;
 }
 
@@ -259,7 +299,8 @@ void TmvMemoryPool::Cleanup() {
 // The item manager
 
 TmvItemManager::TmvItemManager(TmvBlockPools& blocks, TmvMemoryCounters& counters) : fBlocks(blocks) {
-  for (int i = 0; i < mvItemPoolCount; ++i) fPools[i] = new TmvMemoryPool(mvItemPoolSizes[i], blocks, counters);
+  for (int i = 0; i < mvItemPoolCount; ++i)
+    fPools[i] = new TmvMemoryPool(mvItemPoolSizes[i], blocks, counters, uint32_t(i));
   // The pool for a size is the pool with the smallest item size not below it.
   auto poolNotBelow = [this](uint32_t size) {
     int i = 0;
@@ -275,12 +316,6 @@ TmvItemManager::~TmvItemManager() {
     delete p;  // runs its cleanup; the object's room stays in the unpaged area
     p = nullptr;
   }
-}
-
-TmvMemoryPool* TmvItemManager::OwnerOf(const void* item) const {
-  if ((uintptr_t(item) & (mvItemBlockSize - 1)) == 0) return nullptr;
-  if (fBlocks.OwnerOf(item) != const_cast<TmvBlockPools&>(fBlocks).Class(4)) return nullptr;
-  return __atomic_load_n(&TmvMemoryPool::BlockOf(item)->Owner, __ATOMIC_ACQUIRE);
 }
 
 void TmvItemManager::Cleanup() {

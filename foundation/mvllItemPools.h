@@ -12,6 +12,7 @@
 
 #include "foundation/mvllAtomic.h"
 #include "foundation/mvllChunks.h"
+#include "platform/SysUtils.h"
 
 inline constexpr size_t mvItemBlockSize = 65536;
 inline constexpr size_t mvLargestItem = 32736;       // the largest pool's item size
@@ -74,11 +75,18 @@ struct TmvItemBlock {
 };
 static_assert(offsetof(TmvItemBlock, Bitmap) == 32);
 
-// One pool of items of one size. Alloc and DisposeDirect may run on any
-// thread at once; Cleanup runs on the maintenance thread only.
+// One pool of items of one size. Alloc, DisposeDirect and the batch and
+// marking operations may run on any thread at once; Cleanup runs on the
+// maintenance thread only.
+//
+// An item has two states the pool keeps apart: counted in its block's in-use
+// count (taken from the block's free list), and marked in the allocation
+// bitmap (held by a caller). Alloc and DisposeDirect change both; the batch
+// operations change only the count and the marking operations only the bit,
+// so that a thread cache (mvllThreadCache.h) can hold counted, unmarked items.
 class TmvMemoryPool : public TmvUnpagedObject {
  public:
-  TmvMemoryPool(uint32_t aItemSize, TmvBlockPools& blocks, TmvMemoryCounters& counters);
+  TmvMemoryPool(uint32_t aItemSize, TmvBlockPools& blocks, TmvMemoryCounters& counters, uint32_t aIndex = 0);
   ~TmvMemoryPool();  // runs the cleanup first
 
   // One item, or nil when no block can be had.
@@ -91,6 +99,32 @@ class TmvMemoryPool : public TmvUnpagedObject {
   // Gives back blocks with no item in use.
   void Cleanup();
 
+  // Up to n items into out, counted in use and in the allocated bytes but
+  // not marked; each round takes what one block offers with one
+  // compare-exchange on its free list. Returns how many (0: no block to be had).
+  uint32_t AllocBatch(void** out, uint32_t n);
+  // The same for a caller that keeps taking from one block: `held` (nil at
+  // first) is the block taken from, kept off the pool's lists while it still
+  // has free items, and taken from first next time. So that different
+  // threads' items lie in different blocks, whose headers and bitmaps they
+  // then do not share. Releases of its items go on as usual; it is not given
+  // back while held. Requires: ReleaseHeld before the pool is destroyed.
+  uint32_t AllocBatch(void** out, uint32_t n, TmvItemBlock*& held);
+  // Puts a held block back on the pool's list (nil: nothing); held := nil.
+  void ReleaseHeld(TmvItemBlock*& held);
+  // Puts n counted, unmarked items of this pool back on their blocks' free
+  // lists: one compare-exchange and one count change per run of items of
+  // the same block. Requires: each item came from AllocBatch and its bit is clear.
+  void DisposeBatch(void* const* items, uint32_t n);
+  // Sets the item's allocation bit; raises EInvalidPointer when it is no
+  // item of this pool or the bit is already set.
+  void MarkInUse(void* item);
+  // Clears the item's allocation bit with one locked test-and-reset; raises
+  // EInvalidPointer when it is no item of this pool or the bit is already
+  // clear (a double release).
+  void MarkFree(void* item);
+
+  uint32_t Index() const { return mpIndex; }  // in mvItemPoolSizes
   uint32_t ItemSize() const { return mpItemSize; }
   uint32_t BlockHeaderSize() const { return mpBlockHeaderSize; }
   uint32_t ItemsPerBlock() const { return mpItemsPerBlock; }
@@ -106,9 +140,11 @@ class TmvMemoryPool : public TmvUnpagedObject {
                                                                            : mpPartialFreeBlockHead2;
   }
   TmvItemBlock* NewBlock();
+  TmvItemBlock* TakeBlock();
   void Detach(TmvItemBlock* block);
+  void ReleaseRun(TmvItemBlock* block, void* const* items, uint32_t n);
   void GiveBack(TmvItemBlock* block);
-  uint32_t IndexOf(const TmvItemBlock* block, const void* item) const;  // or raises
+  uint32_t IndexOf(const TmvItemBlock* block, const void* item) const;  // or raises EInvalidPointer
 
   uint32_t mpPartialFreeBlockBool = 0;
   TmvListHead mpPartialFreeBlockHead1;
@@ -118,6 +154,8 @@ class TmvMemoryPool : public TmvUnpagedObject {
   uint32_t mpBlockHeaderSize;
   uint32_t mpItemSize;
   uint32_t mpItemsPerBlock;
+  uint32_t mpIndex;
+  uint32_t mpIndexMultiplier;  // 2^32 / item size, rounded up (IndexOf)
   TmvBlockPools& fBlocks;
   TmvBlockClass* fBlockClass;  // the 64 KB class
   TmvMemoryCounters& fCounters;
@@ -133,7 +171,11 @@ class TmvItemManager {
   TmvMemoryPool* PoolFor(size_t n) const { return n < 65 ? fSmall[n >> 2] : fLarge[(n - 1) >> 5]; }
   // The pool whose block holds this item, nil when the address is not in an
   // item block of these pools.
-  TmvMemoryPool* OwnerOf(const void* item) const;
+  TmvMemoryPool* OwnerOf(const void* item) const {
+    if ((uintptr_t(item) & (mvItemBlockSize - 1)) == 0) return nullptr;
+    if (fBlocks.OwnerOf(item) != const_cast<TmvBlockPools&>(fBlocks).Class(4)) return nullptr;
+    return __atomic_load_n(&TmvMemoryPool::BlockOf(item)->Owner, __ATOMIC_ACQUIRE);
+  }
   TmvMemoryPool* Pool(int index) const { return fPools[index]; }
   void Cleanup();
 
@@ -144,5 +186,40 @@ class TmvItemManager {
   TmvMemoryPool* fLarge[1023] = {};  // sizes 32, 64, .. 32 736 by (n - 1) div 32
 };
 
+// The marking operations and the item test run on every allocation and
+// release, so they are inline.
+
+// Offset times the rounded-up reciprocal, shifted down, is the exact quotient
+// for offsets below 2^16 (its error stays below offset / 2^32, too little to
+// reach the next multiple); the product check then finds non-items. Saves a
+// division on every allocation and release.
+inline uint32_t TmvMemoryPool::IndexOf(const TmvItemBlock* block, const void* item) const {
+  const uint32_t offset = uint32_t(uintptr_t(item) - uintptr_t(block));  // below 2^16: blocks are aligned
+  if (offset < mpBlockHeaderSize) InvalidPointerError();
+  const uint32_t rel = offset - mpBlockHeaderSize;
+  const uint32_t index = uint32_t((uint64_t(rel) * mpIndexMultiplier) >> 32);
+  if (index * mpItemSize != rel || index >= mpItemsPerBlock) InvalidPointerError();
+  return index;
+}
+
+inline void TmvMemoryPool::MarkInUse(void* item) {
+  TmvItemBlock* block = BlockOf(item);
+  const uint32_t index = IndexOf(block, item);
+  const uint32_t bit = 1u << (index & 31);
+  if (__atomic_fetch_or(&block->Bitmap[index >> 5], bit, __ATOMIC_SEQ_CST) & bit) InvalidPointerError();
+}
+
+inline void TmvMemoryPool::MarkFree(void* item) {
+  TmvItemBlock* block = BlockOf(item);
+  if (__atomic_load_n(&block->Owner, __ATOMIC_ACQUIRE) != this) InvalidPointerError();
+  const uint32_t index = IndexOf(block, item);
+  const uint32_t bit = 1u << (index & 31);
+  if (!(__atomic_fetch_and(&block->Bitmap[index >> 5], ~bit, __ATOMIC_SEQ_CST) & bit)) InvalidPointerError();
+}
+
 // The item sizes of the 62 pools, ascending.
-extern const uint32_t mvItemPoolSizes[mvItemPoolCount];
+inline constexpr uint32_t mvItemPoolSizes[mvItemPoolCount] = {
+    4,    8,    16,   32,   48,   64,   96,   128,  160,  192,  224,   256,   288,   320,   352,   384,
+    416,  448,  480,  512,  544,  576,  608,  640,  672,  704,  736,   768,   800,   832,   864,   896,
+    928,  960,  992,  1024, 1280, 1536, 1792, 2048, 2304, 2560, 2816,  3072,  3328,  3584,  3840,  4064,
+    4352, 4672, 5024, 5440, 5952, 6528, 7264, 8160, 9344, 10912, 13088, 16352, 21824, 32736};

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/mvllThreadCache.h"
 #include "platform/SysUtils.h"
 
 namespace {
@@ -167,6 +168,7 @@ TmvPooledMemoryManager::TmvPooledMemoryManager()
 
 TmvPooledMemoryManager::~TmvPooledMemoryManager() {
   StopMaintenance();
+  TmvThreadCache::FlushAllThreads();  // no cached item may outlive the pools
   munmap(fZeroPage, kUnit);
   FreeMapNode(fMapRoot, 0);
   __atomic_sub_fetch(&gManagers, 1, __ATOMIC_SEQ_CST);
@@ -281,7 +283,7 @@ int TmvPooledMemoryManager::LargeRelease(void* p) {
 // A new item or block of `size` bytes receives the smaller of the two sizes,
 // then the old block goes; nil (old block kept) when nothing can be had.
 void* TmvPooledMemoryManager::MoveLarge(TmvLargeBlockTrailer* t, size_t size, uint32_t growth) {
-  void* fresh = size <= mvLargestItemRequest ? fItems.PoolFor(size)->Alloc() : LargeAlloc(size, growth);
+  void* fresh = size <= mvLargestItemRequest ? TmvThreadCache::Alloc(*fItems.PoolFor(size)) : LargeAlloc(size, growth);
   if (!fresh) return nullptr;
   std::memcpy(fresh, reinterpret_cast<void*>(t->Base), std::min<size_t>(size, t->Size));
   LargeRelease(reinterpret_cast<void*>(t->Base));
@@ -361,14 +363,16 @@ void* TmvPooledMemoryManager::LargeRealloc(void* p, size_t size) {
 // GetMem, FreeMem, ReallocMem
 
 void* TmvPooledMemoryManager::GetMem(size_t size) {
-  if (size <= mvLargestItemRequest) return fItems.PoolFor(size)->Alloc();
+  if (size <= mvLargestItemRequest) return TmvThreadCache::Alloc(*fItems.PoolFor(size));
   return LargeAlloc(size, 0);
 }
 
 int TmvPooledMemoryManager::FreeMem(void* p) {
   if (uintptr_t(p) & (kUnit - 1)) {
     TmvMemoryPool* pool = fItems.OwnerOf(p);
-    return pool ? pool->DisposeDirect(p) : 1;
+    if (!pool) return 1;
+    TmvThreadCache::Free(*pool, p);
+    return 0;
   }
   return LargeRelease(p);
 }
@@ -384,10 +388,10 @@ void* TmvPooledMemoryManager::ItemRealloc(void* p, TmvMemoryPool* pool, size_t s
     // Growth leaves room for more: 8, 4, 2 times the size up to 64, 1024, 8192 bytes.
     fresh = size <= 64 ? 8 * size : size <= 1024 ? 4 * size : size <= 8192 ? 2 * size : size;
   }
-  void* q = fresh <= mvLargestItemRequest ? fItems.PoolFor(fresh)->Alloc() : LargeAlloc(fresh, 0);
+  void* q = fresh <= mvLargestItemRequest ? TmvThreadCache::Alloc(*fItems.PoolFor(fresh)) : LargeAlloc(fresh, 0);
   if (!q) return nullptr;
   std::memcpy(q, p, std::min(size, itemSize));
-  pool->DisposeDirect(p);
+  TmvThreadCache::Free(*pool, p);
   return q;
 }
 
@@ -469,6 +473,7 @@ bool TmvPooledMemoryManager::MaintenanceRunning() const {
 }
 
 void TmvPooledMemoryManager::Collect() {
+  TmvThreadCache::FlushThisThread();
   std::unique_lock<std::mutex> lock(fLock);
   if (fDone) return;
   fCollectFinished = false;

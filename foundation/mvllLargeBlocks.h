@@ -39,7 +39,8 @@ struct TmvLargeBlockTrailer {
 static_assert(sizeof(TmvLargeBlockTrailer) == 32);
 
 // The statistics record: bytes reserved; reserved but not committed; committed;
-// allocated; four zeros; header bytes; zero.
+// allocated (items waiting in thread caches count as allocated); four zeros;
+// header bytes; zero.
 struct TmvMemoryStatistics {
   uint64_t Reserved = 0;
   uint64_t ReservedNotCommitted = 0;
@@ -80,7 +81,9 @@ bool mvResolveMemoryHooks(void* (*lookup)(void* context, const char* name), void
 bool mvLoadMemoryHookLibrary(TmvMemoryHooks& hooks);
 
 // The manager implementation: one per process (made on the first Attach).
-// GetMem, FreeMem, ReallocMem and the pools run on any thread at once.
+// GetMem, FreeMem, ReallocMem and the pools run on any thread at once; the
+// first three take and give items through the calling thread's item cache
+// (mvllThreadCache.h). Requires: no thread uses the manager while it is destroyed.
 class TmvPooledMemoryManager {
  public:
   // Requires: at most one instance at a time (asserted).
@@ -91,7 +94,8 @@ class TmvPooledMemoryManager {
   int FreeMem(void* p);             // 0, or non-zero when p is rejected
   void* ReallocMem(void* p, size_t size);  // nil (p unchanged) when it fails
   void GetStatistics(TmvMemoryStatistics& stats) const;
-  // Asks the maintenance thread for a full pass and waits up to 10 s.
+  // Flushes the calling thread's item cache, then asks the maintenance
+  // thread for a full pass and waits up to 10 s.
   void Collect();
 
   // Large blocks (requests above 32 735 bytes).

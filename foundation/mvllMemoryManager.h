@@ -104,7 +104,8 @@ void mvPhysicalBlockUnmapRun(const TmvPhysicalBlockHandle (&handles)[256], void*
 const char* mvMemoryManagerModeText();  // "Standard Server (non AWE)"
 bool mvMemoryManagerAweAvailable();     // false on Linux
 bool mvMemoryManagerAweSupported();     // false on Linux
-// Asks the maintenance thread for a full cleanup and waits (at most 10 s).
+// Returns the calling thread's cached items to the pools, then asks the
+// maintenance thread for a full cleanup and waits (at most 10 s).
 void mvMemoryManagerCollect();
 bool mvMustReleaseAllocatedBlocks();  // the release callback's verdict: none here, false
 // True while the chunk manager draws on its emergency reserve.

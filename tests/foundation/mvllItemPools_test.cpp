@@ -95,6 +95,34 @@ TEST_F(ItemPools, TwoBlocksForThirtyTwoByteItemsAndCleanupGivesThemBack) {
   pool->DisposeDirect(again);
 }
 
+// The batch operations move counts and items but leave the allocation bits
+// to the caller; runs of items from several blocks, in any order, go back to
+// the right blocks, and a held block is given back once released.
+TEST_F(ItemPools, BatchesAcrossBlocksAndAHeldBlock) {
+  TmvMemoryPool* pool = items.PoolFor(32736);  // two items per block
+  void* got[5];
+  TmvItemBlock* held = nullptr;
+  ASSERT_EQ(pool->AllocBatch(got, 5, held), 5u);
+  ASSERT_NE(held, nullptr);  // the third block still has a free item
+  EXPECT_EQ(TmvMemoryPool::BlockOf(got[4]), held);
+  EXPECT_EQ(counters.Reserved, 3 * 65536);
+  EXPECT_EQ(counters.Allocated.Sum(), 5 * 32736);
+  EXPECT_THROW(pool->MarkFree(got[0]), EInvalidPointer);  // never marked in use
+  pool->MarkInUse(got[0]);
+  EXPECT_THROW(pool->MarkInUse(got[0]), EInvalidPointer);
+  pool->MarkFree(got[0]);
+
+  void* mixed[5] = {got[4], got[0], got[2], got[1], got[3]};
+  pool->DisposeBatch(mixed, 5);
+  EXPECT_EQ(counters.Allocated.Sum(), 0);
+  pool->Cleanup();
+  EXPECT_EQ(counters.Reserved, 65536);  // the held block stays
+  pool->ReleaseHeld(held);
+  EXPECT_EQ(held, nullptr);
+  pool->Cleanup();
+  EXPECT_EQ(counters.Reserved, 0);
+}
+
 // A block whose last free item was taken leaves every list; releases from two
 // threads at once put it back exactly once, so every item is handed out again
 // exactly once.

@@ -1,0 +1,164 @@
+// Foundation: the per-thread item cache (see mvllThreadCache.h).
+#include "foundation/mvllThreadCache.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+constexpr uint32_t kMaxItems = 64;
+constexpr uint32_t kMaxBytes = 16384;
+constexpr uint32_t kMinItems = 4;  // a smaller magazine would save too little to be worth its room
+
+constexpr uint32_t LimitOf(uint32_t itemSize) {
+  const uint32_t n = std::min(kMaxItems, kMaxBytes / itemSize);
+  return n >= kMinItems ? n : 0;
+}
+
+// Where each pool's magazine starts in a thread's slot array.
+struct Layout {
+  uint32_t Base[mvItemPoolCount] = {};
+  uint32_t Total = 0;
+};
+constexpr Layout MakeLayout() {
+  Layout l;
+  for (int i = 0; i < mvItemPoolCount; ++i) {
+    l.Base[i] = l.Total;
+    l.Total += LimitOf(mvItemPoolSizes[i]);
+  }
+  return l;
+}
+constexpr Layout kLayout = MakeLayout();
+
+// Limit is 0 while the thread's cache is not yet open, after it closed, and
+// for pools that are not cached: each of those cases fails both fast-path
+// tests (Count > 0, Count < Limit) and takes the slow path.
+struct Magazine {
+  uint32_t Count;
+  uint32_t Limit;
+  void** Slots;         // the most recently freed item on top
+  TmvItemBlock* Held;   // the block refills take from (TmvMemoryPool::AllocBatch)
+};
+
+enum TCacheState : uint8_t { kNew, kOpen, kClosed };
+
+struct ThreadCache {
+  Magazine Mags[mvItemPoolCount];
+  TCacheState State;
+  ThreadCache* Prev;  // the registry of open caches, under gRegistryLock
+  ThreadCache* Next;
+  void* Slots[kLayout.Total];
+};
+
+// Zero-initialised and trivially destructible, so the fast path reaches it
+// without a guard; the exit flush lives in a separate object.
+constinit thread_local ThreadCache tCache{};
+
+constinit std::mutex gRegistryLock;
+ThreadCache* gRegistry = nullptr;
+
+struct ExitFlush {
+  bool Armed = false;
+  ~ExitFlush();
+};
+thread_local ExitFlush tExitFlush;
+
+TmvMemoryPool* OwnerOf(const TmvItemBlock* block) { return __atomic_load_n(&block->Owner, __ATOMIC_ACQUIRE); }
+
+// All items and the held block of a magazine belong to one pool of the one manager.
+void FlushMagazine(Magazine& m) {
+  if (m.Count) {
+    OwnerOf(TmvMemoryPool::BlockOf(m.Slots[0]))->DisposeBatch(m.Slots, m.Count);
+    m.Count = 0;
+  }
+  if (m.Held) OwnerOf(m.Held)->ReleaseHeld(m.Held);
+}
+
+void FlushCache(ThreadCache& c) {
+  for (Magazine& m : c.Mags) FlushMagazine(m);
+}
+
+void Open(ThreadCache& c) {
+  tExitFlush.Armed = true;  // the first use of the thread_local registers its destructor
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  for (int i = 0; i < mvItemPoolCount; ++i) {
+    c.Mags[i].Slots = c.Slots + kLayout.Base[i];
+    c.Mags[i].Limit = LimitOf(mvItemPoolSizes[i]);
+  }
+  c.Prev = nullptr;
+  c.Next = gRegistry;
+  if (gRegistry) gRegistry->Prev = &c;
+  gRegistry = &c;
+  c.State = kOpen;
+}
+
+ExitFlush::~ExitFlush() {
+  ThreadCache& c = tCache;
+  std::lock_guard<std::mutex> guard(gRegistryLock);  // a shutdown flush may be walking the registry
+  if (c.State != kOpen) return;
+  FlushCache(c);
+  for (Magazine& m : c.Mags) m.Limit = 0;
+  (c.Prev ? c.Prev->Next : gRegistry) = c.Next;
+  if (c.Next) c.Next->Prev = c.Prev;
+  c.State = kClosed;
+}
+
+inline void* TakeTop(TmvMemoryPool& pool, Magazine& m) {
+  void* item = m.Slots[--m.Count];
+  pool.MarkInUse(item);
+  return item;
+}
+
+[[gnu::noinline]] void* AllocSlow(TmvMemoryPool& pool, Magazine& m) {
+  if (tCache.State == kNew) Open(tCache);
+  if (m.Limit == 0) return pool.Alloc();
+  // A collect requested while the pool looks for a chunk may flush this
+  // thread's cache; this magazine is empty then and stays so until here.
+  const uint32_t got = pool.AllocBatch(m.Slots, m.Limit / 2, m.Held);
+  if (!got) return nullptr;
+  m.Count = got;
+  return TakeTop(pool, m);
+}
+
+// The item is no longer marked.
+[[gnu::noinline]] void FreeSlow(TmvMemoryPool& pool, Magazine& m, void* item) {
+  if (tCache.State == kNew) Open(tCache);
+  if (m.Limit == 0) {
+    pool.DisposeBatch(&item, 1);
+    return;
+  }
+  if (m.Count == m.Limit) {  // full: the older half goes back
+    const uint32_t half = m.Limit / 2;
+    pool.DisposeBatch(m.Slots, half);
+    m.Count -= half;
+    std::memmove(m.Slots, m.Slots + half, m.Count * sizeof(void*));
+  }
+  m.Slots[m.Count++] = item;
+}
+
+}  // namespace
+
+void* TmvThreadCache::Alloc(TmvMemoryPool& pool) {
+  Magazine& m = tCache.Mags[pool.Index()];
+  if (m.Count == 0) return AllocSlow(pool, m);
+  return TakeTop(pool, m);
+}
+
+void TmvThreadCache::Free(TmvMemoryPool& pool, void* item) {
+  pool.MarkFree(item);
+  Magazine& m = tCache.Mags[pool.Index()];
+  if (m.Count >= m.Limit) return FreeSlow(pool, m, item);
+  m.Slots[m.Count++] = item;
+}
+
+void TmvThreadCache::FlushThisThread() {
+  if (tCache.State == kOpen) FlushCache(tCache);
+}
+
+void TmvThreadCache::FlushAllThreads() {
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  for (ThreadCache* c = gRegistry; c; c = c->Next) FlushCache(*c);
+}
+
+uint32_t TmvThreadCache::CachedCount(uint32_t poolIndex) { return tCache.Mags[poolIndex].Count; }
