@@ -90,6 +90,9 @@ constinit const TComponentClassRef TmvComponent_BCB::StaticClass{{u"TmvComponent
 
 void* TmvComponent_BCB::operator new(size_t size) { return mvGetMemPtr(size); }
 void TmvComponent_BCB::operator delete(void* p) { mvFreeMem(p); }
+void TmvComponent_BCB::operator delete(TmvComponent_BCB* obj, std::destroying_delete_t d) {
+  TPersistent::operator delete(obj, d);
+}
 TPersistent::TFreeInstance TmvComponent_BCB::FreeInstanceFunc() const { return &mvFreeMem; }
 
 // ---------------------------------------------------------------------------
@@ -592,6 +595,9 @@ constinit const ClassRef TmvLifetimeTrackedPersistent::StaticClass{u"TmvLifetime
 
 void* TmvPersistent::operator new(size_t size) { return mvGetMemPtr(size); }
 void TmvPersistent::operator delete(void* p) { mvFreeMem(p); }
+void TmvPersistent::operator delete(TmvPersistent* obj, std::destroying_delete_t d) {
+  TPersistent::operator delete(obj, d);
+}
 TPersistent::TFreeInstance TmvPersistent::FreeInstanceFunc() const { return &mvFreeMem; }
 
 int32_t TmvPersistent::QueryInterface(const TGUID&, void** obj) {

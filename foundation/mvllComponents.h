@@ -233,8 +233,10 @@ class TmvComponent_BCB : public TComponent {
   using TComponent::TComponent;
 
   static void* operator new(size_t size);
-  using TPersistent::operator delete;
   static void operator delete(void* p);
+  // Declared beside operator new so that the compiler pairs the two; it runs
+  // the platform's destroying delete, which frees through FreeInstanceFunc.
+  static void operator delete(TmvComponent_BCB* obj, std::destroying_delete_t d);
 
  protected:
   TFreeInstance FreeInstanceFunc() const override;
@@ -399,8 +401,10 @@ class TmvPersistent : public TPersistent, public IInterface, public ImvException
   const ClassRef& ClassType() const override { return StaticClass; }
 
   static void* operator new(size_t size);
-  using TPersistent::operator delete;
   static void operator delete(void* p);
+  // Declared beside operator new so that the compiler pairs the two; it runs
+  // the platform's destroying delete, which frees through FreeInstanceFunc.
+  static void operator delete(TmvPersistent* obj, std::destroying_delete_t d);
 
   // Reference counting is off: the owner frees the object.
   int32_t QueryInterface(const TGUID& iid, void** obj) override;

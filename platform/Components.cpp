@@ -44,6 +44,9 @@ static void FreeWithGlobalDelete(void* memory) { ::operator delete(memory); }
 
 TPersistent::TFreeInstance TPersistent::FreeInstanceFunc() const { return &FreeWithGlobalDelete; }
 
+void* TPersistent::operator new(size_t size) { return ::operator new(size); }
+void TPersistent::operator delete(void* p) { ::operator delete(p); }
+
 void TPersistent::operator delete(TPersistent* obj, std::destroying_delete_t) {
   // The object is whole here: virtual work in BeforeDestruction sees the
   // most derived class. Its address may differ from the block's start under

@@ -93,8 +93,10 @@ class TPersistent {
 
   // Allocation: classes that take their instances from another allocator
   // override operator new and operator delete(void*) and `FreeInstanceFunc`.
-  static void* operator new(size_t size) { return ::operator new(size); }
-  static void operator delete(void* p) { ::operator delete(p); }
+  // Out of line, so that the compiler never pairs an inlined global
+  // operator new with the destroying delete below.
+  static void* operator new(size_t size);
+  static void operator delete(void* p);
   static void operator delete(TPersistent* obj, std::destroying_delete_t);
 
  protected:
