@@ -314,8 +314,15 @@ void* TmvPooledMemoryManager::LargeRealloc(void* p, size_t size) {
       units = std::min<uint32_t>(units + units / 2, old.MaxUnits);
       pages = std::min(pages + pages / 2, units * 16);
     }
-    if (!Remap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit)) InvalidPointerError();
-    if (base != p) MapSet(uintptr_t(p), nullptr);
+    // The old address leaves the map before the pages may leave it: once a
+    // moving remap has run, another thread can map that address and enter
+    // its own block there, which a later removal would wipe out.
+    MapSet(uintptr_t(p), nullptr);
+    if (!Remap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit)) {
+      MapSet(uintptr_t(p), t);  // nothing moved: the block stays as it was
+      return nullptr;
+    }
+    if (base != p && fAfterLargeMoveHook) fAfterLargeMoveHook(*this, p);
     const uint32_t committed = std::max(pages, old.PagesCommitted);
     t = WriteTrailer(base, size, units, old.MaxUnits, growth, pages, committed);
     MapSet(uintptr_t(base), t);
