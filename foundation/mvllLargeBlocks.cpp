@@ -336,10 +336,13 @@ void* TmvPooledMemoryManager::LargeRealloc(void* p, size_t size) {
 
   if (pages < old.PagesCommitted / 8) return MoveLarge(t, size, growth);  // far too big now
 
-  if (size < old.Size && units < old.Units && pages < old.PagesInUse) {
-    // Shrink the view: the dropped pages need not be kept.
-    madvise(base + size_t(pages) * kPage, size_t(old.PagesInUse - pages) * kPage, MADV_DONTNEED);
-    if (mremap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit, 0) == MAP_FAILED) InvalidPointerError();
+  // Shrink the view. Its pages are dropped only once it has shrunk: a view
+  // the system will not shrink stays whole, trailer included, and the block
+  // is resized in place below.
+  if (size < old.Size && units < old.Units && pages < old.PagesInUse &&
+      mremap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit, 0) != MAP_FAILED) {
+    // Of the pages it keeps, those past the new size need not be kept.
+    madvise(base + size_t(pages) * kPage, size_t(std::min(old.PagesInUse, units * 16) - pages) * kPage, MADV_DONTNEED);
     const uint32_t inUse = std::min(old.PagesCommitted, units * 16);
     t = WriteTrailer(base, size, units, old.MaxUnits, growth, inUse, inUse);
     MapSet(uintptr_t(base), t);

@@ -170,6 +170,15 @@ TEST(PooledManager, LargeBlocksAndTheirTrailer) {
     for (size_t i = 0; i < 70000; i += 997) ASSERT_EQ(q[i], 0x33) << size << " " << i;
     q[size - 1] = 1;
   }
+  // Somewhat smaller: the view shrinks in place, the contents stay.
+  char* shrunk = static_cast<char*>(m.ReallocMem(q, 2000000));
+  EXPECT_EQ(shrunk, q);
+  t = m.FindLarge(q);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->Size, 2000000u);
+  EXPECT_EQ(t->Units, 31u);
+  for (size_t i = 0; i < 70000; i += 997) ASSERT_EQ(q[i], 0x33) << i;
+  q[1999999] = 2;
   // Far smaller: a copy in an item.
   char* small = static_cast<char*>(m.ReallocMem(q, 1000));
   EXPECT_EQ(m.FindLarge(small), nullptr);
