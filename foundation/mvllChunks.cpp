@@ -188,7 +188,11 @@ bool TmvChunkManager::CommitChunk(void* chunk) {
 }
 
 bool TmvChunkManager::DecommitChunk(void* chunk) {
-  return madvise(chunk, mvChunkSize, MADV_DONTNEED) == 0 && mprotect(chunk, mvChunkSize, PROT_NONE) == 0;
+  // Read-only rather than no access: a lock-free pop on another thread may
+  // still hold a pointer to a block of this chunk and read its link word; it
+  // must read a stale value that its compare-exchange then discards, not
+  // fault. Pages dropped and read-only cost neither memory nor commit charge.
+  return madvise(chunk, mvChunkSize, MADV_DONTNEED) == 0 && mprotect(chunk, mvChunkSize, PROT_READ) == 0;
 }
 
 bool TmvChunkManager::ReleaseChunk(void* chunk) {

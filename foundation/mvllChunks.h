@@ -4,9 +4,10 @@
 // 1024 slots of 4 MB is reserved (PROT_NONE) when a chunk manager is made;
 // a chunk is a slot whose pages are committed (mprotect read/write), and a
 // chunk given back is kept as a spare, refills the five-chunk emergency
-// reserve, or has its pages returned (madvise DONTNEED, PROT_NONE) while the
-// slot stays in the arena. The block pools cut chunks into blocks of 4 KB,
-// 8 KB, 16 KB, 32 KB, 64 KB or a whole 4 MB. Every structure is a set of
+// reserve, or has its pages returned (madvise DONTNEED, then read-only so
+// that a stale lock-free read there stays harmless) while the slot stays in
+// the arena. The block pools cut chunks into blocks of 4 KB, 8 KB, 16 KB,
+// 32 KB, 64 KB or a whole 4 MB. Every structure is a set of
 // two-level bitmaps changed by locked operations: nothing here takes a lock.
 // Calls only the locked operations and the operating system.
 #pragma once
@@ -108,8 +109,8 @@ class TmvChunkManager {
  protected:
   // The operating-system steps, virtual so that tests can make them fail.
   virtual bool CommitChunk(void* chunk);    // mprotect read/write
-  virtual bool DecommitChunk(void* chunk);  // pages dropped, slot kept for the reserve
-  virtual bool ReleaseChunk(void* chunk);   // pages dropped, PROT_NONE
+  virtual bool DecommitChunk(void* chunk);  // pages dropped, read-only; slot kept for the reserve
+  virtual bool ReleaseChunk(void* chunk);   // pages dropped, read-only
   virtual void Collect();                   // runs the out-of-address-space callback
 
  private:

@@ -314,8 +314,15 @@ void* TmvPooledMemoryManager::LargeRealloc(void* p, size_t size) {
       units = std::min<uint32_t>(units + units / 2, old.MaxUnits);
       pages = std::min(pages + pages / 2, units * 16);
     }
-    if (!Remap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit)) InvalidPointerError();
-    if (base != p) MapSet(uintptr_t(p), nullptr);
+    // The old address leaves the map before the pages may leave it: once a
+    // moving remap has run, another thread can map that address and enter
+    // its own block there, which a later removal would wipe out.
+    MapSet(uintptr_t(p), nullptr);
+    if (!Remap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit)) {
+      MapSet(uintptr_t(p), t);  // nothing moved: the block stays as it was
+      return nullptr;
+    }
+    if (base != p && fAfterLargeMoveHook) fAfterLargeMoveHook(*this, p);
     const uint32_t committed = std::max(pages, old.PagesCommitted);
     t = WriteTrailer(base, size, units, old.MaxUnits, growth, pages, committed);
     MapSet(uintptr_t(base), t);
@@ -329,10 +336,13 @@ void* TmvPooledMemoryManager::LargeRealloc(void* p, size_t size) {
 
   if (pages < old.PagesCommitted / 8) return MoveLarge(t, size, growth);  // far too big now
 
-  if (size < old.Size && units < old.Units && pages < old.PagesInUse) {
-    // Shrink the view: the dropped pages need not be kept.
-    madvise(base + size_t(pages) * kPage, size_t(old.PagesInUse - pages) * kPage, MADV_DONTNEED);
-    if (mremap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit, 0) == MAP_FAILED) InvalidPointerError();
+  // Shrink the view. Its pages are dropped only once it has shrunk: a view
+  // the system will not shrink stays whole, trailer included, and the block
+  // is resized in place below.
+  if (size < old.Size && units < old.Units && pages < old.PagesInUse &&
+      mremap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit, 0) != MAP_FAILED) {
+    // Of the pages it keeps, those past the new size need not be kept.
+    madvise(base + size_t(pages) * kPage, size_t(std::min(old.PagesInUse, units * 16) - pages) * kPage, MADV_DONTNEED);
     const uint32_t inUse = std::min(old.PagesCommitted, units * 16);
     t = WriteTrailer(base, size, units, old.MaxUnits, growth, inUse, inUse);
     MapSet(uintptr_t(base), t);

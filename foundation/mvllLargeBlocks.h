@@ -101,7 +101,9 @@ class TmvPooledMemoryManager {
   // Large blocks (requests above 32 735 bytes).
   void* LargeAlloc(size_t size, uint32_t growth);
   int LargeRelease(void* p);
-  void* LargeRealloc(void* p, size_t size);  // raises EInvalidPointer for an unknown block
+  // Raises EInvalidPointer for an unknown block; nil (block unchanged) when
+  // its pages cannot be grown or moved.
+  void* LargeRealloc(void* p, size_t size);
   // The trailer of the large block that starts at p, nil when none does.
   const TmvLargeBlockTrailer* FindLarge(const void* p) const;
 
@@ -113,6 +115,12 @@ class TmvPooledMemoryManager {
 
   // One full cleanup pass (what a collect request runs), on the calling thread.
   void FullPass();
+
+  // Tests: called on the reallocating thread when a block's pages have just
+  // moved to a new address, before the block is entered there; the old
+  // address is then free for any other mapping.
+  using TAfterLargeMoveHook = void (*)(TmvPooledMemoryManager& manager, const void* oldBase);
+  void SetAfterLargeMoveHook(TAfterLargeMoveHook hook) { fAfterLargeMoveHook = hook; }
 
  private:
   void* ItemRealloc(void* p, TmvMemoryPool* pool, size_t size);
@@ -135,6 +143,7 @@ class TmvPooledMemoryManager {
   void** fMapRoot = nullptr;
   int fMapDepth = 0;
   void* fZeroPage = nullptr;
+  TAfterLargeMoveHook fAfterLargeMoveHook = nullptr;
 
   // The maintenance thread's state: stop and collect requests, the collect
   // finished and done signals, under one lock.

@@ -107,9 +107,13 @@ TEST(ChunkManager, ExhaustionUsesSetAsideThenCallbackThenReserve) {
   cm.GiveBackCommittedChunk(got[1]);
   EXPECT_EQ(cm.SpareCount(), 1);
   EXPECT_EQ(cm.GetCommittedChunk(), got[1]);
+  static_cast<char*>(got[1])[0] = 5;
   cm.GiveBackCommittedChunk(got[1]);
   cm.ReleaseSpares();
   EXPECT_EQ(cm.SpareCount(), 0);
+  // Its pages are gone, yet a pop that still points into it reads a stale
+  // link (zero) and fails its compare-exchange instead of faulting.
+  EXPECT_EQ(static_cast<volatile char*>(got[1])[0], 0);
   EXPECT_TRUE(mvBitmapTest(cm.Available(), 2));
 
   // Reserve exhausted too: nil.

@@ -2,6 +2,7 @@
 // large blocks, and the engine's object base classes. The policy tests call
 // the pooled manager directly, so they run against the pools in every build.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <atomic>
 #include <cstring>
@@ -169,11 +170,58 @@ TEST(PooledManager, LargeBlocksAndTheirTrailer) {
     for (size_t i = 0; i < 70000; i += 997) ASSERT_EQ(q[i], 0x33) << size << " " << i;
     q[size - 1] = 1;
   }
+  // Somewhat smaller: the view shrinks in place, the contents stay.
+  char* shrunk = static_cast<char*>(m.ReallocMem(q, 2000000));
+  EXPECT_EQ(shrunk, q);
+  t = m.FindLarge(q);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->Size, 2000000u);
+  EXPECT_EQ(t->Units, 31u);
+  for (size_t i = 0; i < 70000; i += 997) ASSERT_EQ(q[i], 0x33) << i;
+  q[1999999] = 2;
   // Far smaller: a copy in an item.
   char* small = static_cast<char*>(m.ReallocMem(q, 1000));
   EXPECT_EQ(m.FindLarge(small), nullptr);
   EXPECT_EQ(small[999], 0x33);
   m.FreeMem(small);
+}
+
+// A growing reallocation that has to move a block's pages frees the old
+// address at once; another thread may map a block there and enter it in the
+// address map before the mover is done. The old address must have left the
+// map by then, or the mover would remove the other thread's block.
+const void* gMovedFrom = nullptr;
+bool gOldAddressStillMapped = true;
+
+TEST(PooledManager, MovingALargeBlockFreesItsOldAddressOnlyAfterLeavingTheMap) {
+  TmvPooledMemoryManager& m = Pooled();
+  char* p = static_cast<char*>(m.ReallocMem(m.GetMem(100000), 200000));  // a growable mapping
+  const TmvLargeBlockTrailer* t = m.FindLarge(p);
+  ASSERT_NE(t, nullptr);
+  ASSERT_TRUE(t->IsMapped());
+  ASSERT_GT(t->MaxUnits, t->Units);
+  std::memset(p, 0x6B, 200000);
+  // A page right behind the view keeps it from growing in place.
+  void* wall = mmap(p + size_t(t->Units) * 65536, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE,
+                    -1, 0);
+  ASSERT_NE(wall, MAP_FAILED);
+
+  m.SetAfterLargeMoveHook([](TmvPooledMemoryManager& manager, const void* oldBase) {
+    gMovedFrom = oldBase;
+    gOldAddressStillMapped = manager.FindLarge(oldBase) != nullptr;
+  });
+  char* q = static_cast<char*>(m.ReallocMem(p, 300000));
+  m.SetAfterLargeMoveHook(nullptr);
+  munmap(wall, 4096);
+
+  ASSERT_NE(q, p);
+  EXPECT_EQ(gMovedFrom, p);
+  EXPECT_FALSE(gOldAddressStillMapped);
+  EXPECT_EQ(m.FindLarge(p), nullptr);
+  ASSERT_NE(m.FindLarge(q), nullptr);
+  EXPECT_EQ(m.FindLarge(q)->Size, 300000u);
+  for (size_t i = 0; i < 200000; i += 499) ASSERT_EQ(q[i], 0x6B) << i;
+  EXPECT_EQ(m.FreeMem(q), 0);
 }
 
 TEST(PooledManager, RejectsForeignAndTwiceFreedBlocks) {
