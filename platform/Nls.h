@@ -66,6 +66,16 @@ int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int 
 int WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* src, int srcLen, char* dst,
                         int dstLen);
 
+// The same conversions into a string in one pass: the output is sized for
+// the most the source can produce, converted once and trimmed. The result is
+// what the two calls above give; an empty source gives an empty result
+// without reaching the converter. false with errno EINVAL (and out empty) for
+// an unknown code page or a source beyond 2^31 - 1 units. Each call counts as
+// one conversion call.
+bool NlsMultiByteToWide(uint32_t codePage, std::string_view src, String& out);
+bool NlsWideToMultiByte(uint32_t codePage, std::u16string_view src, std::string& out);
+bool NlsWideToMultiByte(uint32_t codePage, std::u16string_view src, std::vector<uint8_t>& out);
+
 // How many conversion calls the calling thread has made; lets tests show that
 // a path did not reach the converter.
 uint64_t NlsConversionCallCount();

@@ -83,6 +83,93 @@ TEST(NlsCodePages, ConvertersArePerThread) {
   EXPECT_EQ(bad.load(), 0);
 }
 
+// The one-pass conversions give what the Windows calls give, for clean text
+// and for text a code page cannot hold or does not define.
+TEST(NlsCodePages, OnePassMatchesTheWindowsCalls) {
+  const struct {
+    uint32_t cp;
+    String text;
+    std::string bytes;
+  } cases[] = {
+      {932, u"次の（ア）～（エ）○×", "\x8E\x9F\x82\xCC\x81\x69\x83\x41\x81\x6A\x81\x60\x81\x69\x83\x47\x81\x6A\x81\x9B\x81\x7E"},
+      {932, u"é→ｱ", "\x81\xA8\xFF\x83"},  // é is not in 932; 0xFF and a lone lead byte are not defined
+      {65001, u"日本\U0001F600", "\xE6\x97\xA5\xE6\x9C\xAC\xC3\x28\xF0\x9F\x98"},  // bad and cut-off UTF-8
+      {1252, u"a→€", "\x81\x80\xE9"},
+      {936, u"数据库", "\xCA\xFD\xBE\xDD\xBF\xE2"},
+  };
+  for (const auto& c : cases) {
+    String wide = u"left over";
+    ASSERT_TRUE(NlsMultiByteToWide(c.cp, c.bytes, wide)) << c.cp;
+    EXPECT_EQ(wide, fromBytes(c.cp, c.bytes)) << c.cp;
+    std::string bytes = "left over";
+    ASSERT_TRUE(NlsWideToMultiByte(c.cp, c.text, bytes)) << c.cp;
+    EXPECT_EQ(bytes, toBytes(c.cp, c.text)) << c.cp;
+    std::vector<uint8_t> raw;
+    ASSERT_TRUE(NlsWideToMultiByte(c.cp, c.text, raw)) << c.cp;
+    EXPECT_EQ(std::string(raw.begin(), raw.end()), bytes) << c.cp;
+  }
+  EXPECT_EQ(toBytes(932, u"é→ｱ"), "?\x81\xA8\xB1");
+  EXPECT_EQ(fromBytes(65001, "\xC3\x28"), u"\uFFFD(");
+
+  // An empty source reaches no converter; an unknown code page leaves nothing behind.
+  String empty = u"x";
+  const uint64_t calls = NlsConversionCallCount();
+  EXPECT_TRUE(NlsMultiByteToWide(932, "", empty));
+  EXPECT_TRUE(empty.empty());
+  EXPECT_EQ(NlsConversionCallCount(), calls);
+  errno = 0;
+  String refused = u"x";
+  EXPECT_FALSE(NlsMultiByteToWide(4711, "abc", refused));
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_TRUE(refused.empty());
+  std::string bytes = "x";
+  EXPECT_FALSE(NlsWideToMultiByte(4711, u"abc", bytes));
+  EXPECT_TRUE(bytes.empty());
+}
+
+// The buffer is sized for the worst case (a unit per byte, two bytes per
+// unit); what the text did not need is handed back.
+TEST(NlsCodePages, OnePassGivesBackTheSlack) {
+  const String kanji(100000, u'漢');
+  std::string bytes;
+  ASSERT_TRUE(NlsWideToMultiByte(932, kanji, bytes));
+  ASSERT_EQ(bytes.size(), 200000u);
+  String wide;
+  ASSERT_TRUE(NlsMultiByteToWide(932, bytes, wide));
+  EXPECT_EQ(wide, kanji);
+  EXPECT_LE(wide.capacity(), wide.size() + wide.size() / 4 + 32);
+  ASSERT_TRUE(NlsWideToMultiByte(932, String(100000, u'a'), bytes));
+  EXPECT_LE(bytes.capacity(), bytes.size() + bytes.size() / 4 + 32);
+}
+
+// Damaged text (every byte replaced in turn, every cut) converts in one pass
+// exactly as the length query and the conversion convert it.
+TEST(NlsCodePages, DamagedBytesConvertAlikeInOnePass) {
+  for (uint32_t cp : {932u, 65001u}) {
+    const std::string good = toBytes(cp, u"ﾃｽﾄ：次の正しいものを選べ（ア）");
+    for (size_t i = 0; i < good.size(); ++i)
+      for (unsigned char flip : {0x00, 0x3F, 0x80, 0x81, 0xA0, 0xE0, 0xF0, 0xFF}) {
+        std::string bad = good;
+        bad[i] = static_cast<char>(flip);
+        String wide;
+        ASSERT_TRUE(NlsMultiByteToWide(cp, bad, wide));
+        ASSERT_EQ(wide, fromBytes(cp, bad)) << cp << " byte " << i << " flip " << int(flip);
+      }
+    for (size_t n = 1; n < good.size(); ++n) {
+      String wide;
+      ASSERT_TRUE(NlsMultiByteToWide(cp, good.substr(0, n), wide));
+      ASSERT_EQ(wide, fromBytes(cp, good.substr(0, n))) << cp << " cut " << n;
+    }
+  }
+  // Unpaired surrogates go the other way.
+  for (uint32_t cp : {932u, 65001u}) {
+    const String bad = {u'a', 0xD800, u'b', 0xDC00};
+    std::string bytes;
+    ASSERT_TRUE(NlsWideToMultiByte(cp, bad, bytes));
+    EXPECT_EQ(bytes, toBytes(cp, bad)) << cp;
+  }
+}
+
 TEST(NlsLocales, IdsInformationAndDefaults) {
   EXPECT_EQ(GetSystemDefaultLCID(), 0x411u);
   EXPECT_EQ(GetThreadLocale(), 0x411u);
