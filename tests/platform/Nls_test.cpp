@@ -1,6 +1,9 @@
 // Tests of the national-language layer: code pages, locales, comparison,
 // locale mapping and sort-rule versions.
 #include <gtest/gtest.h>
+#include <unicode/uchar.h>
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
 
 #include <atomic>
 #include <cerrno>
@@ -263,6 +266,102 @@ TEST(NlsCompare, OrderFollowsTheLocale) {
   EXPECT_EQ(cmp(0x12345, 0, u"a", u"b"), 0);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(cmp(0x411, 0x8, u"a", u"b"), 0);
+}
+
+// Orders that a change in how the folds run could shift: voiced and half-
+// width kana, iteration marks, letters that fold to several (ß) or sit beyond
+// the BMP, zero units and lone surrogates, marks and symbols.
+TEST(NlsCompare, FoldedOrdersArePinned) {
+  constexpr uint32_t IC = NORM_IGNORECASE, IW = NORM_IGNOREWIDTH, IK = NORM_IGNOREKANATYPE,
+                     IN = NORM_IGNORENONSPACE, IS = NORM_IGNORESYMBOLS;
+  const struct {
+    uint32_t flags;
+    String a, b;
+    int withFlags, without;
+  } cases[] = {
+      {IW | IK, u"ｶﾞｯｺｳ", u"がっこう", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IW, u"ｶﾞｯｺｳ", u"がっこう", CSTR_GREATER_THAN, CSTR_GREATER_THAN},
+      {IK, u"ｶﾞｯｺｳ", u"がっこう", CSTR_GREATER_THAN, CSTR_GREATER_THAN},
+      {IW, u"ｶ\u3099", u"ガ", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IW, u"\u3000", u" ", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IK, u"ゝ", u"ヽ", CSTR_EQUAL, CSTR_LESS_THAN},
+      {IC, u"Straße", u"STRASSE", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, u"\U00010400", u"\U00010428", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, u"\u212A", u"k", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, u"ǅ", u"ǆ", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, String(u"A\0B", 3), String(u"a\0b", 3), CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, {0xD800, u'a'}, {0xD800, u'A'}, CSTR_EQUAL, CSTR_LESS_THAN},
+      {IC, u"ＡＢＣ", u"ａｂｃ", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, u"ＡＢＣ", u"abc", CSTR_GREATER_THAN, CSTR_GREATER_THAN},
+      {IC | IW, u"ＡＢＣ", u"abc", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC | IW, u"ﬁ", u"FI", CSTR_EQUAL, CSTR_LESS_THAN},
+      {IC | IW, u"ｱｲｳ", u"アイエ", CSTR_LESS_THAN, CSTR_LESS_THAN},
+      {IC | IW, u"abc", u"ＡＢＤ", CSTR_LESS_THAN, CSTR_LESS_THAN},
+      {IC | IW, u"ＡＢＤ", u"abc", CSTR_GREATER_THAN, CSTR_GREATER_THAN},
+      {IC, u"É", u"e", CSTR_GREATER_THAN, CSTR_GREATER_THAN},
+      {IC | IN, u"É", u"e", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IN, u"ぱ", u"は", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IN, u"ｶﾞ", u"ｶ", CSTR_GREATER_THAN, CSTR_GREATER_THAN},  // the half-width mark is no combining mark
+      {IN | IW, u"ｶﾞ", u"ｶ", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IS, u"データ・ベース", u"データベース", CSTR_EQUAL, CSTR_LESS_THAN},
+      {IS, u"データーベース", u"データベース", CSTR_LESS_THAN, CSTR_LESS_THAN},  // the long-vowel mark is a letter
+      {IS, u"Ａ－Ｂ", u"AB", CSTR_GREATER_THAN, CSTR_LESS_THAN},
+      {IS | IW, u"Ａ－Ｂ", u"AB", CSTR_EQUAL, CSTR_LESS_THAN},
+      {IC | IW | IK | IN | IS, u"ﾃﾞｰﾀ･ﾍﾞｰｽ", u"でーたべーす", CSTR_EQUAL, CSTR_LESS_THAN},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cmp(0x411, c.flags, c.a, c.b), c.withFlags) << std::hex << c.flags << " " << c.a.size();
+    EXPECT_EQ(cmp(0x411, 0, c.a, c.b), c.without) << std::hex << c.flags << " " << c.a.size();
+  }
+}
+
+// The folds answer from tables built from ICU's data; these hold only if
+// ICU's data looks as the tables expect.
+TEST(NlsCompare, FoldsAgreeWithIcuForEveryCharacter) {
+  UErrorCode err = U_ZERO_ERROR;
+  const UNormalizer2* nfkc = unorm2_getNFKCInstance(&err);
+  for (UChar32 c = 0; c <= 0x10FFFF; ++c) {
+    const int32_t type = u_getIntPropertyValue(c, UCHAR_DECOMPOSITION_TYPE);
+    if (type != U_DT_WIDE && type != U_DT_NARROW) continue;
+    UChar ordinary[4];
+    const int32_t n = unorm2_getRawDecomposition(nfkc, c, ordinary, 4, &err);
+    ASSERT_EQ(n, 1) << std::hex << c;  // one BMP character
+    String variant;
+    variant += static_cast<char16_t>(c);
+    EXPECT_EQ(NlsFoldWidth(variant), String(1, ordinary[0])) << std::hex << c;
+  }
+  for (UChar32 c = 0; c < 0x10000; ++c) {
+    const UChar in = static_cast<UChar>(c);
+    UChar folded[4];
+    err = U_ZERO_ERROR;
+    const int32_t n = u_strFoldCase(folded, 4, &in, 1, U_FOLD_CASE_DEFAULT, &err);
+    ASSERT_EQ(NlsFoldCase(String(1, in)), String(reinterpret_cast<char16_t*>(folded), n)) << std::hex << c;
+  }
+  EXPECT_EQ(NlsFoldCase(u"ẞtraße \U00010400 ΐ"), u"sstrasse \U00010428 ι\u0308\u0301");
+}
+
+// Compares fold into buffers each thread keeps; long texts and several
+// threads at once must not mix them up.
+TEST(NlsCompare, LongTextsAndManyThreads) {
+  const uint32_t flags = NORM_IGNORECASE | NORM_IGNOREWIDTH | NORM_IGNOREKANATYPE;
+  String longA(40000, u'ｱ'), longB(40000, u'あ');
+  EXPECT_EQ(cmp(0x411, flags, longA, longB), CSTR_EQUAL);
+  longB.back() = u'い';
+  EXPECT_EQ(cmp(0x411, flags, longA, longB), CSTR_LESS_THAN);
+  EXPECT_EQ(cmp(0x411, flags, u"ＡＢ", u"ab"), CSTR_EQUAL);  // after the buffers were let go
+
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      const String mine = String(static_cast<size_t>(t + 1), u'ｶ') + u"ﾞＸ";
+      const String folded = String(static_cast<size_t>(t), u'か') + u"がx";
+      for (int i = 0; i < 500; ++i)
+        if (cmp(0x411, flags, mine, folded) != CSTR_EQUAL || cmp(0x411, flags, mine, u"カ") != CSTR_GREATER_THAN)
+          ++bad;
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(bad.load(), 0);
 }
 
 String lcmap(uint32_t flags, const String& s, LCID lcid = 0x411) {
