@@ -178,33 +178,29 @@ const TFormatSettings& mvInvariantFormatSettings() {
 void mvRaiseNlsError(const String& aAction) { throw mvCreateOSExceptionText(0, aAction); }
 
 // ---------------------------------------------------------------------------
-// Conversions: a length query, then the conversion into a result of exactly
-// that size. Both steps name themselves when they fail.
+// Conversions: one pass of the converter into a result sized for the worst
+// case and trimmed (a length query would run the converter twice). Every
+// failure a length query could meet meets the single pass instead, so it
+// carries the action text of the length query's step, "/1".
 
 namespace {
 
 TmvWideString toWide(const char* src, int32_t len, uint16_t codePage, const char16_t* routine) {
-  if (len <= 0) return {};
+  TmvWideString out;
+  if (len <= 0) return out;
   const uint32_t cp = codePage == 0 ? mvDefaultCodePage : codePage;
-  const int n = MultiByteToWideChar(cp, 0, src, len, nullptr, 0);
-  if (n == 0) mvRaiseNlsError(String(routine) + u"/MultiByteToWideChar/1");
-  TmvWideString out(n, u'\0');
-  const int m = MultiByteToWideChar(cp, 0, src, len, out.data(), n);
-  if (m == 0) mvRaiseNlsError(String(routine) + u"/MultiByteToWideChar/2");
-  MV_ASSERT(m == n);
+  if (!NlsMultiByteToWide(cp, std::string_view(src, static_cast<size_t>(len)), out))
+    mvRaiseNlsError(String(routine) + u"/MultiByteToWideChar/1");
   return out;
 }
 
 template <typename Out>
 Out fromWide(const char16_t* src, int32_t len, uint16_t codePage, const char16_t* routine) {
-  if (len <= 0) return {};
+  Out out;
+  if (len <= 0) return out;
   const uint32_t cp = codePage == 0 ? mvDefaultCodePage : codePage;
-  const int n = WideCharToMultiByte(cp, 0, src, len, nullptr, 0);
-  if (n == 0) mvRaiseNlsError(String(routine) + u"/WideCharToMultiByte/1");
-  Out out(n, 0);
-  const int m = WideCharToMultiByte(cp, 0, src, len, reinterpret_cast<char*>(out.data()), n);
-  if (m == 0) mvRaiseNlsError(String(routine) + u"/WideCharToMultiByte/2");
-  MV_ASSERT(m == n);
+  if (!NlsWideToMultiByte(cp, std::u16string_view(src, static_cast<size_t>(len)), out))
+    mvRaiseNlsError(String(routine) + u"/WideCharToMultiByte/1");
   return out;
 }
 

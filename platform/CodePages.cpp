@@ -4,14 +4,18 @@
 // ICU converters are not thread-safe, so each thread keeps its own, opened on
 // first use and closed when the thread ends. Conversion never fails on
 // content: characters a code page cannot express and byte sequences it does
-// not define become '?' (U+FFFD for UTF-8, as Windows does), which keeps the
-// length query and the conversion in step.
+// not define become '?' (U+FFFD for UTF-8, as Windows does), which keeps a
+// length query and the conversion in step. Callers that want a string rather
+// than the Windows calls' caller-sized buffer use the one-pass conversions,
+// which size the output for the worst case, convert once and trim: the
+// converter is the costly part, and a length query runs it a second time.
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <unordered_map>
 
@@ -184,32 +188,102 @@ UConverter* beginConversion(uint32_t codePage, uint32_t flags, const S* src, int
   return conv;
 }
 
+// One pass of a converter. A capacity of 0 only measures. Returns the units
+// the source produces (written when they fit); err tells overflow apart.
+int32_t toWide(UConverter* conv, const char* src, int32_t len, char16_t* dst, int32_t cap, UErrorCode& err) {
+  ucnv_resetToUnicode(conv);
+  return ucnv_toUChars(conv, reinterpret_cast<UChar*>(dst), cap, src, len, &err);
+}
+
+int32_t fromWide(UConverter* conv, const char16_t* src, int32_t len, char* dst, int32_t cap, UErrorCode& err) {
+  ucnv_resetFromUnicode(conv);
+  return ucnv_fromUChars(conv, dst, cap, reinterpret_cast<const UChar*>(src), len, &err);
+}
+
+// The Windows answer to a pass: the count, ENOBUFS for a buffer too small
+// (a length query is no failure), EINVAL for anything else.
+int windowsResult(int32_t n, UErrorCode err, int dstLen) {
+  if (err == U_BUFFER_OVERFLOW_ERROR) return dstLen == 0 ? n : fail(ENOBUFS);
+  if (U_FAILURE(err)) return fail(EINVAL);
+  // ICU adds a terminator when room is left; Windows counts only what the
+  // source produced, which is n.
+  return n;
+}
+
 }  // namespace
 
 int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int srcLen, char16_t* dst,
                         int dstLen) {
   UConverter* conv = beginConversion(codePage, flags, src, srcLen, dst, dstLen);
   if (!conv) return 0;
-  const int32_t len = srcLen;
   UErrorCode err = U_ZERO_ERROR;
-  ucnv_resetToUnicode(conv);
-  int32_t n = ucnv_toUChars(conv, reinterpret_cast<UChar*>(dst), dstLen, src, len, &err);
-  if (err == U_BUFFER_OVERFLOW_ERROR) return dstLen == 0 ? n : fail(ENOBUFS);
-  if (U_FAILURE(err)) return fail(EINVAL);
-  // ucnv_toUChars adds a terminator when room is left; Windows counts only
-  // what the source produced, which is n.
-  return n;
+  const int32_t n = toWide(conv, src, srcLen, dst, dstLen, err);
+  return windowsResult(n, err, dstLen);
 }
 
 int WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* src, int srcLen, char* dst,
                         int dstLen) {
   UConverter* conv = beginConversion(codePage, flags, src, srcLen, dst, dstLen);
   if (!conv) return 0;
-  const int32_t len = srcLen;
   UErrorCode err = U_ZERO_ERROR;
-  ucnv_resetFromUnicode(conv);
-  int32_t n = ucnv_fromUChars(conv, dst, dstLen, reinterpret_cast<const UChar*>(src), len, &err);
-  if (err == U_BUFFER_OVERFLOW_ERROR) return dstLen == 0 ? n : fail(ENOBUFS);
-  if (U_FAILURE(err)) return fail(EINVAL);
-  return n;
+  const int32_t n = fromWide(conv, src, srcLen, dst, dstLen, err);
+  return windowsResult(n, err, dstLen);
+}
+
+// ---------------------------------------------------------------------------
+// One-pass conversions into strings
+
+namespace {
+
+// The most output one unit of source can become. No table here turns a byte
+// into more than one UTF-16 unit (a double-byte character is one unit, a
+// four-byte UTF-8 sequence two, a bad byte one '?' or U+FFFD); a UTF-16 unit
+// becomes at most the converter's longest character (none of the tables is
+// stateful, so no shift bytes come on top).
+size_t widePerByte(UConverter*) { return 1; }
+size_t bytesPerWide(UConverter* conv) { return static_cast<size_t>(ucnv_getMaxCharSize(conv)); }
+
+// Converts src into out with one pass of the converter: out is sized for the
+// most the source can produce, filled, cut to what was produced and given
+// back its slack when that is worth a copy. Should a table ever produce more
+// than the bound, the pass is repeated at the exact length it reported.
+template <typename Unit, typename SrcUnit, typename Out>
+bool convertOnePass(uint32_t codePage, std::basic_string_view<SrcUnit> src, Out& out,
+                    int32_t (*pass)(UConverter*, const SrcUnit*, int32_t, Unit*, int32_t, UErrorCode&),
+                    size_t (*worstPerUnit)(UConverter*)) {
+  out.clear();
+  if (src.empty()) return true;
+  ++tConverters.calls;
+  UConverter* conv = converterFor(resolveCodePage(codePage));
+  if (!conv || src.size() > INT32_MAX) return fail(EINVAL);
+  const int32_t len = static_cast<int32_t>(src.size());
+  out.resize(std::min<size_t>(src.size() * worstPerUnit(conv), INT32_MAX));
+  UErrorCode err = U_ZERO_ERROR;
+  int32_t n = pass(conv, src.data(), len, reinterpret_cast<Unit*>(out.data()), static_cast<int32_t>(out.size()), err);
+  if (err == U_BUFFER_OVERFLOW_ERROR && out.size() < INT32_MAX) {
+    out.resize(static_cast<size_t>(n));
+    err = U_ZERO_ERROR;
+    n = pass(conv, src.data(), len, reinterpret_cast<Unit*>(out.data()), n, err);
+  }
+  if (U_FAILURE(err)) {
+    out.clear();
+    return fail(EINVAL);
+  }
+  out.resize(static_cast<size_t>(n));
+  if (out.capacity() - out.size() > std::max<size_t>(out.size() / 4, 32)) out.shrink_to_fit();
+  return true;
+}
+
+}  // namespace
+
+bool NlsMultiByteToWide(uint32_t codePage, std::string_view src, String& out) {
+  return convertOnePass<char16_t>(codePage, src, out, toWide, widePerByte);
+}
+
+bool NlsWideToMultiByte(uint32_t codePage, std::u16string_view src, std::string& out) {
+  return convertOnePass<char>(codePage, src, out, fromWide, bytesPerWide);
+}
+
+bool NlsWideToMultiByte(uint32_t codePage, std::u16string_view src, std::vector<uint8_t>& out) {
+  return convertOnePass<char>(codePage, src, out, fromWide, bytesPerWide);
 }

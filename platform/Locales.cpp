@@ -172,30 +172,102 @@ int copyOut(const String& text, char16_t* buf, int bufLen) {
 
 // ---------------------------------------------------------------------------
 // Folds
+//
+// Each fold writes its result into a buffer the caller owns (replacing what
+// the buffer held), so that a compare can fold into buffers it keeps from one
+// call to the next; the String-returning forms further down wrap them. Folds
+// that call into ICU return false when ICU fails, which it does only when it
+// runs out of memory.
 
 const UNormalizer2* nfc() {
   UErrorCode err = U_ZERO_ERROR;
   return unorm2_getNFCInstance(&err);
+}
+const UNormalizer2* nfd() {
+  UErrorCode err = U_ZERO_ERROR;
+  return unorm2_getNFDInstance(&err);
 }
 const UNormalizer2* nfkc() {
   UErrorCode err = U_ZERO_ERROR;
   return unorm2_getNFKCInstance(&err);
 }
 
-String normalize(const UNormalizer2* form, std::u16string_view s) {
-  if (s.empty()) return {};
+const UChar* icuText(std::u16string_view s) { return reinterpret_cast<const UChar*>(s.data()); }
+int32_t icuLength(std::u16string_view s) { return static_cast<int32_t>(s.size()); }
+
+// Runs an ICU string function that writes into (dst, capacity) and answers
+// the length it needs: first at a guessed capacity, again at the answered
+// length when the guess was short. out holds the result, or nothing when ICU
+// failed.
+template <typename Run>
+bool icuInto(String& out, size_t guess, Run run) {
+  out.resize(std::min<size_t>(guess, INT32_MAX));
   UErrorCode err = U_ZERO_ERROR;
-  const auto* src = reinterpret_cast<const UChar*>(s.data());
-  int32_t n = unorm2_normalize(form, src, static_cast<int32_t>(s.size()), nullptr, 0, &err);
-  String out(n, u'\0');
-  err = U_ZERO_ERROR;
-  unorm2_normalize(form, src, static_cast<int32_t>(s.size()), reinterpret_cast<UChar*>(out.data()), n, &err);
-  return U_SUCCESS(err) ? out : String(s);
+  int32_t n = run(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &err);
+  if (err == U_BUFFER_OVERFLOW_ERROR) {
+    out.resize(static_cast<size_t>(n));
+    err = U_ZERO_ERROR;
+    n = run(reinterpret_cast<UChar*>(out.data()), n, &err);
+  }
+  out.resize(U_SUCCESS(err) ? static_cast<size_t>(n) : 0);
+  return U_SUCCESS(err);
 }
 
-String nfd(std::u16string_view s) {
-  UErrorCode err = U_ZERO_ERROR;
-  return normalize(unorm2_getNFDInstance(&err), s);
+bool normalizeInto(const UNormalizer2* form, std::u16string_view s, String& out, size_t guess) {
+  if (s.empty()) {
+    out.clear();
+    return true;
+  }
+  return icuInto(out, guess, [&](UChar* dst, int32_t cap, UErrorCode* err) {
+    return unorm2_normalize(form, icuText(s), icuLength(s), dst, cap, err);
+  });
+}
+
+// Full Unicode case folding by ICU; it lengthens a text only for a few
+// letters (ß becomes ss), which the rerun at the answered length takes care of.
+bool icuFoldCaseInto(std::u16string_view s, String& out) {
+  if (s.empty()) {
+    out.clear();
+    return true;
+  }
+  return icuInto(out, s.size() + 8, [&](UChar* dst, int32_t cap, UErrorCode* err) {
+    return u_strFoldCase(dst, cap, icuText(s), icuLength(s), U_FOLD_CASE_DEFAULT, err);
+  });
+}
+
+// Full case folding maps each code point on its own, without context, so a
+// table of the BMP answers it unit by unit. Built once from ICU: unit[c] is
+// the folding of c, or 0 where that is no single BMP unit (the letters that
+// fold to two or three, ß to ss) and for the surrogates, whose code points
+// fold as a pair.
+struct CaseFoldTable {
+  std::unique_ptr<char16_t[]> unit{new char16_t[0x10000]};
+  CaseFoldTable() {
+    for (UChar32 c = 0; c < 0x10000; ++c) {
+      const UChar in = static_cast<UChar>(c);
+      UChar folded[4];
+      UErrorCode err = U_ZERO_ERROR;
+      const int32_t n = u_strFoldCase(folded, 4, &in, 1, U_FOLD_CASE_DEFAULT, &err);
+      unit[c] = U_SUCCESS(err) && n == 1 && !U16_IS_SURROGATE(c) ? folded[0] : 0;
+    }
+  }
+};
+const char16_t* caseFoldUnits() {
+  static const CaseFoldTable table;
+  return table.unit.get();
+}
+
+// The table's answer; a text with a unit the table leaves open (and the rare
+// text holding a zero unit) goes to ICU whole.
+bool foldCaseInto(std::u16string_view s, String& out) {
+  const char16_t* fold = caseFoldUnits();
+  out.resize(s.size());
+  char16_t* w = out.data();
+  for (size_t i = 0; i < s.size(); ++i) {
+    w[i] = fold[s[i]];
+    if (w[i] == 0) return icuFoldCaseInto(s, out);
+  }
+  return true;
 }
 
 // Appends a code point as UTF-16.
@@ -210,8 +282,8 @@ void append(String& out, UChar32 c) {
 
 template <typename F>
 void forEachCodePoint(std::u16string_view s, F f) {
-  const auto* p = reinterpret_cast<const UChar*>(s.data());
-  const int32_t n = static_cast<int32_t>(s.size());
+  const auto* p = icuText(s);
+  const int32_t n = icuLength(s);
   for (int32_t i = 0; i < n;) {
     UChar32 c;
     U16_NEXT(p, i, n, c);
@@ -220,8 +292,9 @@ void forEachCodePoint(std::u16string_view s, F f) {
 }
 
 // The single code point that a width variant stands for (its compatibility
-// decomposition); -1 when c is no width variant of the given kind.
-UChar32 widthTarget(UChar32 c, int32_t decompositionType) {
+// decomposition); -1 when c is no width variant of the given kind. Asks ICU;
+// widthTarget below answers from a table built with it.
+UChar32 icuWidthTarget(UChar32 c, int32_t decompositionType) {
   if (u_getIntPropertyValue(c, UCHAR_DECOMPOSITION_TYPE) != decompositionType) return -1;
   UChar buf[4];
   UErrorCode err = U_ZERO_ERROR;
@@ -233,18 +306,42 @@ UChar32 widthTarget(UChar32 c, int32_t decompositionType) {
   return i == n ? t : -1;
 }
 
-// Maps between the width forms, built once from ICU's decompositions of the
-// half- and full-width block and the ideographic space.
+// The width variants, built once from ICU's decompositions. Every character
+// whose decomposition is <wide> or <narrow> is the ideographic space or lies
+// in the half- and full-width block U+FF00..U+FFEF (a test checks this against
+// ICU's data), and each stands for a BMP character.
 struct WidthTables {
+  static constexpr char16_t kBlockFirst = 0xFF00;
+  static constexpr uint32_t kBlockSize = 0xF0;
+  static constexpr char16_t kIdeographicSpace = 0x3000;
+  struct Variant {
+    UChar32 target = -1;  // the ordinary character, -1 for none
+    int32_t kind = 0;     // U_DT_WIDE or U_DT_NARROW
+  };
+  Variant block[kBlockSize];
+  Variant space;
+  // The ordinary form of each unit of the block, 0 for none; one entry more,
+  // always 0, answers every unit outside it.
+  char16_t ordinary[kBlockSize + 1] = {};
+  char16_t ordinarySpace = 0;
   std::unordered_map<UChar32, UChar32> toWide;    // ordinary char -> full-width form
   std::unordered_map<UChar32, UChar32> toNarrow;  // ordinary char -> half-width form
+
   WidthTables() {
-    auto add = [&](UChar32 c) {
-      if (UChar32 t = widthTarget(c, U_DT_WIDE); t >= 0) toWide.emplace(t, c);
-      if (UChar32 t = widthTarget(c, U_DT_NARROW); t >= 0) toNarrow.emplace(t, c);
-    };
-    add(0x3000);
-    for (UChar32 c = 0xFF00; c <= 0xFFEF; ++c) add(c);
+    for (uint32_t i = 0; i < kBlockSize; ++i) add(kBlockFirst + i, block[i], ordinary[i]);
+    add(kIdeographicSpace, space, ordinarySpace);
+    if (ordinarySpace == 0) ordinarySpace = kIdeographicSpace;
+  }
+  void add(UChar32 c, Variant& v, char16_t& unit) {
+    for (int32_t kind : {U_DT_WIDE, U_DT_NARROW})
+      if (UChar32 t = icuWidthTarget(c, kind); t > 0 && t < 0x10000) v = {t, kind};
+    if (v.kind == U_DT_WIDE) toWide.emplace(v.target, c);
+    if (v.kind == U_DT_NARROW) toNarrow.emplace(v.target, c);
+    unit = v.kind != 0 ? static_cast<char16_t>(v.target) : 0;
+  }
+  const Variant* find(UChar32 c) const {
+    if (c >= kBlockFirst && c < UChar32{kBlockFirst} + UChar32{kBlockSize}) return &block[c - kBlockFirst];
+    return c == kIdeographicSpace ? &space : nullptr;
   }
 };
 const WidthTables& widthTables() {
@@ -252,43 +349,100 @@ const WidthTables& widthTables() {
   return tables;
 }
 
+// The ordinary character behind a width variant of the given kind (either
+// kind when 0); -1 when c is none.
+UChar32 widthTarget(UChar32 c, int32_t kind = 0) {
+  const WidthTables::Variant* v = widthTables().find(c);
+  return v && v->target >= 0 && (kind == 0 || v->kind == kind) ? v->target : -1;
+}
+
 bool isVoicingMark(UChar32 c) { return c == 0x3099 || c == 0x309A; }
 
-// Appends c, composing a voicing mark with the kana before it when the pair
-// has a precomposed form (ｶﾞ becomes ガ, not カ plus a combining mark).
+// Composes a voicing mark with the kana before it when the pair has a
+// precomposed form (ｶﾞ becomes ガ, not カ plus a combining mark); false when
+// c is no voicing mark or the pair has none.
+bool composeVoicing(char16_t& previous, UChar32 c) {
+  if (!isVoicingMark(c)) return false;
+  const UChar32 composed = unorm2_composePair(nfc(), previous, c);
+  if (composed < 0) return false;
+  previous = static_cast<char16_t>(composed);
+  return true;
+}
+
 void appendComposing(String& out, UChar32 c) {
-  if (isVoicingMark(c) && !out.empty()) {
-    UChar32 composed = unorm2_composePair(nfc(), out.back(), c);
-    if (composed >= 0) {
-      out.back() = static_cast<char16_t>(composed);
-      return;
-    }
+  if (out.empty() || !composeVoicing(out.back(), c)) append(out, c);
+}
+
+// Works unit by unit: width variants and voicing marks are all in the BMP,
+// and their ordinary forms are BMP characters too; a surrogate is copied as
+// it stands. No text gets longer, so out is sized once. The lookups avoid
+// branches, which mixed-script text would mispredict.
+bool foldWidthInto(std::u16string_view s, String& out) {
+  const WidthTables& tables = widthTables();
+  out.resize(s.size());
+  char16_t* w = out.data();
+  size_t n = 0;
+  for (char16_t c : s) {
+    const uint32_t inBlock = std::min<uint32_t>(c - uint32_t{WidthTables::kBlockFirst}, WidthTables::kBlockSize);
+    const char16_t ordinary = tables.ordinary[inBlock];
+    c = ordinary != 0 ? ordinary : c;
+    c = c == WidthTables::kIdeographicSpace ? tables.ordinarySpace : c;
+    if (isVoicingMark(c) && n > 0 && composeVoicing(w[n - 1], c)) continue;
+    w[n++] = c;
   }
-  append(out, c);
+  out.resize(n);
+  return true;
+}
+
+// Shifts the units of one kana range onto the other (hiragana and katakana
+// lie 0x60 apart, iteration marks included), without branches on the text.
+bool shiftKanaInto(std::u16string_view s, String& out, char16_t first, char16_t last, char16_t markFirst,
+                   int shift) {
+  out.resize(s.size());
+  for (size_t i = 0; i < s.size(); ++i) {
+    const uint32_t c = s[i];
+    const bool kana = (c - first <= uint32_t{last} - first) | (c - markFirst <= 1u);
+    out[i] = static_cast<char16_t>(c + (kana ? shift : 0));
+  }
+  return true;
+}
+bool hiraganaToKatakanaInto(std::u16string_view s, String& out) {
+  return shiftKanaInto(s, out, 0x3041, 0x3096, 0x309D, 0x60);
+}
+bool katakanaToHiraganaInto(std::u16string_view s, String& out) {
+  return shiftKanaInto(s, out, 0x30A1, 0x30F6, 0x30FD, -0x60);
 }
 
 template <typename Pred>
-String removeIf(std::u16string_view s, Pred drop) {
-  String out;
-  out.reserve(s.size());
+bool removeIfInto(std::u16string_view s, String& out, Pred drop) {
+  out.clear();
   forEachCodePoint(s, [&](UChar32 c) {
     if (!drop(c)) append(out, c);
   });
-  return out;
+  return true;
 }
 
-String ignoreNonSpace(std::u16string_view s) {
-  String stripped = removeIf(nfd(s), [](UChar32 c) { return u_charType(c) == U_NON_SPACING_MARK; });
-  return normalize(nfc(), stripped);
+// Ignoring nonspacing marks takes three steps (decompose, drop the marks,
+// compose again); each is a fold of its own so that the compare can run them
+// through its two buffers.
+bool decomposeInto(std::u16string_view s, String& out) { return normalizeInto(nfd(), s, out, 2 * s.size() + 4); }
+bool composeInto(std::u16string_view s, String& out) { return normalizeInto(nfc(), s, out, s.size()); }
+bool dropNonSpacingMarksInto(std::u16string_view s, String& out) {
+  return removeIfInto(s, out, [](UChar32 c) { return u_charType(c) == U_NON_SPACING_MARK; });
 }
 
-String ignoreSymbols(std::u16string_view s) {
-  return removeIf(s, [](UChar32 c) {
+bool dropSymbolsInto(std::u16string_view s, String& out) {
+  return removeIfInto(s, out, [](UChar32 c) {
     const uint32_t mask = U_GC_P_MASK | U_GC_S_MASK | U_GC_Z_MASK;
     return (U_GET_GC_MASK(c) & mask) != 0;
   });
 }
 
+// Runs a fold into a fresh string; the text comes back unchanged should ICU fail.
+String folded(bool (*fold)(std::u16string_view, String&), std::u16string_view s) {
+  String out;
+  return fold(s, out) ? out : String(s);
+}
 // ---------------------------------------------------------------------------
 // Collators, per thread: ICU collators may be shared for comparison, but a
 // thread-local cache needs no lock and keeps each thread's set small.
@@ -510,28 +664,10 @@ TFormatSettings GetLocaleFormatSettings(LCID locale) {
 // ---------------------------------------------------------------------------
 // Folds
 
-String NlsFoldCase(std::u16string_view s) {
-  if (s.empty()) return {};
-  UErrorCode err = U_ZERO_ERROR;
-  const auto* src = reinterpret_cast<const UChar*>(s.data());
-  const int32_t len = static_cast<int32_t>(s.size());
-  int32_t n = u_strFoldCase(nullptr, 0, src, len, U_FOLD_CASE_DEFAULT, &err);
-  String out(n, u'\0');
-  err = U_ZERO_ERROR;
-  u_strFoldCase(reinterpret_cast<UChar*>(out.data()), n, src, len, U_FOLD_CASE_DEFAULT, &err);
-  return out;
-}
-
-String NlsFoldWidth(std::u16string_view s) {
-  String out;
-  out.reserve(s.size());
-  forEachCodePoint(s, [&](UChar32 c) {
-    UChar32 t = widthTarget(c, U_DT_WIDE);
-    if (t < 0) t = widthTarget(c, U_DT_NARROW);
-    appendComposing(out, t < 0 ? c : t);
-  });
-  return out;
-}
+String NlsFoldCase(std::u16string_view s) { return folded(foldCaseInto, s); }
+String NlsFoldWidth(std::u16string_view s) { return folded(foldWidthInto, s); }
+String NlsHiraganaToKatakana(std::u16string_view s) { return folded(hiraganaToKatakanaInto, s); }
+String NlsKatakanaToHiragana(std::u16string_view s) { return folded(katakanaToHiraganaInto, s); }
 
 String NlsToHalfWidth(std::u16string_view s) {
   const auto& tables = widthTables();
@@ -544,8 +680,9 @@ String NlsToHalfWidth(std::u16string_view s) {
       return;
     }
     // A voiced kana has no narrow form of its own: base plus narrow mark.
-    String d = nfd(String(1, static_cast<char16_t>(c)));
-    if (c < 0x10000 && d.size() == 2 && isVoicingMark(d[1])) {
+    const char16_t unit = static_cast<char16_t>(c);
+    String d = c < 0x10000 ? folded(decomposeInto, std::u16string_view(&unit, 1)) : String();
+    if (d.size() == 2 && isVoicingMark(d[1])) {
       auto base = tables.toNarrow.find(d[0]);
       auto mark = tables.toNarrow.find(d[1]);
       if (base != tables.toNarrow.end() && mark != tables.toNarrow.end()) {
@@ -571,49 +708,89 @@ String NlsToFullWidth(std::u16string_view s) {
   return out;
 }
 
-String NlsHiraganaToKatakana(std::u16string_view s) {
-  String out(s);
-  for (char16_t& c : out)
-    if ((c >= 0x3041 && c <= 0x3096) || c == 0x309D || c == 0x309E) c = static_cast<char16_t>(c + 0x60);
-  return out;
-}
-
-String NlsKatakanaToHiragana(std::u16string_view s) {
-  String out(s);
-  for (char16_t& c : out)
-    if ((c >= 0x30A1 && c <= 0x30F6) || c == 0x30FD || c == 0x30FE) c = static_cast<char16_t>(c - 0x60);
-  return out;
-}
-
 // ---------------------------------------------------------------------------
 // Comparison
+
+namespace {
+
+// The buffers a thread's compares fold into: each text passes its folds
+// through a pair of buffers in turn (a fold reads one and writes the other),
+// so that once they have grown to the texts' length a compare allocates
+// nothing. A buffer that a very long text made large is let go afterwards.
+struct CompareBuffers {
+  String a[2];
+  String b[2];
+  static constexpr size_t kKeptUnits = 16 * 1024;
+  void trim() {
+    for (String* pair : {a, b})
+      for (int i = 0; i < 2; ++i)
+        if (pair[i].capacity() > kKeptUnits) String().swap(pair[i]);
+  }
+};
+thread_local CompareBuffers tCompareBuffers;
+
+// The folds the flags ask for, applied to one text in turn.
+class FoldChain {
+ public:
+  FoldChain(std::u16string_view text, String (&buffers)[2]) : text_(text), buffers_(buffers) {}
+
+  // Applies the fold unless an earlier one failed; false once one has.
+  bool apply(bool (*fold)(std::u16string_view, String&)) {
+    if (!ok_) return false;
+    String& out = buffers_[next_];
+    ok_ = fold(text_, out);
+    text_ = out;
+    next_ ^= 1;
+    return ok_;
+  }
+  std::u16string_view text() const { return text_; }
+  bool ok() const { return ok_; }
+
+ private:
+  std::u16string_view text_;
+  String (&buffers_)[2];
+  int next_ = 0;
+  bool ok_ = true;
+};
+
+// Folds in an order where no fold undoes another: width first (it may
+// compose voiced kana), then kana type, marks, symbols and case last. 0, or
+// the errno of the failure: ICU fails a fold only when it runs out of memory,
+// and a folded text must still fit the collator's lengths.
+int foldForCompare(uint32_t flags, std::u16string_view& text, String (&buffers)[2]) {
+  FoldChain chain(text, buffers);
+  if (flags & NORM_IGNOREWIDTH) chain.apply(foldWidthInto);
+  if (flags & NORM_IGNOREKANATYPE) chain.apply(hiraganaToKatakanaInto);
+  if (flags & NORM_IGNORENONSPACE) {
+    chain.apply(decomposeInto);
+    chain.apply(dropNonSpacingMarksInto);
+    chain.apply(composeInto);
+  }
+  if (flags & NORM_IGNORESYMBOLS) chain.apply(dropSymbolsInto);
+  if (flags & NORM_IGNORECASE) chain.apply(foldCaseInto);
+  text = chain.text();
+  return !chain.ok() ? ENOMEM : text.size() > INT32_MAX ? EINVAL : 0;
+}
+
+}  // namespace
 
 int CompareStringW(LCID locale, uint32_t flags, std::u16string_view a, std::u16string_view b) {
   constexpr uint32_t kKnown = NORM_IGNORECASE | NORM_IGNORENONSPACE | NORM_IGNORESYMBOLS | SORT_STRINGSORT |
                               NORM_IGNOREKANATYPE | NORM_IGNOREWIDTH;
-  if (flags & ~kKnown) return fail(EINVAL);
+  if ((flags & ~kKnown) || a.size() > INT32_MAX || b.size() > INT32_MAX) return fail(EINVAL);
   UCollator* coll = collatorFor(ConvertDefaultLocale(locale), (flags & SORT_STRINGSORT) != 0);
   if (!coll) return fail(EINVAL);
-  String fa, fb;
+  CompareBuffers& buffers = tCompareBuffers;
   if (flags & ~SORT_STRINGSORT) {
-    // Fold in an order where no fold undoes another: width first (it may
-    // compose voiced kana), then kana type, marks, symbols and case last.
-    auto fold = [flags](std::u16string_view s) {
-      String t(s);
-      if (flags & NORM_IGNOREWIDTH) t = NlsFoldWidth(t);
-      if (flags & NORM_IGNOREKANATYPE) t = NlsHiraganaToKatakana(t);
-      if (flags & NORM_IGNORENONSPACE) t = ignoreNonSpace(t);
-      if (flags & NORM_IGNORESYMBOLS) t = ignoreSymbols(t);
-      if (flags & NORM_IGNORECASE) t = NlsFoldCase(t);
-      return t;
-    };
-    fa = fold(a);
-    fb = fold(b);
-    a = fa;
-    b = fb;
+    int error = foldForCompare(flags, a, buffers.a);
+    if (error == 0) error = foldForCompare(flags, b, buffers.b);
+    if (error != 0) {
+      buffers.trim();
+      return fail(error);
+    }
   }
-  UCollationResult r = ucol_strcoll(coll, reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),
-                                    reinterpret_cast<const UChar*>(b.data()), static_cast<int32_t>(b.size()));
+  const UCollationResult r = ucol_strcoll(coll, icuText(a), icuLength(a), icuText(b), icuLength(b));
+  buffers.trim();
   return r == UCOL_LESS ? CSTR_LESS_THAN : r == UCOL_EQUAL ? CSTR_EQUAL : CSTR_GREATER_THAN;
 }
 
@@ -640,14 +817,12 @@ int LCMapStringW(LCID locale, uint32_t flags, const char16_t* src, int srcLen, c
                            : std::u16string_view(src, srcLen));
   if (flags & (LCMAP_LOWERCASE | LCMAP_UPPERCASE)) {
     const std::string icu = (flags & LCMAP_LINGUISTIC_CASING) ? icuNameOf(locale) : std::string();
-    const auto* in = reinterpret_cast<const UChar*>(text.data());
-    const int32_t len = static_cast<int32_t>(text.size());
     auto map = (flags & LCMAP_UPPERCASE) ? u_strToUpper : u_strToLower;
-    UErrorCode err = U_ZERO_ERROR;
-    int32_t n = map(nullptr, 0, in, len, icu.c_str(), &err);
-    String out(n, u'\0');
-    err = U_ZERO_ERROR;
-    map(reinterpret_cast<UChar*>(out.data()), n, in, len, icu.c_str(), &err);
+    String out;
+    if (!icuInto(out, text.size() + 8, [&](UChar* d, int32_t cap, UErrorCode* err) {
+          return map(d, cap, icuText(text), icuLength(text), icu.c_str(), err);
+        }))
+      return fail(ENOMEM);
     text = std::move(out);
   }
   // Kana type before width: only katakana has half-width forms.

@@ -17,8 +17,9 @@
 // locale 0x411 (Japanese), as on the machines the program was made for. Tests
 // may change both; each thread's locale starts as the system default locale.
 //
-// Thread safety: every call may be made from any thread. Converters and
-// collators are cached per thread; the locale tables are built once.
+// Thread safety: every call may be made from any thread. Converters,
+// collators and the buffers that compares fold into are kept per thread; the
+// locale and folding tables are built once.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +66,16 @@ int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* src, int 
                         int dstLen);
 int WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* src, int srcLen, char* dst,
                         int dstLen);
+
+// The same conversions into a string in one pass: the output is sized for
+// the most the source can produce, converted once and trimmed. The result is
+// what the two calls above give; an empty source gives an empty result
+// without reaching the converter. false with errno EINVAL (and out empty) for
+// an unknown code page or a source beyond 2^31 - 1 units. Each call counts as
+// one conversion call.
+bool NlsMultiByteToWide(uint32_t codePage, std::string_view src, String& out);
+bool NlsWideToMultiByte(uint32_t codePage, std::u16string_view src, std::string& out);
+bool NlsWideToMultiByte(uint32_t codePage, std::u16string_view src, std::vector<uint8_t>& out);
 
 // How many conversion calls the calling thread has made; lets tests show that
 // a path did not reach the converter.
@@ -132,6 +143,9 @@ TFormatSettings GetLocaleFormatSettings(LCID locale);
 //                        it ("word sort") the collator runs "shifted":
 //                        punctuation only breaks ties, so "coop" and "co-op"
 //                        sort next to each other.
+// The folds run into buffers the thread keeps, so a compare allocates
+// nothing once they have grown; a fold that fails (ICU out of memory) fails
+// the compare with ENOMEM.
 // The folded texts then go to the locale's collator at identical strength
 // with normalisation on: texts are equal only when canonically equivalent
 // after the folds, as Windows answers. (ICU's Japanese rules keep hiragana
@@ -171,6 +185,7 @@ inline constexpr uint32_t LCMAP_LINGUISTIC_CASING = 0x01000000;
 int LCMapStringW(LCID locale, uint32_t flags, const char16_t* src, int srcLen, char16_t* dst, int dstLen);
 
 // The folds behind the compare flags and the mapping, usable on their own.
+// Should ICU fail (it does only when out of memory) a text comes back as it was.
 String NlsFoldCase(std::u16string_view s);
 String NlsFoldWidth(std::u16string_view s);  // to ordinary width: ASCII narrow, kana wide
 String NlsToHalfWidth(std::u16string_view s);

@@ -2,7 +2,6 @@
 // over the national-language layer (see TextServices.h).
 #include "platform/TextServices.h"
 
-#include <cerrno>
 #include <cstdint>
 
 #include "platform/Nls.h"
@@ -19,14 +18,6 @@ namespace {
   throw e;
 }
 
-int checkedLength(size_t n) {
-  if (n > INT32_MAX) {
-    errno = EINVAL;
-    raiseNlsFailure();
-  }
-  return static_cast<int>(n);
-}
-
 int compareInUserLocale(uint32_t flags, std::u16string_view a, std::u16string_view b) {
   const int r = CompareStringW(LOCALE_USER_DEFAULT, flags, a, b);
   if (r == 0) raiseNlsFailure();
@@ -36,22 +27,14 @@ int compareInUserLocale(uint32_t flags, std::u16string_view a, std::u16string_vi
 }  // namespace
 
 String SystemAnsiToString(std::string_view s) {
-  if (s.empty()) return {};
-  const int len = checkedLength(s.size());
-  const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), len, nullptr, 0);
-  if (n == 0) raiseNlsFailure();
-  String out(static_cast<size_t>(n), u'\0');
-  if (MultiByteToWideChar(CP_ACP, 0, s.data(), len, out.data(), n) != n) raiseNlsFailure();
+  String out;
+  if (!NlsMultiByteToWide(CP_ACP, s, out)) raiseNlsFailure();
   return out;
 }
 
 AnsiString StringToSystemAnsi(std::u16string_view s) {
-  if (s.empty()) return {};
-  const int len = checkedLength(s.size());
-  const int n = WideCharToMultiByte(CP_ACP, 0, s.data(), len, nullptr, 0);
-  if (n == 0) raiseNlsFailure();
-  AnsiString out(static_cast<size_t>(n), '\0');
-  if (WideCharToMultiByte(CP_ACP, 0, s.data(), len, out.data(), n) != n) raiseNlsFailure();
+  AnsiString out;
+  if (!NlsWideToMultiByte(CP_ACP, s, out)) raiseNlsFailure();
   return out;
 }
 

@@ -37,13 +37,44 @@ TEST(mvllWideString, CodePageZeroFollowsTheThreadLocale) {
   }).join();
 }
 
+// Each routine converts in one pass; whatever refuses the conversion is
+// reported as the length query's step, where the two-step form failed.
 TEST(mvllWideString, FailedConversionNamesTheStep) {
-  try {
-    mvStringToWideString("abc", 4711);
-    FAIL();
-  } catch (const EmvBaseException& e) {
-    EXPECT_NE(e.Message().find(u"mvStringToWideString/MultiByteToWideChar/1"), String::npos);
+  const char16_t kWide[] = u"abc";
+  const struct {
+    const char16_t* action;
+    void (*convert)(const char16_t*);
+  } cases[] = {
+      {u"mvStringToWideString/MultiByteToWideChar/1", [](const char16_t*) { mvStringToWideString("abc", 4711); }},
+      {u"mvBytesToWideString/MultiByteToWideChar/1", [](const char16_t*) { mvBytesToWideString("abc", 3, 4711); }},
+      {u"mvWideStringToString/WideCharToMultiByte/1", [](const char16_t* w) { mvWideStringToString(w, 4711); }},
+      {u"mvWideStringToString/WideCharToMultiByte/1",
+       [](const char16_t* w) {
+         TBytes b;
+         mvWideStringToString(w, 4711, b);
+       }},
+      {u"mvWideStringBufferToBytes/WideCharToMultiByte/1", [](const char16_t* w) { mvWideStringBufferToBytes(w, 3, 4711); }},
+      {u"mvWideStringBufferToString/WideCharToMultiByte/1",
+       [](const char16_t* w) { mvWideStringBufferToString(w, 3, 4711); }},
+  };
+  for (const auto& c : cases) {
+    try {
+      c.convert(kWide);
+      ADD_FAILURE() << "no error for " << UTF8Encode(c.action);
+    } catch (const EmvBaseException& e) {
+      EXPECT_NE(e.Message().find(c.action), String::npos) << UTF8Encode(e.Message());
+    }
   }
+}
+
+// What a code page cannot hold becomes '?', undefined bytes '?' and bad UTF-8
+// U+FFFD, as the converter answers them.
+TEST(mvllWideString, ConversionsKeepTheSubstitutions) {
+  EXPECT_EQ(mvWideStringToString(u"aé→", 932), "a?\x81\xA8");
+  EXPECT_EQ(mvStringToWideString("\x83\x41\xFF\x81", 932), u"ア??");
+  EXPECT_EQ(mvStringToWideString("a\xC3\x28", 65001), u"a\uFFFD(");
+  EXPECT_EQ(mvWideStringBufferToBytes(u"é", 1, 1252), TBytes{0xE9});
+  EXPECT_EQ(mvWideStringBufferToString(u"€", 1, 1252), "\x80");
 }
 
 TEST(mvllWideString, CopiesQuotingAndMapping) {

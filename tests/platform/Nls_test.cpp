@@ -1,6 +1,9 @@
 // Tests of the national-language layer: code pages, locales, comparison,
 // locale mapping and sort-rule versions.
 #include <gtest/gtest.h>
+#include <unicode/uchar.h>
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
 
 #include <atomic>
 #include <cerrno>
@@ -81,6 +84,93 @@ TEST(NlsCodePages, ConvertersArePerThread) {
     });
   for (auto& th : threads) th.join();
   EXPECT_EQ(bad.load(), 0);
+}
+
+// The one-pass conversions give what the Windows calls give, for clean text
+// and for text a code page cannot hold or does not define.
+TEST(NlsCodePages, OnePassMatchesTheWindowsCalls) {
+  const struct {
+    uint32_t cp;
+    String text;
+    std::string bytes;
+  } cases[] = {
+      {932, u"次の（ア）～（エ）○×", "\x8E\x9F\x82\xCC\x81\x69\x83\x41\x81\x6A\x81\x60\x81\x69\x83\x47\x81\x6A\x81\x9B\x81\x7E"},
+      {932, u"é→ｱ", "\x81\xA8\xFF\x83"},  // é is not in 932; 0xFF and a lone lead byte are not defined
+      {65001, u"日本\U0001F600", "\xE6\x97\xA5\xE6\x9C\xAC\xC3\x28\xF0\x9F\x98"},  // bad and cut-off UTF-8
+      {1252, u"a→€", "\x81\x80\xE9"},
+      {936, u"数据库", "\xCA\xFD\xBE\xDD\xBF\xE2"},
+  };
+  for (const auto& c : cases) {
+    String wide = u"left over";
+    ASSERT_TRUE(NlsMultiByteToWide(c.cp, c.bytes, wide)) << c.cp;
+    EXPECT_EQ(wide, fromBytes(c.cp, c.bytes)) << c.cp;
+    std::string bytes = "left over";
+    ASSERT_TRUE(NlsWideToMultiByte(c.cp, c.text, bytes)) << c.cp;
+    EXPECT_EQ(bytes, toBytes(c.cp, c.text)) << c.cp;
+    std::vector<uint8_t> raw;
+    ASSERT_TRUE(NlsWideToMultiByte(c.cp, c.text, raw)) << c.cp;
+    EXPECT_EQ(std::string(raw.begin(), raw.end()), bytes) << c.cp;
+  }
+  EXPECT_EQ(toBytes(932, u"é→ｱ"), "?\x81\xA8\xB1");
+  EXPECT_EQ(fromBytes(65001, "\xC3\x28"), u"\uFFFD(");
+
+  // An empty source reaches no converter; an unknown code page leaves nothing behind.
+  String empty = u"x";
+  const uint64_t calls = NlsConversionCallCount();
+  EXPECT_TRUE(NlsMultiByteToWide(932, "", empty));
+  EXPECT_TRUE(empty.empty());
+  EXPECT_EQ(NlsConversionCallCount(), calls);
+  errno = 0;
+  String refused = u"x";
+  EXPECT_FALSE(NlsMultiByteToWide(4711, "abc", refused));
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_TRUE(refused.empty());
+  std::string bytes = "x";
+  EXPECT_FALSE(NlsWideToMultiByte(4711, u"abc", bytes));
+  EXPECT_TRUE(bytes.empty());
+}
+
+// The buffer is sized for the worst case (a unit per byte, two bytes per
+// unit); what the text did not need is handed back.
+TEST(NlsCodePages, OnePassGivesBackTheSlack) {
+  const String kanji(100000, u'漢');
+  std::string bytes;
+  ASSERT_TRUE(NlsWideToMultiByte(932, kanji, bytes));
+  ASSERT_EQ(bytes.size(), 200000u);
+  String wide;
+  ASSERT_TRUE(NlsMultiByteToWide(932, bytes, wide));
+  EXPECT_EQ(wide, kanji);
+  EXPECT_LE(wide.capacity(), wide.size() + wide.size() / 4 + 32);
+  ASSERT_TRUE(NlsWideToMultiByte(932, String(100000, u'a'), bytes));
+  EXPECT_LE(bytes.capacity(), bytes.size() + bytes.size() / 4 + 32);
+}
+
+// Damaged text (every byte replaced in turn, every cut) converts in one pass
+// exactly as the length query and the conversion convert it.
+TEST(NlsCodePages, DamagedBytesConvertAlikeInOnePass) {
+  for (uint32_t cp : {932u, 65001u}) {
+    const std::string good = toBytes(cp, u"ﾃｽﾄ：次の正しいものを選べ（ア）");
+    for (size_t i = 0; i < good.size(); ++i)
+      for (unsigned char flip : {0x00, 0x3F, 0x80, 0x81, 0xA0, 0xE0, 0xF0, 0xFF}) {
+        std::string bad = good;
+        bad[i] = static_cast<char>(flip);
+        String wide;
+        ASSERT_TRUE(NlsMultiByteToWide(cp, bad, wide));
+        ASSERT_EQ(wide, fromBytes(cp, bad)) << cp << " byte " << i << " flip " << int(flip);
+      }
+    for (size_t n = 1; n < good.size(); ++n) {
+      String wide;
+      ASSERT_TRUE(NlsMultiByteToWide(cp, good.substr(0, n), wide));
+      ASSERT_EQ(wide, fromBytes(cp, good.substr(0, n))) << cp << " cut " << n;
+    }
+  }
+  // Unpaired surrogates go the other way.
+  for (uint32_t cp : {932u, 65001u}) {
+    const String bad = {u'a', 0xD800, u'b', 0xDC00};
+    std::string bytes;
+    ASSERT_TRUE(NlsWideToMultiByte(cp, bad, bytes));
+    EXPECT_EQ(bytes, toBytes(cp, bad)) << cp;
+  }
 }
 
 TEST(NlsLocales, IdsInformationAndDefaults) {
@@ -176,6 +266,102 @@ TEST(NlsCompare, OrderFollowsTheLocale) {
   EXPECT_EQ(cmp(0x12345, 0, u"a", u"b"), 0);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(cmp(0x411, 0x8, u"a", u"b"), 0);
+}
+
+// Orders that a change in how the folds run could shift: voiced and half-
+// width kana, iteration marks, letters that fold to several (ß) or sit beyond
+// the BMP, zero units and lone surrogates, marks and symbols.
+TEST(NlsCompare, FoldedOrdersArePinned) {
+  constexpr uint32_t IC = NORM_IGNORECASE, IW = NORM_IGNOREWIDTH, IK = NORM_IGNOREKANATYPE,
+                     IN = NORM_IGNORENONSPACE, IS = NORM_IGNORESYMBOLS;
+  const struct {
+    uint32_t flags;
+    String a, b;
+    int withFlags, without;
+  } cases[] = {
+      {IW | IK, u"ｶﾞｯｺｳ", u"がっこう", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IW, u"ｶﾞｯｺｳ", u"がっこう", CSTR_GREATER_THAN, CSTR_GREATER_THAN},
+      {IK, u"ｶﾞｯｺｳ", u"がっこう", CSTR_GREATER_THAN, CSTR_GREATER_THAN},
+      {IW, u"ｶ\u3099", u"ガ", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IW, u"\u3000", u" ", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IK, u"ゝ", u"ヽ", CSTR_EQUAL, CSTR_LESS_THAN},
+      {IC, u"Straße", u"STRASSE", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, u"\U00010400", u"\U00010428", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, u"\u212A", u"k", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, u"ǅ", u"ǆ", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, String(u"A\0B", 3), String(u"a\0b", 3), CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, {0xD800, u'a'}, {0xD800, u'A'}, CSTR_EQUAL, CSTR_LESS_THAN},
+      {IC, u"ＡＢＣ", u"ａｂｃ", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC, u"ＡＢＣ", u"abc", CSTR_GREATER_THAN, CSTR_GREATER_THAN},
+      {IC | IW, u"ＡＢＣ", u"abc", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IC | IW, u"ﬁ", u"FI", CSTR_EQUAL, CSTR_LESS_THAN},
+      {IC | IW, u"ｱｲｳ", u"アイエ", CSTR_LESS_THAN, CSTR_LESS_THAN},
+      {IC | IW, u"abc", u"ＡＢＤ", CSTR_LESS_THAN, CSTR_LESS_THAN},
+      {IC | IW, u"ＡＢＤ", u"abc", CSTR_GREATER_THAN, CSTR_GREATER_THAN},
+      {IC, u"É", u"e", CSTR_GREATER_THAN, CSTR_GREATER_THAN},
+      {IC | IN, u"É", u"e", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IN, u"ぱ", u"は", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IN, u"ｶﾞ", u"ｶ", CSTR_GREATER_THAN, CSTR_GREATER_THAN},  // the half-width mark is no combining mark
+      {IN | IW, u"ｶﾞ", u"ｶ", CSTR_EQUAL, CSTR_GREATER_THAN},
+      {IS, u"データ・ベース", u"データベース", CSTR_EQUAL, CSTR_LESS_THAN},
+      {IS, u"データーベース", u"データベース", CSTR_LESS_THAN, CSTR_LESS_THAN},  // the long-vowel mark is a letter
+      {IS, u"Ａ－Ｂ", u"AB", CSTR_GREATER_THAN, CSTR_LESS_THAN},
+      {IS | IW, u"Ａ－Ｂ", u"AB", CSTR_EQUAL, CSTR_LESS_THAN},
+      {IC | IW | IK | IN | IS, u"ﾃﾞｰﾀ･ﾍﾞｰｽ", u"でーたべーす", CSTR_EQUAL, CSTR_LESS_THAN},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cmp(0x411, c.flags, c.a, c.b), c.withFlags) << std::hex << c.flags << " " << c.a.size();
+    EXPECT_EQ(cmp(0x411, 0, c.a, c.b), c.without) << std::hex << c.flags << " " << c.a.size();
+  }
+}
+
+// The folds answer from tables built from ICU's data; these hold only if
+// ICU's data looks as the tables expect.
+TEST(NlsCompare, FoldsAgreeWithIcuForEveryCharacter) {
+  UErrorCode err = U_ZERO_ERROR;
+  const UNormalizer2* nfkc = unorm2_getNFKCInstance(&err);
+  for (UChar32 c = 0; c <= 0x10FFFF; ++c) {
+    const int32_t type = u_getIntPropertyValue(c, UCHAR_DECOMPOSITION_TYPE);
+    if (type != U_DT_WIDE && type != U_DT_NARROW) continue;
+    UChar ordinary[4];
+    const int32_t n = unorm2_getRawDecomposition(nfkc, c, ordinary, 4, &err);
+    ASSERT_EQ(n, 1) << std::hex << c;  // one BMP character
+    String variant;
+    variant += static_cast<char16_t>(c);
+    EXPECT_EQ(NlsFoldWidth(variant), String(1, ordinary[0])) << std::hex << c;
+  }
+  for (UChar32 c = 0; c < 0x10000; ++c) {
+    const UChar in = static_cast<UChar>(c);
+    UChar folded[4];
+    err = U_ZERO_ERROR;
+    const int32_t n = u_strFoldCase(folded, 4, &in, 1, U_FOLD_CASE_DEFAULT, &err);
+    ASSERT_EQ(NlsFoldCase(String(1, in)), String(reinterpret_cast<char16_t*>(folded), n)) << std::hex << c;
+  }
+  EXPECT_EQ(NlsFoldCase(u"ẞtraße \U00010400 ΐ"), u"sstrasse \U00010428 ι\u0308\u0301");
+}
+
+// Compares fold into buffers each thread keeps; long texts and several
+// threads at once must not mix them up.
+TEST(NlsCompare, LongTextsAndManyThreads) {
+  const uint32_t flags = NORM_IGNORECASE | NORM_IGNOREWIDTH | NORM_IGNOREKANATYPE;
+  String longA(40000, u'ｱ'), longB(40000, u'あ');
+  EXPECT_EQ(cmp(0x411, flags, longA, longB), CSTR_EQUAL);
+  longB.back() = u'い';
+  EXPECT_EQ(cmp(0x411, flags, longA, longB), CSTR_LESS_THAN);
+  EXPECT_EQ(cmp(0x411, flags, u"ＡＢ", u"ab"), CSTR_EQUAL);  // after the buffers were let go
+
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      const String mine = String(static_cast<size_t>(t + 1), u'ｶ') + u"ﾞＸ";
+      const String folded = String(static_cast<size_t>(t), u'か') + u"がx";
+      for (int i = 0; i < 500; ++i)
+        if (cmp(0x411, flags, mine, folded) != CSTR_EQUAL || cmp(0x411, flags, mine, u"カ") != CSTR_GREATER_THAN)
+          ++bad;
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(bad.load(), 0);
 }
 
 String lcmap(uint32_t flags, const String& s, LCID lcid = 0x411) {
