@@ -122,15 +122,18 @@ TEST_F(FileDescriptor, StreamAndChecks) {
 
   // One file in the stream form: class, extension, header, 1, description,
   // block size in bytes, initial and grow sizes.
-  std::vector<uint8_t> file = {0x06, 0x11};
-  for (char c : std::string("TmvFileDescriptor")) file.push_back(uint8_t(c));
-  file.insert(file.end(), {0x06, 0x01, 'x',                                   // extension "x"
-                           0x02, 0x03, 0x01, 0x00, 0x02, 0x09, 0x12, 0, 0, 0, 0,  // header
-                           0x02, 0x01, 0x12, 0, 0, 0, 0,                      // 1, description ""
-                           0x04, 0xB8, 0x0B, 0x00, 0x00,                      // 3000 bytes
-                           0x02, 0x04, 0x02, 0x01});
-  std::vector<uint8_t> stream = {0x02, 0x03, 0x01, 0x00, 0x02, 0x02, 0x12, 0, 0, 0, 0, 0x02, 0x01, 0x02, 0x01};
-  stream.insert(stream.end(), file.begin(), file.end());
+  std::vector<uint8_t> stream;
+  auto add = [&](std::initializer_list<uint8_t> bytes) {
+    for (uint8_t b : bytes) stream.push_back(b);
+  };
+  add({0x02, 0x03, 0x01, 0x00, 0x02, 0x02, 0x12, 0, 0, 0, 0, 0x02, 0x01, 0x02, 0x01});  // header, 1, one file
+  add({0x06, 0x11});
+  for (char c : std::string("TmvFileDescriptor")) stream.push_back(uint8_t(c));
+  add({0x06, 0x01, 'x'});                                                // extension "x"
+  add({0x02, 0x03, 0x01, 0x00, 0x02, 0x09, 0x12, 0, 0, 0, 0});           // header
+  add({0x02, 0x01, 0x12, 0, 0, 0, 0});                                   // 1, description ""
+  add({0x04, 0xB8, 0x0B, 0x00, 0x00});                                   // 3000 bytes
+  add({0x02, 0x04, 0x02, 0x01});                                         // initial 4, grow 1
   String message;
   EXPECT_EQ(RaisedCode([&] { ReadAll(stream, back); }, &message), 10004u);
   EXPECT_EQ(message, u"3000 is not a valid BlockSize");
