@@ -146,6 +146,7 @@ class TmvFieldsDescriptor : public TmvDictionaryItem, public ImvFieldsSource {
   int32_t LogicalRecordLength() const { return fsdLogRecLenAlign; }
   int32_t LogRecLen() const { return fsdLogRecLen; }
   int32_t FieldCount() const { return int32_t(fsdFields.size()); }
+  // Requires: 0 <= aIndex < FieldCount.
   TmvFieldDescriptor* FieldDescriptor(int32_t aIndex) const { return fsdFields[size_t(aIndex)]; }
 
   // Record access. Field numbers outside 0..N-1 raise 9999 "Index out of

@@ -24,7 +24,10 @@ MV_DECLARE_EXCEPTION(EmvFileDescriptorException, EmvDictionaryItemException)
 MV_DECLARE_EXCEPTION(EmvFilesDescriptorException, EmvDictionaryItemException)
 
 // The byte size of a block size code.
-inline int32_t mvBlockSizeBytes(TmvBlockSize aBlockSize) { return 4096 << aBlockSize; }
+inline int32_t mvBlockSizeBytes(TmvBlockSize aBlockSize) {
+  MV_ASSERT(aBlockSize <= mvbs64k);
+  return 4096 << aBlockSize;
+}
 
 // The family record: the virtual constructor Create (aParent, aExtension).
 struct TmvFileDescriptorClassRef : TmvDictionaryItemClassRef {
@@ -112,6 +115,7 @@ class TmvFilesDescriptor : public TmvDictionaryItem {
   void RemoveFileChangeNotify(TmvDictionaryItem* aItem) { mvRemoveChangeNotify(fidFileChangeNotifies, aItem); }
 
   int32_t FileCount() const { return int32_t(fidFiles.size()); }
+  // Requires: 0 <= aIndex < FileCount.
   TmvFileDescriptor* FileDescriptor(int32_t aIndex) const { return fidFiles[size_t(aIndex)]; }
 
   void SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) override;

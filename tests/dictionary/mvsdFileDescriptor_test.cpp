@@ -154,4 +154,27 @@ TEST_F(FileDescriptor, StreamAndChecks) {
   EXPECT_EQ(message, u"FilesDescriptor requires a minimum of one file");
 }
 
+// Damaged files descriptors fail or read into files whose sizes are sound.
+TEST_F(FileDescriptor, DamagedStreams) {
+  TTestDictionary dd;
+  dd.Files->AddFile(u"", mvbs16k, u"Data/DataDict File");
+  dd.Files->AddFile(u"idx", mvbs4k, u"");
+  std::unique_ptr<TmvFilesDescriptor> files;
+  ReadEveryDamage(
+      Written(*dd.Files),
+      [&](TmvReader& r) {
+        files = std::make_unique<TmvFilesDescriptor>(&dd);
+        files->LoadFromReader(r);
+        files->CheckValid(false);
+      },
+      [&] {
+        for (int32_t i = 0; i < files->FileCount(); ++i) {
+          TmvFileDescriptor* file = files->FileDescriptor(i);
+          EXPECT_GE(file->GetInitialSize(), 1);
+          EXPECT_GE(file->GetGrowSize(), 1);
+          EXPECT_GE(file->GetBlockSizeBytes(), 4096);
+        }
+      });
+}
+
 }  // namespace

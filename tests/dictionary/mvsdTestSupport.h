@@ -219,6 +219,37 @@ inline void ReadAll(const std::vector<uint8_t>& aBytes, TmvDictionaryItem& aItem
   ReadAll(aBytes, [&](TmvReader& r) { aItem.LoadFromReader(r); });
 }
 
+// Runs aRead on every one-byte change (xor 0x01, 0x80, 0xFF) of aGood and
+// on every cut of it. A damaged stream may read (into something that must
+// then be sound: aUse runs on it) or fail with an engine or platform error;
+// an assertion is a broken invariant, not an answer to damage.
+inline void ReadEveryDamage(const std::vector<uint8_t>& aGood, const std::function<void(TmvReader&)>& aRead,
+                            const std::function<void()>& aUse) {
+  auto attempt = [&](const std::vector<uint8_t>& b) {
+    try {
+      TmvMemoryStream stream;
+      stream.Write(b.data(), int32_t(b.size()));
+      stream.SetPosition(0);
+      TmvReader reader(stream);
+      aRead(reader);
+    } catch (const EAssertionFailed& e) {
+      ADD_FAILURE() << UTF8Encode(e.Message());
+      return;
+    } catch (const Exception&) {
+      return;
+    }
+    aUse();
+  };
+  for (size_t i = 0; i < aGood.size(); ++i) {
+    for (uint8_t delta : {uint8_t(0x01), uint8_t(0x80), uint8_t(0xFF)}) {
+      std::vector<uint8_t> b = aGood;
+      b[i] = uint8_t(b[i] ^ delta);
+      attempt(b);
+    }
+    attempt(std::vector<uint8_t>(aGood.begin(), aGood.begin() + ptrdiff_t(i)));
+  }
+}
+
 // The error code of an engine exception raised by f, 0 when none was raised;
 // the message goes to aMessage.
 inline uint32_t RaisedCode(const std::function<void()>& f, String* aMessage = nullptr) {
