@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "dictionary/mvsdDictionaryVersions.h"
 #include "mvsdTestSupport.h"
 
@@ -103,16 +105,46 @@ TEST_F(DictionaryItem, ParentsAndRelatedDescriptors) {
   EXPECT_EQ(RaisedCode([&] { loose.GetDictionaryRoot(); }, &message), 8712u);
   EXPECT_EQ(message, u"No Parent of type TmvDataDictionary could be found");
 
-  // The child list follows creation and destruction; children answer walks.
   EXPECT_EQ(dd.Fields->ChildCount(), 1);
-  int visits = 0;
-  auto iterator = [&](TmvDictionaryItem*, void*) {
-    ++visits;
+  EXPECT_FALSE(dd.RequiresPack());
+}
+
+// An item that refers to one target and may ask for a pack.
+struct Referrer : TmvDictionaryItem {
+  Referrer(TPersistent* aParent, TmvDictionaryItem* aTarget) : TmvDictionaryItem(aParent), target(aTarget) {}
+  bool References(TmvDictionaryItem* aItem) override { return aItem == target; }
+  bool ItemRequiresPack() override { return pack; }
+  TmvDictionaryItem* target;
+  bool pack = false;
+};
+
+TEST_F(DictionaryItem, IterateReferencingAndRequiresPack) {
+  TmvDictionaryItem root(nullptr), target(nullptr);
+  Referrer a(&root, &target), other(&root, nullptr);
+  Referrer deep(&other, &target);
+  std::vector<TmvDictionaryItem*> visited;
+  auto collect = [&](TmvDictionaryItem* aItem, void* aCookie) {
+    EXPECT_EQ(aCookie, &visited);
+    visited.push_back(aItem);
     return irContinue;
   };
-  EXPECT_EQ(dd.IterateReferencing(iterator, nullptr, &child, true), irContinue);
-  EXPECT_EQ(visits, 0);  // nothing refers to anything at this level
-  EXPECT_FALSE(dd.RequiresPack());
+  EXPECT_EQ(root.IterateReferencing(collect, &visited, &target, false), irContinue);
+  EXPECT_EQ(visited, std::vector<TmvDictionaryItem*>{&a});
+  visited.clear();
+  root.IterateReferencing(collect, &visited, &target, true);
+  EXPECT_EQ(visited.size(), 2u);  // the children in list order, each followed by its own
+  EXPECT_NE(std::find(visited.begin(), visited.end(), &deep), visited.end());
+  int calls = 0;
+  auto stop = [&](TmvDictionaryItem*, void*) {
+    ++calls;
+    return irStop;
+  };
+  EXPECT_EQ(root.IterateReferencing(stop, nullptr, &target, true), irStop);
+  EXPECT_EQ(calls, 1);
+
+  EXPECT_FALSE(root.RequiresPack());
+  deep.pack = true;
+  EXPECT_TRUE(root.RequiresPack());  // found below a child
 }
 
 TEST_F(DictionaryItem, ConstraintNames) {
@@ -230,7 +262,7 @@ TEST_F(DictionaryItem, LocalePartAndInheritance) {
   EXPECT_EQ(inner->GetUsedStorageCodePage(), 932);
 
   // The locale part: integer 1, boolean, class name, body; none below 20000.
-  EXPECT_EQ(RaisedCode([&] { Written([&](TmvWriter& w) { table.SaveLocaleToWriter(w, 19999); }); }), 12039u);
+  EXPECT_EQ(RaisedCode([&] { Written([&](TmvWriter& w) { table.SaveLocaleToWriter(w, mvPeerVersionItemIDs - 1); }); }), 12039u);
   TmvLocalizedDictionaryItem copy(&dd);
   ReadAll(Written([&](TmvWriter& w) { table.SaveLocaleToWriter(w, mvEngineVersion); }),
           [&](TmvReader& r) { copy.LoadLocaleFromReader(r); });

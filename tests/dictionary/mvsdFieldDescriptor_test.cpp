@@ -163,10 +163,10 @@ TEST_F(FieldDescriptor, StreamFormsForOldAndNewPeers) {
   TTestDictionary dd;
   TmvFieldDescriptor* field = dd.Fields->AddField(u"Name", u"", mvtNullString, 10, 0, false);
   // Below 20000: version 1 without locale and validations parts.
-  EXPECT_EQ(Written(*field, 19999),
+  EXPECT_EQ(Written(*field, mvPeerVersionItemIDs - 1),
             (std::vector<uint8_t>{0x02, 0x01, 0x01, 0x00, 0x02, 0x01, 0x02, 0x00, 0x02, 0x0B, 0x08, 0x08}));
   field->AddValidations(&TTestValidations::StaticClass);
-  EXPECT_EQ(RaisedCode([&] { Written(*field, 19999); }), 12039u);
+  EXPECT_EQ(RaisedCode([&] { Written(*field, mvPeerVersionItemIDs - 1); }), 12039u);
 
   // Round trip with a default value, validations and hidden from clients.
   field->SetNoClientAccess(true);
@@ -240,11 +240,11 @@ TEST_F(FieldDescriptor, DefaultValues) {
   EXPECT_FALSE(next->GetApplyOnModify());
   lsn->CheckValid(false);
   // Settings other than the creation defaults cannot go to an old peer.
-  EXPECT_EQ(RaisedCode([&] { Written(*next, 19999); }), 12039u);
+  EXPECT_EQ(RaisedCode([&] { Written(*next, mvPeerVersionItemIDs - 1); }), 12039u);
 
   TmvFieldDescriptor* g = dd.Fields->AddField(u"G", u"", mvtGuid, 0, 0, false);
   auto* autoGuid = g->AddDefaultValue(&TmvAutoGuidDefaultValueDescriptor::StaticClass);
-  EXPECT_EQ(Written(*autoGuid, 19999), (std::vector<uint8_t>{0x02, 0x01, 0x01, 0x00}));
+  EXPECT_EQ(Written(*autoGuid, mvPeerVersionItemIDs - 1), (std::vector<uint8_t>{0x02, 0x01, 0x01, 0x00}));
   // Base part: "BDVD", 1, insert, modify, overwrite, server, client.
   std::vector<uint8_t> bytes = Written(*autoGuid);
   const std::vector<uint8_t> tail = {0x07, 0x04, 'B', 'D', 'V', 'D', 0x02, 0x01, 0x09, 0x08, 0x08, 0x09, 0x09};
