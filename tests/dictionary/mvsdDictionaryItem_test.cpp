@@ -107,6 +107,13 @@ TEST_F(DictionaryItem, ParentsAndRelatedDescriptors) {
 
   EXPECT_EQ(dd.Fields->ChildCount(), 1);
   EXPECT_FALSE(dd.RequiresPack());
+
+  // A child its parent did not free outlives it without a dangling parent.
+  auto* parent = new TmvDictionaryItem(nullptr);
+  auto* orphan = new TmvDictionaryItem(parent);
+  delete parent;
+  EXPECT_EQ(orphan->GetParent(), nullptr);
+  delete orphan;
 }
 
 // An item that refers to one target and may ask for a pack.
