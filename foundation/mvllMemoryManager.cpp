@@ -53,6 +53,13 @@ TmvBlockClass* BlockClassOrNil(int sizeClass) {
   return sizeClass >= 0 && sizeClass < mvBlockClassCount ? Pooled().Blocks().Class(sizeClass) : nullptr;
 }
 
+// The entries that point into the pooled manager itself.
+[[maybe_unused]] void SetPooledInstanceEntries(TmvMemoryManagerTable& t) {
+  for (int i = 0; i < mvBlockClassCount; ++i) t.BlockPoolCommitted[i] = Pooled().Blocks().Class(i);
+  t.ZeroPage = Pooled().ZeroPage();
+  t.ReserveInUse1 = Pooled().Chunks().ReserveInUseWord();
+}
+
 [[maybe_unused]] TmvMemoryManagerTable MakePooledTable() {
   TmvMemoryManagerTable t{};
   t.GetMem = [](size_t size) { return Pooled().GetMem(size); };
@@ -61,8 +68,7 @@ TmvBlockClass* BlockClassOrNil(int sizeClass) {
   t.GetPool = PoolHandleFor;
   t.GetAllocSize = [](void*) { return size_t(0); };
   t.GetStatistics = [](TmvMemoryStatistics& s) { Pooled().GetStatistics(s); };
-  for (int i = 0; i < mvBlockClassCount; ++i) t.BlockPoolCommitted[i] = Pooled().Blocks().Class(i);
-  t.ZeroPage = Pooled().ZeroPage();
+  SetPooledInstanceEntries(t);
   t.BlockPoolCommittedAlloc = [](TmvBlockClass* c) { return c->Pools->Allocate(c); };
   t.BlockPoolCommittedDispose = [](TmvBlockClass* c, void* p) { return c->Pools->Release(c, p); };
   t.BlockPoolPhysicalAlloc = [](TmvBlockClass*) { return static_cast<void*>(nullptr); };
@@ -79,7 +85,6 @@ TmvBlockClass* BlockClassOrNil(int sizeClass) {
   t.Attach = PooledAttach;
   t.Detach = PooledDetach;
   t.Collect = [] { Pooled().Collect(); };
-  t.ReserveInUse1 = Pooled().Chunks().ReserveInUseWord();
   t.ReserveInUse2 = &gNoPhysicalReserve;
   t.ClearOnFree = &gClearOnFree;
   t.ModeText = kModeText;
@@ -282,10 +287,16 @@ void mvConnectProcessMemoryManager() {
     }
   }
   gTable = *record.Table;
+  // After a full stop the pooled manager is made anew by the attach, and the
+  // table this module published must point into the new one.
+  gTable.Attach();
 #if !MV_SYSTEM_ALLOCATOR
+  if (record.Table == &gPublished) {
+    SetPooledInstanceEntries(gPublished);
+    gTable = gPublished;
+  }
   Pooled().Chunks().SetOutOfAddressSpaceCallback(mvMemoryManagerCollect);
 #endif
-  gTable.Attach();
   if (extraUse) PooledDetach();  // each connected module accounts for exactly one use
   __atomic_store_n(&gConnected, true, __ATOMIC_RELEASE);
 }

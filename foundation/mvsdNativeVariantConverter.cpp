@@ -390,17 +390,20 @@ bool storeCommon(const TFormatSettings& fs, TmvFieldType type, uint16_t codePage
 }
 
 // The format settings of the calling thread's locale. Fields are written
-// one by one on the record path, so the thread keeps the settings object of
-// its locale at hand; the cache never frees one, so the pointer stays valid.
+// one by one on the record path, so the thread keeps a copy of its locale's
+// settings at hand. A copy, not a pointer into the shared cache: the cache
+// is freed when the foundation stops, and a thread may outlive a restart.
 const TFormatSettings& threadFormatSettings() {
   thread_local LCID cachedLocale = 0;
-  thread_local const TFormatSettings* cached = nullptr;
+  thread_local bool cachedValid = false;
+  thread_local TFormatSettings cached;
   const LCID locale = GetThreadLocale();
-  if (!cached || locale != cachedLocale) {
-    cached = &mvLocaleFormatSettings(locale);
+  if (!cachedValid || locale != cachedLocale) {
+    cached = mvLocaleFormatSettings(locale);
     cachedLocale = locale;
+    cachedValid = true;
   }
-  return *cached;
+  return cached;
 }
 
 }  // namespace

@@ -1,0 +1,26 @@
+// Data dictionary: the peer versions at which the dictionary's stream forms
+// change.
+//
+// Every descriptor writes itself for the protocol version of the peer that
+// will read it (the client version argument of SaveToWriter). These are the
+// thresholds the descriptors test against; every one lives here, so that one
+// place shows what an older peer can read. Nothing here has state.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/mvsdTypes.h"
+
+// From this version the item header carries the item ID and the constraint
+// name (header version 3, else 1), and the fields, files, locale and
+// validation parts exist at all: a peer below it cannot take them (12039).
+inline constexpr int32_t mvPeerVersionItemIDs = 20000;
+
+// From this version a RefNr field is stored with its own type; below it the
+// field is written as an Int64 field and the dictionary is marked as missing
+// information.
+inline constexpr int32_t mvPeerVersionRefNrFields = 47005;
+
+// The version a descriptor is written for when it is copied inside this
+// engine (Assign, copying a field): this engine's own.
+inline constexpr int32_t mvPeerVersionOwn = mvEngineVersion;

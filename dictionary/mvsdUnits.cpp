@@ -1,0 +1,78 @@
+// Data dictionary: start-up and shutdown of the dictionary units, in order.
+#include "dictionary/mvsdUnits.h"
+
+#include <mutex>
+
+#include "dictionary/mvsdDefaultValueDescriptors.h"
+#include "dictionary/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdValidationDescriptors.h"
+#include "foundation/mvllUnits.h"
+
+namespace {
+
+std::mutex gUnitLock;
+int gUnitUses = 0;
+
+struct Registration {
+  const TmvRegisterableDescriptorClassRef* cls;
+  const char16_t* name;  // nil: the class name; otherwise an alias
+};
+
+// The descriptor classes in the order they are registered. The classes of
+// the later dictionary units take their places in this order as they come.
+const Registration kRegistrations[] = {
+    {&TmvFileDescriptor::StaticClass, nullptr},
+    {&TmvFilesDescriptor::StaticClass, nullptr},
+    {&TmvLocaleDescriptor::StaticClass, nullptr},
+    {&TmvAutoGuidDefaultValueDescriptor::StaticClass, nullptr},
+    {&TmvNextLSNDefaultValueDescriptor::StaticClass, nullptr},
+    {&TmvFieldDescriptor::StaticClass, nullptr},
+    {&TmvFieldsDescriptor::StaticClass, nullptr},
+    {&TmvFieldValidationsDescriptor::StaticClass, nullptr},
+    {&TmvFieldsValidationsDescriptor::StaticClass, nullptr},
+    // Dictionaries that stored the older name still read.
+    {&TmvFieldValidationsDescriptor::StaticClass, u"TmvValidationsDescriptor"},
+};
+
+void UnregisterAll() {
+  for (size_t i = std::size(kRegistrations); i-- > 0;)
+    TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
+}
+
+void RegisterAll() {
+  try {
+    for (const Registration& r : kRegistrations)
+      TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
+  } catch (...) {
+    UnregisterAll();
+    throw;
+  }
+}
+
+}  // namespace
+
+void mvDictionaryInit() {
+  std::lock_guard<std::mutex> guard(gUnitLock);
+  if (gUnitUses > 0) {
+    ++gUnitUses;
+    return;
+  }
+  mvFoundationInit();
+  try {
+    mvDisable30900LocaleFixes = mvFindCmdLineSwitch(u"Disable30900LocaleFixes");
+    RegisterAll();
+  } catch (...) {
+    mvFoundationFini();
+    throw;
+  }
+  gUnitUses = 1;
+}
+
+void mvDictionaryFini() {
+  std::lock_guard<std::mutex> guard(gUnitLock);
+  if (gUnitUses == 0 || --gUnitUses > 0) return;
+  UnregisterAll();
+  mvFoundationFini();
+}

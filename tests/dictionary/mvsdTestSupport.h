@@ -1,0 +1,267 @@
+// Test support of the data dictionary tests: the dictionary started once per
+// test suite, stand-ins for the descriptors of the units above (the data
+// dictionary with its table, an index that holds a field and a file number,
+// a locale, validation lists), and stream helpers.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dictionary/mvsdDictionaryItem.h"
+#include "dictionary/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdUnits.h"
+#include "dictionary/mvsdValidationDescriptors.h"
+#include "foundation/mvllStreams.h"
+
+namespace mvtest {
+
+// Every dictionary test suite runs with the dictionary started.
+class DictionaryTest : public ::testing::Test {
+ public:
+  static void SetUpTestSuite() { mvDictionaryInit(); }
+  static void TearDownTestSuite() { mvDictionaryFini(); }
+};
+
+// The data dictionary and its table, as far as the items below ask: item
+// IDs, the read-only switch, the layout version, usable block sizes, the
+// storage descriptors that AutoInc and BLOB fields need, the table's
+// constraint names, and the fields and files descriptors it owns.
+class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, public ImvTableDescriptor {
+  MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
+ public:
+  TTestDictionary() : TmvDictionaryItem(nullptr) {
+    Fields = new TmvFieldsDescriptor(this);
+    Files = new TmvFilesDescriptor(this);
+  }
+  ~TTestDictionary() override {
+    delete Fields;
+    delete Files;
+  }
+
+  int32_t GetNextID() override { return ++CurrentID; }
+  bool GetReadOnly() const override { return ReadOnly; }
+  int32_t GetDictionaryVersion() const override { return Version; }
+  int32_t UsableBlockSize(TmvBlockSize aBlockSize) override { return mvBlockSizeBytes(aBlockSize) - 64; }
+  void EnsureAutoIncDescriptor() override { ++AutoIncEnsured; }
+  void EnsureBlobDescriptor() override { ++BlobEnsured; }
+
+  bool FindRelatedDescriptorOfType(const ClassRef& aType, TmvDictionaryItem*& aDescriptor,
+                                   TmvDictionaryItem* aFrom = nullptr) override {
+    if (aType.InheritsFrom(&TmvFieldsDescriptor::StaticClass)) {
+      aDescriptor = Fields;
+      return true;
+    }
+    if (aType.InheritsFrom(&TmvFilesDescriptor::StaticClass)) {
+      aDescriptor = Files;
+      return true;
+    }
+    return TmvDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
+  }
+  void AddConstraintName(TmvDictionaryItem*, const String& aName) override {
+    for (const String& n : Constraints)
+      if (SameClassName(n, aName)) throw EmvDictionaryItemException(MVERR_NAMENOTUNIQUE, String(u"in use"));
+    Constraints.push_back(aName);
+    ++ConstraintCalls;
+  }
+  void RemoveConstraintName(TmvDictionaryItem*, const String& aName) override {
+    std::erase(Constraints, aName);
+    ++ConstraintCalls;
+  }
+
+  TmvFieldsDescriptor* Fields;
+  TmvFilesDescriptor* Files;
+  int32_t CurrentID = 0;
+  bool ReadOnly = false;
+  int32_t Version = 3;
+  int AutoIncEnsured = 0;
+  int BlobEnsured = 0;
+  std::vector<String> Constraints;
+  int ConstraintCalls = 0;
+};
+inline constinit const TmvDictionaryItemClassRef TTestDictionary::StaticClass{
+    {{u"TTestDictionary", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
+
+// What an index key field and an index do with numbers: hold a field and a
+// file number, follow renumbering and refuse the removal of what they use.
+class TTestHolder : public TmvDictionaryItem {
+  MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
+ public:
+  TTestHolder(TPersistent* aParent, int32_t aField, int32_t aFile)
+      : TmvDictionaryItem(aParent), FieldNumber(aField), FileNumber(aFile) {
+    RegisterFieldChangeNotification();
+    RegisterFileChangeNotification();
+  }
+  ~TTestHolder() override {
+    UnregisterFieldChangeNotification();
+    UnregisterFileChangeNotification();
+  }
+  void FieldChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
+    Calls.push_back({aBefore, aOld, aNew});
+    if (aBefore && mvChangeRemoves(FieldNumber, aOld, aNew))
+      throw EmvDictionaryItemException(MVERR_OBJECTINUSE, u"Cannot remove field %d because it is still referenced",
+                                       {FieldNumber});
+    if (!aBefore) FieldNumber = mvRenumberAfterChange(FieldNumber, aOld, aNew);
+  }
+  void FileChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
+    if (aBefore && mvChangeRemoves(FileNumber, aOld, aNew))
+      throw EmvDictionaryItemException(MVERR_OBJECTINUSE,
+                                       u"Cannot remove file %d because it is still referenced by an index", {FileNumber});
+    if (!aBefore) FileNumber = mvRenumberAfterChange(FileNumber, aOld, aNew);
+  }
+
+  struct Call {
+    bool before;
+    int32_t oldNumber, newNumber;
+    bool operator==(const Call&) const = default;
+  };
+  int32_t FieldNumber;
+  int32_t FileNumber;
+  std::vector<Call> Calls;
+};
+inline constinit const TmvDictionaryItemClassRef TTestHolder::StaticClass{
+    {{u"TTestHolder", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
+
+// A locale with a storage code page; its body is the item header and the
+// code page.
+class TTestLocale : public TmvLocaleDescriptor {
+  MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
+ public:
+  explicit TTestLocale(TPersistent* aParent) : TmvLocaleDescriptor(aParent) {}
+  uint16_t StorageCodepage() override { return CodePage; }
+  void SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) override {
+    TmvLocaleDescriptor::SaveToWriter(aWriter, aClientVersion);
+    aWriter.WriteInteger(CodePage);
+  }
+  void LoadFromReader(TmvReader& aReader) override {
+    TmvLocaleDescriptor::LoadFromReader(aReader);
+    CodePage = uint16_t(aReader.ReadInteger());
+  }
+  bool IsEqual(TmvDictionaryItem* aItem) override {
+    return TmvLocaleDescriptor::IsEqual(aItem) && static_cast<TTestLocale*>(aItem)->CodePage == CodePage;
+  }
+  void CheckValid(bool aForBuild) override {
+    TmvLocaleDescriptor::CheckValid(aForBuild);
+    ++Checked;
+  }
+  uint16_t CodePage = 1252;
+  int Checked = 0;
+};
+inline constinit const TmvDictionaryItemClassRef TTestLocale::StaticClass{
+    {{u"TTestLocale", &TmvLocaleDescriptor::StaticClass}, &TmvLocaleDescriptor::Registry,
+     &mvCreateFreeItem<TTestLocale>},
+    &mvCreateItem<TTestLocale>};
+
+// Validation lists whose body is the item header alone.
+class TTestValidations : public TmvFieldValidationsDescriptor {
+  MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
+ public:
+  using TmvFieldValidationsDescriptor::TmvFieldValidationsDescriptor;
+};
+inline constinit const TmvDictionaryItemClassRef TTestValidations::StaticClass{
+    {{u"TTestValidations", &TmvFieldValidationsDescriptor::StaticClass}, &TmvFieldValidationsDescriptor::Registry,
+     &mvCreateFreeItem<TTestValidations>},
+    &mvCreateItem<TTestValidations>};
+
+class TTestFieldsValidations : public TmvFieldsValidationsDescriptor {
+  MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
+ public:
+  using TmvFieldsValidationsDescriptor::TmvFieldsValidationsDescriptor;
+};
+inline constinit const TmvDictionaryItemClassRef TTestFieldsValidations::StaticClass{
+    {{u"TTestFieldsValidations", &TmvFieldsValidationsDescriptor::StaticClass},
+     &TmvFieldValidationsDescriptor::Registry, &mvCreateFreeItem<TTestFieldsValidations>},
+    &mvCreateItem<TTestFieldsValidations>};
+
+// Registers the stand-in classes for the life of a test.
+struct StandInClasses {
+  StandInClasses() {
+    for (const auto* cls : kClasses) TmvBaseRegisterableDescriptor::RegisterDescriptor(*cls);
+  }
+  ~StandInClasses() {
+    for (const auto* cls : kClasses) TmvBaseRegisterableDescriptor::UnregisterDescriptor(*cls);
+  }
+  static constexpr const TmvRegisterableDescriptorClassRef* kClasses[] = {
+      &TTestLocale::StaticClass, &TTestValidations::StaticClass, &TTestFieldsValidations::StaticClass};
+};
+
+// The bytes an item writes for a client version.
+inline std::vector<uint8_t> Written(const std::function<void(TmvWriter&)>& aWrite) {
+  TmvMemoryStream stream;
+  {
+    TmvWriter writer(stream);
+    aWrite(writer);
+    writer.FlushBuffer();
+  }
+  const uint8_t* p = static_cast<const uint8_t*>(stream.Memory());
+  return std::vector<uint8_t>(p, p + stream.GetSize());
+}
+inline std::vector<uint8_t> Written(TmvDictionaryItem& aItem, int32_t aClientVersion = mvEngineVersion) {
+  return Written([&](TmvWriter& w) { aItem.SaveToWriter(w, aClientVersion); });
+}
+
+// Reads the bytes with aRead; the reader must consume all of them.
+inline void ReadAll(const std::vector<uint8_t>& aBytes, const std::function<void(TmvReader&)>& aRead) {
+  TmvMemoryStream stream;
+  stream.Write(aBytes.data(), int32_t(aBytes.size()));
+  stream.SetPosition(0);
+  {
+    TmvReader reader(stream);
+    aRead(reader);
+  }
+  EXPECT_EQ(stream.GetPosition(), int64_t(aBytes.size()));
+}
+inline void ReadAll(const std::vector<uint8_t>& aBytes, TmvDictionaryItem& aItem) {
+  ReadAll(aBytes, [&](TmvReader& r) { aItem.LoadFromReader(r); });
+}
+
+// Runs aRead on every one-byte change (xor 0x01, 0x80, 0xFF) of aGood and
+// on every cut of it. A damaged stream may read (into something that must
+// then be sound: aUse runs on it) or fail with an engine or platform error;
+// an assertion is a broken invariant, not an answer to damage.
+inline void ReadEveryDamage(const std::vector<uint8_t>& aGood, const std::function<void(TmvReader&)>& aRead,
+                            const std::function<void()>& aUse) {
+  auto attempt = [&](const std::vector<uint8_t>& b) {
+    try {
+      TmvMemoryStream stream;
+      stream.Write(b.data(), int32_t(b.size()));
+      stream.SetPosition(0);
+      TmvReader reader(stream);
+      aRead(reader);
+    } catch (const EAssertionFailed& e) {
+      ADD_FAILURE() << UTF8Encode(e.Message());
+      return;
+    } catch (const Exception&) {
+      return;
+    }
+    aUse();
+  };
+  for (size_t i = 0; i < aGood.size(); ++i) {
+    for (uint8_t delta : {uint8_t(0x01), uint8_t(0x80), uint8_t(0xFF)}) {
+      std::vector<uint8_t> b = aGood;
+      b[i] = uint8_t(b[i] ^ delta);
+      attempt(b);
+    }
+    attempt(std::vector<uint8_t>(aGood.begin(), aGood.begin() + ptrdiff_t(i)));
+  }
+}
+
+// The error code of an engine exception raised by f, 0 when none was raised;
+// the message goes to aMessage.
+inline uint32_t RaisedCode(const std::function<void()>& f, String* aMessage = nullptr) {
+  try {
+    f();
+  } catch (const EmvBaseException& e) {
+    if (aMessage) *aMessage = e.ProcessedErrorString();
+    return e.ErrorCode();
+  }
+  return 0;
+}
+
+inline std::string Utf8(const String& s) { return UTF8Encode(s); }
+
+}  // namespace mvtest

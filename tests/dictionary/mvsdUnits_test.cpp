@@ -1,0 +1,45 @@
+// Tests of the dictionary's start-up and shutdown: counting, and the
+// registration of the descriptor classes (with the alias of the validations
+// list) that dictionary streams name.
+#include "dictionary/mvsdUnits.h"
+
+#include <gtest/gtest.h>
+
+#include "dictionary/mvsdDefaultValueDescriptors.h"
+#include "dictionary/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdValidationDescriptors.h"
+
+namespace {
+
+bool Registered(const TmvRegisterableDescriptorClassRef& aFamily, std::u16string_view aName) {
+  return TmvBaseRegisterableDescriptor::FindDescriptorClass(aFamily, aName) != nullptr;
+}
+
+TEST(DictionaryUnits, StartTwiceStopTwice) {
+  const auto& fields = TmvFieldDescriptor::StaticClass;
+  ASSERT_FALSE(Registered(fields, u"TmvFieldDescriptor"));
+  for (int round = 0; round < 2; ++round) {
+    mvDictionaryInit();
+    mvDictionaryInit();
+    EXPECT_TRUE(Registered(fields, u"tmvfielddescriptor"));
+    EXPECT_TRUE(Registered(TmvFieldsDescriptor::StaticClass, u"TmvFieldsDescriptor"));
+    EXPECT_TRUE(Registered(TmvFileDescriptor::StaticClass, u"TmvFileDescriptor"));
+    EXPECT_TRUE(Registered(TmvFilesDescriptor::StaticClass, u"TmvFilesDescriptor"));
+    EXPECT_TRUE(Registered(TmvBaseDefaultValueDescriptor::StaticClass, u"TmvNextLSNDefaultValueDescriptor"));
+    EXPECT_EQ(TmvBaseRegisterableDescriptor::FindDescriptorClass(TmvFieldValidationsDescriptor::StaticClass,
+                                                                 u"TmvValidationsDescriptor"),
+              &TmvFieldValidationsDescriptor::StaticClass);
+    // Families stay apart.
+    EXPECT_FALSE(Registered(fields, u"TmvFileDescriptor"));
+    mvDictionaryFini();
+    EXPECT_TRUE(Registered(fields, u"TmvFieldDescriptor"));
+    mvDictionaryFini();
+    EXPECT_FALSE(Registered(fields, u"TmvFieldDescriptor"));
+    EXPECT_EQ(*TmvFieldDescriptor::Registry(), nullptr);  // the last name went: no registry
+  }
+  mvDictionaryFini();  // an unmatched stop changes nothing
+  EXPECT_FALSE(mvDisable30900LocaleFixes);  // the test program has no such switch
+}
+
+}  // namespace
