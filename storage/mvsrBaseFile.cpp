@@ -175,10 +175,13 @@ int32_t TmvBaseFile::ReadHeader(const TmvUnicodeStrings& aPasswords, bool& aIsRe
     if (BlockBytes() > 4096) ReadFileExactAt(0, BlockBytes(), header.get());
     int32_t result = 0;
     if (fiMorvaVersion > mvMorvaVersion) {
-      result = EmvBaseException::mvSetMessage(
-          MVERR_NEWERTABLEVERSION,
+      // Version numbers keep their point whatever the process's number format.
+      TFormatSettings point = DefaultFormatSettings();
+      point.DecimalSeparator = u'.';
+      const String text = Format(
           u"Table \"%s\" was created with version %5.4f of MorvaDB, which is newer than this server's version (%5.4f).",
-          {FileName(), fiMorvaVersion / 10000.0, mvMorvaVersion / 10000.0});
+          {FileName(), fiMorvaVersion / 10000.0, mvMorvaVersion / 10000.0}, point);
+      result = EmvBaseException::mvSetMessage(MVERR_NEWERTABLEVERSION, text);
     } else {
       fiMaxBlocks = static_cast<uint32_t>(std::min<int64_t>(0xFFFFFFFF, CalcMaxFileSize() >> BlockShift()));
       result = CreateEncryptionEngine(aPasswords, header.get(), false, aIsReadOnly);

@@ -274,6 +274,10 @@ void TmvBufferManager::DropBlock(TmvReadOnlyBlock* aBlock) {
   else delete aBlock;
 }
 
+TmvReadOnlyBlock* TmvBufferManager::CachedBlock(TmvBaseFile* aFile, TmvBlockNumber aBlockNumber) {
+  return lookup(aFile, aBlockNumber);
+}
+
 TmvReadOnlyBlock* TmvBufferManager::FindBlock(TmvBaseFile* aFile, TmvBlockNumber aBlockNumber) {
   for (;;) {
     TmvReadOnlyBlock* block = lookup(aFile, aBlockNumber);

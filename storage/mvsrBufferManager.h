@@ -235,6 +235,9 @@ class TmvBufferManager : public TmvObject {
   void DropBlock(TmvReadOnlyBlock* aBlock);
   // The cached committed image, or nil; waits for a load in progress.
   TmvReadOnlyBlock* FindBlock(TmvBaseFile* aFile, TmvBlockNumber aBlockNumber);
+  // The cached committed image as it is, also while it is being read; nil
+  // when not cached (tests and diagnostics).
+  TmvReadOnlyBlock* CachedBlock(TmvBaseFile* aFile, TmvBlockNumber aBlockNumber);
   // The committed image, created (without memory) when not cached.
   TmvReadOnlyBlock* FindOrCreateBlock(TmvBaseFile* aFile, TmvBlockNumber aBlockNumber, bool aNew);
   TmvBlockListEnds& ResidentList(uint8_t aKind, bool aFreq) { return bmBlockList[aKind][aFreq ? 1 : 0]; }

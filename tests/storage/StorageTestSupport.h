@@ -196,6 +196,7 @@ class TTestTransaction : public TmvBaseTransaction {
     for (auto& [block, copy] : fCopies) {
       block->robTrans = nullptr;
       block->robBlockListTail = nullptr;
+      if (block->FileObject()->fiTrans == this) block->FileObject()->fiTrans = nullptr;
       delete copy;
     }
   }
@@ -384,10 +385,18 @@ class StorageTest : public ::testing::Test {
 
 // An open table file of the test format registered with a cache; freed in
 // the right order.
+enum class TableKind { Existing, Created, Temporary };
 struct OpenTable {
-  OpenTable(TmvBufferManager* aCache, const String& aName, TmvOpenMode aMode = omReadWrite)
+  OpenTable(TmvBufferManager* aCache, const String& aName, TmvOpenMode aMode = omReadWrite,
+            TableKind aKind = TableKind::Existing)
       : cache(aCache), file(TmvBaseFile::Alloc(true, aName, aCache)) {
-    file->OpenFile(aMode, smExclusive, false, false);
+    if (aKind == TableKind::Temporary) file->fiAttributes = mvFileAttr(mvfaTemporary);
+    try {
+      file->OpenFile(aMode, smExclusive, false, aKind != TableKind::Existing);
+    } catch (...) {
+      delete file;
+      throw;
+    }
   }
   ~OpenTable() {
     if (header) release(header);
