@@ -352,17 +352,19 @@ class TTestLog : public TmvBaseLog {
 };
 
 // ---------------------------------------------------------------------------
-// Starts the storage units and registers the test header format; every test
-// gets a folder of its own.
+// Starts the storage units, registers the test header format and installs a
+// recording file system; every test gets a folder and a cache of its own.
 class StorageTest : public ::testing::Test {
  protected:
   void SetUp() override {
     mvStorageInit();
     TmvBaseFileHeaderAccessFactory::Register(TTestHeaderFactory::StaticClass, kTestSignature);
+    mvSetFileSystem(&fs);
     cache = new TmvBufferManager(u"");
   }
   void TearDown() override {
     delete cache;
+    mvSetFileSystem(nullptr);
     TmvBaseFileHeaderAccessFactory::UnRegister(TTestHeaderFactory::StaticClass);
     mvStorageFini();
   }
@@ -379,6 +381,7 @@ class StorageTest : public ::testing::Test {
     return 0;
   }
 
+  TRecordingFileSystem fs;
   TempFolder folder;
   TmvBufferManager* cache = nullptr;
 };

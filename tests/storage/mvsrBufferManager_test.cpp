@@ -20,14 +20,6 @@ namespace {
 
 class CacheTest : public StorageTest {
  protected:
-  void SetUp() override {
-    StorageTest::SetUp();
-    mvSetFileSystem(&fs);
-  }
-  void TearDown() override {
-    mvSetFileSystem(nullptr);
-    StorageTest::TearDown();
-  }
   // The test format's table of aBlocks blocks, as a file named aName.
   String Table(const std::string& aName, uint32_t aBlocks, int32_t aVersion = 47005) {
     WriteBytes(folder.File(aName), TableImage(aBlocks, 0, aVersion));
@@ -40,8 +32,6 @@ class CacheTest : public StorageTest {
     EmvBaseException::GetLastConvertedException(code, text);
     return text;
   }
-
-  TRecordingFileSystem fs;
 };
 
 TEST_F(CacheTest, TheStoredEngineVersionDecidesWhetherAFileOpens) {

@@ -18,14 +18,6 @@ namespace {
 
 class FileTest : public StorageTest {
  protected:
-  void SetUp() override {
-    StorageTest::SetUp();
-    mvSetFileSystem(&fs);
-  }
-  void TearDown() override {
-    mvSetFileSystem(nullptr);
-    StorageTest::TearDown();
-  }
 
   // A table file object (not registered with a cache) on an existing file.
   TmvBaseFile* OpenExisting(const std::string& aName, TmvOpenMode aMode = omReadWrite,
@@ -57,8 +49,6 @@ class FileTest : public StorageTest {
     if (aFile->FileIsOpen()) aFile->CloseFile();
     delete aFile;
   }
-
-  TRecordingFileSystem fs;
 };
 
 TEST_F(FileTest, TheQueueIsWrittenBeyondTheEndFirstAndBlockZeroLast) {
