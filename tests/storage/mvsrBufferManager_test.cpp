@@ -213,6 +213,7 @@ TEST_F(CacheTest, TwoThreadsAskingForOneBlockReadItOnce) {
   OpenTable t(cache, Table("once.mv1", 4));
   ASSERT_EQ(t.Add(), 0);
   const uint64_t readsBefore = cache->BlocksRead();
+  gated.arrived = 0;
   gated.closed = true;
   uint8_t* seen[2] = {};
   TmvReleaseMethod releases[2];
@@ -237,6 +238,7 @@ TEST_F(CacheTest, AFailedLoadDropsTheBlockAndItsWaitersReadAgain) {
   OpenTable t(cache, Table("fail.mv1", 4));
   ASSERT_EQ(t.Add(), 0);
   gated.FailAt(fopRead, 1, EIO);
+  gated.arrived = 0;
   gated.closed = true;
   uint32_t firstCode = 0;
   uint8_t* secondImage = nullptr;
