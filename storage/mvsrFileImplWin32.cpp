@@ -549,9 +549,16 @@ String TmvBaseWin32File::GetFileID() {
   TmvFileIdentity identity;
   uint8_t objectId[64];
   if (mvFileSystem().Identity(dfiHandle, identity, objectId) != 0) return id;
-  for (int part = 0; part < 4; ++part) id += u";" + guidText(objectId + 16 * part);
-  id += u";" + IntToHex(identity.CreationTime >> 32, 8) + u";" + IntToHex(identity.CreationTime & 0xFFFFFFFFu, 8);
-  id += u";" + IntToHex(identity.VolumeSerialNumber, 16) + u";" + guidText(identity.FileId);
+  std::vector<String> parts;
+  for (int part = 0; part < 4; ++part) parts.push_back(guidText(objectId + 16 * part));
+  parts.push_back(IntToHex(identity.CreationTime >> 32, 8));
+  parts.push_back(IntToHex(identity.CreationTime & 0xFFFFFFFFu, 8));
+  parts.push_back(IntToHex(identity.VolumeSerialNumber, 16));
+  parts.push_back(guidText(identity.FileId));
+  for (const String& part : parts) {
+    id.push_back(u';');
+    id.append(part);
+  }
   return id;
 }
 
