@@ -409,6 +409,40 @@ TEST_F(CacheTest, AReadOnlyFileIsReportedReadOnly) {
   release(header);
 }
 
+TEST_F(CacheTest, AReleaseListReleasesEverythingItHolds) {
+  OpenTable t(cache, Table("rl.mv1", 4));
+  ASSERT_EQ(t.Add(), 0);
+  TmvBlockAccess access(t.file, nullptr, u"rl", 0);
+  {
+    TmvReleaseList list;
+    for (TmvBlockNumber n : {1u, 2u, 2u}) {
+      TmvReleaseMethod release;
+      list.Add(access.GetBlock(nullptr, n, 0, false, release), release);
+    }
+    TmvBufferManagerGuard guard(cache);
+    EXPECT_EQ(cache->CachedBlock(t.file, 2)->RefCount(), 2);
+    list.Release();
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(cache->CachedBlock(t.file, 2)->RefCount(), 0);
+    TmvReleaseMethod release;
+    list.Add(access.GetBlock(nullptr, 3, 0, false, release), release);
+  }  // the list releases what it still holds when it goes
+  TmvBufferManagerGuard guard(cache);
+  EXPECT_EQ(cache->CachedBlock(t.file, 3)->RefCount(), 0);
+}
+
+TEST_F(CacheTest, OnlyTheRootOfAnEncryptedTableChangesItsPassword) {
+  OpenTable t(cache, Table("pw.mv1", 2));
+  ASSERT_EQ(t.Add(), 0);
+  TmvBlockAccess nested(t.file, nullptr, u"pw:child", 4);
+  TmvBlockAccess root(t.file, nullptr, u"pw", 0);
+  String text;
+  EXPECT_EQ(CodeOf([&] { nested.ChangePassword(nullptr, u"new"); }, &text), 12289u);
+  EXPECT_EQ(text, u"ChangePassword is only allowed for the root table");
+  EXPECT_EQ(CodeOf([&] { root.ChangePassword(nullptr, u"new"); }, &text), 12289u);
+  EXPECT_EQ(text, u"ChangePassword is only supported for tables with an encryption engine");
+}
+
 // Every byte of block 0 flipped in turn (all bits, and the lowest bit of
 // the header fields): the open and the reads through a block access either
 // succeed or end with a clear error, and nothing is read or written out of
