@@ -70,9 +70,11 @@ TmvEvictResult TmvReadOnlyBlock::CheckedEvict(bool aForce) {
 void TmvReadOnlyBlock::CacheBlockNeeded() {
   if (boCacheBlock || robNew) return;
   TmvBufferManager* bm = boBufferManager;
+  // The event first: memory installed without a load behind it would pass
+  // for the block's content.
+  ImvManualEventPtr loaded = mvAcquireManualEvent();
   InstallCacheBlock(new TmvCacheBlock(robFile->fiBlockSize, robFile->fiTempStore, this), true);
-  robLoading = mvAcquireManualEvent();
-  ImvManualEventPtr loaded = robLoading;
+  robLoading = loaded;
   const int32_t depth = bm->ReleaseAll();
   try {
     robFile->ReadBlock(this);

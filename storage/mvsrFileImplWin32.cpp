@@ -254,6 +254,7 @@ int64_t TmvBaseWin32File::PositionFileEOF() {
 
 int64_t TmvBaseWin32File::FileSize() {
   if (IsTemporary()) {
+    if (!fiBufMgr) return 0;
     TmvBufferManagerGuard guard(fiBufMgr);
     int64_t blocks = 0;
     for (TmvReadOnlyBlock* b = fiBlockListHead; b; b = b->robFileNext) ++blocks;
