@@ -3,6 +3,7 @@
 #include "storage/mvsrBaseFile.h"
 
 #include <filesystem>
+#include <optional>
 
 #include "foundation/mvllErrors.h"
 #include "storage/mvsrBufferManager.h"
@@ -166,13 +167,21 @@ int32_t TmvBaseFile::CreateEncryptionEngine(const TmvUnicodeStrings& aPasswords,
 int32_t TmvBaseFile::ReadHeader(const TmvUnicodeStrings& aPasswords, bool& aIsReadOnly) {
   aIsReadOnly = false;
   mvFreeAndNil(fiHeaderAccessFactory);
-  TmvBlockBuffer header(mvbs64k);
-  ReadFileExactAt(0, 4096, header.get());
-  std::memcpy(fiHeaderSignature.data(), header.get(), 4);
+  // The first 4 KB name the format and the block size; a larger block is
+  // read again whole into a buffer of its size.
+  TmvBlockBuffer first(mvbs4k);
+  std::optional<TmvBlockBuffer> whole;
+  uint8_t* header = first.get();
+  ReadFileExactAt(0, 4096, header);
+  std::memcpy(fiHeaderSignature.data(), header, 4);
   try {
-    fiHeaderAccessFactory = TmvBaseFileHeaderAccessFactory::CreateFactory(nullptr, header.get(), this);
+    fiHeaderAccessFactory = TmvBaseFileHeaderAccessFactory::CreateFactory(nullptr, header, this);
     CheckHeaderFields();
-    if (BlockBytes() > 4096) ReadFileExactAt(0, BlockBytes(), header.get());
+    if (BlockBytes() > 4096) {
+      whole.emplace(fiBlockSize);
+      header = whole->get();
+      ReadFileExactAt(0, BlockBytes(), header);
+    }
     int32_t result = 0;
     if (fiMorvaVersion > mvMorvaVersion) {
       // Version numbers keep their point whatever the process's number format.
@@ -184,8 +193,8 @@ int32_t TmvBaseFile::ReadHeader(const TmvUnicodeStrings& aPasswords, bool& aIsRe
       result = EmvBaseException::mvSetMessage(MVERR_NEWERTABLEVERSION, text);
     } else {
       fiMaxBlocks = static_cast<uint32_t>(std::min<int64_t>(0xFFFFFFFF, CalcMaxFileSize() >> BlockShift()));
-      result = CreateEncryptionEngine(aPasswords, header.get(), false, aIsReadOnly);
-      if (result == 0 && fiEncryptionEngine) fiEncryptionEngine->VerifyHeaderChecksum(header.get(), BlockBytes());
+      result = CreateEncryptionEngine(aPasswords, header, false, aIsReadOnly);
+      if (result == 0 && fiEncryptionEngine) fiEncryptionEngine->VerifyHeaderChecksum(header, BlockBytes());
     }
     if (result != 0) FreeHeaderObjects();
     return result;
