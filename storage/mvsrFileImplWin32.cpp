@@ -125,13 +125,16 @@ void TmvBaseWin32File::CheckOpen() {
   RaiseError(MVERR_FILEINVALIDDATA, String());
 }
 
+void TmvBaseWin32File::LogCloseFailure() {
+  const int error = errno;
+  mvStorageLogError(Format(kCloseError, {fiName, error, SysErrorMessage(static_cast<uint32_t>(error))}));
+}
+
 TmvBaseWin32File::~TmvBaseWin32File() {
   if (dfiWriteRequest.Count() > 0)
     mvStorageLogError(u"File \"" + fiName + u"\" was freed with blocks queued for writing");
-  if (dfiHandle >= 0 && mvFileSystem().Close(dfiHandle) != 0)
-    mvStorageLogError(Format(kCloseError, {fiName, errno, SysErrorMessage(static_cast<uint32_t>(errno))}));
-  if (!ReleaseShareLock())
-    mvStorageLogError(Format(kCloseError, {fiName, errno, SysErrorMessage(static_cast<uint32_t>(errno))}));
+  if (dfiHandle >= 0 && mvFileSystem().Close(dfiHandle) != 0) LogCloseFailure();
+  if (!ReleaseShareLock()) LogCloseFailure();
 }
 
 // ---------------------------------------------------------------------------
@@ -149,7 +152,7 @@ void TmvBaseWin32File::AcquireShareLock(TmvOpenMode aOpenMode, TmvShareMode aSha
   }
   if (fs.Lock(handle, exclusive) != 0) {
     const int error = errno;
-    fs.Close(handle);
+    if (fs.Close(handle) != 0) LogCloseFailure();
     dfiOpenError = static_cast<uint32_t>(error);
     RaiseOpenError(fiName, error);
   }
@@ -198,7 +201,7 @@ void TmvBaseWin32File::OpenFile(TmvOpenMode aOpenMode, TmvShareMode aShareMode, 
     try {
       dfiHandle = OpenFilePrim(fiName, mode, aShareMode, aWriteThru, aCreateFile, 0);
     } catch (...) {
-      ReleaseShareLock();
+      if (!ReleaseShareLock()) LogCloseFailure();
       throw;
     }
   }

@@ -103,6 +103,8 @@ class TmvBaseWin32File : public TmvBaseFile {
   void AcquireShareLock(TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aCreateFile);
   // Closes the share-lock descriptor; false (errno set) when the system refused.
   bool ReleaseShareLock();
+  // Logs a close that failed where its error cannot be passed on (errno).
+  void LogCloseFailure();
 
   int dfiHandle = -1;
   int dfiLockHandle = -1;
