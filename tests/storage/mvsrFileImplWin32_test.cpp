@@ -66,6 +66,30 @@ TEST_F(FileTest, TheQueueIsWrittenBeyondTheEndFirstAndBlockZeroLast) {
   Close(f);
 }
 
+TEST_F(FileTest, AFailedFlushKeepsOnlyTheBlocksNotYetWritten) {
+  WriteBytes(folder.File("ff.mv1"), TableImage(8));
+  auto* f = static_cast<TmvBaseWin32File*>(OpenExisting("ff.mv1"));
+  for (TmvBlockNumber n : {3u, 4u, 5u, 0u}) Queue(f, n);
+  f->PrepareFlushFile();
+  fs.FailAt(fopWrite, 2, EIO);
+  EXPECT_EQ(CodeOf([&] { f->FlushFile(false, nullptr); }), 9218u);
+  ASSERT_EQ(f->WriteQueueCount(), 3);
+  EXPECT_EQ(f->QueuedBlock(0)->BlockNumber(), 4u);
+  EXPECT_TRUE(f->QueuedBlock(0)->robUnwritten);
+  {
+    TmvBufferManagerGuard guard(cache);
+    EXPECT_FALSE(cache->CachedBlock(f, 3)->robUnwritten);  // written: free to leave
+  }
+  f->RollbackUnwritten();  // the others leave the cache, to be read again
+  EXPECT_EQ(f->WriteQueueCount(), 0);
+  {
+    TmvBufferManagerGuard guard(cache);
+    EXPECT_EQ(cache->CachedBlock(f, 4), nullptr);
+    EXPECT_NE(cache->CachedBlock(f, 3), nullptr);
+  }
+  Close(f);
+}
+
 TEST_F(FileTest, GrowthIsRoundedToTheGrowSizeOrATenth) {
   struct Case {
     TmvBlockNumber block;
