@@ -427,6 +427,17 @@ TEST_F(CacheTest, AReleaseListReleasesEverythingItHolds) {
     TmvReleaseMethod release;
     list.Add(access.GetBlock(nullptr, 3, 0, false, release), release);
   }  // the list releases what it still holds when it goes
+  {
+    // A failing release method: the others are released all the same.
+    TmvReleaseList list;
+    TmvReleaseMethod failing;
+    failing.Code = [](void*, uint8_t*&) { throw EAbort(u"release"); };
+    list.Add(nullptr, failing);
+    TmvReleaseMethod release;
+    list.Add(access.GetBlock(nullptr, 3, 0, false, release), release);
+    EXPECT_THROW(list.Release(), EAbort);
+    EXPECT_EQ(list.Count(), 0);
+  }
   TmvBufferManagerGuard guard(cache);
   EXPECT_EQ(cache->CachedBlock(t.file, 3)->RefCount(), 0);
 }

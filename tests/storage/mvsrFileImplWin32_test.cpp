@@ -436,6 +436,11 @@ TEST_F(FileTest, BlockWalksPassUnreadableBlocksAsNilAndStopOnRequest) {
             }),
             birStop);
   EXPECT_EQ(seen, (std::vector<int>{0, 1}));
+  // A failing iterator ends the walk with its exception.
+  EXPECT_THROW(f->IterateBlockCookies(nullptr,
+                                      [](void*, TmvBlockNumber, const uint8_t*, const TmvByteArray&)
+                                          -> TmvBlockIteratorResult { throw EAbort(u"stop"); }),
+               EAbort);
   Close(f);
 }
 
