@@ -195,7 +195,12 @@ TEST_F(MemoryTest, TheNullStorageHasNoRoom) {
   EXPECT_EQ(values.GetText(), u"0 kbyte\r\n0 kbyte\r\n");
 }
 
+int64_t gSessionCounts[12];
+void countForSession(TmvSessionStatsCounter aCounter, int64_t aCount) { gSessionCounts[aCounter] += aCount; }
+
 TEST_F(MemoryTest, StatisticsCountMissesHitsAndBlocks) {
+  std::fill(std::begin(gSessionCounts), std::end(gSessionCounts), 0);
+  mvSessionStatsCountHook = countForSession;
   cache->SetMaxRAM(10);
   auto t = Table(10);
   Read(*t, 1);
@@ -232,6 +237,10 @@ TEST_F(MemoryTest, StatisticsCountMissesHitsAndBlocks) {
   }
   EXPECT_EQ(placeholders.Strings(3), u"0");
   EXPECT_EQ(placeholders.Strings(2), u"0 kbyte");
+  // The session of the reading thread counts the same reads.
+  mvResetSessionStatsCountHook();
+  EXPECT_EQ(gSessionCounts[sscBlocksRead], 3);
+  EXPECT_EQ(gSessionCounts[sscBlocksWritten], 0);
 }
 
 }  // namespace
