@@ -411,9 +411,7 @@ uint8_t* TmvBufferManager::AddBlock(TmvBaseFile* aFile, TmvBaseTransaction* aTra
     // Without a transaction the committed image itself is written: it needs
     // memory of its own, not the shared zeros, and for a temporary file it
     // holds content that exists nowhere else from now on.
-    auto* memory = new TmvCacheBlock(aFile->fiBlockSize, aFile->fiTempStore, block);
-    std::memset(memory->cbBlock, 0, mvBlockBytes(memory->cbSize));
-    block->SetCacheBlock(memory);
+    block->SetCacheBlock(TmvCacheBlock::CreateZeroed(aFile->fiBlockSize, aFile->fiTempStore, block));
     if (aFile->IsTemporary()) block->robNew = false;
   }
   return HandOut(block, aTrans, true, aReleaseMethod);

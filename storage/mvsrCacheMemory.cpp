@@ -58,6 +58,13 @@ TmvCacheBlock::TmvCacheBlock(TmvBlockSizeAll aSize, TmvBaseTempStorage* aTempSto
   Allocate();
 }
 
+TmvCacheBlock* TmvCacheBlock::CreateZeroed(TmvBlockSizeAll aSize, TmvBaseTempStorage* aTempStore,
+                                           TmvBlockObject* aValidate) {
+  auto* memory = new TmvCacheBlock(aSize, aTempStore, aValidate);
+  std::memset(memory->cbBlock, 0, mvBlockBytes(aSize));
+  return memory;
+}
+
 TmvCacheBlock::TmvCacheBlock(TmvCacheBlock* aSource, TmvBlockObject* aValidate)
     : cbTempStore(aSource->cbTempStore), cbSize(aSource->cbSize), cbValidate(aValidate) {
   Allocate();
@@ -272,9 +279,7 @@ void TmvBlockObject::CopyFrom(TmvBlockObject* aOther) {
     if (source->cbState != cbsStored) aOther->AccessBlock(true);
     copy = new TmvCacheBlock(source, this);
   } else {
-    // A block without content: zeros.
-    copy = new TmvCacheBlock(aOther->ContentSize(), boBufferManager->bmTempStore, this);
-    std::memset(copy->cbBlock, 0, mvBlockBytes(copy->cbSize));
+    copy = TmvCacheBlock::CreateZeroed(aOther->ContentSize(), boBufferManager->bmTempStore, this);  // no content
   }
   InstallCacheBlock(copy, false);
 }

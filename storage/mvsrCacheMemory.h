@@ -44,6 +44,9 @@ class TmvCacheBlock : public TmvObject {
  public:
   // Fresh memory of aSize, addressable, content undefined.
   TmvCacheBlock(TmvBlockSizeAll aSize, TmvBaseTempStorage* aTempStore, TmvBlockObject* aValidate);
+  // Fresh addressable memory filled with zeros.
+  static TmvCacheBlock* CreateZeroed(TmvBlockSizeAll aSize, TmvBaseTempStorage* aTempStore,
+                                     TmvBlockObject* aValidate);
   // Addressable memory with a copy of aSource's content; a stored source
   // stays stored (its content is peeked).
   TmvCacheBlock(TmvCacheBlock* aSource, TmvBlockObject* aValidate);

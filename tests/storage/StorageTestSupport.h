@@ -207,9 +207,7 @@ class TTestTransaction : public TmvBaseTransaction {
     if (fCopies.count(aBlock)) return;
     auto* copy = new TTestCopy(fCache);
     if (aBlock->New()) {
-      auto* memory = new TmvCacheBlock(aBlock->ContentSize(), fCache->bmTempStore, copy);
-      std::memset(memory->cbBlock, 0, mvBlockBytes(memory->cbSize));
-      copy->SetCacheBlock(memory);
+      copy->SetCacheBlock(TmvCacheBlock::CreateZeroed(aBlock->ContentSize(), fCache->bmTempStore, copy));
     } else {
       copy->CopyFrom(aBlock);
     }
