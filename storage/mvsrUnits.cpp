@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "foundation/mvllUnits.h"
+#include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
 
 namespace {
@@ -16,11 +17,13 @@ void mvStorageInit() {
   if (gUnitUses++ > 0) return;
   mvFoundationInit();
   mvsrTimeoutHandlingInit();
+  mvsrFileImplInit();
 }
 
 void mvStorageFini() {
   std::lock_guard<std::mutex> guard(gUnitLock);
   if (gUnitUses == 0 || --gUnitUses > 0) return;
+  mvsrFileImplFini();
   mvsrTimeoutHandlingFini();
   mvFoundationFini();
 }

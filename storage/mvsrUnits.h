@@ -1,8 +1,8 @@
 // Table storage: start-up and shutdown of the storage units.
 //
 // Starts the foundation first, then installs the per-thread operation
-// deadline hooks; stopping runs in the reverse order. Counted like the
-// foundation's: only the first start and the last stop act.
+// deadline hooks and the file classes; stopping runs in the reverse order.
+// Counted like the foundation's: only the first start and the last stop act.
 #pragma once
 
 void mvStorageInit();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/mvllTimeoutHooks.h"
+#include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrUnits.h"
 
 namespace {
@@ -19,6 +20,18 @@ TEST(StorageUnits, OnlyTheLastStopUninstallsTheHooks) {
   EXPECT_FALSE(cancelFlagHookInstalled());
   mvStorageFini();  // an unmatched stop changes nothing
   EXPECT_FALSE(cancelFlagHookInstalled());
+}
+
+TEST(StorageUnits, TheFileClassesAreSetUnlessSetBefore) {
+  ASSERT_EQ(TableFileInfoClass.load(), nullptr);
+  DefaultFileInfoClass = &TmvOverlappedWin32File::StaticClass;  // a class of the host's
+  mvStorageInit();
+  EXPECT_EQ(TableFileInfoClass.load(), &TmvOverlappedWin32File::StaticClass);
+  EXPECT_EQ(DefaultFileInfoClass.load(), &TmvOverlappedWin32File::StaticClass);
+  mvStorageFini();
+  EXPECT_EQ(TableFileInfoClass.load(), nullptr);
+  EXPECT_EQ(DefaultFileInfoClass.load(), &TmvOverlappedWin32File::StaticClass);  // not ours to clear
+  DefaultFileInfoClass = nullptr;
 }
 
 }  // namespace

@@ -1,0 +1,58 @@
+// Storage: the encryption engine interface as table files use it (unit
+// mvsrEncryption).
+//
+// A table file may name an encryption engine in its header. The engine is
+// created when the header is read or written, authenticates the session's
+// passwords, encrypts every block but block 0 when it is written and decrypts
+// it when it is read, and keeps a checksum over block 0. This unit declares
+// the operations that files and the block cache call; the engines themselves
+// and their registry are another unit's, which installs its creation routine
+// in `mvEncryptionEngineCreateHook`. Until then every name is unknown.
+//
+// An engine serves one file and may be called from several threads at once
+// (reads and flushes); its implementations take care of that.
+// Calls the foundation only.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "foundation/mvllMemoryManager.h"
+#include "foundation/mvllUtils.h"
+#include "storage/mvsrTypes.h"
+
+class TmvBaseEncryptionEngine : public TmvObject {
+ public:
+  // Encrypts aBlockLen bytes of aBlockIn into aBlockOut; decrypts aBlock in
+  // place. aRandomizer is the block's byte position.
+  virtual void CodeBlock(const void* aBlockIn, void* aBlockOut, uint32_t aBlockLen, uint64_t aRandomizer) = 0;
+  virtual void DecodeBlock(void* aBlock, uint32_t aBlockLen, uint64_t aRandomizer) = 0;
+  // Bytes of the table checksum kept in block 0 (0: none).
+  virtual uint32_t beeChecksumSize() { return 0; }
+  // CodeBlock with the randomizer aRandomizer × aBlockLen (the block number
+  // times the block size). aCookie is what decoding left for the block,
+  // aChecksum the file's table checksum (both unused by engines without one).
+  virtual void CodeBlockEx(const void* aBlockIn, void* aBlockOut, uint32_t aBlockLen, uint32_t aRandomizer,
+                           const TmvByteArray& aCookie, TmvByteArray& aChecksum);
+  // Clears aCookie, then DecodeBlock with the same randomizer.
+  virtual void DecodeBlockEx(void* aBlock, uint32_t aBlockLen, uint32_t aRandomizer, TmvByteArray& aCookie);
+  // Block 0 before it is written and after it is read (raises on mismatch).
+  virtual void UpdateHeaderChecksum(void* aBlock, uint32_t aBlockLen);
+  virtual void VerifyHeaderChecksum(const void* aBlock, uint32_t aBlockLen);
+  // 0, or 10763 (read-only access) or 10015 (invalid password).
+  virtual int32_t AuthenticatePassword(const TmvUnicodeStrings& aPasswords);
+
+  // Creates the engine registered under aName (for the server's or the
+  // client's side) over the engine header in block 0 (nil when the header
+  // has none), for a new file or an existing one. Answers an error code: 0,
+  // 10763 (the engine allows reading only), or 15503 "Unknown encryption
+  // engine: \"<name>\"" when no engine of that name exists.
+  static int32_t CreateEngine(const String& aName, const TmvUnicodeStrings& aPasswords, uint8_t* aHeader,
+                              bool aCreating, bool aForServer, TmvBaseEncryptionEngine*& aEngine);
+};
+
+using TmvEncryptionEngineCreateProc = int32_t (*)(const String& aName, const TmvUnicodeStrings& aPasswords,
+                                                  uint8_t* aHeader, bool aCreating, bool aForServer,
+                                                  TmvBaseEncryptionEngine*& aEngine);
+// The engines' unit installs its creation routine here (nil: none).
+extern std::atomic<TmvEncryptionEngineCreateProc> mvEncryptionEngineCreateHook;

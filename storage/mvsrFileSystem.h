@@ -1,0 +1,70 @@
+// Storage: the file-system interface of table storage (unit mvsrFileSystem).
+//
+// Every call that table storage makes to the operating system for its files
+// goes through one `TmvFileSystem`: opening, closing, positional reads and
+// writes, setting the end of a file, flushing it to stable storage, locking
+// it, and the queries (size, attributes, the volume's kind, identity). The
+// process uses the POSIX implementation unless a test installs another one
+// (see mvsrFaultFileSystem.h), which is how failing and crashing disks are
+// simulated.
+//
+// Every operation answers as the POSIX call it stands for: 0 or a count on
+// success, -1 with errno set on failure. Paths are UTF-8. Implementations
+// must be safe from any thread; installing one is not synchronised with
+// calls in flight, so tests install it while no file is in use.
+// Calls the foundation and the operating system only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+#include "foundation/mvllUtils.h"
+
+// What the table files need to know of an existing file.
+struct TmvFileStat {
+  bool ReadOnly = false;  // no write permission bit, or writing is refused to this process
+  bool IsLink = false;    // the name is a symbolic link
+};
+
+// The file system a path lies on: its statfs type magic and block size.
+struct TmvVolumeInfo {
+  uint64_t Type = 0;
+  uint64_t BlockSize = 0;
+};
+
+class TmvFileSystem {
+ public:
+  virtual ~TmvFileSystem() = default;
+
+  // open(2) with O_CLOEXEC added.
+  virtual int Open(const std::string& aPath, int aFlags, mode_t aMode) = 0;
+  virtual int Close(int aHandle) = 0;
+  // One pread(2) / pwrite(2): may transfer fewer bytes than asked.
+  virtual ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) = 0;
+  virtual ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) = 0;
+  // Sets the end of the file; growing reserves the disk space where the file
+  // system can (fallocate), so that later writes do not run out of it.
+  virtual int Truncate(int aHandle, int64_t aSize) = 0;
+  // fdatasync(2): written data, and the size needed to read it, is on
+  // stable storage.
+  virtual int Sync(int aHandle) = 0;
+  // An open-file-description lock (F_OFD_SETLK) of the whole file, exclusive
+  // (needs a handle open for writing) or shared; never waits. Two locks
+  // conflict between two opens even in one process.
+  virtual int Lock(int aHandle, bool aExclusive) = 0;
+  virtual int Size(int aHandle, int64_t& aSize) = 0;
+  virtual int Stat(const std::string& aPath, TmvFileStat& aStat) = 0;
+  virtual int StatFs(const std::string& aPath, TmvVolumeInfo& aInfo) = 0;
+  // The file's identity and object id (foundation's mvGetFileIdentity and
+  // mvGetFileObjectId).
+  virtual int Identity(int aHandle, TmvFileIdentity& aIdentity, uint8_t (&aObjectId)[64]) = 0;
+};
+
+// The file system in use: the installed one, else the POSIX one.
+TmvFileSystem& mvFileSystem();
+// Installs a file system (nil: back to POSIX) and returns the previous one
+// (nil when it was POSIX's). The caller keeps ownership.
+TmvFileSystem* mvSetFileSystem(TmvFileSystem* aFileSystem);
+// The process's POSIX implementation.
+TmvFileSystem& mvPosixFileSystem();
