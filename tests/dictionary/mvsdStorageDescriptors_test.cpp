@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "dictionary/mvsdDictionaryVersions.h"
+#include "mvsdStreamBytes.h"
 #include "mvsdTestSupport.h"
 
 using namespace mvtest;
@@ -16,26 +17,6 @@ namespace {
 class StorageDescriptors : public DictionaryTest {};
 
 constexpr int32_t kOldPeer = mvPeerVersionItemIDs - 1;
-
-// Builds value-stream bytes by hand.
-struct Bytes {
-  std::vector<uint8_t> b;
-  Bytes& raw(std::initializer_list<uint8_t> bytes) {
-    b.insert(b.end(), bytes);
-    return *this;
-  }
-  Bytes& str(const std::string& s) {  // an ASCII string: vaString
-    b.push_back(0x06);
-    b.push_back(uint8_t(s.size()));
-    b.insert(b.end(), s.begin(), s.end());
-    return *this;
-  }
-  Bytes& header() { return raw({0x02, 0x03, 0x01, 0x00, 0x02, 0x00, 0x12, 0, 0, 0, 0}); }  // ID 0, no strings
-  Bytes& oldHeader() { return raw({0x02, 0x01, 0x01, 0x00}); }
-  Bytes& integer(int8_t v) { return raw({0x02, uint8_t(v)}); }
-  Bytes& boolean(bool v) { return raw({uint8_t(v ? 0x09 : 0x08)}); }
-  Bytes& engine(const std::string& name = "mv1xDefault") { return str(name); }
-};
 
 // A heap record with a heap, a block heap and a compression, all free
 // standing (item ID 0), as written for this engine's peers and for old ones.
