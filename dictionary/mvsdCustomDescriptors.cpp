@@ -118,6 +118,24 @@ void TmvCustomDescsDescriptor::Clear(bool aNotify) {
   }
 }
 
+void TmvCustomDescsDescriptor::WriteCustoms(TmvWriter& aWriter, int32_t aClientVersion) {
+  aWriter.WriteInteger(CustomCount());
+  for (TmvBaseCustomDescriptor* custom : cddCustomDescriptors) {
+    aWriter.WriteString(custom->ClassName());
+    aWriter.WriteString(custom->GetName());
+    custom->SaveToWriter(aWriter, aClientVersion);
+  }
+}
+
+void TmvCustomDescsDescriptor::ReadCustoms(TmvReader& aReader) {
+  const int32_t count = aReader.ReadInteger();
+  for (int32_t i = 0; i < count; ++i) {
+    const auto& cls = mvReadItemClass(aReader, TmvBaseCustomDescriptor::StaticClass, SCustomFamily);
+    const String name = aReader.ReadString();
+    Append(cls, name)->LoadFromReader(aReader);
+  }
+}
+
 // Body after the item header (peers from 20000 on):
 //   integer  1
 //   integer  CustomCount
@@ -127,24 +145,14 @@ void TmvCustomDescsDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientV
   mvCheckClientVersion(aClientVersion, mvPeerVersionItemIDs);
   TmvDictionaryItem::SaveToWriter(aWriter, aClientVersion);
   aWriter.WriteInteger(1);
-  aWriter.WriteInteger(CustomCount());
-  for (TmvBaseCustomDescriptor* custom : cddCustomDescriptors) {
-    aWriter.WriteString(custom->ClassName());
-    aWriter.WriteString(custom->GetName());
-    custom->SaveToWriter(aWriter, aClientVersion);
-  }
+  WriteCustoms(aWriter, aClientVersion);
 }
 
 void TmvCustomDescsDescriptor::LoadFromReader(TmvReader& aReader) {
   TmvDictionaryItem::LoadFromReader(aReader);
   mvReadStreamVersion(aReader, 1, 1);
   DropAll();
-  const int32_t count = aReader.ReadInteger();
-  for (int32_t i = 0; i < count; ++i) {
-    const auto& cls = mvReadItemClass(aReader, TmvBaseCustomDescriptor::StaticClass, SCustomFamily);
-    const String name = aReader.ReadString();
-    Append(cls, name)->LoadFromReader(aReader);
-  }
+  ReadCustoms(aReader);
 }
 
 void TmvCustomDescsDescriptor::CheckValid(bool aForBuild) {

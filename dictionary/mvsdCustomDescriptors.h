@@ -77,6 +77,16 @@ class TmvCustomDescsDescriptor : public TmvDictionaryItem {
   // Requires: 0 <= aIndex < CustomCount.
   TmvBaseCustomDescriptor* CustomDescriptor(int32_t aIndex) const { return cddCustomDescriptors[size_t(aIndex)]; }
 
+  // The descriptors as the old dictionary layout writes them directly into
+  // the dictionary stream, and as the list's own body holds them: integer
+  // CustomCount, then per descriptor its class name, its name and its stream
+  // form. Any peer version.
+  void WriteCustoms(TmvWriter& aWriter, int32_t aClientVersion);
+  // Reads that part and appends its descriptors; an unregistered class
+  // raises 15499 naming "CustomDescriptor". Names are checked as
+  // identifiers at once (10068) and for duplicates by CheckValid.
+  void ReadCustoms(TmvReader& aReader);
+
   // The item's Clear; then each descriptor, last to first, is cleared and
   // freed.
   void Clear(bool aNotify) override;

@@ -130,6 +130,13 @@ TEST_F(CustomDescriptors, StreamForm) {
   EXPECT_EQ(static_cast<TTestCustom*>(back.CustomDescriptor(0))->Value, 7);
 
   EXPECT_EQ(RaisedCode([&] { Written(list, mvPeerVersionItemIDs - 1); }), 12039u);
+  // The old dictionary layout carries the descriptors without the list.
+  Bytes old;
+  old.integer(2).str("TTestCustom").str("Audit").oldHeader().integer(7);
+  old.str("TmvBaseCustomDescriptor").str("Fulltext").oldHeader();
+  EXPECT_EQ(Written([&](TmvWriter& w) { list.WriteCustoms(w, mvPeerVersionItemIDs - 1); }), old.b);
+  ReadAll(old.b, [&](TmvReader& r) { back.ReadCustoms(r); });
+  EXPECT_EQ(Names(back), (std::vector<String>{u"Audit", u"Fulltext", u"Audit", u"Fulltext"}));  // appended
   std::vector<uint8_t> v2 = written;
   v2[12] = 0x02;  // the list's version
   EXPECT_EQ(RaisedCode([&] { ReadAll(v2, back); }), 15498u);
