@@ -327,8 +327,8 @@ void TmvHeapRecordDescriptor::CheckValid(bool aForBuild) {
 
 bool TmvHeapRecordDescriptor::IsEqual(TmvDictionaryItem* aItem) {
   if (!TmvBaseRecordDescriptor::IsEqual(aItem)) return false;
-  auto* other = static_cast<TmvHeapRecordDescriptor*>(aItem);  // exactly this class
-  return mvOptionalItemsEqual(hrdHeapDescriptor, other->hrdHeapDescriptor) &&
+  auto* other = dynamic_cast<TmvHeapRecordDescriptor*>(aItem);
+  return other && mvOptionalItemsEqual(hrdHeapDescriptor, other->hrdHeapDescriptor) &&
          mvOptionalItemsEqual(hrdRecordCompressionDescriptor, other->hrdRecordCompressionDescriptor);
 }
 
@@ -452,8 +452,9 @@ void TmvHeapBlobDescriptor::CheckValid(bool aForBuild) {
 }
 
 bool TmvHeapBlobDescriptor::IsEqual(TmvDictionaryItem* aItem) {
-  return TmvBaseBlobDescriptor::IsEqual(aItem) &&
-         mvOptionalItemsEqual(hbdHeapDescriptor, static_cast<TmvHeapBlobDescriptor*>(aItem)->hbdHeapDescriptor);
+  if (!TmvBaseBlobDescriptor::IsEqual(aItem)) return false;
+  auto* other = dynamic_cast<TmvHeapBlobDescriptor*>(aItem);
+  return other && mvOptionalItemsEqual(hbdHeapDescriptor, other->hbdHeapDescriptor);
 }
 
 // ---------------------------------------------------------------------------
@@ -627,6 +628,6 @@ void TmvAdvAutoIncDescriptor::LoadFromReader(TmvReader& aReader) {
 
 bool TmvAdvAutoIncDescriptor::IsEqual(TmvDictionaryItem* aItem) {
   if (!TmvBaseAutoIncDescriptor::IsEqual(aItem)) return false;
-  auto* other = static_cast<TmvAdvAutoIncDescriptor*>(aItem);  // exactly this class
-  return aaidInitialValue == other->aaidInitialValue && aaidStep == other->aaidStep;
+  auto* other = dynamic_cast<TmvAdvAutoIncDescriptor*>(aItem);
+  return other && aaidInitialValue == other->aaidInitialValue && aaidStep == other->aaidStep;
 }

@@ -28,7 +28,8 @@ class TTestCustom : public TmvBaseCustomDescriptor {
     Value = aReader.ReadInteger();
   }
   bool IsEqual(TmvDictionaryItem* aItem) override {
-    return TmvBaseCustomDescriptor::IsEqual(aItem) && static_cast<TTestCustom*>(aItem)->Value == Value;
+    auto* other = dynamic_cast<TTestCustom*>(aItem);
+    return TmvBaseCustomDescriptor::IsEqual(aItem) && other && other->Value == Value;
   }
   void Clear(bool aNotify) override {
     TmvBaseCustomDescriptor::Clear(aNotify);
