@@ -3,10 +3,12 @@
 
 #include <mutex>
 
+#include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 #include "foundation/mvllUnits.h"
 
@@ -30,7 +32,19 @@ const Registration kRegistrations[] = {
     {&TmvNextLSNDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvFieldDescriptor::StaticClass, nullptr},
     {&TmvFieldsDescriptor::StaticClass, nullptr},
+    {&TmvBaseBlockHeapDescriptor::StaticClass, nullptr},
+    {&TmvBaseHeapDescriptor::StaticClass, nullptr},
+    {&TmvBaseRecordDescriptor::StaticClass, nullptr},
+    {&TmvHeapRecordDescriptor::StaticClass, nullptr},
+    {&TmvBaseBlobDescriptor::StaticClass, nullptr},
+    {&TmvHeapBlobDescriptor::StaticClass, nullptr},
+    {&TmvBaseCustomDescriptor::StaticClass, nullptr},
+    {&TmvBaseAutoIncDescriptor::StaticClass, nullptr},
+    {&TmvAdvAutoIncDescriptor::StaticClass, nullptr},
+    {&TmvBaseStreamDescriptor::StaticClass, nullptr},
+    {&TmvCustomDescsDescriptor::StaticClass, nullptr},
     {&TmvFieldValidationsDescriptor::StaticClass, nullptr},
+    {&TmvBaseRecordCompressionDescriptor::StaticClass, nullptr},
     {&TmvFieldsValidationsDescriptor::StaticClass, nullptr},
     // Dictionaries that stored the older name still read.
     {&TmvFieldValidationsDescriptor::StaticClass, u"TmvValidationsDescriptor"},

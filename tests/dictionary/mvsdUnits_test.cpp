@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 
 namespace {
@@ -30,6 +32,24 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
     EXPECT_EQ(TmvBaseRegisterableDescriptor::FindDescriptorClass(TmvFieldValidationsDescriptor::StaticClass,
                                                                  u"TmvValidationsDescriptor"),
               &TmvFieldValidationsDescriptor::StaticClass);
+    // Each storage family resolves its own classes, and only those.
+    const struct {
+      const TmvRegisterableDescriptorClassRef& family;
+      std::u16string_view name;
+    } storage[] = {
+        {TmvBaseRecordDescriptor::StaticClass, u"TmvHeapRecordDescriptor"},
+        {TmvBaseBlobDescriptor::StaticClass, u"TmvHeapBlobDescriptor"},
+        {TmvBaseAutoIncDescriptor::StaticClass, u"TmvAdvAutoIncDescriptor"},
+        {TmvBaseHeapDescriptor::StaticClass, u"TmvBaseHeapDescriptor"},
+        {TmvBaseBlockHeapDescriptor::StaticClass, u"TmvBaseBlockHeapDescriptor"},
+        {TmvBaseRecordCompressionDescriptor::StaticClass, u"TmvBaseRecordCompressionDescriptor"},
+        {TmvBaseStreamDescriptor::StaticClass, u"TmvBaseStreamDescriptor"},
+        {TmvBaseCustomDescriptor::StaticClass, u"TmvBaseCustomDescriptor"},
+        {TmvCustomDescsDescriptor::StaticClass, u"TmvCustomDescsDescriptor"},
+    };
+    for (const auto& s : storage) EXPECT_TRUE(Registered(s.family, s.name)) << UTF8Encode(String(s.name));
+    EXPECT_FALSE(Registered(TmvBaseRecordDescriptor::StaticClass, u"TmvHeapBlobDescriptor"));
+    EXPECT_FALSE(Registered(TmvBaseHeapDescriptor::StaticClass, u"TmvBaseBlockHeapDescriptor"));
     // Families stay apart.
     EXPECT_FALSE(Registered(fields, u"TmvFileDescriptor"));
     mvDictionaryFini();
