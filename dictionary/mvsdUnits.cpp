@@ -6,6 +6,8 @@
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdIndexDescriptors.h"
+#include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 #include "foundation/mvllUnits.h"
@@ -29,7 +31,19 @@ const Registration kRegistrations[] = {
     {&TmvAutoGuidDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvNextLSNDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvFieldDescriptor::StaticClass, nullptr},
+    {&TmvRefKeyDescriptor::StaticClass, nullptr},
+    {&TmvInt64KeyDescriptor::StaticClass, nullptr},
+    {&TmvBlobCacheKeyDescriptor::StaticClass, nullptr},
+    {&TmvCompKeyDescriptor::StaticClass, nullptr},
+    {&TmvNoNullCompKeyDescriptor::StaticClass, nullptr},
+    {&TmvKeyFieldDescriptor::StaticClass, nullptr},
+    {&TmvTextKeyFieldDescriptor::StaticClass, nullptr},
+    {&TmvExtTextKeyFieldDescriptor::StaticClass, nullptr},
+    {&TmvIndexDescriptor::StaticClass, nullptr},
     {&TmvFieldsDescriptor::StaticClass, nullptr},
+    {&TmvBaseIndicesDescriptor::StaticClass, nullptr},
+    {&TmvMainIndicesDescriptor::StaticClass, nullptr},
+    {&TmvInternalIndicesDescriptor::StaticClass, nullptr},
     {&TmvFieldValidationsDescriptor::StaticClass, nullptr},
     {&TmvFieldsValidationsDescriptor::StaticClass, nullptr},
     // Dictionaries that stored the older name still read.

@@ -1,7 +1,7 @@
 // Test support of the data dictionary tests: the dictionary started once per
 // test suite, stand-ins for the descriptors of the units above (the data
-// dictionary with its table, an index that holds a field and a file number,
-// a locale, validation lists), and stream helpers.
+// dictionary with its table, an item that holds a field, a file and an index
+// number, validation lists), and stream helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include "dictionary/mvsdDictionaryItem.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdUnits.h"
 #include "dictionary/mvsdValidationDescriptors.h"
@@ -30,7 +31,10 @@ class DictionaryTest : public ::testing::Test {
 // The data dictionary and its table, as far as the items below ask: item
 // IDs, the read-only switch, the layout version, usable block sizes, the
 // storage descriptors that AutoInc and BLOB fields need, the table's
-// constraint names, and the fields and files descriptors it owns.
+// constraint names, the fields and files descriptors it owns, and a main
+// indices descriptor made on request. The indexes go first, as a table
+// frees them: their key fields and indexes leave the fields and files
+// descriptors' notification lists.
 class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, public ImvTableDescriptor {
   MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
  public:
@@ -39,8 +43,13 @@ class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, publ
     Files = new TmvFilesDescriptor(this);
   }
   ~TTestDictionary() override {
+    delete Indices;
     delete Fields;
     delete Files;
+  }
+  TmvMainIndicesDescriptor& EnsureIndices() {
+    if (!Indices) Indices = new TmvMainIndicesDescriptor(this, "Indices");
+    return *Indices;
   }
 
   int32_t GetNextID() override { return ++CurrentID; }
@@ -60,6 +69,10 @@ class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, publ
       aDescriptor = Files;
       return true;
     }
+    if (aType.InheritsFrom(&TmvMainIndicesDescriptor::StaticClass)) {
+      aDescriptor = Indices;
+      return true;
+    }
     return TmvDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
   }
   void AddConstraintName(TmvDictionaryItem*, const String& aName) override {
@@ -75,6 +88,7 @@ class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, publ
 
   TmvFieldsDescriptor* Fields;
   TmvFilesDescriptor* Files;
+  TmvMainIndicesDescriptor* Indices = nullptr;
   int32_t CurrentID = 0;
   bool ReadOnly = false;
   int32_t Version = 3;
@@ -86,19 +100,29 @@ class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, publ
 inline constinit const TmvDictionaryItemClassRef TTestDictionary::StaticClass{
     {{u"TTestDictionary", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
 
-// What an index key field and an index do with numbers: hold a field and a
-// file number, follow renumbering and refuse the removal of what they use.
+// What a holder of numbers does (as a key field holds a field, an index a
+// file and a full-text descriptor an index): hold a field, a file and an
+// index number, follow renumbering and refuse the removal of what it uses.
 class TTestHolder : public TmvDictionaryItem {
   MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
  public:
-  TTestHolder(TPersistent* aParent, int32_t aField, int32_t aFile)
-      : TmvDictionaryItem(aParent), FieldNumber(aField), FileNumber(aFile) {
+  TTestHolder(TPersistent* aParent, int32_t aField, int32_t aFile, int32_t aIndex = -1)
+      : TmvDictionaryItem(aParent), FieldNumber(aField), FileNumber(aFile), IndexNumber(aIndex) {
     RegisterFieldChangeNotification();
     RegisterFileChangeNotification();
+    RegisterIndexChangeNotification();
   }
   ~TTestHolder() override {
     UnregisterFieldChangeNotification();
     UnregisterFileChangeNotification();
+    UnregisterIndexChangeNotification();
+  }
+  void IndexChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
+    IndexCalls.push_back({aBefore, aOld, aNew});
+    if (aBefore && mvChangeRemoves(IndexNumber, aOld, aNew))
+      throw EmvDictionaryItemException(MVERR_OBJECTINUSE, u"Cannot remove index %d because it is still referenced",
+                                       {IndexNumber});
+    if (!aBefore) IndexNumber = mvRenumberAfterChange(IndexNumber, aOld, aNew);
   }
   void FieldChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
     Calls.push_back({aBefore, aOld, aNew});
@@ -121,40 +145,12 @@ class TTestHolder : public TmvDictionaryItem {
   };
   int32_t FieldNumber;
   int32_t FileNumber;
+  int32_t IndexNumber;
   std::vector<Call> Calls;
+  std::vector<Call> IndexCalls;
 };
 inline constinit const TmvDictionaryItemClassRef TTestHolder::StaticClass{
     {{u"TTestHolder", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
-
-// A locale with a storage code page; its body is the item header and the
-// code page.
-class TTestLocale : public TmvLocaleDescriptor {
-  MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
- public:
-  explicit TTestLocale(TPersistent* aParent) : TmvLocaleDescriptor(aParent) {}
-  uint16_t StorageCodepage() override { return CodePage; }
-  void SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) override {
-    TmvLocaleDescriptor::SaveToWriter(aWriter, aClientVersion);
-    aWriter.WriteInteger(CodePage);
-  }
-  void LoadFromReader(TmvReader& aReader) override {
-    TmvLocaleDescriptor::LoadFromReader(aReader);
-    CodePage = uint16_t(aReader.ReadInteger());
-  }
-  bool IsEqual(TmvDictionaryItem* aItem) override {
-    return TmvLocaleDescriptor::IsEqual(aItem) && static_cast<TTestLocale*>(aItem)->CodePage == CodePage;
-  }
-  void CheckValid(bool aForBuild) override {
-    TmvLocaleDescriptor::CheckValid(aForBuild);
-    ++Checked;
-  }
-  uint16_t CodePage = 1252;
-  int Checked = 0;
-};
-inline constinit const TmvDictionaryItemClassRef TTestLocale::StaticClass{
-    {{u"TTestLocale", &TmvLocaleDescriptor::StaticClass}, &TmvLocaleDescriptor::Registry,
-     &mvCreateFreeItem<TTestLocale>},
-    &mvCreateItem<TTestLocale>};
 
 // Validation lists whose body is the item header alone.
 class TTestValidations : public TmvFieldValidationsDescriptor {
@@ -186,7 +182,7 @@ struct StandInClasses {
     for (const auto* cls : kClasses) TmvBaseRegisterableDescriptor::UnregisterDescriptor(*cls);
   }
   static constexpr const TmvRegisterableDescriptorClassRef* kClasses[] = {
-      &TTestLocale::StaticClass, &TTestValidations::StaticClass, &TTestFieldsValidations::StaticClass};
+      &TTestValidations::StaticClass, &TTestFieldsValidations::StaticClass};
 };
 
 // The bytes an item writes for a client version.
