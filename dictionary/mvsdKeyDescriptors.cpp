@@ -142,8 +142,17 @@ constinit const TmvDictionaryItemClassRef TmvNoNullCompKeyDescriptor::StaticClas
 
 TmvCompKeyDescriptor::~TmvCompKeyDescriptor() { DropKeyFields(); }
 
+// The entry leaves the list before the key field is freed, so that the
+// list never holds a freed key field.
+void TmvCompKeyDescriptor::FreeKeyField(int32_t aIndex) {
+  TmvKeyFieldDescriptor* keyField = KeyFields(aIndex);
+  ckdKeyFields.Delete(aIndex);
+  delete keyField;
+  ckdKeyLen = -1;
+}
+
 void TmvCompKeyDescriptor::DropKeyFields() {
-  while (ckdKeyFields.Count() > 0) delete static_cast<TmvKeyFieldDescriptor*>(ckdKeyFields.Release(ckdKeyFields.Count() - 1));
+  while (KeyFieldCount() > 0) FreeKeyField(KeyFieldCount() - 1);
   ckdKeyLen = -1;
 }
 
@@ -196,8 +205,7 @@ TmvKeyFieldDescriptor* TmvCompKeyDescriptor::Insert(int32_t aIndex, const String
 
 void TmvCompKeyDescriptor::Delete(int32_t aIndex) {
   CheckReadOnly();
-  delete static_cast<TmvKeyFieldDescriptor*>(ckdKeyFields.Release(aIndex));
-  ckdKeyLen = -1;
+  FreeKeyField(aIndex);
 }
 
 void TmvCompKeyDescriptor::Move(int32_t aFrom, int32_t aTo) {

@@ -179,6 +179,7 @@ class TmvCompKeyDescriptor : public TmvBaseKeyDescriptor {
  private:
   TmvKeyFieldDescriptor* InsertNew(int32_t aIndex, int32_t aFieldNumber, const TmvKeyFieldDescriptorClassRef* aClass);
   int32_t FieldNumberOf(const String& aFieldName);
+  void FreeKeyField(int32_t aIndex);
   void DropKeyFields();
 
   TmvList ckdKeyFields;  // owned key fields, in key order

@@ -13,6 +13,7 @@
 #include "dictionary/mvsdDictionaryItem.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdFilterDescriptor.h"
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdUnits.h"
@@ -100,6 +101,26 @@ class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, publ
 inline constinit const TmvDictionaryItemClassRef TTestDictionary::StaticClass{
     {{u"TTestDictionary", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
 
+// A table with its base file, fields added on request, and composite keys
+// made as the keys of new indexes of its main indices descriptor.
+struct TTestTable {
+  TTestDictionary dd;
+  TTestTable() { dd.Files->AddFile(u"", mvbs4k, u"Data"); }
+  TmvFieldDescriptor* Field(const String& aName, TmvFieldType aType, int32_t aUnits = 0, bool aRequired = false) {
+    return dd.Fields->AddField(aName, u"", aType, aUnits, 0, aRequired);
+  }
+  TmvMainIndicesDescriptor& Indices() { return dd.EnsureIndices(); }
+  // A key of class aClass (a composite key class) on the given fields.
+  TmvCompKeyDescriptor& Key(std::initializer_list<int32_t> aFields,
+                            const TmvDictionaryItemClassRef* aClass = &TmvCompKeyDescriptor::StaticClass) {
+    TmvIndexDescriptor* index =
+        Indices().AddIndex(u"Index" + mvIntToStr(Indices().IndexCount()), 0, idNone, u"", aClass);
+    auto& key = static_cast<TmvCompKeyDescriptor&>(*index->GetKeyDescriptor());
+    for (int32_t f : aFields) key.Add(f);
+    return key;
+  }
+};
+
 // What a holder of numbers does (as a key field holds a field, an index a
 // file and a full-text descriptor an index): hold a field, a file and an
 // index number, follow renumbering and refuse the removal of what it uses.
@@ -173,6 +194,31 @@ inline constinit const TmvDictionaryItemClassRef TTestFieldsValidations::StaticC
      &TmvFieldValidationsDescriptor::Registry, &mvCreateFreeItem<TTestFieldsValidations>},
     &mvCreateItem<TTestFieldsValidations>};
 
+// A filter descriptor whose own data is a payload of bytes up to the end of
+// its stream; it refuses to be written while Refuse is set.
+class TTestFilter : public TmvBaseFilterDescriptor {
+  MV_DECLARE_CLASSREF(TmvFilterDescriptorClassRef)
+ public:
+  explicit TTestFilter(std::string aPayload = {}) : Payload(std::move(aPayload)) {}
+  uint32_t WriteToStream(TStream& aStream, int32_t aVersion) override {
+    if (Refuse) return EmvBaseException::mvSetMessage(12289, u"refused for %d", {aVersion});
+    mvWriteFilterClassName(aStream, StaticClass);
+    aStream.WriteBuffer(Payload.data(), int64_t(Payload.size()));
+    return 0;
+  }
+  static TmvBaseFilterDescriptor* FromStream(TStream& aStream) {
+    std::string payload(size_t(aStream.GetSize() - aStream.GetPosition()), '\0');
+    aStream.ReadBuffer(payload.data(), int64_t(payload.size()));
+    if (payload == "fail") throw EmvBaseFilterDescriptorException(10004, String(u"bad payload"));
+    return new TTestFilter(payload);
+  }
+  std::string Payload;
+  bool Refuse = false;
+};
+inline constinit const TmvFilterDescriptorClassRef TTestFilter::StaticClass{
+    {{u"TTestFilterDescriptor", &TmvBaseFilterDescriptor::StaticClass}, &TmvBaseFilterDescriptor::Registry, nullptr},
+    &TTestFilter::FromStream};
+
 // Registers the stand-in classes for the life of a test.
 struct StandInClasses {
   StandInClasses() {
@@ -182,7 +228,7 @@ struct StandInClasses {
     for (const auto* cls : kClasses) TmvBaseRegisterableDescriptor::UnregisterDescriptor(*cls);
   }
   static constexpr const TmvRegisterableDescriptorClassRef* kClasses[] = {
-      &TTestValidations::StaticClass, &TTestFieldsValidations::StaticClass};
+      &TTestValidations::StaticClass, &TTestFieldsValidations::StaticClass, &TTestFilter::StaticClass};
 };
 
 // The bytes an item writes for a client version.
