@@ -368,9 +368,10 @@ TmvKeyFieldDescriptor::TmvKeyFieldDescriptor(TPersistent* aParent, int32_t aFiel
   if (kfdFieldNumber != mvParentFieldNumber) RegisterFieldChangeNotification();
 }
 
-TmvKeyFieldDescriptor::~TmvKeyFieldDescriptor() {
-  if (kfdFieldNumber != mvParentFieldNumber) UnregisterFieldChangeNotification();
-}
+// The number may have changed since the registration (to or from the
+// parent field's), so the key field leaves the list whatever it holds now;
+// leaving a list it is not in does nothing.
+TmvKeyFieldDescriptor::~TmvKeyFieldDescriptor() { UnregisterFieldChangeNotification(); }
 
 void TmvKeyFieldDescriptor::ResetKeyLen() {
   if (auto* key = dynamic_cast<TmvCompKeyDescriptor*>(diParent)) key->ResetKeyLen();

@@ -187,6 +187,13 @@ TEST_F(KeyDescriptors, KeyFieldsFollowTheirFields) {
   fields.RemoveField(fields.GetFieldFromName(u"First"));
   EXPECT_EQ(key.KeyFields(0)->Field()->Name(), u"C");
   EXPECT_EQ(key.KeyFields(0)->GetFieldNumber(), 0);
+
+  // A key field renumbered to its parent's field still leaves the list
+  // when it goes, so that later changes reach no freed key field.
+  key.KeyFields(0)->SetFieldNumber(mvParentFieldNumber);
+  key.Delete(0);
+  fields.RemoveField(0);
+  EXPECT_EQ(fields.FieldCount(), 0);
 }
 
 TEST_F(KeyDescriptors, LocalesOfKeyFields) {

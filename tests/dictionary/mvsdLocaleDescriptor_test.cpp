@@ -184,6 +184,22 @@ TEST_F(LocaleDescriptor, BodyPerPeerVersion) {
       kBodyV2, [&](TmvReader& r) { locale.LoadFromReader(r); }, [&] { Written(locale); });
 }
 
+// A thread locale with a decimal comma and dot grouping changes neither
+// messages nor stored bytes.
+TEST_F(LocaleDescriptor, DecimalCommaThreadLocale) {
+  TmvLocaleDescriptor locale(nullptr);
+  ReadAll(kBodyV2, locale);
+  const LCID saved = GetThreadLocale();
+  ASSERT_TRUE(SetThreadLocale(0x407));
+  EXPECT_EQ(Written(locale), kBodyV2);
+  EXPECT_EQ(locale.CompareCodepage(), 1252);
+  locale.SetLocale(0x123456);
+  String message;
+  EXPECT_EQ(RaisedCode([&] { locale.CheckValid(false); }, &message), 10043u);
+  SetThreadLocale(saved);
+  EXPECT_EQ(message, u"Locale not supported/installed: 1193046");
+}
+
 TEST_F(LocaleDescriptor, CompareableIsNotEqual) {
   TmvLocaleDescriptor a(nullptr), b(nullptr);
   EXPECT_TRUE(a.IsEqual(&b));
