@@ -138,25 +138,16 @@ class TTestHolder : public TmvDictionaryItem {
     UnregisterFileChangeNotification();
     UnregisterIndexChangeNotification();
   }
-  void IndexChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
-    IndexCalls.push_back({aBefore, aOld, aNew});
-    if (aBefore && mvChangeRemoves(IndexNumber, aOld, aNew))
-      throw EmvDictionaryItemException(MVERR_OBJECTINUSE, u"Cannot remove index %d because it is still referenced",
-                                       {IndexNumber});
-    if (!aBefore) IndexNumber = mvRenumberAfterChange(IndexNumber, aOld, aNew);
-  }
   void FieldChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
     Calls.push_back({aBefore, aOld, aNew});
-    if (aBefore && mvChangeRemoves(FieldNumber, aOld, aNew))
-      throw EmvDictionaryItemException(MVERR_OBJECTINUSE, u"Cannot remove field %d because it is still referenced",
-                                       {FieldNumber});
-    if (!aBefore) FieldNumber = mvRenumberAfterChange(FieldNumber, aOld, aNew);
+    Follow(FieldNumber, u"Cannot remove field %d because it is still referenced", aBefore, aOld, aNew);
   }
   void FileChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
-    if (aBefore && mvChangeRemoves(FileNumber, aOld, aNew))
-      throw EmvDictionaryItemException(MVERR_OBJECTINUSE,
-                                       u"Cannot remove file %d because it is still referenced by an index", {FileNumber});
-    if (!aBefore) FileNumber = mvRenumberAfterChange(FileNumber, aOld, aNew);
+    Follow(FileNumber, u"Cannot remove file %d because it is still referenced by an index", aBefore, aOld, aNew);
+  }
+  void IndexChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
+    IndexCalls.push_back({aBefore, aOld, aNew});
+    Follow(IndexNumber, u"Cannot remove index %d because it is still referenced", aBefore, aOld, aNew);
   }
 
   struct Call {
@@ -169,6 +160,13 @@ class TTestHolder : public TmvDictionaryItem {
   int32_t IndexNumber;
   std::vector<Call> Calls;
   std::vector<Call> IndexCalls;
+
+ private:
+  static void Follow(int32_t& aNumber, const char16_t* aRefusal, bool aBefore, int32_t aOld, int32_t aNew) {
+    if (aBefore && mvChangeRemoves(aNumber, aOld, aNew))
+      throw EmvDictionaryItemException(MVERR_OBJECTINUSE, aRefusal, {aNumber});
+    if (!aBefore) aNumber = mvRenumberAfterChange(aNumber, aOld, aNew);
+  }
 };
 inline constinit const TmvDictionaryItemClassRef TTestHolder::StaticClass{
     {{u"TTestHolder", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
