@@ -65,7 +65,8 @@ TmvIndexDescriptor::TmvIndexDescriptor(TPersistent* aParent, const String& aName
     : TmvDictionaryItem(aParent), idName(aName), idIndexEngine(mvDefaultIndexEngine), idFileNumber(aFileNumber) {
   mvCheckIdentifier<EmvIndexDescriptorException>(aName, MVERR_INVALIDINDEXNAME, false);
   const TmvDictionaryItemClassRef& keyClass = aKeyClass ? *aKeyClass : TmvCompKeyDescriptor::StaticClass;
-  if (!keyClass.InheritsFrom(&TmvBaseKeyDescriptor::StaticClass)) mvRaiseUnsupportedClass(u"KeyDescriptor", keyClass.Name());
+  if (!keyClass.InheritsFrom(&TmvBaseKeyDescriptor::StaticClass))
+    mvRaiseUnsupportedClass(u"KeyDescriptor", keyClass.Name());
   RegisterFileChangeNotification();
   try {
     idKeyDescriptor = static_cast<TmvBaseKeyDescriptor*>(mvCreateItemOfClass(keyClass, this, u"KeyDescriptor"));
@@ -91,7 +92,8 @@ TmvIndexDescriptor* TmvIndexDescriptor::CreateStandalone(int32_t aNumber, const 
 }
 
 bool TmvIndexDescriptor::IsValidFor(TmvDictionaryItem* aTableDescriptor) {
-  auto* files = static_cast<TmvFilesDescriptor*>(aTableDescriptor->GetRelatedDescriptorOfType(TmvFilesDescriptor::StaticClass));
+  auto* files =
+      static_cast<TmvFilesDescriptor*>(aTableDescriptor->GetRelatedDescriptorOfType(TmvFilesDescriptor::StaticClass));
   return files && idFileNumber >= 0 && idFileNumber < files->FileCount() &&
          idKeyDescriptor->IsValidFor(aTableDescriptor);
 }
@@ -144,8 +146,8 @@ void TmvIndexDescriptor::FileChangeNotification(bool aBefore, int32_t aOldNumber
   if (!aBefore) {
     idFileNumber = mvRenumberAfterChange(idFileNumber, aOldNumber, aNewNumber);
   } else if (mvChangeRemoves(idFileNumber, aOldNumber, aNewNumber)) {
-    throw EmvIndexDescriptorException(MVERR_OBJECTINUSE, u"Cannot remove file %d because it is still referenced by an index",
-                                      {idFileNumber});
+    throw EmvIndexDescriptorException(
+        MVERR_OBJECTINUSE, u"Cannot remove file %d because it is still referenced by an index", {idFileNumber});
   }
 }
 
@@ -308,7 +310,8 @@ TmvIndexDescriptor* TmvBaseIndicesDescriptor::NewIndex(const String& aName, int3
                                                        const TmvIndexDescriptorClassRef* aIndexClass) {
   CheckReadOnly();
   mvCheckIdentifier<EmvIndicesDescriptorException>(aName, MVERR_INVALIDINDEXNAME, false);
-  if (GetIndexFromName(aName) >= 0) throw EmvIndicesDescriptorException(MVERR_INDEXEXISTS, SDuplicatedIndexName, {aName});
+  if (GetIndexFromName(aName) >= 0)
+    throw EmvIndicesDescriptorException(MVERR_INDEXEXISTS, SDuplicatedIndexName, {aName});
   CheckFileNumber<EmvIndicesDescriptorException>(*this, aFileNumber);
   const TmvIndexDescriptorClassRef& cls = aIndexClass ? *aIndexClass : GetDefaultIndexDescriptorClass();
   if (!cls.CreateIndex) mvRaiseUnsupportedClass(u"IndexDescriptor", cls.Name());
@@ -341,9 +344,9 @@ TmvIndexDescriptor* TmvBaseIndicesDescriptor::AddIndex(const String& aName, int3
 TmvIndexDescriptor* TmvBaseIndicesDescriptor::AddIndex(TmvIndexDescriptor* aIndexDescriptor) {
   CheckReadOnly();
   TmvIndexDescriptor& source = *aIndexDescriptor;
-  TmvIndexDescriptor* index =
-      AddIndex(source.idName, source.idFileNumber, source.idDups, source.idDesc,
-               &ClassOf<TmvDictionaryItemClassRef>(*source.idKeyDescriptor), &ClassOf<TmvIndexDescriptorClassRef>(source));
+  TmvIndexDescriptor* index = AddIndex(source.idName, source.idFileNumber, source.idDups, source.idDesc,
+                                       &ClassOf<TmvDictionaryItemClassRef>(*source.idKeyDescriptor),
+                                       &ClassOf<TmvIndexDescriptorClassRef>(source));
   const int32_t ownID = index->diID;
   try {
     TmvMemoryStream stream;

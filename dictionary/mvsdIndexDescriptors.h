@@ -218,7 +218,8 @@ class TmvBaseIndicesDescriptor : public TmvDictionaryItem {
 
  private:
   TmvIndexDescriptor* NewIndex(const String& aName, int32_t aFileNumber, TmvIndexDups aDups, const String& aDesc,
-                               const TmvDictionaryItemClassRef* aKeyClass, const TmvIndexDescriptorClassRef* aIndexClass);
+                               const TmvDictionaryItemClassRef* aKeyClass,
+                               const TmvIndexDescriptorClassRef* aIndexClass);
   void CheckPosition(int32_t aInx, int32_t aHigh) const;
   void RenumberFrom(int32_t aFrom);
   void DropIndexes();

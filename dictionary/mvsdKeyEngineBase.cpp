@@ -40,7 +40,8 @@ TmvBaseKeyEngine::TmvBaseKeyEngine(TmvBaseKeyDescriptor* aDescriptor) : bkeKeyDe
 TmvBaseKeyEngine* TmvBaseKeyEngine::CreateFor(TmvBaseKeyDescriptor* aDescriptor) {
   const TmvKeyEngineClassRef& cls = KeyEngineClassFor(aDescriptor);
   if (!cls.CreateKeyEngine)
-    throw EmvBaseKeyEngineException(MVERR_UNSUPPORTEDSUBENGINE, u"Unknown %s engine: \"%s\"", {String(u"Key"), cls.Name()});
+    throw EmvBaseKeyEngineException(MVERR_UNSUPPORTEDSUBENGINE, u"Unknown %s engine: \"%s\"",
+                                    {String(u"Key"), cls.Name()});
   return cls.CreateKeyEngine(aDescriptor);
 }
 

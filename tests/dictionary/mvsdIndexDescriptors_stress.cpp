@@ -51,7 +51,9 @@ TEST_F(IndexDescriptorsStress, SharedFrozenIndexes) {
     t.Indices().RemoveIndex(0);
     t.Indices().InsertIndexAt(0, u"Index0", 0, idNone, u"");
     static_cast<TmvCompKeyDescriptor*>(t.Indices().IndexDescriptor(0)->GetKeyDescriptor())->Add(0);
-    static_cast<TmvCompKeyDescriptor*>(t.Indices().IndexDescriptor(0)->GetKeyDescriptor())->Add(1)->SetOverrideLengthChars(1);
+    static_cast<TmvCompKeyDescriptor*>(t.Indices().IndexDescriptor(0)->GetKeyDescriptor())
+        ->Add(1)
+        ->SetOverrideLengthChars(1);
     static_cast<TmvCompKeyDescriptor*>(t.Indices().IndexDescriptor(0)->GetKeyDescriptor())->Add(2);
   }
 }

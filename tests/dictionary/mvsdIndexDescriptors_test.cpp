@@ -116,15 +116,18 @@ TEST_F(IndexDescriptors, StandaloneForm) {
   std::vector<uint8_t> unknownKey = bytes;
   unknownKey[2 + 18 + 2 + 3] = 'X';  // "TmvXompKeyDescriptor"
   String message;
-  EXPECT_EQ(RaisedCode([&] { ReadAll(unknownKey, [&](TmvReader& r) { TmvIndexDescriptor::CreateStandaloneFromReader(r); }); },
-                       &message),
-            15499u);
+  EXPECT_EQ(
+      RaisedCode([&] { ReadAll(unknownKey, [&](TmvReader& r) { TmvIndexDescriptor::CreateStandaloneFromReader(r); }); },
+                 &message),
+      15499u);
   EXPECT_EQ(message, u"KeyDescriptor class is not supported: TmvXompKeyDescriptor");
   std::vector<uint8_t> unknownIndex = bytes;
   unknownIndex[2 + 3] = 'X';
-  EXPECT_EQ(RaisedCode([&] { ReadAll(unknownIndex, [&](TmvReader& r) { TmvIndexDescriptor::CreateStandaloneFromReader(r); }); },
-                       &message),
-            15499u);
+  EXPECT_EQ(
+      RaisedCode(
+          [&] { ReadAll(unknownIndex, [&](TmvReader& r) { TmvIndexDescriptor::CreateStandaloneFromReader(r); }); },
+          &message),
+      15499u);
   EXPECT_EQ(message, u"IndexDescriptor class is not supported: TmvXndexDescriptor");
   // A damaged standalone form frees what it made.
   ReadEveryDamage(

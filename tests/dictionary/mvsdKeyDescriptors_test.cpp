@@ -287,8 +287,10 @@ TEST_F(KeyDescriptors, FilterPartReading) {
 
 TEST_F(KeyDescriptors, FixedKeyBytes) {
   TmvRefKeyDescriptor key(nullptr);
-  const std::vector<uint8_t> current =
-      Bytes({{0x02, 0x03, 0x01, 0x00, 0x02, 0x00}, kEmptyString, {0x07, 0x03, 'B', 'K', 'D', 0x02, 0x01, 0x08}, {0x02, 0x01}});
+  const std::vector<uint8_t> current = Bytes({{0x02, 0x03, 0x01, 0x00, 0x02, 0x00},
+                                              kEmptyString,
+                                              {0x07, 0x03, 'B', 'K', 'D', 0x02, 0x01, 0x08},
+                                              {0x02, 0x01}});
   EXPECT_EQ(Written(key), current);
   EXPECT_EQ(Written(key, mvPeerVersionItemIDs - 1), (std::vector<uint8_t>{0x02, 0x01, 0x01, 0x00, 0x02, 0x01}));
   TmvRefKeyDescriptor back(nullptr);
