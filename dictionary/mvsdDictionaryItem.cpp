@@ -7,6 +7,7 @@
 #include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 
 bool mvDisable30900LocaleFixes = false;
@@ -394,28 +395,23 @@ bool TmvDictionaryItem::RequiresPack() {
   return false;
 }
 
-namespace {
-
-// The related descriptor of class D, nil when none is related.
-template <typename D>
-D* RelatedDescriptor(TmvDictionaryItem* aItem) {
-  TmvDictionaryItem* found;
-  return aItem->FindRelatedDescriptorOfType(D::StaticClass, found) ? static_cast<D*>(found) : nullptr;
-}
-
-}  // namespace
-
 void TmvDictionaryItem::RegisterFieldChangeNotification() {
-  if (auto* fields = RelatedDescriptor<TmvFieldsDescriptor>(this)) fields->AddFieldChangeNotify(this);
+  if (auto* fields = FindRelatedDescriptor<TmvFieldsDescriptor>()) fields->AddFieldChangeNotify(this);
 }
 void TmvDictionaryItem::UnregisterFieldChangeNotification() {
-  if (auto* fields = RelatedDescriptor<TmvFieldsDescriptor>(this)) fields->RemoveFieldChangeNotify(this);
+  if (auto* fields = FindRelatedDescriptor<TmvFieldsDescriptor>()) fields->RemoveFieldChangeNotify(this);
 }
 void TmvDictionaryItem::RegisterFileChangeNotification() {
-  if (auto* files = RelatedDescriptor<TmvFilesDescriptor>(this)) files->AddFileChangeNotify(this);
+  if (auto* files = FindRelatedDescriptor<TmvFilesDescriptor>()) files->AddFileChangeNotify(this);
 }
 void TmvDictionaryItem::UnregisterFileChangeNotification() {
-  if (auto* files = RelatedDescriptor<TmvFilesDescriptor>(this)) files->RemoveFileChangeNotify(this);
+  if (auto* files = FindRelatedDescriptor<TmvFilesDescriptor>()) files->RemoveFileChangeNotify(this);
+}
+void TmvDictionaryItem::RegisterIndexChangeNotification() {
+  if (auto* indices = FindRelatedDescriptor<TmvMainIndicesDescriptor>()) indices->AddIndexChangeNotify(this);
+}
+void TmvDictionaryItem::UnregisterIndexChangeNotification() {
+  if (auto* indices = FindRelatedDescriptor<TmvMainIndicesDescriptor>()) indices->RemoveIndexChangeNotify(this);
 }
 
 // ---------------------------------------------------------------------------
@@ -465,6 +461,13 @@ void TmvLocalizedDictionaryItem::LoadLocaleFromReader(TmvReader& aReader) {
 }
 
 void TmvLocalizedDictionaryItem::FreeLocaleDescriptor() { mvFreeAndNil(ldiLocaleDescriptor); }
+
+TmvLocaleDescriptor* TmvLocalizedDictionaryItem::AddLocaleDescriptor(const TmvDictionaryItemClassRef* aClass) {
+  return ReplaceSubItem(ldiLocaleDescriptor, aClass ? *aClass : TmvLocaleDescriptor::StaticClass,
+                        u"LocaleDescriptor");
+}
+
+void TmvLocalizedDictionaryItem::RemoveLocaleDescriptor() { RemoveSubItem(ldiLocaleDescriptor); }
 
 void TmvLocalizedDictionaryItem::ActivateCache() {
   if (diCacheActive) return;

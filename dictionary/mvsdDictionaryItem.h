@@ -293,6 +293,12 @@ class TmvDictionaryItem : public TmvBaseRegisterableDescriptor {
   // FindRelatedDescriptorOfType, else 8712 "No related Descriptor of type %s
   // could be found".
   TmvDictionaryItem* GetRelatedDescriptorOfType(const ClassRef& aType);
+  // The related descriptor of class D, nil when none is related.
+  template <typename D>
+  D* FindRelatedDescriptor() {
+    TmvDictionaryItem* found;
+    return FindRelatedDescriptorOfType(D::StaticClass, found) ? static_cast<D*>(found) : nullptr;
+  }
   // The data dictionary above this item (from the parent up); the Get form
   // raises 8712 naming TmvDataDictionary when there is none.
   ImvDictionaryRoot* FindDictionaryRoot() const;
@@ -323,12 +329,14 @@ class TmvDictionaryItem : public TmvBaseRegisterableDescriptor {
     mvFreeAndNil(aSlot);
   }
 
-  // Registration for the change notifications of the related fields or
-  // files descriptor (nothing when none is related).
+  // Registration for the change notifications of the related fields, files
+  // or main indices descriptor (nothing when none is related).
   void RegisterFieldChangeNotification();
   void UnregisterFieldChangeNotification();
   void RegisterFileChangeNotification();
   void UnregisterFileChangeNotification();
+  void RegisterIndexChangeNotification();
+  void UnregisterIndexChangeNotification();
 
  protected:
   TPersistent* diParent;
@@ -374,6 +382,11 @@ class TmvLocalizedDictionaryItem : public TmvDictionaryItem {
   bool IsEqual(TmvDictionaryItem* aItem) override;
 
   TmvLocaleDescriptor* GetLocaleDescriptor() const { return ldiLocaleDescriptor; }
+  // CheckReadOnly; the own locale descriptor is freed and one of aClass
+  // (nil: TmvLocaleDescriptor) created under this item.
+  TmvLocaleDescriptor* AddLocaleDescriptor(const TmvDictionaryItemClassRef* aClass = nullptr);
+  // CheckReadOnly; frees the own locale descriptor.
+  void RemoveLocaleDescriptor();
   // The used locale's storage code page, 0 without locale.
   uint16_t GetUsedStorageCodePage();
 

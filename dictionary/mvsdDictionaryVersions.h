@@ -14,12 +14,25 @@
 // From this version the item header carries the item ID and the constraint
 // name (header version 3, else 1), and the fields, files, locale and
 // validation parts exist at all: a peer below it cannot take them (12039).
+// Key descriptors write their filter part, key fields their version-2 form
+// (locale, override lengths, null behaviour), from this version on.
 inline constexpr int32_t mvPeerVersionItemIDs = 20000;
 
 // From this version a RefNr field is stored with its own type; below it the
 // field is written as an Int64 field and the dictionary is marked as missing
 // information.
 inline constexpr int32_t mvPeerVersionRefNrFields = 47005;
+
+// Keys, indexes and locales.
+// From this version an index may allow duplicates only among keys with
+// nulls (`idNull`, index body version 2).
+inline constexpr int32_t mvPeerVersionIndexDupsNull = 20400;
+// From this version a locale body (version 2) carries the sort-rule
+// version recorded when the table was built.
+inline constexpr int32_t mvPeerVersionLocaleBuildVersion = 30900;
+// From this version a table may carry internal indexes (the internal
+// indices descriptor).
+inline constexpr int32_t mvPeerVersionInternalIndices = 47005;
 
 // The version a descriptor is written for when it is copied inside this
 // engine (Assign, copying a field): this engine's own.

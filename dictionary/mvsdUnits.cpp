@@ -7,6 +7,8 @@
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdIndexDescriptors.h"
+#include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdValidationDescriptors.h"
@@ -31,7 +33,19 @@ const Registration kRegistrations[] = {
     {&TmvAutoGuidDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvNextLSNDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvFieldDescriptor::StaticClass, nullptr},
+    {&TmvRefKeyDescriptor::StaticClass, nullptr},
+    {&TmvInt64KeyDescriptor::StaticClass, nullptr},
+    {&TmvBlobCacheKeyDescriptor::StaticClass, nullptr},
+    {&TmvCompKeyDescriptor::StaticClass, nullptr},
+    {&TmvNoNullCompKeyDescriptor::StaticClass, nullptr},
+    {&TmvKeyFieldDescriptor::StaticClass, nullptr},
+    {&TmvTextKeyFieldDescriptor::StaticClass, nullptr},
+    {&TmvExtTextKeyFieldDescriptor::StaticClass, nullptr},
+    {&TmvIndexDescriptor::StaticClass, nullptr},
     {&TmvFieldsDescriptor::StaticClass, nullptr},
+    {&TmvBaseIndicesDescriptor::StaticClass, nullptr},
+    {&TmvMainIndicesDescriptor::StaticClass, nullptr},
+    {&TmvInternalIndicesDescriptor::StaticClass, nullptr},
     {&TmvBaseBlockHeapDescriptor::StaticClass, nullptr},
     {&TmvBaseHeapDescriptor::StaticClass, nullptr},
     {&TmvBaseRecordDescriptor::StaticClass, nullptr},

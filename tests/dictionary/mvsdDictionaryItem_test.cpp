@@ -237,7 +237,6 @@ TEST_F(DictionaryItem, RenumberingRule) {
 }
 
 TEST_F(DictionaryItem, LocalePartAndInheritance) {
-  StandInClasses standIns;
   TTestDictionary dd;
   TmvFieldDescriptor* field = dd.Fields->AddField(u"Name", u"", mvtNullString, 10, 0, false);
   EXPECT_EQ(field->GetUsedLocaleDescriptor(), nullptr);
@@ -249,21 +248,14 @@ TEST_F(DictionaryItem, LocalePartAndInheritance) {
   TmvFieldDescriptor* inner = new TmvFieldDescriptor(&fields, u"X", u"", mvtNullString, 5, 0, false);
   std::unique_ptr<TmvFieldDescriptor> innerOwner(inner);
   EXPECT_EQ(inner->GetUsedLocaleDescriptor(), nullptr);
-  auto* tableLocale = new TTestLocale(&table);
-  // (the test sets the locale slot through the stream, as a table does)
-  ReadAll(Written([&](TmvWriter& w) {
-            w.WriteInteger(1);
-            mvWriteOptionalItem(w, tableLocale, mvEngineVersion);
-          }),
-          [&](TmvReader& r) { table.LoadLocaleFromReader(r); });
-  delete tableLocale;
+  table.AddLocaleDescriptor()->SetOverrideStorageCodepage(1252);
   ASSERT_NE(table.GetLocaleDescriptor(), nullptr);
   EXPECT_EQ(inner->GetUsedLocaleDescriptor(), table.GetLocaleDescriptor());
   EXPECT_EQ(inner->GetUsedStorageCodePage(), 1252);
 
   // The cache keeps what it found.
   table.ActivateCache();
-  static_cast<TTestLocale*>(table.GetLocaleDescriptor())->CodePage = 932;
+  table.GetLocaleDescriptor()->SetOverrideStorageCodepage(932);
   EXPECT_EQ(inner->GetUsedStorageCodePage(), 1252);
   table.DeactivateCache();
   EXPECT_EQ(inner->GetUsedStorageCodePage(), 932);
@@ -283,15 +275,15 @@ TEST_F(DictionaryItem, LocalePartAndInheritance) {
   EXPECT_EQ(RaisedCode([&] { ReadAll(unknown, [&](TmvReader& r) { copy.LoadLocaleFromReader(r); }); }, &message),
             15499u);
   EXPECT_EQ(message, u"LocaleDescriptor class is not supported: None");
-  // The family root is registered but cannot be made: the same refusal.
-  std::vector<uint8_t> root = {0x02, 0x01, 0x09, 0x06, 19};
-  for (char c : std::string("TmvLocaleDescriptor")) root.push_back(uint8_t(c));
-  EXPECT_EQ(RaisedCode([&] { ReadAll(root, [&](TmvReader& r) { copy.LoadLocaleFromReader(r); }); }), 15499u);
   EXPECT_EQ(RaisedCode([&] { ReadAll({0x02, 0x02, 0x08}, [&](TmvReader& r) { copy.LoadLocaleFromReader(r); }); }),
             15498u);
 
+  // The own locale is checked with the item.
+  table.GetLocaleDescriptor()->SetOverrideStorageCodepage(1);
+  EXPECT_EQ(RaisedCode([&] { table.CheckValid(false); }), 10043u);
+  table.RemoveLocaleDescriptor();
+  EXPECT_EQ(table.GetLocaleDescriptor(), nullptr);
   table.CheckValid(false);
-  EXPECT_EQ(static_cast<TTestLocale*>(table.GetLocaleDescriptor())->Checked, 1);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Test support of the data dictionary tests: the dictionary started once per
 // test suite, stand-ins for the descriptors of the units above (the data
-// dictionary with its table, an index that holds a field and a file number,
-// a locale, validation lists), and stream helpers.
+// dictionary with its table, an item that holds a field, a file and an index
+// number, validation lists), and stream helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +13,8 @@
 #include "dictionary/mvsdDictionaryItem.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdFilterDescriptor.h"
+#include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdUnits.h"
 #include "dictionary/mvsdValidationDescriptors.h"
@@ -30,7 +32,10 @@ class DictionaryTest : public ::testing::Test {
 // The data dictionary and its table, as far as the items below ask: item
 // IDs, the read-only switch, the layout version, usable block sizes, the
 // storage descriptors that AutoInc and BLOB fields need, the table's
-// constraint names, and the fields and files descriptors it owns.
+// constraint names, the fields and files descriptors it owns, and a main
+// indices descriptor made on request. The indexes go first, as a table
+// frees them: their key fields and indexes leave the fields and files
+// descriptors' notification lists.
 class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, public ImvTableDescriptor {
   MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
  public:
@@ -39,8 +44,13 @@ class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, publ
     Files = new TmvFilesDescriptor(this);
   }
   ~TTestDictionary() override {
+    delete Indices;
     delete Fields;
     delete Files;
+  }
+  TmvMainIndicesDescriptor& EnsureIndices() {
+    if (!Indices) Indices = new TmvMainIndicesDescriptor(this, "Indices");
+    return *Indices;
   }
 
   int32_t GetNextID() override { return ++CurrentID; }
@@ -60,6 +70,10 @@ class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, publ
       aDescriptor = Files;
       return true;
     }
+    if (aType.InheritsFrom(&TmvMainIndicesDescriptor::StaticClass)) {
+      aDescriptor = Indices;
+      return true;
+    }
     return TmvDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
   }
   void AddConstraintName(TmvDictionaryItem*, const String& aName) override {
@@ -75,6 +89,7 @@ class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, publ
 
   TmvFieldsDescriptor* Fields;
   TmvFilesDescriptor* Files;
+  TmvMainIndicesDescriptor* Indices = nullptr;
   int32_t CurrentID = 0;
   bool ReadOnly = false;
   int32_t Version = 3;
@@ -86,32 +101,53 @@ class TTestDictionary : public TmvDictionaryItem, public ImvDictionaryRoot, publ
 inline constinit const TmvDictionaryItemClassRef TTestDictionary::StaticClass{
     {{u"TTestDictionary", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
 
-// What an index key field and an index do with numbers: hold a field and a
-// file number, follow renumbering and refuse the removal of what they use.
+// A table with its base file, fields added on request, and composite keys
+// made as the keys of new indexes of its main indices descriptor.
+struct TTestTable {
+  TTestDictionary dd;
+  TTestTable() { dd.Files->AddFile(u"", mvbs4k, u"Data"); }
+  TmvFieldDescriptor* Field(const String& aName, TmvFieldType aType, int32_t aUnits = 0, bool aRequired = false) {
+    return dd.Fields->AddField(aName, u"", aType, aUnits, 0, aRequired);
+  }
+  TmvMainIndicesDescriptor& Indices() { return dd.EnsureIndices(); }
+  // A key of class aClass (a composite key class) on the given fields.
+  TmvCompKeyDescriptor& Key(std::initializer_list<int32_t> aFields,
+                            const TmvDictionaryItemClassRef* aClass = &TmvCompKeyDescriptor::StaticClass) {
+    TmvIndexDescriptor* index =
+        Indices().AddIndex(u"Index" + mvIntToStr(Indices().IndexCount()), 0, idNone, u"", aClass);
+    auto& key = static_cast<TmvCompKeyDescriptor&>(*index->GetKeyDescriptor());
+    for (int32_t f : aFields) key.Add(f);
+    return key;
+  }
+};
+
+// What a holder of numbers does (as a key field holds a field, an index a
+// file and a full-text descriptor an index): hold a field, a file and an
+// index number, follow renumbering and refuse the removal of what it uses.
 class TTestHolder : public TmvDictionaryItem {
   MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
  public:
-  TTestHolder(TPersistent* aParent, int32_t aField, int32_t aFile)
-      : TmvDictionaryItem(aParent), FieldNumber(aField), FileNumber(aFile) {
+  TTestHolder(TPersistent* aParent, int32_t aField, int32_t aFile, int32_t aIndex = -1)
+      : TmvDictionaryItem(aParent), FieldNumber(aField), FileNumber(aFile), IndexNumber(aIndex) {
     RegisterFieldChangeNotification();
     RegisterFileChangeNotification();
+    RegisterIndexChangeNotification();
   }
   ~TTestHolder() override {
     UnregisterFieldChangeNotification();
     UnregisterFileChangeNotification();
+    UnregisterIndexChangeNotification();
   }
   void FieldChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
     Calls.push_back({aBefore, aOld, aNew});
-    if (aBefore && mvChangeRemoves(FieldNumber, aOld, aNew))
-      throw EmvDictionaryItemException(MVERR_OBJECTINUSE, u"Cannot remove field %d because it is still referenced",
-                                       {FieldNumber});
-    if (!aBefore) FieldNumber = mvRenumberAfterChange(FieldNumber, aOld, aNew);
+    Follow(FieldNumber, u"Cannot remove field %d because it is still referenced", aBefore, aOld, aNew);
   }
   void FileChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
-    if (aBefore && mvChangeRemoves(FileNumber, aOld, aNew))
-      throw EmvDictionaryItemException(MVERR_OBJECTINUSE,
-                                       u"Cannot remove file %d because it is still referenced by an index", {FileNumber});
-    if (!aBefore) FileNumber = mvRenumberAfterChange(FileNumber, aOld, aNew);
+    Follow(FileNumber, u"Cannot remove file %d because it is still referenced by an index", aBefore, aOld, aNew);
+  }
+  void IndexChangeNotification(bool aBefore, int32_t aOld, int32_t aNew) override {
+    IndexCalls.push_back({aBefore, aOld, aNew});
+    Follow(IndexNumber, u"Cannot remove index %d because it is still referenced", aBefore, aOld, aNew);
   }
 
   struct Call {
@@ -121,40 +157,19 @@ class TTestHolder : public TmvDictionaryItem {
   };
   int32_t FieldNumber;
   int32_t FileNumber;
+  int32_t IndexNumber;
   std::vector<Call> Calls;
+  std::vector<Call> IndexCalls;
+
+ private:
+  static void Follow(int32_t& aNumber, const char16_t* aRefusal, bool aBefore, int32_t aOld, int32_t aNew) {
+    if (aBefore && mvChangeRemoves(aNumber, aOld, aNew))
+      throw EmvDictionaryItemException(MVERR_OBJECTINUSE, aRefusal, {aNumber});
+    if (!aBefore) aNumber = mvRenumberAfterChange(aNumber, aOld, aNew);
+  }
 };
 inline constinit const TmvDictionaryItemClassRef TTestHolder::StaticClass{
     {{u"TTestHolder", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
-
-// A locale with a storage code page; its body is the item header and the
-// code page.
-class TTestLocale : public TmvLocaleDescriptor {
-  MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
- public:
-  explicit TTestLocale(TPersistent* aParent) : TmvLocaleDescriptor(aParent) {}
-  uint16_t StorageCodepage() override { return CodePage; }
-  void SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) override {
-    TmvLocaleDescriptor::SaveToWriter(aWriter, aClientVersion);
-    aWriter.WriteInteger(CodePage);
-  }
-  void LoadFromReader(TmvReader& aReader) override {
-    TmvLocaleDescriptor::LoadFromReader(aReader);
-    CodePage = uint16_t(aReader.ReadInteger());
-  }
-  bool IsEqual(TmvDictionaryItem* aItem) override {
-    return TmvLocaleDescriptor::IsEqual(aItem) && static_cast<TTestLocale*>(aItem)->CodePage == CodePage;
-  }
-  void CheckValid(bool aForBuild) override {
-    TmvLocaleDescriptor::CheckValid(aForBuild);
-    ++Checked;
-  }
-  uint16_t CodePage = 1252;
-  int Checked = 0;
-};
-inline constinit const TmvDictionaryItemClassRef TTestLocale::StaticClass{
-    {{u"TTestLocale", &TmvLocaleDescriptor::StaticClass}, &TmvLocaleDescriptor::Registry,
-     &mvCreateFreeItem<TTestLocale>},
-    &mvCreateItem<TTestLocale>};
 
 // Validation lists whose body is the item header alone.
 class TTestValidations : public TmvFieldValidationsDescriptor {
@@ -177,6 +192,31 @@ inline constinit const TmvDictionaryItemClassRef TTestFieldsValidations::StaticC
      &TmvFieldValidationsDescriptor::Registry, &mvCreateFreeItem<TTestFieldsValidations>},
     &mvCreateItem<TTestFieldsValidations>};
 
+// A filter descriptor whose own data is a payload of bytes up to the end of
+// its stream; it refuses to be written while Refuse is set.
+class TTestFilter : public TmvBaseFilterDescriptor {
+  MV_DECLARE_CLASSREF(TmvFilterDescriptorClassRef)
+ public:
+  explicit TTestFilter(std::string aPayload = {}) : Payload(std::move(aPayload)) {}
+  uint32_t WriteToStream(TStream& aStream, int32_t aVersion) override {
+    if (Refuse) return EmvBaseException::mvSetMessage(12289, u"refused for %d", {aVersion});
+    mvWriteFilterClassName(aStream, StaticClass);
+    aStream.WriteBuffer(Payload.data(), int64_t(Payload.size()));
+    return 0;
+  }
+  static TmvBaseFilterDescriptor* FromStream(TStream& aStream) {
+    std::string payload(size_t(aStream.GetSize() - aStream.GetPosition()), '\0');
+    aStream.ReadBuffer(payload.data(), int64_t(payload.size()));
+    if (payload == "fail") throw EmvBaseFilterDescriptorException(10004, String(u"bad payload"));
+    return new TTestFilter(payload);
+  }
+  std::string Payload;
+  bool Refuse = false;
+};
+inline constinit const TmvFilterDescriptorClassRef TTestFilter::StaticClass{
+    {{u"TTestFilterDescriptor", &TmvBaseFilterDescriptor::StaticClass}, &TmvBaseFilterDescriptor::Registry, nullptr},
+    &TTestFilter::FromStream};
+
 // Registers the stand-in classes for the life of a test.
 struct StandInClasses {
   StandInClasses() {
@@ -186,7 +226,7 @@ struct StandInClasses {
     for (const auto* cls : kClasses) TmvBaseRegisterableDescriptor::UnregisterDescriptor(*cls);
   }
   static constexpr const TmvRegisterableDescriptorClassRef* kClasses[] = {
-      &TTestLocale::StaticClass, &TTestValidations::StaticClass, &TTestFieldsValidations::StaticClass};
+      &TTestValidations::StaticClass, &TTestFieldsValidations::StaticClass, &TTestFilter::StaticClass};
 };
 
 // The bytes an item writes for a client version.

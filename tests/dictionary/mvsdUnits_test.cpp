@@ -1,6 +1,6 @@
 // Tests of the dictionary's start-up and shutdown: counting, and the
 // registration of the descriptor classes (with the alias of the validations
-// list) that dictionary streams name.
+// list) that dictionary streams name, each in its family.
 #include "dictionary/mvsdUnits.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,8 @@
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdIndexDescriptors.h"
+#include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 
@@ -29,6 +31,17 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
     EXPECT_TRUE(Registered(TmvFileDescriptor::StaticClass, u"TmvFileDescriptor"));
     EXPECT_TRUE(Registered(TmvFilesDescriptor::StaticClass, u"TmvFilesDescriptor"));
     EXPECT_TRUE(Registered(TmvBaseDefaultValueDescriptor::StaticClass, u"TmvNextLSNDefaultValueDescriptor"));
+    EXPECT_TRUE(Registered(TmvLocaleDescriptor::StaticClass, u"TmvLocaleDescriptor"));
+    for (const char16_t* key : {u"TmvRefKeyDescriptor", u"TmvInt64KeyDescriptor", u"TmvBlobCacheKeyDescriptor",
+                                u"TmvCompKeyDescriptor", u"TmvNoNullCompKeyDescriptor"})
+      EXPECT_TRUE(Registered(TmvBaseKeyDescriptor::StaticClass, key));
+    for (const char16_t* keyField :
+         {u"TmvKeyFieldDescriptor", u"TmvTextKeyFieldDescriptor", u"TmvExtTextKeyFieldDescriptor"})
+      EXPECT_TRUE(Registered(TmvKeyFieldDescriptor::StaticClass, keyField));
+    EXPECT_TRUE(Registered(TmvIndexDescriptor::StaticClass, u"TmvIndexDescriptor"));
+    for (const char16_t* indices :
+         {u"TmvBaseIndicesDescriptor", u"TmvMainIndicesDescriptor", u"TmvInternalIndicesDescriptor"})
+      EXPECT_TRUE(Registered(TmvBaseIndicesDescriptor::StaticClass, indices));
     EXPECT_EQ(TmvBaseRegisterableDescriptor::FindDescriptorClass(TmvFieldValidationsDescriptor::StaticClass,
                                                                  u"TmvValidationsDescriptor"),
               &TmvFieldValidationsDescriptor::StaticClass);
@@ -57,6 +70,8 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
     mvDictionaryFini();
     EXPECT_FALSE(Registered(fields, u"TmvFieldDescriptor"));
     EXPECT_EQ(*TmvFieldDescriptor::Registry(), nullptr);  // the last name went: no registry
+    EXPECT_EQ(*TmvBaseKeyDescriptor::Registry(), nullptr);
+    EXPECT_EQ(*TmvBaseIndicesDescriptor::Registry(), nullptr);
   }
   mvDictionaryFini();  // an unmatched stop changes nothing
   EXPECT_FALSE(mvDisable30900LocaleFixes);  // the test program has no such switch
