@@ -354,6 +354,81 @@ TEST(MemoryStream, GrowthKeepsTheDataWhetherInPlaceOrMoved) {
   for (auto* n : neighbours) delete n;
 }
 
+// A stream starts in a block of the allocator and moves to reserved address
+// space beyond 64 KB; its figures and its bytes must not show the move.
+TEST(MemoryStream, FiguresAndDataAcrossTheMoveBeyond64KB) {
+  struct Case {
+    int32_t initial;
+    int32_t before, reservedBefore, committedBefore;
+    int32_t after, reservedAfter, committedAfter;
+  } cases[] = {
+      {-1, 65536, 65536, 65536, 65537, 131072, 69632},   // past the first reservation
+      {0, 5000, 524288, 8192, 100000, 524288, 102400},   // still inside the first reservation
+      {-1, 100, 65536, 4096, 300000, 524288, 303104},    // straight from a tiny stream
+      {-1, 40000, 65536, 40960, 50000, 65536, 53248},    // small throughout
+      {196608, 70000, 196608, 73728, 70001, 196608, 73728},  // never small: address space at once
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.initial);
+    TmvMemoryStream ms(k.initial);
+    Bytes data(size_t(k.after));
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + i / 251);
+    ms.WriteBuffer(data.data(), k.before);
+    EXPECT_EQ(ms.Reserved(), k.reservedBefore);
+    EXPECT_EQ(ms.Capacity(), k.committedBefore);
+    ms.WriteBuffer(data.data() + k.before, k.after - k.before);
+    EXPECT_EQ(ms.Reserved(), k.reservedAfter);
+    EXPECT_EQ(ms.Capacity(), k.committedAfter);
+    ASSERT_EQ(ms.GetSize(), k.after);
+    EXPECT_EQ(std::memcmp(ms.Memory(), data.data(), data.size()), 0);
+    ms.Clear();
+    EXPECT_EQ(ms.Reserved(), 0);
+    ms.Write("again", 5);  // small again after a clear
+    EXPECT_EQ(ms.Capacity(), 4096);
+    EXPECT_EQ(std::memcmp(ms.Memory(), "again", 5), 0);
+  }
+}
+
+// Bytes that never held data read as zero, as freshly committed pages do,
+// small or large; bytes cut off by a smaller size come back unchanged,
+// since the capacity never shrinks.
+TEST(MemoryStream, FreshBytesReadAsZero) {
+  for (int32_t grown : {3000, 9000, 70000}) {
+    SCOPED_TRACE(grown);
+    TmvMemoryStream ms;
+    Bytes ones(200, 1);
+    ms.WriteBuffer(ones.data(), 200);
+    ms.SetSize(50);
+    ms.SetSize(grown);
+    const uint8_t* b = ms.ByteArray();
+    EXPECT_EQ(b[49], 1);
+    if (grown <= 65536) {
+      EXPECT_EQ(b[199], 1);  // within the capacity it had
+    }
+    for (int32_t i = 200; i < grown; ++i) ASSERT_EQ(b[i], 0) << i;
+    ms.SetPosition(grown + 100);  // a write beyond the end leaves a gap of zeros
+    ms.Write("z", 1);
+    b = ms.ByteArray();
+    for (int32_t i = grown; i < grown + 100; ++i) ASSERT_EQ(b[i], 0) << i;
+    EXPECT_EQ(b[grown + 100], 'z');
+  }
+}
+
+// A caller may fill the capacity it asked for through Memory() and then set
+// the size: those bytes are the stream's memory and are kept.
+TEST(MemoryStream, CapacityAskedForIsUsableMemory) {
+  for (int32_t asked : {1000, 40000, 100000}) {
+    SCOPED_TRACE(asked);
+    TmvMemoryStream ms;
+    ms.SetCapacity(asked);
+    EXPECT_GE(ms.Capacity(), asked);
+    std::memset(ms.Memory(), 0x5A, size_t(asked));
+    ms.SetSize(asked);
+    for (int32_t i = 0; i < asked; i += 333) ASSERT_EQ(ms.ByteArray()[i], 0x5A) << i;
+    EXPECT_EQ(ms.ByteArray()[asked - 1], 0x5A);
+  }
+}
+
 TEST(MemoryStream, ReadSeekAndLimits) {
   TmvMemoryStream ms;
   ms.Write("hello", 5);
