@@ -69,6 +69,7 @@ constexpr int64_t kReserveLimit = 0x3FFFFFFF;
 // page faults that a short-lived small stream would feel the most.
 constexpr int32_t kPooledLimit = 65536;
 constexpr int32_t kPooledMinimum = 64;
+constexpr int64_t kGrowthWindow = 4;
 
 // Address space is reserved inaccessible and committed by making pages
 // readable and writable, the Linux form of reserve-then-commit.
@@ -159,8 +160,19 @@ int64_t TmvMemoryStream::reservationFor(int64_t aCapacity) const {
 }
 
 // New address space of aReserve bytes with its first aCommit bytes usable.
+//
+// Linux places new mappings top-down, right below the ones before, so the
+// space behind a region reserved anywhere is nearly always taken and every
+// doubling would copy. Reserving a window of four times the size and giving
+// back all but its start leaves room behind the region for two doublings in
+// place; later mappings fill such a hole from its far end.
 uint8_t* TmvMemoryStream::reserveAndCommit(int64_t aReserve, int64_t aCommit) const {
-  uint8_t* base = reserveAnywhere(aReserve);
+  uint8_t* base = reserveAnywhere(kGrowthWindow * aReserve);
+  if (base) {
+    release(base + aReserve, (kGrowthWindow - 1) * aReserve);
+  } else {
+    base = reserveAnywhere(aReserve);  // no room for a window: the region alone
+  }
   if (!base) raiseStreamOSError(errno);
   if (!commit(base, aCommit)) {
     int err = errno;

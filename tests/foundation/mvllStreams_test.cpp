@@ -1,5 +1,6 @@
 // Tests of the memory streams and of the value-stream encoding, byte for byte.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cmath>
 #include <cstring>
@@ -334,24 +335,36 @@ TEST(MemoryStream, ReserveAndCommitFigures) {
   EXPECT_EQ(c.GetSize(), 0);
 }
 
+// Beyond its reservation a stream grows in place while the address space
+// behind it is free, and moves, copying its data, when something holds that
+// space; here every other growth finds a page mapped right behind it.
 TEST(MemoryStream, GrowthKeepsTheDataWhetherInPlaceOrMoved) {
   TmvMemoryStream ms;
-  std::vector<TmvMemoryStream*> neighbours;  // take the address space behind it now and then
+  std::vector<void*> walls;
+  int inPlace = 0, moved = 0, growths = 0;
   Bytes chunk(70000);
   for (int i = 0; i < 40; ++i) {
     for (size_t j = 0; j < chunk.size(); ++j) chunk[j] = uint8_t(i + j);
+    uint8_t* before = ms.ByteArray();
+    const int32_t reserved = ms.Reserved();
     ms.WriteBuffer(chunk.data(), int64_t(chunk.size()));
-    if (i % 7 == 0) {
-      neighbours.push_back(new TmvMemoryStream);
-      neighbours.back()->Write("n", 1);
+    if (ms.Reserved() == reserved || reserved <= 65536) continue;
+    (ms.ByteArray() == before ? inPlace : moved)++;
+    if (++growths % 2 == 1) {
+      uint8_t* behind = ms.ByteArray() + ms.Reserved();
+      void* w = ::mmap(behind, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+      if (w == behind) walls.push_back(w);
+      else if (w != MAP_FAILED) ::munmap(w, 4096);
     }
   }
+  EXPECT_GT(inPlace, 0);
+  EXPECT_GT(moved, 0);
   EXPECT_EQ(ms.GetSize(), 40 * 70000);
   EXPECT_GE(ms.Reserved(), ms.Capacity());
   for (int i = 0; i < 40; ++i) {
     for (size_t j = 0; j < chunk.size(); j += 997) ASSERT_EQ(ms.ByteArray()[i * 70000 + j], uint8_t(i + j));
   }
-  for (auto* n : neighbours) delete n;
+  for (void* w : walls) ::munmap(w, 4096);
 }
 
 // A stream starts in a block of the allocator and moves to reserved address
