@@ -106,7 +106,7 @@ class TmvInternalReadWritePortal : public TmvObject {
   int32_t rwpWritersWaiting = 0;  // writers between claiming and holding
   int32_t rwpWriterCount = 0;
   uint32_t rwpGeneration = 0;
-  char rwpSeparator[64] = {};
+  [[maybe_unused]] char rwpSeparator[64] = {};
   int32_t rwpPortal = Idle;
   TOSEvent rwpReadEvent{true, true};
   TOSEvent rwpWriteEvent{false, false};
