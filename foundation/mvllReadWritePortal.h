@@ -10,7 +10,15 @@
 // Rules for callers: every BeginRead has its EndRead and every BeginWrite its
 // EndWrite on the same thread; sections of one thread nest properly (a write
 // taken while reading ends before that read ends); at most 65534 threads read
-// at once. Waits have no time limit.
+// at once. Waits have no time limit. An EndRead without its BeginRead, and an
+// EndWrite on a thread that is not the writer, raise EAssertionFailed.
+//
+// Cost: a reader that meets no writer takes and releases read access with
+// one locked operation each and a few plain loads; it takes no mutex,
+// allocates nothing and claims no shared record. Its nesting depth lives in
+// a small thread-local list of the portals the thread is reading; a thread
+// that reads more portals at once than that list holds keeps the depth for
+// the rest in each portal's own table of thread states.
 //
 // Calls the platform layer, the allocation routines and the locked operations.
 #pragma once
@@ -31,6 +39,7 @@ struct TmvThreadState {
 };
 
 // A small lock-free table of thread states: 16 buckets by thread id.
+// Thread-safe; a claimed record is changed only by its owner.
 class TmvThreadStates : public TmvObject {
  public:
   TmvThreadStates() = default;
@@ -38,6 +47,8 @@ class TmvThreadStates : public TmvObject {
 
   // The record of aThreadID: its own, a free one claimed, or a new one.
   TmvThreadState* Acquire(uint32_t aThreadID);
+  // The record that aThreadID holds, or nil; claims nothing.
+  TmvThreadState* Find(uint32_t aThreadID) const;
   void Release(TmvThreadState* aState);
 
  private:
@@ -45,6 +56,8 @@ class TmvThreadStates : public TmvObject {
   TmvThreadState* tlcHashTable[16] = {};
 };
 
+// Thread-safe except construction and destruction; the destructor requires
+// that no other thread uses the portal any more.
 class TmvInternalReadWritePortal : public TmvObject {
  public:
   static constexpr int32_t Idle = 65535;
@@ -73,14 +86,29 @@ class TmvInternalReadWritePortal : public TmvObject {
   uint32_t Generation() const { return __atomic_load_n(&rwpGeneration, __ATOMIC_ACQUIRE); }
 
  private:
-  bool isWriter(uint32_t aThreadID) const { return WriterID() == aThreadID; }
-  void setWriteEventIfFree(int32_t aNewValue);
+  struct DepthSlot;  // where the calling thread keeps its depth here
 
-  int32_t rwpPortal = Idle;
-  TmvThreadStates rwpThreadStates;
-  TOSEvent rwpReadEvent{true, true};
-  TOSEvent rwpWriteEvent{false, false};
+  bool isWriter() const;
+  DepthSlot findDepth() const;
+  DepthSlot addDepth();
+  void dropDepth(const DepthSlot& aSlot);
+  void enterRead();
+  [[gnu::noinline]] void queueToRead();
+  [[gnu::noinline]] void giveUnitBack();
+  void setWriteEventIfFree(int32_t aNewValue);
+  void openToReaders();
+  void closeToReaders();
+
+  // Read on every read: kept apart from the counter, which every reader
+  // changes, so that the line holding them stays shared among the readers.
+  int32_t rwpReadOpen = 1;        // 1 while rwpReadEvent is set
   uint32_t rwpWriterID = 0;
+  int32_t rwpWritersWaiting = 0;  // writers between claiming and holding
   int32_t rwpWriterCount = 0;
   uint32_t rwpGeneration = 0;
+  [[maybe_unused]] char rwpSeparator[64] = {};
+  int32_t rwpPortal = Idle;
+  TOSEvent rwpReadEvent{true, true};
+  TOSEvent rwpWriteEvent{false, false};
+  TmvThreadStates rwpThreadStates;
 };

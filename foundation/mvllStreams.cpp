@@ -6,11 +6,13 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
 #include "foundation/mvllErrors.h"
 #include "foundation/mvllExceptions.h"
+#include "foundation/mvllMemoryManager.h"
 #include "platform/Guid.h"
 #include "platform/Numeric.h"
 #include "platform/TextServices.h"
@@ -62,6 +64,12 @@ namespace {
 constexpr int32_t kReserveUnit = 65536;
 constexpr int32_t kPageSize = 4096;
 constexpr int64_t kReserveLimit = 0x3FFFFFFF;
+// Up to this capacity a stream lives in a block of the engine's allocator:
+// reserving, committing and releasing address space costs system calls and
+// page faults that a short-lived small stream would feel the most.
+constexpr int32_t kPooledLimit = 65536;
+constexpr int32_t kPooledMinimum = 64;
+constexpr int64_t kGrowthWindow = 4;
 
 // Address space is reserved inaccessible and committed by making pages
 // readable and writable, the Linux form of reserve-then-commit.
@@ -98,6 +106,17 @@ void release(uint8_t* at, int64_t size) { ::munmap(at, size_t(size)); }
   throw mvCreateOSExceptionText(MVERR_OSUNKNOWN, u"TmvMemoryStream");
 }
 
+// The block size for a stream of aRequest bytes: powers of two, except that
+// the step past 16 KB takes the largest item of the item pools, whose memory
+// the allocator reuses, before a large block.
+int32_t pooledSizeFor(int32_t aRequest) {
+  int32_t size = std::max(kPooledMinimum, int32_t(std::bit_ceil(uint32_t(aRequest))));
+  if (size > int32_t(mvLargestItemRequest) && aRequest <= int32_t(mvLargestItemRequest)) {
+    size = int32_t(mvLargestItemRequest);
+  }
+  return size;
+}
+
 }  // namespace
 
 TmvMemoryStream::TmvMemoryStream(int32_t initial) {
@@ -105,15 +124,20 @@ TmvMemoryStream::TmvMemoryStream(int32_t initial) {
   msReserveInitial = int32_t((r + kReserveUnit - 1) / kReserveUnit * kReserveUnit);
 }
 
-TmvMemoryStream::~TmvMemoryStream() { Clear(); }
+// Clearing, without the detour through Realloc, which here could only be
+// this class's own.
+TmvMemoryStream::~TmvMemoryStream() { releaseAll(); }
 
 void TmvMemoryStream::releaseAll() {
   if (msReserved == 0) return;
-  // The regions of an in-place growth are adjacent; releasing each keeps the
-  // bookkeeping honest should that ever change.
-  if (msReservedBases.empty()) {
+  if (msPooled) {
+    mvFreeMem(cmsMemory);
+    msPooled = 0;
+  } else if (msReservedBases.empty()) {
     release(cmsByteArray, msReserved);
   } else {
+    // The regions of an in-place growth are adjacent; releasing each keeps
+    // the bookkeeping honest should that ever change.
     uint8_t* end = cmsByteArray + msReserved;
     for (size_t i = 0; i < msReservedBases.size(); ++i) {
       uint8_t* next = i + 1 < msReservedBases.size() ? msReservedBases[i + 1] : end;
@@ -125,6 +149,57 @@ void TmvMemoryStream::releaseAll() {
   msCommited = 0;
 }
 
+// The reservation that holds aCapacity: the current one, or the first one,
+// doubled until it is large enough.
+int64_t TmvMemoryStream::reservationFor(int64_t aCapacity) const {
+  if (aCapacity <= msReserved) return msReserved;
+  int64_t r = msReserved ? msReserved : msReserveInitial;
+  while (r < aCapacity) r *= 2;
+  if (r >= kReserveLimit) OutOfMemoryError();
+  return r;
+}
+
+// New address space of aReserve bytes with its first aCommit bytes usable.
+//
+// Linux places new mappings top-down, right below the ones before, so the
+// space behind a region reserved anywhere is nearly always taken and every
+// doubling would copy. Reserving a window of four times the size and giving
+// back all but its start leaves room behind the region for two doublings in
+// place; later mappings fill such a hole from its far end.
+uint8_t* TmvMemoryStream::reserveAndCommit(int64_t aReserve, int64_t aCommit) const {
+  uint8_t* base = reserveAnywhere(kGrowthWindow * aReserve);
+  if (base) {
+    release(base + aReserve, (kGrowthWindow - 1) * aReserve);
+  } else {
+    base = reserveAnywhere(aReserve);  // no room for a window: the region alone
+  }
+  if (!base) raiseStreamOSError(errno);
+  if (!commit(base, aCommit)) {
+    int err = errno;
+    release(base, aReserve);
+    raiseStreamOSError(err);
+  }
+  return base;
+}
+
+// A stream of at most 64 KB: the block grows to hold the requested bytes,
+// new bytes zeroed as committed pages would be; the figures move as the
+// reservation scheme would move them.
+void* TmvMemoryStream::reallocPooled(int32_t aRequest, int64_t aCapacity) {
+  const int64_t r = reservationFor(aCapacity);
+  if (aRequest > msPooled) {
+    const int32_t size = pooledSizeFor(aRequest);
+    void* block = cmsMemory;
+    mvReallocMem(block, size_t(size));
+    std::memset(static_cast<uint8_t*>(block) + msPooled, 0, size_t(size - msPooled));
+    setPointer(block, cmsSize);
+    msPooled = size;
+  }
+  msReserved = int32_t(r);
+  msCommited = int32_t(std::max<int64_t>(msCommited, aCapacity));
+  return cmsMemory;
+}
+
 void* TmvMemoryStream::Realloc(int32_t& newCapacity) {
   // 1. Zero releases everything.
   if (newCapacity <= 0) {
@@ -134,7 +209,25 @@ void* TmvMemoryStream::Realloc(int32_t& newCapacity) {
   }
   // 2. Whole pages.
   int64_t c = (int64_t(newCapacity) + kPageSize - 1) / kPageSize * kPageSize;
+  // A small stream stays in, or starts in, an allocator block.
+  if (c <= kPooledLimit && (msPooled || msReserved == 0)) {
+    void* memory = reallocPooled(newCapacity, c);
+    newCapacity = msCommited;
+    return memory;
+  }
   uint8_t* base = cmsByteArray;
+  if (msPooled) {
+    // Beyond 64 KB: into address space of the reservation that the figures
+    // already show (or a larger one), with everything the block held.
+    const int64_t r = reservationFor(c);
+    uint8_t* moved = reserveAndCommit(r, c);
+    std::memcpy(moved, base, size_t(msPooled));
+    releaseAll();
+    msReserved = int32_t(r);
+    msCommited = int32_t(c);
+    newCapacity = msCommited;
+    return moved;
+  }
   // 3. Nothing to do.
   if (c == msCommited) {
     newCapacity = msCommited;
@@ -150,18 +243,10 @@ void* TmvMemoryStream::Realloc(int32_t& newCapacity) {
     return base;
   }
   // 5. The new reservation: doubled until it holds c.
-  int64_t r = msReserved ? msReserved : msReserveInitial;
-  while (r < c) r *= 2;
-  if (r >= kReserveLimit) OutOfMemoryError();
+  const int64_t r = reservationFor(c);
   if (base == nullptr) {
     // 6. First memory.
-    base = reserveAnywhere(r);
-    if (!base) raiseStreamOSError(errno);
-    if (!commit(base, c)) {
-      int err = errno;
-      release(base, r);
-      raiseStreamOSError(err);
-    }
+    base = reserveAndCommit(r, c);
   } else if (reserveAt(base + msReserved, r - msReserved)) {
     // 7a. Grown in place: commit the rest of the old region and the new one up to c.
     if (!commit(base + msCommited, c - msCommited)) {
@@ -173,13 +258,7 @@ void* TmvMemoryStream::Realloc(int32_t& newCapacity) {
     msReservedBases.push_back(base + msReserved);
   } else {
     // 7b. Moved: new region, copy the valid bytes, release the old regions.
-    uint8_t* moved = reserveAnywhere(r);
-    if (!moved) raiseStreamOSError(errno);
-    if (!commit(moved, c)) {
-      int err = errno;
-      release(moved, r);
-      raiseStreamOSError(err);
-    }
+    uint8_t* moved = reserveAndCommit(r, c);
     if (cmsSize > 0) std::memcpy(moved, base, size_t(cmsSize));
     releaseAll();
     base = moved;
@@ -206,7 +285,7 @@ void TmvMemoryStream::SetSize(int64_t newSize) {
   if (newSize < 0) newSize = 0;
   if (newSize >= kReserveLimit) OutOfMemoryError();
   const int32_t n = int32_t(newSize);
-  if (n > msCommited) SetCapacity(n);
+  if (n > room()) SetCapacity(n);
   cmsSize = n;
   if (cmsPosition > n) cmsPosition = n;
 }
@@ -217,7 +296,7 @@ int32_t TmvMemoryStream::Write(const void* buffer, int32_t count) {
   if (end <= 0) return 0;
   if (end > cmsSize) {
     if (end >= kReserveLimit) OutOfMemoryError();
-    if (end > msCommited) SetCapacity(int32_t(end));
+    if (end > room()) SetCapacity(int32_t(end));
     cmsSize = int32_t(end);
   }
   std::memcpy(cmsByteArray + cmsPosition, buffer, size_t(count));

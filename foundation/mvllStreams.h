@@ -1,17 +1,20 @@
 // Foundation: the engine's memory streams and its writer and reader of the
 // value-stream encoding.
 //
-// `TmvMemoryStream` grows by reserving address space ahead (in powers of two
-// of its first reservation, a multiple of 64 KB) and committing 4 KB pages as
-// the size grows, so that growing rarely copies. `TmvStaticMemoryStream` is a
+// `TmvMemoryStream` starts in a block of the engine's allocator and, beyond
+// 64 KB, grows by reserving address space ahead (in powers of two of its
+// first reservation, a multiple of 64 KB) and committing 4 KB pages as the
+// size grows, so that growing rarely copies. `TmvStaticMemoryStream` is a
 // stream over a caller's buffer; `TmvAnsiStringStream` one over an 8-bit
 // string. `TmvWriter`/`TmvReader` add binary data, GUIDs, 8-bit and forced
 // UTF-16 text and string lists to the platform's writer and reader; their
 // encoding is a file format (every table file's dictionary uses it).
 //
-// Calls only the platform layer. None of these objects is thread-safe.
+// Calls the platform layer and the engine's allocation routines. None of
+// these objects is thread-safe.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -44,9 +47,20 @@ class TmvCustomMemoryStream : public TStream {
   int32_t cmsPosition = 0;
 };
 
-// A growable memory stream over reserved address space. Invariants: the
-// memory is absent exactly when msReserved is 0; msCommited <= msReserved;
-// cmsSize <= msCommited; msCommited is a multiple of 4096 and only shrinks to 0.
+// A growable memory stream. Up to 64 KB it lives in a block of the engine's
+// allocator, which makes a short-lived small stream cheap; beyond that it
+// moves to reserved address space, where it grows without copying most of
+// the time. The figures it reports follow the reservation scheme either way:
+// Reserved() and Capacity() read as if the first bytes had been reserved and
+// committed too (a stream of 1 byte: 65536 reserved, 4096 committed).
+//
+// Memory() holds at least the size and at least the largest capacity asked
+// for (SetCapacity); a small stream may hold fewer bytes than its Capacity()
+// figure. Bytes that have never held data read as zero.
+//
+// Invariants: the memory is absent exactly when msReserved is 0;
+// msCommited <= msReserved; cmsSize <= msCommited; msCommited is a multiple
+// of 4096 and only shrinks to 0.
 class TmvMemoryStream : public TmvCustomMemoryStream {
  public:
   // -1 reserves 64 KB first; any other value below 64 KB is taken as 512 KB;
@@ -73,13 +87,22 @@ class TmvMemoryStream : public TmvCustomMemoryStream {
   virtual void* Realloc(int32_t& newCapacity);
 
  private:
+  int64_t reservationFor(int64_t aCapacity) const;
+  void* reallocPooled(int32_t aRequest, int64_t aCapacity);
+  uint8_t* reserveAndCommit(int64_t aReserve, int64_t aCommit) const;
   void releaseAll();
+  // The size the stream can take without a Realloc: what its memory holds
+  // and what its figures show.
+  int32_t room() const { return msPooled ? std::min(msPooled, msCommited) : msCommited; }
 
   int32_t msReserveInitial;
   int32_t msReserved = 0;
   // Start of every reserved region once the stream has grown in place.
   std::vector<uint8_t*> msReservedBases;
   int32_t msCommited = 0;
+  // Size of the allocator block the stream lives in; 0 once it lives in
+  // reserved address space, or has no memory.
+  int32_t msPooled = 0;
 };
 
 // A stream over a buffer that belongs to the caller: not copied, grown or

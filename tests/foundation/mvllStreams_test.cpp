@@ -1,5 +1,6 @@
 // Tests of the memory streams and of the value-stream encoding, byte for byte.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <cmath>
 #include <cstring>
@@ -334,24 +335,111 @@ TEST(MemoryStream, ReserveAndCommitFigures) {
   EXPECT_EQ(c.GetSize(), 0);
 }
 
+// Beyond its reservation a stream grows in place while the address space
+// behind it is free, and moves, copying its data, when something holds that
+// space; here every other growth finds a page mapped right behind it.
 TEST(MemoryStream, GrowthKeepsTheDataWhetherInPlaceOrMoved) {
   TmvMemoryStream ms;
-  std::vector<TmvMemoryStream*> neighbours;  // take the address space behind it now and then
+  std::vector<void*> walls;
+  int inPlace = 0, moved = 0, growths = 0;
   Bytes chunk(70000);
   for (int i = 0; i < 40; ++i) {
     for (size_t j = 0; j < chunk.size(); ++j) chunk[j] = uint8_t(i + j);
+    uint8_t* before = ms.ByteArray();
+    const int32_t reserved = ms.Reserved();
     ms.WriteBuffer(chunk.data(), int64_t(chunk.size()));
-    if (i % 7 == 0) {
-      neighbours.push_back(new TmvMemoryStream);
-      neighbours.back()->Write("n", 1);
+    if (ms.Reserved() == reserved || reserved <= 65536) continue;
+    (ms.ByteArray() == before ? inPlace : moved)++;
+    if (++growths % 2 == 1) {
+      uint8_t* behind = ms.ByteArray() + ms.Reserved();
+      void* w = ::mmap(behind, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+      if (w == behind) walls.push_back(w);
+      else if (w != MAP_FAILED) ::munmap(w, 4096);
     }
   }
+  EXPECT_GT(inPlace, 0);
+  EXPECT_GT(moved, 0);
   EXPECT_EQ(ms.GetSize(), 40 * 70000);
   EXPECT_GE(ms.Reserved(), ms.Capacity());
   for (int i = 0; i < 40; ++i) {
     for (size_t j = 0; j < chunk.size(); j += 997) ASSERT_EQ(ms.ByteArray()[i * 70000 + j], uint8_t(i + j));
   }
-  for (auto* n : neighbours) delete n;
+  for (void* w : walls) ::munmap(w, 4096);
+}
+
+// A stream starts in a block of the allocator and moves to reserved address
+// space beyond 64 KB; its figures and its bytes must not show the move.
+TEST(MemoryStream, FiguresAndDataAcrossTheMoveBeyond64KB) {
+  struct Case {
+    int32_t initial;
+    int32_t before, reservedBefore, committedBefore;
+    int32_t after, reservedAfter, committedAfter;
+  } cases[] = {
+      {-1, 65536, 65536, 65536, 65537, 131072, 69632},   // past the first reservation
+      {0, 5000, 524288, 8192, 100000, 524288, 102400},   // still inside the first reservation
+      {-1, 100, 65536, 4096, 300000, 524288, 303104},    // straight from a tiny stream
+      {-1, 40000, 65536, 40960, 50000, 65536, 53248},    // small throughout
+      {196608, 70000, 196608, 73728, 70001, 196608, 73728},  // never small: address space at once
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.initial);
+    TmvMemoryStream ms(k.initial);
+    Bytes data(size_t(k.after));
+    for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 7 + i / 251);
+    ms.WriteBuffer(data.data(), k.before);
+    EXPECT_EQ(ms.Reserved(), k.reservedBefore);
+    EXPECT_EQ(ms.Capacity(), k.committedBefore);
+    ms.WriteBuffer(data.data() + k.before, k.after - k.before);
+    EXPECT_EQ(ms.Reserved(), k.reservedAfter);
+    EXPECT_EQ(ms.Capacity(), k.committedAfter);
+    ASSERT_EQ(ms.GetSize(), k.after);
+    EXPECT_EQ(std::memcmp(ms.Memory(), data.data(), data.size()), 0);
+    ms.Clear();
+    EXPECT_EQ(ms.Reserved(), 0);
+    ms.Write("again", 5);  // small again after a clear
+    EXPECT_EQ(ms.Capacity(), 4096);
+    EXPECT_EQ(std::memcmp(ms.Memory(), "again", 5), 0);
+  }
+}
+
+// Bytes that never held data read as zero, as freshly committed pages do,
+// small or large; bytes cut off by a smaller size come back unchanged,
+// since the capacity never shrinks.
+TEST(MemoryStream, FreshBytesReadAsZero) {
+  for (int32_t grown : {3000, 9000, 70000}) {
+    SCOPED_TRACE(grown);
+    TmvMemoryStream ms;
+    Bytes ones(200, 1);
+    ms.WriteBuffer(ones.data(), 200);
+    ms.SetSize(50);
+    ms.SetSize(grown);
+    const uint8_t* b = ms.ByteArray();
+    EXPECT_EQ(b[49], 1);
+    if (grown <= 65536) {
+      EXPECT_EQ(b[199], 1);  // within the capacity it had
+    }
+    for (int32_t i = 200; i < grown; ++i) ASSERT_EQ(b[i], 0) << i;
+    ms.SetPosition(grown + 100);  // a write beyond the end leaves a gap of zeros
+    ms.Write("z", 1);
+    b = ms.ByteArray();
+    for (int32_t i = grown; i < grown + 100; ++i) ASSERT_EQ(b[i], 0) << i;
+    EXPECT_EQ(b[grown + 100], 'z');
+  }
+}
+
+// A caller may fill the capacity it asked for through Memory() and then set
+// the size: those bytes are the stream's memory and are kept.
+TEST(MemoryStream, CapacityAskedForIsUsableMemory) {
+  for (int32_t asked : {1000, 40000, 100000}) {
+    SCOPED_TRACE(asked);
+    TmvMemoryStream ms;
+    ms.SetCapacity(asked);
+    EXPECT_GE(ms.Capacity(), asked);
+    std::memset(ms.Memory(), 0x5A, size_t(asked));
+    ms.SetSize(asked);
+    for (int32_t i = 0; i < asked; i += 333) ASSERT_EQ(ms.ByteArray()[i], 0x5A) << i;
+    EXPECT_EQ(ms.ByteArray()[asked - 1], 0x5A);
+  }
 }
 
 TEST(MemoryStream, ReadSeekAndLimits) {
