@@ -2,7 +2,7 @@
 //
 // Starts the foundation first, then installs the per-thread operation
 // deadline hooks; stopping runs in the reverse order. Counted like the
-// foundation's: only the first start and the last stop act.
+// foundation's (mvllUnitGroup.h): only the first start and the last stop act.
 #pragma once
 
 void mvStorageInit();
