@@ -2,6 +2,7 @@
 // forwards to it. See mvllLog.h.
 #include "foundation/mvllLog.h"
 
+#include "foundation/mvllExceptionData.h"
 #include "foundation/mvllExceptions.h"
 
 MV_COMPONENT_EXCEPTION_CLASSREF(EmvBaseLogException, &EmvRegisterableComponentExceptionClass);
@@ -9,6 +10,24 @@ MV_COMPONENT_EXCEPTION_CLASSREF(EmvLoggableComponentException, &EmvRegisterableC
 
 // ---------------------------------------------------------------------------
 // TmvBaseLog
+
+TmvLogPriority mvLogPriorityForErrorCode(uint32_t aCode) {
+  const uint32_t category = aCode >> 8;
+  if (category == 0x28 || aCode == 15461 || aCode == 15507) return lpInfo;
+  if (category == 0x23 || category == 0x2F || (aCode >= 15520 && aCode <= 15522)) return lpError;
+  if (category == 0x2B) return lpFatal;
+  return lpWarn;
+}
+
+namespace {
+void WriteConvertedException(TmvBaseLog* log, const String& msg, uint32_t code) {
+  log->WriteString(msg, code, mvLogPriorityForErrorCode(code), mvLogDefaultCategory, mvLogNoTime, mvLogNoTimeBias);
+}
+}  // namespace
+
+TmvBaseLog::TmvBaseLog(TComponent* owner) : TmvRegisterableComponent(owner) {
+  mvSetConvertLogWriter(WriteConvertedException);
+}
 
 constinit const TmvComponentClassRef TmvBaseLog::StaticClass{
     {{u"TmvBaseLog", &TmvRegisterableComponent::StaticClass}, nullptr}, &EmvBaseLogExceptionClass};

@@ -22,10 +22,17 @@ class ImvLogData : public IInterface {};
 extern const TmvComponentExceptionClassRef EmvBaseLogExceptionClass;
 extern const TmvComponentExceptionClassRef EmvLoggableComponentExceptionClass;
 
+// The priority with which a failure converted to this error code is logged:
+// info for lock conflicts (category 0x28), 15461 and 15507; error for the
+// categories 0x23 and 0x2F and 15520 to 15522; fatal for the category 0x2B;
+// warning for everything else.
+TmvLogPriority mvLogPriorityForErrorCode(uint32_t aCode);
+
 class TmvBaseLog : public TmvRegisterableComponent {
   MV_DECLARE_CLASSREF(TmvComponentClassRef)
  public:
-  using TmvRegisterableComponent::TmvRegisterableComponent;
+  // Also lets exception conversion (mvllExceptionData.h) write to logs.
+  explicit TmvBaseLog(TComponent* owner);
 
   // Read and written under the dependent list's padlock, so the switch
   // changes atomically with respect to notifications.

@@ -14,6 +14,7 @@
 #include "foundation/mvllLog.h"
 #include "foundation/mvllStateComponent.h"
 #include "foundation/mvllStreams.h"
+#include "support/mvTestLog.h"
 
 namespace {
 
@@ -43,27 +44,6 @@ class TOther : public TProbe {
 constinit const TmvComponentClassRef TOther::StaticClass{
     {{u"TOther", &TProbe::StaticClass}, &ComponentFactory<TOther>}, &EmvComponentExceptionClass};
 
-class TTestLog : public TmvBaseLog {
- public:
-  using TmvBaseLog::TmvBaseLog;
-  void WriteBlock(const String&, const void*, int32_t, uint32_t, TmvLogPriority, const String&, TDateTime,
-                  int32_t) override {}
-  void WriteString(const String& msg, uint32_t number, TmvLogPriority, const String&, TDateTime, int32_t) override {
-    lines.push_back(msg);
-    numbers.push_back(number);
-  }
-  void WriteString(const String& msg, std::initializer_list<TVarRec> args, uint32_t number, TmvLogPriority p,
-                   const String& c, TDateTime w, int32_t b) override {
-    WriteString(Format(msg, args), number, p, c, w, b);
-  }
-  void WriteStrings(const String& msgs, uint32_t n, TmvLogPriority p, const String& c, TDateTime w,
-                    int32_t b) override {
-    WriteString(msgs, n, p, c, w, b);
-  }
-  void WriteLogData(ImvLogData*) override {}
-  std::vector<String> lines;
-  std::vector<uint32_t> numbers;
-};
 
 std::vector<String> Names(TmvIterationList* list) {
   std::vector<String> names;
@@ -331,16 +311,16 @@ TEST(Components, ComponentInfoForgetsItsComponent) {
 TEST(Logging, ForwardsOnlyWhenEnabledAndAttached) {
   TmvLoggableComponent c(nullptr);
   c.lcLog(u"nothing", 1, lpInfo, u"default", 0, 0);  // no log: nothing, no failure
-  auto* log = new TTestLog(nullptr);
+  auto* log = new TmvTestLog(nullptr);
   c.SetEventLog(log);
   c.lcLog(u"off", 1, lpInfo, u"default", 0, 0);
-  EXPECT_TRUE(log->lines.empty());
+  EXPECT_TRUE(log->Messages().empty());
   c.SetEventLogEnabled(true);
   c.lcLog(u"%d", {7}, 2, lpInfo, u"default", 0, 0);
-  EXPECT_EQ(log->lines, std::vector<String>{u"7"});
+  EXPECT_EQ(log->Messages(), std::vector<String>{u"7"});
   c.SetEventLog(log);  // the same again: no change
   EXPECT_EQ(c.DependentCount(), 1);
-  auto* other = new TTestLog(nullptr);
+  auto* other = new TmvTestLog(nullptr);
   c.SetEventLog(other);  // the first is unlinked
   EXPECT_EQ(log->DependentCount(), 0);
   delete log;
