@@ -4,8 +4,9 @@
 // pooled memory manager through these routines; all are safe from any thread
 // without a lock. Each module reaches the one manager of the process through
 // its own copy of the manager table (`TmvMemoryManagerTable`), taken when it
-// connects (on first use). The manager behind the table is in
-// mvllItemPools.h, mvllChunks.h and mvllLargeBlocks.h.
+// connects (on first use). The manager behind the table is
+// mvllPooledMemoryManager.h, with its item pools, chunks and block pools,
+// large blocks and maintenance thread; its hook library is mvllMemoryHooks.h.
 //
 // Built with MV_SYSTEM_ALLOCATOR=1 (the sanitizer build), the table a module
 // connects to routes every routine here to the system allocator, so that
@@ -24,7 +25,8 @@
 
 #include "foundation/mvllAtomic.h"
 #include "foundation/mvllItemPools.h"
-#include "foundation/mvllLargeBlocks.h"
+#include "foundation/mvllMemoryHooks.h"
+#include "foundation/mvllPooledMemoryManager.h"
 #include "platform/Interfaces.h"
 #include "platform/SysUtils.h"
 

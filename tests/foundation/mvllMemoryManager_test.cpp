@@ -210,12 +210,12 @@ TEST(PooledManager, MovingALargeBlockFreesItsOldAddressOnlyAfterLeavingTheMap) {
                     -1, 0);
   ASSERT_TRUE(wall != MAP_FAILED || errno == EEXIST) << errno;
 
-  m.SetAfterLargeMoveHook([](TmvPooledMemoryManager& manager, const void* oldBase) {
+  m.Large().SetAfterMoveHook([](TmvLargeBlocks& blocks, const void* oldBase) {
     gMovedFrom = oldBase;
-    gOldAddressStillMapped = manager.FindLarge(oldBase) != nullptr;
+    gOldAddressStillMapped = blocks.Find(oldBase) != nullptr;
   });
   char* q = static_cast<char*>(m.ReallocMem(p, 300000));
-  m.SetAfterLargeMoveHook(nullptr);
+  m.Large().SetAfterMoveHook(nullptr);
   if (wall != MAP_FAILED) munmap(wall, 4096);
 
   ASSERT_NE(q, p);
