@@ -15,7 +15,11 @@ constexpr size_t kPage = 4096;
 constexpr size_t kUnit = 65536;
 constexpr size_t kTrailer = sizeof(TmvLargeBlockTrailer);
 constexpr uint32_t kMaxMappedUnits = 32767;
+// The largest block whose page count fits the trailer's 32-bit fields (and
+// whose size plus trailer fits a size_t); anything larger cannot be served.
+constexpr size_t kMaxLargeSize = size_t(UINT32_MAX) * kPage - kTrailer;
 
+// Requires: n <= kMaxLargeSize.
 inline uint32_t PagesFor(size_t n) { return uint32_t((n + kTrailer + kPage - 1) / kPage); }
 inline uint32_t UnitsFor(size_t n) { return uint32_t((n + kTrailer + kUnit - 1) / kUnit); }
 
@@ -114,6 +118,20 @@ void TmvLargeBlocks::MapSet(uintptr_t base, TmvLargeBlockTrailer* t) {
   __atomic_store_n(slot, static_cast<void*>(t), __ATOMIC_RELEASE);
 }
 
+TmvLargeBlockTrailer* TmvLargeBlocks::Claim(const void* p) {
+  if (uintptr_t(p) & (kUnit - 1)) return nullptr;
+  void** slot = MapSlot(uintptr_t(p), false);
+  if (!slot) return nullptr;
+  void* t = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+  // A thread that loses the exchange must not read the trailer: the winner
+  // may have unmapped it already.
+  if (!t || !__atomic_compare_exchange_n(slot, &t, nullptr, false, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE))
+    return nullptr;
+  auto* trailer = static_cast<TmvLargeBlockTrailer*>(t);
+  MV_ASSERT(trailer->Base == uintptr_t(p));  // entries are keyed by their block's base
+  return trailer;
+}
+
 const TmvLargeBlockTrailer* TmvLargeBlocks::Find(const void* p) const {
   if (uintptr_t(p) & (kUnit - 1)) return nullptr;
   void** slot = const_cast<TmvLargeBlocks*>(this)->MapSlot(uintptr_t(p), false);
@@ -139,6 +157,7 @@ TmvLargeBlockTrailer* TmvLargeBlocks::WriteTrailer(char* base, uint64_t size, ui
 }
 
 void* TmvLargeBlocks::Alloc(size_t size, uint32_t growth) {
+  if (size > kMaxLargeSize) return nullptr;
   uint32_t units = UnitsFor(size);
   uint32_t pages = PagesFor(size);
   uint32_t maxUnits = 0;  // plain
@@ -169,29 +188,41 @@ void* TmvLargeBlocks::Alloc(size_t size, uint32_t growth) {
 }
 
 int TmvLargeBlocks::Release(void* p) {
-  const TmvLargeBlockTrailer* t = Find(p);
-  if (!t) return 1;
+  TmvLargeBlockTrailer* t = Claim(p);
+  return t ? Drop(t) : 1;
+}
+
+int TmvLargeBlocks::Drop(const TmvLargeBlockTrailer* t) {
   const TmvLargeBlockTrailer copy = *t;
   __atomic_fetch_sub(&fCounters.Reserved, int64_t(copy.Units) * int64_t(kUnit), __ATOMIC_RELAXED);
   __atomic_fetch_sub(&fCounters.Committed, int64_t(copy.PagesCommitted) * int64_t(kPage), __ATOMIC_RELAXED);
   fCounters.Allocated.Add(-int64_t(copy.Size));
-  MapSet(uintptr_t(p), nullptr);
-  return munmap(p, ViewBytes(&copy)) == 0 ? 0 : 1;
+  return munmap(reinterpret_cast<void*>(copy.Base), ViewBytes(&copy)) == 0 ? 0 : 1;
 }
 
 // A new item or block of `size` bytes receives the smaller of the two sizes,
-// then the old block goes; nil (old block kept) when nothing can be had.
+// then the old (claimed) block goes; nil, and the old block back in the map,
+// when nothing can be had.
 void* TmvLargeBlocks::Move(TmvLargeBlockTrailer* t, size_t size, uint32_t growth) {
   void* fresh = size <= mvLargestItemRequest ? TmvThreadCache::Alloc(*fItems.PoolFor(size)) : Alloc(size, growth);
-  if (!fresh) return nullptr;
+  if (!fresh) {
+    MapSet(t->Base, t);
+    return nullptr;
+  }
   std::memcpy(fresh, reinterpret_cast<void*>(t->Base), std::min<size_t>(size, t->Size));
-  Release(reinterpret_cast<void*>(t->Base));
+  Drop(t);
   return fresh;
 }
 
 void* TmvLargeBlocks::Realloc(void* p, size_t size) {
-  auto* t = const_cast<TmvLargeBlockTrailer*>(Find(p));
+  // The block leaves the map while it is reallocated, so that a racing
+  // release or reallocation of it is refused instead of sharing it.
+  TmvLargeBlockTrailer* t = Claim(p);
   if (!t) InvalidPointerError();
+  if (size > kMaxLargeSize) {
+    MapSet(uintptr_t(p), t);
+    return nullptr;
+  }
   uint32_t pages = PagesFor(size);
   uint32_t units = UnitsFor(size);
   const uint32_t growth = std::min<uint32_t>(t->Growth + 1u, 0xFFFF);
@@ -202,6 +233,7 @@ void* TmvLargeBlocks::Realloc(void* p, size_t size) {
     if (pages == old.PagesCommitted) {  // same pages: only the size changes
       fCounters.Allocated.Add(int64_t(size) - int64_t(old.Size));
       t->Size = size;
+      MapSet(uintptr_t(p), t);
       return p;
     }
     return Move(t, size, growth);
@@ -213,10 +245,9 @@ void* TmvLargeBlocks::Realloc(void* p, size_t size) {
       units = std::min<uint32_t>(units + units / 2, old.MaxUnits);
       pages = std::min(pages + pages / 2, units * 16);
     }
-    // The old address leaves the map before the pages may leave it: once a
-    // moving remap has run, another thread can map that address and enter
-    // its own block there, which a later removal would wipe out.
-    MapSet(uintptr_t(p), nullptr);
+    // The old address left the map (Claim) before the pages may leave it:
+    // once a moving remap has run, another thread can map that address and
+    // enter its own block there, which a later removal would wipe out.
     if (!Remap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit)) {
       MapSet(uintptr_t(p), t);  // nothing moved: the block stays as it was
       return nullptr;

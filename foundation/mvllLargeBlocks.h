@@ -52,10 +52,12 @@ class TmvLargeBlocks {
   // A block of `size` bytes; `growth` > 0 (how often it was reallocated)
   // gives it a growable mapping. Nil when the system has no memory for it.
   void* Alloc(size_t size, uint32_t growth);
-  // 0, or non-zero when p is no large block of this map.
+  // 0, or non-zero when p is no large block of this map. Of two threads
+  // releasing one block at once, exactly one succeeds.
   int Release(void* p);
-  // Raises EInvalidPointer for an unknown block; nil (block unchanged) when
-  // its pages cannot be grown or moved.
+  // Raises EInvalidPointer for an unknown block (or one that another thread
+  // is releasing or reallocating); nil (block unchanged) when its pages
+  // cannot be grown or moved, or the size cannot be served at all.
   void* Realloc(void* p, size_t size);
   // The trailer of the large block that starts at p, nil when none does.
   const TmvLargeBlockTrailer* Find(const void* p) const;
@@ -67,6 +69,12 @@ class TmvLargeBlocks {
   void SetAfterMoveHook(TAfterMoveHook hook) { fAfterMoveHook = hook; }
 
  private:
+  // Takes the block that starts at p out of the map with one compare-exchange:
+  // the caller then owns it alone. Nil when p is no large block, or another
+  // thread took it first.
+  TmvLargeBlockTrailer* Claim(const void* p);
+  // Gives the pages of a claimed block back; 0, or non-zero when the system refuses.
+  int Drop(const TmvLargeBlockTrailer* t);
   void* Move(TmvLargeBlockTrailer* t, size_t size, uint32_t growth);
   TmvLargeBlockTrailer* WriteTrailer(char* base, uint64_t size, uint32_t units, uint32_t maxUnits, uint32_t growth,
                                      uint32_t pagesInUse, uint32_t pagesCommitted);

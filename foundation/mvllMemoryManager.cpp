@@ -47,7 +47,11 @@ void PooledDetach() {
   }
 }
 
-uintptr_t PoolHandleFor(size_t itemSize) { return (itemSize + 7) & ~uintptr_t(7); }
+// A size too large to round up keeps the largest multiple of 8, which no
+// allocation serves, rather than wrap round to a small pool.
+uintptr_t PoolHandleFor(size_t itemSize) {
+  return itemSize > SIZE_MAX - 7 ? ~uintptr_t(7) : (itemSize + 7) & ~uintptr_t(7);
+}
 
 TmvBlockClass* BlockClassOrNil(int sizeClass) {
   return sizeClass >= 0 && sizeClass < mvBlockClassCount ? Pooled().Blocks().Class(sizeClass) : nullptr;

@@ -329,13 +329,17 @@ void mvLifetimeMonitorDead(ImvLifetimeMonitorObject*& slot);
 
 // Takes the object out of the variable with one locked exchange and destroys
 // it when it was not nil; the engine's way of freeing an object held in a
-// field. An interfaced object that is still referenced raises EInvalidPointer.
+// field. An interfaced object that is still referenced raises EInvalidPointer
+// (and stays alive), whatever type the variable is declared with.
 template <typename T>
 void mvFreeAndNil(T*& obj) {
   T* o = __atomic_exchange_n(&obj, nullptr, __ATOMIC_SEQ_CST);
   if (!o) return;
   if constexpr (std::is_base_of_v<TmvInterfacedObject, T>) {
     if (o->RefCount() != 0) InvalidPointerError();
+  } else if constexpr (std::is_polymorphic_v<T>) {
+    if (auto* counted = dynamic_cast<TmvInterfacedObject*>(o); counted && counted->RefCount() != 0)
+      InvalidPointerError();
   }
   delete o;
 }

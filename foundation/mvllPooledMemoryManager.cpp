@@ -61,6 +61,10 @@ int TmvPooledMemoryManager::FreeMem(void* p) {
 }
 
 void* TmvPooledMemoryManager::ItemRealloc(void* p, TmvMemoryPool* pool, size_t size) {
+  // Before anything else: a freed item or an interior pointer that "fits"
+  // would otherwise get a second owner, and one that does not would cost a
+  // new block that the failed free then leaks.
+  pool->CheckHeld(p);
   const size_t itemSize = pool->ItemSize();
   if (size == itemSize) return p;
   size_t fresh;
@@ -74,7 +78,12 @@ void* TmvPooledMemoryManager::ItemRealloc(void* p, TmvMemoryPool* pool, size_t s
   void* q = fresh <= mvLargestItemRequest ? TmvThreadCache::Alloc(*fItems.PoolFor(fresh)) : fLarge.Alloc(fresh, 0);
   if (!q) return nullptr;
   std::memcpy(q, p, std::min(size, itemSize));
-  TmvThreadCache::Free(*pool, p);
+  try {
+    TmvThreadCache::Free(*pool, p);  // fails only when another thread freed p meanwhile
+  } catch (...) {
+    FreeMem(q);
+    throw;
+  }
   return q;
 }
 
