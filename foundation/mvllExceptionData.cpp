@@ -510,8 +510,8 @@ struct Converted {
 // Step 2: code and text by the kind of the exception.
 Converted CodeAndText(const std::exception* e, int32_t version) {
   Converted r;
-  const String className = e ? mvExceptionClassName(*e) : String(u"std::exception");
-  r.platformMessage = e ? mvExceptionMessage(*e) : String();
+  const String className = e ? ExceptionClassNameOf(*e) : String(u"std::exception");
+  r.platformMessage = e ? ExceptionMessageOf(*e) : String();
   auto tag = [&](const String& name, const String& value) { return CustomInfoTag(name + u"=" + value, version); };
 
   if (auto* be = dynamic_cast<const EmvBaseException*>(e)) {
@@ -559,7 +559,7 @@ void DescribeContext(ImvExceptionData* self, TPersistent* context, int32_t versi
   } catch (const EAssertionFailed&) {
     throw;
   } catch (const std::exception& ex) {
-    failure = mvExceptionClassName(ex) + u": " + mvExceptionMessage(ex);
+    failure = ExceptionClassNameOf(ex) + u": " + ExceptionMessageOf(ex);
   } catch (...) {
     failure = u"(not an exception object)";
   }

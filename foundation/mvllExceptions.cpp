@@ -194,7 +194,7 @@ void EmvBaseException::TakeExceptionData(int32_t aIndex) {
     throw;
   } catch (const std::exception& e) {
     beCustomInfos->SetValue(SmvCustomInfoExceptionDataError,
-                            mvExceptionClassName(e) + u": " + mvExceptionMessage(e));
+                            ExceptionClassNameOf(e) + u": " + ExceptionMessageOf(e));
   }
 }
 
@@ -286,16 +286,6 @@ String mvTidyMessageText(const String& aText) {
 
 void mvCheckErrorCode(int64_t aErrorCode) {
   if (aErrorCode != 0) throw EmvBaseException(aErrorCode);
-}
-
-String mvExceptionMessage(const std::exception& e) {
-  if (auto* ex = dynamic_cast<const Exception*>(&e)) return ex->Message();
-  return UTF8ToString(e.what());
-}
-
-String mvExceptionClassName(const std::exception& e) {
-  if (auto* ex = dynamic_cast<const Exception*>(&e)) return ex->ClassName();
-  return u"std::exception";
 }
 
 void mvFinalizeExceptions() { EmvBaseException::SetLastConvertedException(0, String()); }

@@ -239,11 +239,6 @@ String mvTidyMessageText(const String& aText);
 // Raises EmvBaseException created from the code alone when it is not 0.
 void mvCheckErrorCode(int64_t aErrorCode);
 
-// The message of any exception: the platform message of the platform's
-// family, else its what() text.
-String mvExceptionMessage(const std::exception& e);
-// Its exact class name; "std::exception" outside the platform's family.
-String mvExceptionClassName(const std::exception& e);
 
 // Clears the calling thread's last converted exception (unit shutdown).
 void mvFinalizeExceptions();

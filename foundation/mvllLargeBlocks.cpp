@@ -75,6 +75,11 @@ TmvLargeBlocks::TmvLargeBlocks(TmvItemManager& items, TmvMemoryCounters& counter
   fMapRoot = static_cast<void**>(fMapNodePool->Alloc());
   if (!fMapRoot) OutOfMemoryError();
   std::memset(fMapRoot, 0, 256 * sizeof(void*));
+  fMapNodes = 1;
+}
+
+size_t TmvLargeBlocks::MapBytes() const {
+  return __atomic_load_n(&fMapNodes, __ATOMIC_RELAXED) * fMapNodePool->ItemSize();
 }
 
 TmvLargeBlocks::~TmvLargeBlocks() { FreeMapNode(fMapRoot, 0); }
@@ -101,8 +106,12 @@ void** TmvLargeBlocks::MapSlot(uintptr_t base, bool create) {
       if (!fresh) return nullptr;
       std::memset(fresh, 0, 256 * sizeof(void*));
       // Publish the node; a thread that loses the race gives its own back.
-      if (__atomic_compare_exchange_n(&entry, &child, fresh, false, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE)) child = fresh;
-      else fMapNodePool->DisposeDirect(fresh);
+      if (__atomic_compare_exchange_n(&entry, &child, fresh, false, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE)) {
+        child = fresh;
+        __atomic_add_fetch(&fMapNodes, 1, __ATOMIC_RELAXED);
+      } else {
+        fMapNodePool->DisposeDirect(fresh);
+      }
     }
     node = static_cast<void**>(child);
   }

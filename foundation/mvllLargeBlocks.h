@@ -61,6 +61,8 @@ class TmvLargeBlocks {
   void* Realloc(void* p, size_t size);
   // The trailer of the large block that starts at p, nil when none does.
   const TmvLargeBlockTrailer* Find(const void* p) const;
+  // Bytes of items that the address map's nodes take (counted as allocated).
+  size_t MapBytes() const;
 
   // Tests: called on the reallocating thread when a block's pages have just
   // moved to a new address, before the block is entered there; the old
@@ -88,5 +90,6 @@ class TmvLargeBlocks {
   TmvMemoryPool* fMapNodePool;  // 256 pointers per node
   void** fMapRoot = nullptr;
   int fMapDepth = 0;
+  size_t fMapNodes = 0;  // locked increments
   TAfterMoveHook fAfterMoveHook = nullptr;
 };

@@ -33,6 +33,8 @@ class TmvBaseLog : public TmvRegisterableComponent {
  public:
   // Also lets exception conversion (mvllExceptionData.h) write to logs.
   explicit TmvBaseLog(TComponent* owner);
+  // Detaches the log from the process log slot when it sits there.
+  void BeforeDestruction() override;
 
   // Read and written under the dependent list's padlock, so the switch
   // changes atomically with respect to notifications.
@@ -54,6 +56,16 @@ class TmvBaseLog : public TmvRegisterableComponent {
  private:
   bool blEnabled = false;
 };
+
+// The process log: where the engine writes what no component of its own can
+// log (the memory manager's reports: failed maintenance passes, its thread
+// ending, memory still held at its last stop). None until the host attaches
+// one; a log that is destroyed detaches itself. Thread-safe; requires: the
+// log accepts writes from any thread.
+void mvSetProcessLog(TmvBaseLog* aLog);
+TmvBaseLog* mvGetProcessLog();
+// Writes to the process log when one is attached (category "default", no time).
+void mvProcessLog(const String& aMsg, uint32_t aMsgNumber, TmvLogPriority aPriority);
 
 class TmvLoggableComponent : public TmvRegisterableComponent {
   MV_DECLARE_CLASSREF(TmvComponentClassRef)

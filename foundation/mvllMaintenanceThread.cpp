@@ -5,8 +5,10 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <exception>
 
 #include "foundation/mvllMemoryHooks.h"
+#include "platform/SysUtils.h"
 
 void TmvMaintenanceThread::Start() {
   if (!fThread.joinable()) fThread = std::thread([this] { Loop(); });
@@ -27,8 +29,8 @@ void TmvMaintenanceThread::Loop() {
   // all its time waiting.
   setpriority(PRIO_PROCESS, 0, -20);
   int step = 0;
-  int exceptions = 0;
-  for (;;) {
+  bool ended = false;
+  while (!ended) {
     bool collect;
     {
       std::unique_lock<std::mutex> lock(fLock);
@@ -38,23 +40,16 @@ void TmvMaintenanceThread::Loop() {
       fCollectRequest = false;
     }
     try {
-      fWork.CleanupItemPools();
-      if (collect) {
-        fWork.FullPass();
-        std::lock_guard<std::mutex> lock(fLock);
-        fCollectFinished = true;
-        fSignal.notify_all();
-      } else {
-        switch (step) {
-          case 1:
-          case 3: fWork.CleanupBlockPools(); break;
-          case 5: fWork.ReleaseSpareChunks(); break;
-          default: break;  // 0 nothing; 2 and 4 the physical pools, which this system never fills
-        }
-        step = (step + 1) % 6;
-      }
+      RunPass(collect, step);
+    } catch (const std::exception& e) {
+      ended = Failed(ExceptionClassNameOf(e) + u": " + ExceptionMessageOf(e));
     } catch (...) {
-      if (++exceptions > 10) break;
+      ended = Failed(u"(not an exception object)");
+    }
+    if (collect) {
+      std::lock_guard<std::mutex> lock(fLock);
+      fCollectFinished = true;
+      fSignal.notify_all();
     }
   }
   std::lock_guard<std::mutex> lock(fLock);
@@ -62,9 +57,49 @@ void TmvMaintenanceThread::Loop() {
   fSignal.notify_all();
 }
 
+void TmvMaintenanceThread::RunPass(bool collect, int& step) {
+  fWork.CleanupItemPools();
+  if (collect) {
+    fWork.FullPass();
+    return;
+  }
+  const int now = step;
+  step = (step + 1) % 6;
+  switch (now) {
+    case 0: fWork.TakeBackIdleCaches(); break;
+    case 1:
+    case 3: fWork.CleanupBlockPools(); break;
+    case 5: fWork.ReleaseSpareChunks(); break;
+    default: break;  // 2 and 4: the physical pools, which this system never fills
+  }
+}
+
+bool TmvMaintenanceThread::Failed(const String& what) {
+  int failures;
+  {
+    std::lock_guard<std::mutex> lock(fLock);
+    failures = ++fFailures;
+  }
+  const bool ended = failures > kFailuresSurvived;
+  fWork.Report(Format(u"Memory manager maintenance pass failed (%d): %s", {failures, what}), false);
+  if (ended)
+    fWork.Report(Format(u"Memory manager maintenance thread ended after %d failed passes", {failures}), true);
+  return ended;
+}
+
 bool TmvMaintenanceThread::Running() const {
   std::lock_guard<std::mutex> lock(fLock);
   return !fDone;
+}
+
+int TmvMaintenanceThread::Failures() const {
+  std::lock_guard<std::mutex> lock(fLock);
+  return fFailures;
+}
+
+bool TmvMaintenanceThread::EndedByFailures() const {
+  std::lock_guard<std::mutex> lock(fLock);
+  return fFailures > kFailuresSurvived;
 }
 
 void TmvMaintenanceThread::Collect() {

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "foundation/mvllThreadCache.h"
@@ -15,7 +16,15 @@ constexpr size_t kZeroPageSize = 65536;
 
 int gManagers = 0;  // instances alive: at most one
 
+std::atomic<TmvMemoryReportWriter> gReportWriter{nullptr};
+
 }  // namespace
+
+void mvSetMemoryReportWriter(TmvMemoryReportWriter writer) { gReportWriter.store(writer, std::memory_order_release); }
+
+void mvMemoryReport(const String& message, bool severe) {
+  if (TmvMemoryReportWriter write = gReportWriter.load(std::memory_order_acquire)) write(message, severe);
+}
 
 // ---------------------------------------------------------------------------
 // Start and stop
@@ -103,6 +112,35 @@ void TmvPooledMemoryManager::GetStatistics(TmvMemoryStatistics& stats) const {
   stats.ReservedNotCommitted = stats.Committed < stats.Reserved ? stats.Reserved - stats.Committed : 0;
   stats.Allocated = uint64_t(fCounters.Allocated.Sum());
   stats.Header = uint64_t(__atomic_load_n(&fCounters.Header, __ATOMIC_RELAXED));
+  stats.MaintenanceFailures = uint64_t(fMaintenance.Failures());
+  stats.MaintenanceEnded = fMaintenance.EndedByFailures() ? 1 : 0;
+}
+
+void* TmvPooledMemoryManager::BlockAlloc(TmvBlockClass* cls) {
+  void* block = fBlocks.Allocate(cls);
+  if (block) __atomic_add_fetch(&fUserBlocks, 1, __ATOMIC_RELAXED);
+  return block;
+}
+
+bool TmvPooledMemoryManager::BlockRelease(TmvBlockClass* cls, void* block) {
+  if (!fBlocks.Release(cls, block)) return false;
+  __atomic_sub_fetch(&fUserBlocks, 1, __ATOMIC_RELAXED);
+  return true;
+}
+
+bool TmvPooledMemoryManager::BlockReleaseByAddress(void* block) {
+  if (!fBlocks.ReleaseByAddress(block)) return false;
+  __atomic_sub_fetch(&fUserBlocks, 1, __ATOMIC_RELAXED);
+  return true;
+}
+
+bool TmvPooledMemoryManager::InUse(String& what) {
+  TmvThreadCache::FlushAllThreads();
+  const int64_t bytes = fCounters.Allocated.Sum() - int64_t(fLarge.MapBytes());
+  const int64_t blocks = __atomic_load_n(&fUserBlocks, __ATOMIC_RELAXED);
+  if (bytes == 0 && blocks == 0) return false;
+  what = Format(u"%d bytes and %d block-pool blocks", {bytes, blocks});
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -114,6 +152,8 @@ void TmvPooledMemoryManager::Collect() {
 }
 
 void TmvPooledMemoryManager::FullPass() {
+  // What caches hold keeps whole blocks from going back.
+  TmvThreadCache::TakeBack(false);
   // Prepared with a count of 2: a second pass catches blocks that the first
   // one emptied into the block pools.
   for (int pass = 0; pass < 2; ++pass) {
@@ -124,5 +164,7 @@ void TmvPooledMemoryManager::FullPass() {
 }
 
 void TmvPooledMemoryManager::CleanupItemPools() { fItems.Cleanup(); }
+void TmvPooledMemoryManager::TakeBackIdleCaches() { TmvThreadCache::TakeBack(true); }
+void TmvPooledMemoryManager::Report(const String& message, bool ended) { mvMemoryReport(message, ended); }
 void TmvPooledMemoryManager::CleanupBlockPools() { fBlocks.Cleanup(); }
 void TmvPooledMemoryManager::ReleaseSpareChunks() { fChunks.ReleaseSpares(); }

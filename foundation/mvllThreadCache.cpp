@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/SyncObjs.h"
+
 namespace {
 
 constexpr uint32_t kMaxItems = 64;
@@ -45,6 +47,9 @@ enum TCacheState : uint8_t { kNew, kOpen, kClosed };
 
 struct ThreadCache {
   Magazine Mags[mvItemPoolCount];
+  uint32_t Ops;          // odd while the owner works on the magazines; written by the owner only
+  uint32_t TakeRequest;  // non-zero while a collector may take the magazines
+  uint32_t SeenOps;      // Ops at the collector's previous look, under gRegistryLock
   TCacheState State;
   ThreadCache* Prev;  // the registry of open caches, under gRegistryLock
   ThreadCache* Next;
@@ -104,6 +109,39 @@ ExitFlush::~ExitFlush() {
   c.State = kClosed;
 }
 
+// The owner's side of taking back (see the header). Enter marks an operation
+// (Ops odd) and then looks for a collector's request; the collector's
+// process-wide barrier orders the two against its own request and look, so
+// a compiler barrier is all this side needs.
+void WaitForCollector(ThreadCache& c);
+
+inline void Enter(ThreadCache& c) {
+  for (;;) {
+    __atomic_store_n(&c.Ops, __atomic_load_n(&c.Ops, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    if (!__atomic_load_n(&c.TakeRequest, __ATOMIC_ACQUIRE)) return;
+    WaitForCollector(c);
+  }
+}
+
+inline void Leave(ThreadCache& c) {
+  __atomic_signal_fence(__ATOMIC_SEQ_CST);
+  __atomic_store_n(&c.Ops, __atomic_load_n(&c.Ops, __ATOMIC_RELAXED) + 1, __ATOMIC_RELEASE);
+}
+
+// Leaves on every way out, exceptions included.
+struct Operation {
+  ThreadCache& Cache;
+  explicit Operation(ThreadCache& c) : Cache(c) { Enter(c); }
+  ~Operation() { Leave(Cache); }
+};
+
+void WaitForCollector(ThreadCache& c) {
+  Leave(c);
+  // The collector holds the lock while it may touch this cache.
+  std::lock_guard<std::mutex> wait(gRegistryLock);
+}
+
 inline void* TakeTop(TmvMemoryPool& pool, Magazine& m) {
   void* item = m.Slots[--m.Count];
   pool.MarkInUse(item);
@@ -140,6 +178,7 @@ inline void* TakeTop(TmvMemoryPool& pool, Magazine& m) {
 }  // namespace
 
 void* TmvThreadCache::Alloc(TmvMemoryPool& pool) {
+  const Operation op(tCache);
   Magazine& m = tCache.Mags[pool.Index()];
   if (m.Count == 0) return AllocSlow(pool, m);
   return TakeTop(pool, m);
@@ -147,18 +186,39 @@ void* TmvThreadCache::Alloc(TmvMemoryPool& pool) {
 
 void TmvThreadCache::Free(TmvMemoryPool& pool, void* item) {
   pool.MarkFree(item);
+  const Operation op(tCache);
   Magazine& m = tCache.Mags[pool.Index()];
   if (m.Count >= m.Limit) return FreeSlow(pool, m, item);
   m.Slots[m.Count++] = item;
 }
 
 void TmvThreadCache::FlushThisThread() {
+  const Operation op(tCache);
   if (tCache.State == kOpen) FlushCache(tCache);
 }
 
 void TmvThreadCache::FlushAllThreads() {
   std::lock_guard<std::mutex> guard(gRegistryLock);
   for (ThreadCache* c = gRegistry; c; c = c->Next) FlushCache(*c);
+}
+
+int TmvThreadCache::TakeBack(bool onlyIdle) {
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  for (ThreadCache* c = gRegistry; c; c = c->Next) __atomic_store_n(&c->TakeRequest, 1u, __ATOMIC_RELAXED);
+  // From here on an owner that enters an operation sees the request, and one
+  // that entered before shows it in Ops.
+  const bool ordered = FlushProcessWriteBuffers();
+  int taken = 0;
+  for (ThreadCache* c = gRegistry; c; c = c->Next) {
+    const uint32_t ops = __atomic_load_n(&c->Ops, __ATOMIC_ACQUIRE);
+    const bool idle = ops == c->SeenOps;
+    c->SeenOps = ops;
+    if (!ordered || (ops & 1) || (onlyIdle && !idle)) continue;
+    FlushCache(*c);
+    ++taken;
+  }
+  for (ThreadCache* c = gRegistry; c; c = c->Next) __atomic_store_n(&c->TakeRequest, 0u, __ATOMIC_RELEASE);
+  return taken;
 }
 
 uint32_t TmvThreadCache::CachedCount(uint32_t poolIndex) { return tCache.Mags[poolIndex].Count; }

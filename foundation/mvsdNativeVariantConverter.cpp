@@ -391,14 +391,18 @@ bool storeCommon(const TFormatSettings& fs, TmvFieldType type, uint16_t codePage
 
 // The format settings of the calling thread's locale. Fields are written
 // one by one on the record path, so the thread keeps the settings object of
-// its locale at hand; the cache never frees one, so the pointer stays valid.
+// its locale at hand, until its locale changes or the foundation's stop
+// frees the cache that owns it.
 const TFormatSettings& threadFormatSettings() {
   thread_local LCID cachedLocale = 0;
+  thread_local uint32_t cachedGeneration = 0;
   thread_local const TFormatSettings* cached = nullptr;
   const LCID locale = GetThreadLocale();
-  if (!cached || locale != cachedLocale) {
+  const uint32_t generation = mvLocaleFormatSettingsGeneration();
+  if (!cached || locale != cachedLocale || generation != cachedGeneration) {
     cached = &mvLocaleFormatSettings(locale);
     cachedLocale = locale;
+    cachedGeneration = generation;
   }
   return *cached;
 }

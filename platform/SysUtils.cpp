@@ -31,6 +31,16 @@ void Exception::SetMessage(const String& msg) {
   what_ = UTF8Encode(msg);
 }
 
+String ExceptionMessageOf(const std::exception& e) {
+  if (auto* ex = dynamic_cast<const Exception*>(&e)) return ex->Message();
+  return UTF8ToString(e.what());
+}
+
+String ExceptionClassNameOf(const std::exception& e) {
+  if (auto* ex = dynamic_cast<const Exception*>(&e)) return ex->ClassName();
+  return u"std::exception";
+}
+
 void OutOfMemoryError() { throw EOutOfMemory(SOutOfMemory); }
 void InvalidPointerError() { throw EInvalidPointer(SInvalidPointer); }
 

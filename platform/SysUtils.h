@@ -129,6 +129,12 @@ class Exception : public std::exception {
   std::string what_;  // UTF-8 copy of the message for std::exception users
 };
 
+// The message of any exception: the platform message of the platform's
+// family, else its what() text; and its exact class name ("std::exception"
+// outside the platform's family).
+String ExceptionMessageOf(const std::exception& e);
+String ExceptionClassNameOf(const std::exception& e);
+
 // Declares an exception class that adds nothing but its name.
 #define MV_DECLARE_EXCEPTION(Name, Base) \
   class Name : public Base {             \

@@ -12,6 +12,7 @@
 #include "foundation/mvllConfigSettings.h"
 #include "foundation/mvllExceptions.h"
 #include "foundation/mvllLog.h"
+#include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllStateComponent.h"
 #include "foundation/mvllStreams.h"
 #include "support/mvTestLog.h"
@@ -327,4 +328,21 @@ TEST(Logging, ForwardsOnlyWhenEnabledAndAttached) {
   delete other;  // the component hears it and forgets its log
   EXPECT_EQ(c.GetEventLog(), nullptr);
   c.lcLog(u"after", 1, lpInfo, u"default", 0, 0);
+}
+
+// What no component can log goes to the process log: the memory manager's
+// reports among others. A destroyed log leaves the slot.
+TEST(Logging, TheProcessLogReceivesTheMemoryManagersReports) {
+  mvMemoryReport(u"before any log", false);  // nowhere to go: nothing happens
+  auto* log = new TmvTestLog(nullptr);
+  mvSetProcessLog(log);
+  mvMemoryReport(u"pass failed", false);
+  mvMemoryReport(u"thread ended", true);
+  ASSERT_EQ(log->entries.size(), 2u);
+  EXPECT_EQ(log->entries[0].Message, u"pass failed");
+  EXPECT_EQ(log->entries[0].Priority, lpError);
+  EXPECT_EQ(log->entries[1].Priority, lpFatal);
+  delete log;
+  EXPECT_EQ(mvGetProcessLog(), nullptr);
+  mvMemoryReport(u"after the log", false);
 }
