@@ -3,7 +3,10 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <mutex>
 
 #include "platform/SysUtils.h"
@@ -47,7 +50,7 @@ void* TmvUnpagedObject::operator new(size_t size) {
     void* p = mmap(nullptr, kUnpagedAreaSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) OutOfMemoryError();
     mlock(p, kUnpagedAreaSize);  // best effort: the limit for locked memory may be low
-    __atomic_store_n(&gUnpagedArea, static_cast<char*>(p), __ATOMIC_RELEASE);
+    gUnpagedArea = static_cast<char*>(p);
   }
   const size_t step = (size + 15) & ~size_t(15);
   // A step given back by an object of the same size is taken first, so that
@@ -62,14 +65,6 @@ void* TmvUnpagedObject::operator new(size_t size) {
   if (gUnpagedUsed + 2 * step > kUnpagedAreaSize) OutOfMemoryError();
   gUnpagedUsed += step;  // the first object sits one step into the area
   return gUnpagedArea + gUnpagedUsed;
-}
-
-bool TmvUnpagedObject::InArea(const void* p, size_t size) {
-  // Set once, before the first object exists; objects are only looked for
-  // once one exists.
-  const char* area = __atomic_load_n(&gUnpagedArea, __ATOMIC_ACQUIRE);
-  const uintptr_t offset = uintptr_t(p) - uintptr_t(area);
-  return area && offset % 16 == 0 && offset <= kUnpagedAreaSize && size <= kUnpagedAreaSize - offset;
 }
 
 void TmvUnpagedObject::operator delete(void* p, size_t size) {
@@ -309,6 +304,8 @@ void TmvMemoryPool::Cleanup() {
 TmvItemManager::TmvItemManager(TmvBlockPools& blocks, TmvMemoryCounters& counters) : fBlocks(blocks) {
   for (int i = 0; i < mvItemPoolCount; ++i)
     fPools[i] = new TmvMemoryPool(mvItemPoolSizes[i], blocks, counters, uint32_t(i));
+  fLowestPool = *std::min_element(std::begin(fPools), std::end(fPools), std::less<>());
+  fHighestPool = *std::max_element(std::begin(fPools), std::end(fPools), std::less<>());
   // The pool for a size is the pool with the smallest item size not below it.
   auto poolNotBelow = [this](uint32_t size) {
     int i = 0;

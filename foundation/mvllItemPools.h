@@ -51,9 +51,6 @@ class TmvUnpagedObject {
  public:
   static void* operator new(size_t size);
   static void operator delete(void* p, size_t size);
-  // Whether [p, p + size) lies in the area at an object's step (16-byte)
-  // boundary: then it can be read whatever its contents.
-  static bool InArea(const void* p, size_t size);
 };
 
 // Layout of a 64 KB item block (64-bit form):
@@ -182,7 +179,9 @@ class TmvItemManager {
     if ((uintptr_t(item) & (mvItemBlockSize - 1)) == 0) return nullptr;
     if (fBlocks.OwnerOf(item) != const_cast<TmvBlockPools&>(fBlocks).Class(4)) return nullptr;
     TmvMemoryPool* owner = __atomic_load_n(&TmvMemoryPool::BlockOf(item)->Owner, __ATOMIC_ACQUIRE);
-    if (!TmvUnpagedObject::InArea(owner, sizeof(TmvMemoryPool))) return nullptr;
+    // Between the lowest and the highest pool, at an object step, lies
+    // readable memory of the unpaged area: its index can be read.
+    if (owner < fLowestPool || owner > fHighestPool || (uintptr_t(owner) & 15) != 0) return nullptr;
     const uint32_t index = owner->Index();
     return index < mvItemPoolCount && fPools[index] == owner ? owner : nullptr;
   }
@@ -192,6 +191,8 @@ class TmvItemManager {
  private:
   TmvBlockPools& fBlocks;
   TmvMemoryPool* fPools[mvItemPoolCount] = {};
+  TmvMemoryPool* fLowestPool = nullptr;
+  TmvMemoryPool* fHighestPool = nullptr;
   TmvMemoryPool* fSmall[17] = {};    // sizes 4, 8, .. 68 by n div 4
   TmvMemoryPool* fLarge[1023] = {};  // sizes 32, 64, .. 32 736 by (n - 1) div 32
 };

@@ -47,9 +47,10 @@ enum TCacheState : uint8_t { kNew, kOpen, kClosed };
 
 struct ThreadCache {
   Magazine Mags[mvItemPoolCount];
-  uint32_t Ops;          // odd while the owner works on the magazines; written by the owner only
+  uint32_t Busy;         // 1 while the owner works on the magazines; written by the owner only
   uint32_t TakeRequest;  // non-zero while a collector may take the magazines
-  uint32_t SeenOps;      // Ops at the collector's previous look, under gRegistryLock
+  uint32_t Refills;      // the owner's trips to the pools (slow paths); written by the owner only
+  uint32_t SeenRefills;  // Refills at the collector's previous look, under gRegistryLock
   TCacheState State;
   ThreadCache* Prev;  // the registry of open caches, under gRegistryLock
   ThreadCache* Next;
@@ -110,14 +111,14 @@ ExitFlush::~ExitFlush() {
 }
 
 // The owner's side of taking back (see the header). Enter marks an operation
-// (Ops odd) and then looks for a collector's request; the collector's
+// (Busy) and then looks for a collector's request; the collector's
 // process-wide barrier orders the two against its own request and look, so
 // a compiler barrier is all this side needs.
-void WaitForCollector(ThreadCache& c);
+[[gnu::cold, gnu::noinline]] void WaitForCollector(ThreadCache& c);
 
 inline void Enter(ThreadCache& c) {
   for (;;) {
-    __atomic_store_n(&c.Ops, __atomic_load_n(&c.Ops, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&c.Busy, 1u, __ATOMIC_RELAXED);
     __atomic_signal_fence(__ATOMIC_SEQ_CST);
     if (!__atomic_load_n(&c.TakeRequest, __ATOMIC_ACQUIRE)) return;
     WaitForCollector(c);
@@ -126,7 +127,12 @@ inline void Enter(ThreadCache& c) {
 
 inline void Leave(ThreadCache& c) {
   __atomic_signal_fence(__ATOMIC_SEQ_CST);
-  __atomic_store_n(&c.Ops, __atomic_load_n(&c.Ops, __ATOMIC_RELAXED) + 1, __ATOMIC_RELEASE);
+  __atomic_store_n(&c.Busy, 0u, __ATOMIC_RELEASE);
+}
+
+// A trip to the pools: what tells the maintenance thread that the cache is in use.
+inline void CountRefill(ThreadCache& c) {
+  __atomic_store_n(&c.Refills, __atomic_load_n(&c.Refills, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
 }
 
 // Leaves on every way out, exceptions included.
@@ -150,6 +156,7 @@ inline void* TakeTop(TmvMemoryPool& pool, Magazine& m) {
 
 [[gnu::noinline]] void* AllocSlow(TmvMemoryPool& pool, Magazine& m) {
   if (tCache.State == kNew) Open(tCache);
+  CountRefill(tCache);
   if (m.Limit == 0) return pool.Alloc();
   // A collect requested while the pool looks for a chunk may flush this
   // thread's cache; this magazine is empty then and stays so until here.
@@ -162,6 +169,7 @@ inline void* TakeTop(TmvMemoryPool& pool, Magazine& m) {
 // The item is no longer marked.
 [[gnu::noinline]] void FreeSlow(TmvMemoryPool& pool, Magazine& m, void* item) {
   if (tCache.State == kNew) Open(tCache);
+  CountRefill(tCache);
   if (m.Limit == 0) {
     pool.DisposeBatch(&item, 1);
     return;
@@ -206,14 +214,15 @@ int TmvThreadCache::TakeBack(bool onlyIdle) {
   std::lock_guard<std::mutex> guard(gRegistryLock);
   for (ThreadCache* c = gRegistry; c; c = c->Next) __atomic_store_n(&c->TakeRequest, 1u, __ATOMIC_RELAXED);
   // From here on an owner that enters an operation sees the request, and one
-  // that entered before shows it in Ops.
+  // that entered before shows it in Busy.
   const bool ordered = FlushProcessWriteBuffers();
   int taken = 0;
   for (ThreadCache* c = gRegistry; c; c = c->Next) {
-    const uint32_t ops = __atomic_load_n(&c->Ops, __ATOMIC_ACQUIRE);
-    const bool idle = ops == c->SeenOps;
-    c->SeenOps = ops;
-    if (!ordered || (ops & 1) || (onlyIdle && !idle)) continue;
+    const bool busy = __atomic_load_n(&c->Busy, __ATOMIC_ACQUIRE) != 0;
+    const uint32_t refills = __atomic_load_n(&c->Refills, __ATOMIC_RELAXED);
+    const bool idle = refills == c->SeenRefills;
+    c->SeenRefills = refills;
+    if (!ordered || busy || (onlyIdle && !idle)) continue;
     FlushCache(*c);
     ++taken;
   }

@@ -40,13 +40,16 @@
 // for good, out of reach of any cleanup. So a collector may take them: it
 // asks every cache to wait (TakeRequest), makes every running thread pass a
 // memory barrier (FlushProcessWriteBuffers), and then flushes the caches
-// whose owner is not inside an operation (Ops even). The owner marks its
-// operations by making Ops odd on entry and even on exit, and checks the
-// request in between; the collector's process-wide barrier pairs with the
-// owner's plain stores and loads (asymmetric Dekker), so the allocation path
-// gains two plain stores and a load on thread-local data, and no locked
-// instruction or fence. An owner that finds the request set waits on the
-// registry lock, which the collector holds throughout.
+// whose owner is not inside an operation. The owner marks its operations
+// (Busy set on entry, cleared on exit) and checks the request in between;
+// the collector's process-wide barrier pairs with the owner's plain stores
+// and loads (asymmetric Dekker), so the allocation path gains two plain
+// stores and a load on thread-local data, and no locked instruction or
+// fence. An owner that finds the request set waits on the registry lock,
+// which the collector holds throughout. Idleness is judged by the owner's
+// trips to the pools (refills and overflows), which the fast path does not
+// count: a busy thread whose magazines happen to suffice may lose them to
+// the maintenance thread now and then, and refills once.
 //
 // Flush points; each returns every item of the magazines concerned to its
 // pool and puts the held blocks back on the pools' lists:
@@ -56,8 +59,8 @@
 //    thread's cache, then in the full pass every cache not in use at that
 //    moment (TakeBack), so that the pass can give back blocks that only
 //    caches kept;
-//  - the maintenance thread's schedule: the caches of threads that did no
-//    allocation or release since its previous look (TakeBack(true));
+//  - the maintenance thread's schedule: the caches of threads that did not
+//    go to the pools since its previous look (TakeBack(true));
 //  - the manager's shutdown: every thread's cache, before the pools go, so
 //    that no cached item outlives its pool.
 #pragma once
@@ -79,9 +82,9 @@ class TmvThreadCache {
   static void FlushAllThreads();
   // Returns to their pools the items and held blocks of every cache whose
   // owner is not inside an operation; with onlyIdle, only of those whose
-  // owner has done no operation since the previous call. Safe while other
-  // threads allocate and free. Returns how many caches it flushed (none when
-  // the system offers no process-wide barrier).
+  // owner has not gone to the pools since the previous call. Safe while
+  // other threads allocate and free. Returns how many caches it flushed
+  // (none when the system offers no process-wide barrier).
   static int TakeBack(bool onlyIdle);
 
   // Items in the calling thread's magazine for the pool with this index (tests).
