@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
+
+#include "platform/Numeric.h"
+#include "platform/ValueToText.h"
 
 namespace {
 
@@ -208,21 +210,19 @@ double mvBcdToDouble(const TmvFmtBcd& aBcd) {
   String text = mvBcdToStr(aBcd);
   std::string ascii(text.begin(), text.end());
   std::replace(ascii.begin(), ascii.end(), static_cast<char>(DefaultFormatSettings().DecimalSeparator), '.');
-  return std::strtod(ascii.c_str(), nullptr);
+  double value = 0;
+  TryParseDecimal(ascii, value);  // a sign, digits and one point: always well formed
+  return value;
 }
 
 TmvFmtBcd mvDoubleToBcd(double aValue) {
-  // The float's shortest text of 15 significant digits, taken as digits and
+  // The float's digits rounded to 15 significant ones, taken with their
   // exponent so that large and tiny values need no exponent in the text.
-  if (!std::isfinite(aValue)) notValid(UTF8ToString(std::to_string(aValue)));
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14e", aValue);
+  if (!std::isfinite(aValue)) notValid(FloatToStr(aValue, DefaultFormatSettings()));
   TFloatRec rec;
-  rec.Negative = buf[0] == '-';
-  const char* p = buf + (rec.Negative ? 1 : 0);
-  for (; *p && *p != 'e'; ++p)
-    if (*p >= '0' && *p <= '9') rec.Digits += *p;
-  rec.Exponent = std::atoi(p + 1) + 1;
+  rec.Negative = std::signbit(aValue) && aValue != 0;
+  ScientificDigits(aValue, 14, rec.Digits, rec.Exponent);
+  ++rec.Exponent;  // the record counts the digits before the point
   while (!rec.Digits.empty() && rec.Digits.back() == '0') rec.Digits.pop_back();
   TmvFmtBcd b;
   mvFloatRecToBcd(rec, b);

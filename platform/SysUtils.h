@@ -10,6 +10,7 @@
 #include <exception>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "platform/System.h"
 
@@ -100,6 +101,24 @@ struct TResStringRec {
   std::u16string_view Text;
 };
 inline String LoadResString(const TResStringRec& res) { return String(res.Text); }
+
+// ---------------------------------------------------------------------------
+// Decimal text of floating-point numbers
+//
+// The C library's number text follows the process locale, which a GUI
+// toolkit sets at its start (a decimal comma turns "12.5" into 12). These
+// never do: "." is always the separator.
+
+// The digits of |x| rounded to 1 + fractionDigits significant digits (a
+// digit string without a point) and the decimal exponent of the first one:
+// |x| = d.ddd... x 10^exp10. Requires: x finite; 0 gives "000..." and 0.
+void ScientificDigits(Extended x, int fractionDigits, std::string& digits, int& exp10);
+// |x| in fixed notation with `places` decimals ("12.500"), without a sign.
+std::string FixedText(double x, int places);
+// Reads "[-]digits[.digits][e[+-]digits]" as a whole; false for anything
+// else (a value out of range included).
+bool TryParseDecimal(std::string_view text, Extended& value);
+bool TryParseDecimal(std::string_view text, double& value);
 
 // The calling thread's last operating-system error (errno) and its text.
 uint32_t GetLastOSError();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/mvllFmtBcd.h"
+#include "support/mvCommaLocale.h"
 
 namespace {
 
@@ -143,6 +144,22 @@ TEST(mvllFmtBcd, Variants) {
 
   EXPECT_EQ(mvCheckCurrencyFitsBcd(Variant(Currency::FromScaled(-123456)), 4, 1).Value, -123000);  // -12.3456 cut to -12.3
   EXPECT_THROW(mvCheckCurrencyFitsBcd(Variant(Currency::FromScaled(1234560)), 3, 1), EmvBcdOverflow);
+}
+
+}  // namespace
+
+namespace {
+
+// A GUI toolkit sets the process locale at its start, decimal comma
+// included: 12.5 must stay 12.5 on its way to and from floating point.
+TEST(mvllFmtBcd, FloatingPointConversionsIgnoreTheProcessLocale) {
+  TmvCommaLocale comma;
+  ASSERT_TRUE(comma.Active());
+  EXPECT_EQ(mvBcdToDouble(bcd({1, 2, 5}, 1)), 12.5);
+  EXPECT_EQ(mvBcdToDouble(bcd({1, 2, 5}, 1, true)), -12.5);
+  EXPECT_EQ(mvBcdToStr(mvDoubleToBcd(12.5)), u"12.5");
+  EXPECT_EQ(mvBcdToStr(mvDoubleToBcd(-0.000125)), u"-0.000125");
+  EXPECT_EQ(mvBcdToStr(mvDoubleToBcd(1.5e20)), u"150000000000000000000");
 }
 
 }  // namespace
