@@ -294,6 +294,10 @@ class TReader : public TFiler {
   void SkipValue();
   int64_t GetPosition();
   void SetPosition(int64_t pos);
+  // Bytes that can still be read: buffered plus what the stream holds
+  // beyond its position. A count read from the stream is checked against it
+  // before it sizes anything.
+  int64_t BytesLeft() { return bytesLeft(); }
 
   bool ReadBoolean();
   int32_t ReadInteger();

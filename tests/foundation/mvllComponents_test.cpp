@@ -256,14 +256,52 @@ TEST(Components, SettingsStreamVersionsAndDamage) {
                  w.WriteString(u"Nobody");
                }),
                EmvComponentException);
-  // A damaged byte count is refused before anything is allocated.
-  EXPECT_THROW(load([](TmvWriter& w) {
-                 w.WriteInteger(2);
-                 w.WriteListBegin();
-                 w.WriteString(u"First");
-                 w.WriteInteger(int64_t(1) << 40);
-               }),
-               EReadError);
+  // A damaged byte count is refused before anything is allocated, also
+  // one that is plausible but larger than what is left.
+  for (int64_t count : {int64_t(1) << 40, int64_t(0x7FFFFFF0), int64_t(20)})
+    EXPECT_THROW(load([count](TmvWriter& w) {
+                   w.WriteInteger(2);
+                   w.WriteListBegin();
+                   w.WriteString(u"First");
+                   w.WriteInteger(count);
+                   w.WriteInteger(1);
+                 }),
+                 EReadError)
+        << count;
+}
+
+// Cut short or changed at any byte, a group's settings stream either loads
+// or raises a reading error: no crash, no attempt at a huge allocation.
+TEST(Components, SettingsStreamDamagedAtEveryByte) {
+  TmvMemoryStream saved;
+  {
+    Group g;
+    g.s2.Open();
+    TmvWriter w(saved);
+    g.list.SaveSettingsToStream(&w);
+  }
+  const auto* bytes = static_cast<const uint8_t*>(saved.Memory());
+  const std::vector<uint8_t> good(bytes, bytes + saved.GetSize());
+  auto load = [](const std::vector<uint8_t>& data) {
+    TmvMemoryStream stream;
+    if (!data.empty()) stream.Write(data.data(), int32_t(data.size()));
+    stream.SetPosition(0);
+    Group g;
+    try {
+      TmvReader r(stream);
+      g.list.LoadSetttingsFromStream(&r);
+    } catch (const EOutOfMemory&) {
+      return false;
+    } catch (const Exception&) {
+    }
+    return true;
+  };
+  for (size_t n = 0; n < good.size(); ++n) {
+    EXPECT_TRUE(load(std::vector<uint8_t>(good.begin(), good.begin() + n))) << "cut at " << n;
+    std::vector<uint8_t> changed = good;
+    changed[n] ^= 0xFF;
+    EXPECT_TRUE(load(changed)) << "changed at " << n;
+  }
 }
 
 TEST(Components, RegisteringAClassTwice) {
