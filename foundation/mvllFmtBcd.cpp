@@ -43,12 +43,24 @@ TmvFmtBcd pack(const std::string& digits, int places, bool negative) {
 
 EmvBcdOverflow::EmvBcdOverflow() : EmvBcdException(mvBcdOverflowErrorCode, u"BCD overflow") {}
 
+bool mvBcdIsValid(const TmvFmtBcd& aBcd) {
+  const int n = aBcd.Precision;
+  if (n < 1 || n > 64 || placesOf(aBcd) > n) return false;
+  for (int i = 0; i < n; ++i)
+    if (digitAt(aBcd, i) > 9) return false;
+  return true;
+}
+
 int mvNormalizeBcd(const TmvFmtBcd& aSource, TmvFmtBcd& aTarget, int aPrecision, int aPlaces) {
+  // Checked before aTarget is touched: a precision above 64 would write past
+  // the record's 32 digit bytes.
+  if (!mvBcdIsValid(aSource) || aPrecision < 1 || aPrecision > 64 || aPlaces < 0 || aPlaces > aPrecision)
+    throw EmvBcdOverflow();
   const TmvFmtBcd source = aSource;  // aTarget may be aSource
   aTarget = TmvFmtBcd();
   aTarget.Precision = static_cast<uint8_t>(aPrecision);
   aTarget.SignSpecialPlaces = static_cast<uint8_t>((source.SignSpecialPlaces & 0xC0) | (aPlaces & 0x3F));
-  const int n = std::min<int>(source.Precision, 64), s = placesOf(source);
+  const int n = source.Precision, s = placesOf(source);
   // Digit i goes to position i - (n - s) + (P - p): the decimal points meet.
   const int shift = (aPrecision - aPlaces) - (n - s);
   int flags = 0;
@@ -88,8 +100,8 @@ int mvCurrencyToBcdChecked(Currency aCurrency, TmvFmtBcd& aBcd, int aPrecision, 
 }
 
 bool mvBcdToCurrency(const TmvFmtBcd& aBcd, Currency& aCurrency) {
-  if (aBcd.Precision == 0 || aBcd.Precision > 64) return false;
-  const int n = aBcd.Precision, places = std::min(placesOf(aBcd), n);
+  if (!mvBcdIsValid(aBcd)) return false;
+  const int n = aBcd.Precision, places = placesOf(aBcd);
   // Exact: the digits down to the fourth place as an integer, the rest decide
   // the rounding (to nearest, ties to even).
   unsigned __int128 scaled = 0;
@@ -126,9 +138,9 @@ int64_t mvBcdToInt64(const TmvFmtBcd& aBcd, bool aTruncate) {
 }
 
 String mvBcdToStr(const TmvFmtBcd& aBcd) {
-  if (aBcd.Precision == 0 || aBcd.Precision > 64) throw EBcdOverflowException(u"BCD overflow");
+  if (!mvBcdIsValid(aBcd)) throw EBcdOverflowException(u"BCD overflow");
   const char16_t sep = DefaultFormatSettings().DecimalSeparator;
-  const int n = aBcd.Precision, places = std::min(placesOf(aBcd), n);
+  const int n = aBcd.Precision, places = placesOf(aBcd);
   String out;
   for (int i = 0; i < n; ++i) {
     if (i == n - places) {
@@ -252,10 +264,11 @@ void mvFloatRecToBcd(const TFloatRec& aRec, TmvFmtBcd& aBcd) {
 }
 
 int mvBcdCompare(const TmvFmtBcd& a, const TmvFmtBcd& b) {
+  if (!mvBcdIsValid(a) || !mvBcdIsValid(b)) throw EBcdOverflowException(u"BCD overflow");
   // Sign first; then the integer digits (a longer integer part is larger),
   // then the places, digit by digit.
   auto parts = [](const TmvFmtBcd& x, std::string& ip, std::string& fp) {
-    const int n = std::min<int>(x.Precision, 64), places = std::min(placesOf(x), n);
+    const int n = x.Precision, places = placesOf(x);
     for (int i = 0; i < n - places; ++i)
       if (!ip.empty() || digitAt(x, i)) ip += static_cast<char>('0' + digitAt(x, i));
     for (int i = n - places; i < n; ++i) fp += static_cast<char>('0' + digitAt(x, i));

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/mvllFmtBcd.h"
+#include "foundation/mvsdNativeVariantConverter.h"
 #include "support/mvCommaLocale.h"
 
 namespace {
@@ -160,6 +161,41 @@ TEST(mvllFmtBcd, FloatingPointConversionsIgnoreTheProcessLocale) {
   EXPECT_EQ(mvBcdToStr(mvDoubleToBcd(12.5)), u"12.5");
   EXPECT_EQ(mvBcdToStr(mvDoubleToBcd(-0.000125)), u"-0.000125");
   EXPECT_EQ(mvBcdToStr(mvDoubleToBcd(1.5e20)), u"150000000000000000000");
+}
+
+}  // namespace
+
+namespace {
+
+// A record no conversion makes is refused by every conversion alike: digits
+// beyond the precision are never written, places beyond the digits and
+// digit nibbles above 9 are never read as some value.
+TEST(mvllFmtBcd, DamagedRecordsAndLayoutsAreRefused) {
+  const TmvFmtBcd good = bcd({1, 2, 5}, 1);
+  TmvFmtBcd twelveHundredth = bcd({1, 2}, 2);
+  TmvFmtBcd morePlacesThanDigits = twelveHundredth;
+  morePlacesThanDigits.SignSpecialPlaces = 5;
+  const TmvFmtBcd badNibble = bcd({1, 0xA, 3}, 1);
+  TmvFmtBcd noDigits = good;
+  noDigits.Precision = 0;
+  TmvFmtBcd t;
+  for (const TmvFmtBcd& damaged : {morePlacesThanDigits, badNibble, noDigits}) {
+    EXPECT_FALSE(mvBcdIsValid(damaged));
+    EXPECT_THROW(mvBcdToStr(damaged), EBcdOverflowException);
+    Currency c;
+    EXPECT_FALSE(mvBcdToCurrency(damaged, c));
+    EXPECT_THROW(mvNormalizeBcd(damaged, t, 10, 2), EmvBcdOverflow);
+    EXPECT_THROW(mvBcdCompare(damaged, good), EBcdOverflowException);
+  }
+  EXPECT_TRUE(mvBcdIsValid(twelveHundredth));
+  EXPECT_EQ(mvBcdToStr(twelveHundredth), u"0.12");
+  // Layouts that are no number: nothing is written.
+  for (auto [precision, places] : {std::pair{65, 2}, {255, 0}, {0, 0}, {4, 5}, {4, -1}})
+    EXPECT_THROW(mvNormalizeBcd(good, t, precision, places), EmvBcdOverflow) << precision << " " << places;
+  uint8_t field[40] = {};
+  EXPECT_THROW(mvVariantToNativeEx(mvInvariantFormatSettings(), mvtFmtBCD, 0, 65, 2, Variant(good), field,
+                                   int32_t(sizeof field), false),
+               EmvBcdOverflow);
 }
 
 }  // namespace
