@@ -195,8 +195,14 @@ void refuseZeroTimestamp(const Variant& v) {
   if (numeric && v.AsDouble() == 0) throw Exception(String(SmvZeroTimestamp));
 }
 
+// The day number of 9999-12-31 (0001-01-01 is day 1).
+constexpr int32_t kLastDay = DateDelta + 2958465;
+
 void storeDateTime(TmvFieldType type, TDateTime value, uint8_t* p) {
   const TTimeStamp ts = DateTimeToTimeStamp(value);
+  // Outside years 1 to 9999, and for NaN, there is no day number: refused
+  // rather than stored as day 0.
+  if (!std::isfinite(value) || ts.Date < 1 || ts.Date > kLastDay) throw ERangeError(String(SRangeError));
   if (type == mvtDate) StoreLE<int32_t>(p, ts.Date);
   else if (type == mvtTime) StoreLE<int32_t>(p, ts.Time);
   else StoreLE<double>(p, static_cast<double>(ts.Date) * MSecsPerDay + ts.Time);

@@ -178,6 +178,8 @@ MV_DECLARE_EXCEPTION(EListError, Exception)
 MV_DECLARE_EXCEPTION(EStringListError, EListError)
 MV_DECLARE_EXCEPTION(EMathError, Exception)
 MV_DECLARE_EXCEPTION(EInvalidOp, EMathError)
+// A value outside the range of its target (the platform's run-time error 201).
+MV_DECLARE_EXCEPTION(ERangeError, Exception)
 
 // An operating-system failure with its error number (errno on Linux).
 class EOSError : public Exception {
@@ -196,6 +198,7 @@ inline constexpr char16_t SInvalidPropertyValue[] = u"プロパティ値が無�
 inline constexpr char16_t SInvalidFormat[] = u"書式 '%s' が無効か、または引数と互換性がありません";
 inline constexpr char16_t SAssertionFailed[] = u"%s (%s、%d 行)";
 inline constexpr char16_t SInvalidOp[] = u"浮動小数点演算が無効です";
+inline constexpr char16_t SRangeError[] = u"範囲チェックエラー";
 
 // Raises the out-of-memory and invalid-pointer errors with their texts.
 [[noreturn]] void OutOfMemoryError();

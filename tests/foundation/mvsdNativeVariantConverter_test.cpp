@@ -3,6 +3,8 @@
 // the byte-array form, and 8-bit text in its code pages.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstring>
 #include <optional>
 
@@ -94,6 +96,7 @@ const Bytes kOneExtended{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0xFF, 0
 const Bytes kBcd12345{0x05, 0x02, 0x12, 0x34, 0x50};  // 123.45 as precision 5, 2 places
 constexpr const char* kAssertion = "EAssertionFailed";
 constexpr const char* kCharFormat = "EmvBaseException: Invalid char format (length must be exactly 1)";
+constexpr const char* kRangeError = "ERangeError: 範囲チェックエラー";
 
 std::string OutOfRange(int64_t v) {
   return "Exception: Value out of range for the target column type: " + std::to_string(v);
@@ -244,6 +247,14 @@ TEST(mvsdNativeVariantConverter, WritesCheckRangesRoundAndRefuse) {
       {{mvtDateTime}, Variant(0.0), 8, "Exception: 0 (zero) is not a valid timestamp"},
       {{mvtDateTime}, Variant::FromDate(0), 8, Hex(Raw(693594.0 * MSecsPerDay))},
       {{mvtDateTime}, Variant::FromDate(-1.5), 8, Hex(Raw(693593.0 * MSecsPerDay + MSecsPerDay / 2))},
+      // Without a day number in years 1 to 9999 there is nothing to store.
+      {{mvtDate}, Variant::FromDate(-693594.0), 4, kRangeError},  // 0000-12-31
+      {{mvtDate}, Variant::FromDate(2958466.0), 4, kRangeError},  // 10000-01-01
+      {{mvtDate}, Variant::FromDate(std::nan("")), 4, kRangeError},
+      {{mvtDateTime}, Variant(std::nan("")), 8, kRangeError},
+      {{mvtDateTime}, Variant::FromDate(-1e12), 8, kRangeError},
+      {{mvtTime}, Variant::FromDate(std::nan("")), 4, kRangeError},
+      {{mvtDate}, Variant::FromDate(2958465.5), 4, Hex(LE(3652059, 4))},  // 9999-12-31
       // Packed decimals.
       {{mvtBCD, 0, 5, 2}, Variant(123.456), 8, Hex(LE(1234500, 8))},
       {{mvtBCD, 0, 5, 2}, Variant(u"-123.459"), 8, Hex(LE(uint64_t(-1234500), 8))},
@@ -314,6 +325,7 @@ TEST(mvsdNativeVariantConverter, ByteArrayFormSizesToTheValue) {
       {{mvtDateTime}, Variant(u"1899-12-29 12:00:00"), Hex(Raw(693593.0 * MSecsPerDay + MSecsPerDay / 2))},
       {{mvtDateTime}, Variant(u"1899-12-29"), "Exception: Invalid date/time format 1899-12-29"},
       {{mvtDateTime}, Variant(0), "Exception: 0 (zero) is not a valid timestamp"},
+      {{mvtDateTime}, Variant::FromDate(2958466.0), kRangeError},
       {{mvtNullString}, Variant(u"日本"), "93 FA 96 7B 00"},
       {{mvtNullString, 1252}, Variant(u""), "00"},
       {{mvtBlobMemo, 0, 0, 4}, Variant(u"ab  "), "61 62 00"},
