@@ -364,20 +364,29 @@ TEST(mvsdNativeVariantConverter, EightBitTextUsesTheFieldOrProcessCodePage) {
   EXPECT_EQ(Hex(Write({mvtNullString, 932, 6}, Variant(u"日本語"), 7)), Hex(sjis));
   EXPECT_EQ(Hex(Write({mvtNullString, 65001, 6}, Variant(u"日本"), 7)), "E6 97 A5 E6 9C AC 00");
   EXPECT_EQ(Show(Read({mvtChar, 932}, {0xB1})), "UnicodeString ｱ");
-  EXPECT_EQ(Show(Read({mvtChar}, {0xE9})), "UnicodeString é");  // code page 0: the byte is the code
 
-  // Without a code page of its own a variable-width field reads through the
-  // thread's ANSI code page, a fixed-width one through the system's.
+  // Without a code page of its own, text reads back through the code page it
+  // was written with: a Char and a NullString through the system's (932
+  // here) whatever the thread's locale, a variable-width ShortString through
+  // the thread's.
   ASSERT_TRUE(SetThreadLocale(0x409));  // ANSI code page 1252
-  const Bytes cafe = Text("caf\xe9", 5);
-  EXPECT_EQ(Show(Read({mvtNullString, 0, 4}, cafe)), "UnicodeString café");
-  EXPECT_EQ(Show(Read({mvtNullString, 0, 4, 4}, cafe)), "UnicodeString caf?");
-  // Writing wide text likewise: a ShortString through the thread's code page,
-  // a NullString through the system's.
+  for (const Field f : {Field{mvtChar}, Field{mvtNullString, 0, 2}, Field{mvtNullString, 0, 4, 4}}) {
+    const String text = f.type == mvtChar ? u"ｱ" : u"日本";
+    const Bytes stored = Write(f, Variant(text), f.type == mvtChar ? 1 : 5);
+    EXPECT_EQ(Hex(stored).substr(0, 2), f.type == mvtChar ? "B1" : "93");
+    String back = Read(f, stored).AsString();
+    while (!back.empty() && back.back() == u' ') back.pop_back();
+    EXPECT_EQ(back, text) << UTF8Encode(mvFieldTypeNames[f.type]);
+  }
+  EXPECT_EQ(Show(Read({mvtChar}, {'A'})), "UnicodeString A");
   EXPECT_EQ(Hex(Write({mvtShortString, 0, 4}, Variant(u"café"), 5)), "04 63 61 66 E9");
+  EXPECT_EQ(Show(Read({mvtShortString, 0, 4}, {4, 'c', 'a', 'f', 0xE9})), "UnicodeString café");
   EXPECT_EQ(Hex(Write({mvtNullString, 0, 4}, Variant(u"café"), 5)), "63 61 66 3F 00");
   ASSERT_TRUE(SetACP(1252));
+  const Bytes cafe = Text("caf\xe9", 5);
+  EXPECT_EQ(Show(Read({mvtNullString, 0, 4}, cafe)), "UnicodeString café");
   EXPECT_EQ(Show(Read({mvtNullString, 0, 4, 4}, cafe)), "UnicodeString café");
+  EXPECT_EQ(Show(Read({mvtChar}, {0xE9})), "UnicodeString é");
   EXPECT_EQ(Hex(Write({mvtNullString, 0, 4}, Variant(u"café"), 5)), "63 61 66 E9 00");
 
   // A damaged ShortString count reads only what the field holds.
