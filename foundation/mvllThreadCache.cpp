@@ -201,8 +201,17 @@ void TmvThreadCache::Free(TmvMemoryPool& pool, void* item) {
 }
 
 void TmvThreadCache::FlushThisThread() {
-  const Operation op(tCache);
-  if (tCache.State == kOpen) FlushCache(tCache);
+  ThreadCache& c = tCache;
+  // A collect asked for while this thread's own operation looked for memory
+  // (the chunk manager's out-of-address-space callback) runs inside that
+  // operation, which already keeps collectors away: a second Enter and its
+  // Leave would let them in before the operation is done.
+  if (__atomic_load_n(&c.Busy, __ATOMIC_RELAXED)) {
+    if (c.State == kOpen) FlushCache(c);
+    return;
+  }
+  const Operation op(c);
+  if (c.State == kOpen) FlushCache(c);
 }
 
 void TmvThreadCache::FlushAllThreads() {
