@@ -39,8 +39,9 @@ struct TmvMemoryStatistics {
 // Where the memory manager reports what it cannot raise to a caller: a
 // failed maintenance pass, the maintenance thread ending, memory still in use
 // at the last stop. The log unit routes reports to the process log while one
-// is attached (mvllLog.h); without a writer they are only counted in the
-// statistics. The writer may be called on any thread.
+// is attached (mvllLog.h); without a writer a report goes nowhere, but the
+// maintenance thread's failures and its end stay in the statistics. The
+// writer may be called on any thread.
 using TmvMemoryReportWriter = void (*)(const String& message, bool severe);
 void mvSetMemoryReportWriter(TmvMemoryReportWriter writer);
 void mvMemoryReport(const String& message, bool severe);
