@@ -377,6 +377,9 @@ TEST(PooledManager, StatisticsAndCollect) {
   m.Collect();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_TRUE(m.MaintenanceRunning());
+  m.GetStatistics(after);
+  EXPECT_EQ(after.MaintenanceFailures, 0u);
+  EXPECT_EQ(after.MaintenanceEnded, 0u);
 }
 
 TEST(Hooks, UsedOnlyWithAllSixteenEntryPoints) {
