@@ -3,14 +3,14 @@
 # A subsystem folder is one static library made of every .cpp in it (new units
 # join by being added to the folder); its tests are one executable made of
 # every *_test.cpp under tests/<folder>/, and files named *_stress.cpp form a
-# second executable labelled "stress" so that it can also run in the
-# unsanitised tree, where the pooled allocator is in use.
+# second executable labelled "stress". Paths are taken from PROJECT_SOURCE_DIR
+# so that the project also builds as another project's subdirectory.
 
 function(mv_subsystem_library name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   add_library(${name} STATIC ${srcs})
-  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS} Threads::Threads)
 endfunction()
 

@@ -1,8 +1,6 @@
 // Data dictionary: start-up and shutdown of the dictionary units, in order.
 #include "dictionary/mvsdUnits.h"
 
-#include <mutex>
-
 #include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
@@ -12,12 +10,11 @@
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdValidationDescriptors.h"
+#include "foundation/mvllUnitGroup.h"
 #include "foundation/mvllUnits.h"
 
 namespace {
 
-std::mutex gUnitLock;
-int gUnitUses = 0;
 
 struct Registration {
   const TmvRegisterableDescriptorClassRef* cls;
@@ -79,28 +76,22 @@ void RegisterAll() {
   }
 }
 
+// The descriptor registrations as a unit of the dictionary's group; the
+// command-line switch is read first, since the locale descriptor's checks
+// depend on it.
+void DictionaryDescriptorsInit() {
+  mvDisable30900LocaleFixes = mvFindCmdLineSwitch(u"Disable30900LocaleFixes");
+  RegisterAll();
+}
+
+constexpr TmvUnitSteps kDictionaryUnits[] = {
+    {mvFoundationInit, mvFoundationFini},
+    {DictionaryDescriptorsInit, UnregisterAll},
+};
+constinit TmvUnitGroup gDictionaryUnits(kDictionaryUnits);
+
 }  // namespace
 
-void mvDictionaryInit() {
-  std::lock_guard<std::mutex> guard(gUnitLock);
-  if (gUnitUses > 0) {
-    ++gUnitUses;
-    return;
-  }
-  mvFoundationInit();
-  try {
-    mvDisable30900LocaleFixes = mvFindCmdLineSwitch(u"Disable30900LocaleFixes");
-    RegisterAll();
-  } catch (...) {
-    mvFoundationFini();
-    throw;
-  }
-  gUnitUses = 1;
-}
+void mvDictionaryInit() { gDictionaryUnits.Start(); }
 
-void mvDictionaryFini() {
-  std::lock_guard<std::mutex> guard(gUnitLock);
-  if (gUnitUses == 0 || --gUnitUses > 0) return;
-  UnregisterAll();
-  mvFoundationFini();
-}
+void mvDictionaryFini() { gDictionaryUnits.Stop(); }

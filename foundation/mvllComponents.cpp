@@ -559,8 +559,9 @@ void TmvIterationList::LoadSetttingsFromStream(TmvReader* reader) {
     while (!reader->EndOfList()) {
       String name = reader->ReadString();
       int64_t size = reader->ReadInt64();
-      // A damaged count must not make us allocate or skip blindly.
-      if (size < 0 || size > 0x7FFFFFFF) throw EReadError(SReadError);
+      // A damaged count must not make us allocate or skip blindly: the bytes
+      // must be there before any memory is reserved for them.
+      if (size < 0 || size > 0x7FFFFFFF || size > reader->BytesLeft()) throw EReadError(SReadError);
       auto at = std::lower_bound(byName.begin(), byName.end(), name, [](TmvComponent* c, const String& n) {
         return CompareClassNames(c->GetName(), n) < 0;
       });

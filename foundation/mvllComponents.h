@@ -17,6 +17,7 @@
 #include <functional>
 #include <vector>
 
+#include "foundation/mvllExceptionData.h"
 #include "foundation/mvllLists.h"
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllSync.h"
@@ -48,16 +49,6 @@ inline constexpr TmvNotifyOp mvnoBroadcast = 9;      // param: TmvBroadcastData
 
 // The engine version as the component's `Version` shows it.
 inline constexpr char16_t mvComponentVersion[] = u"4.7501 (Linux build)";
-
-// The object that can describe itself into an exception data container;
-// engine components and persistent objects implement it.
-class ImvExceptionData {
- public:
-  virtual void WriteExceptionData(ImvExceptionDataContainer* container, bool flag) = 0;
-
- protected:
-  ~ImvExceptionData() = default;
-};
 
 // ---------------------------------------------------------------------------
 // Exception classes as class references: how a component raises "its"

@@ -7,12 +7,11 @@
 #include <atomic>
 #include <new>
 
-#include "foundation/mvllComponents.h"
 #include "foundation/mvllExceptions.h"
-#include "foundation/mvllLog.h"
 #include "foundation/mvllStreams.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/mvsdPeerVersion.h"
 #include "platform/Classes.h"
+#include "platform/Components.h"
 
 namespace {
 
@@ -500,13 +499,7 @@ String OriginalMessageMarker(int32_t version) {
   return version >= mvNewMarkerPeerVersion ? String(SmvOrgMsgMarker) : String(SmvOrgMsgMarkerOld);
 }
 
-TmvLogPriority PriorityForCode(uint32_t code) {
-  uint32_t category = code >> 8;
-  if (category == 0x28 || code == 15461 || code == 15507) return lpInfo;
-  if (category == 0x23 || category == 0x2F || (code >= 15520 && code <= 15522)) return lpError;
-  if (category == 0x2B) return lpFatal;
-  return lpWarn;
-}
+std::atomic<TmvConvertLogWriter> gConvertLogWriter{nullptr};
 
 struct Converted {
   uint32_t code = 0;
@@ -517,9 +510,8 @@ struct Converted {
 // Step 2: code and text by the kind of the exception.
 Converted CodeAndText(const std::exception* e, int32_t version) {
   Converted r;
-  auto* ex = dynamic_cast<const Exception*>(e);
-  String className = ex ? ex->ClassName() : String(u"std::exception");
-  r.platformMessage = ex ? ex->Message() : (e ? UTF8ToString(e->what()) : String());
+  const String className = e ? ExceptionClassNameOf(*e) : String(u"std::exception");
+  r.platformMessage = e ? ExceptionMessageOf(*e) : String();
   auto tag = [&](const String& name, const String& value) { return CustomInfoTag(name + u"=" + value, version); };
 
   if (auto* be = dynamic_cast<const EmvBaseException*>(e)) {
@@ -550,33 +542,58 @@ Converted CodeAndText(const std::exception* e, int32_t version) {
   return r;
 }
 
+// Step 3: the context's description, as the tag to append and the display
+// text for the log (both empty when it describes nothing). A context that
+// cannot be described must not cost the failure its code: the tag then says
+// why ("ExceptionDataError") instead.
+void DescribeContext(ImvExceptionData* self, TPersistent* context, int32_t version, String& tag, String& display) {
+  String failure;
+  try {
+    TInterfacePtr<ImvExceptionDataContainer> data =
+        mvCreateExceptionDataContainer(u"ExceptionData", mvObjectIdentity(context));
+    self->WriteExceptionData(data.get(), false);
+    if (data->Count() == 0) return;
+    tag = CustomInfoTag(String(SmvCustomInfoExceptionData) + u"=" + data->ToEncodedString(version), version);
+    display = data->ToString();
+    return;
+  } catch (const EAssertionFailed&) {
+    throw;
+  } catch (const std::exception& ex) {
+    failure = ExceptionClassNameOf(ex) + u": " + ExceptionMessageOf(ex);
+  } catch (...) {
+    failure = u"(not an exception object)";
+  }
+  tag = CustomInfoTag(String(SmvCustomInfoExceptionDataError) + u"=" + failure, version);
+  display = u"The exception data could not be written: " + failure;
+}
+
 uint32_t Convert(const std::exception* e, TmvBaseLog* log, TPersistent* context, int32_t version) {
   if (version == 0) version = mvThreadPeerVersionCapped();
   Converted r = CodeAndText(e, version);
 
-  String display;
-  if (auto* self = dynamic_cast<ImvExceptionData*>(context)) {
-    TInterfacePtr<ImvExceptionDataContainer> data =
-        mvCreateExceptionDataContainer(u"ExceptionData", mvObjectIdentity(context));
-    self->WriteExceptionData(data.get(), false);
-    if (data->Count() > 0) {
-      if (r.text.empty()) r.text = OriginalMessageMarker(version);
-      r.text += CustomInfoTag(String(SmvCustomInfoExceptionData) + u"=" + data->ToEncodedString(version), version);
-      display = data->ToString();
-    }
+  String tag, display;
+  if (auto* self = dynamic_cast<ImvExceptionData*>(context)) DescribeContext(self, context, version, tag, display);
+  if (!tag.empty()) {
+    if (r.text.empty()) r.text = OriginalMessageMarker(version);
+    r.text += tag;
   }
 
   EmvBaseException::SetLastConvertedException(r.code, r.text);
 
+  // A log exists only once a log object was made, which installs the writer.
   if (log) {
-    String msg = Format(u"Exception Cvt: %s", {r.platformMessage});
-    if (!display.empty()) msg += kCrLf + display;
-    log->WriteString(msg, r.code, PriorityForCode(r.code), mvLogDefaultCategory, mvLogNoTime, mvLogNoTimeBias);
+    if (TmvConvertLogWriter write = gConvertLogWriter.load(std::memory_order_acquire)) {
+      String msg = Format(u"Exception Cvt: %s", {r.platformMessage});
+      if (!display.empty()) msg += kCrLf + display;
+      write(log, msg, r.code);
+    }
   }
   return r.code;
 }
 
 }  // namespace
+
+void mvSetConvertLogWriter(TmvConvertLogWriter writer) { gConvertLogWriter.store(writer, std::memory_order_release); }
 
 uint32_t mvConvertException(const std::exception& e, TmvBaseLog* log, TPersistent* context, int32_t peerVersion) {
   return Convert(&e, log, context, peerVersion);

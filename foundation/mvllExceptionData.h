@@ -76,6 +76,16 @@ class ImvExceptionDataContainer : public ImvExceptionDataValue {
   virtual void SetForObject(const void* object) = 0;
 };
 
+// The object that can describe itself into an exception data container;
+// engine components and persistent objects implement it.
+class ImvExceptionData {
+ public:
+  virtual void WriteExceptionData(ImvExceptionDataContainer* container, bool flag) = 0;
+
+ protected:
+  ~ImvExceptionData() = default;
+};
+
 // The identity of an object as containers compare it: the address of the
 // whole object, whatever base the pointer is typed as.
 template <typename T>
@@ -107,6 +117,13 @@ uint32_t mvConvertException(const std::exception& e, TmvBaseLog* log, TPersisten
 // The same for the exception being handled (call inside a catch block);
 // also converts exceptions that do not derive from std::exception.
 uint32_t mvConvertCurrentException(TmvBaseLog* log, TPersistent* context, int32_t peerVersion = 0);
+
+// Conversion writes its log line ("Exception Cvt: ...", the error code as
+// message number) through this routine. The log unit installs it when a log
+// is made: logs rest on components, which rest on this unit, so this unit
+// cannot call a log itself.
+using TmvConvertLogWriter = void (*)(TmvBaseLog* log, const String& msg, uint32_t code);
+void mvSetConvertLogWriter(TmvConvertLogWriter writer);
 
 // The container behind the exception data that an engine exception holds
 // (nil when it holds none or something else). No reference is taken.

@@ -3,7 +3,7 @@
 #include "foundation/mvllExceptions.h"
 
 #include "foundation/mvllErrors.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/mvsdPeerVersion.h"
 
 namespace {
 
@@ -181,11 +181,20 @@ void EmvBaseException::ExtractCustomInfos(String& aText) {
   String osError = beCustomInfos->Values(SmvCustomInfoOSError);
   if (!osError.empty()) beOSError = static_cast<uint32_t>(strToIntDef(osError, 0));
   int32_t dataIndex = beCustomInfos->IndexOfName(SmvCustomInfoExceptionData);
-  if (dataIndex >= 0 && gExceptionDataHooks.DecodeContainer) {
-    String encoded = beCustomInfos->ValueFromIndex(dataIndex);
+  if (dataIndex >= 0 && gExceptionDataHooks.DecodeContainer) TakeExceptionData(dataIndex);
+}
+
+void EmvBaseException::TakeExceptionData(int32_t aIndex) {
+  const String encoded = beCustomInfos->ValueFromIndex(aIndex);
+  beCustomInfos->Delete(aIndex);
+  try {
     if (IInterface* data = gExceptionDataHooks.DecodeContainer(encoded))
       beExceptionData = TInterfacePtr<IInterface>::Adopt(data);
-    beCustomInfos->Delete(dataIndex);
+  } catch (const EAssertionFailed&) {
+    throw;
+  } catch (const std::exception& e) {
+    beCustomInfos->SetValue(SmvCustomInfoExceptionDataError,
+                            ExceptionClassNameOf(e) + u": " + ExceptionMessageOf(e));
   }
 }
 

@@ -17,7 +17,7 @@
 // a boundary: the code-text marker stands for the standard text of the code,
 // and custom-info tags "<[--!name=value!--]>" become CustomInfos. Peers of a
 // protocol version below 41200 use older forms of both; the forms written
-// follow the calling thread's peer version (mvsdTypes.h).
+// follow the calling thread's peer version (mvsdPeerVersion.h).
 //
 // Exceptions are confined to the thread that raised them; the slot is
 // thread-local and needs no lock.
@@ -56,6 +56,9 @@ inline constexpr char16_t SmvCustomInfoOSError[] = u"OSError";
 inline constexpr char16_t SmvCustomInfoAction[] = u"Action";
 inline constexpr char16_t SmvCustomInfoModule[] = u"Module";
 inline constexpr char16_t SmvCustomInfoExceptionData[] = u"$ExceptionData$";
+// Says why a "$ExceptionData$" entry that came with a text could not be
+// decoded; the exception keeps its code and text without that data.
+inline constexpr char16_t SmvCustomInfoExceptionDataError[] = u"ExceptionDataError";
 
 // ---------------------------------------------------------------------------
 // Custom infos
@@ -214,6 +217,10 @@ class EmvBaseException : public Exception, public ImvException {
   // Takes the custom-info tags (both forms) out of aText into CustomInfos,
   // then applies the "OSError" and "$ExceptionData$" entries.
   void ExtractCustomInfos(String& aText);
+  // Decodes the "$ExceptionData$" entry into the container and removes it.
+  // Damaged data must not replace the failure being reported: it is dropped,
+  // and "ExceptionDataError" says why.
+  void TakeExceptionData(int32_t aIndex);
 
  private:
   uint32_t beErrorCode = 0;
@@ -231,6 +238,7 @@ String mvTidyMessageText(const String& aText);
 
 // Raises EmvBaseException created from the code alone when it is not 0.
 void mvCheckErrorCode(int64_t aErrorCode);
+
 
 // Clears the calling thread's last converted exception (unit shutdown).
 void mvFinalizeExceptions();

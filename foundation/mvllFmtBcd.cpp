@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
+
+#include "platform/Numeric.h"
+#include "platform/ValueToText.h"
 
 namespace {
 
@@ -41,12 +43,24 @@ TmvFmtBcd pack(const std::string& digits, int places, bool negative) {
 
 EmvBcdOverflow::EmvBcdOverflow() : EmvBcdException(mvBcdOverflowErrorCode, u"BCD overflow") {}
 
+bool mvBcdIsValid(const TmvFmtBcd& aBcd) {
+  const int n = aBcd.Precision;
+  if (n < 1 || n > 64 || placesOf(aBcd) > n) return false;
+  for (int i = 0; i < n; ++i)
+    if (digitAt(aBcd, i) > 9) return false;
+  return true;
+}
+
 int mvNormalizeBcd(const TmvFmtBcd& aSource, TmvFmtBcd& aTarget, int aPrecision, int aPlaces) {
+  // Checked before aTarget is touched: a precision above 64 would write past
+  // the record's 32 digit bytes.
+  if (!mvBcdIsValid(aSource) || aPrecision < 1 || aPrecision > 64 || aPlaces < 0 || aPlaces > aPrecision)
+    throw EmvBcdOverflow();
   const TmvFmtBcd source = aSource;  // aTarget may be aSource
   aTarget = TmvFmtBcd();
   aTarget.Precision = static_cast<uint8_t>(aPrecision);
   aTarget.SignSpecialPlaces = static_cast<uint8_t>((source.SignSpecialPlaces & 0xC0) | (aPlaces & 0x3F));
-  const int n = std::min<int>(source.Precision, 64), s = placesOf(source);
+  const int n = source.Precision, s = placesOf(source);
   // Digit i goes to position i - (n - s) + (P - p): the decimal points meet.
   const int shift = (aPrecision - aPlaces) - (n - s);
   int flags = 0;
@@ -86,8 +100,8 @@ int mvCurrencyToBcdChecked(Currency aCurrency, TmvFmtBcd& aBcd, int aPrecision, 
 }
 
 bool mvBcdToCurrency(const TmvFmtBcd& aBcd, Currency& aCurrency) {
-  if (aBcd.Precision == 0 || aBcd.Precision > 64) return false;
-  const int n = aBcd.Precision, places = std::min(placesOf(aBcd), n);
+  if (!mvBcdIsValid(aBcd)) return false;
+  const int n = aBcd.Precision, places = placesOf(aBcd);
   // Exact: the digits down to the fourth place as an integer, the rest decide
   // the rounding (to nearest, ties to even).
   unsigned __int128 scaled = 0;
@@ -124,9 +138,9 @@ int64_t mvBcdToInt64(const TmvFmtBcd& aBcd, bool aTruncate) {
 }
 
 String mvBcdToStr(const TmvFmtBcd& aBcd) {
-  if (aBcd.Precision == 0 || aBcd.Precision > 64) throw EBcdOverflowException(u"BCD overflow");
+  if (!mvBcdIsValid(aBcd)) throw EBcdOverflowException(u"BCD overflow");
   const char16_t sep = DefaultFormatSettings().DecimalSeparator;
-  const int n = aBcd.Precision, places = std::min(placesOf(aBcd), n);
+  const int n = aBcd.Precision, places = placesOf(aBcd);
   String out;
   for (int i = 0; i < n; ++i) {
     if (i == n - places) {
@@ -208,21 +222,19 @@ double mvBcdToDouble(const TmvFmtBcd& aBcd) {
   String text = mvBcdToStr(aBcd);
   std::string ascii(text.begin(), text.end());
   std::replace(ascii.begin(), ascii.end(), static_cast<char>(DefaultFormatSettings().DecimalSeparator), '.');
-  return std::strtod(ascii.c_str(), nullptr);
+  double value = 0;
+  TryParseDecimal(ascii, value);  // a sign, digits and one point: always well formed
+  return value;
 }
 
 TmvFmtBcd mvDoubleToBcd(double aValue) {
-  // The float's shortest text of 15 significant digits, taken as digits and
+  // The float's digits rounded to 15 significant ones, taken with their
   // exponent so that large and tiny values need no exponent in the text.
-  if (!std::isfinite(aValue)) notValid(UTF8ToString(std::to_string(aValue)));
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14e", aValue);
+  if (!std::isfinite(aValue)) notValid(FloatToStr(aValue, DefaultFormatSettings()));
   TFloatRec rec;
-  rec.Negative = buf[0] == '-';
-  const char* p = buf + (rec.Negative ? 1 : 0);
-  for (; *p && *p != 'e'; ++p)
-    if (*p >= '0' && *p <= '9') rec.Digits += *p;
-  rec.Exponent = std::atoi(p + 1) + 1;
+  rec.Negative = std::signbit(aValue) && aValue != 0;
+  ScientificDigits(aValue, 14, rec.Digits, rec.Exponent);
+  ++rec.Exponent;  // the record counts the digits before the point
   while (!rec.Digits.empty() && rec.Digits.back() == '0') rec.Digits.pop_back();
   TmvFmtBcd b;
   mvFloatRecToBcd(rec, b);
@@ -252,10 +264,11 @@ void mvFloatRecToBcd(const TFloatRec& aRec, TmvFmtBcd& aBcd) {
 }
 
 int mvBcdCompare(const TmvFmtBcd& a, const TmvFmtBcd& b) {
+  if (!mvBcdIsValid(a) || !mvBcdIsValid(b)) throw EBcdOverflowException(u"BCD overflow");
   // Sign first; then the integer digits (a longer integer part is larger),
   // then the places, digit by digit.
   auto parts = [](const TmvFmtBcd& x, std::string& ip, std::string& fp) {
-    const int n = std::min<int>(x.Precision, 64), places = std::min(placesOf(x), n);
+    const int n = x.Precision, places = placesOf(x);
     for (int i = 0; i < n - places; ++i)
       if (!ip.empty() || digitAt(x, i)) ip += static_cast<char>('0' + digitAt(x, i));
     for (int i = n - places; i < n; ++i) fp += static_cast<char>('0' + digitAt(x, i));

@@ -44,8 +44,16 @@ inline constexpr uint32_t mvBcdOverflowErrorCode = 9985;
 inline constexpr int mvBcdLostIntegerDigits = 1;  // overflow
 inline constexpr int mvBcdLostDecimalPlaces = 2;
 
+// Whether the record is a number: a precision of 1 to 64, no more places
+// than digits, and every digit within the precision 0 to 9. No conversion
+// makes any other record; the conversions refuse one (a damaged record) as
+// an overflow, each in its own way, rather than read it one way or another.
+bool mvBcdIsValid(const TmvFmtBcd& aBcd);
+
 // Re-lays aSource out with aPrecision digits and aPlaces places (sign and
 // special bit kept); returns the loss flags. Zero digits are dropped silently.
+// Raises EmvBcdOverflow for a source that is no number and for a target
+// layout that is none (precision outside 1..64, more places than digits).
 int mvNormalizeBcd(const TmvFmtBcd& aSource, TmvFmtBcd& aTarget, int aPrecision, int aPlaces);
 // The same, raising EmvBcdOverflow when a flag outside aAllowed is set.
 int mvNormalizeBcdChecked(const TmvFmtBcd& aSource, TmvFmtBcd& aTarget, int aPrecision, int aPlaces,

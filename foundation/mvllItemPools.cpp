@@ -3,7 +3,10 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <mutex>
 
 #include "platform/SysUtils.h"
@@ -301,6 +304,8 @@ void TmvMemoryPool::Cleanup() {
 TmvItemManager::TmvItemManager(TmvBlockPools& blocks, TmvMemoryCounters& counters) : fBlocks(blocks) {
   for (int i = 0; i < mvItemPoolCount; ++i)
     fPools[i] = new TmvMemoryPool(mvItemPoolSizes[i], blocks, counters, uint32_t(i));
+  fLowestPool = *std::min_element(std::begin(fPools), std::end(fPools), std::less<>());
+  fHighestPool = *std::max_element(std::begin(fPools), std::end(fPools), std::less<>());
   // The pool for a size is the pool with the smallest item size not below it.
   auto poolNotBelow = [this](uint32_t size) {
     int i = 0;

@@ -123,6 +123,9 @@ class TmvMemoryPool : public TmvUnpagedObject {
   // EInvalidPointer when it is no item of this pool or the bit is already
   // clear (a double release).
   void MarkFree(void* item);
+  // Raises EInvalidPointer unless the item is the start of an item of this
+  // pool that a caller holds (its bit set).
+  void CheckHeld(const void* item) const;
 
   uint32_t Index() const { return mpIndex; }  // in mvItemPoolSizes
   uint32_t ItemSize() const { return mpItemSize; }
@@ -170,11 +173,17 @@ class TmvItemManager {
   // The pool for a request of n bytes (n <= 32 735).
   TmvMemoryPool* PoolFor(size_t n) const { return n < 65 ? fSmall[n >> 2] : fLarge[(n - 1) >> 5]; }
   // The pool whose block holds this item, nil when the address is not in an
-  // item block of these pools.
+  // item block of these pools. The owner word is checked against the pools
+  // themselves: a 64 KB block of the block pool holds user data there.
   TmvMemoryPool* OwnerOf(const void* item) const {
     if ((uintptr_t(item) & (mvItemBlockSize - 1)) == 0) return nullptr;
     if (fBlocks.OwnerOf(item) != const_cast<TmvBlockPools&>(fBlocks).Class(4)) return nullptr;
-    return __atomic_load_n(&TmvMemoryPool::BlockOf(item)->Owner, __ATOMIC_ACQUIRE);
+    TmvMemoryPool* owner = __atomic_load_n(&TmvMemoryPool::BlockOf(item)->Owner, __ATOMIC_ACQUIRE);
+    // Between the lowest and the highest pool, at an object step, lies
+    // readable memory of the unpaged area: its index can be read.
+    if (owner < fLowestPool || owner > fHighestPool || (uintptr_t(owner) & 15) != 0) return nullptr;
+    const uint32_t index = owner->Index();
+    return index < mvItemPoolCount && fPools[index] == owner ? owner : nullptr;
   }
   TmvMemoryPool* Pool(int index) const { return fPools[index]; }
   void Cleanup();
@@ -182,6 +191,8 @@ class TmvItemManager {
  private:
   TmvBlockPools& fBlocks;
   TmvMemoryPool* fPools[mvItemPoolCount] = {};
+  TmvMemoryPool* fLowestPool = nullptr;
+  TmvMemoryPool* fHighestPool = nullptr;
   TmvMemoryPool* fSmall[17] = {};    // sizes 4, 8, .. 68 by n div 4
   TmvMemoryPool* fLarge[1023] = {};  // sizes 32, 64, .. 32 736 by (n - 1) div 32
 };
@@ -207,6 +218,13 @@ inline void TmvMemoryPool::MarkInUse(void* item) {
   const uint32_t index = IndexOf(block, item);
   const uint32_t bit = 1u << (index & 31);
   if (__atomic_fetch_or(&block->Bitmap[index >> 5], bit, __ATOMIC_SEQ_CST) & bit) InvalidPointerError();
+}
+
+inline void TmvMemoryPool::CheckHeld(const void* item) const {
+  const TmvItemBlock* block = BlockOf(item);
+  if (__atomic_load_n(&block->Owner, __ATOMIC_ACQUIRE) != this) InvalidPointerError();
+  const uint32_t index = IndexOf(block, item);
+  if (!(__atomic_load_n(&block->Bitmap[index >> 5], __ATOMIC_ACQUIRE) & (1u << (index & 31)))) InvalidPointerError();
 }
 
 inline void TmvMemoryPool::MarkFree(void* item) {

@@ -1,15 +1,9 @@
-// Foundation: large blocks, reallocation, hooks and the maintenance thread
-// (see mvllLargeBlocks.h).
+// Foundation: large blocks and their address map (see mvllLargeBlocks.h).
 #include "foundation/mvllLargeBlocks.h"
 
-#include <dlfcn.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 
 #include "foundation/mvllThreadCache.h"
@@ -21,9 +15,11 @@ constexpr size_t kPage = 4096;
 constexpr size_t kUnit = 65536;
 constexpr size_t kTrailer = sizeof(TmvLargeBlockTrailer);
 constexpr uint32_t kMaxMappedUnits = 32767;
+// The largest block whose page count fits the trailer's 32-bit fields (and
+// whose size plus trailer fits a size_t); anything larger cannot be served.
+constexpr size_t kMaxLargeSize = size_t(UINT32_MAX) * kPage - kTrailer;
 
-int gManagers = 0;  // instances alive: at most one
-
+// Requires: n <= kMaxLargeSize.
 inline uint32_t PagesFor(size_t n) { return uint32_t((n + kTrailer + kPage - 1) / kPage); }
 inline uint32_t UnitsFor(size_t n) { return uint32_t((n + kTrailer + kUnit - 1) / kUnit); }
 
@@ -61,93 +57,13 @@ inline size_t ViewBytes(const TmvLargeBlockTrailer* t) {
   return t->IsMapped() ? size_t(t->Units) * kUnit : size_t(t->PagesCommitted) * kPage;
 }
 
-void SetFpuControlWord() {
-#if defined(__x86_64__) || defined(__i386__)
-  const uint16_t cw = 0x37F;
-  asm volatile("fninit\n\tfldcw %0" : : "m"(cw));
-#endif
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Hooks
-
-const char* const mvMemoryHookNames[mvMemoryHookCount] = {
-    "BeforeGetMem",
-    "AfterGetMem",
-    "BeforeFreeMem",
-    "BeforeReallocMem",
-    "AfterReallocMem",
-    "BeforeGetAllocSize",
-    "AfterGetAllocSize",
-    "AfterBlockPoolCommittedAlloc",
-    "BeforeBlockPoolCommittedDispose",
-    "AfterBlockPoolCommittedLargeAlloc",
-    "BeforeBlockPoolCommittedLargeDispose",
-    "AfterBlockPoolPhysicalAlloc",
-    "BeforeBlockPoolPhysicalDispose",
-    "BeforeGetPool",
-    "AfterMemoryPoolAlloc",
-    "BeforeMemoryPoolDispose"};
-
-bool mvResolveMemoryHooks(void* (*lookup)(void*, const char*), void* context, TmvMemoryHooks& hooks) {
-  static_assert(sizeof(TmvMemoryHooks) == mvMemoryHookCount * sizeof(void*));
-  void* found[mvMemoryHookCount];
-  for (int i = 0; i < mvMemoryHookCount; ++i)
-    if (!(found[i] = lookup(context, mvMemoryHookNames[i]))) return false;
-  std::memcpy(&hooks, found, sizeof(hooks));
-  return true;
-}
-
-namespace {
-
-void* DlLookup(void* handle, const char* name) { return dlsym(handle, name); }
-
-// "<folder>/<file name up to its last '.'>_MorvaMM5Hook.dll", when shorter
-// than 260 characters.
-std::string HookPathBeside(const std::string& module) {
-  const size_t slash = module.rfind('/');
-  const size_t dot = module.rfind('.');
-  std::string stem = (dot != std::string::npos && (slash == std::string::npos || dot > slash)) ? module.substr(0, dot)
-                                                                                               : module;
-  std::string path = stem + "_MorvaMM5Hook.dll";
-  return path.size() < 260 ? path : std::string();
-}
-
-}  // namespace
-
-bool mvLoadMemoryHookLibrary(TmvMemoryHooks& hooks) {
-  std::string candidates[3];
-  char exe[4096];
-  const ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
-  if (n > 0) candidates[0] = HookPathBeside(std::string(exe, size_t(n)));
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&mvLoadMemoryHookLibrary), &info) && info.dli_fname)
-    candidates[1] = HookPathBeside(info.dli_fname);
-  if (const char* env = std::getenv("MorvaMM5Hook")) candidates[2] = env;
-
-  void* handle = dlopen("MorvaMM5Hook", RTLD_NOW | RTLD_NOLOAD);
-  for (const std::string& path : candidates) {
-    if (handle) break;
-    if (!path.empty() && access(path.c_str(), R_OK) == 0) handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  }
-  if (!handle) return false;
-  SetFpuControlWord();
-  if (mvResolveMemoryHooks(DlLookup, handle, hooks)) return true;
-  dlclose(handle);
-  return false;
-}
 
 // ---------------------------------------------------------------------------
 // Start and stop
 
-TmvPooledMemoryManager::TmvPooledMemoryManager()
-    : fChunks(mvSlotCount),
-      fBlocks((fChunks.Start(), fChunks)),
-      fItems(fBlocks, fCounters),
-      fMapNodePool(fItems.PoolFor(256 * sizeof(void*))) {
-  MV_ASSERT(__atomic_add_fetch(&gManagers, 1, __ATOMIC_SEQ_CST) == 1);
+TmvLargeBlocks::TmvLargeBlocks(TmvItemManager& items, TmvMemoryCounters& counters)
+    : fItems(items), fCounters(counters), fMapNodePool(items.PoolFor(256 * sizeof(void*))) {
   // The map's depth is the number of bytes of (highest user address shr 16),
   // found by a probe: mappings are placed from the top down.
   uintptr_t highest = (uintptr_t(1) << 47) - 1;
@@ -159,23 +75,16 @@ TmvPooledMemoryManager::TmvPooledMemoryManager()
   fMapRoot = static_cast<void**>(fMapNodePool->Alloc());
   if (!fMapRoot) OutOfMemoryError();
   std::memset(fMapRoot, 0, 256 * sizeof(void*));
-
-  void* zero = mmap(nullptr, kUnit, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (zero == MAP_FAILED) OutOfMemoryError();
-  fZeroPage = zero;
-  fThread = std::thread([this] { MaintenanceLoop(); });
+  fMapNodes = 1;
 }
 
-TmvPooledMemoryManager::~TmvPooledMemoryManager() {
-  StopMaintenance();
-  TmvThreadCache::FlushAllThreads();  // no cached item may outlive the pools
-  munmap(fZeroPage, kUnit);
-  FreeMapNode(fMapRoot, 0);
-  __atomic_sub_fetch(&gManagers, 1, __ATOMIC_SEQ_CST);
-  // Members stop in reverse order: the item pools, the block pools, the chunks.
+size_t TmvLargeBlocks::MapBytes() const {
+  return __atomic_load_n(&fMapNodes, __ATOMIC_RELAXED) * fMapNodePool->ItemSize();
 }
 
-void TmvPooledMemoryManager::FreeMapNode(void** node, int level) {
+TmvLargeBlocks::~TmvLargeBlocks() { FreeMapNode(fMapRoot, 0); }
+
+void TmvLargeBlocks::FreeMapNode(void** node, int level) {
   if (level < fMapDepth - 1)
     for (int i = 0; i < 256; ++i)
       if (node[i]) FreeMapNode(static_cast<void**>(node[i]), level + 1);
@@ -185,7 +94,7 @@ void TmvPooledMemoryManager::FreeMapNode(void** node, int level) {
 // ---------------------------------------------------------------------------
 // The address map
 
-void** TmvPooledMemoryManager::MapSlot(uintptr_t base, bool create) {
+void** TmvLargeBlocks::MapSlot(uintptr_t base, bool create) {
   const uintptr_t key = base >> 16;
   void** node = fMapRoot;
   for (int level = 0; level < fMapDepth - 1; ++level) {
@@ -197,15 +106,19 @@ void** TmvPooledMemoryManager::MapSlot(uintptr_t base, bool create) {
       if (!fresh) return nullptr;
       std::memset(fresh, 0, 256 * sizeof(void*));
       // Publish the node; a thread that loses the race gives its own back.
-      if (__atomic_compare_exchange_n(&entry, &child, fresh, false, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE)) child = fresh;
-      else fMapNodePool->DisposeDirect(fresh);
+      if (__atomic_compare_exchange_n(&entry, &child, fresh, false, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE)) {
+        child = fresh;
+        __atomic_add_fetch(&fMapNodes, 1, __ATOMIC_RELAXED);
+      } else {
+        fMapNodePool->DisposeDirect(fresh);
+      }
     }
     node = static_cast<void**>(child);
   }
   return &node[key & 0xFF];
 }
 
-void TmvPooledMemoryManager::MapSet(uintptr_t base, TmvLargeBlockTrailer* t) {
+void TmvLargeBlocks::MapSet(uintptr_t base, TmvLargeBlockTrailer* t) {
   void** slot = MapSlot(base, t != nullptr);
   if (!slot) {
     if (t) OutOfMemoryError();
@@ -214,9 +127,23 @@ void TmvPooledMemoryManager::MapSet(uintptr_t base, TmvLargeBlockTrailer* t) {
   __atomic_store_n(slot, static_cast<void*>(t), __ATOMIC_RELEASE);
 }
 
-const TmvLargeBlockTrailer* TmvPooledMemoryManager::FindLarge(const void* p) const {
+TmvLargeBlockTrailer* TmvLargeBlocks::Claim(const void* p) {
   if (uintptr_t(p) & (kUnit - 1)) return nullptr;
-  void** slot = const_cast<TmvPooledMemoryManager*>(this)->MapSlot(uintptr_t(p), false);
+  void** slot = MapSlot(uintptr_t(p), false);
+  if (!slot) return nullptr;
+  void* t = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
+  // A thread that loses the exchange must not read the trailer: the winner
+  // may have unmapped it already.
+  if (!t || !__atomic_compare_exchange_n(slot, &t, nullptr, false, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE))
+    return nullptr;
+  auto* trailer = static_cast<TmvLargeBlockTrailer*>(t);
+  MV_ASSERT(trailer->Base == uintptr_t(p));  // entries are keyed by their block's base
+  return trailer;
+}
+
+const TmvLargeBlockTrailer* TmvLargeBlocks::Find(const void* p) const {
+  if (uintptr_t(p) & (kUnit - 1)) return nullptr;
+  void** slot = const_cast<TmvLargeBlocks*>(this)->MapSlot(uintptr_t(p), false);
   if (!slot) return nullptr;
   auto* t = static_cast<const TmvLargeBlockTrailer*>(__atomic_load_n(slot, __ATOMIC_ACQUIRE));
   return t && t->Base == uintptr_t(p) ? t : nullptr;
@@ -225,9 +152,8 @@ const TmvLargeBlockTrailer* TmvPooledMemoryManager::FindLarge(const void* p) con
 // ---------------------------------------------------------------------------
 // Large blocks
 
-TmvLargeBlockTrailer* TmvPooledMemoryManager::WriteTrailer(char* base, uint64_t size, uint32_t units,
-                                                           uint32_t maxUnits, uint32_t growth, uint32_t pagesInUse,
-                                                           uint32_t pagesCommitted) {
+TmvLargeBlockTrailer* TmvLargeBlocks::WriteTrailer(char* base, uint64_t size, uint32_t units, uint32_t maxUnits,
+                                                   uint32_t growth, uint32_t pagesInUse, uint32_t pagesCommitted) {
   auto* t = reinterpret_cast<TmvLargeBlockTrailer*>(base + size_t(pagesInUse) * kPage - kTrailer);
   t->Size = size;
   t->Base = uintptr_t(base);
@@ -239,7 +165,8 @@ TmvLargeBlockTrailer* TmvPooledMemoryManager::WriteTrailer(char* base, uint64_t 
   return t;
 }
 
-void* TmvPooledMemoryManager::LargeAlloc(size_t size, uint32_t growth) {
+void* TmvLargeBlocks::Alloc(size_t size, uint32_t growth) {
+  if (size > kMaxLargeSize) return nullptr;
   uint32_t units = UnitsFor(size);
   uint32_t pages = PagesFor(size);
   uint32_t maxUnits = 0;  // plain
@@ -269,30 +196,42 @@ void* TmvPooledMemoryManager::LargeAlloc(size_t size, uint32_t growth) {
   return base;
 }
 
-int TmvPooledMemoryManager::LargeRelease(void* p) {
-  const TmvLargeBlockTrailer* t = FindLarge(p);
-  if (!t) return 1;
+int TmvLargeBlocks::Release(void* p) {
+  TmvLargeBlockTrailer* t = Claim(p);
+  return t ? Drop(t) : 1;
+}
+
+int TmvLargeBlocks::Drop(const TmvLargeBlockTrailer* t) {
   const TmvLargeBlockTrailer copy = *t;
   __atomic_fetch_sub(&fCounters.Reserved, int64_t(copy.Units) * int64_t(kUnit), __ATOMIC_RELAXED);
   __atomic_fetch_sub(&fCounters.Committed, int64_t(copy.PagesCommitted) * int64_t(kPage), __ATOMIC_RELAXED);
   fCounters.Allocated.Add(-int64_t(copy.Size));
-  MapSet(uintptr_t(p), nullptr);
-  return munmap(p, ViewBytes(&copy)) == 0 ? 0 : 1;
+  return munmap(reinterpret_cast<void*>(copy.Base), ViewBytes(&copy)) == 0 ? 0 : 1;
 }
 
 // A new item or block of `size` bytes receives the smaller of the two sizes,
-// then the old block goes; nil (old block kept) when nothing can be had.
-void* TmvPooledMemoryManager::MoveLarge(TmvLargeBlockTrailer* t, size_t size, uint32_t growth) {
-  void* fresh = size <= mvLargestItemRequest ? TmvThreadCache::Alloc(*fItems.PoolFor(size)) : LargeAlloc(size, growth);
-  if (!fresh) return nullptr;
+// then the old (claimed) block goes; nil, and the old block back in the map,
+// when nothing can be had.
+void* TmvLargeBlocks::Move(TmvLargeBlockTrailer* t, size_t size, uint32_t growth) {
+  void* fresh = size <= mvLargestItemRequest ? TmvThreadCache::Alloc(*fItems.PoolFor(size)) : Alloc(size, growth);
+  if (!fresh) {
+    MapSet(t->Base, t);
+    return nullptr;
+  }
   std::memcpy(fresh, reinterpret_cast<void*>(t->Base), std::min<size_t>(size, t->Size));
-  LargeRelease(reinterpret_cast<void*>(t->Base));
+  Drop(t);
   return fresh;
 }
 
-void* TmvPooledMemoryManager::LargeRealloc(void* p, size_t size) {
-  auto* t = const_cast<TmvLargeBlockTrailer*>(FindLarge(p));
+void* TmvLargeBlocks::Realloc(void* p, size_t size) {
+  // The block leaves the map while it is reallocated, so that a racing
+  // release or reallocation of it is refused instead of sharing it.
+  TmvLargeBlockTrailer* t = Claim(p);
   if (!t) InvalidPointerError();
+  if (size > kMaxLargeSize) {
+    MapSet(uintptr_t(p), t);
+    return nullptr;
+  }
   uint32_t pages = PagesFor(size);
   uint32_t units = UnitsFor(size);
   const uint32_t growth = std::min<uint32_t>(t->Growth + 1u, 0xFFFF);
@@ -303,26 +242,26 @@ void* TmvPooledMemoryManager::LargeRealloc(void* p, size_t size) {
     if (pages == old.PagesCommitted) {  // same pages: only the size changes
       fCounters.Allocated.Add(int64_t(size) - int64_t(old.Size));
       t->Size = size;
+      MapSet(uintptr_t(p), t);
       return p;
     }
-    return MoveLarge(t, size, growth);
+    return Move(t, size, growth);
   }
 
   if (units > old.Units) {  // the view is too small
-    if (old.MaxUnits < units) return MoveLarge(t, size, growth);
+    if (old.MaxUnits < units) return Move(t, size, growth);
     if (growth > 16) {
       units = std::min<uint32_t>(units + units / 2, old.MaxUnits);
       pages = std::min(pages + pages / 2, units * 16);
     }
-    // The old address leaves the map before the pages may leave it: once a
-    // moving remap has run, another thread can map that address and enter
-    // its own block there, which a later removal would wipe out.
-    MapSet(uintptr_t(p), nullptr);
+    // The old address left the map (Claim) before the pages may leave it:
+    // once a moving remap has run, another thread can map that address and
+    // enter its own block there, which a later removal would wipe out.
     if (!Remap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit)) {
       MapSet(uintptr_t(p), t);  // nothing moved: the block stays as it was
       return nullptr;
     }
-    if (base != p && fAfterLargeMoveHook) fAfterLargeMoveHook(*this, p);
+    if (base != p && fAfterMoveHook) fAfterMoveHook(*this, p);
     const uint32_t committed = std::max(pages, old.PagesCommitted);
     t = WriteTrailer(base, size, units, old.MaxUnits, growth, pages, committed);
     MapSet(uintptr_t(base), t);
@@ -330,11 +269,11 @@ void* TmvPooledMemoryManager::LargeRealloc(void* p, size_t size) {
     __atomic_fetch_add(&fCounters.Committed, (int64_t(committed) - old.PagesCommitted) * int64_t(kPage),
                        __ATOMIC_RELAXED);
     fCounters.Allocated.Add(int64_t(size) - int64_t(old.Size));
-    MV_ASSERT(FindLarge(base) == t && t->Size == size);
+    MV_ASSERT(Find(base) == t && t->Size == size);
     return base;
   }
 
-  if (pages < old.PagesCommitted / 8) return MoveLarge(t, size, growth);  // far too big now
+  if (pages < old.PagesCommitted / 8) return Move(t, size, growth);  // far too big now
 
   // Shrink the view. Its pages are dropped only once it has shrunk: a view
   // the system will not shrink stays whole, trailer included, and the block
@@ -350,7 +289,7 @@ void* TmvPooledMemoryManager::LargeRealloc(void* p, size_t size) {
     __atomic_fetch_sub(&fCounters.Committed, (int64_t(old.PagesCommitted) - inUse) * int64_t(kPage),
                        __ATOMIC_RELAXED);
     fCounters.Allocated.Add(int64_t(size) - int64_t(old.Size));
-    MV_ASSERT(FindLarge(base) == t && t->Size == size);
+    MV_ASSERT(Find(base) == t && t->Size == size);
     return base;
   }
 
@@ -365,138 +304,6 @@ void* TmvPooledMemoryManager::LargeRealloc(void* p, size_t size) {
   __atomic_fetch_add(&fCounters.Committed, (int64_t(committed) - old.PagesCommitted) * int64_t(kPage),
                      __ATOMIC_RELAXED);
   fCounters.Allocated.Add(int64_t(size) - int64_t(old.Size));
-  MV_ASSERT(FindLarge(base) == t && t->Size == size);
+  MV_ASSERT(Find(base) == t && t->Size == size);
   return base;
-}
-
-// ---------------------------------------------------------------------------
-// GetMem, FreeMem, ReallocMem
-
-void* TmvPooledMemoryManager::GetMem(size_t size) {
-  if (size <= mvLargestItemRequest) return TmvThreadCache::Alloc(*fItems.PoolFor(size));
-  return LargeAlloc(size, 0);
-}
-
-int TmvPooledMemoryManager::FreeMem(void* p) {
-  if (uintptr_t(p) & (kUnit - 1)) {
-    TmvMemoryPool* pool = fItems.OwnerOf(p);
-    if (!pool) return 1;
-    TmvThreadCache::Free(*pool, p);
-    return 0;
-  }
-  return LargeRelease(p);
-}
-
-void* TmvPooledMemoryManager::ItemRealloc(void* p, TmvMemoryPool* pool, size_t size) {
-  const size_t itemSize = pool->ItemSize();
-  if (size == itemSize) return p;
-  size_t fresh;
-  if (size < itemSize) {
-    if (itemSize < 32 * size) return p;
-    fresh = size;
-  } else {
-    // Growth leaves room for more: 8, 4, 2 times the size up to 64, 1024, 8192 bytes.
-    fresh = size <= 64 ? 8 * size : size <= 1024 ? 4 * size : size <= 8192 ? 2 * size : size;
-  }
-  void* q = fresh <= mvLargestItemRequest ? TmvThreadCache::Alloc(*fItems.PoolFor(fresh)) : LargeAlloc(fresh, 0);
-  if (!q) return nullptr;
-  std::memcpy(q, p, std::min(size, itemSize));
-  TmvThreadCache::Free(*pool, p);
-  return q;
-}
-
-void* TmvPooledMemoryManager::ReallocMem(void* p, size_t size) {
-  if (uintptr_t(p) & (kUnit - 1)) {
-    TmvMemoryPool* pool = fItems.OwnerOf(p);
-    if (!pool) InvalidPointerError();
-    return ItemRealloc(p, pool, size);
-  }
-  return LargeRealloc(p, size);
-}
-
-void TmvPooledMemoryManager::GetStatistics(TmvMemoryStatistics& stats) const {
-  stats = TmvMemoryStatistics();
-  stats.Reserved = uint64_t(__atomic_load_n(&fCounters.Reserved, __ATOMIC_RELAXED));
-  stats.Committed = uint64_t(__atomic_load_n(&fCounters.Committed, __ATOMIC_RELAXED));
-  stats.ReservedNotCommitted = stats.Committed < stats.Reserved ? stats.Reserved - stats.Committed : 0;
-  stats.Allocated = uint64_t(fCounters.Allocated.Sum());
-  stats.Header = uint64_t(__atomic_load_n(&fCounters.Header, __ATOMIC_RELAXED));
-}
-
-// ---------------------------------------------------------------------------
-// The maintenance thread
-
-void TmvPooledMemoryManager::FullPass() {
-  // Prepared with a count of 2: a second pass catches blocks that the first
-  // one emptied into the block pools.
-  for (int pass = 0; pass < 2; ++pass) {
-    fItems.Cleanup();
-    fBlocks.Cleanup();
-    fChunks.ReleaseSpares();
-  }
-}
-
-void TmvPooledMemoryManager::MaintenanceLoop() {
-  SetFpuControlWord();
-  // Time-critical priority where the process may raise it; it spends almost
-  // all its time waiting.
-  setpriority(PRIO_PROCESS, 0, -20);
-  int step = 0;
-  int exceptions = 0;
-  for (;;) {
-    bool collect;
-    {
-      std::unique_lock<std::mutex> lock(fLock);
-      fWake.wait_for(lock, std::chrono::milliseconds(500), [this] { return fStop || fCollectRequest; });
-      if (fStop) break;
-      collect = fCollectRequest;
-      fCollectRequest = false;
-    }
-    try {
-      fItems.Cleanup();
-      if (collect) {
-        FullPass();
-        std::lock_guard<std::mutex> lock(fLock);
-        fCollectFinished = true;
-        fSignal.notify_all();
-      } else {
-        switch (step) {
-          case 1:
-          case 3: fBlocks.Cleanup(); break;
-          case 5: fChunks.ReleaseSpares(); break;
-          default: break;  // 0 nothing; 2 and 4 the physical pools, which this system never fills
-        }
-        step = (step + 1) % 6;
-      }
-    } catch (...) {
-      if (++exceptions > 10) break;
-    }
-  }
-  std::lock_guard<std::mutex> lock(fLock);
-  fDone = true;
-  fSignal.notify_all();
-}
-
-bool TmvPooledMemoryManager::MaintenanceRunning() const {
-  std::lock_guard<std::mutex> lock(fLock);
-  return !fDone;
-}
-
-void TmvPooledMemoryManager::Collect() {
-  TmvThreadCache::FlushThisThread();
-  std::unique_lock<std::mutex> lock(fLock);
-  if (fDone) return;
-  fCollectFinished = false;
-  fCollectRequest = true;
-  fWake.notify_all();
-  fSignal.wait_for(lock, std::chrono::milliseconds(10000), [this] { return fCollectFinished || fDone; });
-}
-
-void TmvPooledMemoryManager::StopMaintenance() {
-  {
-    std::lock_guard<std::mutex> lock(fLock);
-    fStop = true;
-    fWake.notify_all();
-  }
-  if (fThread.joinable()) fThread.join();
 }

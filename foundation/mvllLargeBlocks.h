@@ -1,17 +1,16 @@
-// Foundation: large blocks, reallocation, the hook library and the
-// maintenance thread; together with the item and block pools, the manager
-// implementation that the allocation interface (mvllMemoryManager.h) reaches
-// through the manager table. Calls the pools and the operating system.
+// Foundation: large blocks, the memory manager's requests above 32 735 bytes.
+//
+// Each large block is memory mapped from the operating system for one
+// request, starting on a 64 KB boundary, with a trailer in the last 32 bytes
+// of its pages in use; an address map from (base >> 16) to the trailer finds
+// it again. A block reallocated more than once gets a mapping with room to
+// grow in place. Calls the item pools (a block that shrinks far moves into an
+// item), the thread cache and the operating system.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <string>
-#include <thread>
 
-#include "foundation/mvllChunks.h"
 #include "foundation/mvllItemPools.h"
 
 // The trailer in the last 32 bytes of a large block's pages in use (64-bit
@@ -38,93 +37,47 @@ struct TmvLargeBlockTrailer {
 };
 static_assert(sizeof(TmvLargeBlockTrailer) == 32);
 
-// The statistics record: bytes reserved; reserved but not committed; committed;
-// allocated (items waiting in thread caches count as allocated); four zeros;
-// header bytes; zero.
-struct TmvMemoryStatistics {
-  uint64_t Reserved = 0;
-  uint64_t ReservedNotCommitted = 0;
-  uint64_t Committed = 0;
-  uint64_t Allocated = 0;
-  uint64_t Zero[4] = {};
-  uint64_t Header = 0;
-  uint64_t Zero2 = 0;
-};
-
-// The 16 entry points of a hook library, by name; a library is used only
-// when it has all of them.
-struct TmvMemoryHooks {
-  void (*BeforeGetMem)(size_t& size);
-  void (*AfterGetMem)(size_t size, void*& result);
-  void (*BeforeFreeMem)(void*& p);
-  void (*BeforeReallocMem)(void*& p, size_t& size);
-  void (*AfterReallocMem)(size_t size, void*& result);
-  void (*BeforeGetAllocSize)(void*& p);
-  void (*AfterGetAllocSize)(void* p, size_t& result);
-  void (*AfterBlockPoolCommittedAlloc)(void* block);
-  void (*BeforeBlockPoolCommittedDispose)(void* block);
-  void (*AfterBlockPoolCommittedLargeAlloc)(void* block);     // present, never called
-  void (*BeforeBlockPoolCommittedLargeDispose)(void* block);  // present, never called
-  void (*AfterBlockPoolPhysicalAlloc)(void* block);
-  void (*BeforeBlockPoolPhysicalDispose)(void* block);
-  void (*BeforeGetPool)(size_t& size);
-  void (*AfterMemoryPoolAlloc)(uintptr_t pool, void*& result);
-  void (*BeforeMemoryPoolDispose)(void*& item);
-};
-inline constexpr int mvMemoryHookCount = 16;
-extern const char* const mvMemoryHookNames[mvMemoryHookCount];
-
-// Fills hooks from a symbol lookup; false (hooks untouched) unless all 16 exist.
-bool mvResolveMemoryHooks(void* (*lookup)(void* context, const char* name), void* context, TmvMemoryHooks& hooks);
-// Looks for the hook library ("MorvaMM5Hook") in the documented places and
-// loads it with dlopen; false when there is none or it lacks an entry point.
-bool mvLoadMemoryHookLibrary(TmvMemoryHooks& hooks);
-
-// The manager implementation: one per process (made on the first Attach).
-// GetMem, FreeMem, ReallocMem and the pools run on any thread at once; the
-// first three take and give items through the calling thread's item cache
-// (mvllThreadCache.h). Requires: no thread uses the manager while it is destroyed.
-class TmvPooledMemoryManager {
+// The large blocks of one manager and their address map. Operations on
+// different blocks run on any thread at once; the map is lock-free (nodes
+// published by compare-exchange, entries written by the block's owner).
+class TmvLargeBlocks {
  public:
-  // Requires: at most one instance at a time (asserted).
-  TmvPooledMemoryManager();
-  ~TmvPooledMemoryManager();  // stops the thread, then the pools and chunks
+  // Map nodes are items of the 2048-byte pool of `items`; the counters are
+  // the manager's.
+  TmvLargeBlocks(TmvItemManager& items, TmvMemoryCounters& counters);
+  ~TmvLargeBlocks();  // frees the map's nodes; the blocks must be gone
+  TmvLargeBlocks(const TmvLargeBlocks&) = delete;
+  TmvLargeBlocks& operator=(const TmvLargeBlocks&) = delete;
 
-  void* GetMem(size_t size);        // nil when no memory can be had
-  int FreeMem(void* p);             // 0, or non-zero when p is rejected
-  void* ReallocMem(void* p, size_t size);  // nil (p unchanged) when it fails
-  void GetStatistics(TmvMemoryStatistics& stats) const;
-  // Flushes the calling thread's item cache, then asks the maintenance
-  // thread for a full pass and waits up to 10 s.
-  void Collect();
-
-  // Large blocks (requests above 32 735 bytes).
-  void* LargeAlloc(size_t size, uint32_t growth);
-  int LargeRelease(void* p);
-  // Raises EInvalidPointer for an unknown block; nil (block unchanged) when
-  // its pages cannot be grown or moved.
-  void* LargeRealloc(void* p, size_t size);
+  // A block of `size` bytes; `growth` > 0 (how often it was reallocated)
+  // gives it a growable mapping. Nil when the system has no memory for it.
+  void* Alloc(size_t size, uint32_t growth);
+  // 0, or non-zero when p is no large block of this map. Of two threads
+  // releasing one block at once, exactly one succeeds.
+  int Release(void* p);
+  // Raises EInvalidPointer for an unknown block (or one that another thread
+  // is releasing or reallocating); nil (block unchanged) when its pages
+  // cannot be grown or moved, or the size cannot be served at all.
+  void* Realloc(void* p, size_t size);
   // The trailer of the large block that starts at p, nil when none does.
-  const TmvLargeBlockTrailer* FindLarge(const void* p) const;
-
-  TmvChunkManager& Chunks() { return fChunks; }
-  TmvBlockPools& Blocks() { return fBlocks; }
-  TmvItemManager& Items() { return fItems; }
-  const void* ZeroPage() const { return fZeroPage; }
-  bool MaintenanceRunning() const;
-
-  // One full cleanup pass (what a collect request runs), on the calling thread.
-  void FullPass();
+  const TmvLargeBlockTrailer* Find(const void* p) const;
+  // Bytes of items that the address map's nodes take (counted as allocated).
+  size_t MapBytes() const;
 
   // Tests: called on the reallocating thread when a block's pages have just
   // moved to a new address, before the block is entered there; the old
   // address is then free for any other mapping.
-  using TAfterLargeMoveHook = void (*)(TmvPooledMemoryManager& manager, const void* oldBase);
-  void SetAfterLargeMoveHook(TAfterLargeMoveHook hook) { fAfterLargeMoveHook = hook; }
+  using TAfterMoveHook = void (*)(TmvLargeBlocks& blocks, const void* oldBase);
+  void SetAfterMoveHook(TAfterMoveHook hook) { fAfterMoveHook = hook; }
 
  private:
-  void* ItemRealloc(void* p, TmvMemoryPool* pool, size_t size);
-  void* MoveLarge(TmvLargeBlockTrailer* t, size_t size, uint32_t growth);
+  // Takes the block that starts at p out of the map with one compare-exchange:
+  // the caller then owns it alone. Nil when p is no large block, or another
+  // thread took it first.
+  TmvLargeBlockTrailer* Claim(const void* p);
+  // Gives the pages of a claimed block back; 0, or non-zero when the system refuses.
+  int Drop(const TmvLargeBlockTrailer* t);
+  void* Move(TmvLargeBlockTrailer* t, size_t size, uint32_t growth);
   TmvLargeBlockTrailer* WriteTrailer(char* base, uint64_t size, uint32_t units, uint32_t maxUnits, uint32_t growth,
                                      uint32_t pagesInUse, uint32_t pagesCommitted);
   // The address map: (base >> 16) -> trailer, a radix tree of 256-way nodes.
@@ -132,27 +85,11 @@ class TmvPooledMemoryManager {
   void MapSet(uintptr_t base, TmvLargeBlockTrailer* t);
   void FreeMapNode(void** node, int level);
 
-  void MaintenanceLoop();
-  void StopMaintenance();
-
-  TmvChunkManager fChunks;
-  TmvBlockPools fBlocks;
-  TmvMemoryCounters fCounters;
-  TmvItemManager fItems;
+  TmvItemManager& fItems;
+  TmvMemoryCounters& fCounters;
   TmvMemoryPool* fMapNodePool;  // 256 pointers per node
   void** fMapRoot = nullptr;
   int fMapDepth = 0;
-  void* fZeroPage = nullptr;
-  TAfterLargeMoveHook fAfterLargeMoveHook = nullptr;
-
-  // The maintenance thread's state: stop and collect requests, the collect
-  // finished and done signals, under one lock.
-  mutable std::mutex fLock;
-  std::condition_variable fWake;
-  std::condition_variable fSignal;
-  bool fStop = false;
-  bool fCollectRequest = false;
-  bool fCollectFinished = false;
-  bool fDone = false;
-  std::thread fThread;
+  size_t fMapNodes = 0;  // locked increments
+  TAfterMoveHook fAfterMoveHook = nullptr;
 };

@@ -2,13 +2,80 @@
 // forwards to it. See mvllLog.h.
 #include "foundation/mvllLog.h"
 
+#include <mutex>
+
+#include "foundation/mvllExceptionData.h"
 #include "foundation/mvllExceptions.h"
+#include "foundation/mvllPooledMemoryManager.h"
 
 MV_COMPONENT_EXCEPTION_CLASSREF(EmvBaseLogException, &EmvRegisterableComponentExceptionClass);
 MV_COMPONENT_EXCEPTION_CLASSREF(EmvLoggableComponentException, &EmvRegisterableComponentExceptionClass);
 
 // ---------------------------------------------------------------------------
 // TmvBaseLog
+
+TmvLogPriority mvLogPriorityForErrorCode(uint32_t aCode) {
+  const uint32_t category = aCode >> 8;
+  if (category == 0x28 || aCode == 15461 || aCode == 15507) return lpInfo;
+  if (category == 0x23 || category == 0x2F || (aCode >= 15520 && aCode <= 15522)) return lpError;
+  if (category == 0x2B) return lpFatal;
+  return lpWarn;
+}
+
+namespace {
+void WriteConvertedException(TmvBaseLog* log, const String& msg, uint32_t code) {
+  log->WriteString(msg, code, mvLogPriorityForErrorCode(code), mvLogDefaultCategory, mvLogNoTime, mvLogNoTimeBias);
+}
+}  // namespace
+
+TmvBaseLog::TmvBaseLog(TComponent* owner) : TmvRegisterableComponent(owner) {
+  mvSetConvertLogWriter(WriteConvertedException);
+}
+
+// ---------------------------------------------------------------------------
+// The process log
+
+namespace {
+
+constinit std::mutex gProcessLogLock;
+TmvBaseLog* gProcessLog = nullptr;
+
+void WriteMemoryReport(const String& message, bool severe) {
+  mvProcessLog(message, 0, severe ? lpFatal : lpError);
+}
+
+// Requires: gProcessLogLock held.
+void SetProcessLogLocked(TmvBaseLog* aLog) {
+  gProcessLog = aLog;
+  mvSetMemoryReportWriter(aLog ? WriteMemoryReport : nullptr);
+}
+
+}  // namespace
+
+void TmvBaseLog::BeforeDestruction() {
+  {
+    // Under the slot's lock: a write in progress on another thread ends first.
+    std::lock_guard<std::mutex> guard(gProcessLogLock);
+    if (gProcessLog == this) SetProcessLogLocked(nullptr);
+  }
+  TmvRegisterableComponent::BeforeDestruction();
+}
+
+void mvSetProcessLog(TmvBaseLog* aLog) {
+  std::lock_guard<std::mutex> guard(gProcessLogLock);
+  SetProcessLogLocked(aLog);
+}
+
+TmvBaseLog* mvGetProcessLog() {
+  std::lock_guard<std::mutex> guard(gProcessLogLock);
+  return gProcessLog;
+}
+
+void mvProcessLog(const String& aMsg, uint32_t aMsgNumber, TmvLogPriority aPriority) {
+  std::lock_guard<std::mutex> guard(gProcessLogLock);
+  if (gProcessLog)
+    gProcessLog->WriteString(aMsg, aMsgNumber, aPriority, mvLogDefaultCategory, mvLogNoTime, mvLogNoTimeBias);
+}
 
 constinit const TmvComponentClassRef TmvBaseLog::StaticClass{
     {{u"TmvBaseLog", &TmvRegisterableComponent::StaticClass}, nullptr}, &EmvBaseLogExceptionClass};

@@ -22,10 +22,19 @@ class ImvLogData : public IInterface {};
 extern const TmvComponentExceptionClassRef EmvBaseLogExceptionClass;
 extern const TmvComponentExceptionClassRef EmvLoggableComponentExceptionClass;
 
+// The priority with which a failure converted to this error code is logged:
+// info for lock conflicts (category 0x28), 15461 and 15507; error for the
+// categories 0x23 and 0x2F and 15520 to 15522; fatal for the category 0x2B;
+// warning for everything else.
+TmvLogPriority mvLogPriorityForErrorCode(uint32_t aCode);
+
 class TmvBaseLog : public TmvRegisterableComponent {
   MV_DECLARE_CLASSREF(TmvComponentClassRef)
  public:
-  using TmvRegisterableComponent::TmvRegisterableComponent;
+  // Also lets exception conversion (mvllExceptionData.h) write to logs.
+  explicit TmvBaseLog(TComponent* owner);
+  // Detaches the log from the process log slot when it sits there.
+  void BeforeDestruction() override;
 
   // Read and written under the dependent list's padlock, so the switch
   // changes atomically with respect to notifications.
@@ -47,6 +56,16 @@ class TmvBaseLog : public TmvRegisterableComponent {
  private:
   bool blEnabled = false;
 };
+
+// The process log: where the engine writes what no component of its own can
+// log (the memory manager's reports: failed maintenance passes, its thread
+// ending, memory still held at its last stop). None until the host attaches
+// one; a log that is destroyed detaches itself. Thread-safe; requires: the
+// log accepts writes from any thread.
+void mvSetProcessLog(TmvBaseLog* aLog);
+TmvBaseLog* mvGetProcessLog();
+// Writes to the process log when one is attached (category "default", no time).
+void mvProcessLog(const String& aMsg, uint32_t aMsgNumber, TmvLogPriority aPriority);
 
 class TmvLoggableComponent : public TmvRegisterableComponent {
   MV_DECLARE_CLASSREF(TmvComponentClassRef)

@@ -28,7 +28,7 @@ inline TmvPooledMemoryManager& Pooled() { return *gPooled; }
 
 void PooledAttach() {
   std::lock_guard<std::mutex> guard(gPooledLock);
-  if (gPooledUsers++ == 0) {
+  if (gPooledUsers++ == 0 && !gPooled) {
     try {
       gPooled = new TmvPooledMemoryManager();
     } catch (...) {
@@ -38,26 +38,31 @@ void PooledAttach() {
   }
 }
 
+// The last user's stop shuts the manager down, unless the engine still holds
+// memory of it: stopping then would unmap that memory under its holders, and
+// a free after the stop would land in a new manager. Such a manager stays
+// (reported) and serves the next start.
 void PooledDetach() {
   std::lock_guard<std::mutex> guard(gPooledLock);
   MV_ASSERT(gPooledUsers > 0);
-  if (--gPooledUsers == 0) {
-    delete gPooled;
-    gPooled = nullptr;
+  if (--gPooledUsers > 0) return;
+  String inUse;
+  if (gPooled->InUse(inUse)) {
+    mvMemoryReport(u"The memory manager stays after its last stop: the engine still holds " + inUse, false);
+    return;
   }
+  delete gPooled;
+  gPooled = nullptr;
 }
 
-uintptr_t PoolHandleFor(size_t itemSize) { return (itemSize + 7) & ~uintptr_t(7); }
+// A size too large to round up keeps the largest multiple of 8, which no
+// allocation serves, rather than wrap round to a small pool.
+uintptr_t PoolHandleFor(size_t itemSize) {
+  return itemSize > SIZE_MAX - 7 ? ~uintptr_t(7) : (itemSize + 7) & ~uintptr_t(7);
+}
 
 TmvBlockClass* BlockClassOrNil(int sizeClass) {
   return sizeClass >= 0 && sizeClass < mvBlockClassCount ? Pooled().Blocks().Class(sizeClass) : nullptr;
-}
-
-// The entries that point into the pooled manager itself.
-[[maybe_unused]] void SetPooledInstanceEntries(TmvMemoryManagerTable& t) {
-  for (int i = 0; i < mvBlockClassCount; ++i) t.BlockPoolCommitted[i] = Pooled().Blocks().Class(i);
-  t.ZeroPage = Pooled().ZeroPage();
-  t.ReserveInUse1 = Pooled().Chunks().ReserveInUseWord();
 }
 
 [[maybe_unused]] TmvMemoryManagerTable MakePooledTable() {
@@ -68,23 +73,25 @@ TmvBlockClass* BlockClassOrNil(int sizeClass) {
   t.GetPool = PoolHandleFor;
   t.GetAllocSize = [](void*) { return size_t(0); };
   t.GetStatistics = [](TmvMemoryStatistics& s) { Pooled().GetStatistics(s); };
-  SetPooledInstanceEntries(t);
-  t.BlockPoolCommittedAlloc = [](TmvBlockClass* c) { return c->Pools->Allocate(c); };
-  t.BlockPoolCommittedDispose = [](TmvBlockClass* c, void* p) { return c->Pools->Release(c, p); };
+  for (int i = 0; i < mvBlockClassCount; ++i) t.BlockPoolCommitted[i] = Pooled().Blocks().Class(i);
+  t.ZeroPage = Pooled().ZeroPage();
+  t.BlockPoolCommittedAlloc = [](TmvBlockClass* c) { return Pooled().BlockAlloc(c); };
+  t.BlockPoolCommittedDispose = [](TmvBlockClass* c, void* p) { return Pooled().BlockRelease(c, p); };
   t.BlockPoolPhysicalAlloc = [](TmvBlockClass*) { return static_cast<void*>(nullptr); };
   t.BlockPoolPhysicalDispose = [](TmvBlockClass*, void*) { return false; };
   t.MemoryPoolAlloc = [](uintptr_t pool) { return Pooled().GetMem(size_t(pool)); };
   t.MemoryPoolDispose = [](uintptr_t, void* p) { return Pooled().FreeMem(p); };
   t.BlockAlloc = [](int sizeClass) {
     TmvBlockClass* c = BlockClassOrNil(sizeClass);
-    return c ? uintptr_t(c->Pools->Allocate(c)) : uintptr_t(0);
+    return c ? uintptr_t(Pooled().BlockAlloc(c)) : uintptr_t(0);
   };
-  t.BlockRelease = [](void* p) { return Pooled().Blocks().ReleaseByAddress(p); };
+  t.BlockRelease = [](void* p) { return Pooled().BlockReleaseByAddress(p); };
   t.BlockMap = [](uintptr_t handle) { return reinterpret_cast<void*>(handle); };
   t.BlockUnmap = [](uintptr_t handle, void* p) { return handle == uintptr_t(p); };
   t.Attach = PooledAttach;
   t.Detach = PooledDetach;
   t.Collect = [] { Pooled().Collect(); };
+  t.ReserveInUse1 = Pooled().Chunks().ReserveInUseWord();
   t.ReserveInUse2 = &gNoPhysicalReserve;
   t.ClearOnFree = &gClearOnFree;
   t.ModeText = kModeText;
@@ -156,6 +163,7 @@ void* SystemBlockAlloc(TmvBlockClass* c) { return std::aligned_alloc(c->Size, c-
 // Hooks: each wrapped entry calls the Before entry, the operation, the After entry.
 
 TmvMemoryHooks gHooks;
+[[maybe_unused]] bool gHooksLoaded = false;  // looked for once, when the table is first published
 TmvMemoryManagerTable gUnhooked;
 
 [[maybe_unused]] void WrapWithHooks(TmvMemoryManagerTable& t) {
@@ -262,20 +270,17 @@ void mvConnectProcessMemoryManager() {
   if (gUses++ > 0) return;
   bool isNew = false;
   SharedRecord& record = CreateSharedRecord(mvMemoryManagerMappingName(uint32_t(getpid())), isNew);
-  bool extraUse = false;
-  if (isNew) {
-    // The first module: attach to its own manager and publish its table.
+  // The module that published the table publishes it again after a restart:
+  // its entries point into the manager it was made for.
+  const bool publisher = isNew || record.Table == &gPublished;
+  if (publisher) {
 #if MV_SYSTEM_ALLOCATOR
     gPublished = MakeSystemTable();
 #else
-    PooledAttach();
-    extraUse = true;
+    PooledAttach();  // the manager must exist before its table is made; the extra use goes below
     gPublished = MakePooledTable();
-    TmvMemoryHooks hooks;
-    if (mvLoadMemoryHookLibrary(hooks)) {
-      gHooks = hooks;
-      WrapWithHooks(gPublished);
-    }
+    if (isNew) gHooksLoaded = mvLoadMemoryHookLibrary(gHooks);
+    if (gHooksLoaded) WrapWithHooks(gPublished);
 #endif
     record.Table = &gPublished;
     __atomic_store_n(&record.Published, 1u, __ATOMIC_RELEASE);
@@ -287,17 +292,13 @@ void mvConnectProcessMemoryManager() {
     }
   }
   gTable = *record.Table;
-  // After a full stop the pooled manager is made anew by the attach, and the
-  // table this module published must point into the new one.
   gTable.Attach();
 #if !MV_SYSTEM_ALLOCATOR
-  if (record.Table == &gPublished) {
-    SetPooledInstanceEntries(gPublished);
-    gTable = gPublished;
+  if (publisher) {
+    Pooled().Chunks().SetOutOfAddressSpaceCallback(mvMemoryManagerCollect);
+    PooledDetach();  // each connected module accounts for exactly one use
   }
-  Pooled().Chunks().SetOutOfAddressSpaceCallback(mvMemoryManagerCollect);
 #endif
-  if (extraUse) PooledDetach();  // each connected module accounts for exactly one use
   __atomic_store_n(&gConnected, true, __ATOMIC_RELEASE);
 }
 

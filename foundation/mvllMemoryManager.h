@@ -4,8 +4,9 @@
 // pooled memory manager through these routines; all are safe from any thread
 // without a lock. Each module reaches the one manager of the process through
 // its own copy of the manager table (`TmvMemoryManagerTable`), taken when it
-// connects (on first use). The manager behind the table is in
-// mvllItemPools.h, mvllChunks.h and mvllLargeBlocks.h.
+// connects (on first use). The manager behind the table is
+// mvllPooledMemoryManager.h, with its item pools, chunks and block pools,
+// large blocks and maintenance thread; its hook library is mvllMemoryHooks.h.
 //
 // Built with MV_SYSTEM_ALLOCATOR=1 (the sanitizer build), the table a module
 // connects to routes every routine here to the system allocator, so that
@@ -24,7 +25,8 @@
 
 #include "foundation/mvllAtomic.h"
 #include "foundation/mvllItemPools.h"
-#include "foundation/mvllLargeBlocks.h"
+#include "foundation/mvllMemoryHooks.h"
+#include "foundation/mvllPooledMemoryManager.h"
 #include "platform/Interfaces.h"
 #include "platform/SysUtils.h"
 
@@ -327,13 +329,17 @@ void mvLifetimeMonitorDead(ImvLifetimeMonitorObject*& slot);
 
 // Takes the object out of the variable with one locked exchange and destroys
 // it when it was not nil; the engine's way of freeing an object held in a
-// field. An interfaced object that is still referenced raises EInvalidPointer.
+// field. An interfaced object that is still referenced raises EInvalidPointer
+// (and stays alive), whatever type the variable is declared with.
 template <typename T>
 void mvFreeAndNil(T*& obj) {
   T* o = __atomic_exchange_n(&obj, nullptr, __ATOMIC_SEQ_CST);
   if (!o) return;
   if constexpr (std::is_base_of_v<TmvInterfacedObject, T>) {
     if (o->RefCount() != 0) InvalidPointerError();
+  } else if constexpr (std::is_polymorphic_v<T>) {
+    if (auto* counted = dynamic_cast<TmvInterfacedObject*>(o); counted && counted->RefCount() != 0)
+      InvalidPointerError();
   }
   delete o;
 }

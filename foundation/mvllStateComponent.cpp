@@ -56,19 +56,54 @@ TmvStateComponent::TmvStateComponent(TComponent* owner) : TmvLoggableComponent(o
 
 TmvStateComponent::~TmvStateComponent() {
   // Normally closed already by BeforeDestruction; this covers objects that
-  // never went through delete. Closing cannot fail.
-  try {
-    Close();
-  } catch (...) {
-  }
+  // never went through delete.
+  CloseForDestruction();
 }
 
 void TmvStateComponent::BeforeDestruction() {
+  CloseForDestruction();
+  TmvLoggableComponent::BeforeDestruction();
+}
+
+// Closing fails only on an assertion, which no destruction can raise: it is
+// logged as fatal instead.
+void TmvStateComponent::CloseForDestruction() {
   try {
     Close();
   } catch (...) {
+    LogFailure(u"Closing before destruction", lpFatal);
   }
-  TmvLoggableComponent::BeforeDestruction();
+}
+
+namespace {
+// The class name and message of the failure being handled.
+void DescribeFailure(String& className, String& message) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    className = ExceptionClassNameOf(e);
+    message = ExceptionMessageOf(e);
+  } catch (...) {
+    className = u"(not an exception object)";
+  }
+}
+}  // namespace
+
+void TmvStateComponent::LogFailure(const char16_t* where, TmvLogPriority priority) {
+  String className, message;
+  DescribeFailure(className, message);
+  lcLog(Format(u"%s: %s: %s", {where, className, message}), 0, priority, mvLogDefaultCategory, mvLogNoTime,
+        mvLogNoTimeBias);
+}
+
+void TmvStateComponent::LetFailurePass(const char16_t* where) {
+  try {
+    throw;
+  } catch (const EAssertionFailed&) {
+    throw;  // never let pass
+  } catch (...) {
+    LogFailure(where, lpError);
+  }
 }
 
 void TmvStateComponent::SetEnabled(bool value) {
@@ -108,24 +143,6 @@ void TmvStateComponent::SetActiveRuntime(bool value) {
   scActiveRuntime = GetActive();
 }
 
-namespace {
-// Class name and message of the exception being handled.
-void DescribeCurrentException(String& className, String& message) {
-  try {
-    throw;
-  } catch (const Exception& e) {
-    className = e.ClassName();
-    message = e.Message();
-  } catch (const std::exception& e) {
-    className = u"std::exception";
-    message = UTF8ToString(e.what());
-  } catch (...) {
-    className = u"(unknown)";
-    message.clear();
-  }
-}
-}  // namespace
-
 void TmvStateComponent::SetState(TmvState target) {
   if (target == mvsStarted && scState != target) scLastStartError.clear();
   TmvState old = scState, next = scState;
@@ -136,35 +153,35 @@ void TmvStateComponent::SetState(TmvState target) {
       if (!Step(target)) return;
     }
   } catch (...) {
-    // Only failures on the way to a target other than inactive get here.
-    String className, message;
-    DescribeCurrentException(className, message);
-    if (target == mvsStarted) scLastStartError = message;
-    uint32_t code = mvConvertCurrentException(nullptr, this, 0);
-    lcLog(Format(u"Error while changing state (%s -> %s): %s: %s",
-                 {mvStateName(old), mvStateName(next), className, message}),
-          code, lpError, mvLogDefaultCategory, mvLogNoTime, mvLogNoTimeBias);
-    try {
-      SetState(mvsInactive);
-    } catch (...) {
-    }
+    // Going inactive lets every failure pass but an assertion, which goes on
+    // as it is: a second way down would only meet it again.
+    if (target == mvsInactive) throw;
+    ReportFailedChange(target, old, next);
+    SetState(mvsInactive);
     throw;
   }
 }
 
+void TmvStateComponent::ReportFailedChange(TmvState target, TmvState old, TmvState next) {
+  String className, message;
+  DescribeFailure(className, message);
+  if (target == mvsStarted) scLastStartError = message;
+  const uint32_t code = mvConvertCurrentException(nullptr, this, 0);
+  lcLog(Format(u"Error while changing state (%s -> %s): %s: %s",
+               {mvStateName(old), mvStateName(next), className, message}),
+        code, lpError, mvLogDefaultCategory, mvLogNoTime, mvLogNoTimeBias);
+}
+
 bool TmvStateComponent::Step(TmvState target) {
+  const bool goingInactive = target == mvsInactive;
   const TmvState old = scState;
   const TmvState next = mvNextState(old, target);
   const TmvStateTransition remembered = scStateTransition;
   scStateTransition = mvStateTransition(old, next);
-  DoStateTransitionChanged(scStateTransition);
-  auto restoreTransition = [&] {
-    scStateTransition = remembered;
-    DoStateTransitionChanged(scStateTransition);
-  };
   try {
+    DoStateTransitionChanged(scStateTransition);
     if (next == old || !DoStateChanging(old, next)) {
-      restoreTransition();
+      EndStep(remembered, goingInactive);
       return false;
     }
     // A step never starts inside another step.
@@ -175,14 +192,26 @@ bool TmvStateComponent::Step(TmvState target) {
     if (next == mvsStopped) DoAfterStopped();
     if (next == mvsStarted) DoAfterStarted();
   } catch (...) {
-    restoreTransition();
-    // Going inactive always completes, silently.
-    if (target != mvsInactive) throw;
-    scState = next;
+    // The component is out of the step before anything else runs, whatever
+    // failed (the transition's handler too), so that it never stays inside one.
+    EndStep(remembered, true);
+    if (!goingInactive) throw;
+    LetFailurePass(u"Going inactive");
+    scState = next;  // going inactive always completes
     return true;
   }
-  restoreTransition();
+  EndStep(remembered, goingInactive);
   return true;
+}
+
+void TmvStateComponent::EndStep(TmvStateTransition remembered, bool letFailurePass) {
+  scStateTransition = remembered;
+  if (!letFailurePass) return DoStateTransitionChanged(scStateTransition);
+  try {
+    DoStateTransitionChanged(scStateTransition);
+  } catch (...) {
+    LetFailurePass(u"Announcing the end of a state transition");
+  }
 }
 
 void TmvStateComponent::RunTransitionWork() {
@@ -207,24 +236,26 @@ void TmvStateComponent::RunTransitionWork() {
         try {
           DoInitialize();
         } catch (...) {
-          try {
-            DoDeactivate();
-          } catch (...) {
-          }
+          Undo(&TmvStateComponent::DoDeactivate, u"Deactivating after a failed initialization");
           throw;
         }
       } else {
         try {
           DoStart();
         } catch (...) {
-          try {
-            DoStop();
-          } catch (...) {
-          }
+          Undo(&TmvStateComponent::DoStop, u"Stopping after a failed start");
           throw;
         }
       }
       break;
+  }
+}
+
+void TmvStateComponent::Undo(void (TmvStateComponent::*counterpart)(), const char16_t* what) {
+  try {
+    (this->*counterpart)();
+  } catch (...) {
+    LetFailurePass(what);  // the first failure is the one that continues
   }
 }
 
@@ -293,6 +324,7 @@ void TmvStateComponent::CheckStarted() {
     try {
       SetActive(true);
     } catch (...) {
+      LetFailurePass(u"Starting for a check in the designer");  // the check below raises its own error
     }
   }
   if (scState != mvsStarted)
@@ -311,6 +343,7 @@ void TmvStateComponent::Loaded() {
     try {
       SetActive(scActiveDesigntime);
     } catch (...) {
+      LetFailurePass(u"Applying the designer's activity after loading");
     }
   } else {
     SetActive(scActiveRuntime);

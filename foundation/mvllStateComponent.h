@@ -121,7 +121,21 @@ class TmvStateComponent : public TmvLoggableComponent {
   // One step from the current state towards the target; false when there
   // is no way forward or the step was vetoed.
   bool Step(TmvState target);
+  // Leaves the step: the remembered transition back, then announced; a
+  // failing announcement is let pass (logged) when asked.
+  void EndStep(TmvStateTransition remembered, bool letFailurePass);
   void RunTransitionWork();
+  // Runs the counterpart of a failed piece of work; its own failure is let pass.
+  void Undo(void (TmvStateComponent::*counterpart)(), const char16_t* what);
+  // For the failure being handled on the way to `target`: the last start
+  // error, the conversion with this component as context, and the log line.
+  void ReportFailedChange(TmvState target, TmvState old, TmvState next);
+  // The failure being handled is not raised further: it is logged, with
+  // `where`. An assertion is never let pass: it is raised again.
+  void LetFailurePass(const char16_t* where);
+  // Logs the failure being handled with its class and message.
+  void LogFailure(const char16_t* where, TmvLogPriority priority);
+  void CloseForDestruction();
   bool InDesigner() const { return HasState(csDesigning); }
   bool DesigningOrUpdating() const { return HasState(csDesigning) || HasState(csUpdating); }
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/SyncObjs.h"
+
 namespace {
 
 constexpr uint32_t kMaxItems = 64;
@@ -45,6 +47,10 @@ enum TCacheState : uint8_t { kNew, kOpen, kClosed };
 
 struct ThreadCache {
   Magazine Mags[mvItemPoolCount];
+  uint32_t Busy;         // 1 while the owner works on the magazines; written by the owner only
+  uint32_t TakeRequest;  // non-zero while a collector may take the magazines
+  uint32_t Refills;      // the owner's trips to the pools (slow paths); written by the owner only
+  uint32_t SeenRefills;  // Refills at the collector's previous look, under gRegistryLock
   TCacheState State;
   ThreadCache* Prev;  // the registry of open caches, under gRegistryLock
   ThreadCache* Next;
@@ -104,6 +110,44 @@ ExitFlush::~ExitFlush() {
   c.State = kClosed;
 }
 
+// The owner's side of taking back (see the header). Enter marks an operation
+// (Busy) and then looks for a collector's request; the collector's
+// process-wide barrier orders the two against its own request and look, so
+// a compiler barrier is all this side needs.
+[[gnu::cold, gnu::noinline]] void WaitForCollector(ThreadCache& c);
+
+inline void Enter(ThreadCache& c) {
+  for (;;) {
+    __atomic_store_n(&c.Busy, 1u, __ATOMIC_RELAXED);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
+    if (!__atomic_load_n(&c.TakeRequest, __ATOMIC_ACQUIRE)) return;
+    WaitForCollector(c);
+  }
+}
+
+inline void Leave(ThreadCache& c) {
+  __atomic_signal_fence(__ATOMIC_SEQ_CST);
+  __atomic_store_n(&c.Busy, 0u, __ATOMIC_RELEASE);
+}
+
+// A trip to the pools: what tells the maintenance thread that the cache is in use.
+inline void CountRefill(ThreadCache& c) {
+  __atomic_store_n(&c.Refills, __atomic_load_n(&c.Refills, __ATOMIC_RELAXED) + 1, __ATOMIC_RELAXED);
+}
+
+// Leaves on every way out, exceptions included.
+struct Operation {
+  ThreadCache& Cache;
+  explicit Operation(ThreadCache& c) : Cache(c) { Enter(c); }
+  ~Operation() { Leave(Cache); }
+};
+
+void WaitForCollector(ThreadCache& c) {
+  Leave(c);
+  // The collector holds the lock while it may touch this cache.
+  std::lock_guard<std::mutex> wait(gRegistryLock);
+}
+
 inline void* TakeTop(TmvMemoryPool& pool, Magazine& m) {
   void* item = m.Slots[--m.Count];
   pool.MarkInUse(item);
@@ -112,6 +156,7 @@ inline void* TakeTop(TmvMemoryPool& pool, Magazine& m) {
 
 [[gnu::noinline]] void* AllocSlow(TmvMemoryPool& pool, Magazine& m) {
   if (tCache.State == kNew) Open(tCache);
+  CountRefill(tCache);
   if (m.Limit == 0) return pool.Alloc();
   // A collect requested while the pool looks for a chunk may flush this
   // thread's cache; this magazine is empty then and stays so until here.
@@ -124,6 +169,7 @@ inline void* TakeTop(TmvMemoryPool& pool, Magazine& m) {
 // The item is no longer marked.
 [[gnu::noinline]] void FreeSlow(TmvMemoryPool& pool, Magazine& m, void* item) {
   if (tCache.State == kNew) Open(tCache);
+  CountRefill(tCache);
   if (m.Limit == 0) {
     pool.DisposeBatch(&item, 1);
     return;
@@ -140,6 +186,7 @@ inline void* TakeTop(TmvMemoryPool& pool, Magazine& m) {
 }  // namespace
 
 void* TmvThreadCache::Alloc(TmvMemoryPool& pool) {
+  const Operation op(tCache);
   Magazine& m = tCache.Mags[pool.Index()];
   if (m.Count == 0) return AllocSlow(pool, m);
   return TakeTop(pool, m);
@@ -147,18 +194,49 @@ void* TmvThreadCache::Alloc(TmvMemoryPool& pool) {
 
 void TmvThreadCache::Free(TmvMemoryPool& pool, void* item) {
   pool.MarkFree(item);
+  const Operation op(tCache);
   Magazine& m = tCache.Mags[pool.Index()];
   if (m.Count >= m.Limit) return FreeSlow(pool, m, item);
   m.Slots[m.Count++] = item;
 }
 
 void TmvThreadCache::FlushThisThread() {
-  if (tCache.State == kOpen) FlushCache(tCache);
+  ThreadCache& c = tCache;
+  // A collect asked for while this thread's own operation looked for memory
+  // (the chunk manager's out-of-address-space callback) runs inside that
+  // operation, which already keeps collectors away: a second Enter and its
+  // Leave would let them in before the operation is done.
+  if (__atomic_load_n(&c.Busy, __ATOMIC_RELAXED)) {
+    if (c.State == kOpen) FlushCache(c);
+    return;
+  }
+  const Operation op(c);
+  if (c.State == kOpen) FlushCache(c);
 }
 
 void TmvThreadCache::FlushAllThreads() {
   std::lock_guard<std::mutex> guard(gRegistryLock);
   for (ThreadCache* c = gRegistry; c; c = c->Next) FlushCache(*c);
+}
+
+int TmvThreadCache::TakeBack(bool onlyIdle) {
+  std::lock_guard<std::mutex> guard(gRegistryLock);
+  for (ThreadCache* c = gRegistry; c; c = c->Next) __atomic_store_n(&c->TakeRequest, 1u, __ATOMIC_RELAXED);
+  // From here on an owner that enters an operation sees the request, and one
+  // that entered before shows it in Busy.
+  const bool ordered = FlushProcessWriteBuffers();
+  int taken = 0;
+  for (ThreadCache* c = gRegistry; c; c = c->Next) {
+    const bool busy = __atomic_load_n(&c->Busy, __ATOMIC_ACQUIRE) != 0;
+    const uint32_t refills = __atomic_load_n(&c->Refills, __ATOMIC_RELAXED);
+    const bool idle = refills == c->SeenRefills;
+    c->SeenRefills = refills;
+    if (!ordered || busy || (onlyIdle && !idle)) continue;
+    FlushCache(*c);
+    ++taken;
+  }
+  for (ThreadCache* c = gRegistry; c; c = c->Next) __atomic_store_n(&c->TakeRequest, 0u, __ATOMIC_RELEASE);
+  return taken;
 }
 
 uint32_t TmvThreadCache::CachedCount(uint32_t poolIndex) { return tCache.Mags[poolIndex].Count; }

@@ -30,16 +30,37 @@
 //     items above 4 KB are not cached (their callers go straight to the pool).
 //     So a thread keeps at most one magazine and one held 64 KB block per
 //     pool it uses.
-//  5. Only the owning thread touches its magazines; the shutdown flush
-//     requires that no thread allocates meanwhile.
+//  5. The owning thread works on its magazines only between Enter and Leave
+//     (below), and another thread only while it has taken them from the
+//     owner (TakeBack); the shutdown flush requires that no thread
+//     allocates meanwhile.
+//
+// Taking back what an idle thread's magazines hold. A thread that freed all
+// it had and went idle would keep up to a magazine and a held block per pool
+// for good, out of reach of any cleanup. So a collector may take them: it
+// asks every cache to wait (TakeRequest), makes every running thread pass a
+// memory barrier (FlushProcessWriteBuffers), and then flushes the caches
+// whose owner is not inside an operation. The owner marks its operations
+// (Busy set on entry, cleared on exit) and checks the request in between;
+// the collector's process-wide barrier pairs with the owner's plain stores
+// and loads (asymmetric Dekker), so the allocation path gains two plain
+// stores and a load on thread-local data, and no locked instruction or
+// fence. An owner that finds the request set waits on the registry lock,
+// which the collector holds throughout. Idleness is judged by the owner's
+// trips to the pools (refills and overflows), which the fast path does not
+// count: a busy thread whose magazines happen to suffice may lose them to
+// the maintenance thread now and then, and refills once.
 //
 // Flush points; each returns every item of the magazines concerned to its
 // pool and puts the held blocks back on the pools' lists:
 //  - thread exit (a thread_local destructor): the thread's cache is also
 //    closed, so destructors that run later go straight to the pools;
 //  - TmvPooledMemoryManager::Collect (mvMemoryManagerCollect): the calling
-//    thread's cache, before the full pass, which can then give back blocks
-//    that only this cache kept. Other threads' caches keep their items;
+//    thread's cache, then in the full pass every cache not in use at that
+//    moment (TakeBack), so that the pass can give back blocks that only
+//    caches kept;
+//  - the maintenance thread's schedule: the caches of threads that did not
+//    go to the pools since its previous look (TakeBack(true));
 //  - the manager's shutdown: every thread's cache, before the pools go, so
 //    that no cached item outlives its pool.
 #pragma once
@@ -59,6 +80,12 @@ class TmvThreadCache {
   // Returns every thread's cached items to their pools. Requires: no thread
   // allocates or frees meanwhile (the manager is shutting down).
   static void FlushAllThreads();
+  // Returns to their pools the items and held blocks of every cache whose
+  // owner is not inside an operation; with onlyIdle, only of those whose
+  // owner has not gone to the pools since the previous call. Safe while
+  // other threads allocate and free. Returns how many caches it flushed
+  // (none when the system offers no process-wide barrier).
+  static int TakeBack(bool onlyIdle);
 
   // Items in the calling thread's magazine for the pool with this index (tests).
   static uint32_t CachedCount(uint32_t poolIndex);

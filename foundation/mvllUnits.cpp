@@ -1,36 +1,28 @@
 // Foundation: start-up and shutdown of the foundation units, in order.
 #include "foundation/mvllUnits.h"
 
-#include <mutex>
-
 #include "foundation/mvllExceptionData.h"
 #include "foundation/mvllExceptions.h"
 #include "foundation/mvllFmtBcd.h"
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllSync.h"
+#include "foundation/mvllUnitGroup.h"
 #include "foundation/mvllWideString.h"
 
 namespace {
-std::mutex gUnitLock;
-int gUnitUses = 0;
+
+constexpr TmvUnitSteps kFoundationUnits[] = {
+    {mvConnectProcessMemoryManager, mvDisconnectProcessMemoryManager},
+    {mvllSyncInit, mvllSyncFini},
+    {mvllWideStringInit, mvllWideStringFini},
+    {nullptr, mvFinalizeExceptions},  // clears the stopping thread's last converted exception
+    {mvInitExceptionData, mvFinalizeExceptionData},
+    {mvPatchFmtBcdVariantType, nullptr},
+};
+constinit TmvUnitGroup gFoundationUnits(kFoundationUnits);
+
 }  // namespace
 
-void mvFoundationInit() {
-  std::lock_guard<std::mutex> guard(gUnitLock);
-  if (gUnitUses++ > 0) return;
-  mvConnectProcessMemoryManager();
-  mvllSyncInit();
-  mvllWideStringInit();
-  mvInitExceptionData();
-  mvPatchFmtBcdVariantType();
-}
+void mvFoundationInit() { gFoundationUnits.Start(); }
 
-void mvFoundationFini() {
-  std::lock_guard<std::mutex> guard(gUnitLock);
-  if (gUnitUses == 0 || --gUnitUses > 0) return;
-  mvFinalizeExceptionData();
-  mvFinalizeExceptions();
-  mvllWideStringFini();
-  mvllSyncFini();
-  mvDisconnectProcessMemoryManager();
-}
+void mvFoundationFini() { gFoundationUnits.Stop(); }

@@ -6,10 +6,12 @@
 // decimal routines of the platform variant) are started here in one fixed
 // order and stopped in the reverse order. Nothing runs in static
 // initialisers; the program's registration entry point and test fixtures call
-// these. Calls are counted: only the first start and the last stop act, so
-// layers above may each start the foundation they rest on.
+// these. Calls are counted (mvllUnitGroup.h): only the first start and the
+// last stop act, so layers above may each start the foundation they rest
+// on; a start that fails leaves nothing started.
 //
-// Requires: mvFoundationFini is called once for every mvFoundationInit.
+// Requires: mvFoundationFini is called once for every mvFoundationInit, and
+// every engine object and block is released before the last stop.
 #pragma once
 
 void mvFoundationInit();

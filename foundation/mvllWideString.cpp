@@ -415,6 +415,7 @@ struct TmvLocaleFormatSettings : TmvObject {
 // until it stops.
 TmvPadlock* gFormatSettingsLock = nullptr;
 TmvFastStringListCS* gFormatSettingsCache = nullptr;
+uint32_t gFormatSettingsGeneration = 0;  // changed by the unit's stop only
 
 }  // namespace
 
@@ -438,7 +439,10 @@ void mvllWideStringInit() {
   mvInvariantFormatSettings();
 }
 
+uint32_t mvLocaleFormatSettingsGeneration() { return __atomic_load_n(&gFormatSettingsGeneration, __ATOMIC_ACQUIRE); }
+
 void mvllWideStringFini() {
+  __atomic_add_fetch(&gFormatSettingsGeneration, 1, __ATOMIC_RELEASE);
   if (gFormatSettingsCache) {
     gFormatSettingsCache->Clear(true);
     delete gFormatSettingsCache;

@@ -97,6 +97,10 @@ void mvGetLocaleNlsVersion(LCID aLocale, TNLSVersionInfoEx& aVersion);
 // The format settings of a locale: one object per locale, created on the
 // first request and kept until the foundation stops.
 const TFormatSettings& mvLocaleFormatSettings(LCID aLocale);
+// Changes each time the foundation's stop frees those objects: a caller that
+// keeps a reference beyond one call keeps this number beside it, and asks
+// again when it has changed.
+uint32_t mvLocaleFormatSettingsGeneration();
 
 // Unit start (sets mvDefaultCodePage, builds the invariant settings) and stop
 // (frees the per-locale cache); called by the foundation's start-up.

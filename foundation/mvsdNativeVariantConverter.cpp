@@ -195,8 +195,14 @@ void refuseZeroTimestamp(const Variant& v) {
   if (numeric && v.AsDouble() == 0) throw Exception(String(SmvZeroTimestamp));
 }
 
+// The day number of 9999-12-31 (0001-01-01 is day 1).
+constexpr int32_t kLastDay = DateDelta + 2958465;
+
 void storeDateTime(TmvFieldType type, TDateTime value, uint8_t* p) {
   const TTimeStamp ts = DateTimeToTimeStamp(value);
+  // Outside years 1 to 9999, and for NaN, there is no day number: refused
+  // rather than stored as day 0.
+  if (!std::isfinite(value) || ts.Date < 1 || ts.Date > kLastDay) throw ERangeError(String(SRangeError));
   if (type == mvtDate) StoreLE<int32_t>(p, ts.Date);
   else if (type == mvtTime) StoreLE<int32_t>(p, ts.Time);
   else StoreLE<double>(p, static_cast<double>(ts.Date) * MSecsPerDay + ts.Time);
@@ -235,10 +241,9 @@ AnsiString stringToBytes(std::u16string_view s, uint32_t codePage, const char16_
   return out;
 }
 
-// 8-bit text of a field to a string. Without a code page a fixed-width field
-// reads through the system ANSI code page, any other through the thread's.
-String readText8(const uint8_t* p, size_t n, uint16_t codePage, int32_t decPl) {
-  const uint32_t cp = codePage != 0 ? codePage : decPl > 0 ? CP_ACP : CP_THREAD_ACP;
+// 8-bit text of a field to a string, through the code page `cp` (resolved
+// by the caller: text reads back through the code page it was written with).
+String readText8(const uint8_t* p, size_t n, uint32_t cp, int32_t decPl) {
   String s = bytesToString(reinterpret_cast<const char*>(p), n, cp, u"VariantFromNullStringPtr/MultiByteToWideChar");
   if (decPl > 0 && s.size() < static_cast<size_t>(decPl)) s.append(static_cast<size_t>(decPl) - s.size(), u' ');
   return s;
@@ -390,20 +395,21 @@ bool storeCommon(const TFormatSettings& fs, TmvFieldType type, uint16_t codePage
 }
 
 // The format settings of the calling thread's locale. Fields are written
-// one by one on the record path, so the thread keeps a copy of its locale's
-// settings at hand. A copy, not a pointer into the shared cache: the cache
-// is freed when the foundation stops, and a thread may outlive a restart.
+// one by one on the record path, so the thread keeps the settings object of
+// its locale at hand, until its locale changes or the foundation's stop
+// frees the cache that owns it.
 const TFormatSettings& threadFormatSettings() {
   thread_local LCID cachedLocale = 0;
-  thread_local bool cachedValid = false;
-  thread_local TFormatSettings cached;
+  thread_local uint32_t cachedGeneration = 0;
+  thread_local const TFormatSettings* cached = nullptr;
   const LCID locale = GetThreadLocale();
-  if (!cachedValid || locale != cachedLocale) {
-    cached = mvLocaleFormatSettings(locale);
+  const uint32_t generation = mvLocaleFormatSettingsGeneration();
+  if (!cached || locale != cachedLocale || generation != cachedGeneration) {
+    cached = &mvLocaleFormatSettings(locale);
     cachedLocale = locale;
-    cachedValid = true;
+    cachedGeneration = generation;
   }
-  return cached;
+  return *cached;
 }
 
 }  // namespace
@@ -439,16 +445,16 @@ void mvNativeToVariant(TmvFieldType aFieldType, uint16_t aCodePage, int32_t /*aU
   const size_t length = aLength > 0 ? static_cast<size_t>(aLength) : 0;
   switch (aFieldType) {
     case mvtBoolean: aValue = Variant(*p != 0); break;
-    case mvtChar:
-      if (aCodePage == 0) {
-        aValue = Variant(String(1, static_cast<char16_t>(*p)));
-      } else {
-        char16_t c[2];
-        const int n = MultiByteToWideChar(aCodePage, 0, reinterpret_cast<const char*>(p), 1, c, 2);
-        if (n == 0) mvRaiseNlsError(u"VariantFromPAnsiChar/MultiByteToWideChar");
-        aValue = Variant(std::u16string_view(c, static_cast<size_t>(n)));
-      }
+    case mvtChar: {
+      // Without a code page of its own the byte was written through the
+      // system ANSI code page, and reads back through it (ASCII alike).
+      char16_t c[2];
+      const int n =
+          MultiByteToWideChar(aCodePage != 0 ? aCodePage : CP_ACP, 0, reinterpret_cast<const char*>(p), 1, c, 2);
+      if (n == 0) mvRaiseNlsError(u"VariantFromPAnsiChar/MultiByteToWideChar");
+      aValue = Variant(std::u16string_view(c, static_cast<size_t>(n)));
       break;
+    }
     case mvtWideChar: aValue = Variant(String(1, static_cast<char16_t>(LoadLE16(p)))); break;
     case mvtByte: aValue = Variant(*p); break;
     case mvtWord16: aValue = Variant(LoadLE16(p)); break;
@@ -483,13 +489,19 @@ void mvNativeToVariant(TmvFieldType aFieldType, uint16_t aCodePage, int32_t /*aU
       // Up to the terminator, never past the field.
       const void* end = std::memchr(p, 0, length);
       const size_t n = end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - p) : length;
-      aValue = Variant(readText8(p, n, aCodePage, aDecPl));
+      // Without a code page of its own: the system ANSI code page, which
+      // writing uses too, whatever the thread's locale.
+      aValue = Variant(readText8(p, n, aCodePage != 0 ? aCodePage : CP_ACP, aDecPl));
       break;
     }
     case mvtShortString: {
       // A count beyond the field is damage: read what the field holds.
       const size_t n = length == 0 ? 0 : std::min<size_t>(*p, length - 1);
-      aValue = Variant(readText8(p + 1, n, aCodePage, aDecPl));
+      // Without a code page of its own a variable-width one was written
+      // through the thread's ANSI code page, a fixed-width one through the
+      // system's.
+      const uint32_t cp = aCodePage != 0 ? aCodePage : aDecPl > 0 ? CP_ACP : CP_THREAD_ACP;
+      aValue = Variant(readText8(p + 1, n, cp, aDecPl));
       break;
     }
     case mvtWideString: case mvtBlobWideMemo: {

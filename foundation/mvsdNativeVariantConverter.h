@@ -35,7 +35,9 @@
 //   mvtInterval                     not supported (assertion failure)
 //
 // Code page 0 means the field has none of its own: 8-bit text then goes
-// through the system ANSI code page (the calling thread's where noted). For
+// through the system ANSI code page (the calling thread's for wide text
+// written to a variable-width ShortString), and reads back through the code
+// page it was written with: a Char byte is no character code of its own. For
 // string types D > 0 marks a fixed-width field: values read are padded with
 // spaces to D characters, values written lose their trailing spaces.
 //

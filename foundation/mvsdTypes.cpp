@@ -1,5 +1,4 @@
-// Foundation: field-type name tables and lookups, shared storage records and
-// the per-thread peer version.
+// Foundation: field-type name tables and lookups, shared storage records.
 #include "foundation/mvsdTypes.h"
 
 #include <algorithm>
@@ -10,19 +9,6 @@
 #include "foundation/mvllExceptions.h"
 #include "foundation/mvllMemoryManager.h"
 #include "platform/Numeric.h"
-
-// ---------------------------------------------------------------------------
-// Peer version
-
-namespace {
-thread_local int32_t tPeerVersion = 0;
-}  // namespace
-
-int32_t mvThreadPeerVersion() { return tPeerVersion == 0 ? mvEngineVersion : tPeerVersion; }
-
-int32_t mvThreadPeerVersionCapped() { return std::min(mvThreadPeerVersion(), mvEngineVersion); }
-
-void mvSetThreadPeerVersion(int32_t aVersion) { tPeerVersion = aVersion; }
 
 // ---------------------------------------------------------------------------
 // Field-type names

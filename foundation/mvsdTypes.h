@@ -5,7 +5,8 @@
 // their display and SQL names, record and log identities, the enumerations of
 // open, share and lock modes, lock results, key searches, special fields and
 // batch options, the records that describe cached records, special fields and
-// record differences, and the protocol version of the peer a thread serves.
+// record differences, and (through mvsdPeerVersion.h) the protocol version of
+// the peer a thread serves.
 //
 // Sets are an enumeration plus a bit mask whose bit n stands for ordinal n
 // (mvSetOf builds one). The name tables are read-only; the three shared
@@ -21,23 +22,8 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/mvsdPeerVersion.h"  // the per-thread peer version belongs to these definitions
 #include "platform/System.h"
-
-// ---------------------------------------------------------------------------
-// Peer protocol version
-
-// This system's own protocol version.
-inline constexpr int32_t mvEngineVersion = 47501;
-
-// The protocol version of the peer that the calling thread serves; the
-// thread-local value 0 stands for this engine's own version. Engine code that
-// writes for an older peer (message markers, stream versions) asks these.
-int32_t mvThreadPeerVersion();
-// The same, limited to at most this engine's own version.
-int32_t mvThreadPeerVersionCapped();
-// Sets the calling thread's peer version (0: this engine's own). Nothing in
-// the engine serves an older peer yet; tests and a future transport use it.
-void mvSetThreadPeerVersion(int32_t aVersion);
 
 // ---------------------------------------------------------------------------
 // Sets

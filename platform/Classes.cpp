@@ -329,7 +329,9 @@ void TStringList::Insert(int32_t index, const String& s) {
   insertItem(index, s, nullptr);
 }
 
-int32_t TStringList::Add(const String& s) {
+int32_t TStringList::Add(const String& s) { return AddObject(s, nullptr); }
+
+int32_t TStringList::AddObject(const String& s, void* obj) {
   int32_t index = GetCount();
   if (sorted_ && Find(s, index)) {
     switch (duplicates_) {
@@ -338,7 +340,7 @@ int32_t TStringList::Add(const String& s) {
       case dupAccept: break;
     }
   }
-  insertItem(index, s, nullptr);
+  insertItem(index, s, obj);
   return index;
 }
 

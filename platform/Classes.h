@@ -106,7 +106,10 @@ class TStrings {
   virtual void Delete(int32_t index) = 0;
   virtual void Insert(int32_t index, const String& s) = 0;
   virtual int32_t Add(const String& s);
-  int32_t AddObject(const String& s, void* obj);
+  // Adds the line with its object. A sorted list that ignores duplicates
+  // leaves an existing equal line as it was, object included, and answers
+  // its index.
+  virtual int32_t AddObject(const String& s, void* obj);
   virtual int32_t IndexOf(const String& s) const;
   void Assign(const TStrings& source);
 
@@ -166,6 +169,7 @@ class TStringList : public TStrings {
   void Delete(int32_t index) override;
   void Insert(int32_t index, const String& s) override;
   int32_t Add(const String& s) override;
+  int32_t AddObject(const String& s, void* obj) override;
   int32_t IndexOf(const String& s) const override;
 
   // Binary search of a sorted list: true when found; index is the match
@@ -294,6 +298,10 @@ class TReader : public TFiler {
   void SkipValue();
   int64_t GetPosition();
   void SetPosition(int64_t pos);
+  // Bytes that can still be read: buffered plus what the stream holds
+  // beyond its position. A count read from the stream is checked against it
+  // before it sizes anything.
+  int64_t BytesLeft() { return bytesLeft(); }
 
   bool ReadBoolean();
   int32_t ReadInteger();

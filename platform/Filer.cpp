@@ -185,9 +185,24 @@ void TWriter::WriteUTF8Str(std::string_view utf8) {
   Write(utf8.data(), int32_t(utf8.size()));
 }
 
+namespace {
+// Whether the text holds a surrogate without its partner, which UTF-8 cannot
+// carry (it would become U+FFFD).
+bool hasLoneSurrogate(std::u16string_view s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char16_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) ++i;
+    else if (c >= 0xD800 && c <= 0xDFFF) return true;
+  }
+  return false;
+}
+}  // namespace
+
 // UTF-8 when it is shorter than the UTF-16 form (pure ASCII as the 8-bit
-// string tags), otherwise the UTF-16 code units.
+// string tags), otherwise the UTF-16 code units; always those when UTF-8
+// would change the text.
 void TWriter::WriteString(std::u16string_view value) {
+  if (hasLoneSurrogate(value)) return writeWideCodeUnits(value);
   std::string utf8 = UTF8Encode(value);
   if (utf8.size() < 2 * value.size()) {
     bool ascii = true;

@@ -1,12 +1,60 @@
 // Platform layer: events, semaphores, critical sections and the tick count.
 #include "platform/SyncObjs.h"
 
+#include <linux/membarrier.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <thread>
+
+namespace {
+
+enum class TBarrierKind { None, Membarrier, PageProtection };
+
+struct TBarrier {
+  TBarrierKind Kind = TBarrierKind::None;
+  void* Page = nullptr;  // for the page-protection kind: locked, so it stays resident
+};
+
+TBarrier MakeBarrier() {
+  TBarrier b;
+  if (syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0) {
+    b.Kind = TBarrierKind::Membarrier;
+    return b;
+  }
+  void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page != MAP_FAILED && mlock(page, 4096) == 0) {
+    b.Kind = TBarrierKind::PageProtection;
+    b.Page = page;
+  } else if (page != MAP_FAILED) {
+    munmap(page, 4096);
+  }
+  return b;
+}
+
+}  // namespace
+
+bool FlushProcessWriteBuffers() {
+  static const TBarrier barrier = MakeBarrier();  // chosen once, on first use
+  switch (barrier.Kind) {
+    case TBarrierKind::Membarrier:
+      return syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0;
+    case TBarrierKind::PageProtection: {
+      // The page is dirtied first, so that taking away access must flush the
+      // TLBs of every processor running this process.
+      static std::mutex lock;
+      std::lock_guard<std::mutex> guard(lock);
+      if (mprotect(barrier.Page, 4096, PROT_READ | PROT_WRITE) != 0) return false;
+      __atomic_add_fetch(static_cast<int*>(barrier.Page), 1, __ATOMIC_SEQ_CST);
+      return mprotect(barrier.Page, 4096, PROT_NONE) == 0;
+    }
+    case TBarrierKind::None: break;
+  }
+  return false;
+}
 
 uint64_t GetTickCount64() {
   timespec ts;

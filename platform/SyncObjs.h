@@ -27,6 +27,13 @@ uint64_t GetTickCount64();
 // The calling thread's id as the kernel knows it (never 0).
 uint32_t GetCurrentThreadId();
 
+// Makes every other running thread of the process pass a full memory barrier
+// before it returns, so that a thread can pair its own barrier with others'
+// plain (compiler-ordered) stores and loads. Linux: membarrier (private
+// expedited), else the page-protection change whose TLB shootdown has the
+// same effect. False when neither is available; nothing is then ordered.
+bool FlushProcessWriteBuffers();
+
 // An event object. All operations are thread-safe.
 class TOSEvent {
  public:

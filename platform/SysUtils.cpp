@@ -6,10 +6,13 @@
 // where the C library would round the exact binary tie to even.
 #include "platform/SysUtils.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 TFormatSettings& DefaultFormatSettings() {
   static TFormatSettings settings;
@@ -29,6 +32,16 @@ Exception::~Exception() = default;
 void Exception::SetMessage(const String& msg) {
   message_ = msg;
   what_ = UTF8Encode(msg);
+}
+
+String ExceptionMessageOf(const std::exception& e) {
+  if (auto* ex = dynamic_cast<const Exception*>(&e)) return ex->Message();
+  return UTF8ToString(e.what());
+}
+
+String ExceptionClassNameOf(const std::exception& e) {
+  if (auto* ex = dynamic_cast<const Exception*>(&e)) return ex->ClassName();
+  return u"std::exception";
 }
 
 void OutOfMemoryError() { throw EOutOfMemory(SOutOfMemory); }
@@ -58,6 +71,42 @@ String IntToHex(uint64_t v, int digits) {
   return String(buf, buf + n);
 }
 
+// ---------------------------------------------------------------------------
+// Decimal text of floating-point numbers (locale-free: to_chars, from_chars)
+
+void ScientificDigits(Extended x, int fractionDigits, std::string& digits, int& exp10) {
+  char buf[128];
+  // "d.ddde[+-]xx", or "de[+-]xx" without fraction digits
+  const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific, fractionDigits);
+  const char* e = std::find(buf, r.ptr, 'e');
+  digits.assign(1, buf[0]);
+  if (e - buf > 2) digits.append(buf + 2, static_cast<size_t>(e - (buf + 2)));
+  exp10 = 0;
+  const char* exp = e + 1;
+  if (exp < r.ptr && *exp == '+') ++exp;
+  std::from_chars(exp, r.ptr, exp10);
+}
+
+std::string FixedText(double x, int places) {
+  char buf[400];  // DBL_MAX has 309 integer digits
+  const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::fixed, places);
+  return std::string(buf, r.ptr);
+}
+
+namespace {
+template <typename T>
+bool tryParse(std::string_view text, T& value) {
+  T v{};
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (r.ec != std::errc() || r.ptr != text.data() + text.size()) return false;
+  value = v;
+  return true;
+}
+}  // namespace
+
+bool TryParseDecimal(std::string_view text, Extended& value) { return tryParse(text, value); }
+bool TryParseDecimal(std::string_view text, double& value) { return tryParse(text, value); }
+
 namespace {
 
 // Decimal digits of a finite value: `digits` holds up to 18 significant digits
@@ -76,13 +125,7 @@ DecimalDigits toDecimal(long double v) {
     d.digits = "0";
     return d;
   }
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.17Le", std::fabs(v));
-  // buf: d.ddddddddddddddddde[+-]x
-  const char* e = std::strchr(buf, 'e');
-  d.exp = std::atoi(e + 1);
-  d.digits += buf[0];
-  d.digits.append(buf + 2, static_cast<size_t>(e - (buf + 2)));
+  ScientificDigits(v, 17, d.digits, d.exp);
   while (d.digits.size() > 1 && d.digits.back() == '0') d.digits.pop_back();
   return d;
 }

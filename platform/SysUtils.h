@@ -10,6 +10,7 @@
 #include <exception>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "platform/System.h"
 
@@ -101,6 +102,24 @@ struct TResStringRec {
 };
 inline String LoadResString(const TResStringRec& res) { return String(res.Text); }
 
+// ---------------------------------------------------------------------------
+// Decimal text of floating-point numbers
+//
+// The C library's number text follows the process locale, which a GUI
+// toolkit sets at its start (a decimal comma turns "12.5" into 12). These
+// never do: "." is always the separator.
+
+// The digits of |x| rounded to 1 + fractionDigits significant digits (a
+// digit string without a point) and the decimal exponent of the first one:
+// |x| = d.ddd... x 10^exp10. Requires: x finite; 0 gives "000..." and 0.
+void ScientificDigits(Extended x, int fractionDigits, std::string& digits, int& exp10);
+// |x| in fixed notation with `places` decimals ("12.500"), without a sign.
+std::string FixedText(double x, int places);
+// Reads "[-]digits[.digits][e[+-]digits]" as a whole; false for anything
+// else (a value out of range included).
+bool TryParseDecimal(std::string_view text, Extended& value);
+bool TryParseDecimal(std::string_view text, double& value);
+
 // The calling thread's last operating-system error (errno) and its text.
 uint32_t GetLastOSError();
 String SysErrorMessage(uint32_t errorCode);
@@ -129,6 +148,12 @@ class Exception : public std::exception {
   std::string what_;  // UTF-8 copy of the message for std::exception users
 };
 
+// The message of any exception: the platform message of the platform's
+// family, else its what() text; and its exact class name ("std::exception"
+// outside the platform's family).
+String ExceptionMessageOf(const std::exception& e);
+String ExceptionClassNameOf(const std::exception& e);
+
 // Declares an exception class that adds nothing but its name.
 #define MV_DECLARE_EXCEPTION(Name, Base) \
   class Name : public Base {             \
@@ -153,6 +178,8 @@ MV_DECLARE_EXCEPTION(EListError, Exception)
 MV_DECLARE_EXCEPTION(EStringListError, EListError)
 MV_DECLARE_EXCEPTION(EMathError, Exception)
 MV_DECLARE_EXCEPTION(EInvalidOp, EMathError)
+// A value outside the range of its target (the platform's run-time error 201).
+MV_DECLARE_EXCEPTION(ERangeError, Exception)
 
 // An operating-system failure with its error number (errno on Linux).
 class EOSError : public Exception {
@@ -171,6 +198,7 @@ inline constexpr char16_t SInvalidPropertyValue[] = u"プロパティ値が無�
 inline constexpr char16_t SInvalidFormat[] = u"書式 '%s' が無効か、または引数と互換性がありません";
 inline constexpr char16_t SAssertionFailed[] = u"%s (%s、%d 行)";
 inline constexpr char16_t SInvalidOp[] = u"浮動小数点演算が無効です";
+inline constexpr char16_t SRangeError[] = u"範囲チェックエラー";
 
 // Raises the out-of-memory and invalid-pointer errors with their texts.
 [[noreturn]] void OutOfMemoryError();

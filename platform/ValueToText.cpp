@@ -19,15 +19,10 @@ String floatText(long double x, const TFormatSettings& fs) {
   if (std::isnan(x)) return u"NAN";
   if (std::isinf(x)) return x < 0 ? u"-INF" : u"INF";
   if (x == 0) return u"0";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.14Le", x);
-  // buf: [-]d.dddddddddddddde[+-]X
-  std::string s(buf);
-  bool neg = s[0] == '-';
-  if (neg) s.erase(0, 1);
-  size_t e = s.find('e');
-  int exp10 = std::atoi(s.c_str() + e + 1);
-  std::string digits = s.substr(0, 1) + s.substr(2, e - 2);
+  const bool neg = std::signbit(x);
+  std::string digits;
+  int exp10;
+  ScientificDigits(x, 14, digits, exp10);
   while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
   const char16_t sep = fs.DecimalSeparator;
   String out = neg ? u"-" : u"";

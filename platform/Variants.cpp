@@ -549,17 +549,17 @@ long double bcdToLongDouble(const TBcd& b) {
   std::string ip, fp;
   bcdParts(b, ip, fp);
   std::string s = (bcdNegative(b) ? "-" : "") + (ip.empty() ? std::string("0") : ip) + "." + fp + "0";
-  return std::strtold(s.c_str(), nullptr);
+  long double x = 0;
+  TryParseDecimal(s, x);  // digits and one point: always well formed
+  return x;
 }
 
 double defaultBcdToDouble(const TBcd& b) { return double(bcdToLongDouble(b)); }
 
 TBcd defaultDoubleToBcd(double x) {
   if (!std::isfinite(x)) throw EConvertError(u"%s is not a valid BCD value", {FloatToStr(x, DefaultFormatSettings())});
-  char buf[400];
-  std::snprintf(buf, sizeof buf, "%.*f", 15, x);
   // Keep 15 significant digits, as the float text form does.
-  std::string s(buf);
+  std::string s = (std::signbit(x) ? "-" : "") + FixedText(x, 15);
   size_t firstSig = s.find_first_of("123456789");
   if (firstSig != std::string::npos) {
     size_t kept = 0;

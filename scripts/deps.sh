@@ -5,7 +5,8 @@ set -euo pipefail
 what=${1:-build}
 pkgs=(build-essential cmake ninja-build pkg-config libicu-dev libpcre2-dev)
 case "$what" in
-  test) pkgs+=(libgtest-dev libgmock-dev) ;;
+  # locales: the character maps from which the tests build a locale with a decimal comma.
+  test) pkgs+=(libgtest-dev libgmock-dev locales) ;;
   bench) pkgs+=(libbenchmark-dev libsqlite3-dev) ;;
 esac
 missing=()

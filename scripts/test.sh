@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
 # Builds and runs every test in two trees:
-#  - the plain tree, where the stress tests run against the pooled allocator;
+#  - the plain tree, where the engine runs on its pooled allocator, the one
+#    the program really uses;
 #  - the test tree (AddressSanitizer + UndefinedBehaviorSanitizer, engine
-#    allocations routed to the system allocator), where every test runs.
+#    allocations routed to the system allocator);
+# and builds and runs the consumer project under tests/consumer, which uses
+# the engine as a CMake subproject.
+# MV_JOBS sets the number of parallel build and test jobs (default: all cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh test
-jobs=$(nproc)
+jobs=${MV_JOBS:-$(nproc)}
 
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMV_BUILD_TESTS=ON >/dev/null
 cmake --build build/release -j "$jobs"
-ctest --test-dir build/release --output-on-failure -j "$jobs" --timeout 600 -L stress --no-tests=ignore
+ctest --test-dir build/release --output-on-failure -j "$jobs" --timeout 600
+
+cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/consumer -j "$jobs"
+build/consumer/consumer
 
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=ON -DMV_SYSTEM_ALLOCATOR=ON \
-  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" >/dev/null
+  -DMV_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" >/dev/null
 cmake --build build/test -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

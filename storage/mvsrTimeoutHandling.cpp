@@ -1,10 +1,9 @@
 // Storage: operation deadlines and cancellation. See mvsrTimeoutHandling.h.
 #include "storage/mvsrTimeoutHandling.h"
 
-#include <mutex>
-
 #include "foundation/mvllServerException.h"
 #include "foundation/mvllSync.h"
+#include "foundation/mvllUnitGroup.h"
 #include "platform/SyncObjs.h"
 #include "platform/Threads.h"
 
@@ -25,9 +24,6 @@ thread_local TimeoutState tState;
 
 std::atomic<TmvTickSource> gTickSource{GetTickCount64};
 uint64_t now() { return gTickSource.load(std::memory_order_relaxed)(); }
-
-std::mutex gUnitMutex;
-int gUnitRefs = 0;
 
 bool meansNoLimit(uint32_t aTimeout) { return aTimeout == 0 || aTimeout == 0xFFFFFFFFu; }
 
@@ -57,8 +53,9 @@ void mvBeginTimeoutScope() { ++tState.scopeDepth; }
 
 void mvEndTimeoutScope() {
   TimeoutState& s = tState;
+  // Checked first: an unbalanced end must not break the thread's later scopes.
+  MV_ASSERT(s.scopeDepth > 0);
   --s.scopeDepth;
-  MV_ASSERT(s.scopeDepth >= 0);
 }
 
 uint64_t mvGetOperationDeadline() { return tState.deadline; }
@@ -124,17 +121,20 @@ void mvSetTimeoutTickSource(TmvTickSource aSource) {
   gTickSource.store(aSource ? aSource : GetTickCount64, std::memory_order_relaxed);
 }
 
-void mvsrTimeoutHandlingInit() {
-  std::lock_guard<std::mutex> g(gUnitMutex);
-  if (gUnitRefs++ > 0) return;
+namespace {
+
+void installHooks() {
   mvBeginTimeoutScopeHook.store(mvBeginTimeoutScope, std::memory_order_release);
   mvEndTimeoutScopeHook.store(mvEndTimeoutScope, std::memory_order_release);
   mvGetCancelFlagHook.store(mvGetOperationCancelFlag, std::memory_order_release);
   mvSetOperationDeadlineHook.store(mvSetOperationDeadline, std::memory_order_release);
 }
 
-void mvsrTimeoutHandlingFini() {
-  std::lock_guard<std::mutex> g(gUnitMutex);
-  if (--gUnitRefs > 0) return;
-  mvResetTimeoutHooks();
-}
+constexpr TmvUnitSteps kTimeoutUnit[] = {{installHooks, mvResetTimeoutHooks}};
+constinit TmvUnitGroup gTimeoutUnit(kTimeoutUnit);
+
+}  // namespace
+
+void mvsrTimeoutHandlingInit() { gTimeoutUnit.Start(); }
+
+void mvsrTimeoutHandlingFini() { gTimeoutUnit.Stop(); }

@@ -1,29 +1,22 @@
 // Table storage: start-up and shutdown of the storage units, in order.
 #include "storage/mvsrUnits.h"
 
-#include <mutex>
-
+#include "foundation/mvllUnitGroup.h"
 #include "foundation/mvllUnits.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
 
 namespace {
-std::mutex gUnitLock;
-int gUnitUses = 0;
+
+constexpr TmvUnitSteps kStorageUnits[] = {
+    {mvFoundationInit, mvFoundationFini},
+    {mvsrTimeoutHandlingInit, mvsrTimeoutHandlingFini},
+    {mvsrFileImplInit, mvsrFileImplFini},
+};
+constinit TmvUnitGroup gStorageUnits(kStorageUnits);
+
 }  // namespace
 
-void mvStorageInit() {
-  std::lock_guard<std::mutex> guard(gUnitLock);
-  if (gUnitUses++ > 0) return;
-  mvFoundationInit();
-  mvsrTimeoutHandlingInit();
-  mvsrFileImplInit();
-}
+void mvStorageInit() { gStorageUnits.Start(); }
 
-void mvStorageFini() {
-  std::lock_guard<std::mutex> guard(gUnitLock);
-  if (gUnitUses == 0 || --gUnitUses > 0) return;
-  mvsrFileImplFini();
-  mvsrTimeoutHandlingFini();
-  mvFoundationFini();
-}
+void mvStorageFini() { gStorageUnits.Stop(); }

@@ -2,7 +2,8 @@
 //
 // Starts the foundation first, then installs the per-thread operation
 // deadline hooks and the file classes; stopping runs in the reverse order.
-// Counted like the foundation's: only the first start and the last stop act.
+// Counted like the foundation's (mvllUnitGroup.h): only the first start and
+// the last stop act.
 #pragma once
 
 void mvStorageInit();

@@ -12,8 +12,10 @@
 #include "foundation/mvllConfigSettings.h"
 #include "foundation/mvllExceptions.h"
 #include "foundation/mvllLog.h"
+#include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllStateComponent.h"
 #include "foundation/mvllStreams.h"
+#include "support/mvTestLog.h"
 
 namespace {
 
@@ -43,27 +45,6 @@ class TOther : public TProbe {
 constinit const TmvComponentClassRef TOther::StaticClass{
     {{u"TOther", &TProbe::StaticClass}, &ComponentFactory<TOther>}, &EmvComponentExceptionClass};
 
-class TTestLog : public TmvBaseLog {
- public:
-  using TmvBaseLog::TmvBaseLog;
-  void WriteBlock(const String&, const void*, int32_t, uint32_t, TmvLogPriority, const String&, TDateTime,
-                  int32_t) override {}
-  void WriteString(const String& msg, uint32_t number, TmvLogPriority, const String&, TDateTime, int32_t) override {
-    lines.push_back(msg);
-    numbers.push_back(number);
-  }
-  void WriteString(const String& msg, std::initializer_list<TVarRec> args, uint32_t number, TmvLogPriority p,
-                   const String& c, TDateTime w, int32_t b) override {
-    WriteString(Format(msg, args), number, p, c, w, b);
-  }
-  void WriteStrings(const String& msgs, uint32_t n, TmvLogPriority p, const String& c, TDateTime w,
-                    int32_t b) override {
-    WriteString(msgs, n, p, c, w, b);
-  }
-  void WriteLogData(ImvLogData*) override {}
-  std::vector<String> lines;
-  std::vector<uint32_t> numbers;
-};
 
 std::vector<String> Names(TmvIterationList* list) {
   std::vector<String> names;
@@ -275,14 +256,52 @@ TEST(Components, SettingsStreamVersionsAndDamage) {
                  w.WriteString(u"Nobody");
                }),
                EmvComponentException);
-  // A damaged byte count is refused before anything is allocated.
-  EXPECT_THROW(load([](TmvWriter& w) {
-                 w.WriteInteger(2);
-                 w.WriteListBegin();
-                 w.WriteString(u"First");
-                 w.WriteInteger(int64_t(1) << 40);
-               }),
-               EReadError);
+  // A damaged byte count is refused before anything is allocated, also
+  // one that is plausible but larger than what is left.
+  for (int64_t count : {int64_t(1) << 40, int64_t(0x7FFFFFF0), int64_t(20)})
+    EXPECT_THROW(load([count](TmvWriter& w) {
+                   w.WriteInteger(2);
+                   w.WriteListBegin();
+                   w.WriteString(u"First");
+                   w.WriteInteger(count);
+                   w.WriteInteger(1);
+                 }),
+                 EReadError)
+        << count;
+}
+
+// Cut short or changed at any byte, a group's settings stream either loads
+// or raises a reading error: no crash, no attempt at a huge allocation.
+TEST(Components, SettingsStreamDamagedAtEveryByte) {
+  TmvMemoryStream saved;
+  {
+    Group g;
+    g.s2.Open();
+    TmvWriter w(saved);
+    g.list.SaveSettingsToStream(&w);
+  }
+  const auto* bytes = static_cast<const uint8_t*>(saved.Memory());
+  const std::vector<uint8_t> good(bytes, bytes + saved.GetSize());
+  auto load = [](const std::vector<uint8_t>& data) {
+    TmvMemoryStream stream;
+    if (!data.empty()) stream.Write(data.data(), int32_t(data.size()));
+    stream.SetPosition(0);
+    Group g;
+    try {
+      TmvReader r(stream);
+      g.list.LoadSetttingsFromStream(&r);
+    } catch (const EOutOfMemory&) {
+      return false;
+    } catch (const Exception&) {
+    }
+    return true;
+  };
+  for (size_t n = 0; n < good.size(); ++n) {
+    EXPECT_TRUE(load(std::vector<uint8_t>(good.begin(), good.begin() + n))) << "cut at " << n;
+    std::vector<uint8_t> changed = good;
+    changed[n] ^= 0xFF;
+    EXPECT_TRUE(load(changed)) << "changed at " << n;
+  }
 }
 
 TEST(Components, RegisteringAClassTwice) {
@@ -331,20 +350,37 @@ TEST(Components, ComponentInfoForgetsItsComponent) {
 TEST(Logging, ForwardsOnlyWhenEnabledAndAttached) {
   TmvLoggableComponent c(nullptr);
   c.lcLog(u"nothing", 1, lpInfo, u"default", 0, 0);  // no log: nothing, no failure
-  auto* log = new TTestLog(nullptr);
+  auto* log = new TmvTestLog(nullptr);
   c.SetEventLog(log);
   c.lcLog(u"off", 1, lpInfo, u"default", 0, 0);
-  EXPECT_TRUE(log->lines.empty());
+  EXPECT_TRUE(log->Messages().empty());
   c.SetEventLogEnabled(true);
   c.lcLog(u"%d", {7}, 2, lpInfo, u"default", 0, 0);
-  EXPECT_EQ(log->lines, std::vector<String>{u"7"});
+  EXPECT_EQ(log->Messages(), std::vector<String>{u"7"});
   c.SetEventLog(log);  // the same again: no change
   EXPECT_EQ(c.DependentCount(), 1);
-  auto* other = new TTestLog(nullptr);
+  auto* other = new TmvTestLog(nullptr);
   c.SetEventLog(other);  // the first is unlinked
   EXPECT_EQ(log->DependentCount(), 0);
   delete log;
   delete other;  // the component hears it and forgets its log
   EXPECT_EQ(c.GetEventLog(), nullptr);
   c.lcLog(u"after", 1, lpInfo, u"default", 0, 0);
+}
+
+// What no component can log goes to the process log: the memory manager's
+// reports among others. A destroyed log leaves the slot.
+TEST(Logging, TheProcessLogReceivesTheMemoryManagersReports) {
+  mvMemoryReport(u"before any log", false);  // nowhere to go: nothing happens
+  auto* log = new TmvTestLog(nullptr);
+  mvSetProcessLog(log);
+  mvMemoryReport(u"pass failed", false);
+  mvMemoryReport(u"thread ended", true);
+  ASSERT_EQ(log->entries.size(), 2u);
+  EXPECT_EQ(log->entries[0].Message, u"pass failed");
+  EXPECT_EQ(log->entries[0].Priority, lpError);
+  EXPECT_EQ(log->entries[1].Priority, lpFatal);
+  delete log;
+  EXPECT_EQ(mvGetProcessLog(), nullptr);
+  mvMemoryReport(u"after the log", false);
 }

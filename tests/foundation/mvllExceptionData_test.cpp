@@ -6,6 +6,7 @@
 
 #include "foundation/mvllComponents.h"
 #include "foundation/mvllExceptions.h"
+#include "support/mvTestLog.h"
 
 namespace {
 
@@ -170,4 +171,90 @@ TEST(ExceptionData, ConvertByKind) {
   mvConvertException(e, nullptr, nullptr, 30000);
   EmvBaseException::GetLastConvertedException(code, text);
   EXPECT_NE(text.find(u"<[--!\u00FEException.Class=EConvertError\u00FE!--]>"), String::npos);
+}
+
+TEST(ExceptionData, ConversionLogsWithThePriorityOfTheCode) {
+  auto* log = new TmvTestLog(nullptr);
+  const std::pair<uint32_t, TmvLogPriority> cases[] = {
+      {0x2801, lpInfo}, {15461, lpInfo}, {0x2301, lpError}, {15521, lpError}, {0x2B01, lpFatal}, {8706, lpWarn}};
+  for (const auto& [code, priority] : cases) {
+    EXPECT_EQ(mvConvertException(EmvBaseException(code), log, nullptr), code);
+    ASSERT_FALSE(log->entries.empty());
+    EXPECT_EQ(log->entries.back().Priority, priority) << code;
+    EXPECT_EQ(log->entries.back().Number, code);
+    EXPECT_EQ(log->entries.back().Message.rfind(u"Exception Cvt: MorvaDB: ", 0), 0u);
+  }
+  delete log;
+}
+
+namespace {
+
+// Describes itself, then fails half-way.
+class TFailingContext : public TmvPersistent {
+ protected:
+  void WriteObjectInfo(ImvExceptionDataContainer* container) override {
+    TmvPersistent::WriteObjectInfo(container);
+    throw EConvertError(String(u"cannot describe"));
+  }
+};
+
+}  // namespace
+
+// A context that cannot be described costs the failure neither its code
+// nor its text; the conversion says why the data is missing.
+TEST(ExceptionData, ConversionSurvivesAContextThatCannotBeDescribed) {
+  mvInitExceptionData();
+  TFailingContext context;
+  auto* log = new TmvTestLog(nullptr);
+  const uint32_t code =
+      mvConvertException(EmvBaseException(10024, String(u"gone")), log, static_cast<TPersistent*>(&context));
+  EXPECT_EQ(code, 10024u);
+  uint32_t last;
+  String text;
+  EmvBaseException::GetLastConvertedException(last, text);
+  EXPECT_EQ(last, 10024u);
+  EXPECT_EQ(text, u"gone<[--!ExceptionDataError=EConvertError: cannot describe!--]>");
+  ASSERT_EQ(log->entries.size(), 1u);
+  EXPECT_NE(log->entries[0].Message.find(u"could not be written: EConvertError: cannot describe"), String::npos);
+  delete log;
+
+  // The other side keeps the code and learns why the data is missing.
+  const EmvBaseException back(10024);
+  EXPECT_EQ(back.ErrorString(), u"gone");
+  EXPECT_EQ(back.CustomInfos().Values(u"ExceptionDataError"), u"EConvertError: cannot describe");
+  mvFinalizeExceptionData();
+}
+
+// A damaged "$ExceptionData$" tag must not replace the failure it travels
+// with: cut short or changed at any byte, the exception keeps its code and
+// text and drops only the data.
+TEST(ExceptionData, DamagedDataInAMessageIsDropped) {
+  mvInitExceptionData();
+  auto root = mvCreateExceptionDataContainer(u"ExceptionData", nullptr);
+  root->AddString(u"ClassName", u"TmvDatabase");
+  root->AddInteger(u"Count", 3);
+  const String encoded = root->ToEncodedString(47501);
+  const std::string good = mvBase64ToStr(std::string(encoded.begin(), encoded.end()));
+  auto raise = [](const std::string& bytes) {
+    const std::string b64 = bytes.empty() ? std::string("x") : mvStrToBase64(bytes);
+    return EmvBaseException(10024, u"gone<[--!$ExceptionData$=" + String(b64.begin(), b64.end()) + u"!--]>");
+  };
+  for (size_t n = 0; n < good.size(); ++n) {
+    const EmvBaseException cut = raise(good.substr(0, n));
+    EXPECT_EQ(cut.ErrorCode(), 10024u);
+    EXPECT_EQ(cut.ErrorString(), u"gone");
+    EXPECT_EQ(cut.CustomInfos().IndexOfName(u"$ExceptionData$"), -1);
+    std::string flipped = good;
+    flipped[n] = static_cast<char>(flipped[n] ^ 0xA5);
+    const EmvBaseException changed = raise(flipped);
+    EXPECT_EQ(changed.ErrorCode(), 10024u);
+    EXPECT_EQ(changed.ErrorString(), u"gone");
+  }
+  const EmvBaseException damaged = raise(good.substr(0, 5));
+  EXPECT_EQ(mvExceptionDataContainerOf(damaged.GetExceptionData())->Count(), 0);  // an empty one, made on request
+  EXPECT_FALSE(damaged.CustomInfos().Values(u"ExceptionDataError").empty());
+  const EmvBaseException whole = raise(good);
+  EXPECT_EQ(mvExceptionDataContainerOf(whole.GetExceptionData())->Count(), 2);
+  EXPECT_EQ(whole.CustomInfos().IndexOfName(u"ExceptionDataError"), -1);
+  mvFinalizeExceptionData();
 }

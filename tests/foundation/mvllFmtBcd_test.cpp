@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "foundation/mvllFmtBcd.h"
+#include "foundation/mvsdNativeVariantConverter.h"
+#include "support/mvCommaLocale.h"
 
 namespace {
 
@@ -143,6 +145,57 @@ TEST(mvllFmtBcd, Variants) {
 
   EXPECT_EQ(mvCheckCurrencyFitsBcd(Variant(Currency::FromScaled(-123456)), 4, 1).Value, -123000);  // -12.3456 cut to -12.3
   EXPECT_THROW(mvCheckCurrencyFitsBcd(Variant(Currency::FromScaled(1234560)), 3, 1), EmvBcdOverflow);
+}
+
+}  // namespace
+
+namespace {
+
+// A GUI toolkit sets the process locale at its start, decimal comma
+// included: 12.5 must stay 12.5 on its way to and from floating point.
+TEST(mvllFmtBcd, FloatingPointConversionsIgnoreTheProcessLocale) {
+  TmvCommaLocale comma;
+  ASSERT_TRUE(comma.Active());
+  EXPECT_EQ(mvBcdToDouble(bcd({1, 2, 5}, 1)), 12.5);
+  EXPECT_EQ(mvBcdToDouble(bcd({1, 2, 5}, 1, true)), -12.5);
+  EXPECT_EQ(mvBcdToStr(mvDoubleToBcd(12.5)), u"12.5");
+  EXPECT_EQ(mvBcdToStr(mvDoubleToBcd(-0.000125)), u"-0.000125");
+  EXPECT_EQ(mvBcdToStr(mvDoubleToBcd(1.5e20)), u"150000000000000000000");
+}
+
+}  // namespace
+
+namespace {
+
+// A record no conversion makes is refused by every conversion alike: digits
+// beyond the precision are never written, places beyond the digits and
+// digit nibbles above 9 are never read as some value.
+TEST(mvllFmtBcd, DamagedRecordsAndLayoutsAreRefused) {
+  const TmvFmtBcd good = bcd({1, 2, 5}, 1);
+  TmvFmtBcd twelveHundredth = bcd({1, 2}, 2);
+  TmvFmtBcd morePlacesThanDigits = twelveHundredth;
+  morePlacesThanDigits.SignSpecialPlaces = 5;
+  const TmvFmtBcd badNibble = bcd({1, 0xA, 3}, 1);
+  TmvFmtBcd noDigits = good;
+  noDigits.Precision = 0;
+  TmvFmtBcd t;
+  for (const TmvFmtBcd& damaged : {morePlacesThanDigits, badNibble, noDigits}) {
+    EXPECT_FALSE(mvBcdIsValid(damaged));
+    EXPECT_THROW(mvBcdToStr(damaged), EBcdOverflowException);
+    Currency c;
+    EXPECT_FALSE(mvBcdToCurrency(damaged, c));
+    EXPECT_THROW(mvNormalizeBcd(damaged, t, 10, 2), EmvBcdOverflow);
+    EXPECT_THROW(mvBcdCompare(damaged, good), EBcdOverflowException);
+  }
+  EXPECT_TRUE(mvBcdIsValid(twelveHundredth));
+  EXPECT_EQ(mvBcdToStr(twelveHundredth), u"0.12");
+  // Layouts that are no number: nothing is written.
+  for (auto [precision, places] : {std::pair{65, 2}, {255, 0}, {0, 0}, {4, 5}, {4, -1}})
+    EXPECT_THROW(mvNormalizeBcd(good, t, precision, places), EmvBcdOverflow) << precision << " " << places;
+  uint8_t field[40] = {};
+  EXPECT_THROW(mvVariantToNativeEx(mvInvariantFormatSettings(), mvtFmtBCD, 0, 65, 2, Variant(good), field,
+                                   int32_t(sizeof field), false),
+               EmvBcdOverflow);
 }
 
 }  // namespace

@@ -210,12 +210,12 @@ TEST(PooledManager, MovingALargeBlockFreesItsOldAddressOnlyAfterLeavingTheMap) {
                     -1, 0);
   ASSERT_TRUE(wall != MAP_FAILED || errno == EEXIST) << errno;
 
-  m.SetAfterLargeMoveHook([](TmvPooledMemoryManager& manager, const void* oldBase) {
+  m.Large().SetAfterMoveHook([](TmvLargeBlocks& blocks, const void* oldBase) {
     gMovedFrom = oldBase;
-    gOldAddressStillMapped = manager.FindLarge(oldBase) != nullptr;
+    gOldAddressStillMapped = blocks.Find(oldBase) != nullptr;
   });
   char* q = static_cast<char*>(m.ReallocMem(p, 300000));
-  m.SetAfterLargeMoveHook(nullptr);
+  m.Large().SetAfterMoveHook(nullptr);
   if (wall != MAP_FAILED) munmap(wall, 4096);
 
   ASSERT_NE(q, p);
@@ -242,6 +242,121 @@ TEST(PooledManager, RejectsForeignAndTwiceFreedBlocks) {
   EXPECT_NE(m.FreeMem(large), 0);
 }
 
+// Sizes whose page or unit counts do not fit the trailer, or do not fit a
+// size_t at all once the trailer is added, are refused and change nothing.
+TEST(PooledManager, SizesThatCannotBeServedAreRefused) {
+  TmvPooledMemoryManager& m = Pooled();
+  const size_t huge[] = {SIZE_MAX, SIZE_MAX - 40, size_t(1) << 63, size_t(1) << 44, (size_t(1) << 44) - 4000};
+  char* item = static_cast<char*>(m.GetMem(100));
+  char* plain = static_cast<char*>(m.GetMem(100000));
+  char* mapped = static_cast<char*>(m.ReallocMem(m.GetMem(100000), 200000));
+  std::memset(item, 0x11, 100);
+  std::memset(plain, 0x22, 100000);
+  std::memset(mapped, 0x33, 200000);
+  TmvMemoryStatistics before, after;
+  m.GetStatistics(before);
+  for (size_t n : huge) {
+    EXPECT_EQ(m.GetMem(n), nullptr) << n;
+    EXPECT_EQ(m.ReallocMem(item, n), nullptr) << n;
+    EXPECT_EQ(m.ReallocMem(plain, n), nullptr) << n;
+    EXPECT_EQ(m.ReallocMem(mapped, n), nullptr) << n;
+  }
+  m.GetStatistics(after);
+  EXPECT_EQ(after.Allocated, before.Allocated);
+  EXPECT_EQ(after.Committed, before.Committed);
+  EXPECT_EQ(item[99], 0x11);
+  EXPECT_EQ(m.FindLarge(plain)->Size, 100000u);
+  EXPECT_EQ(plain[99999], 0x22);
+  EXPECT_EQ(m.FindLarge(mapped)->Size, 200000u);
+  EXPECT_EQ(mapped[199999], 0x33);
+  EXPECT_EQ(m.FreeMem(item), 0);
+  EXPECT_EQ(m.FreeMem(plain), 0);
+  EXPECT_EQ(m.FreeMem(mapped), 0);
+#if !MV_SYSTEM_ALLOCATOR  // the sanitizers' allocator stops the process on such sizes
+  void* p = nullptr;
+  EXPECT_THROW(mvGetMem(p, SIZE_MAX), EOutOfMemory);
+  mvGetMem(p, 10);
+  void* kept = p;
+  EXPECT_THROW(mvReallocMem(p, SIZE_MAX - 40), EOutOfMemory);
+  EXPECT_EQ(p, kept);
+  mvFreeMem(p);
+#endif
+  // A pool handle for such a size does not wrap round to a small pool.
+  EXPECT_GE(uintptr_t(mvGetMemoryPool(SIZE_MAX - 3)), SIZE_MAX - 7);
+}
+
+// Two threads freeing the same large block at once: exactly one succeeds,
+// and the statistics count the block once.
+TEST(PooledManager, RacingFreesOfOneLargeBlockFreeItOnce) {
+  TmvPooledMemoryManager& m = Pooled();
+  constexpr int kRounds = 1000;
+  TmvMemoryStatistics before, after;
+  m.GetStatistics(before);
+  std::atomic<void*> target{nullptr};
+  std::atomic<int> round{0}, finished{0}, successes{0};
+  auto racer = [&] {
+    for (int r = 1; r <= kRounds; ++r) {
+      while (round.load() != r) std::this_thread::yield();
+      if (m.FreeMem(target.load()) == 0) ++successes;
+      ++finished;
+    }
+  };
+  std::thread a(racer), b(racer);
+  int wrong = 0;
+  for (int r = 1; r <= kRounds; ++r) {
+    successes = 0;
+    finished = 0;
+    target = m.GetMem(70000);
+    round = r;
+    while (finished.load() != 2) std::this_thread::yield();
+    if (successes.load() != 1) ++wrong;
+  }
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong, 0);
+  m.GetStatistics(after);
+  // All blocks counted out once: what remains are nodes the address map gained.
+  EXPECT_LT(after.Allocated - before.Allocated, 65536u);
+  EXPECT_EQ((after.Allocated - before.Allocated) % 2048, 0u);
+}
+
+// A 64 KB block of the block pool holds user data where an item block keeps
+// its owner: a pointer into it is no item, whatever that data says.
+TEST(PooledManager, WildPointerIntoABlockPoolBlockIsRejected) {
+  TmvPooledMemoryManager& m = Pooled();
+  TmvBlockClass* cls = m.Blocks().Class(4);
+  auto* block = static_cast<char*>(m.Blocks().Allocate(cls));
+  ASSERT_NE(block, nullptr);
+  const uintptr_t pool = uintptr_t(m.Items().Pool(3));
+  const uintptr_t owners[] = {0x4141414141414141u, uintptr_t(block), pool + 8, pool + 1};
+  for (uintptr_t owner : owners) {
+    std::memset(block, 0x41, 65536);
+    std::memcpy(block + 8, &owner, sizeof owner);
+    EXPECT_NE(m.FreeMem(block + 96), 0);
+    EXPECT_THROW(m.ReallocMem(block + 96, 10), EInvalidPointer);
+  }
+  EXPECT_TRUE(m.Blocks().Release(cls, block));
+}
+
+// Reallocating what is not a live item start fails before anything is
+// allocated: two owners of one item, or a leaked new block, are the
+// alternatives.
+TEST(PooledManager, ReallocatingAFreedOrInteriorPointerIsRefused) {
+  TmvPooledMemoryManager& m = Pooled();
+  char* p = static_cast<char*>(m.GetMem(100));
+  char* live = static_cast<char*>(m.GetMem(100));
+  EXPECT_EQ(m.FreeMem(p), 0);
+  TmvMemoryStatistics before, after;
+  m.GetStatistics(before);
+  for (size_t n : {size_t(100), size_t(8), size_t(50000)}) {
+    EXPECT_THROW(m.ReallocMem(p, n), EInvalidPointer) << n;
+    EXPECT_THROW(m.ReallocMem(live + 8, n), EInvalidPointer) << n;
+  }
+  m.GetStatistics(after);
+  EXPECT_EQ(after.Allocated, before.Allocated);
+  EXPECT_EQ(m.FreeMem(live), 0);
+}
+
 TEST(PooledManager, StatisticsAndCollect) {
   TmvPooledMemoryManager& m = Pooled();
   TmvMemoryStatistics before, after;
@@ -262,6 +377,9 @@ TEST(PooledManager, StatisticsAndCollect) {
   m.Collect();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_TRUE(m.MaintenanceRunning());
+  m.GetStatistics(after);
+  EXPECT_EQ(after.MaintenanceFailures, 0u);
+  EXPECT_EQ(after.MaintenanceEnded, 0u);
 }
 
 TEST(Hooks, UsedOnlyWithAllSixteenEntryPoints) {
@@ -349,6 +467,10 @@ TEST(InterfacedObject, QueryInterfaceAndFreeAndNilOfAReferencedObject) {
   TInterfacePtr<IInterface> ref = TInterfacePtr<IInterface>::Adopt(static_cast<IInterface*>(got));
   TSample* field = o;
   EXPECT_THROW(mvFreeAndNil(field), EInvalidPointer);
+  EXPECT_EQ(c.destroyed, 0);
+  TmvObject* asBase = o;  // the check must not depend on the variable's type
+  EXPECT_THROW(mvFreeAndNil(asBase), EInvalidPointer);
+  EXPECT_EQ(asBase, nullptr);
   EXPECT_EQ(c.destroyed, 0);
   IInterface* raw = ref.Detach();
   mvReleaseAndNil(raw);

@@ -6,6 +6,7 @@
 
 #include "foundation/mvllExceptionData.h"
 #include "foundation/mvllExceptions.h"
+#include "support/mvTestLog.h"
 
 #include <algorithm>
 #include <string>
@@ -209,4 +210,58 @@ TEST(StateComponent, ChainFollowsDependencies) {
   EXPECT_EQ(j, (std::vector<std::string>{"database.stop", "session.stop", "engine.stop", "database.deactivate",
                                          "session.deactivate", "engine.deactivate"}));
   for (TWorker* w : {&engine, &session, &database}) EXPECT_EQ(w->GetState(), mvsInactive);
+}
+
+namespace {
+bool Logged(const TmvTestLog& log, const char16_t* text) {
+  for (const String& m : log.Messages())
+    if (m.find(text) != String::npos) return true;
+  return false;
+}
+}  // namespace
+
+// A handler of transition changes that fails must not leave the component
+// inside a transition: every start fails with the handler's own failure,
+// closing never fails, and deleting the component does no harm. What
+// closing lets pass is logged.
+TEST(StateComponent, AFailingTransitionHandlerLeavesTheComponentConsistent) {
+  std::vector<std::string> j;
+  auto* log = new TmvTestLog(nullptr);
+  auto* w = new TWorker(j, "w");
+  w->SetEventLog(log);
+  w->SetEventLogEnabled(true);
+  auto failing = [](TPersistent*) { throw EConvertError(String(u"handler")); };
+  w->OnStateTransChanged = failing;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_THROW(w->Open(), EConvertError) << attempt;
+    EXPECT_EQ(w->GetState(), mvsInactive);
+    EXPECT_EQ(w->GetStateTransition(), mvstNone);
+  }
+  w->OnStateTransChanged = nullptr;
+  w->Open();
+  EXPECT_EQ(w->GetState(), mvsStarted);
+  w->OnStateTransChanged = failing;
+  EXPECT_NO_THROW(w->Close());
+  EXPECT_EQ(w->GetState(), mvsInactive);
+  EXPECT_EQ(w->GetStateTransition(), mvstNone);
+  EXPECT_TRUE(Logged(*log, u"EConvertError: handler"));
+  EXPECT_THROW(w->Open(), EConvertError);
+  delete w;   // closes with the handler still failing
+  delete log;
+}
+
+// A failing counterpart of failed work is let pass, logged; the first
+// failure is the one the caller sees.
+TEST(StateComponent, FailuresLetPassAreLogged) {
+  std::vector<std::string> j;
+  TmvTestLog log(nullptr);
+  TWorker w(j, "w");
+  w.SetEventLog(&log);
+  w.SetEventLogEnabled(true);
+  w.failStart = true;
+  w.failStop = true;
+  EXPECT_THROW(w.Open(), EConvertError);
+  EXPECT_EQ(w.GetState(), mvsInactive);
+  EXPECT_TRUE(Logged(log, u"Stopping after a failed start: EConvertError: y"));
+  w.SetEventLog(nullptr);
 }

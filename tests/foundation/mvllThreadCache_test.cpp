@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <future>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -95,7 +96,10 @@ TEST(ThreadCache, SecondFreeRaisesWhereverTheFirstPutTheItem) {
 // only what the test puts there.
 constexpr size_t kRareSize = 1700;
 
-TEST(ThreadCache, CachedItemKeepsItsBlockUntilItsThreadExits) {
+// What an idle thread's cache holds (items, and the block it takes from)
+// comes back with a collect, which is a full cleanup; until then the items
+// count as allocated.
+TEST(ThreadCache, CollectTakesBackWhatIdleThreadsCachesHold) {
   TmvPooledMemoryManager& m = Pooled();
   TmvMemoryPool* pool = m.Items().PoolFor(kRareSize);
   m.Collect();
@@ -108,15 +112,49 @@ TEST(ThreadCache, CachedItemKeepsItsBlockUntilItsThreadExits) {
     if (TmvThreadCache::CachedCount(pool->Index()) == 0) throw 0;
   });
   ASSERT_FALSE(t.Failed());
-  m.Collect();  // a full pass: the block is held by the thread's cache
-  EXPECT_EQ(m.Items().OwnerOf(p), pool);
   TmvMemoryStatistics cached;
   m.GetStatistics(cached);
-  EXPECT_GT(cached.Allocated, before.Allocated);  // cached items count as allocated
-  t.Exit();
+  EXPECT_GT(cached.Allocated, before.Allocated);
   m.Collect();
-  EXPECT_EQ(m.Items().OwnerOf(p), nullptr);  // given back
+  EXPECT_EQ(m.Items().OwnerOf(p), nullptr);  // its block went back
   TmvMemoryStatistics after;
+  m.GetStatistics(after);
+  EXPECT_EQ(after.Allocated, before.Allocated);
+}
+
+// Many idle threads that freed all they took keep nothing committed after a
+// collect.
+TEST(ThreadCache, IdleThreadsKeepNothingAfterACollect) {
+  TmvPooledMemoryManager& m = Pooled();
+  m.Collect();
+  TmvMemoryStatistics before;
+  m.GetStatistics(before);
+  std::vector<std::unique_ptr<LiveThread>> threads;
+  for (int t = 0; t < 8; ++t)
+    threads.push_back(std::make_unique<LiveThread>([&] {
+      std::vector<void*> items;
+      for (int i = 0; i < 600; ++i) items.push_back(m.GetMem(24 + (i % 6) * 300));
+      for (void* p : items) m.FreeMem(p);
+    }));
+  m.Collect();
+  TmvMemoryStatistics after;
+  m.GetStatistics(after);
+  EXPECT_EQ(after.Allocated, before.Allocated);
+  EXPECT_LE(after.Committed, before.Committed + 65536);
+}
+
+// The maintenance thread's schedule takes only caches whose thread did
+// nothing since its previous look.
+TEST(ThreadCache, TakingBackOnlyIdleCachesWaitsForASecondLook) {
+  TmvPooledMemoryManager& m = Pooled();
+  m.Collect();
+  TmvMemoryStatistics before, between, after;
+  m.GetStatistics(before);
+  LiveThread t([&] { m.FreeMem(m.GetMem(kRareSize)); });
+  TmvThreadCache::TakeBack(true);  // its first look at the thread's cache
+  m.GetStatistics(between);
+  EXPECT_GT(between.Allocated, before.Allocated);
+  EXPECT_GE(TmvThreadCache::TakeBack(true), 1);
   m.GetStatistics(after);
   EXPECT_EQ(after.Allocated, before.Allocated);
 }

@@ -101,7 +101,12 @@ TEST(mvllWideString, LocaleAndCodePageLists) {
   EXPECT_EQ(mvLocaleAnsiCodePage(0x439), 0);  // Hindi: Unicode only
   EXPECT_EQ(mvLocaleCodePageOrDefault(0x439), mvDefaultCodePage);
 
-  // Names are unique: a name met twice keeps its first locale.
+  // Names are unique: a name met twice keeps its first locale, so that no
+  // table locale loses its name to a later one of the same name.
+  for (LCID id : {0x450u, 0xC1Au, 0x81Au, 0x843u, 0x443u}) {
+    EXPECT_NE(mvLocaleName(id), u"<Unknown>") << std::hex << id;
+    EXPECT_EQ(mvLocaleFromName(mvLocaleName(id)), int32_t(id)) << std::hex << id;
+  }
   const TStringList& locales = mvSystemLocales();
   for (int32_t i = 1; i < locales.Count(); ++i) EXPECT_NE(locales[i - 1], locales[i]);
   EXPECT_GT(locales.Count(), 142);

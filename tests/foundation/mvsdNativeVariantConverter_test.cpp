@@ -3,6 +3,8 @@
 // the byte-array form, and 8-bit text in its code pages.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <cstring>
 #include <optional>
 
@@ -94,6 +96,7 @@ const Bytes kOneExtended{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x80, 0xFF, 0
 const Bytes kBcd12345{0x05, 0x02, 0x12, 0x34, 0x50};  // 123.45 as precision 5, 2 places
 constexpr const char* kAssertion = "EAssertionFailed";
 constexpr const char* kCharFormat = "EmvBaseException: Invalid char format (length must be exactly 1)";
+constexpr const char* kRangeError = "ERangeError: 範囲チェックエラー";
 
 std::string OutOfRange(int64_t v) {
   return "Exception: Value out of range for the target column type: " + std::to_string(v);
@@ -244,6 +247,14 @@ TEST(mvsdNativeVariantConverter, WritesCheckRangesRoundAndRefuse) {
       {{mvtDateTime}, Variant(0.0), 8, "Exception: 0 (zero) is not a valid timestamp"},
       {{mvtDateTime}, Variant::FromDate(0), 8, Hex(Raw(693594.0 * MSecsPerDay))},
       {{mvtDateTime}, Variant::FromDate(-1.5), 8, Hex(Raw(693593.0 * MSecsPerDay + MSecsPerDay / 2))},
+      // Without a day number in years 1 to 9999 there is nothing to store.
+      {{mvtDate}, Variant::FromDate(-693594.0), 4, kRangeError},  // 0000-12-31
+      {{mvtDate}, Variant::FromDate(2958466.0), 4, kRangeError},  // 10000-01-01
+      {{mvtDate}, Variant::FromDate(std::nan("")), 4, kRangeError},
+      {{mvtDateTime}, Variant(std::nan("")), 8, kRangeError},
+      {{mvtDateTime}, Variant::FromDate(-1e12), 8, kRangeError},
+      {{mvtTime}, Variant::FromDate(std::nan("")), 4, kRangeError},
+      {{mvtDate}, Variant::FromDate(2958465.5), 4, Hex(LE(3652059, 4))},  // 9999-12-31
       // Packed decimals.
       {{mvtBCD, 0, 5, 2}, Variant(123.456), 8, Hex(LE(1234500, 8))},
       {{mvtBCD, 0, 5, 2}, Variant(u"-123.459"), 8, Hex(LE(uint64_t(-1234500), 8))},
@@ -314,6 +325,7 @@ TEST(mvsdNativeVariantConverter, ByteArrayFormSizesToTheValue) {
       {{mvtDateTime}, Variant(u"1899-12-29 12:00:00"), Hex(Raw(693593.0 * MSecsPerDay + MSecsPerDay / 2))},
       {{mvtDateTime}, Variant(u"1899-12-29"), "Exception: Invalid date/time format 1899-12-29"},
       {{mvtDateTime}, Variant(0), "Exception: 0 (zero) is not a valid timestamp"},
+      {{mvtDateTime}, Variant::FromDate(2958466.0), kRangeError},
       {{mvtNullString}, Variant(u"日本"), "93 FA 96 7B 00"},
       {{mvtNullString, 1252}, Variant(u""), "00"},
       {{mvtBlobMemo, 0, 0, 4}, Variant(u"ab  "), "61 62 00"},
@@ -352,20 +364,29 @@ TEST(mvsdNativeVariantConverter, EightBitTextUsesTheFieldOrProcessCodePage) {
   EXPECT_EQ(Hex(Write({mvtNullString, 932, 6}, Variant(u"日本語"), 7)), Hex(sjis));
   EXPECT_EQ(Hex(Write({mvtNullString, 65001, 6}, Variant(u"日本"), 7)), "E6 97 A5 E6 9C AC 00");
   EXPECT_EQ(Show(Read({mvtChar, 932}, {0xB1})), "UnicodeString ｱ");
-  EXPECT_EQ(Show(Read({mvtChar}, {0xE9})), "UnicodeString é");  // code page 0: the byte is the code
 
-  // Without a code page of its own a variable-width field reads through the
-  // thread's ANSI code page, a fixed-width one through the system's.
+  // Without a code page of its own, text reads back through the code page it
+  // was written with: a Char and a NullString through the system's (932
+  // here) whatever the thread's locale, a variable-width ShortString through
+  // the thread's.
   ASSERT_TRUE(SetThreadLocale(0x409));  // ANSI code page 1252
-  const Bytes cafe = Text("caf\xe9", 5);
-  EXPECT_EQ(Show(Read({mvtNullString, 0, 4}, cafe)), "UnicodeString café");
-  EXPECT_EQ(Show(Read({mvtNullString, 0, 4, 4}, cafe)), "UnicodeString caf?");
-  // Writing wide text likewise: a ShortString through the thread's code page,
-  // a NullString through the system's.
+  for (const Field f : {Field{mvtChar}, Field{mvtNullString, 0, 2}, Field{mvtNullString, 0, 4, 4}}) {
+    const String text = f.type == mvtChar ? u"ｱ" : u"日本";
+    const Bytes stored = Write(f, Variant(text), f.type == mvtChar ? 1 : 5);
+    EXPECT_EQ(Hex(stored).substr(0, 2), f.type == mvtChar ? "B1" : "93");
+    String back = Read(f, stored).AsString();
+    while (!back.empty() && back.back() == u' ') back.pop_back();
+    EXPECT_EQ(back, text) << UTF8Encode(mvFieldTypeNames[f.type]);
+  }
+  EXPECT_EQ(Show(Read({mvtChar}, {'A'})), "UnicodeString A");
   EXPECT_EQ(Hex(Write({mvtShortString, 0, 4}, Variant(u"café"), 5)), "04 63 61 66 E9");
+  EXPECT_EQ(Show(Read({mvtShortString, 0, 4}, {4, 'c', 'a', 'f', 0xE9})), "UnicodeString café");
   EXPECT_EQ(Hex(Write({mvtNullString, 0, 4}, Variant(u"café"), 5)), "63 61 66 3F 00");
   ASSERT_TRUE(SetACP(1252));
+  const Bytes cafe = Text("caf\xe9", 5);
+  EXPECT_EQ(Show(Read({mvtNullString, 0, 4}, cafe)), "UnicodeString café");
   EXPECT_EQ(Show(Read({mvtNullString, 0, 4, 4}, cafe)), "UnicodeString café");
+  EXPECT_EQ(Show(Read({mvtChar}, {0xE9})), "UnicodeString é");
   EXPECT_EQ(Hex(Write({mvtNullString, 0, 4}, Variant(u"café"), 5)), "63 61 66 E9 00");
 
   // A damaged ShortString count reads only what the field holds.

@@ -85,6 +85,15 @@ TEST(StringList, SortedDuplicatesAndFind) {
     EXPECT_EQ(l[i], u"pear");  // the insertion point
     EXPECT_THROW(l.Insert(0, u"x"), EStringListError);
   }
+  // An ignored duplicate leaves the entry as it was, its object included.
+  int first = 1, second = 2;
+  TStringList ignoring;
+  ignoring.SetSorted(true);
+  ignoring.SetDuplicates(dupIgnore);
+  EXPECT_EQ(ignoring.AddObject(u"x", &first), 0);
+  EXPECT_EQ(ignoring.AddObject(u"X", &second), 0);
+  EXPECT_EQ(ignoring.Count(), 1);
+  EXPECT_EQ(ignoring.GetObject(0), &first);
   TStringList l;
   l.SetSorted(true);
   l.SetDuplicates(dupError);

@@ -71,6 +71,16 @@ TEST(Exceptions, NamesMessagesAndHierarchy) {
   EXPECT_THROW(throw EStringListError(u"x"), EListError);
 }
 
+// The build machine's folders stay out of the messages a user sees.
+TEST(Exceptions, AssertionNamesTheFileWithinTheSourceTree) {
+  try {
+    MV_ASSERT(1 + 1 == 3);
+    FAIL();
+  } catch (const EAssertionFailed& e) {
+    EXPECT_NE(e.Message().find(u"1 + 1 == 3 (tests/platform/SysUtils_test.cpp、"), String::npos) << e.what();
+  }
+}
+
 TEST(Utf, RoundTripAndMalformedInput) {
   const String text = u"○×◆アイウエ abc \U0001F600";
   EXPECT_EQ(UTF8ToString(UTF8Encode(text)), text);

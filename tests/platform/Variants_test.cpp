@@ -1,6 +1,8 @@
 // Tests of the variant: kinds and type codes, sharing, conversions.
 #include <gtest/gtest.h>
 
+#include "support/mvCommaLocale.h"
+
 #include "platform/Variants.h"
 
 namespace {
@@ -60,6 +62,21 @@ TEST(Variant, TextForms) {
       {Variant(uint64_t(18446744073709551615ull)), u"18446744073709551615"}, {Variant::Null(), u""},
   };
   for (const auto& [v, text] : cases) EXPECT_EQ(VarToStr(v), text);
+}
+
+// A GUI toolkit sets the process locale at its start, decimal comma
+// included: the conversions of number text must not follow it.
+TEST(Variant, NumberConversionsIgnoreTheProcessLocale) {
+  TmvCommaLocale comma;
+  ASSERT_TRUE(comma.Active());
+  const Variant b = VarAsType(Variant(u"12.5"), varFMTBcd);
+  EXPECT_EQ(b.AsDouble(), 12.5);
+  EXPECT_EQ(b.AsCurrency().Value, 125000);
+  const Variant fromDouble = VarAsType(Variant(12.5), varFMTBcd);
+  EXPECT_EQ(VarToStr(fromDouble), u"12.5");
+  EXPECT_EQ(VarToStr(Variant(0.000125)), u"0.000125");
+  EXPECT_EQ(VarToStr(Variant(1.5e20)), u"1.5E20");
+  EXPECT_EQ(Format(u"%.2f|%g|%e", {2.5, 0.25, 1250.0}), u"2.50|0.25|1.25000000000000E+003");
 }
 
 TEST(Variant, CurrencyAndBcdConversions) {

@@ -80,8 +80,15 @@ TEST_F(Deadlines, ScopesKeepTheOuterDeadline) {
   mvSetOperationDeadline(5000, true);
   EXPECT_EQ(mvGetOperationDeadline(), gNow + 5000);
   mvEndTimeoutScope();
+  // An unbalanced end is refused and leaves the depth as it was: outside
+  // every scope a deadline applies, inside the next scope it does not.
   EXPECT_THROW(mvEndTimeoutScope(), EAssertionFailed);
-  mvBeginTimeoutScope();  // back to 0 for the next test
+  mvSetOperationDeadline(2000, false);
+  EXPECT_EQ(mvGetOperationDeadline(), gNow + 2000);
+  mvBeginTimeoutScope();
+  mvSetOperationDeadline(9000, false);
+  EXPECT_EQ(mvGetOperationDeadline(), gNow + 2000);
+  mvEndTimeoutScope();
 }
 
 TEST_F(Deadlines, CancelFromAnotherThread) {
@@ -138,6 +145,14 @@ TEST_F(Deadlines, OnlyTheOutermostReductionArmsAndRestores) {
 TEST(TimeoutHooks, FilledAtStartAndRestoredAtStop) {
   EXPECT_EQ(mvHookGetCancelFlag(), nullptr);
   mvsrTimeoutHandlingInit();
+  EXPECT_NE(mvHookGetCancelFlag(), nullptr);
+  mvsrTimeoutHandlingFini();
+  EXPECT_EQ(mvHookGetCancelFlag(), nullptr);
+  // An unmatched stop leaves no debt: after two starts, one stop keeps the hooks.
+  mvsrTimeoutHandlingFini();
+  mvsrTimeoutHandlingInit();
+  mvsrTimeoutHandlingInit();
+  mvsrTimeoutHandlingFini();
   EXPECT_NE(mvHookGetCancelFlag(), nullptr);
   mvsrTimeoutHandlingFini();
   EXPECT_EQ(mvHookGetCancelFlag(), nullptr);

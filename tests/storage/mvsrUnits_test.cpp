@@ -20,6 +20,10 @@ TEST(StorageUnits, OnlyTheLastStopUninstallsTheHooks) {
   EXPECT_FALSE(cancelFlagHookInstalled());
   mvStorageFini();  // an unmatched stop changes nothing
   EXPECT_FALSE(cancelFlagHookInstalled());
+  mvStorageInit();  // and a second start after the last stop works as the first
+  EXPECT_TRUE(cancelFlagHookInstalled());
+  mvStorageFini();
+  EXPECT_FALSE(cancelFlagHookInstalled());
 }
 
 TEST(StorageUnits, TheFileClassesAreSetUnlessSetBefore) {
