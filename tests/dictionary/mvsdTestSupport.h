@@ -177,6 +177,24 @@ inline constinit const TmvDictionaryItemClassRef TTestFieldsValidations::StaticC
      &TmvFieldValidationsDescriptor::Registry, &mvCreateFreeItem<TTestFieldsValidations>},
     &mvCreateItem<TTestFieldsValidations>};
 
+// A field whose type and units a test can change in place, as a restructure
+// does to the field that a default value belongs to.
+class TReshapableField : public TmvFieldDescriptor {
+  MV_DECLARE_CLASSREF(TmvFieldDescriptorClassRef)
+ public:
+  using TmvFieldDescriptor::TmvFieldDescriptor;
+  void Reshape(TmvFieldType aType, int32_t aUnits) {
+    fdType = aType;
+    fdUnits = aUnits;
+    fdDecPl = 0;
+    UpdateSetup();
+  }
+};
+inline constinit const TmvFieldDescriptorClassRef TReshapableField::StaticClass{
+    {{{u"TReshapableField", &TmvFieldDescriptor::StaticClass}, &TmvFieldDescriptor::Registry, nullptr}, nullptr},
+    &mvCreateField<TReshapableField>,
+    &TmvFieldDescriptor::SetupField};
+
 // Registers the stand-in classes for the life of a test.
 struct StandInClasses {
   StandInClasses() {
@@ -263,5 +281,17 @@ inline uint32_t RaisedCode(const std::function<void()>& f, String* aMessage = nu
 }
 
 inline std::string Utf8(const String& s) { return UTF8Encode(s); }
+
+// Gives an item its own locale (a TTestLocale of that code page) the way a
+// stream does. Requires: the stand-in classes are registered.
+inline void GiveOwnLocale(TmvLocalizedDictionaryItem& aItem, uint16_t aCodePage) {
+  TTestLocale locale(nullptr);
+  locale.CodePage = aCodePage;
+  ReadAll(Written([&](TmvWriter& w) {
+            w.WriteInteger(1);
+            mvWriteOptionalItem(w, &locale, mvEngineVersion);
+          }),
+          [&](TmvReader& r) { aItem.LoadLocaleFromReader(r); });
+}
 
 }  // namespace mvtest
