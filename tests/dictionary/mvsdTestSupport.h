@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dictionary/mvsdDictionaryCursor.h"
 #include "dictionary/mvsdDictionaryItem.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
@@ -194,6 +195,23 @@ inline constinit const TmvFieldDescriptorClassRef TReshapableField::StaticClass{
     {{{u"TReshapableField", &TmvFieldDescriptor::StaticClass}, &TmvFieldDescriptor::Registry, nullptr}, nullptr},
     &mvCreateField<TReshapableField>,
     &TmvFieldDescriptor::SetupField};
+
+// The cursor that default-value engines are made for: a session user name
+// and a counter of log sequence numbers, which can refuse.
+class TTestCursor : public ImvDictionaryCursor {
+ public:
+  String GetSessionUserName() override { return UserName; }
+  bool GetNextLSN(TmvLSN& aLSN) override {
+    ++LSNCalls;
+    if (!GivesLSN) return false;
+    aLSN = NextLSN++;
+    return true;
+  }
+  String UserName = u"alice";
+  bool GivesLSN = true;
+  TmvLSN NextLSN = 0x0102030405060708;
+  int LSNCalls = 0;
+};
 
 // Registers the stand-in classes for the life of a test.
 struct StandInClasses {

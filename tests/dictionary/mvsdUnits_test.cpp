@@ -1,12 +1,13 @@
 // Tests of the dictionary's start-up and shutdown: counting, and the
 // registration of the descriptor classes (with the alias of the validations
-// list) that dictionary streams name.
+// list) that dictionary streams name and of the engines made from them.
 #include "dictionary/mvsdUnits.h"
 
 #include <gtest/gtest.h>
 
 #include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
+#include "dictionary/mvsdDefaultValueEngines.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
@@ -28,7 +29,13 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
     EXPECT_TRUE(Registered(TmvFieldsDescriptor::StaticClass, u"TmvFieldsDescriptor"));
     EXPECT_TRUE(Registered(TmvFileDescriptor::StaticClass, u"TmvFileDescriptor"));
     EXPECT_TRUE(Registered(TmvFilesDescriptor::StaticClass, u"TmvFilesDescriptor"));
-    EXPECT_TRUE(Registered(TmvBaseDefaultValueDescriptor::StaticClass, u"TmvNextLSNDefaultValueDescriptor"));
+    for (const char16_t* kind : {u"Const", u"CurrentDateTime", u"CurrentUser", u"AutoGuid", u"Empty", u"NextLSN"}) {
+      const String name = u"Tmv" + String(kind) + u"DefaultValue";
+      EXPECT_TRUE(Registered(TmvBaseDefaultValueDescriptor::StaticClass, name + u"Descriptor")) << UTF8Encode(name);
+      EXPECT_NE(TmvBaseRegisterableEngine::FindEngineClass(TmvBaseDefaultValueEngine::StaticClass, name + u"Engine"),
+                nullptr)
+          << UTF8Encode(name);
+    }
     EXPECT_EQ(TmvBaseRegisterableDescriptor::FindDescriptorClass(TmvFieldValidationsDescriptor::StaticClass,
                                                                  u"TmvValidationsDescriptor"),
               &TmvFieldValidationsDescriptor::StaticClass);
@@ -57,6 +64,8 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
     mvDictionaryFini();
     EXPECT_FALSE(Registered(fields, u"TmvFieldDescriptor"));
     EXPECT_EQ(*TmvFieldDescriptor::Registry(), nullptr);  // the last name went: no registry
+    EXPECT_EQ(*TmvBaseDefaultValueDescriptor::Registry(), nullptr);
+    EXPECT_EQ(*TmvBaseDefaultValueEngine::Registry(), nullptr);
   }
   mvDictionaryFini();  // an unmatched stop changes nothing
   EXPECT_FALSE(mvDisable30900LocaleFixes);  // the test program has no such switch
