@@ -23,30 +23,30 @@ constinit const TmvDictionaryItemClassRef TmvBaseDefaultValueDescriptor::StaticC
     {{u"TmvBaseDefaultValueDescriptor", &TmvDictionaryItem::StaticClass}, &TmvBaseDefaultValueDescriptor::Registry,
      nullptr},
     nullptr};
-constinit const TmvDictionaryItemClassRef TmvConstDefaultValueDescriptor::StaticClass{
-    {{u"TmvConstDefaultValueDescriptor", &TmvBaseDefaultValueDescriptor::StaticClass},
-     &TmvBaseDefaultValueDescriptor::Registry, &mvCreateFreeItem<TmvConstDefaultValueDescriptor>},
-    &mvCreateItem<TmvConstDefaultValueDescriptor>};
-constinit const TmvDictionaryItemClassRef TmvCurrentDateTimeDefaultValueDescriptor::StaticClass{
-    {{u"TmvCurrentDateTimeDefaultValueDescriptor", &TmvBaseDefaultValueDescriptor::StaticClass},
-     &TmvBaseDefaultValueDescriptor::Registry, &mvCreateFreeItem<TmvCurrentDateTimeDefaultValueDescriptor>},
-    &mvCreateItem<TmvCurrentDateTimeDefaultValueDescriptor>};
-constinit const TmvDictionaryItemClassRef TmvCurrentUserDefaultValueDescriptor::StaticClass{
-    {{u"TmvCurrentUserDefaultValueDescriptor", &TmvBaseDefaultValueDescriptor::StaticClass},
-     &TmvBaseDefaultValueDescriptor::Registry, &mvCreateFreeItem<TmvCurrentUserDefaultValueDescriptor>},
-    &mvCreateItem<TmvCurrentUserDefaultValueDescriptor>};
-constinit const TmvDictionaryItemClassRef TmvEmptyDefaultValueDescriptor::StaticClass{
-    {{u"TmvEmptyDefaultValueDescriptor", &TmvBaseDefaultValueDescriptor::StaticClass},
-     &TmvBaseDefaultValueDescriptor::Registry, &mvCreateFreeItem<TmvEmptyDefaultValueDescriptor>},
-    &mvCreateItem<TmvEmptyDefaultValueDescriptor>};
-constinit const TmvDictionaryItemClassRef TmvAutoGuidDefaultValueDescriptor::StaticClass{
-    {{u"TmvAutoGuidDefaultValueDescriptor", &TmvBaseDefaultValueDescriptor::StaticClass},
-     &TmvBaseDefaultValueDescriptor::Registry, &mvCreateFreeItem<TmvAutoGuidDefaultValueDescriptor>},
-    &mvCreateItem<TmvAutoGuidDefaultValueDescriptor>};
-constinit const TmvDictionaryItemClassRef TmvNextLSNDefaultValueDescriptor::StaticClass{
-    {{u"TmvNextLSNDefaultValueDescriptor", &TmvBaseDefaultValueDescriptor::StaticClass},
-     &TmvBaseDefaultValueDescriptor::Registry, &mvCreateFreeItem<TmvNextLSNDefaultValueDescriptor>},
-    &mvCreateItem<TmvNextLSNDefaultValueDescriptor>};
+namespace {
+
+// The record of a class of the family that streams can name and create.
+template <typename T>
+constexpr TmvDictionaryItemClassRef DescriptorClass(const char16_t* aName) {
+  return {{{aName, &TmvBaseDefaultValueDescriptor::StaticClass}, &TmvBaseDefaultValueDescriptor::Registry,
+           &mvCreateFreeItem<T>},
+          &mvCreateItem<T>};
+}
+
+}  // namespace
+
+constinit const TmvDictionaryItemClassRef TmvConstDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvConstDefaultValueDescriptor>(u"TmvConstDefaultValueDescriptor");
+constinit const TmvDictionaryItemClassRef TmvCurrentDateTimeDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvCurrentDateTimeDefaultValueDescriptor>(u"TmvCurrentDateTimeDefaultValueDescriptor");
+constinit const TmvDictionaryItemClassRef TmvCurrentUserDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvCurrentUserDefaultValueDescriptor>(u"TmvCurrentUserDefaultValueDescriptor");
+constinit const TmvDictionaryItemClassRef TmvEmptyDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvEmptyDefaultValueDescriptor>(u"TmvEmptyDefaultValueDescriptor");
+constinit const TmvDictionaryItemClassRef TmvAutoGuidDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvAutoGuidDefaultValueDescriptor>(u"TmvAutoGuidDefaultValueDescriptor");
+constinit const TmvDictionaryItemClassRef TmvNextLSNDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvNextLSNDefaultValueDescriptor>(u"TmvNextLSNDefaultValueDescriptor");
 
 TmvBaseDefaultValueDescriptor::TmvBaseDefaultValueDescriptor(TPersistent* aParent, const ClassRef& aClass)
     : TmvDictionaryItem(aParent) {
