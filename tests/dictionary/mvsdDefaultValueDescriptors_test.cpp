@@ -184,6 +184,16 @@ TEST_F(DefaultValueDescriptors, ConstantFollowsTheField) {
   c->SetAsVariant(Variant(u"xy"));
   EXPECT_EQ(c->GetAsVariant().AsString(), u"xy");
 
+  // Reading takes as many bytes as the field has now, not as many as a value
+  // held in an older format.
+  TmvFieldDescriptor wide(nullptr, u"W", u"", mvtInt32, 0, 0, false);
+  AddConstant(wide)->SetAsVariant(Variant(int32_t(-5)));
+  field.Reshape(mvtInt16, 0);
+  c->SetAsVariant(Variant(int32_t(1)));
+  field.Reshape(mvtInt32, 0);
+  ReadAll(Written(*wide.GetDefaultValue()), *c);
+  EXPECT_EQ(c->GetAsVariant().AsInteger(), -5);
+
   // An Interval field (or a length that disagrees with the type) cannot be
   // converted to or from.
   field.Reshape(mvtInterval, 0);
