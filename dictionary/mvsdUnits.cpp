@@ -3,6 +3,7 @@
 
 #include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
+#include "dictionary/mvsdDefaultValueEngines.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
 #include "dictionary/mvsdIndexDescriptors.h"
@@ -27,7 +28,11 @@ const Registration kRegistrations[] = {
     {&TmvFileDescriptor::StaticClass, nullptr},
     {&TmvFilesDescriptor::StaticClass, nullptr},
     {&TmvLocaleDescriptor::StaticClass, nullptr},
+    {&TmvConstDefaultValueDescriptor::StaticClass, nullptr},
+    {&TmvCurrentDateTimeDefaultValueDescriptor::StaticClass, nullptr},
+    {&TmvCurrentUserDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvAutoGuidDefaultValueDescriptor::StaticClass, nullptr},
+    {&TmvEmptyDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvNextLSNDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvFieldDescriptor::StaticClass, nullptr},
     {&TmvRefKeyDescriptor::StaticClass, nullptr},
@@ -62,14 +67,17 @@ const Registration kRegistrations[] = {
 };
 
 void UnregisterAll() {
+  mvUnregisterDefaultValueEngines();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
 }
 
+// The engines made from the descriptors register after them.
 void RegisterAll() {
   try {
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
+    mvRegisterDefaultValueEngines();
   } catch (...) {
     UnregisterAll();
     throw;
