@@ -6,6 +6,7 @@
 #include "foundation/mvllErrors.h"
 #include "storage/mvsrEncryption.h"
 #include "storage/mvsrLog.h"
+#include "storage/mvsrTransaction.h"
 
 TmvBlockAccess::TmvBlockAccess(TmvBaseFile* aFile, TmvBlockAccess* aMain, const String& aBaseName, int32_t aID)
     : baFile(aFile), baID(aID), baMain(aMain), baBaseName(aBaseName) {}

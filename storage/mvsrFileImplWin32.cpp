@@ -513,9 +513,15 @@ void TmvBaseWin32File::FlushFile(bool aFailSafe, TmvBaseReplicationLog* aReplica
     dfiWriteRequest.Clear();
   }
   if (aFailSafe && !IsTemporary()) {
-    if (mvFileSystem().Sync(dfiHandle) != 0) RaiseOSError(MVERR_WRITEERR, kFlushError, errno);
+    SyncFile();
     ReopenFile();
   }
+}
+
+void TmvBaseWin32File::SyncFile() {
+  if (IsTemporary()) return;
+  CheckOpen();
+  if (mvFileSystem().Sync(dfiHandle) != 0) RaiseOSError(MVERR_WRITEERR, kFlushError, errno);
 }
 
 // ---------------------------------------------------------------------------

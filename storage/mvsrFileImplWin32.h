@@ -70,6 +70,8 @@ class TmvBaseWin32File : public TmvBaseFile {
   void ReadBlock(TmvReadOnlyBlock* aBlock) override;
   void WriteBlock(TmvReadOnlyBlock* aBlock) override;
   void RollbackUnwritten() override;
+  // fdatasync; 9218 with the flush message when it fails.
+  void SyncFile() override;
   // The name, then (for an open file) ";" and the object id as four GUIDs,
   // the creation time's two halves, the device and the inode as a GUID.
   String GetFileID() override;

@@ -6,6 +6,7 @@
 #include "foundation/mvllUnits.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "storage/mvseTemporaryStorageChunked.h"
 
 namespace {
 std::mutex gUnitLock;
@@ -18,11 +19,13 @@ void mvStorageInit() {
   mvFoundationInit();
   mvsrTimeoutHandlingInit();
   mvsrFileImplInit();
+  mvseTemporaryStorageChunkedInit();
 }
 
 void mvStorageFini() {
   std::lock_guard<std::mutex> guard(gUnitLock);
   if (gUnitUses == 0 || --gUnitUses > 0) return;
+  mvseTemporaryStorageChunkedFini();
   mvsrFileImplFini();
   mvsrTimeoutHandlingFini();
   mvFoundationFini();
