@@ -354,8 +354,18 @@ int32_t TmvBufferManager::AddFile(TmvBaseFile* aFile, TmvBaseTransaction* aTrans
 
 void TmvBufferManager::RemoveFile(TmvBaseFile* aFile) {
   TmvBufferManagerGuard guard(this);
-  for (TmvReadOnlyBlock* b = aFile->fiBlockListHead; b; b = b->robFileNext)
+  int32_t queued = 0;
+  for (TmvReadOnlyBlock* b = aFile->fiBlockListHead; b; b = b->robFileNext) {
     MV_ASSERT(b->RefCount() == 0 && !b->robLoading && b->robWaiting == 0);
+    if (b->robUnwritten) ++queued;
+  }
+  if (queued > 0) {
+    // Only a flush that failed (the fatal error) leaves blocks queued; the
+    // queue must not outlive them.
+    mvStorageLogError(Format(u"File \"%s\" leaves the block cache with %d blocks that were never written",
+                             {aFile->fiName, queued}));
+    aFile->RollbackUnwritten();
+  }
   TmvReadOnlyBlock* next = nullptr;
   for (TmvReadOnlyBlock* b = aFile->fiBlockListHead; b; b = next) {
     next = b->robFileNext;

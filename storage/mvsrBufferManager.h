@@ -197,7 +197,8 @@ class TmvBufferManager : public TmvObject {
   // file may only be read.
   int32_t AddFile(TmvBaseFile* aFile, TmvBaseTransaction* aTrans, const TmvUnicodeStrings& aPasswords,
                   bool aMarkHeaderDirty, TmvReleaseMethod& aReleaseMethod, uint8_t*& aBlock, bool& aIsReadOnly);
-  // Forgets every cached block of the file; nothing is written.
+  // Forgets every cached block of the file; nothing is written (blocks a
+  // failed flush left queued leave the file's queue, logged).
   // Requires: none of them referenced or being read.
   void RemoveFile(TmvBaseFile* aFile);
   // The image of a block that aTrans may see, modifiable when aMarkDirty.

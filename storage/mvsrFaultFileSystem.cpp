@@ -16,6 +16,7 @@ void TmvFaultFileSystem::Reset() {
     ffsShort[i] = Arm{};
   }
   ffsCrashAfter = 0;
+  ffsCrashArmed = false;
   ffsCrashed = false;
 }
 
@@ -37,6 +38,7 @@ void TmvFaultFileSystem::ShortAt(TmvFileOp aOp, uint64_t aNth, size_t aBytes) {
 void TmvFaultFileSystem::CrashAfterWrites(uint64_t aWrites) {
   std::lock_guard<std::mutex> guard(ffsLock);
   ffsCrashAfter = ffsCalls[fopWrite] + aWrites;
+  ffsCrashArmed = true;
   ffsCrashed = false;
 }
 
@@ -53,7 +55,7 @@ TmvFaultFileSystem::Verdict TmvFaultFileSystem::Count(TmvFileOp aOp) {
   if (f.First != 0 && n >= f.First && n <= f.Last) v.Errno = f.Errno;
   const Arm& s = ffsShort[aOp];
   if (s.First != 0 && n == s.First) v.Limit = s.Limit;
-  if (aOp == fopWrite && ffsCrashAfter != 0 && n > ffsCrashAfter) ffsCrashed = true;
+  if (aOp == fopWrite && ffsCrashArmed && n > ffsCrashAfter) ffsCrashed = true;
   v.Drop = ffsCrashed && (aOp == fopWrite || aOp == fopTruncate || aOp == fopSync);
   return v;
 }

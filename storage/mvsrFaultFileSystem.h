@@ -87,6 +87,7 @@ class TmvFaultFileSystem : public TmvFileSystem {
   uint64_t ffsCalls[mvFileOpCount] = {};
   Arm ffsFail[mvFileOpCount];
   Arm ffsShort[mvFileOpCount];
-  uint64_t ffsCrashAfter = 0;  // write number after which writes drop; 0: none
+  uint64_t ffsCrashAfter = 0;  // write number after which writes drop, when armed
+  bool ffsCrashArmed = false;
   bool ffsCrashed = false;
 };

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -398,6 +399,52 @@ struct OpenTable {
   TmvBaseFile* file;
   uint8_t* header = nullptr;
   TmvReleaseMethod release;
+};
+
+// A fixture of tables whose blocks carry versions of the pattern, changed
+// and read through transactions.
+class TableTest : public StorageTest {
+ protected:
+  // A registered table of aBlocks blocks (pattern of file aFile, version 0).
+  std::unique_ptr<OpenTable> Table(const std::string& aName, uint32_t aBlocks, uint32_t aFile = 0) {
+    WriteBytes(folder.File(aName), TableImage(aBlocks, aFile));
+    auto t = std::make_unique<OpenTable>(cache, folder.Name(aName));
+    EXPECT_EQ(t->Add(), 0);
+    t->release(t->header);  // a commit gives block 0 new memory
+    return t;
+  }
+  // Writes version aVersion of a block in aTrans.
+  void Write(OpenTable& t, TmvBaseTransaction* aTrans, TmvBlockNumber aBlock, uint32_t aVersion, uint32_t aFile = 0) {
+    TmvReleaseMethod release;
+    uint8_t* b = cache->GetBlock(t.file, aTrans, aBlock, true, release);
+    FillBlock(b, 4096, aFile, aBlock, aVersion);
+    release(b);
+  }
+  // The version of a block as aTrans sees it; -1 when it holds no version.
+  int64_t Version(OpenTable& t, TmvBaseTransaction* aTrans, TmvBlockNumber aBlock, uint32_t aFile = 0) {
+    TmvReleaseMethod release;
+    uint8_t* b = cache->GetBlock(t.file, aTrans, aBlock, false, release);
+    uint32_t version = 0;
+    const bool matches = BlockMatches(b, 4096, aFile, aBlock, &version);
+    release(b);
+    return matches ? int64_t(version) : -1;
+  }
+  // Sets the used-block count in aTrans's header, as a block allocation does.
+  void SetUsedBlocks(OpenTable& t, TmvBaseTransaction* aTrans, uint32_t aCount) {
+    TmvReleaseMethod release;
+    uint8_t* header = cache->GetBlock(t.file, aTrans, 0, true, release);
+    mvPutU32(header, mvHeaderUsedBlocksOffset, aCount);
+    t.file->fiTransUsedBlocks = aCount;
+    release(header);
+  }
+  // Adds block aBlock with version aVersion in aTrans.
+  void Append(OpenTable& t, TmvBaseTransaction* aTrans, TmvBlockNumber aBlock, uint32_t aVersion,
+              uint32_t aFile = 0) {
+    TmvReleaseMethod release;
+    uint8_t* b = cache->AddBlock(t.file, aTrans, aBlock, release);
+    FillBlock(b, 4096, aFile, aBlock, aVersion);
+    release(b);
+  }
 };
 
 }  // namespace storage_test

@@ -10,32 +10,8 @@ using namespace storage_test;
 
 namespace {
 
-class TransactionTest : public StorageTest {
+class TransactionTest : public TableTest {
  protected:
-  // A registered table of aBlocks blocks (pattern of file aFile, version 0).
-  std::unique_ptr<OpenTable> Table(const std::string& aName, uint32_t aBlocks, uint32_t aFile = 0) {
-    WriteBytes(folder.File(aName), TableImage(aBlocks, aFile));
-    auto t = std::make_unique<OpenTable>(cache, folder.Name(aName));
-    EXPECT_EQ(t->Add(), 0);
-    t->release(t->header);  // a commit gives block 0 new memory
-    return t;
-  }
-  // Writes version aVersion of a block in aTrans.
-  void Write(OpenTable& t, TmvBaseTransaction* aTrans, TmvBlockNumber aBlock, uint32_t aVersion, uint32_t aFile = 0) {
-    TmvReleaseMethod release;
-    uint8_t* b = cache->GetBlock(t.file, aTrans, aBlock, true, release);
-    FillBlock(b, 4096, aFile, aBlock, aVersion);
-    release(b);
-  }
-  // The version of a block as aTrans sees it; -1 when it holds no version.
-  int64_t Version(OpenTable& t, TmvBaseTransaction* aTrans, TmvBlockNumber aBlock, uint32_t aFile = 0) {
-    TmvReleaseMethod release;
-    uint8_t* b = cache->GetBlock(t.file, aTrans, aBlock, false, release);
-    uint32_t version = 0;
-    const bool matches = BlockMatches(b, 4096, aFile, aBlock, &version);
-    release(b);
-    return matches ? int64_t(version) : -1;
-  }
   // The copies of a block, newest first, as their level numbers.
   std::vector<int32_t> CopyLevels(OpenTable& t, TmvBlockNumber aBlock) {
     TmvBufferManagerGuard guard(cache);
@@ -43,13 +19,6 @@ class TransactionTest : public StorageTest {
     for (TmvModifiedBlock* c = cache->CachedBlock(t.file, aBlock)->robBlockListTail; c; c = c->mbPrev)
       levels.push_back(c->mbTransLevel->tlLevel);
     return levels;
-  }
-  void SetUsedBlocks(OpenTable& t, TmvBaseTransaction* aTrans, uint32_t aCount) {
-    TmvReleaseMethod release;
-    uint8_t* header = cache->GetBlock(t.file, aTrans, 0, true, release);
-    mvPutU32(header, mvHeaderUsedBlocksOffset, aCount);
-    t.file->fiTransUsedBlocks = aCount;  // as a block allocation does
-    release(header);
   }
 };
 
@@ -93,10 +62,7 @@ TEST_F(TransactionTest, RollingBackALevelRestoresTheOneBelowAndANewBlockLeavesTh
     TmvBufferManagerGuard guard(cache);
     EXPECT_EQ(cache->CachedBlock(t->file, 2)->robTrans, nullptr);
   }
-  TmvReleaseMethod release;
-  uint8_t* added = cache->AddBlock(t->file, &trans, 4, release);
-  FillBlock(added, 4096, 0, 4, 1);
-  release(added);
+  Append(*t, &trans, 4, 1);
   trans.Rollback();
   EXPECT_TRUE(trans.Ended());
   TmvBufferManagerGuard guard(cache);
@@ -180,10 +146,7 @@ TEST_F(TransactionTest, ASnapshotKeepsTheOldContentAndCountAndSharesImages) {
     Write(*t, &writer, 1, 1);
     Write(*t, &writer, 2, 1);
     SetUsedBlocks(*t, &writer, 6);
-    TmvReleaseMethod release;
-    uint8_t* added = cache->AddBlock(t->file, &writer, 5, release);
-    FillBlock(added, 4096, 0, 5, 1);
-    release(added);
+    Append(*t, &writer, 5, 1);
     writer.Commit();
   }
   EXPECT_EQ(images, 3);  // blocks 0, 1 and 2: the new block 5 is beyond what it sees
@@ -302,9 +265,7 @@ TEST_F(TransactionTest, ATransactionFreedWithOpenLevelsIsRolledBackAndLogged) {
     TTestTransaction trans(cache);
     Write(*t, &trans, 1, 1);
     trans.StartNested(false);
-    TmvReleaseMethod release;
-    uint8_t* added = cache->AddBlock(t->file, &trans, 4, release);
-    release(added);
+    Append(*t, &trans, 4, 1);
   }
   ASSERT_EQ(log.lines.size(), 1u);
   EXPECT_EQ(log.lines[0], u"A transaction was freed with 2 open levels and 2 changed blocks: they are rolled back");
