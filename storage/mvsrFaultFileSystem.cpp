@@ -79,6 +79,10 @@ int TmvFaultFileSystem::Close(int aHandle) {
   return Guarded(fopClose, [&](size_t) { return ffsTarget.Close(aHandle); });
 }
 
+int TmvFaultFileSystem::Replace(int aHandle, int aTarget) {
+  return Guarded(fopReplace, [&](size_t) { return ffsTarget.Replace(aHandle, aTarget); });
+}
+
 ssize_t TmvFaultFileSystem::PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) {
   return Guarded(fopRead, [&](size_t limit) {
     return ffsTarget.PRead(aHandle, aBuffer, aCount < limit ? aCount : limit, aOffset);

@@ -29,9 +29,10 @@ enum TmvFileOp : uint8_t {
   fopSize,
   fopStat,
   fopStatFs,
-  fopIdentity
+  fopIdentity,
+  fopReplace
 };
-inline constexpr int mvFileOpCount = 11;
+inline constexpr int mvFileOpCount = 12;
 
 class TmvFaultFileSystem : public TmvFileSystem {
  public:
@@ -54,6 +55,7 @@ class TmvFaultFileSystem : public TmvFileSystem {
 
   int Open(const std::string& aPath, int aFlags, mode_t aMode) override;
   int Close(int aHandle) override;
+  int Replace(int aHandle, int aTarget) override;
   ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) override;
   ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) override;
   int Truncate(int aHandle, int64_t aSize) override;

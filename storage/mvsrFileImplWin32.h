@@ -15,16 +15,18 @@
 // the exclusive lock, a read-only open that lets no writer in (smExclusive,
 // smShareRead) the shared one, and a read-only smShared open none. Two opens
 // for writing are thus refused even inside one process. The data descriptor
-// may be closed and reopened (ReopenFile) without the lock ever lapsing.
+// may be reopened (ReopenFile) without the lock ever lapsing.
 //
 // A failed open leaves its error number stored; every later operation then
 // raises 9221 with it until CloseFile clears it. Writing through (O_DSYNC)
 // and the fail-safe flush (fdatasync) put written data on stable storage.
 //
-// Threads: positional reads may run on several threads at once; everything
-// else is used by one thread at a time (see mvsrBaseFile.h).
+// Threads: positional reads may run on several threads at once, also while
+// a flush writes, grows and reopens the file; everything else is used by one
+// thread at a time (see mvsrBaseFile.h).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "foundation/mvllLists.h"
@@ -80,7 +82,10 @@ class TmvBaseWin32File : public TmvBaseFile {
   // error number kept in dfiOpenError.
   virtual int OpenFilePrim(const String& aName, TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aWriteThru,
                            bool aCreateFile, int aFlags);
-  // Closes and reopens the data descriptor; tries once more after 25 ms.
+  // Opens the file again (once more after 25 ms when that fails) and puts
+  // the new descriptor in the old one's place in one step: threads reading
+  // the file meanwhile are not disturbed. When both opens fail the file is
+  // left closed (9221 from then on).
   virtual void ReopenFile();
 
   int32_t WriteQueueCount() const { return dfiWriteRequest.Count(); }
@@ -108,7 +113,7 @@ class TmvBaseWin32File : public TmvBaseFile {
   // Logs a close that failed where its error cannot be passed on (errno).
   void LogCloseFailure();
 
-  int dfiHandle = -1;
+  std::atomic<int> dfiHandle{-1};  // read by concurrent readers
   int dfiLockHandle = -1;
   TmvList dfiWriteRequest{512};
   uint32_t dfiOpenError = 0;

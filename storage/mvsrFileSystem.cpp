@@ -17,6 +17,7 @@ class TmvPosixFileSystem : public TmvFileSystem {
     return ::open(aPath.c_str(), aFlags | O_CLOEXEC, aMode);
   }
   int Close(int aHandle) override { return ::close(aHandle); }
+  int Replace(int aHandle, int aTarget) override { return ::dup3(aHandle, aTarget, O_CLOEXEC) < 0 ? -1 : 0; }
   ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) override {
     return ::pread(aHandle, aBuffer, aCount, aOffset);
   }

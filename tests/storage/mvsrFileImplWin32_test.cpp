@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "StorageTestSupport.h"
 #include "storage/mvsrFileSystem.h"
 
@@ -282,6 +285,31 @@ TEST_F(FileTest, ReopeningTriesTwiceThenLeavesTheFileClosed) {
   EXPECT_NE(text.find(u"error " + IntToStr(EMFILE)), String::npos);
   f->CloseFile();
   EXPECT_EQ(f->OpenError(), 0u);
+  Close(f);
+}
+
+TEST_F(FileTest, AReopenDoesNotDisturbReadersOnOtherThreads) {
+  WriteBytes(folder.File("rr.mv1"), TableImage(4));
+  auto* f = static_cast<TmvBaseWin32File*>(OpenExisting("rr.mv1"));
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0}, failures{0};
+  std::thread reader([&] {
+    uint8_t block[4096];
+    while (!done.load() || reads.load() == 0) {
+      try {
+        f->ReadFileExactAt(2 * 4096, 4096, block);
+        if (!BlockMatches(block, 4096, 0, 2, nullptr)) ++failures;
+      } catch (...) {
+        ++failures;
+      }
+      ++reads;
+    }
+  });
+  for (int i = 0; i < 300; ++i) f->ReopenFile();
+  done = true;
+  reader.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(fs.Calls(fopReplace), 300u);  // the new descriptor took the old one's place
   Close(f);
 }
 
