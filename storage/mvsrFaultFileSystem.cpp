@@ -107,6 +107,10 @@ int TmvFaultFileSystem::Sync(int aHandle) {
   return Guarded(fopSync, [&](size_t) { return ffsTarget.Sync(aHandle); });
 }
 
+int TmvFaultFileSystem::SyncFolder(const std::string& aPath) {
+  return Guarded(fopSync, [&](size_t) { return ffsTarget.SyncFolder(aPath); });
+}
+
 int TmvFaultFileSystem::Lock(int aHandle, bool aExclusive) {
   return Guarded(fopLock, [&](size_t) { return ffsTarget.Lock(aHandle, aExclusive); });
 }

@@ -60,6 +60,8 @@ class TmvFaultFileSystem : public TmvFileSystem {
   ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) override;
   int Truncate(int aHandle, int64_t aSize) override;
   int Sync(int aHandle) override;
+  // Counted and failed as a sync.
+  int SyncFolder(const std::string& aPath) override;
   int Lock(int aHandle, bool aExclusive) override;
   int Size(int aHandle, int64_t& aSize) override;
   int Stat(const std::string& aPath, TmvFileStat& aStat) override;

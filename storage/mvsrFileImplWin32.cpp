@@ -204,6 +204,14 @@ void TmvBaseWin32File::OpenFile(TmvOpenMode aOpenMode, TmvShareMode aShareMode, 
       if (!ReleaseShareLock()) LogCloseFailure();
       throw;
     }
+    // A new file's name must outlive a power failure as its synced blocks do.
+    if (aCreateFile && mvFileSystem().SyncFolder(UTF8Encode(fiPath)) != 0) {
+      const int error = errno;
+      const int handle = dfiHandle.exchange(-1);
+      if (mvFileSystem().Close(handle) != 0) LogCloseFailure();
+      if (!ReleaseShareLock()) LogCloseFailure();
+      RaiseOSError(MVERR_WRITEERR, kFlushError, error);
+    }
   }
   dfiPosition = 0;
   fiOpenMode = mode;

@@ -53,9 +53,11 @@ class TmvBaseWin32File : public TmvBaseFile {
   void PrepareFlushFile() override;
   void FlushFile(bool aFailSafe, TmvBaseReplicationLog* aReplicationLog) override;
   // Opens or (aCreateFile) creates the file: an existing file that may not be
-  // written is opened read-only (fiOpenMode tells); a temporary file only
-  // gets a placeholder handle. 9221 when the system or the share lock
-  // refuses; 15360 when the file is open already or has no name.
+  // written is opened read-only (fiOpenMode tells); a created file's folder
+  // is synced (9218 with the flush message when that fails, and the file is
+  // not opened); a temporary file only gets a placeholder handle. 9221 when
+  // the system or the share lock refuses; 15360 when the file is open
+  // already or has no name.
   void OpenFile(TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aWriteThru, bool aCreateFile) override;
   int64_t PositionFileEOF() override;
   // A temporary file: its cached blocks times the usable block size.

@@ -35,6 +35,15 @@ class TmvPosixFileSystem : public TmvFileSystem {
     return ::ftruncate(aHandle, aSize);
   }
   int Sync(int aHandle) override { return ::fdatasync(aHandle); }
+  int SyncFolder(const std::string& aPath) override {
+    const int folder = ::open(aPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return -1;
+    const int result = ::fsync(folder);
+    const int error = errno;
+    ::close(folder);  // read-only: nothing of it can be lost
+    errno = error;
+    return result;
+  }
   int Lock(int aHandle, bool aExclusive) override {
     struct flock fl{};
     fl.l_type = aExclusive ? F_WRLCK : F_RDLCK;

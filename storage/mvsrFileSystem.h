@@ -54,6 +54,8 @@ class TmvFileSystem {
   // fdatasync(2): written data, and the size needed to read it, is on
   // stable storage.
   virtual int Sync(int aHandle) = 0;
+  // fsync(2) of a folder: the names created in it are on stable storage.
+  virtual int SyncFolder(const std::string& aPath) = 0;
   // An open-file-description lock (F_OFD_SETLK) of the whole file, exclusive
   // (needs a handle open for writing) or shared; never waits. Two locks
   // conflict between two opens even in one process.

@@ -196,6 +196,21 @@ TEST_F(FileTest, EachFailureCarriesItsCodeAndText) {
   }
 }
 
+TEST_F(FileTest, ACreatedFilesNameIsSyncedOrTheFileIsNotOpened) {
+  TmvBaseFile* f = TmvBaseFile::Alloc(true, folder.Name("new.mv1"), cache);
+  f->OpenFile(omReadWrite, smExclusive, false, true);
+  EXPECT_EQ(fs.Calls(fopSync), 1u);  // the folder's
+  Close(f);
+  f = TmvBaseFile::Alloc(true, folder.Name("new2.mv1"), cache);
+  fs.FailAt(fopSync, 1, EIO);
+  String text;
+  EXPECT_EQ(CodeOf([&] { f->OpenFile(omReadWrite, smExclusive, false, true); }, &text), 9218u);
+  EXPECT_EQ(text, Format(u"INTERNAL: Error when flushing file [%s, error %d, %s]", {f->fiName, EIO, SysErrorMessage(EIO)}));
+  EXPECT_FALSE(f->FileIsOpen());
+  f->OpenFile(omReadWrite, smExclusive, false, true);  // nothing of the failed open is left holding the file
+  Close(f);
+}
+
 TEST_F(FileTest, InterruptedAndPartialTransfersAreCompleted) {
   WriteBytes(folder.File("p.mv1"), TableImage(3));
   TmvBaseFile* f = OpenExisting("p.mv1");
