@@ -6,15 +6,19 @@
 // changes it, hands out the image each caller may see together with a
 // release method, loads blocks from disk on demand, hands out log sequence
 // numbers, registers and unregisters files, and provides scratch memory. Its
-// memory budget and eviction are in mvsrCacheMemory.h; sub-engines reach it
-// only through `TmvBlockAccess` (mvsrBlockAccess.h).
+// memory budget and eviction are in mvsrCacheMemory.h, the transactions,
+// their copies and the snapshots in mvsrTransaction.h, commit and flush in
+// mvsrCommit.h; sub-engines reach it only through `TmvBlockAccess`
+// (mvsrBlockAccess.h).
 //
 // Threads: one padlock guards every structure of the cache, the files' cache
 // fields and the block objects. It is released only while a block is read
 // from disk and while a thread waits for another thread's read of the same
 // block (the block is then marked loading, so nobody else touches it); both
 // release it completely, also when the caller holds it too, so a caller may
-// not rely on the cache staying unchanged across GetBlock. Reference counts
+// not rely on the cache staying unchanged across GetBlock (the in-memory
+// part of a commit reads what it needs first and then changes everything in
+// one hold of the padlock). Reference counts
 // of handed-out images change atomically: release methods need no lock.
 // A pointer handed out stays valid, without copying, until it is released.
 // Calls the foundation, the file layer and the storage interfaces.
