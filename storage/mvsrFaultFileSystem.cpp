@@ -16,6 +16,7 @@ void TmvFaultFileSystem::Reset() {
     ffsShort[i] = Arm{};
   }
   ffsCrashAfter = 0;
+  ffsCrashArmed = false;
   ffsCrashed = false;
 }
 
@@ -37,6 +38,7 @@ void TmvFaultFileSystem::ShortAt(TmvFileOp aOp, uint64_t aNth, size_t aBytes) {
 void TmvFaultFileSystem::CrashAfterWrites(uint64_t aWrites) {
   std::lock_guard<std::mutex> guard(ffsLock);
   ffsCrashAfter = ffsCalls[fopWrite] + aWrites;
+  ffsCrashArmed = true;
   ffsCrashed = false;
 }
 
@@ -53,7 +55,7 @@ TmvFaultFileSystem::Verdict TmvFaultFileSystem::Count(TmvFileOp aOp) {
   if (f.First != 0 && n >= f.First && n <= f.Last) v.Errno = f.Errno;
   const Arm& s = ffsShort[aOp];
   if (s.First != 0 && n == s.First) v.Limit = s.Limit;
-  if (aOp == fopWrite && ffsCrashAfter != 0 && n > ffsCrashAfter) ffsCrashed = true;
+  if (aOp == fopWrite && ffsCrashArmed && n > ffsCrashAfter) ffsCrashed = true;
   v.Drop = ffsCrashed && (aOp == fopWrite || aOp == fopTruncate || aOp == fopSync);
   return v;
 }
@@ -75,6 +77,10 @@ int TmvFaultFileSystem::Open(const std::string& aPath, int aFlags, mode_t aMode)
 
 int TmvFaultFileSystem::Close(int aHandle) {
   return Guarded(fopClose, [&](size_t) { return ffsTarget.Close(aHandle); });
+}
+
+int TmvFaultFileSystem::Replace(int aHandle, int aTarget) {
+  return Guarded(fopReplace, [&](size_t) { return ffsTarget.Replace(aHandle, aTarget); });
 }
 
 ssize_t TmvFaultFileSystem::PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) {
@@ -99,6 +105,10 @@ int TmvFaultFileSystem::Truncate(int aHandle, int64_t aSize) {
 
 int TmvFaultFileSystem::Sync(int aHandle) {
   return Guarded(fopSync, [&](size_t) { return ffsTarget.Sync(aHandle); });
+}
+
+int TmvFaultFileSystem::SyncFolder(const std::string& aPath) {
+  return Guarded(fopSync, [&](size_t) { return ffsTarget.SyncFolder(aPath); });
 }
 
 int TmvFaultFileSystem::Lock(int aHandle, bool aExclusive) {

@@ -29,9 +29,10 @@ enum TmvFileOp : uint8_t {
   fopSize,
   fopStat,
   fopStatFs,
-  fopIdentity
+  fopIdentity,
+  fopReplace
 };
-inline constexpr int mvFileOpCount = 11;
+inline constexpr int mvFileOpCount = 12;
 
 class TmvFaultFileSystem : public TmvFileSystem {
  public:
@@ -54,10 +55,13 @@ class TmvFaultFileSystem : public TmvFileSystem {
 
   int Open(const std::string& aPath, int aFlags, mode_t aMode) override;
   int Close(int aHandle) override;
+  int Replace(int aHandle, int aTarget) override;
   ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) override;
   ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) override;
   int Truncate(int aHandle, int64_t aSize) override;
   int Sync(int aHandle) override;
+  // Counted and failed as a sync.
+  int SyncFolder(const std::string& aPath) override;
   int Lock(int aHandle, bool aExclusive) override;
   int Size(int aHandle, int64_t& aSize) override;
   int Stat(const std::string& aPath, TmvFileStat& aStat) override;
@@ -87,6 +91,7 @@ class TmvFaultFileSystem : public TmvFileSystem {
   uint64_t ffsCalls[mvFileOpCount] = {};
   Arm ffsFail[mvFileOpCount];
   Arm ffsShort[mvFileOpCount];
-  uint64_t ffsCrashAfter = 0;  // write number after which writes drop; 0: none
+  uint64_t ffsCrashAfter = 0;  // write number after which writes drop, when armed
+  bool ffsCrashArmed = false;
   bool ffsCrashed = false;
 };

@@ -40,6 +40,11 @@ class TmvFileSystem {
   // open(2) with O_CLOEXEC added.
   virtual int Open(const std::string& aPath, int aFlags, mode_t aMode) = 0;
   virtual int Close(int aHandle) = 0;
+  // dup3(aHandle, aTarget, O_CLOEXEC): aTarget now refers to what aHandle
+  // refers to, switched in one step, so that a thread using aTarget
+  // meanwhile uses the old or the new one, never a closed or reused number.
+  // aHandle stays open.
+  virtual int Replace(int aHandle, int aTarget) = 0;
   // One pread(2) / pwrite(2): may transfer fewer bytes than asked.
   virtual ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) = 0;
   virtual ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) = 0;
@@ -49,6 +54,8 @@ class TmvFileSystem {
   // fdatasync(2): written data, and the size needed to read it, is on
   // stable storage.
   virtual int Sync(int aHandle) = 0;
+  // fsync(2) of a folder: the names created in it are on stable storage.
+  virtual int SyncFolder(const std::string& aPath) = 0;
   // An open-file-description lock (F_OFD_SETLK) of the whole file, exclusive
   // (needs a handle open for writing) or shared; never waits. Two locks
   // conflict between two opens even in one process.

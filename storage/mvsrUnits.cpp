@@ -5,6 +5,7 @@
 #include "foundation/mvllUnits.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "storage/mvseTemporaryStorageChunked.h"
 
 namespace {
 
@@ -12,6 +13,7 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvFoundationInit, mvFoundationFini},
     {mvsrTimeoutHandlingInit, mvsrTimeoutHandlingFini},
     {mvsrFileImplInit, mvsrFileImplFini},
+    {mvseTemporaryStorageChunkedInit, mvseTemporaryStorageChunkedFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 

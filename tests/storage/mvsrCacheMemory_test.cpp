@@ -109,6 +109,7 @@ TEST_F(MemoryTest, AChangedBlockLosesOnlyTheMemoryOfItsCommittedImage) {
   ASSERT_NE(block, nullptr);  // the transaction still needs it
   EXPECT_EQ(block->CacheBlock(), nullptr);
   EXPECT_NE(block->robBlockListTail->CacheBlock(), nullptr);  // the copy stays
+  trans.Rollback();
 }
 
 TEST_F(MemoryTest, AQueuedBlockStaysUntilItIsWritten) {
