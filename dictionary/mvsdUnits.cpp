@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "dictionary/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
@@ -65,6 +66,7 @@ const Registration kRegistrations[] = {
 };
 
 void UnregisterAll() {
+  mvCompositeKeyFieldEnginesFini();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
 }
@@ -73,6 +75,7 @@ void RegisterAll() {
   try {
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
+    mvCompositeKeyFieldEnginesInit();
   } catch (...) {
     UnregisterAll();
     throw;
