@@ -185,6 +185,25 @@ void PlainBuildKey(const E& e, const void* aField, void* aKey) {
   std::memcpy(aKey, aField, size_t(e.ckfeBuildKeyLength));
 }
 
+// The same for the fixed-size types: a move of a known size is a few
+// instructions, a move of a size read at run time a library call.
+template <size_t N>
+void FixedBuildKey(const E&, const void* aField, void* aKey) {
+  std::memcpy(aKey, aField, N);
+}
+
+TBuildFn PlainBuildRoutine(int32_t aLength) {
+  switch (aLength) {
+    case 1: return &FixedBuildKey<1>;
+    case 2: return &FixedBuildKey<2>;
+    case 4: return &FixedBuildKey<4>;
+    case 8: return &FixedBuildKey<8>;
+    case 10: return &FixedBuildKey<10>;
+    case 16: return &FixedBuildKey<16>;
+    default: return &PlainBuildKey;
+  }
+}
+
 uint32_t CopyKeyToRecord(const E& e, const void* aKey, void* aField) {
   std::memcpy(aField, aKey, size_t(e.ckfeBuildKeyLength));
   return 0;
@@ -387,7 +406,7 @@ void TmvCompositeKeyFieldEngine::ChooseBuild() {
       }
       break;
     default:
-      BuildKey.Code = &PlainBuildKey;
+      BuildKey.Code = PlainBuildRoutine(ckfeBuildKeyLength);
       // A byte array cut by its byte override holds only the head of the
       // value: written back it would pass for the whole value.
       if (ckfeFieldType == mvtByteArray && ckfeKeyLength < ckfeFieldLength) KeySameAsRecordFormat = false;

@@ -83,11 +83,10 @@ int32_t ResolvePartialLen(int32_t aPartialLen, L1 aLength1, L2 aLength2) {
 // ---------------------------------------------------------------------------
 // Byte (unit) order
 
-template <bool IC>
-int8_t CompareNullChars(const uint8_t* a, const uint8_t* b, int32_t aMax) {
+// StrLIComp's order: ASCII letters folded.
+int8_t CompareNullCharsIC(const uint8_t* a, const uint8_t* b, int32_t aMax) {
   for (int32_t i = 0; i < aMax; ++i) {
-    const uint8_t ca = IC ? mvAsciiUpper(a[i]) : a[i];
-    const uint8_t cb = IC ? mvAsciiUpper(b[i]) : b[i];
+    const uint8_t ca = mvAsciiUpper(a[i]), cb = mvAsciiUpper(b[i]);
     if (ca != cb) return ca < cb ? -1 : 1;
     if (ca == 0) break;
   }
@@ -107,12 +106,24 @@ int8_t CompareWideUnits(const uint8_t* a, const uint8_t* b, int32_t aMax) {
   return 0;
 }
 
-// At most aMax characters of both segments.
+// mvCmpShortString's order (the common characters as unsigned bytes, then
+// the lengths) through the library's vectorised memcmp: the hot path of
+// every ShortString index, where a byte loop loses to it (measured).
+inline int8_t CompareShortChars(const uint8_t* a, const uint8_t* b, int32_t aMax) {
+  const int32_t la = std::min<int32_t>(a[0], aMax), lb = std::min<int32_t>(b[0], aMax);
+  if (const int c = std::memcmp(a + 1, b + 1, size_t(std::min(la, lb)))) return mvSignOf(c);
+  return mvSign3(la, lb);
+}
+
+// At most aMax characters of both segments. strncmp is StrLComp's order
+// (unsigned bytes, stopping at a terminator).
 template <TTextKind K, bool IC>
 int8_t ByteOrder(const uint8_t* a, const uint8_t* b, int32_t aMax) {
-  if constexpr (K == tkShort)
-    return int8_t(IC ? mvCmpShortStringIC(a, b, uint8_t(aMax)) : mvCmpShortString(a, b, uint8_t(aMax)));
-  if constexpr (K == tkNull) return CompareNullChars<IC>(a, b, aMax);
+  if constexpr (K == tkShort) return IC ? int8_t(mvCmpShortStringIC(a, b, uint8_t(aMax))) : CompareShortChars(a, b, aMax);
+  if constexpr (K == tkNull) {
+    if constexpr (IC) return CompareNullCharsIC(a, b, aMax);
+    return mvSignOf(std::strncmp(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b), size_t(aMax)));
+  }
   return CompareWideUnits<IC>(a, b, aMax);
 }
 
@@ -244,12 +255,12 @@ TCompareRoutines TextRoutinesOf(const E& e) {
 // ---------------------------------------------------------------------------
 // Building
 
+// Copies the build length whole (one fixed-size move instead of one sized by
+// the value) and then the length byte, cut to the characters copied.
 void ShortStrBuildKey(const E& e, const void* aField, void* aKey) {
-  const uint8_t* field = Bytes(aField);
-  uint8_t* key = Bytes(aKey);
-  const uint8_t n = uint8_t(std::clamp<int32_t>(field[0], 0, std::max(e.ckfeBuildKeyLength - 1, 0)));
-  key[0] = n;
-  std::memcpy(key + 1, field + 1, n);
+  const uint8_t length = Bytes(aField)[0];
+  std::memcpy(aKey, aField, size_t(e.ckfeBuildKeyLength));
+  Bytes(aKey)[0] = uint8_t(std::min<int32_t>(length, e.ckfeBuildKeyLength - 1));
 }
 
 void NullStrBuildKey(const E& e, const void* aField, void* aKey) {
