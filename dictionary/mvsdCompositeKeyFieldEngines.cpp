@@ -276,6 +276,15 @@ bool IsLocaleTextType(TmvFieldType aType) {
   }
 }
 
+// What the code page makes of each byte below 0x80; false when it has no
+// code page or does not make one unit of each.
+bool LowBytesOf(uint16_t aCodePage, char16_t (&aUnits)[128]) {
+  if (aCodePage == 0) return false;
+  char bytes[128];
+  for (int i = 0; i < 128; ++i) bytes[i] = char(i);
+  return MultiByteToWideChar(aCodePage, 0, bytes, 128, aUnits, 128) == 128;
+}
+
 bool IsMultiByteCodePage(uint16_t aCodePage) {
   if (aCodePage == 0) return false;
   uint32_t size = 0;
@@ -369,6 +378,7 @@ void TmvCompositeKeyFieldEngine::TakeLocale(TmvKeyFieldDescriptor* aKeyFieldDesc
     ckfeUseByteOrder = true;
   ckfeStorageMultiByte = IsMultiByteCodePage(ckfeStorageCodepage);
   ckfeCompareMultiByte = IsMultiByteCodePage(ckfeCompareCodepage);
+  ckfeCompareLowBytesKnown = LowBytesOf(ckfeCompareCodepage, ckfeCompareLowBytes);
 }
 
 bool TmvCompositeKeyFieldEngine::UseByteOrderForWideString(TmvKeyFieldDescriptor* aKeyFieldDescriptor) {

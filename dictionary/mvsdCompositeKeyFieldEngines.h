@@ -223,6 +223,10 @@ class TmvCompositeKeyFieldEngine : public TmvPersistent, public ImvFieldDescript
   // for a character.
   bool ckfeStorageMultiByte = false;
   bool ckfeCompareMultiByte = false;
+  // The UTF-16 units of the bytes 0 to 0x7F in the compare code page, when
+  // it has one (a text of them alone is compared without a converter).
+  bool ckfeCompareLowBytesKnown = false;
+  char16_t ckfeCompareLowBytes[128] = {};
 
  protected:
   // The constructor of the descendants: only the default engine's segments

@@ -162,12 +162,22 @@ class TWideText {
   int32_t Length() const { return int32_t(fLength); }
   std::u16string_view View() const { return {fData, fLength}; }
 
-  // aCount bytes in aCodePage, converted.
-  void LoadBytes(uint32_t aCodePage, const uint8_t* aText, int32_t aCount, const char16_t* aAction) {
+  // aCount bytes in aCodePage, converted. aLowBytes: what the code page
+  // makes of the bytes below 0x80, when known; none of the code pages has a
+  // lead byte below 0x80, so a text of such bytes alone is converted by
+  // that table, without a converter.
+  void LoadBytes(uint32_t aCodePage, const uint8_t* aText, int32_t aCount, const char16_t* aAction,
+                 const char16_t* aLowBytes = nullptr) {
     fLength = 0;
     if (aCount <= 0) return;
     // No code page makes more UTF-16 units of a text than it has bytes.
     char16_t* out = Reserve(aCount);
+    if (aLowBytes) {
+      uint8_t high = 0;
+      for (int32_t i = 0; i < aCount; ++i) high |= aText[i], out[i] = aLowBytes[aText[i] & 0x7F];
+      fLength = size_t(aCount);
+      if (high < 0x80) return;
+    }
     const int n = MultiByteToWideChar(aCodePage, 0, reinterpret_cast<const char*>(aText), aCount, out, aCount);
     if (n == 0) mvRaiseNlsError(String(aAction) + u"/MultiByteToWideChar");
     fLength = size_t(n);
@@ -194,7 +204,8 @@ void LoadSegmentText(const E& e, const uint8_t* aSegment, int32_t aCount, TWideT
   if constexpr (K == tkWide)
     aText.LoadUnits(aSegment, aCount);
   else
-    aText.LoadBytes(CollationCodePage(e), TextStart(K, aSegment), aCount, aAction);
+    aText.LoadBytes(CollationCodePage(e), TextStart(K, aSegment), aCount, aAction,
+                    e.ckfeCompareLowBytesKnown ? e.ckfeCompareLowBytes : nullptr);
 }
 
 template <TTextKind K>

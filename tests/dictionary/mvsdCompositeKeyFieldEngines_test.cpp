@@ -618,7 +618,7 @@ class Values {
   // The text the values hold: a few characters from a small alphabet, so
   // that common beginnings and case pairs are frequent.
   std::u16string Text() {
-    const std::u16string alphabet = fField.GetLocaleDescriptor() ? u"aAbB-ｱア日本é" : u"aAbB\u00E9\u00FF";
+    const std::u16string alphabet = fField.GetLocaleDescriptor() ? u"aAbB-\\~ｱア日本é" : u"aAbB\u00E9\u00FF";
     std::u16string s;
     for (size_t n = fRandom() % (size_t(fField.Units()) + 1); n > 0; --n) s += alphabet[fRandom() % alphabet.size()];
     // 8-bit text takes up to two bytes a character: as many as fit.
