@@ -378,6 +378,25 @@ TEST_F(CompositeKeyFieldEngines, WideStringByteOrderFollowsTheDictionary) {
   }
 }
 
+// A locale body as another system wrote it: locale 0x409 with the sort-rule
+// version {NLS 0x01020304, defined 5, effective 0x409} recorded at build.
+const Bytes kOtherSystemsLocale = {
+    0x02, 0x03, 0x01, 0x00, 0x02, 0x00, 0x12, 0x00, 0x00, 0x00, 0x00,  // item header
+    0x02, 0x02, 0x03, 0x09, 0x04,                                       // version 2, locale 0x409
+    0x08, 0x08, 0x08, 0x08, 0x08, 0x02, 0x00,                           // no options, no override
+    0x09, 0x04, 0x04, 0x03, 0x02, 0x01, 0x02, 0x05, 0x03, 0x09, 0x04,   // the build version
+    0x0A, 0x10, 0x00, 0x00, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+TEST_F(CompositeKeyFieldEngines, SortRulesChangedSinceTheBuild) {
+  for (TmvFieldType type : {mvtWideString, mvtChar, mvtInt32}) {
+    KeyedField k(type, 10);
+    ReadAll(kOtherSystemsLocale, *k.field->AddLocaleDescriptor());
+    EXPECT_EQ(k.Engine()->NLSVersionChanged(), type != mvtInt32) << int(type);
+    k.field->GetLocaleDescriptor()->CheckValid(true);  // rebuilt: the current rules are recorded
+    EXPECT_FALSE(k.Engine()->NLSVersionChanged()) << int(type);
+  }
+}
+
 TEST_F(CompositeKeyFieldEngines, NumbersOnly) {
   for (TmvFieldType type : kTextTypes) {
     KeyedField k(type, 12);
