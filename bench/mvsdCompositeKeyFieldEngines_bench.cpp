@@ -217,7 +217,8 @@ void MemcmpKeys(benchmark::State& state) {
   for (auto _ : state) {
     int sum = 0;
     const uint8_t* key = f.sortedKeys.data();
-    for (size_t i = 1; i < kRecords; ++i, key += f.keyLength) sum += std::memcmp(key, key + f.keyLength, size_t(f.keyLength)) < 0;
+    for (size_t i = 1; i < kRecords; ++i, key += f.keyLength)
+      sum += std::memcmp(key, key + f.keyLength, size_t(f.keyLength)) < 0;
     benchmark::DoNotOptimize(sum);
   }
   state.SetItemsProcessed(int64_t(state.iterations() * (kRecords - 1)));

@@ -119,7 +119,8 @@ inline int8_t CompareShortChars(const uint8_t* a, const uint8_t* b, int32_t aMax
 // (unsigned bytes, stopping at a terminator).
 template <TTextKind K, bool IC>
 int8_t ByteOrder(const uint8_t* a, const uint8_t* b, int32_t aMax) {
-  if constexpr (K == tkShort) return IC ? int8_t(mvCmpShortStringIC(a, b, uint8_t(aMax))) : CompareShortChars(a, b, aMax);
+  if constexpr (K == tkShort)
+    return IC ? int8_t(mvCmpShortStringIC(a, b, uint8_t(aMax))) : CompareShortChars(a, b, aMax);
   if constexpr (K == tkNull) {
     if constexpr (IC) return CompareNullCharsIC(a, b, aMax);
     return mvSignOf(std::strncmp(reinterpret_cast<const char*>(a), reinterpret_cast<const char*>(b), size_t(aMax)));
@@ -157,7 +158,6 @@ class TWideText {
     if (spill.size() < size_t(aUnits)) spill.resize(size_t(aUnits));
     return fData = spill.data();
   }
-  void SetLength(int32_t aUnits) { fLength = size_t(aUnits); }
   void Cut(int32_t aUnits) { fLength = std::min(fLength, size_t(std::max(aUnits, 0))); }
   int32_t Length() const { return int32_t(fLength); }
   std::u16string_view View() const { return {fData, fLength}; }
@@ -174,7 +174,10 @@ class TWideText {
     char16_t* out = Reserve(aCount);
     if (aLowBytes) {
       uint8_t high = 0;
-      for (int32_t i = 0; i < aCount; ++i) high |= aText[i], out[i] = aLowBytes[aText[i] & 0x7F];
+      for (int32_t i = 0; i < aCount; ++i) {
+        high |= aText[i];
+        out[i] = aLowBytes[aText[i] & 0x7F];
+      }
       fLength = size_t(aCount);
       if (high < 0x80) return;
     }
@@ -343,8 +346,9 @@ template <TTextKind K, TTextBuild Form>
 void BuildKeyThroughWide(const E& e, const void* aField, void* aKey) {
   const uint8_t* field = Bytes(aField);
   uint8_t* key = Bytes(aKey);
-  const int32_t count = K == tkShort ? std::min<int32_t>(field[0], e.ckfeFieldLength - 1)
-                                     : int32_t(strnlen(reinterpret_cast<const char*>(field), size_t(e.ckfeFieldLength)));
+  const int32_t count = K == tkShort
+                            ? std::min<int32_t>(field[0], e.ckfeFieldLength - 1)
+                            : int32_t(strnlen(reinterpret_cast<const char*>(field), size_t(e.ckfeFieldLength)));
   int32_t written = 0;
   if (count > 0) {
     TWideText text(0);

@@ -45,7 +45,8 @@ TEST_F(CompositeKeyFieldEnginesStress, SharedEngines) {
   for (int i = 0; i < key.KeyFieldCount(); ++i)
     engines.emplace_back(TmvCompositeKeyFieldEngine::CreateEngine(key.KeyFields(i)));
 
-  const std::u16string texts[] = {u"日本語", u"abc", u"ABD", u"ｱｲｳｴｵ", u"Zeta", u"日本", u"", u"abcdefgh", u"éa"};
+  const std::u16string texts[] = {u"日本語", u"abc",  u"ABD",      u"ｱｲｳｴｵ", u"Zeta",
+                                  u"日本",   u"",     u"abcdefgh", u"éa"};
   std::vector<std::vector<std::vector<uint8_t>>> fields(engines.size());
   for (size_t e = 0; e < engines.size(); ++e) {
     TmvFieldDescriptor* f = key.KeyFields(int32_t(e))->Field();

@@ -675,7 +675,8 @@ RefCompare ReferenceOrder(const TypeCase& c, const TmvFieldDescriptor& f) {
     const uint16_t cp = f.GetLocaleDescriptor() ? 932 : 1252;
     switch (f.FieldType()) {
       case mvtShortString: return mvBytesToWideString(b.data() + 1, b[0], cp);
-      case mvtNullString: return mvBytesToWideString(b.data(), int32_t(strlen(reinterpret_cast<const char*>(b.data()))), cp);
+      case mvtNullString:
+        return mvBytesToWideString(b.data(), int32_t(strlen(reinterpret_cast<const char*>(b.data()))), cp);
       default: {
         std::u16string s;
         for (size_t i = 0; LoadLE16(b.data() + 2 * i) != 0; ++i) s += char16_t(LoadLE16(b.data() + 2 * i));
@@ -703,12 +704,16 @@ RefCompare ReferenceOrder(const TypeCase& c, const TmvFieldDescriptor& f) {
     case mvtInt32: case mvtDate: case mvtTime:
       return [](const Bytes& a, const Bytes& b) { return Sign(int64_t(Load<int32_t>(a)) - Load<int32_t>(b)); };
     case mvtInt64: case mvtRefNr: case mvtCurrency: case mvtBCD:
-      return [](const Bytes& a, const Bytes& b) { return (Load<int64_t>(a) > Load<int64_t>(b)) - (Load<int64_t>(a) < Load<int64_t>(b)); };
+      return [](const Bytes& a, const Bytes& b) {
+        return int(Load<int64_t>(a) > Load<int64_t>(b)) - int(Load<int64_t>(a) < Load<int64_t>(b));
+      };
     case mvtSingle: return [](const Bytes& a, const Bytes& b) { return CompareFloats(Load<float>(a), Load<float>(b)); };
     case mvtDouble: case mvtDateTime: case mvtInterval:
       return [](const Bytes& a, const Bytes& b) { return CompareFloats(Load<double>(a), Load<double>(b)); };
     case mvtExtended:
-      return [](const Bytes& a, const Bytes& b) { return CompareFloats(ExtendedFromBytes(a.data()), ExtendedFromBytes(b.data())); };
+      return [](const Bytes& a, const Bytes& b) {
+        return CompareFloats(ExtendedFromBytes(a.data()), ExtendedFromBytes(b.data()));
+      };
     case mvtByteArray:
       return [](const Bytes& a, const Bytes& b) { return Sign(std::memcmp(a.data(), b.data(), a.size())); };
     case mvtGuid:  // under a text key field: by the registry text form
