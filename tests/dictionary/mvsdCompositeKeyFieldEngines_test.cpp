@@ -148,6 +148,9 @@ TEST_F(CompositeKeyFieldEngines, UnknownEngineAndUnsupportedType) {
   // Creating does not consult SupportsFieldType: FmtBCD keys are built.
   KeyedField bcd(mvtFmtBCD, 10);
   EXPECT_NO_THROW(TmvCompositeKeyFieldEngine::CheckValidBase(bcd.keyField));
+  // A key field outside any table has no field to key.
+  TmvKeyFieldDescriptor loose(nullptr, 0);
+  EXPECT_EQ(RaisedCode([&] { EnginePtr(TmvCompositeKeyFieldEngine::CreateEngine(&loose)); }), 8712u);
   // A date engine on another type fails its assertion, also as a check.
   KeyedField date(mvtInt32);
   date.keyField->SetKeyFieldEngine(u"DateOnlyMonth");
