@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>

@@ -1,6 +1,7 @@
 // Data dictionary: start-up and shutdown of the dictionary units, in order.
 #include "dictionary/mvsdUnits.h"
 
+#include "dictionary/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdDefaultValueEngines.h"
@@ -67,6 +68,7 @@ const Registration kRegistrations[] = {
 };
 
 void UnregisterAll() {
+  mvCompositeKeyFieldEnginesFini();
   mvUnregisterDefaultValueEngines();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
@@ -78,6 +80,7 @@ void RegisterAll() {
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
     mvRegisterDefaultValueEngines();
+    mvCompositeKeyFieldEnginesInit();
   } catch (...) {
     UnregisterAll();
     throw;

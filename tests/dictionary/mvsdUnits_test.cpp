@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dictionary/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdDefaultValueEngines.h"
@@ -53,6 +54,8 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
     EXPECT_EQ(TmvBaseRegisterableDescriptor::FindDescriptorClass(TmvFieldValidationsDescriptor::StaticClass,
                                                                  u"TmvValidationsDescriptor"),
               &TmvFieldValidationsDescriptor::StaticClass);
+    EXPECT_EQ(TmvCompositeKeyFieldEngine::RegisteredEngines(),
+              u"\"\",DateOnly,DateOnlyMonth,DateOnlyWeek,DateOnlyYear,NumbersOnly");
     // Each storage family resolves its own classes, and only those.
     const struct {
       const TmvRegisterableDescriptorClassRef& family;
