@@ -7,6 +7,7 @@
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdFilters.h"
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
@@ -67,10 +68,12 @@ const Registration kRegistrations[] = {
 void UnregisterAll() {
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
+  mvUnregisterFilterClasses();
 }
 
 void RegisterAll() {
   try {
+    mvRegisterFilterClasses();
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
   } catch (...) {
