@@ -78,6 +78,7 @@ bool mvReadFilterText(TStream& aStream, int64_t aLength, bool aWide, String& aTe
 }
 
 void mvWriteFilterText(TStream& aStream, const String& aText) {
+  if (aText.empty()) return;
   std::vector<uint8_t> bytes(aText.size() * 2);
   for (size_t i = 0; i < aText.size(); ++i) {
     bytes[2 * i] = uint8_t(aText[i]);

@@ -155,6 +155,7 @@ class TmvFilterEngineHub : public TmvBaseFilterEngine {
   TmvFilterEngineHub(TmvBaseFilterDescriptor* aDescriptor, ImvFieldsSource* aFieldsSource);
   // A hub over aFilter1's fields source holding both engines, in this order;
   // it owns them from then on (also when this fails: they are then freed).
+  // Requires: aFilter1 is not nil.
   TmvFilterEngineHub(TmvBaseFilterEngine* aFilter1, TmvBaseFilterEngine* aFilter2);
   ~TmvFilterEngineHub() override;
 

@@ -89,7 +89,7 @@ uint32_t TmvSimpleExpressionFilterDescriptor::WriteToStream(TStream& aStream, in
   mvWriteFilterClassName(aStream, ClassType());
   mvWriteFilterValue<uint8_t>(aStream, version);
   mvWriteFilterValue<uint16_t>(aStream, uint16_t(treeSize));
-  aStream.WriteBuffer(bsfdExpression.Data(), int64_t(treeSize));
+  if (treeSize > 0) aStream.WriteBuffer(bsfdExpression.Data(), int64_t(treeSize));
   if (version >= kVersionWideText) {
     mvWriteFilterValue<uint16_t>(aStream, uint16_t(bsfdFilterText.size()));
     mvWriteFilterText(aStream, bsfdFilterText);

@@ -7,13 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 
 #include "dictionary/mvsdFilters.h"
 #include "dictionary/mvsdSimpleExpressionFilter.h"
 #include "dictionary/mvsdSqlFilter.h"
 #include "foundation/mvllExceptionData.h"
 #include "foundation/mvllStreams.h"
-#include "mvsdFilterTrees.h"
+#include "mvsdFilterTestSupport.h"
 
 using namespace mvtest;
 
@@ -35,35 +36,20 @@ TmvBaseFilterEngine* CallbackEngine(Verdict& aVerdict, ImvFieldsSource* aSource 
   return TmvBaseFilterEngine::CreateFor(&descriptor, aSource);
 }
 
-uint32_t CreateFromBytes(const std::string& aBytes, std::unique_ptr<TmvBaseFilterDescriptor>& aFilter,
-                         String* aMessage = nullptr) {
-  TmvMemoryStream stream;
-  stream.Write(aBytes.data(), int32_t(aBytes.size()));
-  stream.SetPosition(0);
-  TmvBaseFilterDescriptor* filter = reinterpret_cast<TmvBaseFilterDescriptor*>(1);
-  const uint32_t code = TmvBaseFilterDescriptor::CreateFromStream(stream, filter);
-  aFilter.reset(filter);
-  if (aMessage) {
-    uint32_t last;
-    EmvBaseException::GetLastConvertedException(last, *aMessage);
-  }
-  return code;
-}
-
 class FilterFramework : public DictionaryTest {};
 
 TEST_F(FilterFramework, DescriptorsFromTheirStreamClassName) {
   std::unique_ptr<TmvBaseFilterDescriptor> filter;
   String message;
-  EXPECT_EQ(CreateFromBytes("\x08TNoSuchX", filter, &message), 12289u);
+  EXPECT_EQ(ReadFilter(BytesOf("\x08TNoSuchX"), filter, &message), 12289u);
   EXPECT_EQ(message, u"Filter descriptor not supported: TNoSuchX");
   EXPECT_EQ(filter, nullptr);
-  EXPECT_EQ(CreateFromBytes(std::string("\x0ATmvSql", 7), filter), 9986u);  // the name is cut short
-  EXPECT_EQ(CreateFromBytes("", filter), 9986u);
+  EXPECT_EQ(ReadFilter(BytesOf(std::string("\x0ATmvSql", 7)), filter), 9986u);  // the name is cut short
+  EXPECT_EQ(ReadFilter(BytesOf(""), filter), 9986u);
   EXPECT_EQ(filter, nullptr);
   // Classes without a stream form are known, but cannot be read.
   for (const char* name : {"\x1BTmvCallbackFilterDescriptor", "\x16TmvFilterDescriptorHub"}) {
-    EXPECT_EQ(CreateFromBytes(name, filter, &message), 12289u);
+    EXPECT_EQ(ReadFilter(BytesOf(name), filter, &message), 12289u);
     EXPECT_EQ(message, String(name + 1, name + 1 + uint8_t(name[0])) + u" can not be created from a stream");
   }
   // Nor written.
@@ -175,6 +161,24 @@ TEST_F(FilterFramework, HubAsACursorUsesIt) {
   cursor = lone;
   EXPECT_EQ(cursor->RemoveFilter(only, cursor), 0u);
   EXPECT_EQ(cursor, nullptr);
+}
+
+// A callback that raises fails that test and nothing else.
+bool RaiseOnce(void* aCookie, const void*) {
+  if (std::exchange(*static_cast<bool*>(aCookie), false)) throw EmvBaseException(10051, String(u"callback failed"));
+  return true;
+}
+
+TEST_F(FilterFramework, FailingCallback) {
+  bool raise = true;
+  TmvCallbackFilterDescriptor descriptor(&raise, &RaiseOnce);
+  Verdict verdict;
+  TmvFilterEngineHub hub(TmvBaseFilterEngine::CreateFor(&descriptor, nullptr), CallbackEngine(verdict));
+  hub.ActivateFilter(nullptr);
+  EXPECT_EQ(RaisedCode([&] { hub.MatchesBuffer(nullptr); }), 10051u);
+  EXPECT_EQ(verdict.calls, 0);
+  EXPECT_TRUE(hub.MatchesBuffer(nullptr));
+  EXPECT_EQ(verdict.calls, 1);
 }
 
 TEST_F(FilterFramework, RemovingThroughAnotherVariableIsAnAssertion) {

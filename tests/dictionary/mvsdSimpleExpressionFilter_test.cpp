@@ -9,7 +9,7 @@
 
 #include "foundation/mvllFmtBcd.h"
 #include "foundation/mvllStreams.h"
-#include "mvsdFilterTrees.h"
+#include "mvsdFilterTestSupport.h"
 #include "platform/DateUtils.h"
 #include "platform/Guid.h"
 #include "platform/Numeric.h"
@@ -372,19 +372,6 @@ std::vector<uint8_t> StreamOf(TmvBaseFilterDescriptor& aDescriptor, int32_t aVer
   return std::vector<uint8_t>(p, p + stream.GetSize());
 }
 
-uint32_t ReadBack(const std::vector<uint8_t>& aBytes, std::unique_ptr<TmvBaseFilterDescriptor>& aFilter) {
-  TmvMemoryStream stream;
-  stream.Write(aBytes.data(), int32_t(aBytes.size()));
-  stream.SetPosition(0);
-  TmvBaseFilterDescriptor* filter = nullptr;
-  const uint32_t code = TmvBaseFilterDescriptor::CreateFromStream(stream, filter);
-  aFilter.reset(filter);
-  if (code == 0) {
-    EXPECT_EQ(stream.GetPosition(), int64_t(aBytes.size()));
-  }
-  return code;
-}
-
 std::vector<uint8_t> Header(uint8_t aVersion, const std::vector<uint8_t>& aTree) {
   const std::string name = "TmvSimpleExpressionFilterDescriptor";
   std::vector<uint8_t> b{uint8_t(name.size())};
@@ -421,7 +408,7 @@ TEST_F(SimpleFilter, StreamVersionsByTextCodePageAndPeer) {
     if (c.version == 4) expected.insert(expected.end(), {uint8_t(c.codePage), uint8_t(c.codePage >> 8), 0, 0});
     EXPECT_EQ(bytes, expected) << c.version;
     std::unique_ptr<TmvBaseFilterDescriptor> back;
-    ASSERT_EQ(ReadBack(bytes, back), 0u);
+    ASSERT_EQ(ReadFilter(bytes, back), 0u);
     auto& read = dynamic_cast<TmvSimpleExpressionFilterDescriptor&>(*back);
     EXPECT_EQ(read.GetFilterText(), String(c.text));
     EXPECT_EQ(read.GetCodePage(), c.readCodePage);
@@ -436,30 +423,30 @@ TEST_F(SimpleFilter, StreamReading) {
   // Version 2 carries ANSI text; the plain class name finds the descriptor.
   std::vector<uint8_t> v2 = Header(2, tree.bytes);
   v2.insert(v2.end(), {3, 0, 'a', '=', '1'});
-  ASSERT_EQ(ReadBack(v2, back), 0u);
+  ASSERT_EQ(ReadFilter(v2, back), 0u);
   EXPECT_EQ(dynamic_cast<TmvSimpleExpressionFilterDescriptor&>(*back).GetFilterText(), u"a=1");
   std::vector<uint8_t> plain = v2;
   plain.erase(plain.begin() + 1 + 25, plain.begin() + 1 + 35);  // "Descriptor"
   plain[0] = 25;
-  ASSERT_EQ(ReadBack(plain, back), 0u);
+  ASSERT_EQ(ReadFilter(plain, back), 0u);
   EXPECT_EQ(&back->ClassType(), &TmvSimpleExpressionFilterDescriptor::StaticClass);
   // Refusals.
   for (uint8_t version : {0, 5})
-    EXPECT_EQ(ReadBack(Header(version, tree.bytes), back), 15498u) << int(version);
+    EXPECT_EQ(ReadFilter(Header(version, tree.bytes), back), 15498u) << int(version);
   std::vector<uint8_t> shortText = Header(3, tree.bytes);
   shortText.insert(shortText.end(), {3, 0, 'a', 0});
-  EXPECT_EQ(ReadBack(shortText, back), 15498u);
+  EXPECT_EQ(ReadFilter(shortText, back), 15498u);
   std::vector<uint8_t> shortTree = Header(1, tree.bytes);
   shortTree.pop_back();
-  EXPECT_EQ(ReadBack(shortTree, back), 15498u);
+  EXPECT_EQ(ReadFilter(shortTree, back), 15498u);
   std::vector<uint8_t> badTree = Header(1, tree.bytes);
   badTree[1 + 35 + 3 + 6] = 0xF0;  // the node area's start
-  EXPECT_EQ(ReadBack(badTree, back), 15498u);
+  EXPECT_EQ(ReadFilter(badTree, back), 15498u);
   EXPECT_EQ(back, nullptr);
   // A stream ending inside a fixed-size part fails with the read error.
   std::vector<uint8_t> noCodePage = Header(4, tree.bytes);
   noCodePage.insert(noCodePage.end(), {0, 0, 0xE4});
-  const uint32_t code = ReadBack(noCodePage, back);
+  const uint32_t code = ReadFilter(noCodePage, back);
   EXPECT_NE(code, 0u);
   EXPECT_NE(code, 15498u);
 }
@@ -468,7 +455,7 @@ TEST_F(SimpleFilter, TextLongerThanItsLengthFieldIsRefusedNotCut) {
   const TreeBytes tree(Cont(1));
   TmvSimpleExpressionFilterDescriptor fits(tree.bytes.data(), -1, String(65535, u'x'));
   std::unique_ptr<TmvBaseFilterDescriptor> back;
-  ASSERT_EQ(ReadBack(StreamOf(fits, 47501), back), 0u);
+  ASSERT_EQ(ReadFilter(StreamOf(fits, 47501), back), 0u);
   EXPECT_EQ(dynamic_cast<TmvSimpleExpressionFilterDescriptor&>(*back).GetFilterText().size(), 65535u);
   TmvSimpleExpressionFilterDescriptor tooLong(tree.bytes.data(), 932, String(65536, u'x'));
   TmvMemoryStream stream;
@@ -485,7 +472,7 @@ TEST_F(SimpleFilter, DamagedStreamsAreRefusedOrUsable) {
   const std::vector<uint8_t> good = StreamOf(descriptor, 47501);
   auto attempt = [&](const std::vector<uint8_t>& aBytes) {
     std::unique_ptr<TmvBaseFilterDescriptor> back;
-    if (ReadBack(aBytes, back) != 0) return;
+    if (ReadFilter(aBytes, back) != 0) return;
     std::unique_ptr<TmvBaseFilterEngine> engine(TmvBaseFilterEngine::CreateFor(back.get(), t.dd.Fields));
     engine->SetActive(true);
     // A damaged code page that the platform does not know fails the text

@@ -10,7 +10,7 @@
 
 #include "dictionary/mvsdLog.h"
 #include "foundation/mvllStreams.h"
-#include "mvsdTestSupport.h"
+#include "mvsdFilterTestSupport.h"
 
 using namespace mvtest;
 
@@ -97,16 +97,6 @@ std::vector<uint8_t> Prefix(uint8_t aVersion, int32_t aLength) {
   return b;
 }
 
-uint32_t ReadBack(const std::vector<uint8_t>& aBytes, std::unique_ptr<TmvBaseFilterDescriptor>& aFilter) {
-  TmvMemoryStream stream;
-  stream.Write(aBytes.data(), int32_t(aBytes.size()));
-  stream.SetPosition(0);
-  TmvBaseFilterDescriptor* filter = nullptr;
-  const uint32_t code = TmvBaseFilterDescriptor::CreateFromStream(stream, filter);
-  aFilter.reset(filter);
-  return code;
-}
-
 const String& TextOf(const std::unique_ptr<TmvBaseFilterDescriptor>& aFilter) {
   return dynamic_cast<TmvSqlFilterDescriptor&>(*aFilter).GetExpression();
 }
@@ -120,12 +110,12 @@ TEST_F(SqlFilter, StreamForms) {
   const auto* p = static_cast<const uint8_t*>(stream.Memory());
   EXPECT_EQ(std::vector<uint8_t>(p, p + stream.GetSize()), expected);
   std::unique_ptr<TmvBaseFilterDescriptor> back;
-  ASSERT_EQ(ReadBack(expected, back), 0u);
+  ASSERT_EQ(ReadFilter(expected, back), 0u);
   EXPECT_EQ(TextOf(back), u"Qty = 5");
   // Version 1 carries ANSI text in the system ANSI code page (932 here).
   std::vector<uint8_t> ansi = Prefix(1, 9);
   for (char c : std::string("Qty = \x82\xa0\x35")) ansi.push_back(uint8_t(c));
-  ASSERT_EQ(ReadBack(ansi, back), 0u);
+  ASSERT_EQ(ReadFilter(ansi, back), 0u);
   EXPECT_EQ(TextOf(back), u"Qty = \u3042" u"5");
   // The class's virtual constructor.
   std::unique_ptr<TmvBaseSqlFilterDescriptor> made(TmvSqlFilterDescriptor::StaticClass.CreateSqlFilter(u"Qty = 1"));
@@ -138,16 +128,16 @@ TEST_F(SqlFilter, DamagedStreamsAreRefusedBeforeAllocating) {
   for (uint8_t version : {0, 3, 255}) {
     std::vector<uint8_t> bytes = Prefix(version, 1);
     bytes.push_back('x');
-    EXPECT_EQ(ReadBack(bytes, back), 15498u) << int(version);
+    EXPECT_EQ(ReadFilter(bytes, back), 15498u) << int(version);
   }
   // Negative, huge and too long lengths; a length that is missing or cut.
   for (int32_t length : {-1, INT32_MIN, INT32_MAX, 0x40000000, 3})
-    EXPECT_EQ(ReadBack(Prefix(2, length), back), 15498u) << length;
+    EXPECT_EQ(ReadFilter(Prefix(2, length), back), 15498u) << length;
   const std::vector<uint8_t> full = Prefix(2, 0);
-  EXPECT_EQ(ReadBack(std::vector<uint8_t>(full.begin(), full.end() - 2), back), 15498u);
-  EXPECT_EQ(ReadBack(std::vector<uint8_t>(full.begin(), full.end() - 5), back), 15498u);
+  EXPECT_EQ(ReadFilter(std::vector<uint8_t>(full.begin(), full.end() - 2), back), 15498u);
+  EXPECT_EQ(ReadFilter(std::vector<uint8_t>(full.begin(), full.end() - 5), back), 15498u);
   EXPECT_EQ(back, nullptr);
-  ASSERT_EQ(ReadBack(full, back), 0u);
+  ASSERT_EQ(ReadFilter(full, back), 0u);
   EXPECT_EQ(TextOf(back), u"");
 }
 

@@ -1,16 +1,39 @@
 // Test support of the filter tests: filter-expression trees built by hand
-// in the client's byte layout (dictionary/mvsdFilterExpression.h), and a
-// table with a record to evaluate them over.
+// in the client's byte layout (dictionary/mvsdFilterExpression.h), and
+// filter descriptors read back from stream bytes.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "dictionary/mvsdFilterDescriptor.h"
+#include "foundation/mvllStreams.h"
 #include "mvsdTestSupport.h"
 
 namespace mvtest {
+
+// CreateFromStream over the bytes: its code, the descriptor (nil on
+// failure) and the text the failure recorded. A descriptor read must have
+// consumed every byte.
+inline uint32_t ReadFilter(const std::vector<uint8_t>& aBytes, std::unique_ptr<TmvBaseFilterDescriptor>& aFilter,
+                           String* aMessage = nullptr) {
+  TmvMemoryStream stream;
+  if (!aBytes.empty()) stream.Write(aBytes.data(), int32_t(aBytes.size()));
+  stream.SetPosition(0);
+  TmvBaseFilterDescriptor* filter = reinterpret_cast<TmvBaseFilterDescriptor*>(1);  // must be reset
+  const uint32_t code = TmvBaseFilterDescriptor::CreateFromStream(stream, filter);
+  aFilter.reset(filter);
+  if (code == 0) {
+    EXPECT_EQ(stream.GetPosition(), int64_t(aBytes.size()));
+  }
+  uint32_t last;
+  if (aMessage) EmvBaseException::GetLastConvertedException(last, *aMessage);
+  return code;
+}
+inline std::vector<uint8_t> BytesOf(std::string_view aText) { return {aText.begin(), aText.end()}; }
 
 // One node of a tree to be laid out: the root goes first, every node before
 // its operands, as a client's compiler emits them.
