@@ -374,8 +374,8 @@ std::vector<uint8_t> StreamOf(TmvBaseFilterDescriptor& aDescriptor, int32_t aVer
 
 std::vector<uint8_t> Header(uint8_t aVersion, const std::vector<uint8_t>& aTree) {
   const std::string name = "TmvSimpleExpressionFilterDescriptor";
-  std::vector<uint8_t> b{uint8_t(name.size())};
-  b.insert(b.end(), name.begin(), name.end());
+  std::vector<uint8_t> b(1 + name.size(), uint8_t(name.size()));
+  std::copy(name.begin(), name.end(), b.begin() + 1);
   b.push_back(aVersion);
   b.push_back(uint8_t(aTree.size()));
   b.push_back(uint8_t(aTree.size() >> 8));

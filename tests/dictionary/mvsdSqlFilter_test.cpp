@@ -90,8 +90,8 @@ class SqlFilter : public DictionaryTest {
 
 std::vector<uint8_t> Prefix(uint8_t aVersion, int32_t aLength) {
   const std::string name = "TmvSqlFilterDescriptor";
-  std::vector<uint8_t> b{uint8_t(name.size())};
-  b.insert(b.end(), name.begin(), name.end());
+  std::vector<uint8_t> b(1 + name.size(), uint8_t(name.size()));
+  std::copy(name.begin(), name.end(), b.begin() + 1);
   b.push_back(aVersion);
   for (int i = 0; i < 4; ++i) b.push_back(uint8_t(uint32_t(aLength) >> (8 * i)));
   return b;
