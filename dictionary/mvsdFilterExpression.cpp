@@ -581,8 +581,10 @@ bool CompareTexts(const TValue& aLeft, const TValue& aRight, uint32_t aOperator,
 }
 
 // The comparison result r of two values; false when the right value has no
-// form of the left value's kind (or either side has no value at all).
-bool CompareValues(const TValue& aLeft, const TValue& aRight, uint32_t aOperator, bool aIgnoreCase, uint16_t aPartial,
+// form of the left value's kind (or either side has no value at all). Kept
+// out of line: the texts and numbers it holds would otherwise sit in every
+// frame of the evaluation's recursion.
+[[gnu::noinline]] bool CompareValues(const TValue& aLeft, const TValue& aRight, uint32_t aOperator, bool aIgnoreCase, uint16_t aPartial,
                    int& aResult) {
   if (!aLeft.present || !aRight.present) return false;
   if (aLeft.isNull || aRight.isNull) {
