@@ -169,6 +169,8 @@ TEST_F(SimpleFilter, EvaluationOfEveryNodeOperatorAndConstant) {
       // Raw bytes.
       {"bytes over the shorter length", Cmp(kEq, F(u"BA"), ConstNode(99, {1, 2, 3})), true},
       {"bytes unsigned", Cmp(kLt, F(u"BA"), ConstNode(99, {1, 2, 0xFF})), true},
+      // A field's bytes are its native bytes, not its units (10 for Int32).
+      {"raw bytes against an Int32's four", Cmp(kEq, ConstNode(99, {42, 0, 0, 0, 9, 9, 9, 9, 9, 9}), F(u"I")), true},
       // Unary, binary, continue and unknown nodes.
       {"not of a boolean", Un(kNot, F(u"B")), false},
       {"not of a false comparison", Un(kNot, Cmp(kEq, F(u"I"), ConstOf<int32_t>(6, 1))), true},
