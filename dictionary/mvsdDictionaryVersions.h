@@ -34,6 +34,10 @@ inline constexpr int32_t mvPeerVersionLocaleBuildVersion = 30900;
 // indices descriptor).
 inline constexpr int32_t mvPeerVersionInternalIndices = 47005;
 
+// Filters. From this version a simple-expression filter descriptor carries
+// the code page of its text constants (stream version 4).
+inline constexpr int32_t mvPeerVersionFilterCodePage = 30002;
+
 // The version a descriptor is written for when it is copied inside this
 // engine (Assign, copying a field): this engine's own.
 inline constexpr int32_t mvPeerVersionOwn = mvEngineVersion;

@@ -7,6 +7,7 @@
 #include "dictionary/mvsdDefaultValueEngines.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdFilters.h"
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
@@ -72,11 +73,13 @@ void UnregisterAll() {
   mvUnregisterDefaultValueEngines();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
+  mvUnregisterFilterClasses();
 }
 
 // The engines made from the descriptors register after them.
 void RegisterAll() {
   try {
+    mvRegisterFilterClasses();
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
     mvRegisterDefaultValueEngines();
