@@ -61,8 +61,11 @@ const Registration kRegistrations[] = {
     {&TmvAdvAutoIncDescriptor::StaticClass, nullptr},
     {&TmvBaseStreamDescriptor::StaticClass, nullptr},
     {&TmvCustomDescsDescriptor::StaticClass, nullptr},
+    {&TmvMinMaxValidationDescriptor::StaticClass, nullptr},
+    {&TmvNoChangeValidationDescriptor::StaticClass, nullptr},
     {&TmvFieldValidationsDescriptor::StaticClass, nullptr},
     {&TmvBaseRecordCompressionDescriptor::StaticClass, nullptr},
+    {&TmvSqlCheckValidationDescriptor::StaticClass, nullptr},
     {&TmvFieldsValidationsDescriptor::StaticClass, nullptr},
     // Dictionaries that stored the older name still read.
     {&TmvFieldValidationsDescriptor::StaticClass, u"TmvValidationsDescriptor"},
