@@ -11,9 +11,18 @@
 // Layer: data dictionary; calls the foundation only.
 #pragma once
 
+#include <functional>
+
 #include "foundation/mvllLog.h"
 
 // Requires: the log outlives its installation (install nil before freeing it).
 void mvSetDictionaryLog(TmvBaseLog* aLog);
 TmvBaseLog* mvDictionaryLog();
 void mvDictionaryLogError(const String& aMessage);
+
+// Runs aEvaluate and gives its answer, for the conditions (SQL filters and
+// CHECK validations) whose failure to evaluate counts as "false" rather than
+// as an error of the operation: an exception it raises is logged after
+// aContext and answers false. An assertion failure (a broken invariant) is
+// passed on.
+bool mvEvaluateOrLogFalse(const std::function<bool()>& aEvaluate, const String& aContext);

@@ -13,6 +13,7 @@
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdValidationDescriptors.h"
+#include "dictionary/mvsdValidationEngine.h"
 #include "foundation/mvllUnitGroup.h"
 #include "foundation/mvllUnits.h"
 
@@ -73,6 +74,7 @@ const Registration kRegistrations[] = {
 
 void UnregisterAll() {
   mvCompositeKeyFieldEnginesFini();
+  mvUnregisterValidationEngines();
   mvUnregisterDefaultValueEngines();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
@@ -86,6 +88,7 @@ void RegisterAll() {
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
     mvRegisterDefaultValueEngines();
+    mvRegisterValidationEngines();
     mvCompositeKeyFieldEnginesInit();
   } catch (...) {
     UnregisterAll();
