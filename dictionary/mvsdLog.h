@@ -2,8 +2,9 @@
 // answer with a result instead of an exception.
 //
 // A default-value engine that cannot make its value (a GUID the platform
-// cannot create) leaves its field null rather than failing the record; the
-// cause goes here. Messages are written to the log that the server engine
+// cannot create) leaves its field null rather than failing the record, and
+// an SQL filter or CHECK condition that cannot be evaluated answers false;
+// the cause goes here. Messages are written to the log that the server engine
 // installs (an engine log component, priority lpError, category
 // "Dictionary"); while none is installed they go to the standard error
 // stream, so that none is lost. Safe from any thread; installing a log is

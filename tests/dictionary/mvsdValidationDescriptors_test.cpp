@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/mvsdKeyDescriptors.h"
 #include "mvsdTestSupport.h"
@@ -164,6 +166,19 @@ TEST_F(ValidationDescriptors, Checks) {
   }
   AddTo<TmvSqlCheckValidationDescriptor>(memos, u"Sql");
   memos.CheckValid(true);  // a CHECK may read a BLOB field
+
+  // Names are unique in a list, ignoring case; a stream may say otherwise.
+  TmvFieldValidationsDescriptor& twice = *t.Field(u"Twice", mvtInt32)->EnsureValidations();
+  AddTo<TmvNoChangeValidationDescriptor>(twice, u"A");
+  AddTo<TmvNoChangeValidationDescriptor>(twice, u"B");
+  std::vector<uint8_t> bytes = Written(twice);
+  const std::vector<uint8_t> nameB = Str("B");
+  auto at = std::search(bytes.begin(), bytes.end(), nameB.begin(), nameB.end());
+  ASSERT_NE(at, bytes.end());
+  at[2] = 'a';
+  ReadAll(bytes, twice);
+  EXPECT_EQ(RaisedCode([&] { twice.CheckValid(true); }, &message), 10009u);
+  EXPECT_EQ(message, u"Duplicated validation descriptor name: a");
 
   // A min/max on the record level has no field to stand on.
   EXPECT_EQ(RaisedCode([&] { TmvMinMaxValidationDescriptor(t.dd.Fields, u"M").CheckValid(true); }), 8712u);
