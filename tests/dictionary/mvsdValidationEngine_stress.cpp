@@ -6,10 +6,8 @@
 // handlers of a round race to cache the record-level engine class.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "dictionary/mvsdValidationEngine.h"
-#include "mvsdTestSupport.h"
+#include "mvsdStressSupport.h"
 
 using namespace mvtest;
 
@@ -50,26 +48,8 @@ void ValidateRecords(TmvFieldsDescriptor* aFields, int* aFailures) {
 }
 
 TEST(ValidationsRestart, StreamAndValidateInEveryRound) {
-  for (int round = 0; round < 3; ++round) {
-    mvDictionaryInit();
-    {
-      TTestDictionary dd;
-      AddValidations(*dd.Fields);
-      TTestDictionary back;
-      ReadAll(Written(*dd.Fields), *back.Fields);
-      EXPECT_TRUE(back.Fields->IsEqual(dd.Fields));
-      back.Fields->ActivateCache();
-      back.ReadOnly = true;
-      int failures[8] = {};
-      std::vector<std::thread> threads;
-      for (int t = 0; t < 8; ++t) threads.emplace_back(ValidateRecords, back.Fields, &failures[t]);
-      for (std::thread& t : threads) t.join();
-      for (int f : failures) EXPECT_EQ(f, 0);
-      back.ReadOnly = false;
-      back.Fields->DeactivateCache();
-    }
-    mvDictionaryFini();
-  }
+  EveryRoundOnACachedCopy([](TmvFieldsDescriptor& f, int) { AddValidations(f); },
+                          [](TmvFieldsDescriptor* f, int, int* failures) { ValidateRecords(f, failures); });
 }
 
 }  // namespace
