@@ -469,11 +469,19 @@ void TmvBaseTableDescriptor::CheckValid(bool aForBuild) {
   TmvLocalizedDictionaryItem::CheckValid(aForBuild);
   if (!tdFieldsDescriptor) throw EmvBaseTableDescriptorException(MVERR_INVALIDRECSTRUCT, String(SNoFields));
   if (!tdRecordDescriptor) throw EmvBaseTableDescriptorException(MVERR_INVALIDDESC, String(SRecordRequired));
-  TmvDictionaryItem* parts[] = {tdFieldsDescriptor,          tdRecordDescriptor,  tdBlobDescriptor,
-                                tdIndicesDescriptor,         tdInternalIndicesDescriptor,
-                                tdAutoIncDescriptor,         tdCustomDescsDescriptor, tdTablesDescriptor};
-  for (TmvDictionaryItem* part : parts)
-    if (part) part->CheckValid(aForBuild);
+  // Each slot is read when its turn comes: the fields' check may add the
+  // BLOB and auto-increment descriptors, which are then checked as well.
+  const auto check = [aForBuild](TmvDictionaryItem* aPart) {
+    if (aPart) aPart->CheckValid(aForBuild);
+  };
+  check(tdFieldsDescriptor);
+  check(tdRecordDescriptor);
+  check(tdBlobDescriptor);
+  check(tdIndicesDescriptor);
+  check(tdInternalIndicesDescriptor);
+  check(tdAutoIncDescriptor);
+  check(tdCustomDescsDescriptor);
+  check(tdTablesDescriptor);
 }
 
 bool TmvBaseTableDescriptor::IsEqual(TmvDictionaryItem* aItem) {
