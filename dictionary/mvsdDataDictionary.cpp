@@ -374,10 +374,8 @@ void TmvDataDictionary::ReadFromReader(TmvReader& aReader) {
 //   ident    "CurrentID", integer
 void TmvDataDictionary::WriteCurrentLayout(TmvWriter& aWriter, int32_t aClientVersion, int32_t aVersion) {
   if (aVersion > 3) aWriter.WriteBoolean(ddUseByteOrderForWideString);
-  aWriter.WriteIdent(u"StreamDescriptor");
-  mvWriteOptionalItem(aWriter, ddStreamDescriptor, aClientVersion);
-  aWriter.WriteIdent(u"FilesDescriptor");
-  mvWriteOptionalItem(aWriter, ddFilesDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"StreamDescriptor", ddStreamDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"FilesDescriptor", ddFilesDescriptor, aClientVersion);
   if (DropsInformation(*this, aClientVersion)) mvSetMissingInformation(true);
   SaveToWriter(aWriter, aClientVersion);
   aWriter.WriteIdent(u"CurrentID");
@@ -386,9 +384,8 @@ void TmvDataDictionary::WriteCurrentLayout(TmvWriter& aWriter, int32_t aClientVe
 
 void TmvDataDictionary::ReadCurrentLayout(TmvReader& aReader) {
   if (ddVersion > 3) ddUseByteOrderForWideString = aReader.ReadBoolean();
-  mvReadSection(aReader, u"StreamDescriptor");
-  if (auto* cls = mvReadOptionalClass(aReader, TmvBaseStreamDescriptor::StaticClass, u"StreamDescriptor"))
-    AddStreamDescriptor(cls)->LoadFromReader(aReader);
+  mvReadPart(aReader, u"StreamDescriptor", TmvBaseStreamDescriptor::StaticClass,
+             [this](auto* aClass) { return AddStreamDescriptor(aClass); });
   mvReadSection(aReader, u"FilesDescriptor");
   mvReadFixedPart(aReader, *ddFilesDescriptor, u"FilesDescriptor");
   LoadFromReader(aReader);
@@ -427,10 +424,8 @@ void TmvDataDictionary::WriteLegacyLayout(TmvWriter& aWriter, int32_t aClientVer
   aWriter.WriteString(ddStreamDescriptor ? ddStreamDescriptor->GetStreamEngine() : defaultEngine);
   aWriter.WriteString(tdAutoIncDescriptor ? tdAutoIncDescriptor->GetAutoIncEngine() : defaultEngine);
   aWriter.WriteString(tdIndicesDescriptor ? tdIndicesDescriptor->GetIndicesEngine() : defaultEngine);
-  aWriter.WriteIdent(u"RecordDescriptor");
-  mvWriteOptionalItem(aWriter, tdRecordDescriptor, aClientVersion);
-  aWriter.WriteIdent(u"BlobDescriptor");
-  mvWriteOptionalItem(aWriter, tdBlobDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"RecordDescriptor", tdRecordDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"BlobDescriptor", tdBlobDescriptor, aClientVersion);
   aWriter.WriteIdent(u"FileDescriptor");
   ddFilesDescriptor->WriteFiles(aWriter, aClientVersion, [this](TmvWriter& aKindWriter, int32_t aFile) {
     const bool blobFile = tdBlobDescriptor && tdBlobDescriptor->GetFileNumber() == aFile;

@@ -63,6 +63,11 @@ T* ReplaceIndices(TmvDictionaryItem& aOwner, T*& aSlot, const TmvIndicesDescript
 // ---------------------------------------------------------------------------
 // Stream helpers of the table and dictionary bodies
 
+void mvWritePart(TmvWriter& aWriter, std::u16string_view aIdent, TmvDictionaryItem* aItem, int32_t aClientVersion) {
+  aWriter.WriteIdent(aIdent);
+  mvWriteOptionalItem(aWriter, aItem, aClientVersion);
+}
+
 void mvReadSection(TmvReader& aReader, std::u16string_view aIdent) {
   if (aReader.ReadIdent() != aIdent) RaiseIncompatibleStream();
 }
@@ -389,24 +394,14 @@ void TmvBaseTableDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVer
   aWriter.WriteInteger(version);
   aWriter.WriteIdent(u"LocaleDescriptor");
   SaveLocaleToWriter(aWriter, aClientVersion);
-  aWriter.WriteIdent(u"RecordDescriptor");
-  mvWriteOptionalItem(aWriter, tdRecordDescriptor, aClientVersion);
-  aWriter.WriteIdent(u"BlobDescriptor");
-  mvWriteOptionalItem(aWriter, tdBlobDescriptor, aClientVersion);
-  aWriter.WriteIdent(u"FieldsDescriptor");
-  mvWriteOptionalItem(aWriter, tdFieldsDescriptor, aClientVersion);
-  aWriter.WriteIdent(u"IndicesDescriptor");
-  mvWriteOptionalItem(aWriter, tdIndicesDescriptor, aClientVersion);
-  if (version == 2) {
-    aWriter.WriteIdent(u"InternalIndicesDescriptor");
-    mvWriteOptionalItem(aWriter, tdInternalIndicesDescriptor, aClientVersion);
-  }
-  aWriter.WriteIdent(u"AutoIncDescriptor");
-  mvWriteOptionalItem(aWriter, tdAutoIncDescriptor, aClientVersion);
-  aWriter.WriteIdent(u"CustomDescsDescriptor");
-  mvWriteOptionalItem(aWriter, tdCustomDescsDescriptor, aClientVersion);
-  aWriter.WriteIdent(u"TablesDescriptor");
-  mvWriteOptionalItem(aWriter, tdTablesDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"RecordDescriptor", tdRecordDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"BlobDescriptor", tdBlobDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"FieldsDescriptor", tdFieldsDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"IndicesDescriptor", tdIndicesDescriptor, aClientVersion);
+  if (version == 2) mvWritePart(aWriter, u"InternalIndicesDescriptor", tdInternalIndicesDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"AutoIncDescriptor", tdAutoIncDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"CustomDescsDescriptor", tdCustomDescsDescriptor, aClientVersion);
+  mvWritePart(aWriter, u"TablesDescriptor", tdTablesDescriptor, aClientVersion);
 }
 
 // Every part is replaced without change notifications: the stream holds the
@@ -419,30 +414,23 @@ void TmvBaseTableDescriptor::LoadFromReader(TmvReader& aReader) {
   mvReadSection(aReader, u"LocaleDescriptor");
   LoadLocaleFromReader(aReader);
   RemoveRecordDescriptor();
-  mvReadSection(aReader, u"RecordDescriptor");
-  if (auto* cls = mvReadOptionalClass(aReader, TmvBaseRecordDescriptor::StaticClass, u"RecordDescriptor"))
-    AddRecordDescriptor(cls)->LoadFromReader(aReader);
+  mvReadPart(aReader, u"RecordDescriptor", TmvBaseRecordDescriptor::StaticClass,
+             [this](auto* aClass) { return AddRecordDescriptor(aClass); });
   RemoveBlobDescriptor();
-  mvReadSection(aReader, u"BlobDescriptor");
-  if (auto* cls = mvReadOptionalClass(aReader, TmvBaseBlobDescriptor::StaticClass, u"BlobDescriptor"))
-    AddBlobDescriptor(cls)->LoadFromReader(aReader);
+  mvReadPart(aReader, u"BlobDescriptor", TmvBaseBlobDescriptor::StaticClass,
+             [this](auto* aClass) { return AddBlobDescriptor(aClass); });
   mvReadSection(aReader, u"FieldsDescriptor");
   mvReadFixedPart(aReader, *tdFieldsDescriptor, u"FieldsDescriptor");
   FreeIndices(tdIndicesDescriptor, false);
-  mvReadSection(aReader, u"IndicesDescriptor");
-  if (auto* cls = mvReadOptionalClass(aReader, TmvMainIndicesDescriptor::StaticClass, u"IndicesDescriptor"))
-    AddIndicesDescriptor(cls)->LoadFromReader(aReader);
+  mvReadPart(aReader, u"IndicesDescriptor", TmvMainIndicesDescriptor::StaticClass,
+             [this](auto* aClass) { return AddIndicesDescriptor(aClass); });
   FreeIndices(tdInternalIndicesDescriptor, false);
-  if (version > 1) {
-    mvReadSection(aReader, u"InternalIndicesDescriptor");
-    if (auto* cls = mvReadOptionalClass(aReader, TmvInternalIndicesDescriptor::StaticClass,
-                                        u"InternalIndicesDescriptor"))
-      AddInternalIndicesDescriptor(cls)->LoadFromReader(aReader);
-  }
+  if (version > 1)
+    mvReadPart(aReader, u"InternalIndicesDescriptor", TmvInternalIndicesDescriptor::StaticClass,
+               [this](auto* aClass) { return AddInternalIndicesDescriptor(aClass); });
   RemoveAutoIncDescriptor();
-  mvReadSection(aReader, u"AutoIncDescriptor");
-  if (auto* cls = mvReadOptionalClass(aReader, TmvBaseAutoIncDescriptor::StaticClass, u"AutoIncDescriptor"))
-    AddAutoIncDescriptor(cls)->LoadFromReader(aReader);
+  mvReadPart(aReader, u"AutoIncDescriptor", TmvBaseAutoIncDescriptor::StaticClass,
+             [this](auto* aClass) { return AddAutoIncDescriptor(aClass); });
   mvReadSection(aReader, u"CustomDescsDescriptor");
   mvReadFixedPart(aReader, *tdCustomDescsDescriptor, u"CustomDescsDescriptor");
   mvReadSection(aReader, u"TablesDescriptor");

@@ -63,6 +63,9 @@ struct TmvTableDescriptorClassRef : TmvDictionaryItemClassRef {
 };
 
 // Stream helpers of the table and dictionary bodies.
+// A named part: the identifier aIdent, then boolean present and, when
+// present, the class name and aItem's body (mvWriteOptionalItem).
+void mvWritePart(TmvWriter& aWriter, std::u16string_view aIdent, TmvDictionaryItem* aItem, int32_t aClientVersion);
 // Reads an identifier that must be exactly aIdent (else 15498).
 void mvReadSection(TmvReader& aReader, std::u16string_view aIdent);
 // Reads a part that is always present (written by mvWriteOptionalItem):
@@ -70,6 +73,17 @@ void mvReadSection(TmvReader& aReader, std::u16string_view aIdent);
 // aFamilyWord) that must be exactly aItem's class, then aItem's body; a
 // false boolean or another class raise 15498.
 void mvReadFixedPart(TmvReader& aReader, TmvDictionaryItem& aItem, std::u16string_view aFamilyWord);
+template <typename R>
+const R* mvReadOptionalClass(TmvReader& aReader, const R& aRoot, std::u16string_view aFamilyWord);
+// Reads an optional named part into a slot: the identifier aIdent, then the
+// head of the part (its class must descend from aRoot; aIdent is the family
+// word of a refusal) and, when present, the body of the descriptor that
+// aAdd (class) puts into the slot.
+template <typename R, typename F>
+void mvReadPart(TmvReader& aReader, std::u16string_view aIdent, const R& aRoot, F aAdd) {
+  mvReadSection(aReader, aIdent);
+  if (const R* cls = mvReadOptionalClass(aReader, aRoot, aIdent)) aAdd(cls)->LoadFromReader(aReader);
+}
 // Raises 15499 "%s class is not supported: %s" unless aClass descends from
 // aRoot: a registry holds the classes of a whole family, a slot only some.
 inline void mvCheckItemFamily(const ClassRef& aClass, const ClassRef& aRoot, std::u16string_view aFamilyWord) {

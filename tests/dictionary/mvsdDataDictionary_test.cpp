@@ -112,74 +112,75 @@ TEST_F(DataDictionary, NewDictionaryReadsBackEqual) {
   EXPECT_NE(back->GetGuid(), TmvDataDictionary().GetGuid());
 }
 
-// Composed from the stream rules: the frame, the stream and files
-// descriptors, the root table's body with the GUID and caching state in its
-// item header, and the item IDs the new dictionary handed out (fields 1,
-// custom descriptors 2, tables 3, files 4, stream 5, record 6, file 0 7,
-// indices 8, the index 9 and its key 10).
-TEST_F(DataDictionary, GoldenBytesOfANewDictionary) {
-  TmvDataDictionary dd;
-  const std::string guid = "$GUID=" + Utf8(GUIDToString(dd.GetGuid()));
+// The stream of a dictionary made new, composed from the stream rules: the
+// frame, the stream and files descriptors, the root table's body with the
+// GUID and caching state in its item header, and the item IDs a new
+// dictionary hands out (fields 1, custom descriptors 2, tables 3, files 4,
+// stream 5, record 6, file 0 7, indices 8). aFields and aIndices are the
+// bodies of its fields and main indices descriptors.
+std::vector<uint8_t> GoldenDictionary(const TGUID& aGuid, const Bytes& aFields, const Bytes& aIndices,
+                                      int8_t aCurrentID) {
   Bytes g;
   g.ident("MorvaDB").integer(3).raw({'M', 'V', '!', '2'}).empty();
   g.ident("StreamDescriptor").boolean(true).str("TmvBaseStreamDescriptor").header(5).integer(1).engine();
   g.ident("FilesDescriptor").boolean(true).str("TmvFilesDescriptor").header(4).integer(1).integer(1);
   g.str("TmvFileDescriptor").empty().header(7).integer(1).str("Data/DataDict File").int16(4096).integer(4).integer(1);
-  g.header(0, {guid, "$CachingState=tcsNone"}).integer(1);
+  g.header(0, {"$GUID=" + Utf8(GUIDToString(aGuid)), "$CachingState=tcsNone"}).integer(1);
   g.ident("LocaleDescriptor").integer(1).boolean(false);
   g.ident("RecordDescriptor").boolean(true).str("TmvBaseRecordDescriptor").header(6).integer(2).engine().integer(0);
   g.ident("BlobDescriptor").boolean(false);
   g.ident("FieldsDescriptor").boolean(true).str("TmvFieldsDescriptor").header(1);
-  g.integer(2).integer(0).integer(0).integer(0).boolean(false);
-  g.ident("IndicesDescriptor").boolean(true).str("TmvMainIndicesDescriptor").header(8).integer(1).engine().integer(1);
-  g.str("TmvIndexDescriptor").str("TmvRefKeyDescriptor").str("Sequential Access Index").integer(0);
-  g.header(9).integer(1).engine().str("Sequential Access Index").boolean(false);
-  g.header(10).ident("BKD").integer(1).boolean(false).integer(1);
-  g.integer(1).integer(0);
+  g.b.insert(g.b.end(), aFields.b.begin(), aFields.b.end());
+  g.ident("IndicesDescriptor").boolean(true).str("TmvMainIndicesDescriptor").header(8).integer(1).engine();
+  g.b.insert(g.b.end(), aIndices.b.begin(), aIndices.b.end());
+  g.integer(1).integer(0);  // main indices version 1, default index 0
   g.ident("AutoIncDescriptor").boolean(false);
   g.ident("CustomDescsDescriptor").boolean(true).str("TmvCustomDescsDescriptor").header(2).integer(1).integer(0);
   g.ident("TablesDescriptor").boolean(true).str("TmvTablesDescriptor").header(3).integer(1).integer(0);
-  g.ident("CurrentID").integer(10);
+  g.ident("CurrentID").integer(aCurrentID);
   g.ident("MorvaDB");
-  EXPECT_EQ(StreamOf(dd), g.b);
-  EXPECT_EQ(StreamOf(dd), g.b);  // writing stored its values once; a second write is the same
+  return g.b;
 }
 
+// No fields; the index "Sequential Access Index" (ID 9) with its record
+// reference key (ID 10).
+TEST_F(DataDictionary, GoldenBytesOfANewDictionary) {
+  TmvDataDictionary dd;
+  Bytes fields, indices;
+  fields.integer(2).integer(0).integer(0).integer(0).boolean(false);
+  indices.integer(1).str("TmvIndexDescriptor").str("TmvRefKeyDescriptor").str("Sequential Access Index").integer(0);
+  indices.header(9).integer(1).engine().str("Sequential Access Index").boolean(false);
+  indices.header(10).ident("BKD").integer(1).boolean(false).integer(1);
+  const auto golden = GoldenDictionary(dd.GetGuid(), fields, indices, 10);
+  EXPECT_EQ(StreamOf(dd), golden);
+  EXPECT_EQ(StreamOf(dd), golden);  // writing stored its values once; a second write is the same
+}
+
+// The fields ID (11) and NAME (12); the index ByName (13) in place of the
+// sequential access index, with its composite key (14) on NAME (15).
 TEST_F(DataDictionary, GoldenBytesOfATwoFieldTableWithOneIndex) {
   auto dd = TwoFieldTable();
-  const std::string guid = "$GUID=" + Utf8(GUIDToString(dd->GetGuid()));
-  Bytes g;
-  g.ident("MorvaDB").integer(3).raw({'M', 'V', '!', '2'}).empty();
-  g.ident("StreamDescriptor").boolean(true).str("TmvBaseStreamDescriptor").header(5).integer(1).engine();
-  g.ident("FilesDescriptor").boolean(true).str("TmvFilesDescriptor").header(4).integer(1).integer(1);
-  g.str("TmvFileDescriptor").empty().header(7).integer(1).str("Data/DataDict File").int16(4096).integer(4).integer(1);
-  g.header(0, {guid, "$CachingState=tcsNone"}).integer(1);
-  g.ident("LocaleDescriptor").integer(1).boolean(false);
-  g.ident("RecordDescriptor").boolean(true).str("TmvBaseRecordDescriptor").header(6).integer(2).engine().integer(0);
-  g.ident("BlobDescriptor").boolean(false);
-  g.ident("FieldsDescriptor").boolean(true).str("TmvFieldsDescriptor").header(1).integer(2).integer(2);
-  // Field ID: constructor part, then offset 0, length 4, no default, visible,
-  // no locale, no validations.
-  g.str("TmvFieldDescriptor").str("ID").empty().str("mvtInt32").integer(10).integer(0).boolean(true);
-  g.header(11).integer(3).integer(0).integer(4).boolean(false).boolean(false).integer(1).boolean(false).boolean(false);
-  // Field NAME: (10 + 1) * 2 bytes at offset 4.
-  g.str("TmvFieldDescriptor").str("NAME").empty().str("mvtWideString").integer(10).integer(0).boolean(false);
-  g.header(12).integer(3).integer(4).integer(22).boolean(false).boolean(false).integer(1).boolean(false).boolean(false);
-  g.integer(26).integer(28).boolean(false);
-  g.ident("IndicesDescriptor").boolean(true).str("TmvMainIndicesDescriptor").header(8).integer(1).engine().integer(1);
-  g.str("TmvIndexDescriptor").str("TmvCompKeyDescriptor").str("ByName").integer(0);
-  g.header(13).integer(1).engine().empty().boolean(false);
-  g.header(14).ident("BKD").integer(1).boolean(false).integer(1).integer(1);
-  g.str("TmvKeyFieldDescriptor").integer(1);
-  g.header(15).integer(2).empty().empty().boolean(true).integer(1).boolean(false).integer(0).integer(0).str("nbTop");
-  g.integer(1).integer(0);
-  g.ident("AutoIncDescriptor").boolean(false);
-  g.ident("CustomDescsDescriptor").boolean(true).str("TmvCustomDescsDescriptor").header(2).integer(1).integer(0);
-  g.ident("TablesDescriptor").boolean(true).str("TmvTablesDescriptor").header(3).integer(1).integer(0);
-  g.ident("CurrentID").integer(15);
-  g.ident("MorvaDB");
-  EXPECT_EQ(StreamOf(*dd), g.b);
-  auto back = ReadBack(g.b);
+  Bytes fields, indices;
+  fields.integer(2).integer(2);
+  // ID: constructor part, then offset 0, length 4, no default, visible, no
+  // locale, no validations.
+  fields.str("TmvFieldDescriptor").str("ID").empty().str("mvtInt32").integer(10).integer(0).boolean(true);
+  fields.header(11).integer(3).integer(0).integer(4).boolean(false).boolean(false).integer(1).boolean(false);
+  fields.boolean(false);
+  // NAME: (10 + 1) * 2 bytes at offset 4.
+  fields.str("TmvFieldDescriptor").str("NAME").empty().str("mvtWideString").integer(10).integer(0).boolean(false);
+  fields.header(12).integer(3).integer(4).integer(22).boolean(false).boolean(false).integer(1).boolean(false);
+  fields.boolean(false);
+  fields.integer(26).integer(28).boolean(false);
+  indices.integer(1).str("TmvIndexDescriptor").str("TmvCompKeyDescriptor").str("ByName").integer(0);
+  indices.header(13).integer(1).engine().empty().boolean(false);
+  indices.header(14).ident("BKD").integer(1).boolean(false).integer(1).integer(1);
+  indices.str("TmvKeyFieldDescriptor").integer(1);
+  indices.header(15).integer(2).empty().empty().boolean(true).integer(1).boolean(false).integer(0).integer(0);
+  indices.str("nbTop");
+  const auto golden = GoldenDictionary(dd->GetGuid(), fields, indices, 15);
+  EXPECT_EQ(StreamOf(*dd), golden);
+  auto back = ReadBack(golden);
   EXPECT_TRUE(back->IsEqual(dd.get()));
   EXPECT_EQ(back->GetFieldsDescriptor()->FieldDescriptor(1)->GetID(), 12);
   EXPECT_EQ(back->KeyLen(0), 23);  // 22 bytes of NAME and one byte of null flags
@@ -574,7 +575,7 @@ TEST_F(DataDictionary, MissingOrWrongClosingMarker) {
   bytes.back() = 'X';  // "MorvaDX"
   EXPECT_EQ(RaisedCode([&] { ReadInto(dd, bytes); }), 15498u);
   EXPECT_TRUE(IsDefaultDictionary(dd));
-  bytes.resize(bytes.size() - 9);
+  bytes.erase(bytes.end() - 9, bytes.end());  // no closing marker at all
   EXPECT_EQ(RaisedCode([&] { ReadInto(dd, bytes); }), 15498u);
   EXPECT_TRUE(IsDefaultDictionary(dd));
 }
