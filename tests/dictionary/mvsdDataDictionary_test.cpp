@@ -118,14 +118,16 @@ TEST_F(DataDictionary, NewDictionaryReadsBackEqual) {
 // dictionary hands out (fields 1, custom descriptors 2, tables 3, files 4,
 // stream 5, record 6, file 0 7, indices 8). aFields and aIndices are the
 // bodies of its fields and main indices descriptors.
+// aLines replace the lines of the root table's item header.
 std::vector<uint8_t> GoldenDictionary(const TGUID& aGuid, const Bytes& aFields, const Bytes& aIndices,
-                                      int8_t aCurrentID) {
+                                      int8_t aCurrentID, std::vector<std::string> aLines = {}) {
+  if (aLines.empty()) aLines = {"$GUID=" + Utf8(GUIDToString(aGuid)), "$CachingState=tcsNone"};
   Bytes g;
   g.ident("MorvaDB").integer(3).raw({'M', 'V', '!', '2'}).empty();
   g.ident("StreamDescriptor").boolean(true).str("TmvBaseStreamDescriptor").header(5).integer(1).engine();
   g.ident("FilesDescriptor").boolean(true).str("TmvFilesDescriptor").header(4).integer(1).integer(1);
   g.str("TmvFileDescriptor").empty().header(7).integer(1).str("Data/DataDict File").int16(4096).integer(4).integer(1);
-  g.header(0, {"$GUID=" + Utf8(GUIDToString(aGuid)), "$CachingState=tcsNone"}).integer(1);
+  g.header(0, aLines).integer(1);
   g.ident("LocaleDescriptor").integer(1).boolean(false);
   g.ident("RecordDescriptor").boolean(true).str("TmvBaseRecordDescriptor").header(6).integer(2).engine().integer(0);
   g.ident("BlobDescriptor").boolean(false);
@@ -156,10 +158,8 @@ TEST_F(DataDictionary, GoldenBytesOfANewDictionary) {
   EXPECT_EQ(StreamOf(dd), golden);  // writing stored its values once; a second write is the same
 }
 
-// The fields ID (11) and NAME (12); the index ByName (13) in place of the
-// sequential access index, with its composite key (14) on NAME (15).
-TEST_F(DataDictionary, GoldenBytesOfATwoFieldTableWithOneIndex) {
-  auto dd = TwoFieldTable();
+// The two fields and one index of TwoFieldTable, as its stream holds them.
+std::pair<Bytes, Bytes> TwoFieldBodies() {
   Bytes fields, indices;
   fields.integer(2).integer(2);
   // ID: constructor part, then offset 0, length 4, no default, visible, no
@@ -178,12 +178,46 @@ TEST_F(DataDictionary, GoldenBytesOfATwoFieldTableWithOneIndex) {
   indices.str("TmvKeyFieldDescriptor").integer(1);
   indices.header(15).integer(2).empty().empty().boolean(true).integer(1).boolean(false).integer(0).integer(0);
   indices.str("nbTop");
+  return {fields, indices};
+}
+
+// The fields ID (11) and NAME (12); the index ByName (13) in place of the
+// sequential access index, with its composite key (14) on NAME (15).
+TEST_F(DataDictionary, GoldenBytesOfATwoFieldTableWithOneIndex) {
+  auto dd = TwoFieldTable();
+  const auto [fields, indices] = TwoFieldBodies();
   const auto golden = GoldenDictionary(dd->GetGuid(), fields, indices, 15);
   EXPECT_EQ(StreamOf(*dd), golden);
   auto back = ReadBack(golden);
   EXPECT_TRUE(back->IsEqual(dd.get()));
   EXPECT_EQ(back->GetFieldsDescriptor()->FieldDescriptor(1)->GetID(), 12);
   EXPECT_EQ(back->KeyLen(0), 23);  // 22 bytes of NAME and one byte of null flags
+}
+
+// The GUIDs, the cache's item counter and the stripped mark are taken back
+// from the root table's item header; a damaged GUID is a damaged stream.
+TEST_F(DataDictionary, ValuesKeptInCustomStrings) {
+  const auto [fields, indices] = TwoFieldBodies();
+  const std::string guid = "{0123ABCD-4567-89EF-0123-456789ABCDEF}", cacheGuid = "{FEDCBA98-7654-3210-FEDC-BA9876543210}";
+  auto dd = ReadBack(GoldenDictionary(GUID_NULL, fields, indices, 15,
+                                      {"Owner=me", "$GUID=" + guid, "$CacheGUID=" + cacheGuid, "$CacheCurrentID=7",
+                                       "$MissingInformation=", "$CachingState=tcsNone"}));
+  EXPECT_EQ(Utf8(GUIDToString(dd->GetGuid())), guid);
+  EXPECT_EQ(Utf8(GUIDToString(dd->GetCacheGuid())), cacheGuid);
+  EXPECT_EQ(dd->GetCacheCurrentID(), 7);
+  EXPECT_TRUE(dd->GetMissingInformation());  // present, whatever its value
+  EXPECT_EQ(dd->GetCustomStrings().Values(u"Owner"), u"me");
+  const auto again = StreamOf(*dd);
+  EXPECT_TRUE(Contains(again, "$CacheCurrentID=7"));
+  EXPECT_TRUE(Contains(again, "$MissingInformation=True"));
+
+  dd = ReadBack(GoldenDictionary(GUID_NULL, fields, indices, 15, {"$CacheCurrentID=seven"}));
+  EXPECT_EQ(dd->GetCacheCurrentID(), 0);
+  EXPECT_EQ(dd->GetCacheGuid(), GUID_NULL);
+  EXPECT_FALSE(dd->GetMissingInformation());
+  EXPECT_FALSE(Contains(StreamOf(*dd), "$Cache"));  // nothing to keep: the entries go
+  EXPECT_EQ(RaisedCode([&] { ReadBack(GoldenDictionary(GUID_NULL, fields, indices, 15, {"$GUID={not a guid}"})); }),
+            15498u);
 }
 
 // ---------------------------------------------------------------------------

@@ -39,7 +39,7 @@ struct Bytes {
   Bytes& empty() { return raw({0x12, 0, 0, 0, 0}); }
   // The item header of an item with ID id, custom-string lines and no
   // constraint name, as written for peers from 20000 on.
-  Bytes& header(int8_t id, std::initializer_list<std::string> lines = {}) {
+  Bytes& header(int8_t id, const std::vector<std::string>& lines = {}) {
     raw({0x02, 0x03, 0x01});
     for (const std::string& line : lines) str(line);
     return raw({0x00}).integer(id).empty();
