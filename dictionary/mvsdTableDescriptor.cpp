@@ -90,7 +90,8 @@ TmvClassRegistry* TmvBaseTableDescriptor::Registry() {
 // The family root of the table descriptors, whose registry holds the
 // nested table classes. It cannot be made on its own.
 constinit const TmvTableDescriptorClassRef TmvBaseTableDescriptor::StaticClass{
-    {{{u"TmvBaseTableDescriptor", &TmvLocalizedDictionaryItem::StaticClass}, &TmvBaseTableDescriptor::Registry,
+    {{{u"TmvBaseTableDescriptor", &TmvLocalizedDictionaryItem::StaticClass},
+      &TmvBaseTableDescriptor::Registry,
       nullptr},
      nullptr},
     nullptr};
@@ -138,16 +139,17 @@ void TmvBaseTableDescriptor::AssignOnlyFields(TmvBaseTableDescriptor* aSource) {
   TmvFieldsDescriptor* fields = aSource->tdFieldsDescriptor;
   for (int32_t i = 0; i < fields->FieldCount(); ++i) {
     TmvFieldDescriptor* source = fields->FieldDescriptor(i);
-    TmvFieldDescriptor* field =
-        tdFieldsDescriptor->AddField(source->Name(), source->GetDesc(), source->FieldType(), source->Units(),
-                                     source->DecPl(), false, &static_cast<const TmvFieldDescriptorClassRef&>(source->ClassType()));
+    TmvFieldDescriptor* field = tdFieldsDescriptor->AddField(
+        source->Name(), source->GetDesc(), source->FieldType(), source->Units(), source->DecPl(), false,
+        &static_cast<const TmvFieldDescriptorClassRef&>(source->ClassType()));
     if (TmvLocaleDescriptor* locale = source->GetLocaleDescriptor())
       field->AddLocaleDescriptor(&static_cast<const TmvDictionaryItemClassRef&>(locale->ClassType()))->Assign(locale);
   }
   TmvTablesDescriptor* tables = aSource->tdTablesDescriptor;
   for (int32_t i = 0; i < tables->TableCount(); ++i) {
     TmvNestedTableDescriptor* source = tables->TableDescriptor(i);
-    tdTablesDescriptor->AddTable(source->GetName(), &static_cast<const TmvTableDescriptorClassRef&>(source->ClassType()))
+    tdTablesDescriptor
+        ->AddTable(source->GetName(), &static_cast<const TmvTableDescriptorClassRef&>(source->ClassType()))
         ->AssignOnlyFields(source);
   }
   auto* record = static_cast<TmvHeapRecordDescriptor*>(AddRecordDescriptor(&TmvHeapRecordDescriptor::StaticClass));
@@ -172,18 +174,19 @@ bool TmvBaseTableDescriptor::IsFieldDescValid(TmvFieldDescriptor* aFieldDesc) {
 // Optional sub-descriptors
 
 TmvBaseRecordDescriptor* TmvBaseTableDescriptor::AddRecordDescriptor(const TmvStorageDescriptorClassRef* aClass) {
-  return mvReplaceStorageDescriptor(*this, tdRecordDescriptor, aClass ? *aClass : TmvBaseRecordDescriptor::StaticClass, "Record",
-                        u"RecordDescriptor");
+  return mvReplaceStorageDescriptor(*this, tdRecordDescriptor, aClass ? *aClass : TmvBaseRecordDescriptor::StaticClass,
+                                    "Record", u"RecordDescriptor");
 }
 
 TmvBaseBlobDescriptor* TmvBaseTableDescriptor::AddBlobDescriptor(const TmvStorageDescriptorClassRef* aClass) {
-  return mvReplaceStorageDescriptor(*this, tdBlobDescriptor, aClass ? *aClass : TmvHeapBlobDescriptor::StaticClass, "Blob",
-                        u"BlobDescriptor");
+  return mvReplaceStorageDescriptor(*this, tdBlobDescriptor, aClass ? *aClass : TmvHeapBlobDescriptor::StaticClass,
+                                    "Blob", u"BlobDescriptor");
 }
 
 TmvBaseAutoIncDescriptor* TmvBaseTableDescriptor::AddAutoIncDescriptor(const TmvStorageDescriptorClassRef* aClass) {
-  return mvReplaceStorageDescriptor(*this, tdAutoIncDescriptor, aClass ? *aClass : TmvBaseAutoIncDescriptor::StaticClass,
-                        "AutoInc", u"AutoIncDescriptor");
+  return mvReplaceStorageDescriptor(*this, tdAutoIncDescriptor,
+                                    aClass ? *aClass : TmvBaseAutoIncDescriptor::StaticClass, "AutoInc",
+                                    u"AutoIncDescriptor");
 }
 
 TmvMainIndicesDescriptor* TmvBaseTableDescriptor::AddIndicesDescriptor(const TmvIndicesDescriptorClassRef* aClass) {
@@ -249,7 +252,8 @@ TmvBaseTableDescriptor* TmvBaseTableDescriptor::GetChild(const String& aChildNam
     if (head == u".") continue;
     if (head == u"..") {
       TPersistent* parent;
-      if (!table->FindParentOfType(StaticClass, parent)) mvRaiseCode<EmvBaseTableDescriptorException>(MVERR_NOSUCHTABLE);
+      if (!table->FindParentOfType(StaticClass, parent))
+        mvRaiseCode<EmvBaseTableDescriptorException>(MVERR_NOSUCHTABLE);
       table = static_cast<TmvBaseTableDescriptor*>(parent);
       continue;
     }
@@ -490,8 +494,7 @@ bool TmvBaseTableDescriptor::IsEqual(TmvDictionaryItem* aItem) {
 // TmvNestedTableDescriptor
 
 constinit const TmvTableDescriptorClassRef TmvNestedTableDescriptor::StaticClass{
-    {{{u"TmvNestedTableDescriptor", &TmvBaseTableDescriptor::StaticClass}, &TmvBaseTableDescriptor::Registry,
-      nullptr},
+    {{{u"TmvNestedTableDescriptor", &TmvBaseTableDescriptor::StaticClass}, &TmvBaseTableDescriptor::Registry, nullptr},
      nullptr},
     &mvCreateTable<TmvNestedTableDescriptor>};
 
@@ -521,7 +524,8 @@ TmvClassRegistry* TmvTablesDescriptor::Registry() {
 }
 
 constinit const TmvDictionaryItemClassRef TmvTablesDescriptor::StaticClass{
-    {{u"TmvTablesDescriptor", &TmvDictionaryItem::StaticClass}, &TmvTablesDescriptor::Registry,
+    {{u"TmvTablesDescriptor", &TmvDictionaryItem::StaticClass},
+     &TmvTablesDescriptor::Registry,
      &mvCreateFreeItem<TmvTablesDescriptor>},
     &mvCreateItem<TmvTablesDescriptor>};
 

@@ -73,9 +73,8 @@ std::unique_ptr<TmvDataDictionary> TwoFieldTable() {
 
 bool IsDefaultDictionary(TmvDataDictionary& aDD) {
   static TmvDataDictionary* const fresh = new TmvDataDictionary();  // compared only; kept for the run
-  return aDD.IsEqual(fresh) && aDD.GetVersion() == 3 && aDD.GetBaseName().empty() &&
-         !aDD.GetMissingInformation() && aDD.GetInternalIndicesDescriptor() == nullptr &&
-         aDD.GetHeaderSignature() == mvHeaderSignatureV2;
+  return aDD.IsEqual(fresh) && aDD.GetVersion() == 3 && aDD.GetBaseName().empty() && !aDD.GetMissingInformation() &&
+         aDD.GetInternalIndicesDescriptor() == nullptr && aDD.GetHeaderSignature() == mvHeaderSignatureV2;
 }
 
 // ---------------------------------------------------------------------------
@@ -198,7 +197,8 @@ TEST_F(DataDictionary, GoldenBytesOfATwoFieldTableWithOneIndex) {
 // from the root table's item header; a damaged GUID is a damaged stream.
 TEST_F(DataDictionary, ValuesKeptInCustomStrings) {
   const auto [fields, indices] = TwoFieldBodies();
-  const std::string guid = "{0123ABCD-4567-89EF-0123-456789ABCDEF}", cacheGuid = "{FEDCBA98-7654-3210-FEDC-BA9876543210}";
+  const std::string guid = "{0123ABCD-4567-89EF-0123-456789ABCDEF}",
+                    cacheGuid = "{FEDCBA98-7654-3210-FEDC-BA9876543210}";
   auto dd = ReadBack(GoldenDictionary(GUID_NULL, fields, indices, 15,
                                       {"Owner=me", "$GUID=" + guid, "$CacheGUID=" + cacheGuid, "$CacheCurrentID=7",
                                        "$MissingInformation=", "$CachingState=tcsNone"}));
@@ -368,8 +368,10 @@ TEST_F(DataDictionary, BuildNormalisationOfOldDictionaries) {
     bool localeFixesDisabled;
     int32_t version;
     bool byteOrder;
-  } cases[] = {{"mvtInt16", false, 4, true}, {"mvtInt16", true, 3, false},
-               {"mvtRefNr", false, 5, true}, {"mvtRefNr", true, 5, false}};
+  } cases[] = {{"mvtInt16", false, 4, true},
+               {"mvtInt16", true, 3, false},
+               {"mvtRefNr", false, 5, true},
+               {"mvtRefNr", true, 5, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.typeB) + (c.localeFixesDisabled ? " without locale fixes" : ""));
     auto dd = ReadBack(LegacyStream(1, c.typeB));
@@ -682,14 +684,14 @@ TEST_F(DataDictionary, ClassesOutsideTheirSlotAreRefused) {
   TmvDataDictionary dd;
   String message;
   // A registered indices class that is no main indices class.
-  EXPECT_EQ(RaisedCode([&] { ReadInto(dd, replaced("TmvMainIndicesDescriptor", "TmvInternalIndicesDescriptor")); },
-                       &message),
-            15499u);
+  EXPECT_EQ(
+      RaisedCode([&] { ReadInto(dd, replaced("TmvMainIndicesDescriptor", "TmvInternalIndicesDescriptor")); }, &message),
+      15499u);
   EXPECT_EQ(message, u"IndicesDescriptor class is not supported: TmvInternalIndicesDescriptor");
   // An unknown class, and a fixed part of another class.
-  EXPECT_EQ(RaisedCode([&] { ReadInto(dd, replaced("TmvBaseRecordDescriptor", "TmvOtherRecordDescriptor")); },
-                       &message),
-            15499u);
+  EXPECT_EQ(
+      RaisedCode([&] { ReadInto(dd, replaced("TmvBaseRecordDescriptor", "TmvOtherRecordDescriptor")); }, &message),
+      15499u);
   EXPECT_EQ(message, u"RecordDescriptor class is not supported: TmvOtherRecordDescriptor");
   EXPECT_EQ(RaisedCode([&] { ReadInto(dd, replaced("TmvTablesDescriptor", "TmvFieldsDescriptor")); }), 15499u);
   EXPECT_TRUE(IsDefaultDictionary(dd));

@@ -21,20 +21,37 @@ struct QuestionBankField {
   int32_t units;
 };
 
-inline constexpr QuestionBankField kQbdbFields[] = {
-    {u"ID", mvtInt32, 0},           {u"EXAM_NAME", mvtWideString, 40},  {u"NUMBER", mvtInt32, 0},
-    {u"CATEGORY", mvtWideString, 40}, {u"category_number", mvtInt32, 0}, {u"category_main", mvtWideString, 40},
-    {u"KEYWORD", mvtWideString, 60},  {u"QUEST_STATE", mvtBlobWideMemo, 0}, {u"QUEST_FIG", mvtBlobGraphic, 0},
-    {u"ANSWER", mvtBlobWideMemo, 0},  {u"CORRECT", mvtWideString, 1},   {u"EXPLAIN_STATE", mvtBlobWideMemo, 0},
-    {u"EXPLAIN_FIG", mvtBlobGraphic, 0}, {u"POINT", mvtBlobWideMemo, 0}, {u"HANTEI", mvtWideString, 1},
-    {u"CKMARK", mvtWideString, 1},    {u"study_date", mvtDate, 0}};
+inline constexpr QuestionBankField kQbdbFields[] = {{u"ID", mvtInt32, 0},
+                                                    {u"EXAM_NAME", mvtWideString, 40},
+                                                    {u"NUMBER", mvtInt32, 0},
+                                                    {u"CATEGORY", mvtWideString, 40},
+                                                    {u"category_number", mvtInt32, 0},
+                                                    {u"category_main", mvtWideString, 40},
+                                                    {u"KEYWORD", mvtWideString, 60},
+                                                    {u"QUEST_STATE", mvtBlobWideMemo, 0},
+                                                    {u"QUEST_FIG", mvtBlobGraphic, 0},
+                                                    {u"ANSWER", mvtBlobWideMemo, 0},
+                                                    {u"CORRECT", mvtWideString, 1},
+                                                    {u"EXPLAIN_STATE", mvtBlobWideMemo, 0},
+                                                    {u"EXPLAIN_FIG", mvtBlobGraphic, 0},
+                                                    {u"POINT", mvtBlobWideMemo, 0},
+                                                    {u"HANTEI", mvtWideString, 1},
+                                                    {u"CKMARK", mvtWideString, 1},
+                                                    {u"study_date", mvtDate, 0}};
 
-inline constexpr QuestionBankField kQbrecordFields[] = {
-    {u"EXAM_NAME", mvtWideString, 40}, {u"NUMBER", mvtInt32, 0},        {u"CATEGORY", mvtWideString, 40},
-    {u"category_number", mvtInt32, 0}, {u"CATEGORY_main", mvtWideString, 40}, {u"KEYWORD", mvtWideString, 60},
-    {u"ANS", mvtWideString, 1},        {u"HANTEI", mvtWideString, 1},   {u"DATE_TIME", mvtDateTime, 0},
-    {u"ID", mvtInt32, 0},              {u"MIS", mvtInt32, 0},           {u"study_date", mvtDate, 0},
-    {u"ans_time", mvtTime, 0}};
+inline constexpr QuestionBankField kQbrecordFields[] = {{u"EXAM_NAME", mvtWideString, 40},
+                                                        {u"NUMBER", mvtInt32, 0},
+                                                        {u"CATEGORY", mvtWideString, 40},
+                                                        {u"category_number", mvtInt32, 0},
+                                                        {u"CATEGORY_main", mvtWideString, 40},
+                                                        {u"KEYWORD", mvtWideString, 60},
+                                                        {u"ANS", mvtWideString, 1},
+                                                        {u"HANTEI", mvtWideString, 1},
+                                                        {u"DATE_TIME", mvtDateTime, 0},
+                                                        {u"ID", mvtInt32, 0},
+                                                        {u"MIS", mvtInt32, 0},
+                                                        {u"study_date", mvtDate, 0},
+                                                        {u"ans_time", mvtTime, 0}};
 
 inline constexpr QuestionBankField kGcountFields[] = {{u"START_DATE_TIME", mvtDateTime, 0},
                                                       {u"END_DATE_TIME", mvtDateTime, 0},
