@@ -102,6 +102,8 @@ TEST_F(DataDictionary, NewDictionaryReadsBackEqual) {
   ASSERT_EQ(back->GetFilesDescriptor()->FileCount(), 1);
   EXPECT_EQ(back->GetFilesDescriptor()->FileDescriptor(0)->GetDesc(), u"Data/DataDict File");
   EXPECT_EQ(back->GetFilesDescriptor()->FileDescriptor(0)->GetBlockSizeBytes(), 4096);
+  EXPECT_EQ(back->GetFilesDescriptor()->FileDescriptor(0)->UsableBlockSize(), 4096);  // the whole block
+  EXPECT_EQ(back->GetFileFromExt(u""), 0);
   ASSERT_EQ(back->GetIndicesDescriptor()->IndexCount(), 1);
   TmvIndexDescriptor* sai = back->GetIndicesDescriptor()->IndexDescriptor(0);
   EXPECT_EQ(sai->GetName(), u"Sequential Access Index");
