@@ -359,9 +359,15 @@ TEST_F(DataDictionary, VersionOneStreamHasOneRecordLength) {
   EXPECT_EQ(&dd->GetBlobDescriptor()->ClassType(), &TmvHeapBlobDescriptor::StaticClass);
   EXPECT_FALSE(dd->GetUseByteOrderForWideString());
 
-  auto two = ReadBack(LegacyStream(2));
+  auto two = ReadBack(StreamOf(*TwoFieldTable()));
+  const TGUID earlier = two->GetGuid();
+  ReadInto(*two, LegacyStream(2));
   EXPECT_EQ(two->GetFieldsDescriptor()->LogicalRecordLength(), 8);
   EXPECT_FALSE(two->RequiresPack());
+  // The old layout has no item header: nothing of the earlier content's
+  // header ("$GUID") is taken back.
+  EXPECT_FALSE(two->IsCustomStringsStored());
+  EXPECT_NE(two->GetGuid(), earlier);
 }
 
 TEST_F(DataDictionary, BuildNormalisationOfOldDictionaries) {
@@ -460,6 +466,7 @@ TEST_F(DataDictionary, OldLayoutRefusals) {
   // Reading: kind 0 is only for file 0; one BLOB file.
   TmvDataDictionary dd;
   EXPECT_EQ(RaisedCode([&] { ReadInto(dd, LegacyStream(2, "mvtInt16", {0, 0})); }), 15498u);
+  EXPECT_EQ(RaisedCode([&] { ReadInto(dd, LegacyStream(2, "mvtInt16", {0, 3})); }), 15498u);  // no such kind
   EXPECT_EQ(RaisedCode([&] { ReadInto(dd, LegacyStream(2, "mvtInt16", {0, 2, 2}), u"T"); }, &message), 10004u);
   EXPECT_EQ(message, u"A BLOB file has already been defined");
   EXPECT_TRUE(IsDefaultDictionary(dd));
