@@ -73,17 +73,6 @@ void mvReadSection(TmvReader& aReader, std::u16string_view aIdent);
 // aFamilyWord) that must be exactly aItem's class, then aItem's body; a
 // false boolean or another class raise 15498.
 void mvReadFixedPart(TmvReader& aReader, TmvDictionaryItem& aItem, std::u16string_view aFamilyWord);
-template <typename R>
-const R* mvReadOptionalClass(TmvReader& aReader, const R& aRoot, std::u16string_view aFamilyWord);
-// Reads an optional named part into a slot: the identifier aIdent, then the
-// head of the part (its class must descend from aRoot; aIdent is the family
-// word of a refusal) and, when present, the body of the descriptor that
-// aAdd (class) puts into the slot.
-template <typename R, typename F>
-void mvReadPart(TmvReader& aReader, std::u16string_view aIdent, const R& aRoot, F aAdd) {
-  mvReadSection(aReader, aIdent);
-  if (const R* cls = mvReadOptionalClass(aReader, aRoot, aIdent)) aAdd(cls)->LoadFromReader(aReader);
-}
 // Raises 15499 "%s class is not supported: %s" unless aClass descends from
 // aRoot: a registry holds the classes of a whole family, a slot only some.
 inline void mvCheckItemFamily(const ClassRef& aClass, const ClassRef& aRoot, std::u16string_view aFamilyWord) {
@@ -98,6 +87,15 @@ const R* mvReadOptionalClass(TmvReader& aReader, const R& aRoot, std::u16string_
   const R& cls = mvReadItemClass(aReader, aRoot, aFamilyWord);
   mvCheckItemFamily(cls, aRoot, aFamilyWord);
   return &cls;
+}
+// Reads an optional named part into a slot: the identifier aIdent, then the
+// head of the part (its class must descend from aRoot; aIdent is the family
+// word of a refusal) and, when present, the body of the descriptor that
+// aAdd (class) puts into the slot.
+template <typename R, typename F>
+void mvReadPart(TmvReader& aReader, std::u16string_view aIdent, const R& aRoot, F aAdd) {
+  mvReadSection(aReader, aIdent);
+  if (const R* cls = mvReadOptionalClass(aReader, aRoot, aIdent)) aAdd(cls)->LoadFromReader(aReader);
 }
 // A storage descriptor of aClass replaces the one in aSlot of aOwner:
 // CheckReadOnly; a class outside T's family raises 15499 with aFamilyWord;
