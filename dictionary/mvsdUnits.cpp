@@ -12,6 +12,7 @@
 #include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
+#include "dictionary/mvsdTableDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 #include "foundation/mvllUnitGroup.h"
 #include "foundation/mvllUnits.h"
@@ -61,6 +62,8 @@ const Registration kRegistrations[] = {
     {&TmvAdvAutoIncDescriptor::StaticClass, nullptr},
     {&TmvBaseStreamDescriptor::StaticClass, nullptr},
     {&TmvCustomDescsDescriptor::StaticClass, nullptr},
+    {&TmvTablesDescriptor::StaticClass, nullptr},
+    {&TmvNestedTableDescriptor::StaticClass, nullptr},
     {&TmvFieldValidationsDescriptor::StaticClass, nullptr},
     {&TmvBaseRecordCompressionDescriptor::StaticClass, nullptr},
     {&TmvFieldsValidationsDescriptor::StaticClass, nullptr},
