@@ -3,7 +3,10 @@
 // the header accesses, block allocations and frees the tests drive.
 #pragma once
 
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <set>
 
 #include "StorageTestSupport.h"
 #include "storage/mvsrFileHeader1x.h"
@@ -95,6 +98,51 @@ class HeaderTest : public StorageTest {
     std::vector<uint32_t> numbers;
     for (uint32_t i = 0; i < mvGetU32(aMap, 24); ++i) numbers.push_back(mvGetU32(aMap, 28 + 4 * i));
     return numbers;
+  }
+  // Flips each byte of [aFrom, aTo) of block 0 of the file aName in turn and
+  // opens the file again; an open file is handed to aUse. Every failure must
+  // be an engine error of a code in aClear. Answers how many opened.
+  int FlipEachByte(const std::string& aName, uint32_t aFrom, uint32_t aTo, const std::set<uint32_t>& aClear,
+                   const std::function<void(TmvBaseFile*)>& aUse) {
+    const std::vector<uint8_t> original = ReadBytes(folder.File(aName));
+    OpenTable t(cache, folder.Name(aName));
+    std::fstream disk(folder.File(aName), std::ios::binary | std::ios::in | std::ios::out);
+    int opened = 0;
+    for (uint32_t at = aFrom; at < aTo; ++at) {
+      std::vector<uint8_t> image(original.begin(), original.begin() + 4096);
+      image[at] ^= 0xFF;
+      disk.seekp(0);
+      disk.write(reinterpret_cast<const char*>(image.data()), 4096);
+      disk.flush();
+      cache->RemoveFile(t.file);  // block 0 is read again
+      uint32_t code = 0;
+      try {
+        code = static_cast<uint32_t>(t.Add());
+        if (t.header) t.release(t.header);
+        if (code == 0) {
+          ++opened;
+          aUse(t.file);
+        }
+      } catch (const EmvBaseException& e) {
+        code = e.ErrorCode();
+      }
+      if (code != 0) {
+        EXPECT_TRUE(aClear.count(code)) << "byte " << at << ": " << code;
+      }
+    }
+    return opened;
+  }
+  // Runs aWork in a transaction that is rolled back afterwards, also when
+  // aWork fails.
+  void InTransaction(const std::function<void(TmvBaseTransaction*)>& aWork) {
+    TTestTransaction trans(cache);
+    try {
+      aWork(&trans);
+    } catch (...) {
+      trans.End();
+      throw;
+    }
+    trans.End();
   }
   static std::vector<uint32_t> Range(uint32_t aFirst, uint32_t aLast) {
     std::vector<uint32_t> numbers;
