@@ -124,6 +124,32 @@ TEST_F(HeaderTest, AFullFileRefusesANewBlock) {
   trans.End();
 }
 
+TEST_F(HeaderTest, ACommitWithABlockOfAWrongOwnerWritesNothing) {
+  {
+    TTestTransaction trans(cache);
+    auto t = Create("owner.mv1", &trans);
+    trans.Commit();
+  }
+  auto t = Open("owner.mv1");
+  fs.writes.clear();
+  TmvBlockAccess view(t->file, nullptr, u"owner", 0);
+  TTestTransaction trans(cache);
+  THeaderAccess header = Access(view, &trans);
+  TmvReleaseMethod release;
+  uint8_t* block = header->GetNewBlock(&trans, 0, release);
+  std::memcpy(block, "DATA", 4);
+  mvPutU32(block, 4092, uint32_t(mv2xFreeBlockMapID));  // claims to be a free-block map
+  release(block);
+  header.reset();
+  String text;
+  EXPECT_EQ(CodeOf([&] { trans.Commit(); }, &text), 8962u);
+  EXPECT_EQ(text, u"Block 1 in file \"" + t->file->FileName() +
+                      u"\" has the BlockOwnerID of the free block map but has a signature of \"DATA\"");
+  EXPECT_TRUE(fs.writes.empty());
+  EXPECT_EQ(t->file->fiUsedBlocks, 1u);
+  trans.Rollback();
+}
+
 TEST_F(HeaderTest, DamagedFreeBlockStructuresAreRefused) {
   // A file with 6 cached numbers and a map of 2 at block 10.
   std::vector<uint8_t> base = V2Header(12);
