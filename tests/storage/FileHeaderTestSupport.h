@@ -100,10 +100,11 @@ class HeaderTest : public StorageTest {
     return numbers;
   }
   // Flips each byte of [aFrom, aTo) of block 0 of the file aName in turn and
-  // opens the file again; an open file is handed to aUse. Every failure must
-  // be an engine error of a code in aClear. Answers how many opened.
+  // opens the file again; an open file is handed to aUse with the byte's
+  // offset. Every failure must be an engine error of a code in aClear.
+  // Answers how many opened.
   int FlipEachByte(const std::string& aName, uint32_t aFrom, uint32_t aTo, const std::set<uint32_t>& aClear,
-                   const std::function<void(TmvBaseFile*)>& aUse) {
+                   const std::function<void(TmvBaseFile*, uint32_t)>& aUse) {
     const std::vector<uint8_t> original = ReadBytes(folder.File(aName));
     OpenTable t(cache, folder.Name(aName));
     std::fstream disk(folder.File(aName), std::ios::binary | std::ios::in | std::ios::out);
@@ -121,7 +122,7 @@ class HeaderTest : public StorageTest {
         if (t.header) t.release(t.header);
         if (code == 0) {
           ++opened;
-          aUse(t.file);
+          aUse(t.file, at);
         }
       } catch (const EmvBaseException& e) {
         code = e.ErrorCode();
