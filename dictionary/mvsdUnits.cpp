@@ -12,6 +12,7 @@
 #include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
+#include "dictionary/mvsdTableDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 #include "dictionary/mvsdValidationEngine.h"
 #include "foundation/mvllUnitGroup.h"
@@ -64,6 +65,8 @@ const Registration kRegistrations[] = {
     {&TmvCustomDescsDescriptor::StaticClass, nullptr},
     {&TmvMinMaxValidationDescriptor::StaticClass, nullptr},
     {&TmvNoChangeValidationDescriptor::StaticClass, nullptr},
+    {&TmvTablesDescriptor::StaticClass, nullptr},
+    {&TmvNestedTableDescriptor::StaticClass, nullptr},
     {&TmvFieldValidationsDescriptor::StaticClass, nullptr},
     {&TmvBaseRecordCompressionDescriptor::StaticClass, nullptr},
     {&TmvSqlCheckValidationDescriptor::StaticClass, nullptr},

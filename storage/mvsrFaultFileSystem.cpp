@@ -56,7 +56,8 @@ TmvFaultFileSystem::Verdict TmvFaultFileSystem::Count(TmvFileOp aOp) {
   const Arm& s = ffsShort[aOp];
   if (s.First != 0 && n == s.First) v.Limit = s.Limit;
   if (aOp == fopWrite && ffsCrashArmed && n > ffsCrashAfter) ffsCrashed = true;
-  v.Drop = ffsCrashed && (aOp == fopWrite || aOp == fopTruncate || aOp == fopSync);
+  v.Drop = ffsCrashed && (aOp == fopWrite || aOp == fopTruncate || aOp == fopSync || aOp == fopUnlink ||
+                          aOp == fopRename);
   return v;
 }
 
@@ -109,6 +110,14 @@ int TmvFaultFileSystem::Sync(int aHandle) {
 
 int TmvFaultFileSystem::SyncFolder(const std::string& aPath) {
   return Guarded(fopSync, [&](size_t) { return ffsTarget.SyncFolder(aPath); });
+}
+
+int TmvFaultFileSystem::Unlink(const std::string& aPath) {
+  return Guarded(fopUnlink, [&](size_t) { return ffsTarget.Unlink(aPath); });
+}
+
+int TmvFaultFileSystem::Rename(const std::string& aOldPath, const std::string& aNewPath) {
+  return Guarded(fopRename, [&](size_t) { return ffsTarget.Rename(aOldPath, aNewPath); });
 }
 
 int TmvFaultFileSystem::Lock(int aHandle, bool aExclusive) {

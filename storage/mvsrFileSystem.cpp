@@ -44,6 +44,10 @@ class TmvPosixFileSystem : public TmvFileSystem {
     errno = error;
     return result;
   }
+  int Unlink(const std::string& aPath) override { return ::unlink(aPath.c_str()); }
+  int Rename(const std::string& aOldPath, const std::string& aNewPath) override {
+    return ::rename(aOldPath.c_str(), aNewPath.c_str());
+  }
   int Lock(int aHandle, bool aExclusive) override {
     struct flock fl{};
     fl.l_type = aExclusive ? F_WRLCK : F_RDLCK;

@@ -3,7 +3,8 @@
 // Every call that table storage makes to the operating system for its files
 // goes through one `TmvFileSystem`: opening, closing, positional reads and
 // writes, setting the end of a file, flushing it to stable storage, locking
-// it, and the queries (size, attributes, the volume's kind, identity). The
+// it, the queries (size, attributes, the volume's kind, identity), and
+// deleting and renaming files. The
 // process uses the POSIX implementation unless a test installs another one
 // (see mvsrFaultFileSystem.h), which is how failing and crashing disks are
 // simulated.
@@ -56,6 +57,9 @@ class TmvFileSystem {
   virtual int Sync(int aHandle) = 0;
   // fsync(2) of a folder: the names created in it are on stable storage.
   virtual int SyncFolder(const std::string& aPath) = 0;
+  // unlink(2) and rename(2).
+  virtual int Unlink(const std::string& aPath) = 0;
+  virtual int Rename(const std::string& aOldPath, const std::string& aNewPath) = 0;
   // An open-file-description lock (F_OFD_SETLK) of the whole file, exclusive
   // (needs a handle open for writing) or shared; never waits. Two locks
   // conflict between two opens even in one process.

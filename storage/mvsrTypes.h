@@ -52,6 +52,15 @@ inline constexpr uint32_t mvBchThisBlockOffset = 4;
 inline constexpr uint32_t mvBchLSNOffset = 8;
 inline constexpr uint32_t mvBlockCommonHeaderSize = 16;
 
+inline uint16_t mvGetU16(const void* aBlock, uint32_t aOffset) {
+  const uint8_t* p = static_cast<const uint8_t*>(aBlock) + aOffset;
+  return uint16_t(p[0] | p[1] << 8);
+}
+inline void mvPutU16(void* aBlock, uint32_t aOffset, uint16_t aValue) {
+  uint8_t* p = static_cast<uint8_t*>(aBlock) + aOffset;
+  p[0] = uint8_t(aValue);
+  p[1] = uint8_t(aValue >> 8);
+}
 inline uint32_t mvGetU32(const void* aBlock, uint32_t aOffset) {
   const uint8_t* p = static_cast<const uint8_t*>(aBlock) + aOffset;
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;

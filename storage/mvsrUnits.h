@@ -1,8 +1,8 @@
 // Table storage: start-up and shutdown of the storage units.
 //
 // Starts the foundation first, then installs the per-thread operation
-// deadline hooks, the file classes and the temporary storage class; stopping
-// runs in the reverse order. Counted like the foundation's (mvllUnitGroup.h):
+// deadline hooks, the file classes, the two file header formats and the
+// temporary storage class; stopping runs in the reverse order. Counted like the foundation's (mvllUnitGroup.h):
 // only the first start and the last stop act.
 #pragma once
 

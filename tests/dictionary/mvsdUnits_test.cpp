@@ -14,6 +14,7 @@
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
+#include "dictionary/mvsdTableDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 #include "dictionary/mvsdValidationEngine.h"
 
@@ -91,6 +92,8 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
         {TmvBaseStreamDescriptor::StaticClass, u"TmvBaseStreamDescriptor"},
         {TmvBaseCustomDescriptor::StaticClass, u"TmvBaseCustomDescriptor"},
         {TmvCustomDescsDescriptor::StaticClass, u"TmvCustomDescsDescriptor"},
+        {TmvTablesDescriptor::StaticClass, u"TmvTablesDescriptor"},
+        {TmvBaseTableDescriptor::StaticClass, u"TmvNestedTableDescriptor"},
     };
     for (const auto& s : storage) EXPECT_TRUE(Registered(s.family, s.name)) << UTF8Encode(String(s.name));
     EXPECT_FALSE(Registered(TmvBaseRecordDescriptor::StaticClass, u"TmvHeapBlobDescriptor"));

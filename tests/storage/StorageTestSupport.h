@@ -112,19 +112,18 @@ inline std::vector<uint8_t> ReadBytes(const std::string& aPath) {
 // ---------------------------------------------------------------------------
 // The header format of the tests, registered under "TST!": it copies the
 // common fields into the file (with the length checks of its names) and
-// writes them for a new file.
-class TTestHeaderAccess : public TmvBaseFileHeaderAccess {
+// writes them for a new file. Its accesses count blocks and append new ones;
+// it keeps no free blocks and no sections.
+class TTestHeaderAccess : public TmvCommonFileHeaderAccess {
  public:
-  TTestHeaderAccess(TmvBaseTransaction* aTrans, bool aMarkDirty, TmvBlockAccess* aAccess) {
-    fHeader = aAccess->GetBlock(aTrans, 0, 0, aMarkDirty, fRelease);
+  TTestHeaderAccess(TmvBaseTransaction* aTrans, bool aMarkDirty, TmvBlockAccess* aAccess)
+      : TmvCommonFileHeaderAccess(aTrans, aMarkDirty, aAccess) {}
+  uint8_t* GetNewBlock(TmvBaseTransaction* aTrans, int32_t, TmvReleaseMethod& aRelease) override {
+    RequireDirty();
+    return AppendBlock(aTrans, aRelease);
   }
-  ~TTestHeaderAccess() override { fRelease(fHeader); }
-  uint32_t GetUsedBlocks() override { return mvGetU32(fHeader, 32); }
-  TmvLSN GetCurrentLSN() override { return mvBchLSN(fHeader); }
-
- private:
-  uint8_t* fHeader = nullptr;
-  TmvReleaseMethod fRelease;
+  void DeleteBlock(TmvBaseTransaction*, uint8_t*) override { RaiseError(MVERR_NOTSUPPORTED); }
+  uint32_t RegisterHeaderSection(const String&, uint8_t, bool, bool) override { RaiseError(MVERR_NOTSUPPORTED); }
 };
 
 class TTestHeaderFactory : public TmvBaseFileHeaderAccessFactory {
@@ -144,10 +143,12 @@ class TTestHeaderFactory : public TmvBaseFileHeaderAccessFactory {
     }
     return factory;
   }
-  TmvBaseFileHeaderAccess* CreateFileHeaderAccess(TmvBaseTransaction* aTrans, bool aMarkDirty,
-                                                  TmvBlockAccess* aAccess) override {
+  TmvBaseFileHeaderAccess* NewFileHeaderAccess(TmvBaseTransaction* aTrans, bool aMarkDirty,
+                                               TmvBlockAccess* aAccess) override {
     return new TTestHeaderAccess(aTrans, aMarkDirty, aAccess);
   }
+  static void DoCheckValid(bool) {}
+  static uint32_t AdditionalReservedSpace() { return 4; }
 
  private:
   static String ShortString(const uint8_t* aAt) {
@@ -178,7 +179,8 @@ class TTestHeaderFactory : public TmvBaseFileHeaderAccessFactory {
   }
 };
 inline constinit const TmvFileHeaderAccessFactoryClassRef TTestHeaderFactory::StaticClass{
-    {u"TTestHeaderFactory", nullptr}, &TTestHeaderFactory::Create};
+    {u"TTestHeaderFactory", nullptr}, &TTestHeaderFactory::Create, &TTestHeaderFactory::DoCheckValid,
+    &TTestHeaderFactory::AdditionalReservedSpace};
 
 // ---------------------------------------------------------------------------
 // A transaction driven as the server drives its own: a nested commit merges

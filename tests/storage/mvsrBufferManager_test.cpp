@@ -61,7 +61,9 @@ TEST_F(CacheTest, AFileOfAnotherFormatIsRefused) {
   EXPECT_EQ(CodeOf([&] { t.Add(); }, &text), 9992u);
   EXPECT_EQ(text, u"\"" + t.file->FileName() + u"\" is not a MorvaDB formatted file, or its file header is corrupt");
   TmvBaseFileHeaderAccessFactory::UnRegister(TTestHeaderFactory::StaticClass);
+  mvsrFileHeaderFini();
   EXPECT_EQ(CodeOf([&] { t.Add(); }), 15414u);  // no format registered at all
+  mvsrFileHeaderInit();
   TmvBaseFileHeaderAccessFactory::Register(TTestHeaderFactory::StaticClass, kTestSignature);
 }
 
