@@ -11,6 +11,7 @@
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdRefIntegrityDescriptors.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
@@ -74,6 +75,7 @@ const Registration kRegistrations[] = {
 void UnregisterAll() {
   mvCompositeKeyFieldEnginesFini();
   mvUnregisterDefaultValueEngines();
+  mvUnregisterRefIntegrityClasses();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
   mvUnregisterFilterClasses();
@@ -85,6 +87,7 @@ void RegisterAll() {
     mvRegisterFilterClasses();
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
+    mvRegisterRefIntegrityClasses();
     mvRegisterDefaultValueEngines();
     mvCompositeKeyFieldEnginesInit();
   } catch (...) {
