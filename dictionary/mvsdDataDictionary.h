@@ -89,6 +89,12 @@ class TmvDataDictionary : public TmvBaseTableDescriptor, public ImvDictionaryRoo
   void Assign(const TPersistent* aSource) override;
   // A new dictionary that has assigned this one; the caller owns it.
   TmvDataDictionary* Duplicate();
+  // Turns the dictionary into a cache dictionary (nothing when it or a
+  // nested table is one already): CacheCurrentID takes CurrentID, the
+  // tables become cache tables (MakeCacheTable (aSilent)) and the
+  // encryption engine is emptied; then CacheGuid takes Guid when a cache
+  // table came of it, else CacheCurrentID goes back to 0.
+  void MakeCache(bool aSilent);
   // Sets the read-only flag and activates the caches of the whole tree;
   // from then on every setter raises 15500.
   void MakeReadOnly();

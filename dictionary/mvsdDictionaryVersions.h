@@ -34,6 +34,11 @@ inline constexpr int32_t mvPeerVersionLocaleBuildVersion = 30900;
 // indices descriptor).
 inline constexpr int32_t mvPeerVersionInternalIndices = 47005;
 
+// Referential integrity. From this version a table target carries its
+// password, and sources and actions their SkipOnNull flag (version 2 forms);
+// below it neither can be written (12039).
+inline constexpr int32_t mvPeerVersionRefIntegrityV2 = 20000;
+
 // Filters. From this version a simple-expression filter descriptor carries
 // the code page of its text constants (stream version 4).
 inline constexpr int32_t mvPeerVersionFilterCodePage = 30002;

@@ -108,17 +108,22 @@ void TmvIndexDescriptor::SetupForCacheTable() {
   }
   int32_t refNrField = -1;
   if (auto* fields = FindRelatedDescriptor<TmvFieldsDescriptor>()) fields->HasRefNrField(refNrField);
+  ReplaceWithNoNullKey(refNrField);
+  idDups = idNone;
+  idIndexEngine = mvDefaultIndexEngine;
+}
+
+void TmvIndexDescriptor::ReplaceWithNoNullKey(int32_t aFieldNumber) {
+  CheckReadOnly();
   auto* key = new TmvNoNullCompKeyDescriptor(this);
   try {
-    key->Add(refNrField);
+    key->Add(aFieldNumber);
   } catch (...) {
     delete key;
     throw;
   }
   delete idKeyDescriptor;
   idKeyDescriptor = key;
-  idDups = idNone;
-  idIndexEngine = mvDefaultIndexEngine;
 }
 
 TmvFileDescriptor* TmvIndexDescriptor::IndexFile() {

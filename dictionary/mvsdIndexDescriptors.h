@@ -86,6 +86,9 @@ class TmvIndexDescriptor : public TmvDictionaryItem {
   // "mv1xDefault"; every other index allows all duplicates, engine
   // "CacheKeylessBStarTree".
   virtual void SetupForCacheTable();
+  // CheckReadOnly; the key becomes a new TmvNoNullCompKeyDescriptor with one
+  // key field on aFieldNumber. A failure keeps the old key.
+  void ReplaceWithNoNullKey(int32_t aFieldNumber);
 
   // The file descriptor at the file number in the related files
   // descriptor; nil when none is related or the number lies outside it.

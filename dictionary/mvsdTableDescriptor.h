@@ -30,9 +30,10 @@
 // Before the header the caching state is stored in the custom string
 // "$CachingState", so that it travels with the table.
 //
-// Cache tables (making a table cacheable or a cache) extend this class with
-// their own operations; the caching state and `HasCachingSupport` live here
-// because the dictionary's version depends on them.
+// Caching: a source table is made cacheable (`MakeCacheable`: it gains the
+// modify-LSN, insert-LSN and RefNr fields, an index on the modify LSN and
+// the internal graveyard and counter indexes), and a copy of its dictionary
+// becomes a cache table (`MakeCacheTable`); see mvsdCacheTables.h.
 //
 // Layer: data dictionary; calls every descriptor unit below it. Threading:
 // as every dictionary item (built on one thread, read by many once cached).
@@ -125,6 +126,17 @@ class TmvBaseTableDescriptor : public TmvLocalizedDictionaryItem, public ImvTabl
   // Clears the table parts (see the .cpp); the data dictionary also resets
   // itself and, unless aNoDefaults, installs the defaults of a new table.
   virtual void ClearDescriptors(bool aNoDefaults, bool aNotify);
+  // Turns the table and its nested tables into cache tables: nested tables
+  // (last first) that do not become cache tables are dropped; the indexes
+  // and fields are set up for a cache table, the custom descriptors
+  // cleared, the record engine becomes "Variable" with the "Compressor"
+  // compression (type 11), the internal indexes become "$CachedBlobs" when
+  // there are BLOB fields, none otherwise. A table that then does not
+  // qualify (IsCacheable for tcsIsCache, cacheable accepted) raises 12289
+  // "Only Cachable tables can be marked as InCache", or with aTolerant
+  // ends in tcsNone; otherwise it ends in tcsIsCache. A cache table is left
+  // as it is. A failure leaves the changes made before it in place.
+  virtual void MakeCacheTable(bool aTolerant);
   // The table's full name: the base name of the root table, then ":" and
   // the name of each nested table down to this one.
   virtual String btdFullName() = 0;
@@ -180,6 +192,23 @@ class TmvBaseTableDescriptor : public TmvLocalizedDictionaryItem, public ImvTabl
   // This table's state is not tcsNone and, unless aState is tcsNone, equals
   // aState; or a nested table (recursively) answers so.
   bool HasCachingSupport(TmvTableCachingState aState);
+  // Releases aCachableInfo, fills a new one (the caller releases it) with
+  // the special fields and the numbers of the modify-LSN main index (a
+  // composite key without filter on that field alone, dups idAll for
+  // tcsIsCache, else idNone or idNull) and of the internal indexes, and
+  // answers whether the table qualifies for aState: it needs the modify-LSN,
+  // insert-LSN and RefNr fields and that index, and, unless aState is
+  // tcsIsCache, the graveyard and counter indexes; then tcsNone asks that it
+  // is no cache table, tcsCacheable that it is cacheable, tcsIsCache that it
+  // is a cache table (or, with aAcceptCachable, cacheable) whose BLOB
+  // fields, if any, have the "$CachedBlobs" index.
+  bool IsCacheable(TmvCacheableInfo*& aCachableInfo, TmvTableCachingState aState, bool aAcceptCachable);
+  // Makes the table cacheable (tcsCacheable), adding with aCanChange what it
+  // lacks, each marked "$Implicit"="$Cacheable". A cache table raises 12289
+  // "Can't make a InCache table Cachable"; a table that still does not
+  // qualify raises 12289 "Failed to make table cachable". A failure leaves
+  // the changes made before it in place.
+  void MakeCacheable(bool aCanChange);
 
   // 24 plus the key length of main index aInx (24 without main indexes);
   // a bad aInx raises 9999 "Index out of bounds: %d".

@@ -11,6 +11,7 @@
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdRefIntegrityDescriptors.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
@@ -79,6 +80,7 @@ void UnregisterAll() {
   mvCompositeKeyFieldEnginesFini();
   mvUnregisterValidationEngines();
   mvUnregisterDefaultValueEngines();
+  mvUnregisterRefIntegrityClasses();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
   mvUnregisterFilterClasses();
@@ -90,6 +92,7 @@ void RegisterAll() {
     mvRegisterFilterClasses();
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
+    mvRegisterRefIntegrityClasses();
     mvRegisterDefaultValueEngines();
     mvRegisterValidationEngines();
     mvCompositeKeyFieldEnginesInit();

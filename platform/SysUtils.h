@@ -180,6 +180,8 @@ MV_DECLARE_EXCEPTION(EMathError, Exception)
 MV_DECLARE_EXCEPTION(EInvalidOp, EMathError)
 // A value outside the range of its target (the platform's run-time error 201).
 MV_DECLARE_EXCEPTION(ERangeError, Exception)
+// An object that is not of the class a checked cast asks for.
+MV_DECLARE_EXCEPTION(EInvalidCast, Exception)
 
 // An operating-system failure with its error number (errno on Linux).
 class EOSError : public Exception {
@@ -199,6 +201,7 @@ inline constexpr char16_t SInvalidFormat[] = u"書式 '%s' が無効か、また
 inline constexpr char16_t SAssertionFailed[] = u"%s (%s、%d 行)";
 inline constexpr char16_t SInvalidOp[] = u"浮動小数点演算が無効です";
 inline constexpr char16_t SRangeError[] = u"範囲チェックエラー";
+inline constexpr char16_t SInvalidCast[] = u"無効なクラス型キャストです";
 
 // Raises the out-of-memory and invalid-pointer errors with their texts.
 [[noreturn]] void OutOfMemoryError();
