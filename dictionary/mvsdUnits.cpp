@@ -3,6 +3,7 @@
 
 #include "dictionary/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/mvsdCustomDescriptors.h"
+#include "dictionary/mvsdDataDictionaryAudit.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdDefaultValueEngines.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
@@ -13,6 +14,7 @@
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
+#include "dictionary/mvsdTableMapperDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 #include "foundation/mvllUnitGroup.h"
 #include "foundation/mvllUnits.h"
@@ -67,6 +69,11 @@ const Registration kRegistrations[] = {
     {&TmvFieldValidationsDescriptor::StaticClass, nullptr},
     {&TmvBaseRecordCompressionDescriptor::StaticClass, nullptr},
     {&TmvFieldsValidationsDescriptor::StaticClass, nullptr},
+    {&TmvAuditDescriptor::StaticClass, nullptr},
+    {&TmvFieldMapperDescriptor::StaticClass, nullptr},
+    {&TmvRecordMapperDescriptor::StaticClass, nullptr},
+    {&TmvBaseTableMapperDescriptor::StaticClass, nullptr},
+    {&TmvTableMapperDescriptor::StaticClass, nullptr},
     // Dictionaries that stored the older name still read.
     {&TmvFieldValidationsDescriptor::StaticClass, u"TmvValidationsDescriptor"},
 };
