@@ -12,7 +12,7 @@ constinit const TmvRegisterableDescriptorClassRef TmvTableMapperDescriptor::Stat
 void TmvTableMapperDescriptor::MapAllTablesAndFieldsByName(TmvBaseTableDescriptor* aOldTable,
                                                            TmvBaseTableDescriptor* aNewTable,
                                                            TmvDataLossAction aDataLossAction) {
-  static_cast<TmvRecordMapperDescriptor*>(AddRecordMapper(&TmvRecordMapperDescriptor::StaticClass))
+  static_cast<TmvRecordMapperDescriptor*>(AddRecordMapper(TmvRecordMapperDescriptor::StaticClass))
       ->MapAllFieldsByName(aOldTable->GetFieldsDescriptor(), aNewTable->GetFieldsDescriptor(), aDataLossAction);
   TmvFastStringListIC oldTables(dupAccept);
   TmvFastStringListIC newTables(dupAccept);

@@ -35,12 +35,11 @@ void TmvBaseTableMapperDescriptor::ClearTables() {
 }
 
 TmvBaseRecordMapperDescriptor* TmvBaseTableMapperDescriptor::AddRecordMapper(
-    const TmvRegisterableDescriptorClassRef* aClass) {
-  const auto& cls = aClass ? *aClass : TmvBaseRecordMapperDescriptor::StaticClass;
-  if (!cls.Create || !cls.InheritsFrom(&TmvBaseRecordMapperDescriptor::StaticClass))
-    mvRaiseUnsupportedClass(u"RecordMapperDescriptor", cls.Name());
+    const TmvRegisterableDescriptorClassRef& aClass) {
+  if (!aClass.Create || !aClass.InheritsFrom(&TmvBaseRecordMapperDescriptor::StaticClass))
+    mvRaiseUnsupportedClass(u"RecordMapperDescriptor", aClass.Name());
   RemoveRecordMapper();
-  RecordMapper = static_cast<TmvBaseRecordMapperDescriptor*>(cls.Create());
+  RecordMapper = static_cast<TmvBaseRecordMapperDescriptor*>(aClass.Create());
   return RecordMapper;
 }
 

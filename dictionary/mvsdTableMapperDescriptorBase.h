@@ -51,9 +51,9 @@ class TmvBaseTableMapperDescriptor : public TmvBaseRegisterableDescriptor {
   // the caller owns it.
   TmvBaseTableMapperDescriptor* Duplicate();
 
-  // Frees the present record mapper and makes one of aClass (nil: the
-  // record mapper family's root).
-  TmvBaseRecordMapperDescriptor* AddRecordMapper(const TmvRegisterableDescriptorClassRef* aClass = nullptr);
+  // Frees the present record mapper and makes one of aClass, which must be
+  // of the record mapper family (else 15499).
+  TmvBaseRecordMapperDescriptor* AddRecordMapper(const TmvRegisterableDescriptorClassRef& aClass);
   void RemoveRecordMapper();
   // Appends a nested mapper of aClass (nil: this family's root) named
   // aName, with this mapper as Parent and MapTo "."; a nested mapper of
