@@ -39,8 +39,9 @@ class TmvBaseTableMapperDescriptor : public TmvBaseRegisterableDescriptor {
   // The body; see above.
   virtual void SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion);
   // Replaces the record mapper and the nested mappers with the stream's.
-  // A body version other than 1 raises 15498; unregistered classes raise
-  // 15499 naming "RecordMapperDescriptor" or "TableMapperDescriptor".
+  // A body version other than 1, or mappers nested more than 1000 deep,
+  // raise 15498; unregistered classes raise 15499 naming
+  // "RecordMapperDescriptor" or "TableMapperDescriptor".
   virtual void LoadFromReader(TmvReader& aReader);
 
   // The class name as an identifier, then the body.

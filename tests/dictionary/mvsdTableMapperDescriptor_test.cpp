@@ -158,6 +158,27 @@ TEST_F(TableMapper, UnknownClassesAndVersionsAreRefused) {
   }
 }
 
+// Each level of nesting is a level of recursion: a stream nested deeper
+// than any table is refused before the stack runs out.
+TEST_F(TableMapper, DeepNestingIsRefused) {
+  const auto nested = [](int aLevels) {
+    Bytes bytes;
+    for (int i = 0; i < aLevels; ++i) {
+      bytes.ident("TmvBaseTableMapperDescriptor").integer(1).str("T").str(".").boolean(false);
+      bytes.integer(i + 1 < aLevels ? 1 : 0);
+    }
+    return bytes.b;
+  };
+  auto deepest = FromStream(nested(1000));
+  int levels = 1;
+  for (TmvBaseTableMapperDescriptor* m = deepest.get(); m->GetTableCount() > 0; m = m->GetTableDescriptor(0)) ++levels;
+  EXPECT_EQ(levels, 1000);
+  EXPECT_EQ(RaisedCode([&] { FromStream(nested(1001)); }), 15498u);
+  EXPECT_EQ(RaisedCode([&] { FromStream(nested(100000)); }), 15498u);
+  // The refusal leaves the thread able to read a tree again.
+  EXPECT_EQ(FromStream(nested(1000))->GetTableCount(), 1);
+}
+
 // Every byte of a whole tree changed or cut: each read either fails with an
 // error or gives a tree that writes itself out again.
 TEST_F(TableMapper, DamagedStreams) {
