@@ -88,6 +88,7 @@ TmvFieldDescriptor* mvCreateField(TPersistent* aParent, const String& aName, con
 class TmvFieldDescriptor : public TmvLocalizedDictionaryItem, public ImvFieldDescriptor {
   MV_DECLARE_CLASSREF(TmvFieldDescriptorClassRef)
   friend class TmvFieldsDescriptor;
+  friend class TmvAuditDescriptor;  // widens its log's text fields in place
 
  public:
   // Checks the name (10038 "Invalid field name."), stores the values and

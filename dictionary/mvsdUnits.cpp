@@ -3,6 +3,7 @@
 
 #include "dictionary/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/mvsdCustomDescriptors.h"
+#include "dictionary/mvsdDataDictionaryAudit.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdDefaultValueEngines.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
@@ -14,6 +15,7 @@
 #include "dictionary/mvsdRefIntegrityDescriptors.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
+#include "dictionary/mvsdTableMapperDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 #include "dictionary/mvsdValidationEngine.h"
 #include "foundation/mvllUnitGroup.h"
@@ -72,6 +74,11 @@ const Registration kRegistrations[] = {
     {&TmvBaseRecordCompressionDescriptor::StaticClass, nullptr},
     {&TmvSqlCheckValidationDescriptor::StaticClass, nullptr},
     {&TmvFieldsValidationsDescriptor::StaticClass, nullptr},
+    {&TmvAuditDescriptor::StaticClass, nullptr},
+    {&TmvFieldMapperDescriptor::StaticClass, nullptr},
+    {&TmvRecordMapperDescriptor::StaticClass, nullptr},
+    {&TmvBaseTableMapperDescriptor::StaticClass, nullptr},
+    {&TmvTableMapperDescriptor::StaticClass, nullptr},
     // Dictionaries that stored the older name still read.
     {&TmvFieldValidationsDescriptor::StaticClass, u"TmvValidationsDescriptor"},
 };
