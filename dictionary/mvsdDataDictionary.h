@@ -162,6 +162,9 @@ class TmvDataDictionary : public TmvBaseTableDescriptor, public ImvDictionaryRoo
   void NormaliseForBuild();
   void SetVersionChecked(int32_t aVersion);
 
+ protected:
+  // The server-side dictionary (storage) sets the read-only flag, the ID
+  // counter and the GUID directly.
   TGUID ddGuid{};
   TGUID ddCacheGuid{};
   int32_t ddVersion = 3;

@@ -664,3 +664,9 @@ bool TmvTablesDescriptor::IsEqual(TmvDictionaryItem* aItem) {
     if (!tdTables[size_t(i)]->IsEqual(other->tdTables[size_t(i)])) return false;
   return true;
 }
+
+TmvBaseCustomDescriptor* mvFindCustomDescriptor(TmvBaseTableDescriptor* aTable, const String& aName) {
+  TmvCustomDescsDescriptor* customs = aTable->GetCustomDescsDescriptor();
+  const int32_t index = customs->GetCustomDescriptorFromName(aName);
+  return index < 0 ? nullptr : customs->CustomDescriptor(index);
+}

@@ -46,6 +46,7 @@
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 
+class TmvBaseTableDescriptor;
 class TmvNestedTableDescriptor;
 class TmvTablesDescriptor;
 
@@ -112,6 +113,10 @@ T* mvReplaceStorageDescriptor(TmvDictionaryItem& aOwner, T*& aSlot, const TmvSto
   aSlot = made;
   return made;
 }
+
+// The custom descriptor named aName (ASCII case ignored) of aTable; nil when
+// the table has none. Full-text and referential-integrity rules are found so.
+TmvBaseCustomDescriptor* mvFindCustomDescriptor(TmvBaseTableDescriptor* aTable, const String& aName);
 
 // ---------------------------------------------------------------------------
 // TmvBaseTableDescriptor

@@ -179,25 +179,6 @@ uint8_t* Tmv2xFileHeaderAccessFactory::GetTableChecksum(uint8_t* aHeader) {
 
 // A block held for one operation, released at the end of its scope unless
 // handed over.
-class Tmv2xFileHeaderAccess::THeldBlock {
- public:
-  THeldBlock() = default;
-  ~THeldBlock() {
-    if (Block) Method(Block);
-  }
-  THeldBlock(const THeldBlock&) = delete;
-  THeldBlock& operator=(const THeldBlock&) = delete;
-  uint8_t* Take(TmvReleaseMethod& aMethod) {
-    aMethod = Method;
-    Method.Clear();
-    uint8_t* block = Block;
-    Block = nullptr;
-    return block;
-  }
-  uint8_t* Block = nullptr;
-  TmvReleaseMethod Method;
-};
-
 void Tmv2xFileHeaderAccess::ThrowError(int32_t aCode, const String& aText) const {
   if (aText.empty()) throw Emv2xFileHeaderAccessException(aCode);
   throw Emv2xFileHeaderAccessException(aCode, aText);

@@ -113,7 +113,7 @@ class Tmv2xFileHeaderAccess : public TmvCommonFileHeaderAccess {
   void ThrowError(int32_t aCode, const String& aText) const override;
 
  private:
-  class THeldBlock;
+  using THeldBlock = TmvHeldBlock;
   struct TSubHeaderTable;
 
   // The free-block cache's count (8961 above 20).

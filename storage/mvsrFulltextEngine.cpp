@@ -2,6 +2,7 @@
 // mvsrFulltextEngine.h.
 #include "storage/mvsrFulltextEngine.h"
 
+#include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"
 
 namespace {
@@ -45,6 +46,14 @@ TmvBaseFulltextTableEngine* TmvBaseFulltextTableEngine::CreateFor(TmvBaseRegiste
   const String name = mvEngineNameForDescriptor(aDescriptor->ClassType().ClassName, u"Descriptor", u"TableEngine");
   const auto& cls = mustFindClass(StaticClass, name, &TmvFulltextTableEngineClassRef::CreateTableEngine);
   return cls.CreateTableEngine(aDescriptor, aFiles, aMainIndicesEngine, aTrans);
+}
+
+TmvBaseFulltextTableEngine* TmvBaseFulltextTableEngine::CreateFor(TmvBaseTableDescriptor* aDictionary,
+                                                                  const TmvBlockAccessArray& aFiles,
+                                                                  TmvBaseIndicesEngine* aMainIndicesEngine,
+                                                                  TmvBaseTransaction* aTrans) {
+  TmvBaseCustomDescriptor* descriptor = mvFindCustomDescriptor(aDictionary, u"Fulltext");
+  return descriptor ? CreateFor(descriptor, aFiles, aMainIndicesEngine, aTrans) : nullptr;
 }
 
 TmvBaseFulltextCursorEngine* TmvBaseFulltextCursorEngine::CreateFor(TmvBaseFulltextTableEngine* aTableEngine,

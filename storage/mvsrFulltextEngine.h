@@ -24,6 +24,7 @@
 #include "storage/mvsrBlockAccess.h"
 
 class TmvBaseIndicesEngine;  // the table's indices engine
+class TmvBaseTableDescriptor;
 class TmvAbstractCursor;     // the server engine's cursor
 class TmvBaseFulltextTableEngine;
 class TmvBaseFulltextCursorEngine;
@@ -48,6 +49,10 @@ class TmvBaseFulltextTableEngine : public TmvBaseRegisterableEngine {
   // the derived name raises 15503 "Unknown Fulltext engine: \"<name>\"".
   static TmvBaseFulltextTableEngine* CreateFor(TmvBaseRegisterableDescriptor* aDescriptor,
                                                const TmvBlockAccessArray& aFiles,
+                                               TmvBaseIndicesEngine* aMainIndicesEngine, TmvBaseTransaction* aTrans);
+  // The same for the table's full-text descriptor (its custom descriptor
+  // "Fulltext"); nil when the table has none.
+  static TmvBaseFulltextTableEngine* CreateFor(TmvBaseTableDescriptor* aDictionary, const TmvBlockAccessArray& aFiles,
                                                TmvBaseIndicesEngine* aMainIndicesEngine, TmvBaseTransaction* aTrans);
 };
 

@@ -2,6 +2,7 @@
 // mvsrRefIntegrityEngine.h.
 #include "storage/mvsrRefIntegrityEngine.h"
 
+#include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"
 
 TmvClassRegistry* TmvBaseRefIntegrityEngine::Registry() {
@@ -26,4 +27,9 @@ TmvBaseRefIntegrityEngine* TmvBaseRefIntegrityEngine::CreateFor(TmvBaseRegistera
     throw EmvRefIntegrityEngineException(MVERR_UNSUPPORTEDSUBENGINE, u"Unknown %s engine: \"%s\"",
                                          {u"RefIntegrity", cls.Name()});
   return cls.CreateRefIntegrityEngine(aDescriptor, aCursor);
+}
+
+TmvBaseRefIntegrityEngine* TmvBaseRefIntegrityEngine::CreateFor(TmvBaseTableDescriptor* aDictionary,
+                                                                TmvAbstractCursor* aCursor) {
+  return CreateFor(mvFindCustomDescriptor(aDictionary, u"RefIntegrity"), aCursor);
 }

@@ -21,6 +21,7 @@
 #include "platform/SysUtils.h"
 
 class TmvAbstractCursor;  // the server engine's cursor
+class TmvBaseTableDescriptor;
 class TmvBaseRefIntegrityEngine;
 // The server's engine actions (insert, modify, delete and the rest); the
 // abstract engine interface defines their values.
@@ -43,6 +44,9 @@ class TmvBaseRefIntegrityEngine : public TmvBaseRegisterableEngine {
   // caller owns it. A class not registered under the derived name raises
   // 15503 "Unknown RefIntegrity engine: \"<name>\"".
   static TmvBaseRefIntegrityEngine* CreateFor(TmvBaseRegisterableDescriptor* aDescriptor, TmvAbstractCursor* aCursor);
+  // The same for the table's rules (its custom descriptor "RefIntegrity");
+  // nil when the table has none.
+  static TmvBaseRefIntegrityEngine* CreateFor(TmvBaseTableDescriptor* aDictionary, TmvAbstractCursor* aCursor);
 
   // Called before (aBefore) and after each record operation aAction of the
   // cursor with the operation's arguments; answers 0, or an error code that

@@ -129,6 +129,34 @@ struct TmvReleaseMethod {
   void Clear() { *this = TmvReleaseMethod{}; }
 };
 
+// A block held until the holder goes out of scope (or Take hands it on),
+// so that every path out of an operation releases what it holds.
+class TmvHeldBlock {
+ public:
+  TmvHeldBlock() = default;
+  ~TmvHeldBlock() {
+    if (Block) Method(Block);
+  }
+  TmvHeldBlock(const TmvHeldBlock&) = delete;
+  TmvHeldBlock& operator=(const TmvHeldBlock&) = delete;
+  // Gives up the hold: the caller releases the block with aMethod.
+  uint8_t* Take(TmvReleaseMethod& aMethod) {
+    aMethod = Method;
+    Method.Clear();
+    uint8_t* block = Block;
+    Block = nullptr;
+    return block;
+  }
+  // Releases the block now (nothing when none is held).
+  void Release() {
+    if (Block) Method(Block);
+    Block = nullptr;
+    Method.Clear();
+  }
+  uint8_t* Block = nullptr;
+  TmvReleaseMethod Method;
+};
+
 // ---------------------------------------------------------------------------
 // Session statistics
 

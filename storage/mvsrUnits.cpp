@@ -6,6 +6,7 @@
 #include "storage/mvsrFileHeader.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "storage/mvseStreamEngineSimple.h"
 #include "storage/mvseSubEngine.h"
 #include "storage/mvseTemporaryStorageChunked.h"
 
@@ -18,6 +19,7 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvsrFileHeaderInit, mvsrFileHeaderFini},
     {mvseTemporaryStorageChunkedInit, mvseTemporaryStorageChunkedFini},
     {mvseSubEngineInit, mvseSubEngineFini},
+    {mvseStreamEngineSimpleInit, mvseStreamEngineSimpleFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 

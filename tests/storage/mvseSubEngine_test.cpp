@@ -75,7 +75,7 @@ TEST_F(SubEngineTest, CreateEngineMakesTheNamedClassOrNoneWithoutDescriptor) {
 // A table naming an engine the process does not have is refused, with the
 // family's word and the name, at the root and in a nested table alike.
 TEST_F(SubEngineTest, CheckValidAllRefusesUnknownEngineNamesEverywhere) {
-  TStandInEngines engines({&kStandInStreamEngine});
+  TStandInEngines engines;
   struct Case {
     const char* what;
     std::function<void(TmvDataDictionary&)> spoil;

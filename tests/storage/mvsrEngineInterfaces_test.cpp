@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "StorageTestSupport.h"
+#include "dictionary/mvsdDataDictionary.h"
 #include "storage/mvsrFulltextEngine.h"
 #include "storage/mvsrRefIntegrityEngine.h"
 
@@ -106,7 +107,7 @@ TEST_F(StorageTest, FulltextEnginesAreFoundByTheDescriptorsClassName) {
 
 TEST_F(StorageTest, RefIntegrityEnginesAreFoundByTheDescriptorsClassName) {
   TmvTestRefIntegrityDescriptor descriptor;
-  EXPECT_EQ(TmvBaseRefIntegrityEngine::CreateFor(nullptr, nullptr), nullptr);
+  EXPECT_EQ(TmvBaseRefIntegrityEngine::CreateFor(static_cast<TmvBaseRegisterableDescriptor*>(nullptr), nullptr), nullptr);
   String text;
   EXPECT_EQ(CodeOf([&] { TmvBaseRefIntegrityEngine::CreateFor(&descriptor, nullptr); }, &text), 15503u);
   EXPECT_EQ(text, u"Unknown RefIntegrity engine: \"TmvTestRefIntegrityEngine\"");
@@ -114,6 +115,23 @@ TEST_F(StorageTest, RefIntegrityEnginesAreFoundByTheDescriptorsClassName) {
   std::unique_ptr<TmvBaseRefIntegrityEngine> engine(TmvBaseRefIntegrityEngine::CreateFor(&descriptor, nullptr));
   TmvBaseRegisterableEngine::UnregisterEngine(TmvTestRefIntegrityEngine::StaticClass);
   EXPECT_EQ(&engine->ClassType(), &TmvTestRefIntegrityEngine::StaticClass);
+}
+
+// A table's rules are its custom descriptors "Fulltext" and "RefIntegrity"
+// (names without case); a table without them gets no engine.
+TEST_F(StorageTest, TheEnginesOfATableComeFromItsCustomDescriptors) {
+  TmvDataDictionary dd;
+  TmvNestedTableDescriptor* inner = dd.GetTablesDescriptor()->AddTable(u"inner");
+  EXPECT_EQ(TmvBaseFulltextTableEngine::CreateFor(&dd, {}, nullptr, nullptr), nullptr);
+  EXPECT_EQ(TmvBaseRefIntegrityEngine::CreateFor(&dd, nullptr), nullptr);
+  inner->GetCustomDescsDescriptor()->AddCustom(u"fulltext");
+  inner->GetCustomDescsDescriptor()->AddCustom(u"RefIntegrity");
+  EXPECT_EQ(TmvBaseFulltextTableEngine::CreateFor(&dd, {}, nullptr, nullptr), nullptr);
+  String text;
+  EXPECT_EQ(CodeOf([&] { TmvBaseFulltextTableEngine::CreateFor(inner, {}, nullptr, nullptr); }, &text), 15503u);
+  EXPECT_EQ(text, u"Unknown Fulltext engine: \"TmvBaseCustomTableEngine\"");
+  EXPECT_EQ(CodeOf([&] { TmvBaseRefIntegrityEngine::CreateFor(inner, nullptr); }, &text), 15503u);
+  EXPECT_EQ(text, u"Unknown RefIntegrity engine: \"TmvBaseCustomEngine\"");
 }
 
 }  // namespace
