@@ -217,9 +217,8 @@ TmvRefIntegrityDescriptor* AsRefIntegrity(TmvBaseCustomDescriptor* aCustom) {
 }  // namespace
 
 TmvRefIntegrityDescriptor* mvFindRefIntegrityDescriptor(TmvBaseTableDescriptor* aTableDescriptor) {
-  TmvCustomDescsDescriptor* customs = aTableDescriptor->GetCustomDescsDescriptor();
-  const int32_t index = customs->GetCustomDescriptorFromName(mvRefIntegrityDescriptorName);
-  return index < 0 ? nullptr : AsRefIntegrity(customs->CustomDescriptor(index));
+  TmvBaseCustomDescriptor* found = mvFindCustomDescriptor(aTableDescriptor, mvRefIntegrityDescriptorName);
+  return found ? AsRefIntegrity(found) : nullptr;
 }
 
 TmvRefIntegrityDescriptor* mvEnsureRefIntegrityDescriptor(TmvDataDictionary* aDataDictionary) {

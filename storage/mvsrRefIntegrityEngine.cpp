@@ -2,6 +2,7 @@
 // mvsrRefIntegrityEngine.h.
 #include "storage/mvsrRefIntegrityEngine.h"
 
+#include "dictionary/mvsdRefIntegrityDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"
 
@@ -31,5 +32,5 @@ TmvBaseRefIntegrityEngine* TmvBaseRefIntegrityEngine::CreateFor(TmvBaseRegistera
 
 TmvBaseRefIntegrityEngine* TmvBaseRefIntegrityEngine::CreateFor(TmvBaseTableDescriptor* aDictionary,
                                                                 TmvAbstractCursor* aCursor) {
-  return CreateFor(mvFindCustomDescriptor(aDictionary, u"RefIntegrity"), aCursor);
+  return CreateFor(mvFindRefIntegrityDescriptor(aDictionary), aCursor);
 }

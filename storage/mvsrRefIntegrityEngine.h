@@ -45,7 +45,7 @@ class TmvBaseRefIntegrityEngine : public TmvBaseRegisterableEngine {
   // 15503 "Unknown RefIntegrity engine: \"<name>\"".
   static TmvBaseRefIntegrityEngine* CreateFor(TmvBaseRegisterableDescriptor* aDescriptor, TmvAbstractCursor* aCursor);
   // The same for the table's rules (its custom descriptor "RefIntegrity");
-  // nil when the table has none.
+  // nil when the table has none; one of another class raises EInvalidCast.
   static TmvBaseRefIntegrityEngine* CreateFor(TmvBaseTableDescriptor* aDictionary, TmvAbstractCursor* aCursor);
 
   // Called before (aBefore) and after each record operation aAction of the

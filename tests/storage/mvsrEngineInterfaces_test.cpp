@@ -5,6 +5,7 @@
 
 #include "StorageTestSupport.h"
 #include "dictionary/mvsdDataDictionary.h"
+#include "dictionary/mvsdRefIntegrityDescriptors.h"
 #include "storage/mvsrFulltextEngine.h"
 #include "storage/mvsrRefIntegrityEngine.h"
 
@@ -125,13 +126,16 @@ TEST_F(StorageTest, TheEnginesOfATableComeFromItsCustomDescriptors) {
   EXPECT_EQ(TmvBaseFulltextTableEngine::CreateFor(&dd, {}, nullptr, nullptr), nullptr);
   EXPECT_EQ(TmvBaseRefIntegrityEngine::CreateFor(&dd, nullptr), nullptr);
   inner->GetCustomDescsDescriptor()->AddCustom(u"fulltext");
-  inner->GetCustomDescsDescriptor()->AddCustom(u"RefIntegrity");
+  inner->GetCustomDescsDescriptor()->AddCustom(u"RefIntegrity", &TmvRefIntegrityDescriptor::StaticClass);
   EXPECT_EQ(TmvBaseFulltextTableEngine::CreateFor(&dd, {}, nullptr, nullptr), nullptr);
   String text;
   EXPECT_EQ(CodeOf([&] { TmvBaseFulltextTableEngine::CreateFor(inner, {}, nullptr, nullptr); }, &text), 15503u);
   EXPECT_EQ(text, u"Unknown Fulltext engine: \"TmvBaseCustomTableEngine\"");
   EXPECT_EQ(CodeOf([&] { TmvBaseRefIntegrityEngine::CreateFor(inner, nullptr); }, &text), 15503u);
-  EXPECT_EQ(text, u"Unknown RefIntegrity engine: \"TmvBaseCustomEngine\"");
+  EXPECT_EQ(text, u"Unknown RefIntegrity engine: \"TmvRefIntegrityEngine\"");
+  // Rules under that name but of another class are refused, not read as rules.
+  dd.GetCustomDescsDescriptor()->AddCustom(u"REFINTEGRITY");
+  EXPECT_THROW(TmvBaseRefIntegrityEngine::CreateFor(&dd, nullptr), EInvalidCast);
 }
 
 }  // namespace
