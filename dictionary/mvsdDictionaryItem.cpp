@@ -47,6 +47,11 @@ bool mvGetMissingInformation() { return tMissingInformation; }
 void mvSetMissingInformation(bool aValue) { tMissingInformation = aValue; }
 int32_t mvGetAssignDepth() { return tAssignDepth; }
 
+int32_t& mvStreamNesting() {
+  thread_local int32_t nesting = 0;
+  return nesting;
+}
+
 TmvDictionaryItem* mvAsDictionaryItem(TPersistent* aObject) { return dynamic_cast<TmvDictionaryItem*>(aObject); }
 
 // ---------------------------------------------------------------------------

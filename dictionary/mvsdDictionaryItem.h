@@ -74,6 +74,26 @@ void mvSetMissingInformation(bool aValue);
 // items were constructed with.
 int32_t mvGetAssignDepth();
 
+// Readers of trees that nest (nested tables, nested mappers) recurse once per
+// level. Real trees go a few levels deep; a stream nested deeper than
+// mvMaxStreamNesting is damaged or hostile and would run the thread out of
+// stack, so a reader holds one TmvStreamNestingLevel<E> per level and the
+// level past the limit raises E with 15498 (incompatible stream).
+inline constexpr int32_t mvMaxStreamNesting = 1000;
+int32_t& mvStreamNesting();
+
+template <typename E>
+class TmvStreamNestingLevel {
+ public:
+  TmvStreamNestingLevel() {
+    if (mvStreamNesting() >= mvMaxStreamNesting) throw E(MVERR_INCOMPATIBLESTREAM, String());
+    ++mvStreamNesting();
+  }
+  ~TmvStreamNestingLevel() { --mvStreamNesting(); }
+  TmvStreamNestingLevel(const TmvStreamNestingLevel&) = delete;
+  TmvStreamNestingLevel& operator=(const TmvStreamNestingLevel&) = delete;
+};
+
 // ---------------------------------------------------------------------------
 // What items ask of the tree around them
 

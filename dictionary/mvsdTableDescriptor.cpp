@@ -635,6 +635,7 @@ void TmvTablesDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersio
 // Names are checked as identifiers at once (10039) and for duplicates by
 // CheckValid.
 void TmvTablesDescriptor::LoadFromReader(TmvReader& aReader) {
+  const TmvStreamNestingLevel<EmvTablesDescriptorException> level;
   TmvDictionaryItem::LoadFromReader(aReader);
   mvReadStreamVersion(aReader, 1, 1);
   DropAll();

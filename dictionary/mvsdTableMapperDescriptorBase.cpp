@@ -7,22 +7,6 @@ namespace {
 constexpr char16_t STableMapperFamily[] = u"TableMapperDescriptor";
 constexpr char16_t SDuplicatedTableName[] = u"Duplicated table name: %s";
 
-// Nested mappers mirror nested tables, which go a few levels deep. Reading
-// recurses once per level: a stream nested far deeper is damaged or hostile
-// and would run the thread out of stack, so it is refused as incompatible.
-constexpr int32_t kMaxNesting = 1000;
-thread_local int32_t tNesting = 0;
-
-struct NestingLevel {
-  NestingLevel() {
-    if (tNesting >= kMaxNesting) mvRaiseCode<EmvMapperDescriptorException>(MVERR_INCOMPATIBLESTREAM);
-    ++tNesting;
-  }
-  ~NestingLevel() { --tNesting; }
-  NestingLevel(const NestingLevel&) = delete;
-  NestingLevel& operator=(const NestingLevel&) = delete;
-};
-
 }  // namespace
 
 TmvClassRegistry* TmvBaseTableMapperDescriptor::Registry() {
@@ -114,7 +98,7 @@ void TmvBaseTableMapperDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aCli
 // The nested mappers present are dropped before the stream's are read, so
 // that loading into a used mapper gives the stream's tree and not both.
 void TmvBaseTableMapperDescriptor::LoadFromReader(TmvReader& aReader) {
-  const NestingLevel level;
+  const TmvStreamNestingLevel<EmvMapperDescriptorException> level;
   mvReadStreamVersion(aReader, 1, 1);
   btmdName = aReader.ReadString();
   btmdMapTo = aReader.ReadString();

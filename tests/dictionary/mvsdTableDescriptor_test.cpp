@@ -327,4 +327,20 @@ TEST_F(TableDescriptor, TableBodyVersionAndPeers) {
   mvSetMissingInformation(false);
 }
 
+// Reading recurses once per nesting level: a tree nested a thousand levels
+// deep is damaged or hostile and is refused before the stack runs out.
+TEST_F(TableDescriptor, NestingBeyondAThousandLevelsIsRefused) {
+  TmvDataDictionary dd;
+  TmvBaseTableDescriptor* table = &dd;
+  std::vector<TmvTablesDescriptor*> lists;
+  for (int i = 0; i < 1000; ++i) {
+    lists.push_back(table->GetTablesDescriptor());
+    table = lists.back()->AddTable(u"t");
+  }
+  TmvTablesDescriptor deep(nullptr), shallower(nullptr);
+  EXPECT_EQ(RaisedCode([&] { ReadAll(Written(*lists[0]), deep); }), 15498u);
+  ReadAll(Written(*lists[1]), shallower);  // 999 levels and an empty list below
+  EXPECT_EQ(shallower.TableCount(), 1);
+}
+
 }  // namespace
