@@ -8,6 +8,7 @@
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
 #include "dictionary/mvsdFilters.h"
+#include "dictionary/mvsdFulltextDescriptors.h"
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
@@ -74,6 +75,7 @@ const Registration kRegistrations[] = {
 void UnregisterAll() {
   mvCompositeKeyFieldEnginesFini();
   mvUnregisterDefaultValueEngines();
+  mvUnregisterFulltextClasses();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
   mvUnregisterFilterClasses();
@@ -85,6 +87,7 @@ void RegisterAll() {
     mvRegisterFilterClasses();
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
+    mvRegisterFulltextClasses();
     mvRegisterDefaultValueEngines();
     mvCompositeKeyFieldEnginesInit();
   } catch (...) {
