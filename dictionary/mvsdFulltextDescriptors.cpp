@@ -435,78 +435,98 @@ void TmvTokenFilterHubDescriptor::LoadFromReader(TmvReader& aReader) {
 }
 
 // ---------------------------------------------------------------------------
-// TmvBaseTokenExtractorDescriptor
+// TmvTokenFilterHubOwner
 
-TmvBaseTokenExtractorDescriptor::TmvBaseTokenExtractorDescriptor(TPersistent* aParent)
-    : TmvBaseTokenSourceDescriptor(aParent) {
-  btedTokenFilterHub = new TmvTokenFilterHubDescriptor(this);
+template <typename Base>
+TmvTokenFilterHubOwner<Base>::TmvTokenFilterHubOwner(TPersistent* aParent) : Base(aParent) {
+  tfhoTokenFilterHub = new TmvTokenFilterHubDescriptor(this);
 }
 
-TmvBaseTokenExtractorDescriptor::~TmvBaseTokenExtractorDescriptor() { mvFreeAndNil(btedTokenFilterHub); }
-
-TmvBaseTokenFilterDescriptor* TmvBaseTokenExtractorDescriptor::AddTokenFilter(const String& aName,
-                                                                              const TmvDictionaryItemClassRef* aClass) {
-  CheckReadOnly();
-  return btedTokenFilterHub->AddTokenFilter(aName, aClass);
+template <typename Base>
+TmvTokenFilterHubOwner<Base>::~TmvTokenFilterHubOwner() {
+  mvFreeAndNil(tfhoTokenFilterHub);
 }
 
-void TmvBaseTokenExtractorDescriptor::RemoveTokenFilter(int32_t aIndex) {
-  CheckReadOnly();
-  btedTokenFilterHub->RemoveTokenFilter(aIndex);
+template <typename Base>
+TmvBaseTokenFilterDescriptor* TmvTokenFilterHubOwner<Base>::AddTokenFilter(const String& aName,
+                                                                           const TmvDictionaryItemClassRef* aClass) {
+  this->CheckReadOnly();
+  return tfhoTokenFilterHub->AddTokenFilter(aName, aClass);
 }
 
-void TmvBaseTokenExtractorDescriptor::RemoveTokenFilter(const String& aName) {
-  CheckReadOnly();
-  btedTokenFilterHub->RemoveTokenFilter(aName);
+template <typename Base>
+void TmvTokenFilterHubOwner<Base>::RemoveTokenFilter(int32_t aIndex) {
+  this->CheckReadOnly();
+  tfhoTokenFilterHub->RemoveTokenFilter(aIndex);
 }
 
-void TmvBaseTokenExtractorDescriptor::RemoveTokenFilter(const TmvBaseTokenFilterDescriptor* aFilter) {
-  CheckReadOnly();
-  btedTokenFilterHub->RemoveTokenFilter(aFilter);
+template <typename Base>
+void TmvTokenFilterHubOwner<Base>::RemoveTokenFilter(const String& aName) {
+  this->CheckReadOnly();
+  tfhoTokenFilterHub->RemoveTokenFilter(aName);
 }
 
-void TmvBaseTokenExtractorDescriptor::ClearTokenFilter() {
-  CheckReadOnly();
-  btedTokenFilterHub->HubMembers().Clear();
+template <typename Base>
+void TmvTokenFilterHubOwner<Base>::RemoveTokenFilter(const TmvBaseTokenFilterDescriptor* aFilter) {
+  this->CheckReadOnly();
+  tfhoTokenFilterHub->RemoveTokenFilter(aFilter);
 }
 
-TmvBaseTokenFilterDescriptor* TmvBaseTokenExtractorDescriptor::TokenFilter(int32_t aIndex) {
-  return btedTokenFilterHub->TokenFilter(aIndex);
+template <typename Base>
+void TmvTokenFilterHubOwner<Base>::ClearTokenFilter() {
+  this->CheckReadOnly();
+  tfhoTokenFilterHub->HubMembers().Clear();
 }
 
-const String& TmvBaseTokenExtractorDescriptor::TokenFilterName(int32_t aIndex) const {
-  return btedTokenFilterHub->TokenFilterName(aIndex);
+template <typename Base>
+TmvBaseTokenFilterDescriptor* TmvTokenFilterHubOwner<Base>::TokenFilter(int32_t aIndex) {
+  return tfhoTokenFilterHub->TokenFilter(aIndex);
 }
 
-int32_t TmvBaseTokenExtractorDescriptor::TokenFilterCount() const { return btedTokenFilterHub->TokenFilterCount(); }
-
-void TmvBaseTokenExtractorDescriptor::Clear(bool aNotify) {
-  TmvBaseTokenSourceDescriptor::Clear(aNotify);
-  btedTokenFilterHub->Clear(aNotify);
+template <typename Base>
+const String& TmvTokenFilterHubOwner<Base>::TokenFilterName(int32_t aIndex) const {
+  return tfhoTokenFilterHub->TokenFilterName(aIndex);
 }
 
-void TmvBaseTokenExtractorDescriptor::CheckValid(bool aForBuild) {
-  TmvBaseTokenSourceDescriptor::CheckValid(aForBuild);
-  btedTokenFilterHub->CheckValid(aForBuild);
+template <typename Base>
+int32_t TmvTokenFilterHubOwner<Base>::TokenFilterCount() const {
+  return tfhoTokenFilterHub->TokenFilterCount();
 }
 
-bool TmvBaseTokenExtractorDescriptor::IsEqual(TmvDictionaryItem* aItem) {
-  auto* other = dynamic_cast<TmvBaseTokenExtractorDescriptor*>(aItem);
-  return TmvBaseTokenSourceDescriptor::IsEqual(aItem) && other &&
-         btedTokenFilterHub->IsEqual(other->btedTokenFilterHub);
+template <typename Base>
+void TmvTokenFilterHubOwner<Base>::Clear(bool aNotify) {
+  Base::Clear(aNotify);
+  tfhoTokenFilterHub->Clear(aNotify);
 }
 
-void TmvBaseTokenExtractorDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
-  TmvBaseTokenSourceDescriptor::SaveToWriter(aWriter, aClientVersion);
+template <typename Base>
+void TmvTokenFilterHubOwner<Base>::CheckValid(bool aForBuild) {
+  Base::CheckValid(aForBuild);
+  tfhoTokenFilterHub->CheckValid(aForBuild);
+}
+
+template <typename Base>
+bool TmvTokenFilterHubOwner<Base>::IsEqual(TmvDictionaryItem* aItem) {
+  auto* other = dynamic_cast<TmvTokenFilterHubOwner*>(aItem);
+  return Base::IsEqual(aItem) && other && tfhoTokenFilterHub->IsEqual(other->tfhoTokenFilterHub);
+}
+
+template <typename Base>
+void TmvTokenFilterHubOwner<Base>::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
+  Base::SaveToWriter(aWriter, aClientVersion);
   aWriter.WriteInteger(1);
-  btedTokenFilterHub->SaveToWriter(aWriter, aClientVersion);
+  tfhoTokenFilterHub->SaveToWriter(aWriter, aClientVersion);
 }
 
-void TmvBaseTokenExtractorDescriptor::LoadFromReader(TmvReader& aReader) {
-  TmvBaseTokenSourceDescriptor::LoadFromReader(aReader);
+template <typename Base>
+void TmvTokenFilterHubOwner<Base>::LoadFromReader(TmvReader& aReader) {
+  Base::LoadFromReader(aReader);
   mvReadStreamVersion(aReader, 1, 1);
-  btedTokenFilterHub->LoadFromReader(aReader);
+  tfhoTokenFilterHub->LoadFromReader(aReader);
 }
+
+template class TmvTokenFilterHubOwner<TmvBaseTokenSourceDescriptor>;
+template class TmvTokenFilterHubOwner<TmvNumberedFulltextIndexDictionaryItem>;
 
 // ---------------------------------------------------------------------------
 // TmvTokenExtractorHubDescriptor
@@ -668,80 +688,6 @@ void TmvFieldTokenExtractorDescriptor::LoadFromReader(TmvReader& aReader) {
   TmvBaseTokenExtractorDescriptor::LoadFromReader(aReader);
   mvReadStreamVersion(aReader, 1, 1);
   ftedFieldNumber = aReader.ReadInteger();
-}
-
-// ---------------------------------------------------------------------------
-// TmvBaseTokenIndexDescriptor
-
-TmvBaseTokenIndexDescriptor::TmvBaseTokenIndexDescriptor(TPersistent* aParent)
-    : TmvNumberedFulltextIndexDictionaryItem(aParent) {
-  btidTokenFilterHub = new TmvTokenFilterHubDescriptor(this);
-}
-
-TmvBaseTokenIndexDescriptor::~TmvBaseTokenIndexDescriptor() { mvFreeAndNil(btidTokenFilterHub); }
-
-TmvBaseTokenFilterDescriptor* TmvBaseTokenIndexDescriptor::AddTokenFilter(const String& aName,
-                                                                          const TmvDictionaryItemClassRef* aClass) {
-  CheckReadOnly();
-  return btidTokenFilterHub->AddTokenFilter(aName, aClass);
-}
-
-void TmvBaseTokenIndexDescriptor::RemoveTokenFilter(int32_t aIndex) {
-  CheckReadOnly();
-  btidTokenFilterHub->RemoveTokenFilter(aIndex);
-}
-
-void TmvBaseTokenIndexDescriptor::RemoveTokenFilter(const String& aName) {
-  CheckReadOnly();
-  btidTokenFilterHub->RemoveTokenFilter(aName);
-}
-
-void TmvBaseTokenIndexDescriptor::RemoveTokenFilter(const TmvBaseTokenFilterDescriptor* aFilter) {
-  CheckReadOnly();
-  btidTokenFilterHub->RemoveTokenFilter(aFilter);
-}
-
-void TmvBaseTokenIndexDescriptor::ClearTokenFilter() {
-  CheckReadOnly();
-  btidTokenFilterHub->HubMembers().Clear();
-}
-
-TmvBaseTokenFilterDescriptor* TmvBaseTokenIndexDescriptor::TokenFilter(int32_t aIndex) {
-  return btidTokenFilterHub->TokenFilter(aIndex);
-}
-
-const String& TmvBaseTokenIndexDescriptor::TokenFilterName(int32_t aIndex) const {
-  return btidTokenFilterHub->TokenFilterName(aIndex);
-}
-
-int32_t TmvBaseTokenIndexDescriptor::TokenFilterCount() const { return btidTokenFilterHub->TokenFilterCount(); }
-
-void TmvBaseTokenIndexDescriptor::Clear(bool aNotify) {
-  TmvNumberedFulltextIndexDictionaryItem::Clear(aNotify);
-  btidTokenFilterHub->Clear(aNotify);
-}
-
-void TmvBaseTokenIndexDescriptor::CheckValid(bool aForBuild) {
-  TmvNumberedFulltextIndexDictionaryItem::CheckValid(aForBuild);
-  btidTokenFilterHub->CheckValid(aForBuild);
-}
-
-bool TmvBaseTokenIndexDescriptor::IsEqual(TmvDictionaryItem* aItem) {
-  auto* other = dynamic_cast<TmvBaseTokenIndexDescriptor*>(aItem);
-  return TmvNumberedFulltextIndexDictionaryItem::IsEqual(aItem) && other &&
-         btidTokenFilterHub->IsEqual(other->btidTokenFilterHub);
-}
-
-void TmvBaseTokenIndexDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
-  TmvNumberedFulltextIndexDictionaryItem::SaveToWriter(aWriter, aClientVersion);
-  aWriter.WriteInteger(1);
-  btidTokenFilterHub->SaveToWriter(aWriter, aClientVersion);
-}
-
-void TmvBaseTokenIndexDescriptor::LoadFromReader(TmvReader& aReader) {
-  TmvNumberedFulltextIndexDictionaryItem::LoadFromReader(aReader);
-  mvReadStreamVersion(aReader, 1, 1);
-  btidTokenFilterHub->LoadFromReader(aReader);
 }
 
 // ---------------------------------------------------------------------------

@@ -269,15 +269,18 @@ class TmvTokenFilterHubDescriptor : public TmvBaseTokenFilterDescriptor, public 
 };
 
 // ---------------------------------------------------------------------------
-// Token extractors
+// Token filter hub owners
 
-// The root of the extractor family: an extractor owns a filter hub whose
-// filters apply to its text only.
-class TmvBaseTokenExtractorDescriptor : public TmvBaseTokenSourceDescriptor {
-  MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
+// What extractors and token indexes share: a token filter hub of their own
+// (owned), whose filters apply to them only, its operations and its place
+// in their stream form. Base is the class they descend from; this level has
+// no class record of its own, so the class tree that registries and streams
+// see is the one above.
+template <typename Base>
+class TmvTokenFilterHubOwner : public Base {
  public:
-  explicit TmvBaseTokenExtractorDescriptor(TPersistent* aParent);
-  ~TmvBaseTokenExtractorDescriptor() override;
+  explicit TmvTokenFilterHubOwner(TPersistent* aParent);
+  ~TmvTokenFilterHubOwner() override;
 
   // Each: CheckReadOnly, then the filter hub's operation.
   TmvBaseTokenFilterDescriptor* AddTokenFilter(const String& aName, const TmvDictionaryItemClassRef* aClass = nullptr);
@@ -285,7 +288,7 @@ class TmvBaseTokenExtractorDescriptor : public TmvBaseTokenSourceDescriptor {
   void RemoveTokenFilter(const String& aName);
   void RemoveTokenFilter(const TmvBaseTokenFilterDescriptor* aFilter);
   void ClearTokenFilter();
-  TmvTokenFilterHubDescriptor* GetTokenFilterHub() const { return btedTokenFilterHub; }
+  TmvTokenFilterHubDescriptor* GetTokenFilterHub() const { return tfhoTokenFilterHub; }
   // -1: the filter hub itself.
   TmvBaseTokenFilterDescriptor* TokenFilter(int32_t aIndex);
   const String& TokenFilterName(int32_t aIndex) const;
@@ -293,15 +296,28 @@ class TmvBaseTokenExtractorDescriptor : public TmvBaseTokenSourceDescriptor {
 
   void Clear(bool aNotify) override;
   void CheckValid(bool aForBuild) override;
+  // Also equal filter hubs.
   bool IsEqual(TmvDictionaryItem* aItem) override;
   // The base part, integer 1, the filter hub's stream form.
   void SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) override;
   void LoadFromReader(TmvReader& aReader) override;
 
-  static TmvClassRegistry* Registry();
-
  protected:
-  TmvTokenFilterHubDescriptor* btedTokenFilterHub = nullptr;  // owned
+  TmvTokenFilterHubDescriptor* tfhoTokenFilterHub = nullptr;  // owned
+};
+
+extern template class TmvTokenFilterHubOwner<TmvBaseTokenSourceDescriptor>;
+extern template class TmvTokenFilterHubOwner<TmvNumberedFulltextIndexDictionaryItem>;
+
+// ---------------------------------------------------------------------------
+// Token extractors
+
+// The root of the extractor family.
+class TmvBaseTokenExtractorDescriptor : public TmvTokenFilterHubOwner<TmvBaseTokenSourceDescriptor> {
+  MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
+ public:
+  using TmvTokenFilterHubOwner::TmvTokenFilterHubOwner;
+  static TmvClassRegistry* Registry();
 };
 
 // A group of extractors. Its add, remove and clear call CheckReadOnly.
@@ -379,37 +395,12 @@ class TmvFieldTokenExtractorDescriptor : public TmvBaseTokenExtractorDescriptor 
 // Token index bases
 
 // The root of the token index family (the token indexes themselves:
-// mvsdTokenIndexDescriptors.h): a token index owns a filter hub whose
-// filters apply to it only.
-class TmvBaseTokenIndexDescriptor : public TmvNumberedFulltextIndexDictionaryItem {
+// mvsdTokenIndexDescriptors.h).
+class TmvBaseTokenIndexDescriptor : public TmvTokenFilterHubOwner<TmvNumberedFulltextIndexDictionaryItem> {
   MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
  public:
-  explicit TmvBaseTokenIndexDescriptor(TPersistent* aParent);
-  ~TmvBaseTokenIndexDescriptor() override;
-
-  // Each: CheckReadOnly, then the filter hub's operation.
-  TmvBaseTokenFilterDescriptor* AddTokenFilter(const String& aName, const TmvDictionaryItemClassRef* aClass = nullptr);
-  void RemoveTokenFilter(int32_t aIndex);
-  void RemoveTokenFilter(const String& aName);
-  void RemoveTokenFilter(const TmvBaseTokenFilterDescriptor* aFilter);
-  void ClearTokenFilter();
-  TmvTokenFilterHubDescriptor* GetTokenFilterHub() const { return btidTokenFilterHub; }
-  // -1: the filter hub itself.
-  TmvBaseTokenFilterDescriptor* TokenFilter(int32_t aIndex);
-  const String& TokenFilterName(int32_t aIndex) const;
-  int32_t TokenFilterCount() const;
-
-  void Clear(bool aNotify) override;
-  void CheckValid(bool aForBuild) override;
-  bool IsEqual(TmvDictionaryItem* aItem) override;
-  // The base part, integer 1, the filter hub's stream form.
-  void SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) override;
-  void LoadFromReader(TmvReader& aReader) override;
-
+  using TmvTokenFilterHubOwner::TmvTokenFilterHubOwner;
   static TmvClassRegistry* Registry();
-
- protected:
-  TmvTokenFilterHubDescriptor* btidTokenFilterHub = nullptr;  // owned
 };
 
 // A group of token indexes. Its add, remove and clear leave CheckReadOnly
