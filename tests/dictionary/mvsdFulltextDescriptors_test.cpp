@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dictionary/mvsdUnits.h"
 #include "mvsdFulltextTestSupport.h"
 #include "mvsdStreamBytes.h"
 #include "mvsdTestSupport.h"
@@ -450,6 +451,42 @@ TEST_F(FulltextDescriptors, DamagedStreams) {
           EXPECT_TRUE(again.FulltextIndex(i)->IsEqual(target->FulltextIndex(i)));
         }
       });
+}
+
+// Each class is found in its family's registry while the dictionary runs;
+// the five families of their own leave no registry behind.
+TEST(FulltextClasses, RegisteredWithTheDictionary) {
+  const struct {
+    const TmvRegisterableDescriptorClassRef& family;
+    const TmvRegisterableDescriptorClassRef& cls;
+  } classes[] = {
+      {TmvBaseCustomDescriptor::StaticClass, TmvFulltextDescriptor::StaticClass},
+      {TmvBaseIndicesDescriptor::StaticClass, TmvTokenIndicesDescriptor::StaticClass},
+      {TmvFulltextIndexDescriptor::StaticClass, TmvFulltextIndexDescriptor::StaticClass},
+      {TmvBaseTokenExtractorDescriptor::StaticClass, TmvTokenExtractorHubDescriptor::StaticClass},
+      {TmvBaseTokenExtractorDescriptor::StaticClass, TmvFieldTokenExtractorDescriptor::StaticClass},
+      {TmvBaseTokenFilterDescriptor::StaticClass, TmvTokenFilterHubDescriptor::StaticClass},
+      {TmvBaseTokenFilterDescriptor::StaticClass, TmvStringReplaceTokenFilterDescriptor::StaticClass},
+      {TmvBaseTokenIndexDescriptor::StaticClass, TmvTokenIndexHubDescriptor::StaticClass},
+      {TmvBaseTokenIndexDescriptor::StaticClass, TmvMainIndexTokenIndexDescriptor::StaticClass},
+      {TmvBaseKeyDescriptor::StaticClass, TmvBitArrayTokenKeyDescriptor::StaticClass},
+      {TmvBaseBitArrayStorageHandlerDescriptor::StaticClass, TmvSimpleBitArrayStorageHandlerDescriptor::StaticClass},
+  };
+  for (int round = 0; round < 2; ++round) {
+    mvDictionaryInit();
+    for (const auto& c : classes)
+      EXPECT_EQ(TmvBaseRegisterableDescriptor::FindDescriptorClass(c.family, c.cls.Name()), &c.cls)
+          << Utf8(c.cls.Name());
+    EXPECT_EQ(TmvBaseRegisterableDescriptor::FindDescriptorClass(TmvBaseTokenExtractorDescriptor::StaticClass,
+                                                                 u"TmvTokenFilterHubDescriptor"),
+              nullptr);  // families stay apart
+    mvDictionaryFini();
+    for (TmvClassRegistry* registry :
+         {TmvFulltextIndexDescriptor::Registry(), TmvBaseTokenExtractorDescriptor::Registry(),
+          TmvBaseTokenFilterDescriptor::Registry(), TmvBaseTokenIndexDescriptor::Registry(),
+          TmvBaseBitArrayStorageHandlerDescriptor::Registry()})
+      EXPECT_EQ(*registry, nullptr);
+  }
 }
 
 }  // namespace
