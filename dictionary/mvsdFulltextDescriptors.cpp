@@ -82,8 +82,7 @@ void CheckLocation(TmvMainIndicesDescriptor* aIndices, int32_t aNumber) {
     throw EmvFulltextDictionaryItemException(MVERR_INVALIDDESC, SInvalidLocationIndex, {aNumber});
 }
 
-// The main indices, file and field list of the item ask for a number that
-// another holder may not lose.
+// The refusal of a check pass: the entry to be removed is still in use.
 [[noreturn]] void RaiseStillReferenced(const char16_t* aFormat, const String& aName) {
   throw EmvFulltextDictionaryItemException(MVERR_OBJECTINUSE, aFormat, {aName});
 }

@@ -430,6 +430,7 @@ TEST_F(FulltextDescriptors, DamagedStreams) {
   static_cast<TmvBitArrayTokenIndexDescriptor*>(docs->AddTokenIndex(u""))->AddIndex(0);
   ft.CheckValid(false);
   TmvFulltextDescriptor* target = nullptr;
+  auto other = DocsTable();
   ReadEveryDamage(
       Written(ft),
       [&](TmvReader& r) {
@@ -441,7 +442,7 @@ TEST_F(FulltextDescriptors, DamagedStreams) {
       [&] {
         // The storage parts are left out: a damaged engine name may hold
         // bytes that the system code page does not give back alike.
-        auto other = DocsTable();
+        other->GetCustomDescsDescriptor()->RemoveCustom(u"Copy");
         TmvFulltextDescriptor& again = AddFulltext(*other, u"Copy");
         ReadAll(Written(*target), again);
         again.CheckValid(false);
