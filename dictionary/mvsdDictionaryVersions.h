@@ -43,6 +43,10 @@ inline constexpr int32_t mvPeerVersionRefIntegrityV2 = 20000;
 // the code page of its text constants (stream version 4).
 inline constexpr int32_t mvPeerVersionFilterCodePage = 30002;
 
+// Full text. From this version a main-index token key may include the
+// record location (its body version 2).
+inline constexpr int32_t mvPeerVersionTokenKeyLocation = 20700;
+
 // The data dictionary's own stream. A peer below each threshold reads at
 // most the dictionary version named (the written version is lowered to it):
 // below 20000 version 2, the old layout without item headers and nested

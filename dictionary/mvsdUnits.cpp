@@ -9,6 +9,7 @@
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
 #include "dictionary/mvsdFilters.h"
+#include "dictionary/mvsdFulltextDescriptors.h"
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
@@ -88,6 +89,7 @@ void UnregisterAll() {
   mvUnregisterValidationEngines();
   mvUnregisterDefaultValueEngines();
   mvUnregisterRefIntegrityClasses();
+  mvUnregisterFulltextClasses();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
   mvUnregisterFilterClasses();
@@ -100,6 +102,7 @@ void RegisterAll() {
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
     mvRegisterRefIntegrityClasses();
+    mvRegisterFulltextClasses();
     mvRegisterDefaultValueEngines();
     mvRegisterValidationEngines();
     mvCompositeKeyFieldEnginesInit();

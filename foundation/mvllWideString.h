@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "platform/Classes.h"
@@ -26,6 +27,33 @@
 
 using TmvWideString = std::u16string;
 using TBytes = std::vector<uint8_t>;
+
+// The character categories of full-text token filters: general categories,
+// bidirectional classes and properties side by side, so that one character
+// belongs to several. The ordinals are stored (bit n of a 7-byte set).
+enum TmvCharacterCategory : uint8_t {
+  ccLetterUppercase, ccLetterLowercase, ccLetterTitlecase, ccMarkNonSpacing, ccMarkSpacingCombining,
+  ccMarkEnclosing, ccNumberDecimalDigit, ccNumberLetter, ccNumberOther, ccSeparatorSpace, ccSeparatorLine,
+  ccSeparatorParagraph, ccOtherControl, ccOtherFormat, ccOtherSurrogate, ccOtherPrivate, ccOtherUnassigned,
+  ccLetterModifier, ccLetterOther, ccPunctuationConnector, ccPunctuationDash, ccPunctuationOpen,
+  ccPunctuationClose, ccPunctuationInitialQuote, ccPunctuationFinalQuote, ccPunctuationOther, ccSymbolMath,
+  ccSymbolCurrency, ccSymbolModifier, ccSymbolOther, ccLeftToRight, ccLeftToRightEmbedding,
+  ccLeftToRightOverride, ccRightToLeft, ccRightToLeftArabic, ccRightToLeftEmbedding, ccRightToLeftoverride,
+  ccPopDirectionalFormat, ccEuropeanNumber, ccEuropeanNumberSeparator, ccEuropeanNumberTerminator,
+  ccArabicNumber, ccCommonNumberSeparator, ccBoundaryNeutral, ccSegmentSeparator, ccWhiteSpace,
+  ccOtherNeutrals, ccComposed, ccNonBreaking, ccSymmetric, ccHexDigit, ccQuotationMark, ccMirroring,
+  ccSpaceOther, ccAssigned
+};
+inline constexpr int mvCharacterCategoryCount = 55;
+// A set of categories: bit n for ordinal n; bits 55 and up are always 0.
+using TmvCharacterCategories = uint64_t;
+inline constexpr TmvCharacterCategories mvAllCharacterCategories =
+    (TmvCharacterCategories{1} << mvCharacterCategoryCount) - 1;
+constexpr TmvCharacterCategories mvCategoriesOf(std::initializer_list<TmvCharacterCategory> aCategories) {
+  TmvCharacterCategories set = 0;
+  for (TmvCharacterCategory c : aCategories) set |= TmvCharacterCategories{1} << c;
+  return set;
+}
 
 // The code page of conversions given code page 0: the calling thread's ANSI
 // code page at the time of each conversion.
