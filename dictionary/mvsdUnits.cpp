@@ -88,8 +88,8 @@ void UnregisterAll() {
   mvCompositeKeyFieldEnginesFini();
   mvUnregisterValidationEngines();
   mvUnregisterDefaultValueEngines();
-  mvUnregisterRefIntegrityClasses();
   mvUnregisterFulltextClasses();
+  mvUnregisterRefIntegrityClasses();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
   mvUnregisterFilterClasses();
