@@ -3,13 +3,15 @@
 // of that which the engine's allocator alone costs (the block a 100-byte
 // stream gets, zeroed, filled and freed). Growth: write a stream up to 30 KB
 // (allocator blocks only), 64 KB (the last of them a large block) and a few
-// MB (reserved address space) in 1000-byte pieces, then free it.
+// MB (reserved address space) in 1000-byte pieces, then free it. The run
+// ends with the ratios to std::vector.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "bench/RatioReporter.h"
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllStreams.h"
 
@@ -71,3 +73,15 @@ BENCHMARK(VectorSmall);
 BENCHMARK(BlockSmall);
 BENCHMARK(StreamGrowth)->Arg(30000)->Arg(64000)->Arg(4000000);
 BENCHMARK(VectorGrowth)->Arg(30000)->Arg(64000)->Arg(4000000);
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  std::printf("\nengine / std::vector:\n");
+  reporter.PrintRatio("StreamSmall", "VectorSmall", "");
+  reporter.PrintRatio("BlockSmall", "VectorSmall", "");
+  reporter.PrintRatios("StreamGrowth", "VectorGrowth", "");
+  benchmark::Shutdown();
+  return 0;
+}
