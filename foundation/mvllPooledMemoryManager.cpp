@@ -44,6 +44,7 @@ TmvPooledMemoryManager::TmvPooledMemoryManager()
 
 TmvPooledMemoryManager::~TmvPooledMemoryManager() {
   fMaintenance.Stop();
+  ReportRefusedUnmaps(fLarge.Kept().DropAll());
   TmvThreadCache::FlushAllThreads();  // no cached item may outlive the pools
   munmap(fZeroPage, kZeroPageSize);
   __atomic_sub_fetch(&gManagers, 1, __ATOMIC_SEQ_CST);
@@ -152,6 +153,7 @@ void TmvPooledMemoryManager::Collect() {
 }
 
 void TmvPooledMemoryManager::FullPass() {
+  ReportRefusedUnmaps(fLarge.Kept().DropAll());
   // What caches hold keeps whole blocks from going back.
   TmvThreadCache::TakeBack(false);
   // Prepared with a count of 2: a second pass catches blocks that the first
@@ -164,6 +166,13 @@ void TmvPooledMemoryManager::FullPass() {
 }
 
 void TmvPooledMemoryManager::CleanupItemPools() { fItems.Cleanup(); }
+void TmvPooledMemoryManager::AgeKeptPages() { ReportRefusedUnmaps(fLarge.Kept().Age()); }
+
+// Such pages stay mapped, out of the manager's reach and its statistics:
+// nothing more can be done with them, but the process should know.
+void TmvPooledMemoryManager::ReportRefusedUnmaps(int refused) {
+  if (refused) mvMemoryReport(Format(u"The system refused to unmap %d released large blocks", {refused}), false);
+}
 void TmvPooledMemoryManager::TakeBackIdleCaches() { TmvThreadCache::TakeBack(true); }
 void TmvPooledMemoryManager::Report(const String& message, bool ended) { mvMemoryReport(message, ended); }
 void TmvPooledMemoryManager::CleanupBlockPools() { fBlocks.Cleanup(); }

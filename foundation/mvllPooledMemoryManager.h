@@ -90,10 +90,12 @@ class TmvPooledMemoryManager final : private TmvMaintenanceWork {
  private:
   void* ItemRealloc(void* p, TmvMemoryPool* pool, size_t size);
   void CleanupItemPools() override;
+  void AgeKeptPages() override;
   void TakeBackIdleCaches() override;
   void CleanupBlockPools() override;
   void ReleaseSpareChunks() override;
   void Report(const String& message, bool ended) override;
+  void ReportRefusedUnmaps(int refused);
 
   TmvChunkManager fChunks;
   TmvBlockPools fBlocks;
