@@ -36,6 +36,7 @@ TmvPooledMemoryManager::TmvPooledMemoryManager()
       fLarge(fItems, fCounters),
       fMaintenance(*this) {
   MV_ASSERT(__atomic_add_fetch(&gManagers, 1, __ATOMIC_SEQ_CST) == 1);
+  TmvThreadCache::Start();
   void* zero = mmap(nullptr, kZeroPageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (zero == MAP_FAILED) OutOfMemoryError();
   fZeroPage = zero;
@@ -74,7 +75,7 @@ void* TmvPooledMemoryManager::ItemRealloc(void* p, TmvMemoryPool* pool, size_t s
   // Before anything else: a freed item or an interior pointer that "fits"
   // would otherwise get a second owner, and one that does not would cost a
   // new block that the failed free then leaks.
-  pool->CheckHeld(p);
+  TmvThreadCache::CheckHeld(*pool, p);
   const size_t itemSize = pool->ItemSize();
   if (size == itemSize) return p;
   size_t fresh;
