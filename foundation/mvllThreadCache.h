@@ -12,7 +12,7 @@
 // the block it took from last, which it holds off the pool's lists: threads
 // that took turns on one block shared its header and bitmap, and their
 // locked bit operations then cost many times more on 8 threads than on 1.
-// Calls the item pools only.
+// Calls the item pools, and once the system's random source.
 //
 // Invariants:
 //  1. A double free raises EInvalidPointer at once, wherever the first free
