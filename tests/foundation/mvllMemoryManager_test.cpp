@@ -330,7 +330,7 @@ TEST(PooledManager, RacingFreesOfOneBlockFreeItOnce) {
   // All blocks counted out once: what remains are nodes the address map gained.
   EXPECT_LT(after.Allocated - before.Allocated, 65536u);
   EXPECT_EQ((after.Allocated - before.Allocated) % 2048, 0u);
-  for (size_t size : {size_t(40), size_t(6), size_t(5000)}) EXPECT_EQ(RoundsNotFreedOnce(m, size, 500), 0) << size;
+  for (size_t size : {size_t(40), size_t(6), size_t(5000)}) EXPECT_EQ(RoundsNotFreedOnce(m, size, 200), 0) << size;
 }
 
 // A 64 KB block of the block pool holds user data where an item block keeps
