@@ -11,11 +11,11 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "BenchRatio.h"
 #include "storage/mvsrBufferManager.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrUnits.h"
@@ -97,16 +97,6 @@ void PRead(benchmark::State& state) {
   std::filesystem::remove(path);
 }
 
-// Keeps the time per read of every run, to print the ratios at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& aRuns) override {
-    for (const Run& run : aRuns) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-    ConsoleReporter::ReportRuns(aRuns);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 // All 2048 blocks (8 MB) within a 64 MB budget; 2560 blocks (10 MB) over a
@@ -119,14 +109,8 @@ int main(int argc, char** argv) {
   mvStorageInit();  // once: the benchmark functions run several times
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const auto ratio = [&](const char* aCache, const char* aReference) {
-    auto c = reporter.times.find(aCache);
-    auto r = reporter.times.find(aReference);
-    if (c != reporter.times.end() && r != reporter.times.end() && r->second > 0)
-      std::printf("%-40s %.2f x pread\n", aCache, c->second / r->second);
-  };
-  ratio("CacheRead/2048/64/real_time", "PRead/2048/real_time");
-  ratio("CacheRead/2560/1/real_time", "PRead/2560/real_time");
+  reporter.PrintRatio("CacheRead/2048/64/real_time", "PRead/2048/real_time", "pread");
+  reporter.PrintRatio("CacheRead/2560/1/real_time", "PRead/2560/real_time", "pread");
   benchmark::Shutdown();
   mvStorageFini();
   return 0;

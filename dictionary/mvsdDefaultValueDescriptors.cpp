@@ -3,6 +3,8 @@
 
 #include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/mvsdFieldDescriptor.h"
+#include "dictionary/mvsdFieldsDescriptor.h"
+#include "foundation/mvsdNativeVariantConverter.h"
 
 namespace {
 
@@ -21,14 +23,30 @@ constinit const TmvDictionaryItemClassRef TmvBaseDefaultValueDescriptor::StaticC
     {{u"TmvBaseDefaultValueDescriptor", &TmvDictionaryItem::StaticClass}, &TmvBaseDefaultValueDescriptor::Registry,
      nullptr},
     nullptr};
-constinit const TmvDictionaryItemClassRef TmvAutoGuidDefaultValueDescriptor::StaticClass{
-    {{u"TmvAutoGuidDefaultValueDescriptor", &TmvBaseDefaultValueDescriptor::StaticClass},
-     &TmvBaseDefaultValueDescriptor::Registry, &mvCreateFreeItem<TmvAutoGuidDefaultValueDescriptor>},
-    &mvCreateItem<TmvAutoGuidDefaultValueDescriptor>};
-constinit const TmvDictionaryItemClassRef TmvNextLSNDefaultValueDescriptor::StaticClass{
-    {{u"TmvNextLSNDefaultValueDescriptor", &TmvBaseDefaultValueDescriptor::StaticClass},
-     &TmvBaseDefaultValueDescriptor::Registry, &mvCreateFreeItem<TmvNextLSNDefaultValueDescriptor>},
-    &mvCreateItem<TmvNextLSNDefaultValueDescriptor>};
+namespace {
+
+// The record of a class of the family that streams can name and create.
+template <typename T>
+constexpr TmvDictionaryItemClassRef DescriptorClass(const char16_t* aName) {
+  return {{{aName, &TmvBaseDefaultValueDescriptor::StaticClass}, &TmvBaseDefaultValueDescriptor::Registry,
+           &mvCreateFreeItem<T>},
+          &mvCreateItem<T>};
+}
+
+}  // namespace
+
+constinit const TmvDictionaryItemClassRef TmvConstDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvConstDefaultValueDescriptor>(u"TmvConstDefaultValueDescriptor");
+constinit const TmvDictionaryItemClassRef TmvCurrentDateTimeDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvCurrentDateTimeDefaultValueDescriptor>(u"TmvCurrentDateTimeDefaultValueDescriptor");
+constinit const TmvDictionaryItemClassRef TmvCurrentUserDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvCurrentUserDefaultValueDescriptor>(u"TmvCurrentUserDefaultValueDescriptor");
+constinit const TmvDictionaryItemClassRef TmvEmptyDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvEmptyDefaultValueDescriptor>(u"TmvEmptyDefaultValueDescriptor");
+constinit const TmvDictionaryItemClassRef TmvAutoGuidDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvAutoGuidDefaultValueDescriptor>(u"TmvAutoGuidDefaultValueDescriptor");
+constinit const TmvDictionaryItemClassRef TmvNextLSNDefaultValueDescriptor::StaticClass =
+    DescriptorClass<TmvNextLSNDefaultValueDescriptor>(u"TmvNextLSNDefaultValueDescriptor");
 
 TmvBaseDefaultValueDescriptor::TmvBaseDefaultValueDescriptor(TPersistent* aParent, const ClassRef& aClass)
     : TmvDictionaryItem(aParent) {
@@ -70,6 +88,10 @@ void TmvBaseDefaultValueDescriptor::SetOverwriteNonNull(bool aValue) {
 }
 
 TmvFieldTypes TmvBaseDefaultValueDescriptor::GetUnsupportedFieldTypes() const { return mvBlobFieldTypes; }
+
+void TmvBaseDefaultValueDescriptor::CheckFieldTypeSupported() {
+  CheckFieldType(GetUnsupportedFieldTypes(), ClassName());
+}
 
 // Base part, after the item header, for peers from 20000 on (older peers
 // get nothing and can only take the creation defaults):
@@ -115,7 +137,7 @@ void TmvBaseDefaultValueDescriptor::LoadFromReader(TmvReader& aReader) {
 
 void TmvBaseDefaultValueDescriptor::CheckValid(bool aForBuild) {
   TmvDictionaryItem::CheckValid(aForBuild);
-  CheckFieldType(GetUnsupportedFieldTypes(), ClassName());
+  CheckFieldTypeSupported();
 }
 
 bool TmvBaseDefaultValueDescriptor::IsEqual(TmvDictionaryItem* aItem) {
@@ -126,6 +148,147 @@ bool TmvBaseDefaultValueDescriptor::IsEqual(TmvDictionaryItem* aItem) {
 }
 
 // ---------------------------------------------------------------------------
+// TmvConstDefaultValueDescriptor
+
+TmvConstDefaultValueDescriptor::TmvConstDefaultValueDescriptor(TPersistent* aParent)
+    : TmvBaseDefaultValueDescriptor(aParent, StaticClass) {
+  HoldFormat(FieldFormat());
+  cdvDefaultValue.assign(size_t(cdvFieldLength), 0);
+}
+
+// The length bounds every array the constant allocates: a field read from a
+// damaged stream may claim any length.
+TmvConstDefaultValueDescriptor::Format TmvConstDefaultValueDescriptor::FieldFormat() {
+  TmvFieldDescriptor* field = RelatedField();
+  const Format f{field->FieldType(), field->GetUsedStorageCodePage(), field->Units(), field->DecPl(),
+                 field->Length()};
+  if (f.length < 0 || f.length > mvMaxRecordLength)
+    throw EmvBaseDefaultValueDescriptorException(MVERR_INVALIDRECSTRUCT, u"Field length %d is out of range",
+                                                 {f.length});
+  return f;
+}
+
+void TmvConstDefaultValueDescriptor::HoldFormat(const Format& aFormat) {
+  cdvFieldType = aFormat.type;
+  cdvFieldCodePage = aFormat.codePage;
+  cdvFieldUnits = aFormat.units;
+  cdvFieldDecPl = aFormat.decPl;
+  cdvFieldLength = aFormat.length;
+}
+
+// The native conversion asserts on a buffer shorter than its type's form and
+// on Interval; a format whose size parameters disagree with the field type's
+// setup is refused before it gets there.
+bool TmvConstDefaultValueDescriptor::IsSoundFormat(const Format& aFormat) {
+  if (aFormat.type == mvtInterval || aFormat.length < 0 || aFormat.length > mvMaxRecordLength) return false;
+  int32_t units = aFormat.units, decPl = aFormat.decPl, length = 0;
+  bool required = false;
+  static_cast<const TmvFieldDescriptorClassRef&>(RelatedField()->ClassType())
+      .SetupField(aFormat.type, units, decPl, required, length);
+  if (units != aFormat.units || decPl != aFormat.decPl || length != aFormat.length) return false;
+  switch (aFormat.type) {
+    case mvtByteArray: case mvtShortString: case mvtNullString: case mvtWideString: return aFormat.units > 0;
+    default: return true;
+  }
+}
+
+// The held value read in aFrom and written in aTo, the field's format.
+TBytes TmvConstDefaultValueDescriptor::Converted(const Format& aFrom, const Format& aTo) {
+  TBytes out(size_t(aTo.length), 0);
+  if (!IsSoundFormat(aFrom) || !IsSoundFormat(aTo))
+    mvRaiseCode<EmvBaseDefaultValueDescriptorException>(MVERR_INVALIDFLDXFORM);
+  try {
+    Variant value;
+    mvNativeToVariant(aFrom.type, aFrom.codePage, aFrom.units, aFrom.decPl, cdvDefaultValue.data(), aFrom.length,
+                      value);
+    RelatedField()->fdSetBufferAsVariant(out.data(), value);
+  } catch (const EAssertionFailed&) {
+    throw;
+  } catch (const Exception&) {
+    mvRaiseCode<EmvBaseDefaultValueDescriptorException>(MVERR_INVALIDFLDXFORM);
+  }
+  return out;
+}
+
+void TmvConstDefaultValueDescriptor::MatchFieldFormat(bool aConvert) {
+  const Format now = FieldFormat();
+  const Format held = HeldFormat();
+  if (now == held) return;
+  TBytes converted;
+  bool failed = false;
+  if (aConvert) {
+    try {
+      converted = Converted(held, now);
+    } catch (const EmvBaseDefaultValueDescriptorException&) {
+      failed = true;
+    }
+  }
+  HoldFormat(now);
+  cdvDefaultValue = aConvert && !failed ? std::move(converted) : TBytes(size_t(now.length), 0);
+  if (failed) mvRaiseCode<EmvBaseDefaultValueDescriptorException>(MVERR_INVALIDFLDXFORM);
+}
+
+TBytes TmvConstDefaultValueDescriptor::ValueInFieldFormat() {
+  const Format now = FieldFormat();
+  if (now == HeldFormat()) return cdvDefaultValue;
+  return Converted(HeldFormat(), now);
+}
+
+void TmvConstDefaultValueDescriptor::AdoptFieldFormat() {
+  HoldFormat(FieldFormat());
+  cdvDefaultValue.resize(size_t(cdvFieldLength), 0);
+}
+
+Variant TmvConstDefaultValueDescriptor::GetAsVariant() {
+  MatchFieldFormat(true);
+  if (!IsSoundFormat(HeldFormat())) mvRaiseCode<EmvBaseDefaultValueDescriptorException>(MVERR_INVALIDFLDXFORM);
+  Variant value;
+  RelatedField()->fdGetBufferAsVariant(cdvDefaultValue.data(), value);
+  return value;
+}
+
+void TmvConstDefaultValueDescriptor::SetAsVariant(const Variant& aValue) {
+  MatchFieldFormat(false);
+  if (!IsSoundFormat(HeldFormat())) mvRaiseCode<EmvBaseDefaultValueDescriptorException>(MVERR_INVALIDFLDXFORM);
+  RelatedField()->fdSetBufferAsVariant(cdvDefaultValue.data(), aValue);
+}
+
+void TmvConstDefaultValueDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
+  TmvBaseDefaultValueDescriptor::SaveToWriter(aWriter, aClientVersion);
+  MatchFieldFormat(true);
+  aWriter.WriteInteger(1);
+  aWriter.Write(cdvDefaultValue.data(), int32_t(cdvDefaultValue.size()));
+}
+
+// The count of value bytes is the field's length as it stands now; a value
+// held in an older format is dropped first rather than read with its own,
+// stale count.
+void TmvConstDefaultValueDescriptor::LoadFromReader(TmvReader& aReader) {
+  TmvBaseDefaultValueDescriptor::LoadFromReader(aReader);
+  mvReadStreamVersion(aReader, 1, 1);
+  MatchFieldFormat(false);
+  aReader.Read(cdvDefaultValue.data(), int32_t(cdvDefaultValue.size()));
+}
+
+bool TmvConstDefaultValueDescriptor::IsEqual(TmvDictionaryItem* aItem) {
+  return TmvBaseDefaultValueDescriptor::IsEqual(aItem) &&
+         cdvDefaultValue == static_cast<TmvConstDefaultValueDescriptor*>(aItem)->cdvDefaultValue;
+}
+
+// ---------------------------------------------------------------------------
+// The descriptors that hold nothing beyond the base
+
+TmvFieldTypes TmvCurrentDateTimeDefaultValueDescriptor::GetUnsupportedFieldTypes() const {
+  return ~mvSetOf({mvtDate, mvtTime, mvtDateTime});
+}
+
+TmvFieldTypes TmvCurrentUserDefaultValueDescriptor::GetUnsupportedFieldTypes() const {
+  return ~mvSetOf({mvtShortString, mvtNullString, mvtWideString});
+}
+
+TmvFieldTypes TmvEmptyDefaultValueDescriptor::GetUnsupportedFieldTypes() const {
+  return mvSetOf({mvtDate, mvtTime, mvtDateTime, mvtInterval, mvtBlob, mvtBlobMemo, mvtBlobGraphic});
+}
 
 TmvFieldTypes TmvAutoGuidDefaultValueDescriptor::GetUnsupportedFieldTypes() const {
   return ~mvSetOf({mvtGuid});

@@ -90,6 +90,10 @@ class ImvDictionaryRoot {
   virtual int32_t GetDictionaryVersion() const = 0;
   // The bytes of a block of that size that the table's engines may use.
   virtual int32_t UsableBlockSize(TmvBlockSize aBlockSize) = 0;
+  // Whether WideChar and WideString key fields without a locale compare by
+  // UTF-16 unit order (else by the default locale's collation). A root that
+  // stores no choice answers as a new dictionary does.
+  virtual bool GetUseByteOrderForWideString() const { return !mvDisable30900LocaleFixes; }
 
  protected:
   ~ImvDictionaryRoot() = default;

@@ -34,6 +34,19 @@ inline constexpr int32_t mvPeerVersionLocaleBuildVersion = 30900;
 // indices descriptor).
 inline constexpr int32_t mvPeerVersionInternalIndices = 47005;
 
+// Filters. From this version a simple-expression filter descriptor carries
+// the code page of its text constants (stream version 4).
+inline constexpr int32_t mvPeerVersionFilterCodePage = 30002;
+
+// The data dictionary's own stream. A peer below each threshold reads at
+// most the dictionary version named (the written version is lowered to it):
+// below 20000 version 2, the old layout without item headers and nested
+// tables; below 30900 version 3, without the stored wide-string byte-order
+// flag; below 47005 version 4, without RefNr fields and internal indexes.
+inline constexpr int32_t mvPeerVersionDictionaryV3 = 20000;
+inline constexpr int32_t mvPeerVersionDictionaryV4 = 30900;
+inline constexpr int32_t mvPeerVersionDictionaryV5 = 47005;
+
 // The version a descriptor is written for when it is copied inside this
 // engine (Assign, copying a field): this engine's own.
 inline constexpr int32_t mvPeerVersionOwn = mvEngineVersion;

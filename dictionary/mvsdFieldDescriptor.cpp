@@ -311,6 +311,10 @@ void TmvFieldDescriptor::LoadFromReader(TmvReader& aReader) {
   }
   fdNoClientAccess = aReader.ReadBoolean();
   if (version >= 2) LoadLocaleFromReader(aReader);
+  // A constant default was written in this field's format, whose own locale
+  // (and so its code page) is known only now.
+  if (fdDefaultValue && fdDefaultValue->InheritsFrom(TmvConstDefaultValueDescriptor::StaticClass))
+    static_cast<TmvConstDefaultValueDescriptor*>(fdDefaultValue)->AdoptFieldFormat();
   mvFreeAndNil(fdValidations);
   if (version >= 3 && aReader.ReadBoolean()) {
     const auto& cls = mvReadItemClass(aReader, TmvFieldValidationsDescriptor::StaticClass, u"ValidationsDescriptor");

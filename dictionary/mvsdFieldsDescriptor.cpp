@@ -608,19 +608,12 @@ ImvFieldDescriptor* TmvFieldsDescriptor::GetFieldDescriptor(int32_t aIndex) {
 }
 
 // ---------------------------------------------------------------------------
-// Stream form, after the item header (peers from 20000 on):
-//   integer  version 2
+// Field list, in the body below and in the old dictionary layout:
 //   integer  N
 //   per field: string class name, name, description, type enumeration name
 //              ("mvtInt64" for a RefNr field below 47005); integer units,
 //              decimals; boolean required; the field's own stream form
-//   integer  LogRecLen
-//   integer  logical record length
-//   boolean  has validations; then class name and stream form   (version 2)
-void TmvFieldsDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
-  mvCheckClientVersion(aClientVersion, mvPeerVersionItemIDs);
-  TmvDictionaryItem::SaveToWriter(aWriter, aClientVersion);
-  aWriter.WriteInteger(2);
+void TmvFieldsDescriptor::WriteFields(TmvWriter& aWriter, int32_t aClientVersion) {
   aWriter.WriteInteger(FieldCount());
   for (TmvFieldDescriptor* field : fsdFields) {
     TmvFieldType type = field->fdType;
@@ -631,6 +624,36 @@ void TmvFieldsDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersio
     field->WriteConstructorPart(aWriter, type);
     field->SaveToWriter(aWriter, aClientVersion);
   }
+}
+
+void TmvFieldsDescriptor::ReadFields(TmvReader& aReader) {
+  DropFields();
+  const int32_t count = aReader.ReadInteger();
+  for (int32_t i = 0; i < count; ++i) {
+    fsdFields.reserve(fsdFields.size() + 1);
+    TmvFieldDescriptor* field = TmvFieldDescriptor::CreateFromConstructorPart(aReader, this);
+    fsdFields.push_back(field);
+    field->fdNumber = i;
+    field->LoadFromReader(aReader);
+  }
+}
+
+void TmvFieldsDescriptor::SetStoredLengths(int32_t aLogRecLen, int32_t aLogicalRecordLength) {
+  fsdLogRecLen = aLogRecLen;
+  fsdLogRecLenAlign = aLogicalRecordLength;
+}
+
+// Stream form, after the item header (peers from 20000 on):
+//   integer  version 2
+//   the field list (above)
+//   integer  LogRecLen
+//   integer  logical record length
+//   boolean  has validations; then class name and stream form   (version 2)
+void TmvFieldsDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
+  mvCheckClientVersion(aClientVersion, mvPeerVersionItemIDs);
+  TmvDictionaryItem::SaveToWriter(aWriter, aClientVersion);
+  aWriter.WriteInteger(2);
+  WriteFields(aWriter, aClientVersion);
   aWriter.WriteInteger(fsdLogRecLen);
   aWriter.WriteInteger(fsdLogRecLenAlign);
   mvWriteOptionalItem(aWriter, fsdValidations, aClientVersion);
@@ -642,14 +665,7 @@ void TmvFieldsDescriptor::LoadFromReader(TmvReader& aReader) {
   DropFields();
   TmvDictionaryItem::LoadFromReader(aReader);
   const int32_t version = mvReadStreamVersion(aReader, 1, 2);
-  const int32_t count = aReader.ReadInteger();
-  for (int32_t i = 0; i < count; ++i) {
-    fsdFields.reserve(fsdFields.size() + 1);
-    TmvFieldDescriptor* field = TmvFieldDescriptor::CreateFromConstructorPart(aReader, this);
-    fsdFields.push_back(field);
-    field->fdNumber = i;
-    field->LoadFromReader(aReader);
-  }
+  ReadFields(aReader);
   fsdLogRecLen = aReader.ReadInteger();
   fsdLogRecLenAlign = aReader.ReadInteger();
   mvFreeAndNil(fsdValidations);

@@ -109,6 +109,16 @@ class TmvFieldsDescriptor : public TmvDictionaryItem, public ImvFieldsSource {
   // The logical record length becomes LogRecLen rounded up to 4, whatever
   // the dictionary version (a version-1 dictionary being upgraded).
   void UpdateLogRecLenAlign();
+  // The field list as the descriptor's body holds it and as the old
+  // dictionary layout writes it directly: integer FieldCount, then per field
+  // its constructor part (a RefNr field as Int64 for peers below 47005,
+  // which sets the thread's missing-information flag) and its stream form.
+  void WriteFields(TmvWriter& aWriter, int32_t aClientVersion);
+  // Reads that part into the list, dropping the fields present without
+  // notice. Unknown classes raise 15499, unknown type names 15498.
+  void ReadFields(TmvReader& aReader);
+  // The two lengths as a stream stored them (CheckValid checks them).
+  void SetStoredLengths(int32_t aLogRecLen, int32_t aLogicalRecordLength);
   // Record-level validations (nil: "TmvFieldsValidationsDescriptor").
   TmvFieldsValidationsDescriptor* AddValidations(const TmvDictionaryItemClassRef* aClass = nullptr);
   void RemoveValidations();

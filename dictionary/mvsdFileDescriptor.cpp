@@ -237,38 +237,54 @@ void TmvFilesDescriptor::fidFileChangeNotification(bool aBefore, int32_t aOldNum
                            aNewNumber);
 }
 
-// Stream form, after the item header (peers from 20000 on):
-//   integer  1
+// File list, in the body below and in the old dictionary layout:
 //   integer  file count
-//   per file: string class name, string extension, the file's own part
-void TmvFilesDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
-  mvCheckClientVersion(aClientVersion, mvPeerVersionItemIDs);
-  TmvDictionaryItem::SaveToWriter(aWriter, aClientVersion);
-  aWriter.WriteInteger(1);
+//   per file: string class name, string extension, [the old layout's file
+//   kind,] the file's own part
+void TmvFilesDescriptor::WriteFiles(TmvWriter& aWriter, int32_t aClientVersion, const TFileKindWriter& aKind) {
   aWriter.WriteInteger(FileCount());
-  for (TmvFileDescriptor* file : fidFiles) {
+  for (int32_t i = 0; i < FileCount(); ++i) {
+    TmvFileDescriptor* file = fidFiles[size_t(i)];
     aWriter.WriteString(file->ClassName());
     aWriter.WriteString(file->fdExtension);
+    if (aKind) aKind(aWriter, i);
     file->SaveToWriter(aWriter, aClientVersion);
   }
 }
 
-void TmvFilesDescriptor::LoadFromReader(TmvReader& aReader) {
-  TmvDictionaryItem::LoadFromReader(aReader);
-  mvReadStreamVersion(aReader, 1, 1);
+void TmvFilesDescriptor::ReadFiles(TmvReader& aReader, const TFileKindReader& aKind) {
   DropFiles();
   const int32_t count = aReader.ReadInteger();
   for (int32_t i = 0; i < count; ++i) {
     const auto& cls = mvReadItemClass(aReader, TmvFileDescriptor::StaticClass, u"FileDescriptor");
     if (!cls.CreateFile) mvRaiseUnsupportedClass(u"FileDescriptor", cls.Name());
     String extension = aReader.ReadString();
-    if (i == 0) extension.clear();
+    if (aKind)
+      aKind(aReader, i, extension);
+    else if (i == 0)
+      extension.clear();
     fidFiles.reserve(fidFiles.size() + 1);
     TmvFileDescriptor* file = cls.CreateFile(this, extension);
     file->fdNumber = i;
     fidFiles.push_back(file);
     file->LoadFromReader(aReader);
   }
+}
+
+// Stream form, after the item header (peers from 20000 on):
+//   integer  1
+//   the file list (above)
+void TmvFilesDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
+  mvCheckClientVersion(aClientVersion, mvPeerVersionItemIDs);
+  TmvDictionaryItem::SaveToWriter(aWriter, aClientVersion);
+  aWriter.WriteInteger(1);
+  WriteFiles(aWriter, aClientVersion);
+}
+
+void TmvFilesDescriptor::LoadFromReader(TmvReader& aReader) {
+  TmvDictionaryItem::LoadFromReader(aReader);
+  mvReadStreamVersion(aReader, 1, 1);
+  ReadFiles(aReader);
 }
 
 void TmvFilesDescriptor::CheckValid(bool aForBuild) {

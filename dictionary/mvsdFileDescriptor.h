@@ -13,6 +13,7 @@
 // leaves the list, the numbering and the registered items as they were.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "dictionary/mvsdDictionaryItem.h"
@@ -108,6 +109,20 @@ class TmvFilesDescriptor : public TmvDictionaryItem {
   void RenameFile(const String& aOldExtension, const String& aNewExtension);
   // Ignoring case; -1 when none.
   int32_t GetFileFromExt(const String& aExtension) const;
+
+  // What the old dictionary layout puts between a file's extension and its
+  // stream form (the file's kind): written for file aFile; read back before
+  // the file is created, with the extension it will be created with.
+  using TFileKindWriter = std::function<void(TmvWriter& aWriter, int32_t aFile)>;
+  using TFileKindReader = std::function<void(TmvReader& aReader, int32_t aFile, String& aExtension)>;
+  // The file list as the descriptor's body holds it (no kind) and as the old
+  // layout writes it directly: integer FileCount, then per file its class
+  // name, its extension, the kind and its stream form. Any peer version.
+  void WriteFiles(TmvWriter& aWriter, int32_t aClientVersion, const TFileKindWriter& aKind = nullptr);
+  // Reads that part into the list, dropping the files present without
+  // notice. Without aKind file 0 is taken without extension, whatever was
+  // stored. Unknown classes raise 15499 ("FileDescriptor").
+  void ReadFiles(TmvReader& aReader, const TFileKindReader& aKind = nullptr);
   void Clear(bool aNotify) override;
 
   void fidFileChangeNotification(bool aBefore, int32_t aOldNumber, int32_t aNewNumber);

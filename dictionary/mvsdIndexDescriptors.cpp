@@ -497,17 +497,11 @@ bool TmvBaseIndicesDescriptor::IsEqual(TmvDictionaryItem* aItem) {
   return true;
 }
 
-// Body, after the item header (peers from 20000 on):
-//   integer  1
-//   string   bidIndicesEngine
+// Index list, in the body below and in the old dictionary layout:
 //   integer  index count
 //   per index: string class name of the index, string class name of its
 //   key, string name, integer file number, the index's own part
-void TmvBaseIndicesDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
-  mvCheckClientVersion(aClientVersion, mvPeerVersionItemIDs);
-  TmvDictionaryItem::SaveToWriter(aWriter, aClientVersion);
-  aWriter.WriteInteger(1);
-  aWriter.WriteString(bidIndicesEngine);
+void TmvBaseIndicesDescriptor::WriteIndexes(TmvWriter& aWriter, int32_t aClientVersion) {
   aWriter.WriteInteger(IndexCount());
   for (TmvIndexDescriptor* index : bidIndexes) {
     aWriter.WriteString(index->ClassName());
@@ -518,10 +512,7 @@ void TmvBaseIndicesDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientV
   }
 }
 
-void TmvBaseIndicesDescriptor::LoadFromReader(TmvReader& aReader) {
-  TmvDictionaryItem::LoadFromReader(aReader);
-  mvReadStreamVersion(aReader, 1, 1);
-  bidIndicesEngine = aReader.ReadString();
+void TmvBaseIndicesDescriptor::ReadIndexes(TmvReader& aReader) {
   DropIndexes();
   const int32_t count = aReader.ReadInteger();
   for (int32_t i = 0; i < count; ++i) {
@@ -536,6 +527,25 @@ void TmvBaseIndicesDescriptor::LoadFromReader(TmvReader& aReader) {
     bidIndexes.push_back(index);
     index->LoadFromReader(aReader);
   }
+}
+
+// Body, after the item header (peers from 20000 on):
+//   integer  1
+//   string   bidIndicesEngine
+//   the index list (above)
+void TmvBaseIndicesDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
+  mvCheckClientVersion(aClientVersion, mvPeerVersionItemIDs);
+  TmvDictionaryItem::SaveToWriter(aWriter, aClientVersion);
+  aWriter.WriteInteger(1);
+  aWriter.WriteString(bidIndicesEngine);
+  WriteIndexes(aWriter, aClientVersion);
+}
+
+void TmvBaseIndicesDescriptor::LoadFromReader(TmvReader& aReader) {
+  TmvDictionaryItem::LoadFromReader(aReader);
+  mvReadStreamVersion(aReader, 1, 1);
+  bidIndicesEngine = aReader.ReadString();
+  ReadIndexes(aReader);
 }
 
 // ---------------------------------------------------------------------------

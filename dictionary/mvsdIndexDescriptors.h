@@ -194,6 +194,15 @@ class TmvBaseIndicesDescriptor : public TmvDictionaryItem {
   // key without filter over exactly aFields (field numbers, in order).
   bool HasIndex(const std::vector<int32_t>& aFields, int32_t& aIndex, TmvIndexDupsSet aDups) const;
 
+  // The index list as the descriptor's body holds it and as the old
+  // dictionary layout writes it directly: integer IndexCount, then per index
+  // the class names of the index and its key, its name, its file number and
+  // its stream form. Any peer version.
+  void WriteIndexes(TmvWriter& aWriter, int32_t aClientVersion);
+  // Reads that part into the list, dropping the indexes present without
+  // notice; unknown classes raise 15499 ("IndexDescriptor", "KeyDescriptor").
+  void ReadIndexes(TmvReader& aReader);
+
   void AddIndexChangeNotify(TmvDictionaryItem* aItem) { mvAddChangeNotify(bidIndexChangeNotifies, aItem); }
   void RemoveIndexChangeNotify(TmvDictionaryItem* aItem) { mvRemoveChangeNotify(bidIndexChangeNotifies, aItem); }
 

@@ -1,14 +1,18 @@
 // Data dictionary: start-up and shutdown of the dictionary units, in order.
 #include "dictionary/mvsdUnits.h"
 
+#include "dictionary/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
+#include "dictionary/mvsdDefaultValueEngines.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/mvsdFilters.h"
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
+#include "dictionary/mvsdTableDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 #include "foundation/mvllUnitGroup.h"
 #include "foundation/mvllUnits.h"
@@ -27,7 +31,11 @@ const Registration kRegistrations[] = {
     {&TmvFileDescriptor::StaticClass, nullptr},
     {&TmvFilesDescriptor::StaticClass, nullptr},
     {&TmvLocaleDescriptor::StaticClass, nullptr},
+    {&TmvConstDefaultValueDescriptor::StaticClass, nullptr},
+    {&TmvCurrentDateTimeDefaultValueDescriptor::StaticClass, nullptr},
+    {&TmvCurrentUserDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvAutoGuidDefaultValueDescriptor::StaticClass, nullptr},
+    {&TmvEmptyDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvNextLSNDefaultValueDescriptor::StaticClass, nullptr},
     {&TmvFieldDescriptor::StaticClass, nullptr},
     {&TmvRefKeyDescriptor::StaticClass, nullptr},
@@ -54,6 +62,8 @@ const Registration kRegistrations[] = {
     {&TmvAdvAutoIncDescriptor::StaticClass, nullptr},
     {&TmvBaseStreamDescriptor::StaticClass, nullptr},
     {&TmvCustomDescsDescriptor::StaticClass, nullptr},
+    {&TmvTablesDescriptor::StaticClass, nullptr},
+    {&TmvNestedTableDescriptor::StaticClass, nullptr},
     {&TmvFieldValidationsDescriptor::StaticClass, nullptr},
     {&TmvBaseRecordCompressionDescriptor::StaticClass, nullptr},
     {&TmvFieldsValidationsDescriptor::StaticClass, nullptr},
@@ -62,14 +72,21 @@ const Registration kRegistrations[] = {
 };
 
 void UnregisterAll() {
+  mvCompositeKeyFieldEnginesFini();
+  mvUnregisterDefaultValueEngines();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
+  mvUnregisterFilterClasses();
 }
 
+// The engines made from the descriptors register after them.
 void RegisterAll() {
   try {
+    mvRegisterFilterClasses();
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
+    mvRegisterDefaultValueEngines();
+    mvCompositeKeyFieldEnginesInit();
   } catch (...) {
     UnregisterAll();
     throw;

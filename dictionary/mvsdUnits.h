@@ -3,7 +3,8 @@
 // Starts the foundation first, then reads the command-line switch
 // "Disable30900LocaleFixes" into mvDisable30900LocaleFixes and registers
 // every descriptor class of the dictionary in its family's registry (the
-// class names stored in dictionary streams are resolved there); stopping
+// class names stored in dictionary streams are resolved there), then the
+// default-value engine classes in the engine registry; stopping
 // unregisters them and stops the foundation. Counted like the foundation's:
 // only the first start and the last stop act.
 //

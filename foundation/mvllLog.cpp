@@ -2,6 +2,7 @@
 // forwards to it. See mvllLog.h.
 #include "foundation/mvllLog.h"
 
+#include <cstdio>
 #include <mutex>
 
 #include "foundation/mvllExceptionData.h"
@@ -75,6 +76,14 @@ void mvProcessLog(const String& aMsg, uint32_t aMsgNumber, TmvLogPriority aPrior
   std::lock_guard<std::mutex> guard(gProcessLogLock);
   if (gProcessLog)
     gProcessLog->WriteString(aMsg, aMsgNumber, aPriority, mvLogDefaultCategory, mvLogNoTime, mvLogNoTimeBias);
+}
+
+void TmvLayerLog::Error(const String& aMessage) const {
+  if (TmvBaseLog* log = Get()) {
+    log->WriteString(aMessage, 0, lpError, llCategory, mvLogNoTime, mvLogNoTimeBias);
+    return;
+  }
+  std::fprintf(stderr, "%s: %s\n", UTF8Encode(llCategory).c_str(), UTF8Encode(aMessage).c_str());
 }
 
 constinit const TmvComponentClassRef TmvBaseLog::StaticClass{

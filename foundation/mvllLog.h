@@ -7,6 +7,8 @@
 // and forwards its log calls only when both are set.
 #pragma once
 
+#include <atomic>
+
 #include "foundation/mvllComponents.h"
 
 enum TmvLogPriority : uint8_t { lpDebug, lpInfo, lpWarn, lpError, lpFatal };
@@ -66,6 +68,26 @@ void mvSetProcessLog(TmvBaseLog* aLog);
 TmvBaseLog* mvGetProcessLog();
 // Writes to the process log when one is attached (category "default", no time).
 void mvProcessLog(const String& aMsg, uint32_t aMsgNumber, TmvLogPriority aPriority);
+
+// A layer's error log: where a layer (storage, the dictionary's engines)
+// writes the failures it cannot pass on to a caller. The server engine
+// installs an engine log (written at priority lpError under the layer's
+// category); while none is installed, messages go to the standard error
+// stream, so that none is lost. Declare one `constinit` per layer.
+// Thread safety: Error may be called from any thread; installing a log is
+// not synchronised with messages in flight. Requires: an installed log
+// outlives its installation (install nil before freeing it).
+class TmvLayerLog {
+ public:
+  constexpr explicit TmvLayerLog(const char16_t* aCategory) : llCategory(aCategory) {}
+  void Set(TmvBaseLog* aLog) { llLog.store(aLog, std::memory_order_release); }
+  TmvBaseLog* Get() const { return llLog.load(std::memory_order_acquire); }
+  void Error(const String& aMessage) const;
+
+ private:
+  const char16_t* llCategory;
+  std::atomic<TmvBaseLog*> llLog{nullptr};
+};
 
 class TmvLoggableComponent : public TmvRegisterableComponent {
   MV_DECLARE_CLASSREF(TmvComponentClassRef)

@@ -84,6 +84,8 @@ class TmvInternalReadWritePortal : public TmvObject {
   uint32_t WriterID() const { return __atomic_load_n(&rwpWriterID, __ATOMIC_ACQUIRE); }
   int32_t WriterCount() const { return __atomic_load_n(&rwpWriterCount, __ATOMIC_ACQUIRE); }
   uint32_t Generation() const { return __atomic_load_n(&rwpGeneration, __ATOMIC_ACQUIRE); }
+  // Writers that have closed the portal to new readers and wait for it.
+  int32_t WritersWaiting() const { return __atomic_load_n(&rwpWritersWaiting, __ATOMIC_ACQUIRE); }
 
  private:
   struct DepthSlot;  // where the calling thread keeps its depth here

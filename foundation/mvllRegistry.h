@@ -12,6 +12,8 @@
 // lookups afterwards read the registries without a lock.
 #pragma once
 
+#include <atomic>
+
 #include "foundation/mvllComponents.h"
 #include "foundation/mvllExceptions.h"
 #include "foundation/mvllFastStringList.h"
@@ -73,15 +75,20 @@ String mvEngineNameForDescriptor(std::u16string_view descriptorClassName, std::u
 
 // The engine class for a descriptor, found once and then kept in `cache`.
 // A missing one raises E with 15503 and "Unknown <familyWord> engine: "<name>"".
+// Threads sharing a frozen descriptor may fill the cache at the same time;
+// they all store the same class, so relaxed atomic accesses suffice.
 template <typename E>
 const TmvRegisterableEngineClassRef& mvEngineClassForDescriptor(const TmvRegisterableEngineClassRef& family,
                                                                 const ClassRef& descriptorClass,
                                                                 std::u16string_view familyWord,
                                                                 const TmvRegisterableEngineClassRef*& cache) {
-  if (!cache) {
+  std::atomic_ref<const TmvRegisterableEngineClassRef*> cached(cache);
+  const TmvRegisterableEngineClassRef* cls = cached.load(std::memory_order_relaxed);
+  if (!cls) {
     String name = mvEngineNameForDescriptor(descriptorClass.ClassName);
-    cache = TmvBaseRegisterableEngine::FindEngineClass(family, name);
-    if (!cache) throw E(15503, u"Unknown %s engine: \"%s\"", {String(familyWord), name});
+    cls = TmvBaseRegisterableEngine::FindEngineClass(family, name);
+    if (!cls) throw E(15503, u"Unknown %s engine: \"%s\"", {String(familyWord), name});
+    cached.store(cls, std::memory_order_relaxed);
   }
-  return *cache;
+  return *cls;
 }

@@ -165,6 +165,13 @@ bool GetCPInfoExName(uint32_t codePage, String& name) {
   return true;
 }
 
+bool GetCPMaxCharSize(uint32_t codePage, uint32_t& maxCharSize) {
+  UConverter* conv = converterFor(resolveCodePage(codePage));
+  if (!conv) return fail(EINVAL);
+  maxCharSize = static_cast<uint32_t>(ucnv_getMaxCharSize(conv));
+  return true;
+}
+
 uint64_t NlsConversionCallCount() { return tConverters.calls; }
 
 namespace {

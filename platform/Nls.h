@@ -56,6 +56,12 @@ const std::vector<uint32_t>& NlsSupportedCodePages();
 // false for a code page that is not supported (GetCPInfoEx).
 bool GetCPInfoExName(uint32_t codePage, String& name);
 
+// The longest character of a code page in bytes (GetCPInfo's MaxCharSize):
+// 1 for the single-byte pages, 2 for the double-byte ones (932, 936, 949,
+// 950), more for UTF-8. The pseudo code pages resolve as for a conversion.
+// False with errno EINVAL for a code page that is not supported.
+bool GetCPMaxCharSize(uint32_t codePage, uint32_t& maxCharSize);
+
 // Windows conversion contract. A source length of -1 means "up to and
 // including the terminating zero". With an output size of 0 the call only
 // reports the length it needs. Returns the number of units written (or

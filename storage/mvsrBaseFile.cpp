@@ -10,6 +10,7 @@
 #include "storage/mvsrEncryption.h"
 #include "storage/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"
+#include "storage/mvsrTransaction.h"
 
 std::atomic<const TmvFileClassRef*> TableFileInfoClass{nullptr};
 std::atomic<const TmvFileClassRef*> DefaultFileInfoClass{nullptr};
@@ -57,6 +58,11 @@ TmvBaseFile::~TmvBaseFile() {
     } catch (...) {
       mvStorageLogError(u"Removing the file from the block cache failed: " + mvCurrentExceptionText());
     }
+  }
+  try {
+    mvFreeFileSnapShotLinks(this);
+  } catch (...) {
+    mvStorageLogError(u"Freeing the snapshot links of a file failed: " + mvCurrentExceptionText());
   }
   FreeHeaderObjects();
 }

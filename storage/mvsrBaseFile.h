@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "foundation/mvllLists.h"
 #include "foundation/mvllMemoryManager.h"
@@ -35,6 +36,8 @@
 class TmvBufferManager;
 class TmvReadOnlyBlock;
 class TmvBaseTransaction;
+class TmvBaseTransactionLevel;
+struct TmvFileSnapShotLink;
 class TmvBaseReplicationLog;
 class TmvBaseFileHeaderAccessFactory;
 class TmvBaseEncryptionEngine;
@@ -105,7 +108,7 @@ class TmvBaseFile : public TmvObject {
 
   TmvBaseFile() = default;
   // Requires: closed and removed from its cache (blocks still cached are
-  // removed and the fault logged).
+  // removed and the fault logged). Links of snapshots to the file are freed.
   ~TmvBaseFile() override;
   TmvBaseFile(const TmvBaseFile&) = delete;
   TmvBaseFile& operator=(const TmvBaseFile&) = delete;
@@ -143,6 +146,9 @@ class TmvBaseFile : public TmvObject {
   virtual void WriteBlock(TmvReadOnlyBlock* aBlock) = 0;
   // Undoes the queued writes in the cache and empties the queue.
   virtual void RollbackUnwritten() = 0;
+  // Puts what was written on stable storage (fdatasync); nothing for a
+  // temporary file.
+  virtual void SyncFile() = 0;
   // The identity of the file on disk.
   virtual String GetFileID();
 
@@ -175,10 +181,22 @@ class TmvBaseFile : public TmvObject {
   bool IsTemporary() const { return (fiAttributes & mvFileAttr(mvfaTemporary)) != 0; }
   bool HasAttribute(TmvFileAttribute a) const { return (fiAttributes & mvFileAttr(a)) != 0; }
 
-  // The transaction that changes the file, and the used-block count it sees
-  // (set by the transactions when the file joins one).
+  // The transaction that changes the file, the level it joined at (moved
+  // outwards by nested commits), its chain of files, and the used-block
+  // count it sees (mvsrTransaction.h).
   TmvBaseTransaction* fiTrans = nullptr;
+  TmvBaseTransactionLevel* fiTransLevel = nullptr;
+  TmvBaseFile* fiTransNext = nullptr;
+  TmvBaseFile* fiTransPrev = nullptr;
   uint32_t fiTransUsedBlocks = 0;
+  // The snapshots that have looked at the file: the IDs in use (bit n),
+  // their links by ID and in a chain, and the counter that tells which
+  // snapshots came after a block's images were last kept.
+  TmvByteArray fiSnapShotFlags;
+  std::vector<TmvFileSnapShotLink*> fiSnapShotLinks;
+  TmvFileSnapShotLink* fiSnapShotLinkHead = nullptr;
+  TmvFileSnapShotLink* fiSnapShotLinkTail = nullptr;
+  uint64_t fiSnapShotCounter = 0;
 
   String fiName;  // full file name
   String fiPath;  // folder of the file, absolute, with a trailing "/"

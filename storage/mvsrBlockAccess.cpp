@@ -6,6 +6,7 @@
 #include "foundation/mvllErrors.h"
 #include "storage/mvsrEncryption.h"
 #include "storage/mvsrLog.h"
+#include "storage/mvsrTransaction.h"
 
 TmvBlockAccess::TmvBlockAccess(TmvBaseFile* aFile, TmvBlockAccess* aMain, const String& aBaseName, int32_t aID)
     : baFile(aFile), baID(aID), baMain(aMain), baBaseName(aBaseName) {}
@@ -35,11 +36,11 @@ TmvBaseFileHeaderAccess* TmvBlockAccess::HeaderAccess(TmvBaseTransaction* aTrans
 
 bool TmvBlockAccess::ValidBlock(TmvBlockNumber aBlockNumber, TmvBaseTransaction* aTrans) {
   if (aBlockNumber == 0) return false;
+  // Under the padlock: snapshot readers on other threads ask while commits
+  // change the counts and transactions join the file.
+  TmvBufferManagerGuard guard(baFile->fiBufMgr);
   if (aTrans && aTrans == baFile->fiTrans) return aBlockNumber < baFile->fiTransUsedBlocks;
-  if (aTrans && aTrans->IsSnapshot()) {
-    TmvBufferManagerGuard guard(baFile->fiBufMgr);
-    return aBlockNumber < aTrans->SnapshotUsedBlocks(baFile);
-  }
+  if (aTrans && aTrans->IsSnapshot()) return aBlockNumber < aTrans->SnapshotUsedBlocks(baFile);
   return aBlockNumber < baFile->fiUsedBlocks;
 }
 

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "foundation/mvllLists.h"
 #include "foundation/mvllMemoryManager.h"
@@ -61,6 +62,10 @@ class TmvBlockAccess : public TmvObject {
   TmvBlockAccess* baMain;
   String baBaseName;
 };
+
+// The block accesses of a table, one per file, indexed by file number (not
+// owned): what sub-engines are created over.
+using TmvBlockAccessArray = std::vector<TmvBlockAccess*>;
 
 // Blocks held together and released together. Not thread-safe.
 class TmvReleaseList : public TmvList {

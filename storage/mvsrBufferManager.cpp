@@ -3,11 +3,16 @@
 #include "storage/mvsrBufferManager.h"
 
 #include "foundation/mvllErrors.h"
+#include "storage/mvsrChains.h"
 #include "storage/mvsrEncryption.h"
 #include "storage/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"
+#include "storage/mvsrTransaction.h"
 
 namespace {
+
+using FileBlocks = TmvChain<TmvReadOnlyBlock, &TmvReadOnlyBlock::robFilePrev, &TmvReadOnlyBlock::robFileNext>;
+using InUseBlocks = TmvChain<TmvReadOnlyBlock, &TmvReadOnlyBlock::robInUsePrev, &TmvReadOnlyBlock::robInUseNext>;
 
 TmvMemoryPoolHandle containerPool() {
   static const TmvMemoryPoolHandle pool = mvGetMemoryPool(sizeof(TmvBlockContainer));
@@ -79,11 +84,13 @@ void TmvReadOnlyBlock::CacheBlockNeeded() {
   try {
     robFile->ReadBlock(this);
   } catch (...) {
-    // The waiters look the block up again and read it themselves.
+    // The waiters look the block up again and read it themselves. A block
+    // that transactions or snapshots still keep stays, without memory.
     bm->RetakeAll(depth);
     robLoading.reset();
     loaded->SetEvent();
-    bm->DropBlock(this);
+    delete ReleaseCacheBlock(false);
+    if (Unused() && RefCount() == 0 && !robUnwritten) bm->DropBlock(this);
     throw;
   }
   bm->RetakeAll(depth);
@@ -94,13 +101,16 @@ void TmvReadOnlyBlock::CacheBlockNeeded() {
 
 uint8_t* TmvReadOnlyBlock::Block(TmvBaseTransaction* aTrans, bool aMarkDirty, TmvReleaseMethod& aReleaseMethod) {
   uint8_t* image = nullptr;
-  if (aTrans && aTrans == robTrans) {
-    image = aTrans->CopyImage(this, aMarkDirty);
+  if (aTrans && aTrans == robTrans && robBlockListTail) {
+    image = robBlockListTail->mbGetBlock(aMarkDirty);
   } else {
-    if (aTrans && aTrans->IsSnapshot()) image = aTrans->SnapshotImage(this);
+    if (aTrans && aTrans->IsSnapshot()) {
+      if (TmvBlockSnapShot* kept = aTrans->SnapshotImage(this)) image = kept->Block();
+      else aTrans->LinkFile(robFile);  // its first look fixes what it sees of the file
+    }
     if (!image) {
       MV_ASSERT(!robLoading);
-      if (!boCacheBlock) CacheBlockNeeded();  // a failure drops this block
+      if (!boCacheBlock) CacheBlockNeeded();  // a failure may drop this block
       image = boCacheBlock ? AccessBlock(true) : const_cast<uint8_t*>(TmvBufferManager::ZeroBlock());
     }
   }
@@ -108,25 +118,6 @@ uint8_t* TmvReadOnlyBlock::Block(TmvBaseTransaction* aTrans, bool aMarkDirty, Tm
   aReleaseMethod.Code = &TmvReadOnlyBlock::Release;
   aReleaseMethod.Object = this;
   return image;
-}
-
-void TmvReadOnlyBlock::MakeDirty(TmvBaseTransaction* aTrans) {
-  MV_ASSERT(aTrans != nullptr);
-  MV_ASSERT(robTrans == nullptr || robTrans == aTrans);
-  aTrans->MakeBlockDirty(this);
-}
-
-bool TmvReadOnlyBlock::RollbackUnwritten() {
-  robUnwritten = false;
-  if (RefCount() > 0) return false;
-  if (robSnapShotBlockTail) {
-    CopyFrom(robSnapShotBlockTail);
-  } else if (Unused()) {
-    boBufferManager->DropBlock(this);
-  } else {
-    delete ReleaseCacheBlock(false);  // read again from disk when needed
-  }
-  return true;
 }
 
 void TmvReadOnlyBlock::Release(void* aObject, uint8_t*& aBlock) {
@@ -263,17 +254,16 @@ void TmvBufferManager::RemoveFromLookup(TmvReadOnlyBlock* aBlock) {
 void TmvBufferManager::DropBlock(TmvReadOnlyBlock* aBlock) {
   RemoveFromLookup(aBlock);
   TmvBaseFile* file = aBlock->robFile;
-  if (aBlock->robFilePrev) aBlock->robFilePrev->robFileNext = aBlock->robFileNext;
-  else if (file->fiBlockListHead == aBlock) file->fiBlockListHead = aBlock->robFileNext;
-  if (aBlock->robFileNext) aBlock->robFileNext->robFilePrev = aBlock->robFilePrev;
-  else if (file->fiBlockListTail == aBlock) file->fiBlockListTail = aBlock->robFilePrev;
-  if (aBlock->robInUsePrev) aBlock->robInUsePrev->robInUseNext = aBlock->robInUseNext;
-  else if (bmInUseListHead == aBlock) bmInUseListHead = aBlock->robInUseNext;
-  if (aBlock->robInUseNext) aBlock->robInUseNext->robInUsePrev = aBlock->robInUsePrev;
-  else if (bmInUseListTail == aBlock) bmInUseListTail = aBlock->robInUsePrev;
-  aBlock->robFileNext = aBlock->robFilePrev = aBlock->robInUseNext = aBlock->robInUsePrev = nullptr;
+  FileBlocks::Remove(file->fiBlockListHead, file->fiBlockListTail, aBlock);
+  InUseBlocks::Remove(bmInUseListHead, bmInUseListTail, aBlock);
   if (aBlock->robWaiting > 0) aBlock->robDropped = true;  // the last waiter frees it
   else delete aBlock;
+}
+
+bool TmvBufferManager::DropIfIdle(TmvReadOnlyBlock* aBlock) {
+  if (!aBlock->Idle()) return false;
+  DropBlock(aBlock);
+  return true;
 }
 
 TmvReadOnlyBlock* TmvBufferManager::CachedBlock(TmvBaseFile* aFile, TmvBlockNumber aBlockNumber) {
@@ -311,14 +301,8 @@ TmvReadOnlyBlock* TmvBufferManager::FindOrCreateBlock(TmvBaseFile* aFile, TmvBlo
     delete block;
     throw;
   }
-  block->robInUsePrev = bmInUseListTail;
-  if (bmInUseListTail) bmInUseListTail->robInUseNext = block;
-  else bmInUseListHead = block;
-  bmInUseListTail = block;
-  block->robFilePrev = aFile->fiBlockListTail;
-  if (aFile->fiBlockListTail) aFile->fiBlockListTail->robFileNext = block;
-  else aFile->fiBlockListHead = block;
-  aFile->fiBlockListTail = block;
+  InUseBlocks::Append(bmInUseListHead, bmInUseListTail, block);
+  FileBlocks::Append(aFile->fiBlockListHead, aFile->fiBlockListTail, block);
   return block;
 }
 
@@ -370,16 +354,23 @@ int32_t TmvBufferManager::AddFile(TmvBaseFile* aFile, TmvBaseTransaction* aTrans
 
 void TmvBufferManager::RemoveFile(TmvBaseFile* aFile) {
   TmvBufferManagerGuard guard(this);
-  for (TmvReadOnlyBlock* b = aFile->fiBlockListHead; b; b = b->robFileNext)
+  int32_t queued = 0;
+  for (TmvReadOnlyBlock* b = aFile->fiBlockListHead; b; b = b->robFileNext) {
     MV_ASSERT(b->RefCount() == 0 && !b->robLoading && b->robWaiting == 0);
+    if (b->robUnwritten) ++queued;
+  }
+  if (queued > 0) {
+    // Only a flush that failed (the fatal error) leaves blocks queued; the
+    // queue must not outlive them.
+    mvStorageLogError(Format(u"File \"%s\" leaves the block cache with %d blocks that were never written",
+                             {aFile->fiName, queued}));
+    aFile->RollbackUnwritten();
+  }
   TmvReadOnlyBlock* next = nullptr;
   for (TmvReadOnlyBlock* b = aFile->fiBlockListHead; b; b = next) {
     next = b->robFileNext;
-    if (b->robTrans) b->robTrans->ForgetBlock(b);
-    if (b->robInUsePrev) b->robInUsePrev->robInUseNext = b->robInUseNext;
-    else bmInUseListHead = b->robInUseNext;
-    if (b->robInUseNext) b->robInUseNext->robInUsePrev = b->robInUsePrev;
-    else bmInUseListTail = b->robInUsePrev;
+    b->ForgetTransactionObjects();
+    InUseBlocks::Remove(bmInUseListHead, bmInUseListTail, b);
     delete b;
   }
   aFile->fiBlockListHead = aFile->fiBlockListTail = aFile->fiBlockZero = nullptr;
@@ -435,7 +426,7 @@ void TmvBufferManager::DiscardBlock(TmvBaseFile* aFile, TmvBlockNumber aBlockNum
   TmvReadOnlyBlock* block = FindBlock(aFile, aBlockNumber);
   if (!block) return;
   block->MakeDirty(aTrans);
-  aTrans->DiscardBlockCopy(block);
+  block->robBlockListTail->Discard();
 }
 
 // ---------------------------------------------------------------------------
@@ -501,6 +492,16 @@ TmvLSN TmvBufferManager::NextLSN() {
 void TmvBufferManager::SetNextLSN(TmvLSN aValue) {
   TmvBufferManagerGuard guard(this);
   if (aValue > bmCurrentLSN) bmCurrentLSN = aValue;
+}
+
+bool TmvBufferManager::GetSyncOnCommit() {
+  TmvBufferManagerGuard guard(this);
+  return bmSyncOnCommit;
+}
+
+void TmvBufferManager::SetSyncOnCommit(bool aValue) {
+  TmvBufferManagerGuard guard(this);
+  bmSyncOnCommit = aValue;
 }
 
 TmvLSN TmvBufferManager::CurrentLSN() {

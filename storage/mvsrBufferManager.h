@@ -6,15 +6,19 @@
 // changes it, hands out the image each caller may see together with a
 // release method, loads blocks from disk on demand, hands out log sequence
 // numbers, registers and unregisters files, and provides scratch memory. Its
-// memory budget and eviction are in mvsrCacheMemory.h; sub-engines reach it
-// only through `TmvBlockAccess` (mvsrBlockAccess.h).
+// memory budget and eviction are in mvsrCacheMemory.h, the transactions,
+// their copies and the snapshots in mvsrTransaction.h, commit and flush in
+// mvsrCommit.h; sub-engines reach it only through `TmvBlockAccess`
+// (mvsrBlockAccess.h).
 //
 // Threads: one padlock guards every structure of the cache, the files' cache
 // fields and the block objects. It is released only while a block is read
 // from disk and while a thread waits for another thread's read of the same
 // block (the block is then marked loading, so nobody else touches it); both
 // release it completely, also when the caller holds it too, so a caller may
-// not rely on the cache staying unchanged across GetBlock. Reference counts
+// not rely on the cache staying unchanged across GetBlock (the in-memory
+// part of a commit reads what it needs first and then changes everything in
+// one hold of the padlock). Reference counts
 // of handed-out images change atomically: release methods need no lock.
 // A pointer handed out stays valid, without copying, until it is released.
 // Calls the foundation, the file layer and the storage interfaces.
@@ -22,6 +26,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "foundation/mvllLists.h"
 #include "foundation/mvllMemoryManager.h"
@@ -35,33 +40,13 @@
 
 class TmvBufferManager;
 class TmvReadOnlyBlock;
-
-// What the block cache asks of a storage transaction. The transactions
-// implement it (the copies per level, their commit and rollback, and the
-// snapshots are theirs); the cache calls it with its padlock held.
-class TmvBaseTransaction : public TmvObject {
- public:
-  virtual bool IsSnapshot() const = 0;
-  // Copy-on-write: gives the transaction its own copy of aBlock at its
-  // innermost level unless it has one there. The first change of a block
-  // makes the transaction its modifying transaction (robTrans) and lets the
-  // file join it (fiTrans, fiTransUsedBlocks).
-  virtual void MakeBlockDirty(TmvReadOnlyBlock* aBlock) = 0;
-  // The newest copy of a block this transaction modifies (aBlock->robTrans
-  // is this), modifiable when aMarkDirty.
-  virtual uint8_t* CopyImage(TmvReadOnlyBlock* aBlock, bool aMarkDirty) = 0;
-  // Marks the newest copy of a block this transaction modifies discarded.
-  virtual void DiscardBlockCopy(TmvReadOnlyBlock* aBlock) = 0;
-  // For a snapshot: the older image of aBlock it reads, or nil (then it
-  // reads the committed image). The first look at a file fixes the file's
-  // used-block count the snapshot sees.
-  virtual uint8_t* SnapshotImage(TmvReadOnlyBlock* aBlock) = 0;
-  // For a snapshot: the used-block count of aFile it sees.
-  virtual uint32_t SnapshotUsedBlocks(TmvBaseFile* aFile) = 0;
-  // A file leaves the cache: forget a block of it, then the file itself.
-  virtual void ForgetBlock(TmvReadOnlyBlock* aBlock) = 0;
-  virtual void DetachFile(TmvBaseFile* aFile) = 0;
-};
+class TmvBaseTransaction;
+class TmvBaseTransactionLevel;
+class TmvModifiedBlock;
+class TmvBlockSnapShot;
+struct TmvBlockSnapShotLink;
+struct TmvFileSnapShotLink;
+class TmvFlushList;
 
 // The committed image of one block of one file. Exists from its first use
 // until it leaves the cache (evicted without copies, dropped by a rollback
@@ -76,23 +61,67 @@ class TmvReadOnlyBlock : public TmvBlockObject {
   void ValidateImage(const uint8_t* aBlock) override;
   TmvEvictResult CheckedEvict(bool aForce) override;
   // Loads the image from the file; the padlock is released meanwhile. A
-  // failed read drops the block (it may be freed) before the error passes on.
+  // failed read leaves the block without memory, and drops it (it may be
+  // freed) when nothing else keeps it, before the error passes on.
   void CacheBlockNeeded() override;
   TmvBlockSizeAll ContentSize() const override { return robFile->fiBlockSize; }
 
-  // The image aTrans may see, modifiable when aMarkDirty (only in the
-  // modifying transaction); the reference is counted and aReleaseMethod set.
+  // The image aTrans may see: its newest copy for the modifying transaction
+  // (modifiable when aMarkDirty), the image a snapshot keeps for a snapshot
+  // (its first look at the file is taken here), else the committed image.
+  // The reference is counted and aReleaseMethod set.
   uint8_t* Block(TmvBaseTransaction* aTrans, bool aMarkDirty, TmvReleaseMethod& aReleaseMethod);
-  // Requires: a transaction, and no other transaction modifying the block.
+
+  // --- Transactions (mvsrTransaction.cpp); padlock held.
+  // Gives aTrans a copy of the block at its innermost level unless it has
+  // one there; the first change lets the file join the transaction and
+  // stamps the copy with the transaction's LSN. May read the committed
+  // image from disk first (the padlock is released meanwhile).
+  // Requires: a transaction, and no other transaction changing the block.
   void MakeDirty(TmvBaseTransaction* aTrans);
+  // Leaves the modifying transaction's block chain.
+  void MakeClean();
+  // The block has copies, aTrans changes it and its newest copy belongs to
+  // aTrans's innermost level.
+  bool DirtiedForTrans(TmvBaseTransaction* aTrans) const;
   // The block has transaction copies.
   bool GetDirty() const { return robBlockListTail != nullptr; }
-  // After a failed flush: the content before the commit comes back from the
-  // newest snapshot image, or the block leaves the cache (it is read again).
-  // Answers false when it had to stay because it is referenced.
+  // The modifying transaction's LSN while dirty, else the committed
+  // image's (0 without memory).
+  TmvLSN GetLSN();
+  // Nested commit: the newest copy, when it belongs to the innermost level
+  // (or aForce), merges into the parent level's copy or moves to the parent
+  // level. Answers false: nothing became committed.
+  bool Commit(bool aForce);
+  // Rolls back the newest copy when it belongs to aTransLevel (the
+  // transaction's innermost level for Rollback): above level 0 that copy,
+  // at level 0 every copy. A block left without copies leaves the
+  // transaction; a new one leaves the cache (it may be freed).
+  void Rollback();
+  void RollbackTransLevel(TmvBaseTransactionLevel* aTransLevel);
+  // Frees its copies, snapshot images and snapshot links (the file leaves
+  // the cache).
+  void ForgetTransactionObjects();
+
+  // --- Commit (mvsrCommit.cpp); padlock held.
+  // Level-0 commit of the block's only copy: keeps the older image for the
+  // snapshots that need it, turns the copy into the committed image (a
+  // write-through commit of a referenced block keeps the copy and commits a
+  // copy of it), checks it and queues it for writing.
+  void CommitOutermost(bool aIsWTCommit);
+  // Keeps the current committed image for every snapshot that has looked at
+  // the file since the last time and has no image of the block yet.
+  void KeepOldImages();
+  // After a failed commit, before anything was written: the content before
+  // the commit comes back (from the image kept for snapshots in this
+  // commit, else from disk), block 0's counts too. Answers false when it had
+  // to stay because it is referenced.
   bool RollbackUnwritten();
+
   // No copies, no modifying transaction, no snapshot images.
   bool Unused() const { return !robTrans && !robBlockListTail && !robSnapShotBlockHead; }
+  // Unused, and nobody holds, reads, awaits or is about to write it.
+  bool Idle() const { return Unused() && RefCount() == 0 && !robLoading && robWaiting == 0 && !robUnwritten; }
 
   TmvBlockNumber BlockNumber() const { return robBlockNum; }
   TmvBaseFile* FileObject() const { return robFile; }
@@ -107,8 +136,8 @@ class TmvReadOnlyBlock : public TmvBlockObject {
   TmvReadOnlyBlock* robFileNext = nullptr;
   TmvReadOnlyBlock* robFilePrev = nullptr;
   TmvBlockNumber robBlockNum;
-  TmvLSN robLastLSN = 0;       // bchLSN of the image as last loaded
-  int32_t robRefCount = 0;     // handed-out pointers; atomic
+  TmvLSN robLastLSN = 0;       // bchLSN of the image as last loaded (block 0: as last committed)
+  int32_t robRefCount = 0;     // handed-out pointers to its images; atomic
   bool robNew;                 // no content on disk yet: reads as zeros
   bool robUnwritten = false;   // queued for writing, not yet written
   ImvManualEventPtr robLoading;  // set while a thread reads the block
@@ -116,13 +145,28 @@ class TmvReadOnlyBlock : public TmvBlockObject {
   bool robDropped = false;     // left the cache while threads waited; the last one frees it
   TmvReadOnlyBlock* robInUseNext = nullptr;
   TmvReadOnlyBlock* robInUsePrev = nullptr;
-  // Kept by the transactions: the modifying transaction, the newest copy,
-  // the snapshot images (block objects of their own kinds).
+  // The modifying transaction, its chain of blocks, the newest copy.
   TmvBaseTransaction* robTrans = nullptr;
-  TmvBlockObject* robBlockListTail = nullptr;
-  TmvBlockObject* robSnapShotBlockHead = nullptr;
-  TmvBlockObject* robSnapShotBlockTail = nullptr;
+  TmvReadOnlyBlock* robTransNext = nullptr;
+  TmvReadOnlyBlock* robTransPrev = nullptr;
+  TmvModifiedBlock* robBlockListTail = nullptr;
+  // Snapshot links by snapshot ID and in a chain; the snapshot counter of
+  // the file when images were last kept; the images, oldest first.
+  std::vector<TmvBlockSnapShotLink*> robSnapShotLinks;
+  TmvBlockSnapShotLink* robSnapShotLinkHead = nullptr;
+  TmvBlockSnapShotLink* robSnapShotLinkTail = nullptr;
+  uint64_t robSnapShotCounter = 0;
+  TmvBlockSnapShot* robSnapShotBlockHead = nullptr;
+  TmvBlockSnapShot* robSnapShotBlockTail = nullptr;
   TmvByteArray robEncryptionCookie;
+  // What the commit whose write is pending replaced: enough to take it back
+  // when the commit fails before anything is written.
+  struct {
+    bool WasNew = false;
+    TmvBlockSnapShot* Image = nullptr;  // kept by that commit; nil when none (or freed since)
+    uint32_t UsedBlocks = 0;            // block 0: the file's used-block count before
+    TmvLSN LastLSN = 0;                 // block 0: robLastLSN before
+  } robBeforeCommit;
 };
 
 // Scratch memory of the cache: may leave memory (to the temporary storage)
@@ -157,7 +201,8 @@ class TmvBufferManager : public TmvObject {
   // file may only be read.
   int32_t AddFile(TmvBaseFile* aFile, TmvBaseTransaction* aTrans, const TmvUnicodeStrings& aPasswords,
                   bool aMarkHeaderDirty, TmvReleaseMethod& aReleaseMethod, uint8_t*& aBlock, bool& aIsReadOnly);
-  // Forgets every cached block of the file; nothing is written.
+  // Forgets every cached block of the file; nothing is written (blocks a
+  // failed flush left queued leave the file's queue, logged).
   // Requires: none of them referenced or being read.
   void RemoveFile(TmvBaseFile* aFile);
   // The image of a block that aTrans may see, modifiable when aMarkDirty.
@@ -172,6 +217,25 @@ class TmvBufferManager : public TmvObject {
                   uint8_t*& aModifiableBlock);
   // The block's content no longer matters in aTrans.
   void DiscardBlock(TmvBaseFile* aFile, TmvBlockNumber aBlockNumber, TmvBaseTransaction* aTrans);
+
+  // Commits aTrans's innermost level (mvsrCommit.h): a nested level merges
+  // into its parent; the outermost level turns the copies into the
+  // committed images, stamps block 0 of every changed file with the
+  // transaction's LSN and queues the blocks in aFlushList, which the caller
+  // flushes; without a flush list they are written (and synced) before this
+  // returns. aIsWTCommit: a write-through commit (the transaction goes on).
+  // Nothing for a nil transaction.
+  void CommitTransaction(TmvBaseTransaction* aTrans, TmvFlushList* aFlushList, bool aIsWTCommit);
+  // Rolls back aTrans's innermost level (counted), or the given level (not
+  // counted); level 0 rolls back the whole transaction. Nothing is written.
+  void RollbackTransaction(TmvBaseTransaction* aTrans);
+  void RollbackTransactionLevel(TmvBaseTransactionLevel* aTransLevel);
+
+  // Whether a commit puts its blocks on stable storage (fdatasync of every
+  // written file) before it reports success; on unless turned off (for
+  // temporary data, and for measuring without it).
+  bool GetSyncOnCommit();
+  void SetSyncOnCommit(bool aValue);
 
   TmvScratchBlockHandle CreateScratchBlock(TmvBlockSizeAll aSize);
   uint8_t* LockScratchBlock(const TmvScratchBlockHandle& aHandle);
@@ -233,6 +297,8 @@ class TmvBufferManager : public TmvObject {
   // Takes a read-only block out of the lookup, its file's chain and the
   // in-use list and frees it (or leaves the freeing to its waiters).
   void DropBlock(TmvReadOnlyBlock* aBlock);
+  // Drops a block that nothing keeps (Idle); answers whether it did.
+  bool DropIfIdle(TmvReadOnlyBlock* aBlock);
   // The cached committed image, or nil; waits for a load in progress.
   TmvReadOnlyBlock* FindBlock(TmvBaseFile* aFile, TmvBlockNumber aBlockNumber);
   // The cached committed image as it is, also while it is being read; nil
@@ -255,6 +321,12 @@ class TmvBufferManager : public TmvObject {
   uint64_t bmBlocksRead = 0;
   uint64_t bmBlocksWritten = 0;
   TmvBaseReplicationLog* bmReplicationLog = nullptr;  // owned
+  bool bmSyncOnCommit = true;
+  // Snapshot registry: bit n of the flags is set while snapshot ID n is in
+  // use by the transaction in slot n.
+  TmvByteArray bmSnapShotFlags;
+  std::vector<TmvBaseTransaction*> bmSnapShotTrans;
+  int32_t bmActiveSnapShotCount = 0;
 
   // Memory (mvsrCacheMemory.cpp). Index k is the kind of memory, f the list.
   TmvBlockListEnds bmBlockList[mvCacheKindCount][2];    // resident lists
@@ -285,6 +357,14 @@ class TmvBufferManager : public TmvObject {
   // trimming fails.
   uint8_t* HandOut(TmvReadOnlyBlock* aBlock, TmvBaseTransaction* aTrans, bool aMarkDirty,
                    TmvReleaseMethod& aReleaseMethod);
+  // Commit (mvsrCommit.cpp): the outermost level, and the reads it needs
+  // before it may change anything.
+  TmvFlushList* CommitOutermost(TmvBaseTransaction* aTrans, TmvFlushList* aFlushList, bool aIsWTCommit);
+  void LoadBeforeCommit(TmvBaseTransaction* aTrans);
+  void CommitNested(TmvBaseTransaction* aTrans);
+  // Rolls back one level's copies and detaches the files that joined at it;
+  // level 0: the whole transaction.
+  void RollbackLevel(TmvBaseTransaction* aTrans, TmvBaseTransactionLevel* aLevel);
 
   TmvTickSource bmTickSource = GetTickCount64;
   TmvSortedList bmScratchBlocks;  // live scratch blocks, to check handles against

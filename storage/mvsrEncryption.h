@@ -4,10 +4,12 @@
 // A table file may name an encryption engine in its header. The engine is
 // created when the header is read or written, authenticates the session's
 // passwords, encrypts every block but block 0 when it is written and decrypts
-// it when it is read, and keeps a checksum over block 0. This unit declares
-// the operations that files and the block cache call; the engines themselves
-// and their registry are another unit's, which installs its creation routine
-// in `mvEncryptionEngineCreateHook`. Until then every name is unknown.
+// it when it is read, and keeps a checksum over block 0. It reserves bytes at
+// the end of every block and an area of its own at the end of block 0. This
+// unit declares the operations that files, the block cache and the file
+// header call; the engines themselves and their registry are another unit's,
+// which installs its routines in `mvEncryptionEngineCreateHook` and
+// `mvEncryptionEngineSpaceHook`. Until then every name is unknown.
 //
 // An engine serves one file and may be called from several threads at once
 // (reads and flushes); its implementations take care of that.
@@ -20,6 +22,8 @@
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllUtils.h"
 #include "storage/mvsrTypes.h"
+
+struct TmvEncryptionEngineSpace;
 
 class TmvBaseEncryptionEngine : public TmvObject {
  public:
@@ -41,6 +45,10 @@ class TmvBaseEncryptionEngine : public TmvObject {
   virtual void VerifyHeaderChecksum(const void* aBlock, uint32_t aBlockLen);
   // 0, or 10763 (read-only access) or 10015 (invalid password).
   virtual int32_t AuthenticatePassword(const TmvUnicodeStrings& aPasswords);
+  // Re-keys the engine header in block 0 (aHeader, modifiable) for a new
+  // password. Refused here: 12289 "ChangePassword not supported by <class>".
+  virtual void ChangePassword(uint8_t* aHeader, const String& aNewPassword);
+  virtual String ClassName() const { return u"TmvBaseEncryptionEngine"; }
 
   // Creates the engine registered under aName (for the server's or the
   // client's side) over the engine header in block 0 (nil when the header
@@ -49,6 +57,16 @@ class TmvBaseEncryptionEngine : public TmvObject {
   // engine: \"<name>\"" when no engine of that name exists.
   static int32_t CreateEngine(const String& aName, const TmvUnicodeStrings& aPasswords, uint8_t* aHeader,
                               bool aCreating, bool aForServer, TmvBaseEncryptionEngine*& aEngine);
+  // The bytes the engine registered under aName (for the server's or the
+  // client's side) reserves at the end of every block of that size, and in
+  // block 0 for its header and table checksum. An empty name reserves
+  // nothing; an unknown name raises 15503 "Unknown encryption engine:
+  // \"<name>\"".
+  static uint32_t ReservedSpacePerBlock(const String& aName, bool aForServer, TmvBlockSize aBlockSize);
+  static uint32_t ReservedHeaderSpace(const String& aName, bool aForServer);
+  // Both at once; false when no engine is registered under aName.
+  static bool FindReservedSpace(const String& aName, bool aForServer, TmvBlockSize aBlockSize,
+                                TmvEncryptionEngineSpace& aSpace);
 };
 
 using TmvEncryptionEngineCreateProc = int32_t (*)(const String& aName, const TmvUnicodeStrings& aPasswords,
@@ -56,3 +74,16 @@ using TmvEncryptionEngineCreateProc = int32_t (*)(const String& aName, const Tmv
                                                   TmvBaseEncryptionEngine*& aEngine);
 // The engines' unit installs its creation routine here (nil: none).
 extern std::atomic<TmvEncryptionEngineCreateProc> mvEncryptionEngineCreateHook;
+
+// What the engine class registered under a name reserves: bytes at the end
+// of every block of a size, and its header space in block 0 (engine header
+// plus table checksum).
+struct TmvEncryptionEngineSpace {
+  uint32_t PerBlock = 0;
+  uint32_t HeaderSpace = 0;
+};
+// Fills aSpace for the engine registered under aName; false when none is.
+using TmvEncryptionEngineSpaceProc = bool (*)(const String& aName, bool aForServer, TmvBlockSize aBlockSize,
+                                              TmvEncryptionEngineSpace& aSpace);
+// The engines' unit installs its lookup here (nil: no engine is known).
+extern std::atomic<TmvEncryptionEngineSpaceProc> mvEncryptionEngineSpaceHook;

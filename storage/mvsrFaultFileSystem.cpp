@@ -16,6 +16,7 @@ void TmvFaultFileSystem::Reset() {
     ffsShort[i] = Arm{};
   }
   ffsCrashAfter = 0;
+  ffsCrashArmed = false;
   ffsCrashed = false;
 }
 
@@ -37,6 +38,7 @@ void TmvFaultFileSystem::ShortAt(TmvFileOp aOp, uint64_t aNth, size_t aBytes) {
 void TmvFaultFileSystem::CrashAfterWrites(uint64_t aWrites) {
   std::lock_guard<std::mutex> guard(ffsLock);
   ffsCrashAfter = ffsCalls[fopWrite] + aWrites;
+  ffsCrashArmed = true;
   ffsCrashed = false;
 }
 
@@ -53,8 +55,9 @@ TmvFaultFileSystem::Verdict TmvFaultFileSystem::Count(TmvFileOp aOp) {
   if (f.First != 0 && n >= f.First && n <= f.Last) v.Errno = f.Errno;
   const Arm& s = ffsShort[aOp];
   if (s.First != 0 && n == s.First) v.Limit = s.Limit;
-  if (aOp == fopWrite && ffsCrashAfter != 0 && n > ffsCrashAfter) ffsCrashed = true;
-  v.Drop = ffsCrashed && (aOp == fopWrite || aOp == fopTruncate || aOp == fopSync);
+  if (aOp == fopWrite && ffsCrashArmed && n > ffsCrashAfter) ffsCrashed = true;
+  v.Drop = ffsCrashed && (aOp == fopWrite || aOp == fopTruncate || aOp == fopSync || aOp == fopUnlink ||
+                          aOp == fopRename);
   return v;
 }
 
@@ -75,6 +78,10 @@ int TmvFaultFileSystem::Open(const std::string& aPath, int aFlags, mode_t aMode)
 
 int TmvFaultFileSystem::Close(int aHandle) {
   return Guarded(fopClose, [&](size_t) { return ffsTarget.Close(aHandle); });
+}
+
+int TmvFaultFileSystem::Replace(int aHandle, int aTarget) {
+  return Guarded(fopReplace, [&](size_t) { return ffsTarget.Replace(aHandle, aTarget); });
 }
 
 ssize_t TmvFaultFileSystem::PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) {
@@ -99,6 +106,18 @@ int TmvFaultFileSystem::Truncate(int aHandle, int64_t aSize) {
 
 int TmvFaultFileSystem::Sync(int aHandle) {
   return Guarded(fopSync, [&](size_t) { return ffsTarget.Sync(aHandle); });
+}
+
+int TmvFaultFileSystem::SyncFolder(const std::string& aPath) {
+  return Guarded(fopSync, [&](size_t) { return ffsTarget.SyncFolder(aPath); });
+}
+
+int TmvFaultFileSystem::Unlink(const std::string& aPath) {
+  return Guarded(fopUnlink, [&](size_t) { return ffsTarget.Unlink(aPath); });
+}
+
+int TmvFaultFileSystem::Rename(const std::string& aOldPath, const std::string& aNewPath) {
+  return Guarded(fopRename, [&](size_t) { return ffsTarget.Rename(aOldPath, aNewPath); });
 }
 
 int TmvFaultFileSystem::Lock(int aHandle, bool aExclusive) {

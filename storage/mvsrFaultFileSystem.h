@@ -3,8 +3,9 @@
 // Wraps another `TmvFileSystem` (POSIX by default) and counts every call by
 // kind. A test arms it to make the N-th call of a kind fail with an errno
 // value, to make a read or write transfer fewer bytes than asked, or to
-// simulate a crash: after the N-th write every later write, truncation and
-// sync answers success but changes nothing on disk, so that reopening the
+// simulate a crash: after the N-th write every later write, truncation,
+// sync, deletion and renaming answers success but changes nothing on disk,
+// so that reopening the
 // file afterwards shows what a machine that lost power at that moment would
 // have kept. Install it with mvSetFileSystem for the duration of a test.
 //
@@ -29,9 +30,12 @@ enum TmvFileOp : uint8_t {
   fopSize,
   fopStat,
   fopStatFs,
-  fopIdentity
+  fopIdentity,
+  fopReplace,
+  fopUnlink,
+  fopRename
 };
-inline constexpr int mvFileOpCount = 11;
+inline constexpr int mvFileOpCount = 14;
 
 class TmvFaultFileSystem : public TmvFileSystem {
  public:
@@ -47,17 +51,22 @@ class TmvFaultFileSystem : public TmvFileSystem {
   void FailAt(TmvFileOp aOp, uint64_t aNth, int aErrno, uint64_t aCount = 1);
   // The aNth read or write from now transfers at most aBytes bytes.
   void ShortAt(TmvFileOp aOp, uint64_t aNth, size_t aBytes);
-  // Writes after the next aWrites ones are dropped, as are truncations and
-  // syncs from then on; they all answer success.
+  // Writes after the next aWrites ones are dropped, as are truncations,
+  // syncs, deletions and renamings from then on; they all answer success.
   void CrashAfterWrites(uint64_t aWrites);
   bool Crashed() const;
 
   int Open(const std::string& aPath, int aFlags, mode_t aMode) override;
   int Close(int aHandle) override;
+  int Replace(int aHandle, int aTarget) override;
   ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) override;
   ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) override;
   int Truncate(int aHandle, int64_t aSize) override;
   int Sync(int aHandle) override;
+  // Counted and failed as a sync.
+  int SyncFolder(const std::string& aPath) override;
+  int Unlink(const std::string& aPath) override;
+  int Rename(const std::string& aOldPath, const std::string& aNewPath) override;
   int Lock(int aHandle, bool aExclusive) override;
   int Size(int aHandle, int64_t& aSize) override;
   int Stat(const std::string& aPath, TmvFileStat& aStat) override;
@@ -87,6 +96,7 @@ class TmvFaultFileSystem : public TmvFileSystem {
   uint64_t ffsCalls[mvFileOpCount] = {};
   Arm ffsFail[mvFileOpCount];
   Arm ffsShort[mvFileOpCount];
-  uint64_t ffsCrashAfter = 0;  // write number after which writes drop; 0: none
+  uint64_t ffsCrashAfter = 0;  // write number after which writes drop, when armed
+  bool ffsCrashArmed = false;
   bool ffsCrashed = false;
 };

@@ -204,6 +204,14 @@ void TmvBaseWin32File::OpenFile(TmvOpenMode aOpenMode, TmvShareMode aShareMode, 
       if (!ReleaseShareLock()) LogCloseFailure();
       throw;
     }
+    // A new file's name must outlive a power failure as its synced blocks do.
+    if (aCreateFile && mvFileSystem().SyncFolder(UTF8Encode(fiPath)) != 0) {
+      const int error = errno;
+      const int handle = dfiHandle.exchange(-1);
+      if (mvFileSystem().Close(handle) != 0) LogCloseFailure();
+      if (!ReleaseShareLock()) LogCloseFailure();
+      RaiseOSError(MVERR_WRITEERR, kFlushError, error);
+    }
   }
   dfiPosition = 0;
   fiOpenMode = mode;
@@ -213,16 +221,29 @@ void TmvBaseWin32File::OpenFile(TmvOpenMode aOpenMode, TmvShareMode aShareMode, 
 
 void TmvBaseWin32File::ReopenFile() {
   if (dfiOpenError != 0) RaiseOpenError(fiName, static_cast<int>(dfiOpenError));
-  const int old = dfiHandle;
-  dfiHandle = -1;
-  if (old >= 0 && mvFileSystem().Close(old) != 0) RaiseOSError(MVERR_FILECLOSE, kCloseError, errno);
+  TmvFileSystem& fs = mvFileSystem();
+  int fresh = -1;
   try {
-    dfiHandle = OpenFilePrim(fiName, fiOpenMode, fiShareMode, fiWriteThru, false, 0);
+    fresh = OpenFilePrim(fiName, fiOpenMode, fiShareMode, fiWriteThru, false, 0);
   } catch (...) {
     mvStorageLogError(u"Reopening a file failed, trying once more: " + mvCurrentExceptionText());
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    dfiHandle = OpenFilePrim(fiName, fiOpenMode, fiShareMode, fiWriteThru, false, 0);  // a failure leaves it closed
+    try {
+      fresh = OpenFilePrim(fiName, fiOpenMode, fiShareMode, fiWriteThru, false, 0);
+    } catch (...) {
+      const int old = dfiHandle.exchange(-1);  // the stored error tells every later use
+      if (old >= 0 && fs.Close(old) != 0) LogCloseFailure();
+      throw;
+    }
   }
+  // Closing first and opening again would let a concurrent reader use a
+  // closed number, or one the system has just given to another file.
+  const int old = dfiHandle;
+  int error = 0;
+  if (old >= 0 && fs.Replace(fresh, old) != 0) error = errno;
+  if (old < 0) dfiHandle = fresh;
+  else if (fs.Close(fresh) != 0 && error == 0) error = errno;
+  if (error != 0) RaiseOSError(MVERR_FILECLOSE, kCloseError, error);
 }
 
 void TmvBaseWin32File::CloseFile() {
@@ -513,9 +534,15 @@ void TmvBaseWin32File::FlushFile(bool aFailSafe, TmvBaseReplicationLog* aReplica
     dfiWriteRequest.Clear();
   }
   if (aFailSafe && !IsTemporary()) {
-    if (mvFileSystem().Sync(dfiHandle) != 0) RaiseOSError(MVERR_WRITEERR, kFlushError, errno);
+    SyncFile();
     ReopenFile();
   }
+}
+
+void TmvBaseWin32File::SyncFile() {
+  if (IsTemporary()) return;
+  CheckOpen();
+  if (mvFileSystem().Sync(dfiHandle) != 0) RaiseOSError(MVERR_WRITEERR, kFlushError, errno);
 }
 
 // ---------------------------------------------------------------------------

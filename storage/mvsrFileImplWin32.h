@@ -15,16 +15,18 @@
 // the exclusive lock, a read-only open that lets no writer in (smExclusive,
 // smShareRead) the shared one, and a read-only smShared open none. Two opens
 // for writing are thus refused even inside one process. The data descriptor
-// may be closed and reopened (ReopenFile) without the lock ever lapsing.
+// may be reopened (ReopenFile) without the lock ever lapsing.
 //
 // A failed open leaves its error number stored; every later operation then
 // raises 9221 with it until CloseFile clears it. Writing through (O_DSYNC)
 // and the fail-safe flush (fdatasync) put written data on stable storage.
 //
-// Threads: positional reads may run on several threads at once; everything
-// else is used by one thread at a time (see mvsrBaseFile.h).
+// Threads: positional reads may run on several threads at once, also while
+// a flush writes, grows and reopens the file; everything else is used by one
+// thread at a time (see mvsrBaseFile.h).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "foundation/mvllLists.h"
@@ -51,9 +53,11 @@ class TmvBaseWin32File : public TmvBaseFile {
   void PrepareFlushFile() override;
   void FlushFile(bool aFailSafe, TmvBaseReplicationLog* aReplicationLog) override;
   // Opens or (aCreateFile) creates the file: an existing file that may not be
-  // written is opened read-only (fiOpenMode tells); a temporary file only
-  // gets a placeholder handle. 9221 when the system or the share lock
-  // refuses; 15360 when the file is open already or has no name.
+  // written is opened read-only (fiOpenMode tells); a created file's folder
+  // is synced (9218 with the flush message when that fails, and the file is
+  // not opened); a temporary file only gets a placeholder handle. 9221 when
+  // the system or the share lock refuses; 15360 when the file is open
+  // already or has no name.
   void OpenFile(TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aWriteThru, bool aCreateFile) override;
   int64_t PositionFileEOF() override;
   // A temporary file: its cached blocks times the usable block size.
@@ -70,6 +74,8 @@ class TmvBaseWin32File : public TmvBaseFile {
   void ReadBlock(TmvReadOnlyBlock* aBlock) override;
   void WriteBlock(TmvReadOnlyBlock* aBlock) override;
   void RollbackUnwritten() override;
+  // fdatasync; 9218 with the flush message when it fails.
+  void SyncFile() override;
   // The name, then (for an open file) ";" and the object id as four GUIDs,
   // the creation time's two halves, the device and the inode as a GUID.
   String GetFileID() override;
@@ -78,7 +84,10 @@ class TmvBaseWin32File : public TmvBaseFile {
   // error number kept in dfiOpenError.
   virtual int OpenFilePrim(const String& aName, TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aWriteThru,
                            bool aCreateFile, int aFlags);
-  // Closes and reopens the data descriptor; tries once more after 25 ms.
+  // Opens the file again (once more after 25 ms when that fails) and puts
+  // the new descriptor in the old one's place in one step: threads reading
+  // the file meanwhile are not disturbed. When both opens fail the file is
+  // left closed (9221 from then on).
   virtual void ReopenFile();
 
   int32_t WriteQueueCount() const { return dfiWriteRequest.Count(); }
@@ -106,7 +115,7 @@ class TmvBaseWin32File : public TmvBaseFile {
   // Logs a close that failed where its error cannot be passed on (errno).
   void LogCloseFailure();
 
-  int dfiHandle = -1;
+  std::atomic<int> dfiHandle{-1};  // read by concurrent readers
   int dfiLockHandle = -1;
   TmvList dfiWriteRequest{512};
   uint32_t dfiOpenError = 0;

@@ -17,6 +17,7 @@ class TmvPosixFileSystem : public TmvFileSystem {
     return ::open(aPath.c_str(), aFlags | O_CLOEXEC, aMode);
   }
   int Close(int aHandle) override { return ::close(aHandle); }
+  int Replace(int aHandle, int aTarget) override { return ::dup3(aHandle, aTarget, O_CLOEXEC) < 0 ? -1 : 0; }
   ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) override {
     return ::pread(aHandle, aBuffer, aCount, aOffset);
   }
@@ -34,6 +35,19 @@ class TmvPosixFileSystem : public TmvFileSystem {
     return ::ftruncate(aHandle, aSize);
   }
   int Sync(int aHandle) override { return ::fdatasync(aHandle); }
+  int SyncFolder(const std::string& aPath) override {
+    const int folder = ::open(aPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return -1;
+    const int result = ::fsync(folder);
+    const int error = errno;
+    ::close(folder);  // read-only: nothing of it can be lost
+    errno = error;
+    return result;
+  }
+  int Unlink(const std::string& aPath) override { return ::unlink(aPath.c_str()); }
+  int Rename(const std::string& aOldPath, const std::string& aNewPath) override {
+    return ::rename(aOldPath.c_str(), aNewPath.c_str());
+  }
   int Lock(int aHandle, bool aExclusive) override {
     struct flock fl{};
     fl.l_type = aExclusive ? F_WRLCK : F_RDLCK;

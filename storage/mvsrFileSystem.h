@@ -3,7 +3,8 @@
 // Every call that table storage makes to the operating system for its files
 // goes through one `TmvFileSystem`: opening, closing, positional reads and
 // writes, setting the end of a file, flushing it to stable storage, locking
-// it, and the queries (size, attributes, the volume's kind, identity). The
+// it, the queries (size, attributes, the volume's kind, identity), and
+// deleting and renaming files. The
 // process uses the POSIX implementation unless a test installs another one
 // (see mvsrFaultFileSystem.h), which is how failing and crashing disks are
 // simulated.
@@ -40,6 +41,11 @@ class TmvFileSystem {
   // open(2) with O_CLOEXEC added.
   virtual int Open(const std::string& aPath, int aFlags, mode_t aMode) = 0;
   virtual int Close(int aHandle) = 0;
+  // dup3(aHandle, aTarget, O_CLOEXEC): aTarget now refers to what aHandle
+  // refers to, switched in one step, so that a thread using aTarget
+  // meanwhile uses the old or the new one, never a closed or reused number.
+  // aHandle stays open.
+  virtual int Replace(int aHandle, int aTarget) = 0;
   // One pread(2) / pwrite(2): may transfer fewer bytes than asked.
   virtual ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) = 0;
   virtual ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) = 0;
@@ -49,6 +55,11 @@ class TmvFileSystem {
   // fdatasync(2): written data, and the size needed to read it, is on
   // stable storage.
   virtual int Sync(int aHandle) = 0;
+  // fsync(2) of a folder: the names created in it are on stable storage.
+  virtual int SyncFolder(const std::string& aPath) = 0;
+  // unlink(2) and rename(2).
+  virtual int Unlink(const std::string& aPath) = 0;
+  virtual int Rename(const std::string& aOldPath, const std::string& aNewPath) = 0;
   // An open-file-description lock (F_OFD_SETLK) of the whole file, exclusive
   // (needs a handle open for writing) or shared; never waits. Two locks
   // conflict between two opens even in one process.

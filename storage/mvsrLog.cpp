@@ -1,26 +1,17 @@
 // Storage: the error log of table storage. See mvsrLog.h.
 #include "storage/mvsrLog.h"
 
-#include <atomic>
-#include <cstdio>
 #include <exception>
 
 namespace {
-std::atomic<TmvBaseLog*> gLog{nullptr};
-const char16_t kCategory[] = u"Storage";
+constinit TmvLayerLog gLog(u"Storage");
 }  // namespace
 
-void mvSetStorageLog(TmvBaseLog* aLog) { gLog.store(aLog, std::memory_order_release); }
+void mvSetStorageLog(TmvBaseLog* aLog) { gLog.Set(aLog); }
 
-TmvBaseLog* mvStorageLog() { return gLog.load(std::memory_order_acquire); }
+TmvBaseLog* mvStorageLog() { return gLog.Get(); }
 
-void mvStorageLogError(const String& aMessage) {
-  if (TmvBaseLog* log = mvStorageLog()) {
-    log->WriteString(aMessage, 0, lpError, kCategory, mvLogNoTime, mvLogNoTimeBias);
-    return;
-  }
-  std::fprintf(stderr, "Storage: %s\n", UTF8Encode(aMessage).c_str());
-}
+void mvStorageLogError(const String& aMessage) { gLog.Error(aMessage); }
 
 String mvCurrentExceptionText() {
   try {

@@ -8,9 +8,9 @@ namespace {
 
 void addKbyte(TStrings* aList, int64_t aBytes) { aList->Add(IntToStr(aBytes / 1024) + u" kbyte"); }
 
-[[noreturn]] void notSupported(const char16_t* aOperation) {
+[[noreturn]] void notSupported(const char16_t* aOperation, const TmvBaseTempStorage* aStorage) {
   throw EmvTempStorageException(MVERR_NOTSUPPORTED, u"%s is not supported by %s",
-                                {aOperation, u"TmvNullTempStorage"});
+                                {aOperation, aStorage->ClassType().Name()});
 }
 
 TmvBaseTempStorage* createNull(const String&) { return new TmvNullTempStorage(); }
@@ -38,7 +38,7 @@ constinit const TmvTempStorageClassRef TmvNullTempStorage::StaticClass{
     {u"TmvNullTempStorage", nullptr}, &createNull, &TmvBaseTempStorage::GetStatsCaptions,
     &TmvBaseTempStorage::GetStatsValuesStatic};
 
-void TmvNullTempStorage::ReadBlock(TmvBlockTmpNum, TmvBlockSizeAll, void*) { notSupported(u"ReadBlock"); }
-void TmvNullTempStorage::PeekBlock(TmvBlockTmpNum, TmvBlockSizeAll, void*) { notSupported(u"PeekBlock"); }
-void TmvNullTempStorage::ReleaseBlock(TmvBlockTmpNum, TmvBlockSizeAll) { notSupported(u"ReleaseBlock"); }
-TmvBlockTmpNum TmvNullTempStorage::WriteBlock(const void*, TmvBlockSizeAll) { notSupported(u"WriteBlock"); }
+void TmvNullTempStorage::ReadBlock(TmvBlockTmpNum, TmvBlockSizeAll, void*) { notSupported(u"ReadBlock", this); }
+void TmvNullTempStorage::PeekBlock(TmvBlockTmpNum, TmvBlockSizeAll, void*) { notSupported(u"PeekBlock", this); }
+void TmvNullTempStorage::ReleaseBlock(TmvBlockTmpNum, TmvBlockSizeAll) { notSupported(u"ReleaseBlock", this); }
+TmvBlockTmpNum TmvNullTempStorage::WriteBlock(const void*, TmvBlockSizeAll) { notSupported(u"WriteBlock", this); }

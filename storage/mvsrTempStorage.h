@@ -61,7 +61,7 @@ struct TmvTempStorageClassRef : ClassRef {
 };
 
 // A storage without room: size 0, HasSpaceFor false; the block operations
-// raise 12289 "<operation> is not supported by TmvNullTempStorage".
+// raise 12289 "<operation> is not supported by <class name>".
 class TmvNullTempStorage : public TmvBaseTempStorage {
  public:
   static const TmvTempStorageClassRef StaticClass;

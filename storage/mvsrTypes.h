@@ -2,12 +2,13 @@
 // callers share (unit mvsrTypes).
 //
 // Block sizes and their byte shifts, block numbers, the common header that
-// begins every block, file attributes, the release method handed out with
-// every block pointer, and the session-statistics counters that storage
-// feeds. Also the hook through which storage counts into the statistics of
-// the calling thread's session: the server engine fills it; the default does
-// nothing. Calls the foundation only; everything here is safe from any
-// thread.
+// begins every block, file attributes, the lines that explain a failed lock,
+// the release method handed out with every block pointer, and the
+// session-statistics counters that storage feeds. Also the hook through
+// which storage counts into the statistics of the calling thread's session:
+// the server engine fills it; the default does nothing. Calls the foundation
+// and the platform's string list only; everything here but the lock-failure
+// lines is safe from any thread.
 #pragma once
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "foundation/mvsdTypes.h"
+#include "platform/Classes.h"
 
 // ---------------------------------------------------------------------------
 // Block sizes
@@ -50,6 +52,15 @@ inline constexpr uint32_t mvBchThisBlockOffset = 4;
 inline constexpr uint32_t mvBchLSNOffset = 8;
 inline constexpr uint32_t mvBlockCommonHeaderSize = 16;
 
+inline uint16_t mvGetU16(const void* aBlock, uint32_t aOffset) {
+  const uint8_t* p = static_cast<const uint8_t*>(aBlock) + aOffset;
+  return uint16_t(p[0] | p[1] << 8);
+}
+inline void mvPutU16(void* aBlock, uint32_t aOffset, uint16_t aValue) {
+  uint8_t* p = static_cast<uint8_t*>(aBlock) + aOffset;
+  p[0] = uint8_t(aValue);
+  p[1] = uint8_t(aValue >> 8);
+}
 inline uint32_t mvGetU32(const void* aBlock, uint32_t aOffset) {
   const uint8_t* p = static_cast<const uint8_t*>(aBlock) + aOffset;
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -89,6 +100,21 @@ enum TmvBlockIteratorResult : uint8_t { birContinue, birStop };
 
 // The engine version this system writes and reads up to (4.7501).
 inline constexpr int32_t mvMorvaVersion = 47501;
+
+// ---------------------------------------------------------------------------
+// Lock failures
+
+// Why a lock request of a transaction failed: the lines the server's table
+// and record locks add, and whether the conflicting lock belongs to the same
+// session. Used by one thread.
+class TmvLockFailureReason : public TStringList {
+ public:
+  bool SameSession = false;
+  void Clear() override {
+    TStringList::Clear();
+    SameSession = false;
+  }
+};
 
 // ---------------------------------------------------------------------------
 // Release methods

@@ -3,8 +3,10 @@
 
 #include "foundation/mvllUnitGroup.h"
 #include "foundation/mvllUnits.h"
+#include "storage/mvsrFileHeader.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "storage/mvseTemporaryStorageChunked.h"
 
 namespace {
 
@@ -12,6 +14,8 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvFoundationInit, mvFoundationFini},
     {mvsrTimeoutHandlingInit, mvsrTimeoutHandlingFini},
     {mvsrFileImplInit, mvsrFileImplFini},
+    {mvsrFileHeaderInit, mvsrFileHeaderFini},
+    {mvseTemporaryStorageChunkedInit, mvseTemporaryStorageChunkedFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dictionary/mvsdDictionaryCursor.h"
 #include "dictionary/mvsdDictionaryItem.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
@@ -217,6 +218,41 @@ inline constinit const TmvFilterDescriptorClassRef TTestFilter::StaticClass{
     {{u"TTestFilterDescriptor", &TmvBaseFilterDescriptor::StaticClass}, &TmvBaseFilterDescriptor::Registry, nullptr},
     &TTestFilter::FromStream};
 
+// A field whose type and units a test can change in place, as a restructure
+// does to the field that a default value belongs to.
+class TReshapableField : public TmvFieldDescriptor {
+  MV_DECLARE_CLASSREF(TmvFieldDescriptorClassRef)
+ public:
+  using TmvFieldDescriptor::TmvFieldDescriptor;
+  void Reshape(TmvFieldType aType, int32_t aUnits) {
+    fdType = aType;
+    fdUnits = aUnits;
+    fdDecPl = 0;
+    UpdateSetup();
+  }
+};
+inline constinit const TmvFieldDescriptorClassRef TReshapableField::StaticClass{
+    {{{u"TReshapableField", &TmvFieldDescriptor::StaticClass}, &TmvFieldDescriptor::Registry, nullptr}, nullptr},
+    &mvCreateField<TReshapableField>,
+    &TmvFieldDescriptor::SetupField};
+
+// The cursor that default-value engines are made for: a session user name
+// and a counter of log sequence numbers, which can refuse.
+class TTestCursor : public ImvDictionaryCursor {
+ public:
+  String GetSessionUserName() override { return UserName; }
+  bool GetNextLSN(TmvLSN& aLSN) override {
+    ++LSNCalls;
+    if (!GivesLSN) return false;
+    aLSN = NextLSN++;
+    return true;
+  }
+  String UserName = u"alice";
+  bool GivesLSN = true;
+  TmvLSN NextLSN = 0x0102030405060708;
+  int LSNCalls = 0;
+};
+
 // Registers the stand-in classes for the life of a test.
 struct StandInClasses {
   StandInClasses() {
@@ -303,5 +339,17 @@ inline uint32_t RaisedCode(const std::function<void()>& f, String* aMessage = nu
 }
 
 inline std::string Utf8(const String& s) { return UTF8Encode(s); }
+
+// Gives an item its own locale (storing text in code page aCodePage) the way
+// a stream does. Requires: the dictionary's classes are registered.
+inline void GiveOwnLocale(TmvLocalizedDictionaryItem& aItem, uint16_t aCodePage) {
+  TmvLocaleDescriptor locale(nullptr);
+  locale.SetOverrideStorageCodepage(aCodePage);
+  ReadAll(Written([&](TmvWriter& w) {
+            w.WriteInteger(1);
+            mvWriteOptionalItem(w, &locale, mvEngineVersion);
+          }),
+          [&](TmvReader& r) { aItem.LoadLocaleFromReader(r); });
+}
 
 }  // namespace mvtest

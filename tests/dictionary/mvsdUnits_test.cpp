@@ -1,17 +1,20 @@
 // Tests of the dictionary's start-up and shutdown: counting, and the
 // registration of the descriptor classes (with the alias of the validations
-// list) that dictionary streams name, each in its family.
+// list) that dictionary streams name and of the engines made from them.
 #include "dictionary/mvsdUnits.h"
 
 #include <gtest/gtest.h>
 
+#include "dictionary/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdDefaultValueDescriptors.h"
+#include "dictionary/mvsdDefaultValueEngines.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdFileDescriptor.h"
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
+#include "dictionary/mvsdTableDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 
 namespace {
@@ -42,9 +45,18 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
     for (const char16_t* indices :
          {u"TmvBaseIndicesDescriptor", u"TmvMainIndicesDescriptor", u"TmvInternalIndicesDescriptor"})
       EXPECT_TRUE(Registered(TmvBaseIndicesDescriptor::StaticClass, indices));
+    for (const char16_t* kind : {u"Const", u"CurrentDateTime", u"CurrentUser", u"AutoGuid", u"Empty", u"NextLSN"}) {
+      const String name = u"Tmv" + String(kind) + u"DefaultValue";
+      EXPECT_TRUE(Registered(TmvBaseDefaultValueDescriptor::StaticClass, name + u"Descriptor")) << UTF8Encode(name);
+      EXPECT_NE(TmvBaseRegisterableEngine::FindEngineClass(TmvBaseDefaultValueEngine::StaticClass, name + u"Engine"),
+                nullptr)
+          << UTF8Encode(name);
+    }
     EXPECT_EQ(TmvBaseRegisterableDescriptor::FindDescriptorClass(TmvFieldValidationsDescriptor::StaticClass,
                                                                  u"TmvValidationsDescriptor"),
               &TmvFieldValidationsDescriptor::StaticClass);
+    EXPECT_EQ(TmvCompositeKeyFieldEngine::RegisteredEngines(),
+              u"\"\",DateOnly,DateOnlyMonth,DateOnlyWeek,DateOnlyYear,NumbersOnly");
     // Each storage family resolves its own classes, and only those.
     const struct {
       const TmvRegisterableDescriptorClassRef& family;
@@ -59,6 +71,8 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
         {TmvBaseStreamDescriptor::StaticClass, u"TmvBaseStreamDescriptor"},
         {TmvBaseCustomDescriptor::StaticClass, u"TmvBaseCustomDescriptor"},
         {TmvCustomDescsDescriptor::StaticClass, u"TmvCustomDescsDescriptor"},
+        {TmvTablesDescriptor::StaticClass, u"TmvTablesDescriptor"},
+        {TmvBaseTableDescriptor::StaticClass, u"TmvNestedTableDescriptor"},
     };
     for (const auto& s : storage) EXPECT_TRUE(Registered(s.family, s.name)) << UTF8Encode(String(s.name));
     EXPECT_FALSE(Registered(TmvBaseRecordDescriptor::StaticClass, u"TmvHeapBlobDescriptor"));
@@ -72,6 +86,8 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
     EXPECT_EQ(*TmvFieldDescriptor::Registry(), nullptr);  // the last name went: no registry
     EXPECT_EQ(*TmvBaseKeyDescriptor::Registry(), nullptr);
     EXPECT_EQ(*TmvBaseIndicesDescriptor::Registry(), nullptr);
+    EXPECT_EQ(*TmvBaseDefaultValueDescriptor::Registry(), nullptr);
+    EXPECT_EQ(*TmvBaseDefaultValueEngine::Registry(), nullptr);
   }
   mvDictionaryFini();  // an unmatched stop changes nothing
   EXPECT_FALSE(mvDisable30900LocaleFixes);  // the test program has no such switch

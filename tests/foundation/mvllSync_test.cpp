@@ -218,7 +218,8 @@ TEST(Portal, NewReaderQueuesBehindWaitingWriter) {
     writerAt = ++order;
     p.EndWrite();
   });
-  std::this_thread::sleep_for(30ms);  // the writer now waits for our read to end
+  // The writer has closed the portal to new readers and waits for our read.
+  while (p.WritersWaiting() == 0) std::this_thread::yield();
   std::thread r([&] {
     p.BeginRead();
     readerAt = ++order;

@@ -73,6 +73,24 @@ TEST(NlsCodePages, PseudoCodePagesAndFailures) {
   EXPECT_EQ(buf[2], '\0');
 }
 
+TEST(NlsCodePages, MaxCharSize) {
+  const struct {
+    uint32_t codePage;
+    uint32_t size;
+  } cases[] = {{1252, 1}, {28591, 1}, {932, 2}, {936, 2}, {949, 2}, {950, 2}, {CP_ACP, 2}};
+  for (const auto& c : cases) {
+    uint32_t size = 0;
+    EXPECT_TRUE(GetCPMaxCharSize(c.codePage, size)) << c.codePage;
+    EXPECT_EQ(size, c.size) << c.codePage;
+  }
+  uint32_t size = 0;
+  EXPECT_TRUE(GetCPMaxCharSize(CP_UTF8, size));
+  EXPECT_GT(size, 1u);
+  errno = 0;
+  EXPECT_FALSE(GetCPMaxCharSize(12345, size));
+  EXPECT_EQ(errno, EINVAL);
+}
+
 TEST(NlsCodePages, ConvertersArePerThread) {
   // Each thread converts with its own converter; a shared one would garble.
   std::vector<std::thread> threads;

@@ -1,7 +1,7 @@
 // Test support of the table-storage tests: a scratch folder, table files
-// written byte by byte, a header format, a transaction and a temporary
-// storage that stand in for the units built on the cache, and a fixture that
-// starts the storage units around each test.
+// written byte by byte, a header format, a transaction driven as the server
+// drives one, a temporary storage that stands in for the unit built on the
+// cache, and a fixture that starts the storage units around each test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "storage/mvsrFaultFileSystem.h"
 #include "storage/mvsrLog.h"
 #include "storage/mvsrBufferManager.h"
+#include "storage/mvsrCommit.h"
 #include "storage/mvsrFileHeader.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrUnits.h"
@@ -110,19 +112,18 @@ inline std::vector<uint8_t> ReadBytes(const std::string& aPath) {
 // ---------------------------------------------------------------------------
 // The header format of the tests, registered under "TST!": it copies the
 // common fields into the file (with the length checks of its names) and
-// writes them for a new file.
-class TTestHeaderAccess : public TmvBaseFileHeaderAccess {
+// writes them for a new file. Its accesses count blocks and append new ones;
+// it keeps no free blocks and no sections.
+class TTestHeaderAccess : public TmvCommonFileHeaderAccess {
  public:
-  TTestHeaderAccess(TmvBaseTransaction* aTrans, bool aMarkDirty, TmvBlockAccess* aAccess) {
-    fHeader = aAccess->GetBlock(aTrans, 0, 0, aMarkDirty, fRelease);
+  TTestHeaderAccess(TmvBaseTransaction* aTrans, bool aMarkDirty, TmvBlockAccess* aAccess)
+      : TmvCommonFileHeaderAccess(aTrans, aMarkDirty, aAccess) {}
+  uint8_t* GetNewBlock(TmvBaseTransaction* aTrans, int32_t, TmvReleaseMethod& aRelease) override {
+    RequireDirty();
+    return AppendBlock(aTrans, aRelease);
   }
-  ~TTestHeaderAccess() override { fRelease(fHeader); }
-  uint32_t GetUsedBlocks() override { return mvGetU32(fHeader, 32); }
-  TmvLSN GetCurrentLSN() override { return mvBchLSN(fHeader); }
-
- private:
-  uint8_t* fHeader = nullptr;
-  TmvReleaseMethod fRelease;
+  void DeleteBlock(TmvBaseTransaction*, uint8_t*) override { RaiseError(MVERR_NOTSUPPORTED); }
+  uint32_t RegisterHeaderSection(const String&, uint8_t, bool, bool) override { RaiseError(MVERR_NOTSUPPORTED); }
 };
 
 class TTestHeaderFactory : public TmvBaseFileHeaderAccessFactory {
@@ -142,10 +143,12 @@ class TTestHeaderFactory : public TmvBaseFileHeaderAccessFactory {
     }
     return factory;
   }
-  TmvBaseFileHeaderAccess* CreateFileHeaderAccess(TmvBaseTransaction* aTrans, bool aMarkDirty,
-                                                  TmvBlockAccess* aAccess) override {
+  TmvBaseFileHeaderAccess* NewFileHeaderAccess(TmvBaseTransaction* aTrans, bool aMarkDirty,
+                                               TmvBlockAccess* aAccess) override {
     return new TTestHeaderAccess(aTrans, aMarkDirty, aAccess);
   }
+  static void DoCheckValid(bool) {}
+  static uint32_t AdditionalReservedSpace() { return 4; }
 
  private:
   static String ShortString(const uint8_t* aAt) {
@@ -176,85 +179,54 @@ class TTestHeaderFactory : public TmvBaseFileHeaderAccessFactory {
   }
 };
 inline constinit const TmvFileHeaderAccessFactoryClassRef TTestHeaderFactory::StaticClass{
-    {u"TTestHeaderFactory", nullptr}, &TTestHeaderFactory::Create};
+    {u"TTestHeaderFactory", nullptr}, &TTestHeaderFactory::Create, &TTestHeaderFactory::DoCheckValid,
+    &TTestHeaderFactory::AdditionalReservedSpace};
 
 // ---------------------------------------------------------------------------
-// A transaction that keeps one copy per block (no levels, no snapshots).
-// Commit turns its copies into the committed images and queues them for
-// writing, as the outermost commit does.
-class TTestCopy : public TmvBlockObject {
- public:
-  using TmvBlockObject::TmvBlockObject;
-  TmvEvictResult CheckedEvict(bool) override { return erNone; }
-};
-
+// A transaction driven as the server drives its own: a nested commit merges
+// the level into its parent, the outermost commit goes through a flush list
+// and writes; ending a pending nesting by a rollback marks the level
+// corrupted instead.
 class TTestTransaction : public TmvBaseTransaction {
  public:
-  explicit TTestTransaction(TmvBufferManager* aCache, bool aSnapshot = false) : fCache(aCache), fSnapshot(aSnapshot) {}
-  ~TTestTransaction() override {
-    TmvBufferManagerGuard guard(fCache);
-    for (auto& [block, copy] : fCopies) {
-      block->robTrans = nullptr;
-      block->robBlockListTail = nullptr;
-      if (block->FileObject()->fiTrans == this) block->FileObject()->fiTrans = nullptr;
-      delete copy;
-    }
-  }
+  explicit TTestTransaction(TmvBufferManager* aCache, bool aSnapshot = false)
+      : TmvBaseTransaction(aCache, nullptr, aSnapshot, false) {}
 
-  bool IsSnapshot() const override { return fSnapshot; }
-  void MakeBlockDirty(TmvReadOnlyBlock* aBlock) override {
-    ++dirtied;
-    if (fCopies.count(aBlock)) return;
-    auto* copy = new TTestCopy(fCache);
-    if (aBlock->New()) {
-      copy->SetCacheBlock(TmvCacheBlock::CreateZeroed(aBlock->ContentSize(), fCache->bmTempStore, copy));
+  void Commit() override {
+    TmvBaseTransactionLevel* level = TransLevel();
+    if (!level->StopNested()) return;
+    TmvBufferManager* cache = TransBufferManager();
+    if (level->tlLevel > 0) {
+      cache->CommitTransaction(this, nullptr, false);
+      level->Parent()->tlLSN = level->tlLSN;
     } else {
-      copy->CopyFrom(aBlock);
+      TmvFlushList list;
+      cache->CommitTransaction(this, &list, false);
+      list.Flush(false);
     }
-    fCopies[aBlock] = copy;
-    aBlock->robTrans = this;
-    aBlock->robBlockListTail = copy;
-    TmvBaseFile* file = aBlock->FileObject();
-    if (file->fiTrans != this) {
-      file->fiTrans = this;
-      file->fiTransUsedBlocks = file->fiUsedBlocks;
+    FreeLevel();
+    if (TransLevel() && btWriteThroughCommit && !Nested()) {
+      btWriteThroughCommit = false;
+      cache->CommitTransaction(this, nullptr, true);
     }
   }
-  uint8_t* CopyImage(TmvReadOnlyBlock* aBlock, bool) override { return fCopies.at(aBlock)->AccessBlock(true); }
-  void DiscardBlockCopy(TmvReadOnlyBlock*) override { ++discarded; }
-  uint8_t* SnapshotImage(TmvReadOnlyBlock*) override { return nullptr; }
-  uint32_t SnapshotUsedBlocks(TmvBaseFile*) override { return snapshotUsedBlocks; }
-  void ForgetBlock(TmvReadOnlyBlock* aBlock) override {
-    delete fCopies.at(aBlock);
-    fCopies.erase(aBlock);
-  }
-  void DetachFile(TmvBaseFile* aFile) override { aFile->fiTrans = nullptr; }
-
-  // The committed images take over the copies' memory and are queued.
-  void Commit() {
-    TmvBufferManagerGuard guard(fCache);
-    for (auto& [block, copy] : fCopies) {
-      block->MoveFrom(copy);
-      block->ValidateImage(block->CacheBlock()->cbBlock);
-      block->robNew = false;
-      block->robTrans = nullptr;
-      block->robBlockListTail = nullptr;
-      block->FileObject()->WriteBlock(block);
-      block->FileObject()->fiTrans = nullptr;
-      delete copy;
+  void Rollback() override {
+    TmvBaseTransactionLevel* level = TransLevel();
+    if (!level->StopNested()) {
+      level->MarkCorrupted();
+      return;
     }
-    fCopies.clear();
+    TransBufferManager()->RollbackTransaction(this);
+    FreeLevel();
   }
-  size_t CopyCount() const { return fCopies.size(); }
-
-  int dirtied = 0;
-  int discarded = 0;
-  uint32_t snapshotUsedBlocks = 0;
-
- private:
-  TmvBufferManager* fCache;
-  bool fSnapshot;
-  std::map<TmvReadOnlyBlock*, TTestCopy*> fCopies;
+  bool Ended() const { return TransLevel() == nullptr; }
+  // Rolls back whatever is still open (a test that stops half-way).
+  void End() {
+    while (!Ended()) {
+      while (TransLevel()->tlNestingCount > 0) TransLevel()->StopNested();
+      Rollback();
+    }
+  }
 };
 
 // ---------------------------------------------------------------------------
@@ -299,12 +271,26 @@ inline constinit const TmvTempStorageClassRef TTestTempStorage::StaticClass{
 // A file system that also records where it wrote and what sizes it set.
 class TRecordingFileSystem : public TmvFaultFileSystem {
  public:
+  // A write (with its offset) or a sync, on a descriptor.
+  struct Event {
+    TmvFileOp Op;
+    int Handle;
+    int64_t Offset;
+  };
   ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) override {
     {
       std::lock_guard<std::mutex> guard(fRecord);
       writes.push_back(aOffset);
+      events.push_back({fopWrite, aHandle, aOffset});
     }
     return TmvFaultFileSystem::PWrite(aHandle, aBuffer, aCount, aOffset);
+  }
+  int Sync(int aHandle) override {
+    {
+      std::lock_guard<std::mutex> guard(fRecord);
+      events.push_back({fopSync, aHandle, -1});
+    }
+    return TmvFaultFileSystem::Sync(aHandle);
   }
   int Truncate(int aHandle, int64_t aSize) override {
     sizes.push_back(aSize);
@@ -318,6 +304,7 @@ class TRecordingFileSystem : public TmvFaultFileSystem {
   }
   std::vector<int64_t> writes;
   std::vector<int64_t> sizes;
+  std::vector<Event> events;
 
  private:
   std::mutex fRecord;
@@ -361,6 +348,7 @@ class StorageTest : public ::testing::Test {
     cache = new TmvBufferManager(u"");
   }
   void TearDown() override {
+    mvClearFatalErrorForTesting();  // a test that provoked it lets the next one run
     delete cache;
     mvSetFileSystem(nullptr);
     TmvBaseFileHeaderAccessFactory::UnRegister(TTestHeaderFactory::StaticClass);
@@ -413,6 +401,52 @@ struct OpenTable {
   TmvBaseFile* file;
   uint8_t* header = nullptr;
   TmvReleaseMethod release;
+};
+
+// A fixture of tables whose blocks carry versions of the pattern, changed
+// and read through transactions.
+class TableTest : public StorageTest {
+ protected:
+  // A registered table of aBlocks blocks (pattern of file aFile, version 0).
+  std::unique_ptr<OpenTable> Table(const std::string& aName, uint32_t aBlocks, uint32_t aFile = 0) {
+    WriteBytes(folder.File(aName), TableImage(aBlocks, aFile));
+    auto t = std::make_unique<OpenTable>(cache, folder.Name(aName));
+    EXPECT_EQ(t->Add(), 0);
+    t->release(t->header);  // a commit gives block 0 new memory
+    return t;
+  }
+  // Writes version aVersion of a block in aTrans.
+  void Write(OpenTable& t, TmvBaseTransaction* aTrans, TmvBlockNumber aBlock, uint32_t aVersion, uint32_t aFile = 0) {
+    TmvReleaseMethod release;
+    uint8_t* b = cache->GetBlock(t.file, aTrans, aBlock, true, release);
+    FillBlock(b, 4096, aFile, aBlock, aVersion);
+    release(b);
+  }
+  // The version of a block as aTrans sees it; -1 when it holds no version.
+  int64_t Version(OpenTable& t, TmvBaseTransaction* aTrans, TmvBlockNumber aBlock, uint32_t aFile = 0) {
+    TmvReleaseMethod release;
+    uint8_t* b = cache->GetBlock(t.file, aTrans, aBlock, false, release);
+    uint32_t version = 0;
+    const bool matches = BlockMatches(b, 4096, aFile, aBlock, &version);
+    release(b);
+    return matches ? int64_t(version) : -1;
+  }
+  // Sets the used-block count in aTrans's header, as a block allocation does.
+  void SetUsedBlocks(OpenTable& t, TmvBaseTransaction* aTrans, uint32_t aCount) {
+    TmvReleaseMethod release;
+    uint8_t* header = cache->GetBlock(t.file, aTrans, 0, true, release);
+    mvPutU32(header, mvHeaderUsedBlocksOffset, aCount);
+    t.file->fiTransUsedBlocks = aCount;
+    release(header);
+  }
+  // Adds block aBlock with version aVersion in aTrans.
+  void Append(OpenTable& t, TmvBaseTransaction* aTrans, TmvBlockNumber aBlock, uint32_t aVersion,
+              uint32_t aFile = 0) {
+    TmvReleaseMethod release;
+    uint8_t* b = cache->AddBlock(t.file, aTrans, aBlock, release);
+    FillBlock(b, 4096, aFile, aBlock, aVersion);
+    release(b);
+  }
 };
 
 }  // namespace storage_test

@@ -61,7 +61,9 @@ TEST_F(CacheTest, AFileOfAnotherFormatIsRefused) {
   EXPECT_EQ(CodeOf([&] { t.Add(); }, &text), 9992u);
   EXPECT_EQ(text, u"\"" + t.file->FileName() + u"\" is not a MorvaDB formatted file, or its file header is corrupt");
   TmvBaseFileHeaderAccessFactory::UnRegister(TTestHeaderFactory::StaticClass);
+  mvsrFileHeaderFini();
   EXPECT_EQ(CodeOf([&] { t.Add(); }), 15414u);  // no format registered at all
+  mvsrFileHeaderInit();
   TmvBaseFileHeaderAccessFactory::Register(TTestHeaderFactory::StaticClass, kTestSignature);
 }
 
@@ -90,28 +92,40 @@ TEST_F(CacheTest, ABlockMustCarryTheNumberItWasAskedFor) {
 TEST_F(CacheTest, ValidBlocksAreThoseTheTransactionSees) {
   OpenTable t(cache, Table("vb.mv1", 5));
   ASSERT_EQ(t.Add(), 0);
+  t.release(t.header);
   TmvBlockAccess access(t.file, nullptr, u"vb", 0);
-  TTestTransaction changing(cache), other(cache), snapshot(cache, true);
-  t.file->fiTrans = &changing;
+  TTestTransaction snapshot(cache, true), changing(cache), other(cache);
+  TmvReleaseMethod release;
+  uint8_t* block = access.GetBlock(&snapshot, 1, 0, false, release);  // its first look: 5 blocks
+  release(block);
+  // The changing transaction grows the file to 8 blocks, as an allocation does.
+  uint8_t* header = access.GetBlock(&changing, 0, 0, true, release);
+  mvPutU32(header, mvHeaderUsedBlocksOffset, 8);
   t.file->fiTransUsedBlocks = 8;
-  snapshot.snapshotUsedBlocks = 2;
+  release(header);
   struct Case {
     TmvBaseTransaction* trans;
     TmvBlockNumber block;
     bool valid;
   };
-  for (const Case& c : {Case{nullptr, 0, false}, Case{&changing, 0, false}, Case{nullptr, 4, true},
-                        Case{nullptr, 5, false}, Case{&other, 4, true}, Case{&changing, 7, true},
-                        Case{&changing, 8, false}, Case{&snapshot, 1, true}, Case{&snapshot, 2, false}})
+  const std::vector<Case> before = {{nullptr, 0, false}, {&changing, 0, false}, {nullptr, 4, true},
+                                    {nullptr, 5, false}, {&other, 4, true},     {&changing, 7, true},
+                                    {&changing, 8, false}, {&snapshot, 4, true}, {&snapshot, 5, false}};
+  for (const Case& c : before) EXPECT_EQ(access.ValidBlock(c.block, c.trans), c.valid) << c.block;
+  changing.Commit();
+  // Everybody sees the new count but the snapshot, which keeps its own.
+  for (const Case& c : {Case{nullptr, 7, true}, Case{&other, 7, true}, Case{&snapshot, 4, true},
+                        Case{&snapshot, 5, false}})
     EXPECT_EQ(access.ValidBlock(c.block, c.trans), c.valid) << c.block;
-  t.file->fiTrans = nullptr;
-  TmvBaseFileHeaderAccess* header = access.HeaderAccess(nullptr, false);
-  EXPECT_TRUE(access.ValidBlock(4, header));
-  EXPECT_FALSE(access.ValidBlock(5, header));
-  EXPECT_FALSE(access.ValidBlock(0, header));
-  EXPECT_EQ(access.CurrentLSN(&other), 7);  // block 0 as the transaction sees it
-  EXPECT_EQ(access.CurrentLSN(nullptr), 7);
-  delete header;
+  TmvBaseFileHeaderAccess* committed = access.HeaderAccess(nullptr, false);
+  EXPECT_TRUE(access.ValidBlock(7, committed));
+  EXPECT_FALSE(access.ValidBlock(8, committed));
+  EXPECT_FALSE(access.ValidBlock(0, committed));
+  EXPECT_EQ(access.CurrentLSN(&other), changing.LSN());  // block 0 as the transaction sees it
+  EXPECT_EQ(access.CurrentLSN(nullptr), changing.LSN());
+  delete committed;
+  snapshot.Commit();
+  other.Rollback();
 }
 
 TEST_F(CacheTest, ATransactionSeesItsCopyAndOthersTheCommittedImage) {
@@ -122,7 +136,9 @@ TEST_F(CacheTest, ATransactionSeesItsCopyAndOthersTheCommittedImage) {
   uint8_t* committed = cache->GetBlock(t.file, nullptr, 2, false, r1);
   uint8_t* copy = cache->GetBlock(t.file, &trans, 2, true, r2);
   EXPECT_NE(copy, committed);
-  EXPECT_EQ(std::memcmp(copy, committed, 4096), 0);
+  EXPECT_EQ(std::memcmp(copy + 16, committed + 16, 4096 - 16), 0);
+  EXPECT_EQ(mvBchLSN(copy), trans.LSN());  // the first change stamps the copy
+  EXPECT_EQ(mvBchLSN(committed), 0);
   copy[100] ^= 0xFF;
   uint8_t* again = cache->GetBlock(t.file, &trans, 2, false, r3);
   EXPECT_EQ(again, copy);  // the changing transaction sees its copy, also reading
@@ -136,11 +152,15 @@ TEST_F(CacheTest, ATransactionSeesItsCopyAndOthersTheCommittedImage) {
   cache->DirtyBlock(t.file, 3, &trans, untouched);
   EXPECT_EQ(untouched, reinterpret_cast<uint8_t*>(0x1234));
   cache->DiscardBlock(t.file, 2, &trans);
-  EXPECT_EQ(trans.discarded, 1);
+  EXPECT_TRUE(cache->CachedBlock(t.file, 2)->robBlockListTail->mbDiscarded);
   r1(committed);
   r2(copy);
   r3(again);
   EXPECT_EQ(committed, nullptr);  // the release method clears the pointer
+  uint8_t* discarded = cache->GetBlock(t.file, &trans, 2, false, r1);
+  EXPECT_EQ(std::count(discarded, discarded + 4096, 0), 4096);  // its content no longer matters
+  r1(discarded);
+  trans.Rollback();
 }
 
 TEST_F(CacheTest, ATemporaryFileReadsZerosPastItsEnd) {
@@ -167,15 +187,14 @@ TEST_F(CacheTest, NewFilesGetTheirHeaderInATransactionAndReadItBack) {
     uint8_t* header = nullptr;
     cache->DirtyBlock(t.file, 0, &trans, header);
     mvPutU32(header, 32, 2);  // two blocks used
-    mvPutU64(header, 8, 3);
     trans.Commit();
-    t.file->PrepareFlushFile();
-    t.file->FlushFile(true, nullptr);
   }
+  delete cache;
+  cache = new TmvBufferManager(u"");  // as after a restart
   OpenTable t(cache, name);
   ASSERT_EQ(t.Add(), 0);
   EXPECT_EQ(t.file->fiUsedBlocks, 2u);
-  EXPECT_EQ(cache->CurrentLSN(), 3);  // lifted to block 0's LSN
+  EXPECT_EQ(cache->CurrentLSN(), 1);  // lifted to block 0's LSN, the transaction's
   TmvReleaseMethod release;
   uint8_t* block = cache->GetBlock(t.file, nullptr, 1, false, release);
   EXPECT_TRUE(BlockMatches(block, 4096, 0, 1, nullptr));
@@ -365,7 +384,9 @@ TEST_F(CacheTest, TheLookupTableKeepsPagesOnlyWhileTheyHoldBlocks) {
   EXPECT_EQ(pages, 11);
   t.release(t.header);
   cache->RemoveFile(t.file);  // the transaction forgets its copies
-  EXPECT_EQ(trans.CopyCount(), 0u);
+  EXPECT_EQ(trans.BlockCount(), 0);
+  EXPECT_EQ(trans.TransLevel()->BlockCount(), 0);
+  trans.Rollback();
   EXPECT_EQ(t.file->fiBlockContainerList, nullptr);
   EXPECT_EQ(std::count(std::begin(t.file->fiBlocks), std::end(t.file->fiBlocks), nullptr), 256);
   EXPECT_EQ(t.file->fiBlockZero, nullptr);

@@ -3,6 +3,8 @@
 // storage, and the statistics.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "StorageTestSupport.h"
 #include "storage/mvsrTempStorage.h"
 
@@ -109,6 +111,7 @@ TEST_F(MemoryTest, AChangedBlockLosesOnlyTheMemoryOfItsCommittedImage) {
   ASSERT_NE(block, nullptr);  // the transaction still needs it
   EXPECT_EQ(block->CacheBlock(), nullptr);
   EXPECT_NE(block->robBlockListTail->CacheBlock(), nullptr);  // the copy stays
+  trans.Rollback();
 }
 
 TEST_F(MemoryTest, AQueuedBlockStaysUntilItIsWritten) {
@@ -189,10 +192,24 @@ TEST_F(MemoryTest, TheNullStorageHasNoRoom) {
   String text;
   EXPECT_EQ(CodeOf([&] { null.WriteBlock(nullptr, mvbs4k); }, &text), 12289u);
   EXPECT_EQ(text, u"WriteBlock is not supported by TmvNullTempStorage");
+  uint8_t block[16];
+  const std::pair<const char16_t*, std::function<void()>> refused[] = {
+      {u"ReadBlock", [&] { null.ReadBlock(1, mvbs4k, block); }},
+      {u"PeekBlock", [&] { null.PeekBlock(1, mvbs4k, block); }},
+      {u"ReleaseBlock", [&] { null.ReleaseBlock(1, mvbs4k); }}};
+  for (const auto& [name, call] : refused) {
+    EXPECT_EQ(CodeOf(call, &text), 12289u);
+    EXPECT_EQ(text, String(name) + u" is not supported by TmvNullTempStorage");
+  }
   EXPECT_FALSE(null.HasSpaceFor(mvbs4k));
-  TStringList values;
+  TStringList values, captions;
   null.GetStatsValues(&values);
   EXPECT_EQ(values.GetText(), u"0 kbyte\r\n0 kbyte\r\n");
+  values.Clear();
+  TmvNullTempStorage::StaticClass.GetStatsValuesStatic(&values);
+  EXPECT_EQ(values.GetText(), u"0 kbyte\r\n0 kbyte\r\n");
+  TmvNullTempStorage::StaticClass.GetStatsCaptions(&captions);
+  EXPECT_EQ(captions.GetText(), u"Temporary Storage Total Size\r\nTemporary Storage Used Size\r\n");
 }
 
 int64_t gSessionCounts[12];

@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <thread>
+
 #include "StorageTestSupport.h"
 #include "storage/mvsrFileSystem.h"
 
@@ -193,6 +196,21 @@ TEST_F(FileTest, EachFailureCarriesItsCodeAndText) {
   }
 }
 
+TEST_F(FileTest, ACreatedFilesNameIsSyncedOrTheFileIsNotOpened) {
+  TmvBaseFile* f = TmvBaseFile::Alloc(true, folder.Name("new.mv1"), cache);
+  f->OpenFile(omReadWrite, smExclusive, false, true);
+  EXPECT_EQ(fs.Calls(fopSync), 1u);  // the folder's
+  Close(f);
+  f = TmvBaseFile::Alloc(true, folder.Name("new2.mv1"), cache);
+  fs.FailAt(fopSync, 1, EIO);
+  String text;
+  EXPECT_EQ(CodeOf([&] { f->OpenFile(omReadWrite, smExclusive, false, true); }, &text), 9218u);
+  EXPECT_EQ(text, Format(u"INTERNAL: Error when flushing file [%s, error %d, %s]", {f->fiName, EIO, SysErrorMessage(EIO)}));
+  EXPECT_FALSE(f->FileIsOpen());
+  f->OpenFile(omReadWrite, smExclusive, false, true);  // nothing of the failed open is left holding the file
+  Close(f);
+}
+
 TEST_F(FileTest, InterruptedAndPartialTransfersAreCompleted) {
   WriteBytes(folder.File("p.mv1"), TableImage(3));
   TmvBaseFile* f = OpenExisting("p.mv1");
@@ -282,6 +300,31 @@ TEST_F(FileTest, ReopeningTriesTwiceThenLeavesTheFileClosed) {
   EXPECT_NE(text.find(u"error " + IntToStr(EMFILE)), String::npos);
   f->CloseFile();
   EXPECT_EQ(f->OpenError(), 0u);
+  Close(f);
+}
+
+TEST_F(FileTest, AReopenDoesNotDisturbReadersOnOtherThreads) {
+  WriteBytes(folder.File("rr.mv1"), TableImage(4));
+  auto* f = static_cast<TmvBaseWin32File*>(OpenExisting("rr.mv1"));
+  std::atomic<bool> done{false};
+  std::atomic<int> reads{0}, failures{0};
+  std::thread reader([&] {
+    uint8_t block[4096];
+    while (!done.load() || reads.load() == 0) {
+      try {
+        f->ReadFileExactAt(2 * 4096, 4096, block);
+        if (!BlockMatches(block, 4096, 0, 2, nullptr)) ++failures;
+      } catch (...) {
+        ++failures;
+      }
+      ++reads;
+    }
+  });
+  for (int i = 0; i < 300; ++i) f->ReopenFile();
+  done = true;
+  reader.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(fs.Calls(fopReplace), 300u);  // the new descriptor took the old one's place
   Close(f);
 }
 
