@@ -34,7 +34,7 @@ size_t RandomSize(std::mt19937& rng) {
 // Rounds per thread. Most of the time goes to the first touch of large
 // blocks' pages, which some virtual machines make slow: this keeps each test
 // to a few seconds under the sanitizers.
-constexpr int kRounds = 10000;
+constexpr int kRounds = 5000;
 
 // Runs the workload with the given allocate, reallocate and free operations.
 template <typename Alloc, typename Realloc, typename Free>
