@@ -39,12 +39,15 @@ class BenchHeaderFactory : public TmvBaseFileHeaderAccessFactory {
     aFile->fiMorvaVersion = 47005;
     return new BenchHeaderFactory(aFile);
   }
-  TmvBaseFileHeaderAccess* CreateFileHeaderAccess(TmvBaseTransaction*, bool, TmvBlockAccess*) override {
+  TmvBaseFileHeaderAccess* NewFileHeaderAccess(TmvBaseTransaction*, bool, TmvBlockAccess*) override {
     return nullptr;  // the commit needs none
   }
+  static void CheckValid(bool) {}  // the benchmark's own format refuses no dictionary
+  static uint32_t ReservedSpace() { return 0; }
 };
 constinit const TmvFileHeaderAccessFactoryClassRef BenchHeaderFactory::StaticClass{
-    {u"BenchHeaderFactory", nullptr}, &BenchHeaderFactory::Create};
+    {u"BenchHeaderFactory", nullptr}, &BenchHeaderFactory::Create, &BenchHeaderFactory::CheckValid,
+    &BenchHeaderFactory::ReservedSpace};
 
 // A transaction committed as the server commits its own.
 class BenchTransaction : public TmvBaseTransaction {

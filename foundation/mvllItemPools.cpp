@@ -255,6 +255,24 @@ void TmvMemoryPool::DisposeBatch(void* const* items, uint32_t n) {
   fCounters.Allocated.Add(-int64_t(n) * mpItemSize);
 }
 
+// Runs of items in one block and one bitmap word (as a fresh block hands
+// them out, in address order) cost one locked operation.
+void TmvMemoryPool::ChangeBits(void* const* items, uint32_t n, bool inUse) {
+  for (uint32_t i = 0; i < n;) {
+    TmvItemBlock* block = BlockOf(items[i]);
+    const uint32_t word = IndexOf(block, items[i]) >> 5;
+    uint32_t bits = 0;
+    for (; i < n && BlockOf(items[i]) == block; ++i) {
+      const uint32_t index = IndexOf(block, items[i]);
+      if (index >> 5 != word) break;
+      bits |= 1u << (index & 31);
+    }
+    const uint32_t before = inUse ? __atomic_fetch_or(&block->Bitmap[word], bits, __ATOMIC_SEQ_CST)
+                                  : __atomic_fetch_and(&block->Bitmap[word], ~bits, __ATOMIC_SEQ_CST);
+    if ((before & bits) != (inUse ? 0 : bits)) InvalidPointerError();
+  }
+}
+
 void* TmvMemoryPool::Alloc() {
   void* item;
   if (!AllocBatch(&item, 1)) return nullptr;

@@ -116,6 +116,13 @@ class TmvMemoryPool : public TmvUnpagedObject {
   // lists: one compare-exchange and one count change per run of items of
   // the same block. Requires: each item came from AllocBatch and its bit is clear.
   void DisposeBatch(void* const* items, uint32_t n);
+  // Sets the allocation bits of n items that AllocBatch gave, with one
+  // locked operation per bitmap word they share; raises EInvalidPointer when
+  // a bit is already set (a corrupt block).
+  void MarkBatchInUse(void* const* items, uint32_t n) { ChangeBits(items, n, true); }
+  // Clears them again before the items go back with DisposeBatch; raises
+  // EInvalidPointer when a bit is already clear.
+  void MarkBatchFree(void* const* items, uint32_t n) { ChangeBits(items, n, false); }
   // Sets the item's allocation bit; raises EInvalidPointer when it is no
   // item of this pool or the bit is already set.
   void MarkInUse(void* item);
@@ -124,7 +131,8 @@ class TmvMemoryPool : public TmvUnpagedObject {
   // clear (a double release).
   void MarkFree(void* item);
   // Raises EInvalidPointer unless the item is the start of an item of this
-  // pool that a caller holds (its bit set).
+  // pool whose bit is set: held by a caller, or off the free lists in a
+  // thread's magazine (the thread cache tells the two apart).
   void CheckHeld(const void* item) const;
 
   uint32_t Index() const { return mpIndex; }  // in mvItemPoolSizes
@@ -146,6 +154,7 @@ class TmvMemoryPool : public TmvUnpagedObject {
   TmvItemBlock* TakeBlock();
   void Detach(TmvItemBlock* block);
   void ReleaseRun(TmvItemBlock* block, void* const* items, uint32_t n);
+  void ChangeBits(void* const* items, uint32_t n, bool inUse);
   void GiveBack(TmvItemBlock* block);
   uint32_t IndexOf(const TmvItemBlock* block, const void* item) const;  // or raises EInvalidPointer
 

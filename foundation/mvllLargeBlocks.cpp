@@ -23,12 +23,11 @@ constexpr size_t kMaxLargeSize = size_t(UINT32_MAX) * kPage - kTrailer;
 inline uint32_t PagesFor(size_t n) { return uint32_t((n + kTrailer + kPage - 1) / kPage); }
 inline uint32_t UnitsFor(size_t n) { return uint32_t((n + kTrailer + kUnit - 1) / kUnit); }
 
-// Maps size bytes (read/write, or PROT_NONE as a placeholder) at a 64 KB
-// boundary: the address map and the item test both rely on large blocks
-// starting on one.
-char* MapAligned(size_t size, int prot = PROT_READ | PROT_WRITE) {
+// Maps size bytes read/write at a 64 KB boundary: the address map and the
+// item test both rely on large blocks starting on one.
+char* MapAligned(size_t size) {
   const size_t total = size + kUnit - kPage;
-  void* p = mmap(nullptr, total, prot, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  void* p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   const uintptr_t start = uintptr_t(p);
   const uintptr_t aligned = (start + kUnit - 1) & ~uintptr_t(kUnit - 1);
@@ -38,26 +37,94 @@ char* MapAligned(size_t size, int prot = PROT_READ | PROT_WRITE) {
   return reinterpret_cast<char*>(aligned);
 }
 
-// Resizes a mapping, in place when the pages behind it are free, else at a
-// new 64 KB boundary; the contents come along either way.
-bool Remap(char*& base, size_t oldSize, size_t newSize) {
-  if (mremap(base, oldSize, newSize, 0) != MAP_FAILED) return true;
-  char* target = MapAligned(newSize, PROT_NONE);
-  if (!target) return false;
-  void* moved = mremap(base, oldSize, newSize, MREMAP_MAYMOVE | MREMAP_FIXED, target);
-  if (moved == MAP_FAILED) {
-    munmap(target, newSize);
-    return false;
-  }
-  base = static_cast<char*>(moved);
-  return true;
+// The bytes mapped for a block: a growable block's whole maximum, a plain
+// block's pages.
+inline size_t MappingBytes(const TmvLargeBlockTrailer* t) {
+  return t->IsMapped() ? size_t(t->MaxUnits) * kUnit : size_t(t->PagesCommitted) * kPage;
 }
 
-inline size_t ViewBytes(const TmvLargeBlockTrailer* t) {
-  return t->IsMapped() ? size_t(t->Units) * kUnit : size_t(t->PagesCommitted) * kPage;
-}
+// A kept-pages slot word: the mapping's base (64 KB aligned), its page
+// count in the low 15 bits, and the aged flag above them.
+constexpr uint64_t kPagesMask = 0x7FFF;
+constexpr uint64_t kAged = 0x8000;
+static_assert(TmvKeptPages::kMaxMapping / kPage <= kPagesMask);
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Kept pages
+
+bool TmvKeptPages::Keep(void* base, size_t bytes) {
+  if (bytes > kMaxMapping || bytes % kPage || uintptr_t(base) & (kUnit - 1)) return false;
+  if (__atomic_add_fetch(&fBytes, bytes, __ATOMIC_RELAXED) > kMaxTotal) {
+    __atomic_sub_fetch(&fBytes, bytes, __ATOMIC_RELAXED);
+    return false;
+  }
+  const uint64_t word = uint64_t(uintptr_t(base)) | bytes / kPage;
+  for (uint64_t& slot : fSlots) {
+    uint64_t empty = 0;
+    if (__atomic_compare_exchange_n(&slot, &empty, word, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) return true;
+  }
+  __atomic_sub_fetch(&fBytes, bytes, __ATOMIC_RELAXED);
+  return false;
+}
+
+char* TmvKeptPages::Take(size_t bytes) {
+  const uint64_t want = bytes / kPage;
+  for (;;) {
+    uint64_t* best = nullptr;
+    uint64_t bestWord = 0;
+    for (uint64_t& slot : fSlots) {
+      const uint64_t word = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
+      const uint64_t pages = word & kPagesMask;
+      if (word && pages >= want && pages <= 2 * want && (!best || pages < (bestWord & kPagesMask))) {
+        best = &slot;
+        bestWord = word;
+      }
+    }
+    if (!best) return nullptr;
+    // Lost to another taker or to Age: look again.
+    if (!__atomic_compare_exchange_n(best, &bestWord, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) continue;
+    const uint64_t pages = bestWord & kPagesMask;
+    __atomic_sub_fetch(&fBytes, pages * kPage, __ATOMIC_RELAXED);
+    char* base = reinterpret_cast<char*>(bestWord & ~uint64_t(kUnit - 1));
+    if (pages > want && munmap(base + want * kPage, (pages - want) * kPage) != 0) {
+      // The mapping is still whole: the caller maps a new one instead.
+      if (!Keep(base, pages * kPage)) munmap(base, pages * kPage);
+      return nullptr;
+    }
+    return base;
+  }
+}
+
+int TmvKeptPages::Drop(uint64_t word) {
+  const size_t bytes = size_t(word & kPagesMask) * kPage;
+  __atomic_sub_fetch(&fBytes, bytes, __ATOMIC_RELAXED);
+  return munmap(reinterpret_cast<void*>(word & ~uint64_t(kUnit - 1)), bytes) == 0 ? 0 : 1;
+}
+
+int TmvKeptPages::Age() {
+  int refused = 0;
+  for (uint64_t& slot : fSlots) {
+    uint64_t word = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
+    // A failed exchange reloads the word: a taker emptied the slot, or a
+    // keeper filled it again.
+    while (word) {
+      const uint64_t next = word & kAged ? 0 : word | kAged;
+      if (!__atomic_compare_exchange_n(&slot, &word, next, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) continue;
+      if (!next) refused += Drop(word);
+      break;
+    }
+  }
+  return refused;
+}
+
+int TmvKeptPages::DropAll() {
+  int refused = 0;
+  for (uint64_t& slot : fSlots)
+    if (const uint64_t word = __atomic_exchange_n(&slot, 0, __ATOMIC_ACQ_REL)) refused += Drop(word);
+  return refused;
+}
 
 // ---------------------------------------------------------------------------
 // Start and stop
@@ -118,18 +185,9 @@ void** TmvLargeBlocks::MapSlot(uintptr_t base, bool create) {
   return &node[key & 0xFF];
 }
 
-void TmvLargeBlocks::MapSet(uintptr_t base, TmvLargeBlockTrailer* t) {
-  void** slot = MapSlot(base, t != nullptr);
-  if (!slot) {
-    if (t) OutOfMemoryError();
-    return;
-  }
-  __atomic_store_n(slot, static_cast<void*>(t), __ATOMIC_RELEASE);
-}
-
-TmvLargeBlockTrailer* TmvLargeBlocks::Claim(const void* p) {
+TmvLargeBlockTrailer* TmvLargeBlocks::Claim(const void* p, void**& slot) {
   if (uintptr_t(p) & (kUnit - 1)) return nullptr;
-  void** slot = MapSlot(uintptr_t(p), false);
+  slot = MapSlot(uintptr_t(p), false);
   if (!slot) return nullptr;
   void* t = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
   // A thread that loses the exchange must not read the trailer: the winner
@@ -165,132 +223,131 @@ TmvLargeBlockTrailer* TmvLargeBlocks::WriteTrailer(char* base, uint64_t size, ui
   return t;
 }
 
+void TmvLargeBlocks::Count(int64_t units, int64_t pages, int64_t bytes) {
+  if (units) __atomic_fetch_add(&fCounters.Reserved, units * int64_t(kUnit), __ATOMIC_RELAXED);
+  if (pages) __atomic_fetch_add(&fCounters.Committed, pages * int64_t(kPage), __ATOMIC_RELAXED);
+  fCounters.Allocated.Add(bytes);
+}
+
 void* TmvLargeBlocks::Alloc(size_t size, uint32_t growth) {
   if (size > kMaxLargeSize) return nullptr;
   uint32_t units = UnitsFor(size);
   uint32_t pages = PagesFor(size);
   uint32_t maxUnits = 0;  // plain
-  char* base;
-  if (growth == 0 || units > kMaxMappedUnits) {
-    base = MapAligned(size_t(pages) * kPage);
-  } else {
+  if (growth != 0 && units <= kMaxMappedUnits) {
     // A block that grows by reallocation gets a mapping with room to grow.
     maxUnits = std::min<uint32_t>(units * (growth <= 4 ? 2 : growth <= 16 ? 4 : 8), kMaxMappedUnits);
     if (growth > 16) {
       units = std::min(units + units / 2, maxUnits);
       pages = std::min(pages + pages / 2, units * 16);
     }
-    base = MapAligned(size_t(units) * kUnit);
   }
+  const size_t bytes = maxUnits ? size_t(maxUnits) * kUnit : size_t(pages) * kPage;
+  char* base = fKept.Take(bytes);
+  if (!base) base = MapAligned(bytes);
   if (!base) return nullptr;
-  TmvLargeBlockTrailer* t = WriteTrailer(base, size, units, maxUnits, growth, pages, pages);
-  try {
-    MapSet(uintptr_t(base), t);
-  } catch (...) {
-    munmap(base, ViewBytes(t));
+  void** slot = MapSlot(uintptr_t(base), true);
+  if (!slot) {  // no memory for a map node
+    if (!fKept.Keep(base, bytes)) munmap(base, bytes);
     return nullptr;
   }
-  __atomic_fetch_add(&fCounters.Reserved, int64_t(units) * int64_t(kUnit), __ATOMIC_RELAXED);
-  __atomic_fetch_add(&fCounters.Committed, int64_t(pages) * int64_t(kPage), __ATOMIC_RELAXED);
-  fCounters.Allocated.Add(int64_t(size));
+  TmvLargeBlockTrailer* t = WriteTrailer(base, size, units, maxUnits, growth, pages, pages);
+  __atomic_store_n(slot, static_cast<void*>(t), __ATOMIC_RELEASE);
+  Count(units, pages, int64_t(size));
   return base;
 }
 
 int TmvLargeBlocks::Release(void* p) {
-  TmvLargeBlockTrailer* t = Claim(p);
+  void** slot;
+  TmvLargeBlockTrailer* t = Claim(p, slot);
   return t ? Drop(t) : 1;
 }
 
 int TmvLargeBlocks::Drop(const TmvLargeBlockTrailer* t) {
   const TmvLargeBlockTrailer copy = *t;
-  __atomic_fetch_sub(&fCounters.Reserved, int64_t(copy.Units) * int64_t(kUnit), __ATOMIC_RELAXED);
-  __atomic_fetch_sub(&fCounters.Committed, int64_t(copy.PagesCommitted) * int64_t(kPage), __ATOMIC_RELAXED);
-  fCounters.Allocated.Add(-int64_t(copy.Size));
-  return munmap(reinterpret_cast<void*>(copy.Base), ViewBytes(&copy)) == 0 ? 0 : 1;
+  Count(-int64_t(copy.Units), -int64_t(copy.PagesCommitted), -int64_t(copy.Size));
+  void* base = reinterpret_cast<void*>(copy.Base);
+  if (fKept.Keep(base, MappingBytes(&copy))) return 0;
+  return munmap(base, MappingBytes(&copy)) == 0 ? 0 : 1;
 }
 
 // A new item or block of `size` bytes receives the smaller of the two sizes,
 // then the old (claimed) block goes; nil, and the old block back in the map,
 // when nothing can be had.
-void* TmvLargeBlocks::Move(TmvLargeBlockTrailer* t, size_t size, uint32_t growth) {
+void* TmvLargeBlocks::Move(void** slot, TmvLargeBlockTrailer* t, size_t size, uint32_t growth) {
   void* fresh = size <= mvLargestItemRequest ? TmvThreadCache::Alloc(*fItems.PoolFor(size)) : Alloc(size, growth);
   if (!fresh) {
-    MapSet(t->Base, t);
+    __atomic_store_n(slot, static_cast<void*>(t), __ATOMIC_RELEASE);
     return nullptr;
   }
-  std::memcpy(fresh, reinterpret_cast<void*>(t->Base), std::min<size_t>(size, t->Size));
+  const void* old = reinterpret_cast<void*>(t->Base);
+  std::memcpy(fresh, old, std::min<size_t>(size, t->Size));
   Drop(t);
+  if (fAfterMoveHook) fAfterMoveHook(*this, old);
   return fresh;
+}
+
+// Puts a block reallocated in place back in its map slot with its new
+// figures: the trailer at the end of its pages in use.
+void* TmvLargeBlocks::Resized(void** slot, const TmvLargeBlockTrailer& old, size_t size, uint32_t units,
+                              uint32_t growth, uint32_t pagesInUse, uint32_t pagesCommitted) {
+  char* base = reinterpret_cast<char*>(old.Base);
+  TmvLargeBlockTrailer* t = WriteTrailer(base, size, units, old.MaxUnits, growth, pagesInUse, pagesCommitted);
+  __atomic_store_n(slot, static_cast<void*>(t), __ATOMIC_RELEASE);
+  Count(int64_t(units) - int64_t(old.Units), int64_t(pagesCommitted) - int64_t(old.PagesCommitted),
+        int64_t(size) - int64_t(old.Size));
+  MV_ASSERT(reinterpret_cast<char*>(t) + kTrailer == base + size_t(pagesInUse) * kPage && t->Size == size &&
+            size + kTrailer <= size_t(pagesInUse) * kPage);
+  return base;
 }
 
 void* TmvLargeBlocks::Realloc(void* p, size_t size) {
   // The block leaves the map while it is reallocated, so that a racing
   // release or reallocation of it is refused instead of sharing it.
-  TmvLargeBlockTrailer* t = Claim(p);
+  void** slot;
+  TmvLargeBlockTrailer* t = Claim(p, slot);
   if (!t) InvalidPointerError();
   if (size > kMaxLargeSize) {
-    MapSet(uintptr_t(p), t);
+    __atomic_store_n(slot, static_cast<void*>(t), __ATOMIC_RELEASE);
     return nullptr;
   }
   uint32_t pages = PagesFor(size);
   uint32_t units = UnitsFor(size);
   const uint32_t growth = std::min<uint32_t>(t->Growth + 1u, 0xFFFF);
-  char* base = static_cast<char*>(p);
-  TmvLargeBlockTrailer old = *t;
+  const TmvLargeBlockTrailer old = *t;
 
   if (!old.IsMapped()) {
     if (pages == old.PagesCommitted) {  // same pages: only the size changes
       fCounters.Allocated.Add(int64_t(size) - int64_t(old.Size));
       t->Size = size;
-      MapSet(uintptr_t(p), t);
+      __atomic_store_n(slot, static_cast<void*>(t), __ATOMIC_RELEASE);
       return p;
     }
-    return Move(t, size, growth);
+    return Move(slot, t, size, growth);
   }
 
   if (units > old.Units) {  // the view is too small
-    if (old.MaxUnits < units) return Move(t, size, growth);
+    if (old.MaxUnits < units) return Move(slot, t, size, growth);
     if (growth > 16) {
       units = std::min<uint32_t>(units + units / 2, old.MaxUnits);
       pages = std::min(pages + pages / 2, units * 16);
     }
-    // The old address left the map (Claim) before the pages may leave it:
-    // once a moving remap has run, another thread can map that address and
-    // enter its own block there, which a later removal would wipe out.
-    if (!Remap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit)) {
-      MapSet(uintptr_t(p), t);  // nothing moved: the block stays as it was
-      return nullptr;
-    }
-    if (base != p && fAfterMoveHook) fAfterMoveHook(*this, p);
-    const uint32_t committed = std::max(pages, old.PagesCommitted);
-    t = WriteTrailer(base, size, units, old.MaxUnits, growth, pages, committed);
-    MapSet(uintptr_t(base), t);
-    __atomic_fetch_add(&fCounters.Reserved, int64_t(units - old.Units) * int64_t(kUnit), __ATOMIC_RELAXED);
-    __atomic_fetch_add(&fCounters.Committed, (int64_t(committed) - old.PagesCommitted) * int64_t(kPage),
-                       __ATOMIC_RELAXED);
-    fCounters.Allocated.Add(int64_t(size) - int64_t(old.Size));
-    MV_ASSERT(Find(base) == t && t->Size == size);
-    return base;
+    // The whole maximum is mapped: the view grows in place.
+    return Resized(slot, old, size, units, growth, pages, std::max(pages, old.PagesCommitted));
   }
 
-  if (pages < old.PagesCommitted / 8) return Move(t, size, growth);  // far too big now
+  if (pages < old.PagesCommitted / 8) return Move(slot, t, size, growth);  // far too big now
 
-  // Shrink the view. Its pages are dropped only once it has shrunk: a view
-  // the system will not shrink stays whole, trailer included, and the block
-  // is resized in place below.
-  if (size < old.Size && units < old.Units && pages < old.PagesInUse &&
-      mremap(base, size_t(old.Units) * kUnit, size_t(units) * kUnit, 0) != MAP_FAILED) {
-    // Of the pages it keeps, those past the new size need not be kept.
-    madvise(base + size_t(pages) * kPage, size_t(std::min(old.PagesInUse, units * 16) - pages) * kPage, MADV_DONTNEED);
-    const uint32_t inUse = std::min(old.PagesCommitted, units * 16);
-    t = WriteTrailer(base, size, units, old.MaxUnits, growth, inUse, inUse);
-    MapSet(uintptr_t(base), t);
-    __atomic_fetch_sub(&fCounters.Reserved, int64_t(old.Units - units) * int64_t(kUnit), __ATOMIC_RELAXED);
-    __atomic_fetch_sub(&fCounters.Committed, (int64_t(old.PagesCommitted) - inUse) * int64_t(kPage),
-                       __ATOMIC_RELAXED);
-    fCounters.Allocated.Add(int64_t(size) - int64_t(old.Size));
-    MV_ASSERT(Find(base) == t && t->Size == size);
-    return base;
+  // Shrink the view: no page past the new size need be kept (a page of
+  // reused mappings may lie anywhere in it); they read as zeros when next
+  // touched.
+  if (size < old.Size && units < old.Units && pages < old.PagesInUse) {
+    char* base = static_cast<char*>(p);
+    if (madvise(base + size_t(pages) * kPage, MappingBytes(&old) - size_t(pages) * kPage, MADV_DONTNEED) == 0) {
+      const uint32_t inUse = std::min(old.PagesCommitted, units * 16);
+      return Resized(slot, old, size, units, growth, inUse, inUse);
+    }
+    // Pages the system would not drop stay in use: resized in place below.
   }
 
   // In place: the size changes; more pages in use when needed.
@@ -298,12 +355,5 @@ void* TmvLargeBlocks::Realloc(void* p, size_t size) {
   if (pages > inUse) {
     inUse = growth > 16 ? std::min(pages + pages / 2, old.Units * 16) : pages;
   }
-  const uint32_t committed = std::max(inUse, old.PagesCommitted);
-  t = WriteTrailer(base, size, old.Units, old.MaxUnits, growth, inUse, committed);
-  MapSet(uintptr_t(base), t);
-  __atomic_fetch_add(&fCounters.Committed, (int64_t(committed) - old.PagesCommitted) * int64_t(kPage),
-                     __ATOMIC_RELAXED);
-  fCounters.Allocated.Add(int64_t(size) - int64_t(old.Size));
-  MV_ASSERT(Find(base) == t && t->Size == size);
-  return base;
+  return Resized(slot, old, size, old.Units, growth, inUse, std::max(inUse, old.PagesCommitted));
 }

@@ -59,6 +59,7 @@ void TmvMaintenanceThread::Loop() {
 
 void TmvMaintenanceThread::RunPass(bool collect, int& step) {
   fWork.CleanupItemPools();
+  fWork.AgeKeptPages();
   if (collect) {
     fWork.FullPass();
     return;

@@ -2,8 +2,9 @@
 //
 // The only thread the foundation starts on its own. It wakes every 500 ms,
 // or at once when a collect is requested, and gives back what the pools no
-// longer use: every wake-up cleans the item pools; a collect runs a full
-// pass; otherwise one step of a six-step schedule runs (0 the caches of idle
+// longer use: every wake-up cleans the item pools and gives back the pages
+// of released large blocks that have waited for reuse since the previous
+// wake-up; a collect runs a full pass (which gives back all such pages); otherwise one step of a six-step schedule runs (0 the caches of idle
 // threads, 1 and 3 the block pools, 2 and 4 the physical block pools, which
 // this system never fills, 5 the spare chunks), so that a full cycle takes
 // about three seconds. What it cleans is the manager's (TmvMaintenanceWork).
@@ -25,6 +26,7 @@
 class TmvMaintenanceWork {
  public:
   virtual void CleanupItemPools() = 0;
+  virtual void AgeKeptPages() = 0;
   virtual void TakeBackIdleCaches() = 0;
   virtual void CleanupBlockPools() = 0;
   virtual void ReleaseSpareChunks() = 0;

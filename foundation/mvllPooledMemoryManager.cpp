@@ -36,6 +36,7 @@ TmvPooledMemoryManager::TmvPooledMemoryManager()
       fLarge(fItems, fCounters),
       fMaintenance(*this) {
   MV_ASSERT(__atomic_add_fetch(&gManagers, 1, __ATOMIC_SEQ_CST) == 1);
+  TmvThreadCache::Start();
   void* zero = mmap(nullptr, kZeroPageSize, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (zero == MAP_FAILED) OutOfMemoryError();
   fZeroPage = zero;
@@ -44,6 +45,7 @@ TmvPooledMemoryManager::TmvPooledMemoryManager()
 
 TmvPooledMemoryManager::~TmvPooledMemoryManager() {
   fMaintenance.Stop();
+  ReportRefusedUnmaps(fLarge.Kept().DropAll());
   TmvThreadCache::FlushAllThreads();  // no cached item may outlive the pools
   munmap(fZeroPage, kZeroPageSize);
   __atomic_sub_fetch(&gManagers, 1, __ATOMIC_SEQ_CST);
@@ -73,7 +75,7 @@ void* TmvPooledMemoryManager::ItemRealloc(void* p, TmvMemoryPool* pool, size_t s
   // Before anything else: a freed item or an interior pointer that "fits"
   // would otherwise get a second owner, and one that does not would cost a
   // new block that the failed free then leaks.
-  pool->CheckHeld(p);
+  TmvThreadCache::CheckHeld(*pool, p);
   const size_t itemSize = pool->ItemSize();
   if (size == itemSize) return p;
   size_t fresh;
@@ -152,6 +154,7 @@ void TmvPooledMemoryManager::Collect() {
 }
 
 void TmvPooledMemoryManager::FullPass() {
+  ReportRefusedUnmaps(fLarge.Kept().DropAll());
   // What caches hold keeps whole blocks from going back.
   TmvThreadCache::TakeBack(false);
   // Prepared with a count of 2: a second pass catches blocks that the first
@@ -164,6 +167,13 @@ void TmvPooledMemoryManager::FullPass() {
 }
 
 void TmvPooledMemoryManager::CleanupItemPools() { fItems.Cleanup(); }
+void TmvPooledMemoryManager::AgeKeptPages() { ReportRefusedUnmaps(fLarge.Kept().Age()); }
+
+// Such pages stay mapped, out of the manager's reach and its statistics:
+// nothing more can be done with them, but the process should know.
+void TmvPooledMemoryManager::ReportRefusedUnmaps(int refused) {
+  if (refused) mvMemoryReport(Format(u"The system refused to unmap %d released large blocks", {refused}), false);
+}
 void TmvPooledMemoryManager::TakeBackIdleCaches() { TmvThreadCache::TakeBack(true); }
 void TmvPooledMemoryManager::Report(const String& message, bool ended) { mvMemoryReport(message, ended); }
 void TmvPooledMemoryManager::CleanupBlockPools() { fBlocks.Cleanup(); }

@@ -21,7 +21,9 @@
 
 // The statistics record: bytes reserved; reserved but not committed; committed;
 // allocated (items waiting in thread caches count as allocated); four zeros;
-// header bytes; zero. Then what this system adds: the failed passes of the
+// header bytes; zero. The first three count what the pools and the large
+// blocks use, not what waits for reuse (spare chunks, the pages of released
+// large blocks). Then what this system adds: the failed passes of the
 // maintenance thread, and 1 when it has ended because of them (the manager
 // then gives nothing back until it is restarted).
 struct TmvMemoryStatistics {
@@ -90,10 +92,12 @@ class TmvPooledMemoryManager final : private TmvMaintenanceWork {
  private:
   void* ItemRealloc(void* p, TmvMemoryPool* pool, size_t size);
   void CleanupItemPools() override;
+  void AgeKeptPages() override;
   void TakeBackIdleCaches() override;
   void CleanupBlockPools() override;
   void ReleaseSpareChunks() override;
   void Report(const String& message, bool ended) override;
+  void ReportRefusedUnmaps(int refused);
 
   TmvChunkManager fChunks;
   TmvBlockPools fBlocks;

@@ -1,7 +1,10 @@
 // Foundation: the per-thread item cache (see mvllThreadCache.h).
 #include "foundation/mvllThreadCache.h"
 
+#include <sys/random.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -18,20 +21,45 @@ constexpr uint32_t LimitOf(uint32_t itemSize) {
   return n >= kMinItems ? n : 0;
 }
 
-// Where each pool's magazine starts in a thread's slot array.
+// Where each pool's magazine starts in a thread's slot array, and which
+// pools' items carry the magazine mark (see the header): those with room for
+// it behind the free-list link, of the pools that are cached.
 struct Layout {
   uint32_t Base[mvItemPoolCount] = {};
   uint32_t Total = 0;
+  bool Marked[mvItemPoolCount] = {};
 };
 constexpr Layout MakeLayout() {
   Layout l;
   for (int i = 0; i < mvItemPoolCount; ++i) {
     l.Base[i] = l.Total;
     l.Total += LimitOf(mvItemPoolSizes[i]);
+    l.Marked[i] = mvItemPoolSizes[i] >= 16 && LimitOf(mvItemPoolSizes[i]) > 0;
   }
   return l;
 }
 constexpr Layout kLayout = MakeLayout();
+
+inline bool Marked(const TmvMemoryPool& pool) { return kLayout.Marked[pool.Index()]; }
+
+// The magazine mark: a value no caller can foresee, different for each item
+// address, in bytes 8 to 15 of the item.
+uint64_t gMarkKey = 0;  // set once, before the first manager hands out an item
+
+inline uint64_t MarkOf(const void* item) { return (uint64_t(uintptr_t(item)) ^ gMarkKey) * 0x9E3779B97F4A7C15ull; }
+inline uint64_t* MarkWord(const void* item) {
+  return reinterpret_cast<uint64_t*>(reinterpret_cast<uintptr_t>(item) + 8);
+}
+inline void ClearMark(void* item) { __atomic_store_n(MarkWord(item), uint64_t(0), __ATOMIC_RELAXED); }
+inline void SetMark(void* item) { __atomic_store_n(MarkWord(item), MarkOf(item), __ATOMIC_RELAXED); }
+inline bool HasMark(const void* item) { return __atomic_load_n(MarkWord(item), __ATOMIC_RELAXED) == MarkOf(item); }
+
+// Items leaving magazines for their pool: the marked ones still have their
+// bits set.
+void ReturnToPool(TmvMemoryPool& pool, void* const* items, uint32_t n) {
+  if (Marked(pool)) pool.MarkBatchFree(items, n);
+  pool.DisposeBatch(items, n);
+}
 
 // Limit is 0 while the thread's cache is not yet open, after it closed, and
 // for pools that are not cached: each of those cases fails both fast-path
@@ -75,7 +103,7 @@ TmvMemoryPool* OwnerOf(const TmvItemBlock* block) { return __atomic_load_n(&bloc
 // All items and the held block of a magazine belong to one pool of the one manager.
 void FlushMagazine(Magazine& m) {
   if (m.Count) {
-    OwnerOf(TmvMemoryPool::BlockOf(m.Slots[0]))->DisposeBatch(m.Slots, m.Count);
+    ReturnToPool(*OwnerOf(TmvMemoryPool::BlockOf(m.Slots[0])), m.Slots, m.Count);
     m.Count = 0;
   }
   if (m.Held) OwnerOf(m.Held)->ReleaseHeld(m.Held);
@@ -150,33 +178,43 @@ void WaitForCollector(ThreadCache& c) {
 
 inline void* TakeTop(TmvMemoryPool& pool, Magazine& m) {
   void* item = m.Slots[--m.Count];
-  pool.MarkInUse(item);
+  if (Marked(pool)) ClearMark(item);
+  else pool.MarkInUse(item);
   return item;
 }
 
 [[gnu::noinline]] void* AllocSlow(TmvMemoryPool& pool, Magazine& m) {
   if (tCache.State == kNew) Open(tCache);
   CountRefill(tCache);
-  if (m.Limit == 0) return pool.Alloc();
+  if (m.Limit == 0) {
+    // A closed cache: an item that last waited in a magazine has its mark still.
+    void* item = pool.Alloc();
+    if (item && Marked(pool)) ClearMark(item);
+    return item;
+  }
   // A collect requested while the pool looks for a chunk may flush this
   // thread's cache; this magazine is empty then and stays so until here.
   const uint32_t got = pool.AllocBatch(m.Slots, m.Limit / 2, m.Held);
   if (!got) return nullptr;
+  if (Marked(pool)) {
+    pool.MarkBatchInUse(m.Slots, got);
+    for (uint32_t i = 0; i < got; ++i) SetMark(m.Slots[i]);
+  }
   m.Count = got;
   return TakeTop(pool, m);
 }
 
-// The item is no longer marked.
+// The item is ready for a magazine: marked, or its bit cleared.
 [[gnu::noinline]] void FreeSlow(TmvMemoryPool& pool, Magazine& m, void* item) {
   if (tCache.State == kNew) Open(tCache);
   CountRefill(tCache);
   if (m.Limit == 0) {
-    pool.DisposeBatch(&item, 1);
+    ReturnToPool(pool, &item, 1);
     return;
   }
   if (m.Count == m.Limit) {  // full: the older half goes back
     const uint32_t half = m.Limit / 2;
-    pool.DisposeBatch(m.Slots, half);
+    ReturnToPool(pool, m.Slots, half);
     m.Count -= half;
     std::memmove(m.Slots, m.Slots + half, m.Count * sizeof(void*));
   }
@@ -193,11 +231,32 @@ void* TmvThreadCache::Alloc(TmvMemoryPool& pool) {
 }
 
 void TmvThreadCache::Free(TmvMemoryPool& pool, void* item) {
-  pool.MarkFree(item);
+  if (Marked(pool)) {
+    // Of two frees of one item, exactly one finds no mark: the other raises,
+    // wherever the item is by then (a magazine, or its pool: a mark stays
+    // there, and the bit is clear as well).
+    pool.CheckHeld(item);
+    if (__atomic_exchange_n(MarkWord(item), MarkOf(item), __ATOMIC_SEQ_CST) == MarkOf(item)) InvalidPointerError();
+  } else {
+    pool.MarkFree(item);
+  }
   const Operation op(tCache);
   Magazine& m = tCache.Mags[pool.Index()];
   if (m.Count >= m.Limit) return FreeSlow(pool, m, item);
   m.Slots[m.Count++] = item;
+}
+
+void TmvThreadCache::CheckHeld(const TmvMemoryPool& pool, const void* item) {
+  pool.CheckHeld(item);
+  if (Marked(pool) && HasMark(item)) InvalidPointerError();
+}
+
+void TmvThreadCache::Start() {
+  if (__atomic_load_n(&gMarkKey, __ATOMIC_RELAXED)) return;
+  uint64_t key = 0;
+  if (getrandom(&key, sizeof key, 0) != ssize_t(sizeof key))
+    key = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^ uintptr_t(&key);
+  __atomic_store_n(&gMarkKey, key | 1, __ATOMIC_RELAXED);
 }
 
 void TmvThreadCache::FlushThisThread() {

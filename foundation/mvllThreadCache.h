@@ -12,14 +12,29 @@
 // the block it took from last, which it holds off the pool's lists: threads
 // that took turns on one block shared its header and bitmap, and their
 // locked bit operations then cost many times more on 8 threads than on 1.
-// Calls the item pools only.
+// Calls the item pools, and once the system's random source.
 //
 // Invariants:
-//  1. An item's allocation bit is set exactly while a caller holds it. Free
-//     clears it with one locked test-and-reset before the item enters a
-//     magazine; a bit already clear is a double free and raises
-//     EInvalidPointer at once, wherever the first free put the item (any
-//     thread's magazine or the pool). Alloc sets the bit as the item leaves.
+//  1. A double free raises EInvalidPointer at once, wherever the first free
+//     put the item (any thread's magazine or the pool), and of two frees
+//     racing for one item exactly one succeeds. The allocation bit of an
+//     item of 16 bytes or more is set while the item is off its block's
+//     free list: held by a caller or waiting in a magazine. While it waits,
+//     its bytes 8 to 15 hold the magazine mark (a per-process random key
+//     mixed with its address; bytes 0 to 3 are the pool's free-list link,
+//     and the mark stays when the item goes back to the pool). Free raises
+//     when the bit is clear (the item is on a free list), or when its one
+//     locked exchange of the mark into the item finds the mark already
+//     there; Alloc clears the mark with a plain store as the item leaves the
+//     magazine, and the bits change only when a batch enters or leaves the
+//     magazines (TmvMemoryPool::MarkBatchInUse and MarkBatchFree), one
+//     locked operation per bitmap word. So the per-item path has one locked
+//     instruction instead of two, on the item's own cache line. A caller's
+//     data that happens to equal the mark would be taken for a double free:
+//     the odds are 2^-64 per free. Items below 16 bytes, and those of pools
+//     that are not cached, keep the bit exactly while a caller holds them:
+//     Free clears it with one locked test-and-reset before the item enters
+//     a magazine, and Alloc sets it as the item leaves.
 //  2. An item in a magazine stays counted in its block's in-use count, so
 //     its block is never given back while the item sits there; nor is a
 //     held block, which is on no pool list.
@@ -69,11 +84,18 @@
 
 class TmvThreadCache {
  public:
-  // One item of the pool, marked in use; nil when the pool has none to give.
+  // Chooses the magazine mark's key, once per process. Requires: called
+  // before the first item is handed out (the manager's start).
+  static void Start();
+
+  // One item of the pool for a caller; nil when the pool has none to give.
   static void* Alloc(TmvMemoryPool& pool);
   // Takes an item back; EInvalidPointer when the pool rejects it (not its
   // item, or freed already), and the item stays where it was.
   static void Free(TmvMemoryPool& pool, void* item);
+  // Raises EInvalidPointer unless the item is one of the pool's that a
+  // caller holds.
+  static void CheckHeld(const TmvMemoryPool& pool, const void* item);
 
   // Returns the calling thread's cached items to their pools.
   static void FlushThisThread();

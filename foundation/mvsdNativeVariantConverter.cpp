@@ -216,28 +216,19 @@ void dropTrailingSpaces(Text& s, size_t whileAtLeast = 0) {
   while (!s.empty() && s.size() >= whileAtLeast && s.back() == ' ') s.pop_back();
 }
 
-int checkedLength(size_t n) {
-  MV_ASSERT(n <= INT32_MAX);
-  return static_cast<int>(n);
-}
-
+// One pass of the converter into a result sized for the worst case. A
+// failure carries the step's text as the length query of two passes did.
 String bytesToString(const char* p, size_t n, uint32_t codePage, const char16_t* step) {
-  if (n == 0) return {};
-  const int len = checkedLength(n);
-  const int m = MultiByteToWideChar(codePage, 0, p, len, nullptr, 0);
-  if (m == 0) mvRaiseNlsError(String(step) + u"/1");
-  String out(static_cast<size_t>(m), u'\0');
-  if (MultiByteToWideChar(codePage, 0, p, len, out.data(), m) == 0) mvRaiseNlsError(String(step) + u"/2");
+  MV_ASSERT(n <= INT32_MAX);
+  String out;
+  if (!NlsMultiByteToWide(codePage, std::string_view(p, n), out)) mvRaiseNlsError(String(step) + u"/1");
   return out;
 }
 
 AnsiString stringToBytes(std::u16string_view s, uint32_t codePage, const char16_t* step) {
-  if (s.empty()) return {};
-  const int len = checkedLength(s.size());
-  const int n = WideCharToMultiByte(codePage, 0, s.data(), len, nullptr, 0);
-  if (n == 0) mvRaiseNlsError(step);
-  AnsiString out(static_cast<size_t>(n), '\0');
-  if (WideCharToMultiByte(codePage, 0, s.data(), len, out.data(), n) == 0) mvRaiseNlsError(step);
+  MV_ASSERT(s.size() <= INT32_MAX);
+  AnsiString out;
+  if (!NlsWideToMultiByte(codePage, s, out)) mvRaiseNlsError(step);
   return out;
 }
 

@@ -16,6 +16,7 @@ namespace {
 class TFailingWork : public TmvMaintenanceWork {
  public:
   void CleanupItemPools() override { throw EConvertError(String(u"pass failed")); }
+  void AgeKeptPages() override {}
   void TakeBackIdleCaches() override {}
   void CleanupBlockPools() override {}
   void ReleaseSpareChunks() override {}

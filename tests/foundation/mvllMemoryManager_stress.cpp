@@ -31,6 +31,11 @@ size_t RandomSize(std::mt19937& rng) {
   return 32736 + rng() % 300000;
 }
 
+// Rounds per thread. Most of the time goes to the first touch of large
+// blocks' pages, which some virtual machines make slow: this keeps each test
+// to a few seconds under the sanitizers.
+constexpr int kRounds = 5000;
+
 // Runs the workload with the given allocate, reallocate and free operations.
 template <typename Alloc, typename Realloc, typename Free>
 void Workload(int threads, int rounds, Alloc alloc, Realloc realloc, Free free) {
@@ -75,7 +80,7 @@ void Workload(int threads, int rounds, Alloc alloc, Realloc realloc, Free free) 
 
 TEST(MemoryManagerStress, EightThreadsThroughTheAllocationRoutines) {
   Workload(
-      8, 30000, [](size_t n) { return mvGetMemPtr(n); },
+      8, kRounds, [](size_t n) { return mvGetMemPtr(n); },
       [](void* p, size_t n) {
         mvReallocMem(p, n);
         return p;
@@ -96,7 +101,7 @@ TEST(MemoryManagerStress, EightThreadsOnThePoolsWithCollects) {
     }
   });
   Workload(
-      8, 30000, [&](size_t n) { return m.GetMem(n); }, [&](void* p, size_t n) { return m.ReallocMem(p, n); },
+      8, kRounds, [&](size_t n) { return m.GetMem(n); }, [&](void* p, size_t n) { return m.ReallocMem(p, n); },
       [&](void* p) { ASSERT_EQ(m.FreeMem(p), 0); });
   done = true;
   collector.join();

@@ -181,13 +181,25 @@ TEST(ThreadCache, ExitFlushAndLaterDestructorsLeaveNothingBehind) {
   m.GetStatistics(before);
   std::vector<void*> fromMain;
   for (int i = 0; i < 500; ++i) fromMain.push_back(m.GetMem(16 + i % 300));
+  // ... and so do items taken and freed there: an item that waited in the
+  // magazine until the flush carries no mark to the next holder.
   struct FreesLater {
     void* item = nullptr;
-    ~FreesLater() { Pooled().FreeMem(item); }
+    bool failed = false;
+    ~FreesLater() {
+      Pooled().FreeMem(item);
+      try {
+        for (int i = 0; i < 100; ++i) Pooled().FreeMem(Pooled().GetMem(40));
+      } catch (...) {
+        failed = true;
+      }
+      if (failed) ADD_FAILURE() << "a free after the exit flush was refused";
+    }
   };
   std::thread([&] {
     thread_local FreesLater later;  // made before the cache: destroyed after its exit flush
     later.item = m.GetMem(kRareSize);
+    for (int i = 0; i < 100; ++i) m.FreeMem(m.GetMem(40));  // through the magazine
     for (void* p : fromMain) m.FreeMem(p);
     for (int i = 0; i < 500; ++i) m.FreeMem(m.GetMem(16 + i % 3000));
   }).join();
