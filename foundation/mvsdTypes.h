@@ -124,6 +124,10 @@ using TmvRecordBuffer = uint8_t[mvMaxBufferSize];
 // ---------------------------------------------------------------------------
 // Enumerations
 
+// A block size code: 4096 << code bytes. A file's block size is one of the
+// first five; mvbs4M exists only for cache and scratch memory.
+enum TmvBlockSizeAll : uint8_t { mvbs4k, mvbs8k, mvbs16k, mvbs32k, mvbs64k, mvbs4M };
+using TmvBlockSize = TmvBlockSizeAll;
 enum TmvOpenMode : uint8_t { omReadOnly, omWriteOnly, omReadWrite, omNone };
 enum TmvShareMode : uint8_t { smExclusive, smShared, smShareRead };
 enum TmvLockType : uint8_t { mvltNoLock, mvltReadLock, mvltWriteLock };

@@ -2,20 +2,22 @@
 #include "storage/mvsrUnits.h"
 
 #include "foundation/mvllUnitGroup.h"
-#include "foundation/mvllUnits.h"
+#include "dictionary/mvsdUnits.h"
 #include "storage/mvsrFileHeader.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "storage/mvseBookmarks.h"
 #include "storage/mvseTemporaryStorageChunked.h"
 
 namespace {
 
 constexpr TmvUnitSteps kStorageUnits[] = {
-    {mvFoundationInit, mvFoundationFini},
+    {mvDictionaryInit, mvDictionaryFini},
     {mvsrTimeoutHandlingInit, mvsrTimeoutHandlingFini},
     {mvsrFileImplInit, mvsrFileImplFini},
     {mvsrFileHeaderInit, mvsrFileHeaderFini},
     {mvseTemporaryStorageChunkedInit, mvseTemporaryStorageChunkedFini},
+    {mvseBookmarksInit, mvseBookmarksFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 
