@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "platform/Classes.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/mvllComponents.h"
 
-class TmvBaseSubEngine : public TmvObject {
+class TmvBaseSubEngine : public TmvPersistent {
  public:
   TmvBaseSubEngine(uint32_t aID, int32_t aTableVersion) : bseID(aID), bseTableVersion(aTableVersion) {}
   uint32_t bseID;
