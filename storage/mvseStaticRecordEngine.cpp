@@ -10,6 +10,7 @@
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"
+#include "foundation/mvllUtils.h"
 #include "storage/mvsrBaseFile.h"
 #include "storage/mvsrTimeoutHandling.h"
 
@@ -202,15 +203,12 @@ uint8_t* TmvStaticRecordEngine::Slot(uint8_t* aBlock, uint16_t aSlot) const {
 }
 
 bool TmvStaticRecordEngine::SlotUsed(const uint8_t* aBlock, uint16_t aSlot) {
-  const uint32_t bit = aSlot - 1u;
-  return (aBlock[kBitmapOffset + bit / 8] >> (bit % 8)) & 1;
+  return mvTestBit(aBlock + kBitmapOffset, aSlot - 1u) != 0;
 }
 
 void TmvStaticRecordEngine::SetSlotUsed(uint8_t* aBlock, uint16_t aSlot, bool aUsed) {
-  const uint32_t bit = aSlot - 1u;
-  uint8_t& byte = aBlock[kBitmapOffset + bit / 8];
-  if (aUsed) byte = uint8_t(byte | 1u << (bit % 8));
-  else byte = uint8_t(byte & ~(1u << (bit % 8)));
+  if (aUsed) mvSetBit(aBlock + kBitmapOffset, aSlot - 1u);
+  else mvClearBit(aBlock + kBitmapOffset, aSlot - 1u);
 }
 
 void TmvStaticRecordEngine::CopyOut(uint8_t* aBlock, TmvBlockNumber aBlockNr, uint16_t aSlot,
