@@ -53,7 +53,7 @@ MV_DECLARE_EXCEPTION(EmvLocalizedDictionaryItemException, EmvDictionaryItemExcep
 enum TmvApplyAt : uint8_t { aaServer, aaClient };
 using TmvApplyAtSet = uint8_t;
 
-// A file's block size code (TmvBlockSize) is in foundation/mvsdTypes.h.
+// A file's block size code (TmvBlockSize): foundation/mvsdTypes.h.
 
 enum TmvIteratorResult : uint8_t { irContinue, irStop };
 // Called for each child that refers to the item being iterated for.

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "dictionary/mvsdStorageDescriptors.h"
+#include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"
 #include "storage/mvsrBaseFile.h"
 
@@ -21,14 +22,69 @@ TmvBlockAccess* CounterFile(TmvBaseAutoIncDescriptor* aDescriptor, const TmvBloc
 
 }  // namespace
 
-TmvBaseAutoIncEngine::TmvBaseAutoIncEngine(TmvBaseAutoIncDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
-                                           TmvBaseTransaction*)
-    : TmvBaseSubEngine(uint32_t(aDescriptor->GetID()), aFiles.empty() ? 0 : aFiles[0]->_File()->fiMorvaVersion),
+TmvClassRegistry* TmvBaseAutoIncEngine::GetList() {
+  static TmvClassRegistry list = nullptr;
+  return &list;
+}
+
+constinit const TmvAutoIncEngineClassRef TmvBaseAutoIncEngine::StaticClass{
+    {{u"TmvBaseAutoIncEngine", &TmvBaseSubEngine::StaticClass},
+     &TmvBaseAutoIncEngine::GetList,
+     &TmvBaseAutoIncEngine::CheckValidFromDictionary},
+    nullptr,
+    &TmvBaseAutoIncEngine::CheckValidDescriptor};
+
+TmvBaseAutoIncEngine::TmvBaseAutoIncEngine(TmvBaseAutoIncDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles)
+    : TmvBaseSubEngine(aDescriptor->GetID(), aFiles.empty() ? nullptr : aFiles[0]),
       baieDataFile(CounterFile(aDescriptor, aFiles)) {}
+
+TmvBaseAutoIncEngine* TmvBaseAutoIncEngine::CreateEngine(TmvBaseTableDescriptor* aTableDescriptor,
+                                                         const TmvBlockAccessArray& aFiles,
+                                                         TmvBaseTransaction* aTrans) {
+  return CreateEngine(aTableDescriptor->GetAutoIncDescriptor(), aFiles, aTrans);
+}
+
+TmvBaseAutoIncEngine* TmvBaseAutoIncEngine::CreateEngine(TmvBaseAutoIncDescriptor* aDescriptor,
+                                                         const TmvBlockAccessArray& aFiles,
+                                                         TmvBaseTransaction* aTrans) {
+  if (!aDescriptor) return nullptr;
+  auto create = mvSubEngineConstructor<EmvBaseAutoIncEngineException>(
+      StaticClass, u"autoinc", aDescriptor->GetAutoIncEngine(), &TmvAutoIncEngineClassRef::Create);
+  return create(aDescriptor, aFiles, aTrans);
+}
+
+void TmvBaseAutoIncEngine::CheckValidFromDescriptor(TmvBaseAutoIncDescriptor* aDescriptor) {
+  if (!aDescriptor) return;
+  mvSubEngineClass<EmvBaseAutoIncEngineException>(StaticClass, u"autoinc", aDescriptor->GetAutoIncEngine())
+      .CheckValidDescriptor(aDescriptor);
+}
+
+void TmvBaseAutoIncEngine::CheckValidFromDictionary(TmvBaseTableDescriptor* aTableDescriptor) {
+  CheckValidFromDescriptor(aTableDescriptor->GetAutoIncDescriptor());
+}
+
+// ---------------------------------------------------------------------------
+// TmvSimpleAutoIncEngine
+
+constinit const TmvAutoIncEngineClassRef TmvSimpleAutoIncEngine::StaticClass{
+    {{u"TmvSimpleAutoIncEngine", &TmvBaseAutoIncEngine::StaticClass},
+     &TmvBaseAutoIncEngine::GetList,
+     &TmvBaseAutoIncEngine::CheckValidFromDictionary},
+    &TmvSimpleAutoIncEngine::Create,
+    &TmvBaseAutoIncEngine::CheckValidDescriptor};
+
+TmvBaseAutoIncEngine* TmvSimpleAutoIncEngine::Create(TmvBaseAutoIncDescriptor* aDescriptor,
+                                                     const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans) {
+  return new TmvSimpleAutoIncEngine(aDescriptor, aFiles, aTrans);
+}
+
+void mvseAutoIncEngineInit() { TmvBaseSubEngine::Register(TmvSimpleAutoIncEngine::StaticClass, mvDefaultEngineName); }
+
+void mvseAutoIncEngineFini() { TmvBaseSubEngine::Unregister(TmvSimpleAutoIncEngine::StaticClass); }
 
 TmvSimpleAutoIncEngine::TmvSimpleAutoIncEngine(TmvBaseAutoIncDescriptor* aDescriptor,
                                                const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans)
-    : TmvBaseAutoIncEngine(aDescriptor, aFiles, aTrans) {
+    : TmvBaseAutoIncEngine(aDescriptor, aFiles) {
   if (auto* advanced = dynamic_cast<TmvAdvAutoIncDescriptor*>(aDescriptor)) {
     aieInitialValue = advanced->GetInitialValue();
     aieStep = advanced->GetStep();

@@ -19,20 +19,6 @@
 
 namespace {
 
-struct TRegisteredIndexEngine {
-  String Name;
-  const TmvIndexEngineClassRef* Class;
-};
-
-std::vector<TRegisteredIndexEngine>& IndexEngineRegistry() {
-  static std::vector<TRegisteredIndexEngine> registry;
-  return registry;
-}
-
-bool SameName(const String& a, const String& b) {
-  return a.size() == b.size() && mvStrLICompW(a.c_str(), b.c_str(), a.size()) == 0;
-}
-
 constexpr const char16_t* kKeyErrorTypeNames[] = {u"Insert", u"Delete", u"Modify/Delete", u"Modify/Insert",
                                                   u"BulkCreate"};
 constexpr const char16_t* kPositionNames[] = {u"ippUnknown",       u"ippBof", u"ippOnCrackBefore",
@@ -296,7 +282,7 @@ int32_t TmvBulkBuilderHub::Finalize(TmvBaseTransaction* aTrans) {
 
 TmvBaseIndexEngine::TmvBaseIndexEngine(TmvBaseIndicesEngine* aIndicesEngine, TmvBaseKeyEngine* aKeyEngine,
                                        TmvIndexDescriptor* aIndexDescriptor)
-    : TmvBaseSubEngine(uint32_t(aIndexDescriptor->GetID()), aIndicesEngine->bseTableVersion),
+    : TmvBaseSubEngine(aIndexDescriptor->GetID(), nullptr),
       bieIndicesEngine(aIndicesEngine),
       bieKeyEngine(aKeyEngine),
       bieBookmarkHandler(new TmvBookmarkHandler(aIndexDescriptor->GetNumber(), aKeyEngine)),
@@ -305,6 +291,7 @@ TmvBaseIndexEngine::TmvBaseIndexEngine(TmvBaseIndicesEngine* aIndicesEngine, Tmv
       bieIndexName(aIndexDescriptor->GetName()),
       bieMaxFieldCount(aKeyEngine->GetMaxFieldCount()),
       bieRefNrOffset(aIndicesEngine->RefNrOffset()) {
+  bseTableVersion = aIndicesEngine->bseTableVersion;
   TmvBaseKeyDescriptor* key = aIndexDescriptor->GetKeyDescriptor();
   const TmvIndexDups dups = aIndexDescriptor->GetDups();
   // Null-only duplicates mean nothing for a key that cannot be null.
@@ -319,50 +306,33 @@ TmvBaseIndexEngine::~TmvBaseIndexEngine() {
   delete bieKeyEngine;
 }
 
-void TmvBaseIndexEngine::RegisterEngine(const String& aName, const TmvIndexEngineClassRef& aClass) {
-  auto& registry = IndexEngineRegistry();
-  for (const auto& entry : registry)
-    if (SameName(entry.Name, aName)) throw EmvBaseIndexEngineException(MVERR_NAMENOTUNIQUE);
-  registry.push_back({aName, &aClass});
+TmvClassRegistry* TmvBaseIndexEngine::GetList() {
+  static TmvClassRegistry list = nullptr;
+  return &list;
 }
 
-void TmvBaseIndexEngine::UnregisterEngine(const TmvIndexEngineClassRef& aClass) {
-  auto& registry = IndexEngineRegistry();
-  registry.erase(std::remove_if(registry.begin(), registry.end(), [&](const auto& e) { return e.Class == &aClass; }),
-                 registry.end());
-}
-
-const TmvIndexEngineClassRef* TmvBaseIndexEngine::FindEngineClass(const String& aName) {
-  for (const auto& entry : IndexEngineRegistry())
-    if (SameName(entry.Name, aName)) return entry.Class;
-  return nullptr;
-}
-
-namespace {
-
-const TmvIndexEngineClassRef& IndexEngineClassOf(TmvIndexDescriptor* aDescriptor) {
-  const TmvIndexEngineClassRef* found = TmvBaseIndexEngine::FindEngineClass(aDescriptor->GetIndexEngine());
-  if (!found)
-    throw EmvBaseIndexEngineException(MVERR_UNSUPPORTEDSUBENGINE, u"Unknown %s engine: \"%s\"",
-                                      {String(u"index"), aDescriptor->GetIndexEngine()});
-  return *found;
-}
-
-}  // namespace
+constinit const TmvIndexEngineClassRef TmvBaseIndexEngine::StaticClass{
+    {{u"TmvBaseIndexEngine", &TmvBaseSubEngine::StaticClass},
+     &TmvBaseIndexEngine::GetList,
+     &TmvBaseSubEngine::NoTableCheck},
+    nullptr,
+    &TmvBaseIndexEngine::CheckKeyDescriptor};
 
 TmvBaseIndexEngine* TmvBaseIndexEngine::CreateEngine(TmvBaseIndicesEngine* aIndicesEngine,
                                                      TmvBaseKeyEngine* aKeyEngine,
                                                      TmvIndexDescriptor* aIndexDescriptor) {
   std::unique_ptr<TmvBaseKeyEngine> keys(aKeyEngine);
-  const TmvIndexEngineClassRef& found = IndexEngineClassOf(aIndexDescriptor);
-  TmvBaseIndexEngine* engine = found.Create(aIndicesEngine, aKeyEngine, aIndexDescriptor);
+  auto create = mvSubEngineConstructor<EmvBaseIndexEngineException>(
+      StaticClass, u"index", aIndexDescriptor->GetIndexEngine(), &TmvIndexEngineClassRef::Create);
+  TmvBaseIndexEngine* engine = create(aIndicesEngine, aKeyEngine, aIndexDescriptor);
   keys.release();
   return engine;
 }
 
 void TmvBaseIndexEngine::CheckValidBaseFromDescriptor(TmvIndexDescriptor* aDescriptor) {
-  const TmvIndexEngineClassRef& found = IndexEngineClassOf(aDescriptor);
-  (found.CheckKeyDescriptor ? found.CheckKeyDescriptor : &CheckKeyDescriptor)(aDescriptor);
+  if (!aDescriptor) return;
+  mvSubEngineClass<EmvBaseIndexEngineException>(StaticClass, u"index", aDescriptor->GetIndexEngine())
+      .CheckKeyDescriptor(aDescriptor);
 }
 
 void TmvBaseIndexEngine::CheckKeyDescriptor(TmvIndexDescriptor* aIndexDescriptor) {

@@ -1,8 +1,9 @@
-// Storage engines: the index engine interface, its positions, header values
-// and bulk builders (unit mvseIndicesEngine).
+// Storage engines: the index engine family and interface, its positions,
+// header values and bulk builders (unit mvseIndicesEngine).
 //
 // Every index of a table is kept by one index engine (a B*-tree of the
-// index engines' layer, registered by name) that owns the index's key
+// index engines' layer, registered in this family's registry by the name
+// the index descriptor stores) that owns the index's key
 // engine and bookmark handler. This unit defines what the indices engine
 // (mvseIndicesEngine.h) and the server drive: `TmvBaseIndexEngine`, the
 // position `TmvBaseIndexPath`, the per-index header values
@@ -21,7 +22,7 @@
 #include "foundation/mvsdTypes.h"
 #include "storage/mvsrBlockAccess.h"
 #include "storage/mvseBookmarks.h"
-#include "storage/mvseSubEngineStandIn.h"
+#include "storage/mvseSubEngine.h"
 
 class TmvBaseIndicesEngine;
 class TmvBaseIndexEngine;
@@ -33,7 +34,7 @@ class TmvIndexDescriptor;
 class TmvBaseFilterEngine;
 class TmvBaseFileHeaderAccess;
 
-MV_DECLARE_EXCEPTION(EmvBaseIndexEngineException, EmvBaseException)
+MV_DECLARE_EXCEPTION(EmvBaseIndexEngineException, EmvBaseSubEngineException)
 
 // What a key violation happened in.
 enum TmvKeyErrorType : uint8_t { etInsert, etDelete, etModifyDelete, etModifyInsert, etBulkCreate };
@@ -197,34 +198,32 @@ class TmvBulkBuilderHub : public TmvBaseBulkBuilder {
 using TmvBulkBuilderHubClass = TmvBulkBuilderHub* (*)(TmvBaseTransaction* aTrans,
                                                       const std::vector<TmvBaseIndexEngine*>& aIndexEngines);
 
-// The class record of an index engine class: its virtual constructor.
-struct TmvIndexEngineClassRef : ClassRef {
+struct TmvIndexEngineClassRef : TmvSubEngineClassRef {
+  // The engine takes ownership of aKeyEngine.
   TmvBaseIndexEngine* (*Create)(TmvBaseIndicesEngine* aIndicesEngine, TmvBaseKeyEngine* aKeyEngine,
                                 TmvIndexDescriptor* aIndexDescriptor);
-  // Lets the class refuse an index descriptor (nil: the key descriptor check).
   void (*CheckKeyDescriptor)(TmvIndexDescriptor* aIndexDescriptor);
 };
 
 class TmvBaseIndexEngine : public TmvBaseSubEngine {
+  MV_DECLARE_CLASSREF(TmvIndexEngineClassRef)
  public:
   // Takes ownership of aKeyEngine; creates the bookmark handler.
   TmvBaseIndexEngine(TmvBaseIndicesEngine* aIndicesEngine, TmvBaseKeyEngine* aKeyEngine,
                      TmvIndexDescriptor* aIndexDescriptor);
   ~TmvBaseIndexEngine() override;
 
-  // The engine for an index descriptor, by its index engine name (15503
-  // "Unknown index engine: \"%s\""); takes ownership of aKeyEngine, also
-  // when it fails.
+  static TmvClassRegistry* GetList();
+  // The engine the index descriptor names; 15503 "Unknown index engine:
+  // "<name>"" for an unknown name. Takes ownership of aKeyEngine, also when
+  // it fails.
   static TmvBaseIndexEngine* CreateEngine(TmvBaseIndicesEngine* aIndicesEngine, TmvBaseKeyEngine* aKeyEngine,
                                           TmvIndexDescriptor* aIndexDescriptor);
-  // 15503 for an unregistered index engine name, then the class's check.
+  // Nil passes; an unknown name raises 15503; then the class's
+  // CheckKeyDescriptor.
   static void CheckValidBaseFromDescriptor(TmvIndexDescriptor* aDescriptor);
-  // With a parent, the key descriptor must pass its key engine's check.
+  // An index inside a dictionary needs a key its key engines can build.
   static void CheckKeyDescriptor(TmvIndexDescriptor* aIndexDescriptor);
-  // Registration of index engine classes by name (names ignore case).
-  static void RegisterEngine(const String& aName, const TmvIndexEngineClassRef& aClass);
-  static void UnregisterEngine(const TmvIndexEngineClassRef& aClass);
-  static const TmvIndexEngineClassRef* FindEngineClass(const String& aName);
 
   // Adds "IndexNumber", "IndexName", "Dups", "DupsNullOnly", "KeysAreRefs"
   // and "KeyEngine".
@@ -301,6 +300,3 @@ class TmvBaseIndexEngine : public TmvBaseSubEngine {
   bool NLSVersionChanged() const;
   bool ContainsExtended() const;
 };
-
-// Start-up and shutdown of the index engine registry.
-void mvseIndexEngineFini();

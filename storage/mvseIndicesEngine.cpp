@@ -36,9 +36,48 @@ class TCurrentScope {
 
 }  // namespace
 
+TmvClassRegistry* TmvBaseIndicesEngine::GetList() {
+  static TmvClassRegistry list = nullptr;
+  return &list;
+}
+
+constinit const TmvIndicesEngineClassRef TmvBaseIndicesEngine::StaticClass{
+    {{u"TmvBaseIndicesEngine", &TmvBaseSubEngine::StaticClass},
+     &TmvBaseIndicesEngine::GetList,
+     &TmvBaseIndicesEngine::CheckValidFromDictionary},
+    nullptr,
+    &TmvBaseIndicesEngine::CheckIndexDescriptors};
+
+TmvBaseIndicesEngine* TmvBaseIndicesEngine::CreateEngine(TmvBaseTableDescriptor* aTableDescriptor,
+                                                         const TmvBlockAccessArray& aFiles,
+                                                         TmvBaseRecordEngine* aRecordEngine, TmvBaseTransaction* aTrans,
+                                                         bool aAddToExisting) {
+  return CreateEngine(aTableDescriptor->GetIndicesDescriptor(), aFiles, aRecordEngine, aTrans, aAddToExisting);
+}
+
+TmvBaseIndicesEngine* TmvBaseIndicesEngine::CreateEngine(TmvBaseIndicesDescriptor* aDescriptor,
+                                                         const TmvBlockAccessArray& aFiles,
+                                                         TmvBaseRecordEngine* aRecordEngine, TmvBaseTransaction* aTrans,
+                                                         bool aAddToExisting) {
+  if (!aDescriptor) return nullptr;
+  auto create = mvSubEngineConstructor<EmvBaseIndicesEngineException>(
+      StaticClass, u"indices", aDescriptor->GetIndicesEngine(), &TmvIndicesEngineClassRef::Create);
+  return create(aDescriptor, aFiles, aRecordEngine, aTrans, aAddToExisting);
+}
+
+void TmvBaseIndicesEngine::CheckValidBaseFromDescriptor(TmvBaseIndicesDescriptor* aDescriptor) {
+  if (!aDescriptor) return;
+  mvSubEngineClass<EmvBaseIndicesEngineException>(StaticClass, u"indices", aDescriptor->GetIndicesEngine())
+      .CheckIndexDescriptors(aDescriptor);
+}
+
+void TmvBaseIndicesEngine::CheckValidFromDictionary(TmvBaseTableDescriptor* aTableDescriptor) {
+  CheckValidBaseFromDescriptor(aTableDescriptor->GetIndicesDescriptor());
+}
+
 TmvBaseIndicesEngine::TmvBaseIndicesEngine(TmvBaseIndicesDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
                                            TmvBaseRecordEngine* aRecordEngine, TmvBaseTransaction*, bool)
-    : TmvBaseSubEngine(uint32_t(aDescriptor->GetID()), aFiles.empty() ? 0 : aFiles[0]->_File()->fiMorvaVersion),
+    : TmvBaseSubEngine(aDescriptor->GetID(), aFiles.empty() ? nullptr : aFiles[0]),
       biseDescriptor(aDescriptor),
       biseFiles(aFiles),
       biseRecordEngine(aRecordEngine) {

@@ -1,5 +1,7 @@
-// Storage engines: the indices engine, which keeps every index of a table
-// in step with its records (unit mvseIndicesEngine).
+// Storage engines: the indices engine family and its base, which keeps
+// every index of a table in step with its records (unit mvseIndicesEngine).
+// The index family is not in the whole-dictionary check by itself: the
+// indices family's check runs the index family's check on every index.
 //
 // It owns one index engine (with its key engine) per index descriptor,
 // builds each index's key from a record and inserts, deletes or updates
@@ -12,7 +14,8 @@
 // Ownership: the engine owns its index engines and key buffers; the
 // descriptor, the block accesses and the record engine belong to the
 // table. Used by the thread that holds the table's lock.
-// Calls the index engine interface and the key engines.
+// Calls the sub-engine framework, the index engine interface and the key
+// engines.
 #pragma once
 
 #include <cstdint>
@@ -22,11 +25,35 @@
 
 class TmvBaseIndicesDescriptor;
 class TmvBaseRecordEngine;
+class TmvBaseTableDescriptor;
 
-MV_DECLARE_EXCEPTION(EmvBaseIndicesEngineException, EmvBaseException)
+MV_DECLARE_EXCEPTION(EmvBaseIndicesEngineException, EmvBaseSubEngineException)
+
+struct TmvIndicesEngineClassRef : TmvSubEngineClassRef {
+  // aAddToExisting: the table exists and the indexes are being added to it.
+  TmvBaseIndicesEngine* (*Create)(TmvBaseIndicesDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                                  TmvBaseRecordEngine* aRecordEngine, TmvBaseTransaction* aTrans, bool aAddToExisting);
+  // Lets an engine class refuse the indexes of a descriptor.
+  void (*CheckIndexDescriptors)(TmvBaseIndicesDescriptor* aDescriptor);
+};
 
 class TmvBaseIndicesEngine : public TmvBaseSubEngine {
+  MV_DECLARE_CLASSREF(TmvIndicesEngineClassRef)
  public:
+  static TmvClassRegistry* GetList();
+  // The engine of the table's (main) indices descriptor; nil without one;
+  // 15503 "Unknown indices engine: "<name>"" for an unknown name.
+  static TmvBaseIndicesEngine* CreateEngine(TmvBaseTableDescriptor* aTableDescriptor, const TmvBlockAccessArray& aFiles,
+                                            TmvBaseRecordEngine* aRecordEngine, TmvBaseTransaction* aTrans,
+                                            bool aAddToExisting);
+  static TmvBaseIndicesEngine* CreateEngine(TmvBaseIndicesDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                                            TmvBaseRecordEngine* aRecordEngine, TmvBaseTransaction* aTrans,
+                                            bool aAddToExisting);
+  // Nil passes; an unknown name raises 15503; then the class's
+  // CheckIndexDescriptors.
+  static void CheckValidBaseFromDescriptor(TmvBaseIndicesDescriptor* aDescriptor);
+  static void CheckValidFromDictionary(TmvBaseTableDescriptor* aTableDescriptor);
+
   // Creates an index engine for each index descriptor in order (undone on
   // failure). aRecordEngine may be nil. aAddToExisting is for engines that
   // must know whether the indexes exist already; the base does not use it.
@@ -34,7 +61,7 @@ class TmvBaseIndicesEngine : public TmvBaseSubEngine {
                        TmvBaseRecordEngine* aRecordEngine, TmvBaseTransaction* aTrans, bool aAddToExisting);
   ~TmvBaseIndicesEngine() override;
 
-  // Each index descriptor must pass its index engine class's check.
+  // Every index through the index family's CheckValidBaseFromDescriptor.
   static void CheckIndexDescriptors(TmvBaseIndicesDescriptor* aDescriptor);
   virtual void IndexAdded(TmvBaseTransaction* aTrans, int32_t aIndex) = 0;
   virtual void IndexRemoved(TmvBaseTransaction* aTrans, int32_t aIndex) = 0;

@@ -12,11 +12,11 @@
 
 namespace {
 
+// The view of the descriptor's file; nil when aFiles does not reach it (an
+// engine made only to be looked at; one that stores records refuses that).
 TmvBlockAccess* DataFile(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles) {
   const int32_t number = aDescriptor->GetFileNumber();
-  if (number < 0 || size_t(number) >= aFiles.size() || !aFiles[size_t(number)])
-    throw EmvBaseRecordEngineException(MVERR_INVALIDPARAM, Format(u"Invalid file number: %d", {number}));
-  return aFiles[size_t(number)];
+  return number >= 0 && size_t(number) < aFiles.size() ? aFiles[size_t(number)] : nullptr;
 }
 
 TmvBaseTableDescriptor* TableOf(TmvBaseRecordDescriptor* aDescriptor) {
@@ -27,9 +27,40 @@ TmvBaseTableDescriptor* TableOf(TmvBaseRecordDescriptor* aDescriptor) {
 
 }  // namespace
 
-TmvBaseRecordEngine::TmvBaseRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
-                                         TmvBaseTransaction*)
-    : TmvBaseSubEngine(uint32_t(aDescriptor->GetID()), aFiles.empty() ? 0 : aFiles[0]->_File()->fiMorvaVersion),
+TmvClassRegistry* TmvBaseRecordEngine::GetList() {
+  static TmvClassRegistry list = nullptr;
+  return &list;
+}
+
+constinit const TmvRecordEngineClassRef TmvBaseRecordEngine::StaticClass{
+    {{u"TmvBaseRecordEngine", &TmvBaseSubEngine::StaticClass},
+     &TmvBaseRecordEngine::GetList,
+     &TmvBaseRecordEngine::CheckValidFromDictionary},
+    nullptr,
+    &TmvBaseRecordEngine::CheckValidDescriptor};
+
+TmvBaseRecordEngine* TmvBaseRecordEngine::CreateEngine(TmvBaseTableDescriptor* aTableDescriptor,
+                                                       const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans) {
+  return CreateEngine(aTableDescriptor->GetRecordDescriptor(), aFiles, aTrans);
+}
+
+TmvBaseRecordEngine* TmvBaseRecordEngine::CreateEngine(TmvBaseRecordDescriptor* aDescriptor,
+                                                       const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans) {
+  if (!aDescriptor) return nullptr;
+  auto create = mvSubEngineConstructor<EmvBaseRecordEngineException>(
+      StaticClass, u"Record", aDescriptor->GetRecordEngine(), &TmvRecordEngineClassRef::Create);
+  return create(aDescriptor, aFiles, aTrans);
+}
+
+void TmvBaseRecordEngine::CheckValidFromDictionary(TmvBaseTableDescriptor* aTableDescriptor) {
+  TmvBaseRecordDescriptor* descriptor = aTableDescriptor->GetRecordDescriptor();
+  if (!descriptor) return;
+  mvSubEngineClass<EmvBaseRecordEngineException>(StaticClass, u"Record", descriptor->GetRecordEngine())
+      .CheckValidDescriptor(aTableDescriptor);
+}
+
+TmvBaseRecordEngine::TmvBaseRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles)
+    : TmvBaseSubEngine(aDescriptor->GetID(), aFiles.empty() ? nullptr : aFiles[0]),
       breDataFile(DataFile(aDescriptor, aFiles)) {
   TmvBaseTableDescriptor* table = TableOf(aDescriptor);
   breFieldsDescriptor = table->GetFieldsDescriptor();

@@ -7,7 +7,9 @@
 // previous record, update, count, walk with a filter, convert between a
 // reference and a record number, walk raw blocks during recovery and rewrite
 // every record in place. The static record engine (mvseStaticRecordEngine.h)
-// implements it for fixed-length records.
+// implements it for fixed-length records. Engine classes register under
+// their names ("mv1xDefault", "Static", ...) at unit start-up and are made
+// by the engine name in the record descriptor.
 //
 // The RefNr field: when the table has a field of type RefNr (and is not a
 // cache table), the engine keeps it equal to the record's own reference:
@@ -18,7 +20,8 @@
 // the table's lock. It owns its scratch record buffer; the block accesses,
 // the descriptor and the fields descriptor belong to the table and must
 // outlive it.
-// Calls the block accesses, the dictionary and the filter engines.
+// Calls the sub-engine framework, the block accesses, the dictionary and the
+// filter engines.
 #pragma once
 
 #include <cstdint>
@@ -27,27 +30,45 @@
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvsdTypes.h"
 #include "storage/mvsrBlockAccess.h"
-#include "storage/mvseSubEngineStandIn.h"
+#include "storage/mvseSubEngine.h"
 
 class TmvBaseRecordDescriptor;
 class TmvBaseTableDescriptor;
 class TmvFieldsDescriptor;
 class TmvFieldDescriptor;
 class TmvBaseFilterEngine;
+class TmvBaseRecordEngine;
 
-MV_DECLARE_EXCEPTION(EmvBaseRecordEngineException, EmvBaseException)
+MV_DECLARE_EXCEPTION(EmvBaseRecordEngineException, EmvBaseSubEngineException)
+
+struct TmvRecordEngineClassRef : TmvSubEngineClassRef {
+  // The virtual constructor over the table's files (indexed by file number).
+  TmvBaseRecordEngine* (*Create)(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                                 TmvBaseTransaction* aTrans);
+  // Lets an engine class refuse a table (it sees the whole table descriptor).
+  void (*CheckValidDescriptor)(TmvBaseTableDescriptor* aTableDescriptor);
+};
 
 // Called for every record by ReplaceAllRecords; may change the record;
 // answers 0 or an error code.
 using TmvGetRecordCallback = std::function<int32_t(uint8_t* aRecord)>;
 
 class TmvBaseRecordEngine : public TmvBaseSubEngine {
+  MV_DECLARE_CLASSREF(TmvRecordEngineClassRef)
  public:
-  // aDescriptor's file number selects the data file among aFiles; its
-  // parent table's fields descriptor gives the record length.
-  TmvBaseRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
-                      TmvBaseTransaction* aTrans);
   ~TmvBaseRecordEngine() override;
+
+  static TmvClassRegistry* GetList();
+  // The engine of the table's record descriptor; nil without one. An
+  // unknown engine name raises 15503 "Unknown Record engine: "<name>"".
+  static TmvBaseRecordEngine* CreateEngine(TmvBaseTableDescriptor* aTableDescriptor, const TmvBlockAccessArray& aFiles,
+                                           TmvBaseTransaction* aTrans);
+  static TmvBaseRecordEngine* CreateEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                                           TmvBaseTransaction* aTrans);
+  // A table without record descriptor passes (the table's own check wants
+  // one); an unknown engine name raises 15503; then the class's check.
+  static void CheckValidFromDictionary(TmvBaseTableDescriptor* aTableDescriptor);
+  static void CheckValidDescriptor(TmvBaseTableDescriptor*) {}
 
   // Whether a field can be added without rewriting the records.
   virtual bool CanAddField(TmvFieldDescriptor* aFieldDesc);
@@ -107,7 +128,7 @@ class TmvBaseRecordEngine : public TmvBaseSubEngine {
   // aFileName.
   void _SaveAll(TmvBaseTransaction* aTrans, const String& aFileName = u"C:\\Temp\\RecordDump.txt");
 
-  TmvBlockAccess* breDataFile;
+  TmvBlockAccess* breDataFile;  // nil when the table's files do not reach it
   uint16_t breRecordLength;
   TmvMemoryPoolHandle breRecordAllocator;
   TmvFieldsDescriptor* breFieldsDescriptor;
@@ -115,6 +136,10 @@ class TmvBaseRecordEngine : public TmvBaseSubEngine {
   uint8_t* TempRecBuf = nullptr;
 
  protected:
+  // Takes the descriptor's ID and the version of file 0 of aFiles;
+  // aDescriptor's file number selects the data file among aFiles; its
+  // parent table's fields descriptor gives the record length.
+  TmvBaseRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles);
   // Writes aRefNr into the RefNr field of aRecord (nothing without one).
   void SetRefNrField(uint8_t* aRecord, TmvRefNr aRefNr) const;
 };

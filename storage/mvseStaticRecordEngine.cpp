@@ -124,9 +124,30 @@ void TmvStaticRecordEngine::CountBlock(TmvBaseTransaction* aTrans, TWalk& aWalk)
 // ---------------------------------------------------------------------------
 // Set-up
 
+constinit const TmvRecordEngineClassRef TmvStaticRecordEngine::StaticClass{
+    {{u"TmvStaticRecordEngine", &TmvBaseRecordEngine::StaticClass},
+     &TmvBaseRecordEngine::GetList,
+     &TmvBaseRecordEngine::CheckValidFromDictionary},
+    &TmvStaticRecordEngine::Create,
+    &TmvStaticRecordEngine::CheckValidDescriptor};
+
+TmvBaseRecordEngine* TmvStaticRecordEngine::Create(TmvBaseRecordDescriptor* aDescriptor,
+                                                   const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans) {
+  return new TmvStaticRecordEngine(aDescriptor, aFiles, aTrans);
+}
+
+void mvseStaticRecordEngineInit() {
+  TmvBaseSubEngine::Register(TmvStaticRecordEngine::StaticClass, mvDefaultEngineName);
+  TmvBaseSubEngine::Register(TmvStaticRecordEngine::StaticClass, u"Static");
+}
+
+void mvseStaticRecordEngineFini() { TmvBaseSubEngine::Unregister(TmvStaticRecordEngine::StaticClass); }
+
 TmvStaticRecordEngine::TmvStaticRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
                                              TmvBaseTransaction* aTrans)
-    : TmvBaseRecordEngine(aDescriptor, aFiles, aTrans) {
+    : TmvBaseRecordEngine(aDescriptor, aFiles) {
+  if (!breDataFile)
+    RaiseError(MVERR_INVALIDPARAM, Format(u"Invalid file number: %d", {aDescriptor->GetFileNumber()}));
   TmvBaseFile* file = breDataFile->_File();
   const uint32_t usable = file->fiBlockSizeBytes;
   if (breRecordLength + mvStaticRecordBlockOverhead > usable || usable > 0xFFFF)

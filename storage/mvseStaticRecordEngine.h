@@ -62,12 +62,15 @@ struct TmvStaticRecordGeometry {
 TmvStaticRecordGeometry mvStaticRecordGeometry(uint32_t aUsable, uint32_t aRecordLength);
 
 class TmvStaticRecordEngine : public TmvBaseRecordEngine {
+  MV_DECLARE_CLASSREF(TmvRecordEngineClassRef)
  public:
   // With aTrans (a new table) registers the header section and zeroes it;
   // without, looks it up. A data file whose blocks cannot hold one record
   // raises 15495.
   TmvStaticRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
                         TmvBaseTransaction* aTrans);
+  static TmvBaseRecordEngine* Create(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                                     TmvBaseTransaction* aTrans);
 
   // The class check over the table descriptor: the smallest block size
   // whose usable size holds L + 33 bytes (15495 "Maximum record size has
@@ -151,3 +154,7 @@ class TmvStaticRecordEngine : public TmvBaseRecordEngine {
                                        const TmvRecordIterator& aIterator, void* aCookie);
   static bool Matches(TmvBaseFilterEngine* aFilter, const uint8_t* aRecord);
 };
+
+// Registers the engine as "mv1xDefault" and "Static", and takes it out.
+void mvseStaticRecordEngineInit();
+void mvseStaticRecordEngineFini();

@@ -22,8 +22,7 @@
 // ---------------------------------------------------------------------------
 // Block sizes
 
-// The sizes of cache and scratch memory; a file's block size (stored as one
-// byte in its header) is one of the first five, never mvbs4M.
+// TmvBlockSizeAll and TmvBlockSize: foundation/mvsdTypes.h.
 inline constexpr int mvBlockSizeCount = 5;
 inline constexpr int mvBlockSizeAllCount = 6;
 

@@ -1,12 +1,15 @@
 // Table storage: start-up and shutdown of the storage units, in order.
 #include "storage/mvsrUnits.h"
 
-#include "foundation/mvllUnitGroup.h"
 #include "dictionary/mvsdUnits.h"
+#include "foundation/mvllUnitGroup.h"
 #include "storage/mvsrFileHeader.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "storage/mvseAutoIncEngine.h"
 #include "storage/mvseBookmarks.h"
+#include "storage/mvseStaticRecordEngine.h"
+#include "storage/mvseSubEngine.h"
 #include "storage/mvseTemporaryStorageChunked.h"
 
 namespace {
@@ -18,6 +21,9 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvsrFileHeaderInit, mvsrFileHeaderFini},
     {mvseTemporaryStorageChunkedInit, mvseTemporaryStorageChunkedFini},
     {mvseBookmarksInit, mvseBookmarksFini},
+    {mvseSubEngineInit, mvseSubEngineFini},
+    {mvseStaticRecordEngineInit, mvseStaticRecordEngineFini},
+    {mvseAutoIncEngineInit, mvseAutoIncEngineFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 

@@ -104,9 +104,9 @@ inline constinit const TmvKeyEngineClassRef TTestRefKeyEngine::StaticClass{
 // An index in a sorted map of (key bytes, reference). It counts the keys
 // it inserts and deletes, and can be told to refuse deletions.
 class TMemoryIndexEngine : public TmvBaseIndexEngine {
+  MV_DECLARE_CLASSREF(TmvIndexEngineClassRef)
  public:
   using TmvBaseIndexEngine::TmvBaseIndexEngine;
-  static const TmvIndexEngineClassRef StaticClass;
   static TmvBaseIndexEngine* Create(TmvBaseIndicesEngine* aIndices, TmvBaseKeyEngine* aKeys,
                                     TmvIndexDescriptor* aDescriptor) {
     return new TMemoryIndexEngine(aIndices, aKeys, aDescriptor);
@@ -184,8 +184,11 @@ class TMemoryIndexEngine : public TmvBaseIndexEngine {
   bool refuseDeletes = false;
   bool expectPublished = true;
 };
-inline const TmvIndexEngineClassRef TMemoryIndexEngine::StaticClass{{u"TMemoryIndexEngine", nullptr},
-                                                                    &TMemoryIndexEngine::Create, nullptr};
+inline constinit const TmvIndexEngineClassRef TMemoryIndexEngine::StaticClass{
+    {{u"TMemoryIndexEngine", &TmvBaseIndexEngine::StaticClass}, &TmvBaseIndexEngine::GetList,
+     &TmvBaseSubEngine::NoTableCheck},
+    &TMemoryIndexEngine::Create,
+    &TmvBaseIndexEngine::CheckKeyDescriptor};
 
 // The header values of a memory index: root -1 and no pages while empty.
 class TMemoryIndexHeaderAccess : public TmvBaseIndexHeaderAccess {

@@ -21,7 +21,7 @@ class IndicesEngine : public RecordTableTest {
     RecordTableTest::SetUp();
     TmvBaseRegisterableEngine::RegisterEngine(TTestCompKeyEngine::StaticClass);
     TmvBaseRegisterableEngine::RegisterEngine(TTestRefKeyEngine::StaticClass);
-    TmvBaseIndexEngine::RegisterEngine(u"mv1xDefault", TMemoryIndexEngine::StaticClass);
+    TmvBaseSubEngine::Register(TMemoryIndexEngine::StaticClass, u"mv1xDefault");
     dd = std::make_unique<TmvDataDictionary>();
     for (const char16_t* name : {u"A", u"B", u"C"}) {
       dd->GetFieldsDescriptor()->AddField(name, u"", mvtInt32, 0, 0, false);
@@ -41,7 +41,7 @@ class IndicesEngine : public RecordTableTest {
     trans.reset();
     file = TableFile();
     dd.reset();
-    TmvBaseIndexEngine::UnregisterEngine(TMemoryIndexEngine::StaticClass);
+    TmvBaseSubEngine::Unregister(TMemoryIndexEngine::StaticClass);
     TmvBaseRegisterableEngine::UnregisterEngine(TTestRefKeyEngine::StaticClass);
     TmvBaseRegisterableEngine::UnregisterEngine(TTestCompKeyEngine::StaticClass);
     RecordTableTest::TearDown();
@@ -232,7 +232,8 @@ TEST_F(IndicesEngine, UnknownEnginesAreNamedInTheRefusal) {
   EXPECT_EQ(CodeOf([&] { TMemoryIndicesEngine(dd->GetIndicesDescriptor(), file.Files(), nullptr, trans.get(), false); }),
             uint32_t(MVERR_UNSUPPORTEDSUBENGINE));
   // "mv1xdefault" finds the class registered as "mv1xDefault".
-  EXPECT_EQ(TmvBaseIndexEngine::FindEngineClass(u"mv1xdefault"), &TMemoryIndexEngine::StaticClass);
+  EXPECT_EQ(TmvBaseSubEngine::FindEngineClass(TmvBaseIndexEngine::StaticClass, u"mv1xdefault"),
+            &TMemoryIndexEngine::StaticClass);
 }
 
 }  // namespace
