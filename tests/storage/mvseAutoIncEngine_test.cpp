@@ -47,6 +47,18 @@ TEST_F(AutoInc, SequencesStartAtTheInitialValueAndAdvanceByTheStep) {
   trans.End();
 }
 
+TEST_F(AutoInc, ATableGetsTheSimpleEngineOnlyWithADescriptor) {
+  TTestTransaction trans(cache);
+  TableFile f = CreateFile("made.mv1", &trans);
+  EXPECT_EQ(TmvBaseAutoIncEngine::CreateEngine(dd.get(), f.Files(), &trans), nullptr);
+  dd->AddAutoIncDescriptor();
+  std::unique_ptr<TmvBaseAutoIncEngine> engine(TmvBaseAutoIncEngine::CreateEngine(dd.get(), f.Files(), &trans));
+  ASSERT_NE(dynamic_cast<TmvSimpleAutoIncEngine*>(engine.get()), nullptr);
+  EXPECT_EQ(engine->NextAutoIncValue(&trans, nullptr), 1u);
+  engine.reset();
+  trans.End();
+}
+
 TEST_F(AutoInc, OnlyTheStateBeforeTheFirstValueWraps) {
   auto dd2 = SmallDictionary();
   auto* descriptor = static_cast<TmvAdvAutoIncDescriptor*>(

@@ -271,6 +271,24 @@ TEST_F(StaticRecords, TheClassCheckRaisesTheBlockSizeOrRefusesTheRecord) {
   trans.End();
 }
 
+TEST_F(StaticRecords, TheEngineIsMadeByEitherOfItsNamesAndChecksItsTable) {
+  TTestTransaction trans(cache);
+  TableFile f = CreateFile("named.mv1", &trans);
+  std::unique_ptr<TmvBaseRecordEngine> engine(TmvBaseRecordEngine::CreateEngine(dd.get(), f.Files(), &trans));
+  EXPECT_NE(dynamic_cast<TmvStaticRecordEngine*>(engine.get()), nullptr);
+  EXPECT_EQ(engine->bseTableVersion, 47005);
+  engine.reset();
+  dd->GetRecordDescriptor()->SetRecordEngine(u"static");
+  TableFile g = CreateFile("static.mv1", &trans);
+  engine.reset(TmvBaseRecordEngine::CreateEngine(dd.get(), g.Files(), &trans));
+  EXPECT_NE(dynamic_cast<TmvStaticRecordEngine*>(engine.get()), nullptr);
+  engine.reset();
+  // The whole-dictionary check reaches the engine's own check.
+  dd->GetFieldsDescriptor()->AddField(u"DATA", u"", mvtByteArray, 65500, 0, false);
+  EXPECT_EQ(CodeOf([&] { TmvBaseRecordEngine::CheckValidFromDictionary(dd.get()); }), uint32_t(MVERR_MAXRECORDSIZE));
+  trans.End();
+}
+
 TEST_F(StaticRecords, ADamagedFileGivesEngineErrorsAtEveryByte) {
   {
     TTestTransaction trans(cache);
