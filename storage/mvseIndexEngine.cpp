@@ -16,6 +16,8 @@
 #include "storage/mvsrBaseFile.h"
 #include "storage/mvsrTransaction.h"
 #include "storage/mvseIndicesEngine.h"
+#include "storage/mvseRecordEngine.h"
+#include "dictionary/mvsdFieldsDescriptor.h"
 
 namespace {
 
@@ -395,6 +397,13 @@ uint32_t TmvBaseIndexEngine::bieGetKeyCount(TmvBaseTransaction* aTrans) {
 bool TmvBaseIndexEngine::NLSVersionChanged() const { return bieKeyEngine->bkeNLSVersionChanged; }
 bool TmvBaseIndexEngine::ContainsExtended() const { return bieKeyEngine->bkeContainsExtended; }
 
+String TmvBaseIndexEngine::RecordText(TmvBaseTransaction* aTrans, TmvRefNr aRefNr) {
+  TmvBaseRecordEngine* records = bieIndicesEngine->RecordEngine();
+  if (!records) return mvInt64ToStr(aRefNr);
+  records->ReadRecord(aTrans, aRefNr, records->TempRecBuf);
+  return records->breFieldsDescriptor->RecordBufferToString(records->TempRecBuf);
+}
+
 void TmvBaseIndexEngine::_SaveAll(TmvBaseTransaction* aTrans, const String& aFileName) {
   const String name = aFileName.empty() ? u"C:\\Temp\\IndexDump_" + bieIndexName + u".txt" : aFileName;
   std::ofstream out(UTF8Encode(name), std::ios::binary | std::ios::trunc);
@@ -404,7 +413,8 @@ void TmvBaseIndexEngine::_SaveAll(TmvBaseTransaction* aTrans, const String& aFil
   uint8_t* data = nullptr;
   Iterate(aTrans, path.get(), data,
           [&](void*, TmvRefNr aRefNr, const uint8_t* aKey) {
-            out << aRefNr << ": " << UTF8Encode(bieKeyEngine->KeyAsString(aKey)) << "\r\n";
+            out << UTF8Encode(RecordText(aTrans, aRefNr)) << ": " << UTF8Encode(bieKeyEngine->KeyAsString(aKey))
+                << "\r\n";
             return kirContinue;
           },
           nullptr, nullptr, TmvRangeInfo{}, TmvRangeInfo{}, nullptr, nullptr, false);

@@ -274,8 +274,9 @@ class TmvBaseIndexEngine : public TmvBaseSubEngine {
 
   // The key count the index's header keeps.
   uint32_t bieGetKeyCount(TmvBaseTransaction* aTrans);
-  // Writes one line per key (its record's reference, ": ", the key as
-  // text) to aFileName.
+  // A diagnostic: one line per key (its record's text form, or its
+  // reference without a record engine, ": ", the key as text) to aFileName,
+  // "C:\Temp\IndexDump_" + the index name + ".txt" when empty.
   void _SaveAll(TmvBaseTransaction* aTrans, const String& aFileName = String());
 
   TmvBaseIndicesEngine* bieIndicesEngine;
@@ -299,4 +300,7 @@ class TmvBaseIndexEngine : public TmvBaseSubEngine {
   bool KeysAreRefs() const { return bieKeysAreRefs; }
   bool NLSVersionChanged() const;
   bool ContainsExtended() const;
+
+ private:
+  String RecordText(TmvBaseTransaction* aTrans, TmvRefNr aRefNr);
 };
