@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "BenchRatio.h"
+#include "BenchTransaction.h"
 #include "storage/mvsrCommit.h"
 #include "storage/mvsrFileHeader.h"
 #include "storage/mvsrFileImplWin32.h"
@@ -48,22 +49,6 @@ class BenchHeaderFactory : public TmvBaseFileHeaderAccessFactory {
 constinit const TmvFileHeaderAccessFactoryClassRef BenchHeaderFactory::StaticClass{
     {u"BenchHeaderFactory", nullptr}, &BenchHeaderFactory::Create, &BenchHeaderFactory::CheckValid,
     &BenchHeaderFactory::ReservedSpace};
-
-// A transaction committed as the server commits its own.
-class BenchTransaction : public TmvBaseTransaction {
- public:
-  explicit BenchTransaction(TmvBufferManager* aCache) : TmvBaseTransaction(aCache, nullptr, false, false) {}
-  void Commit() override {
-    TmvFlushList list;
-    TransBufferManager()->CommitTransaction(this, &list, false);
-    list.Flush(false);
-    FreeLevel();
-  }
-  void Rollback() override {
-    TransBufferManager()->RollbackTransaction(this);
-    FreeLevel();
-  }
-};
 
 std::string MakeFile(const char* aName) {
   const std::string path = (std::filesystem::temp_directory_path() / aName).string();

@@ -1,7 +1,26 @@
-// Storage: the auto-increment engine family. See mvseAutoIncEngine.h.
+// Storage engines: auto-increment engines. See mvseAutoIncEngine.h.
 #include "storage/mvseAutoIncEngine.h"
 
+#include <memory>
+
+#include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
+#include "foundation/mvllErrors.h"
+#include "storage/mvsrBaseFile.h"
+
+namespace {
+
+constexpr uint8_t kSectionSize = 4;
+constexpr char16_t kMaximumReached[] = u"Maximum AutoInc value has been reached";
+
+TmvBlockAccess* CounterFile(TmvBaseAutoIncDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles) {
+  const int32_t number = aDescriptor->GetFileNumber();
+  if (number < 0 || size_t(number) >= aFiles.size() || !aFiles[size_t(number)])
+    throw EmvBaseAutoIncEngineException(MVERR_INVALIDPARAM, Format(u"Invalid file number: %d", {number}));
+  return aFiles[size_t(number)];
+}
+
+}  // namespace
 
 TmvClassRegistry* TmvBaseAutoIncEngine::GetList() {
   static TmvClassRegistry list = nullptr;
@@ -16,7 +35,8 @@ constinit const TmvAutoIncEngineClassRef TmvBaseAutoIncEngine::StaticClass{
     &TmvBaseAutoIncEngine::CheckValidDescriptor};
 
 TmvBaseAutoIncEngine::TmvBaseAutoIncEngine(TmvBaseAutoIncDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles)
-    : TmvBaseSubEngine(aDescriptor->GetID(), aFiles.empty() ? nullptr : aFiles[0]) {}
+    : TmvBaseSubEngine(aDescriptor->GetID(), aFiles.empty() ? nullptr : aFiles[0]),
+      baieDataFile(CounterFile(aDescriptor, aFiles)) {}
 
 TmvBaseAutoIncEngine* TmvBaseAutoIncEngine::CreateEngine(TmvBaseTableDescriptor* aTableDescriptor,
                                                          const TmvBlockAccessArray& aFiles,
@@ -41,4 +61,63 @@ void TmvBaseAutoIncEngine::CheckValidFromDescriptor(TmvBaseAutoIncDescriptor* aD
 
 void TmvBaseAutoIncEngine::CheckValidFromDictionary(TmvBaseTableDescriptor* aTableDescriptor) {
   CheckValidFromDescriptor(aTableDescriptor->GetAutoIncDescriptor());
+}
+
+// ---------------------------------------------------------------------------
+// TmvSimpleAutoIncEngine
+
+constinit const TmvAutoIncEngineClassRef TmvSimpleAutoIncEngine::StaticClass{
+    {{u"TmvSimpleAutoIncEngine", &TmvBaseAutoIncEngine::StaticClass},
+     &TmvBaseAutoIncEngine::GetList,
+     &TmvBaseAutoIncEngine::CheckValidFromDictionary},
+    &TmvSimpleAutoIncEngine::Create,
+    &TmvBaseAutoIncEngine::CheckValidDescriptor};
+
+TmvBaseAutoIncEngine* TmvSimpleAutoIncEngine::Create(TmvBaseAutoIncDescriptor* aDescriptor,
+                                                     const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans) {
+  return new TmvSimpleAutoIncEngine(aDescriptor, aFiles, aTrans);
+}
+
+void mvseAutoIncEngineInit() { TmvBaseSubEngine::Register(TmvSimpleAutoIncEngine::StaticClass, mvDefaultEngineName); }
+
+void mvseAutoIncEngineFini() { TmvBaseSubEngine::Unregister(TmvSimpleAutoIncEngine::StaticClass); }
+
+TmvSimpleAutoIncEngine::TmvSimpleAutoIncEngine(TmvBaseAutoIncDescriptor* aDescriptor,
+                                               const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans)
+    : TmvBaseAutoIncEngine(aDescriptor, aFiles) {
+  if (auto* advanced = dynamic_cast<TmvAdvAutoIncDescriptor*>(aDescriptor)) {
+    aieInitialValue = advanced->GetInitialValue();
+    aieStep = advanced->GetStep();
+  }
+  std::unique_ptr<TmvBaseFileHeaderAccess> header(baieDataFile->HeaderAccess(aTrans, aTrans != nullptr));
+  const AnsiString& name = aDescriptor->GetHeaderSection();
+  const uint32_t section =
+      header->RegisterHeaderSection(String(name.begin(), name.end()), kSectionSize, aTrans != nullptr, false);
+  aieHeaderSection = uint16_t(section);
+  if (aTrans) mvPutU32(header->Header, section, InitialState());
+}
+
+uint32_t TmvSimpleAutoIncEngine::NextAutoIncValue(TmvBaseTransaction* aTrans, uint32_t* aCurrentAutoInc) {
+  std::unique_ptr<TmvBaseFileHeaderAccess> header(baieDataFile->HeaderAccess(aTrans, true));
+  const uint32_t stored = mvGetU32(header->Header, aieHeaderSection);
+  if (aCurrentAutoInc) *aCurrentAutoInc = stored;
+  uint32_t next;
+  if (uint64_t(stored) + aieStep > 0xFFFFFFFFu) {
+    if (stored != InitialState()) throw EmvseAutoIncEngineException(MVERR_MAXVALERR, String(kMaximumReached));
+    next = aieInitialValue;
+  } else {
+    next = stored + aieStep;
+  }
+  mvPutU32(header->Header, aieHeaderSection, next);
+  return next;
+}
+
+uint32_t TmvSimpleAutoIncEngine::ReadAutoIncValue(TmvBaseTransaction* aTrans) {
+  std::unique_ptr<TmvBaseFileHeaderAccess> header(baieDataFile->HeaderAccess(aTrans, false));
+  return mvGetU32(header->Header, aieHeaderSection);
+}
+
+void TmvSimpleAutoIncEngine::SetAutoIncValue(TmvBaseTransaction* aTrans, uint32_t aValue) {
+  std::unique_ptr<TmvBaseFileHeaderAccess> header(baieDataFile->HeaderAccess(aTrans, true));
+  mvPutU32(header->Header, aieHeaderSection, aValue);
 }

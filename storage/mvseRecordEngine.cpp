@@ -1,7 +1,31 @@
-// Storage: the record engine family. See mvseRecordEngine.h.
+// Storage engines: the record engine interface. See mvseRecordEngine.h.
 #include "storage/mvseRecordEngine.h"
 
+#include <fstream>
+
+#include "dictionary/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
+#include "foundation/mvllErrors.h"
+#include "foundation/mvllUtils.h"
+#include "storage/mvsrBaseFile.h"
+
+namespace {
+
+// The view of the descriptor's file; nil when aFiles does not reach it (an
+// engine made only to be looked at; one that stores records refuses that).
+TmvBlockAccess* DataFile(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles) {
+  const int32_t number = aDescriptor->GetFileNumber();
+  return number >= 0 && size_t(number) < aFiles.size() ? aFiles[size_t(number)] : nullptr;
+}
+
+TmvBaseTableDescriptor* TableOf(TmvBaseRecordDescriptor* aDescriptor) {
+  auto* table = dynamic_cast<TmvBaseTableDescriptor*>(aDescriptor->GetParent());
+  if (!table) throw EmvBaseRecordEngineException(MVERR_INVALIDPARAM, String(u"Record descriptor without a table"));
+  return table;
+}
+
+}  // namespace
 
 TmvClassRegistry* TmvBaseRecordEngine::GetList() {
   static TmvClassRegistry list = nullptr;
@@ -14,9 +38,6 @@ constinit const TmvRecordEngineClassRef TmvBaseRecordEngine::StaticClass{
      &TmvBaseRecordEngine::CheckValidFromDictionary},
     nullptr,
     &TmvBaseRecordEngine::CheckValidDescriptor};
-
-TmvBaseRecordEngine::TmvBaseRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles)
-    : TmvBaseSubEngine(aDescriptor->GetID(), aFiles.empty() ? nullptr : aFiles[0]) {}
 
 TmvBaseRecordEngine* TmvBaseRecordEngine::CreateEngine(TmvBaseTableDescriptor* aTableDescriptor,
                                                        const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans) {
@@ -36,4 +57,50 @@ void TmvBaseRecordEngine::CheckValidFromDictionary(TmvBaseTableDescriptor* aTabl
   if (!descriptor) return;
   mvSubEngineClass<EmvBaseRecordEngineException>(StaticClass, u"Record", descriptor->GetRecordEngine())
       .CheckValidDescriptor(aTableDescriptor);
+}
+
+TmvBaseRecordEngine::TmvBaseRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles)
+    : TmvBaseSubEngine(aDescriptor->GetID(), aFiles.empty() ? nullptr : aFiles[0]),
+      breDataFile(DataFile(aDescriptor, aFiles)) {
+  TmvBaseTableDescriptor* table = TableOf(aDescriptor);
+  breFieldsDescriptor = table->GetFieldsDescriptor();
+  breRecordLength = uint16_t(breFieldsDescriptor->RecordLength());
+  breRecordAllocator = breFieldsDescriptor->RecordAllocator();
+  int32_t field = -1;
+  if (table->GetCachingState() != tcsIsCache && breFieldsDescriptor->HasRefNrField(field)) breRefNrField = field;
+  TempRecBuf = static_cast<uint8_t*>(mvMemoryPoolAlloc(breRecordAllocator));
+}
+
+TmvBaseRecordEngine::~TmvBaseRecordEngine() {
+  void* buffer = TempRecBuf;
+  TempRecBuf = nullptr;
+  if (buffer) mvMemoryPoolDispose(breRecordAllocator, buffer);
+}
+
+bool TmvBaseRecordEngine::CanAddField(TmvFieldDescriptor*) { return false; }
+
+void TmvBaseRecordEngine::Rollback(TmvBaseTransaction*) {}
+
+void TmvBaseRecordEngine::SetRefNrField(uint8_t* aRecord, TmvRefNr aRefNr) const {
+  if (breRefNrField < 0 || !aRecord) return;
+  uint8_t value[8];
+  mvPutU64(value, 0, uint64_t(aRefNr));
+  breFieldsDescriptor->SetRecordField(breRefNrField, aRecord, value);
+}
+
+uint32_t TmvBaseRecordEngine::breGetRecordCount(TmvBaseTransaction* aTrans) {
+  uint32_t count = 0;
+  GetRecordCount(aTrans, count);
+  return count;
+}
+
+void TmvBaseRecordEngine::_SaveAll(TmvBaseTransaction* aTrans, const String& aFileName) {
+  std::ofstream out(UTF8Encode(aFileName), std::ios::binary | std::ios::trunc);
+  if (!out) throw EmvBaseRecordEngineException(MVERR_INVALIDPARAM, Format(u"Cannot write \"%s\"", {aFileName}));
+  TmvRefNr refNr = 0;
+  uint8_t* data = TempRecBuf;
+  Iterate(aTrans, refNr, data, [&](void*, TmvRefNr aRefNr, const uint8_t* aRecord) {
+    out << UTF8Encode(breFieldsDescriptor->RecordBufferToString(aRecord)) << ": " << aRefNr << "\r\n";
+    return rirContinue;
+  }, nullptr, nullptr, false, false);
 }

@@ -6,6 +6,9 @@
 #include "storage/mvsrFileHeader.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "storage/mvseAutoIncEngine.h"
+#include "storage/mvseBookmarks.h"
+#include "storage/mvseStaticRecordEngine.h"
 #include "storage/mvseStreamEngineSimple.h"
 #include "storage/mvseSubEngine.h"
 #include "storage/mvseTemporaryStorageChunked.h"
@@ -18,8 +21,11 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvsrFileImplInit, mvsrFileImplFini},
     {mvsrFileHeaderInit, mvsrFileHeaderFini},
     {mvseTemporaryStorageChunkedInit, mvseTemporaryStorageChunkedFini},
+    {mvseBookmarksInit, mvseBookmarksFini},
     {mvseSubEngineInit, mvseSubEngineFini},
     {mvseStreamEngineSimpleInit, mvseStreamEngineSimpleFini},
+    {mvseStaticRecordEngineInit, mvseStaticRecordEngineFini},
+    {mvseAutoIncEngineInit, mvseAutoIncEngineFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 

@@ -25,6 +25,34 @@ class TStandInRecordEngine : public TmvBaseRecordEngine {
     return new TStandInRecordEngine(aDescriptor, aFiles, aTrans);
   }
   TmvBaseTransaction* trans;
+
+  // It stores nothing.
+  void AddRecord(TmvBaseTransaction*, TmvRefNr&, uint8_t*) override {}
+  void DeleteRecord(TmvBaseTransaction*, TmvRefNr) override {}
+  void ReadNextRecord(TmvBaseTransaction*, TmvRefNr, TmvRefNr& aRefNr, uint8_t*) override { aRefNr = 0; }
+  void ReadPrevRecord(TmvBaseTransaction*, TmvRefNr, TmvRefNr& aRefNr, uint8_t*) override { aRefNr = 0; }
+  void ReadRecord(TmvBaseTransaction*, TmvRefNr, uint8_t*) override {}
+  void UpdateRecord(TmvBaseTransaction*, TmvRefNr, uint8_t*, uint8_t*) override {}
+  void GetRecordCount(TmvBaseTransaction*, uint32_t& aCount) override { aCount = 0; }
+  void Iterate(TmvBaseTransaction*, TmvRefNr& aRefNr, uint8_t*&, const TmvRecordIterator&, void*,
+               TmvBaseFilterEngine*, bool, bool) override {
+    aRefNr = 0;
+  }
+  void IterateBackward(TmvBaseTransaction*, TmvRefNr& aRefNr, uint8_t*&, const TmvRecordIterator&, void*,
+                       TmvBaseFilterEngine*, bool, bool) override {
+    aRefNr = 0;
+  }
+  int32_t RecNoGet(TmvBaseTransaction*, TmvRefNr, TmvBaseFilterEngine*, int32_t&, bool) override { return 8706; }
+  int32_t RecNoSet(TmvBaseTransaction*, int32_t, TmvRefNr&, TmvBaseFilterEngine*, bool) override { return 8706; }
+  int32_t GetRecoverID() override { return bseID; }
+  int32_t RecoverIterate(const uint8_t*, TmvBlockNumber, uint8_t*&, const TmvRecordIterator&, void*) override {
+    return 0;
+  }
+  TmvRecordIteratorResult ReadRecordForIterate(TmvBaseTransaction*, TmvRefNr, uint8_t*&, const TmvRecordIterator&,
+                                               void*, TmvBaseFilterEngine*) override {
+    return rirContinue;
+  }
+  void ReplaceAllRecords(TmvBaseTransaction*, const TmvGetRecordCallback&) override {}
 };
 inline constinit const TmvRecordEngineClassRef TStandInRecordEngine::StaticClass{
     {{u"TStandInRecordEngine", &TmvBaseRecordEngine::StaticClass},

@@ -7,6 +7,7 @@
 #include "SubEngineTestSupport.h"
 #include "dictionary/mvsdDataDictionary.h"
 #include "storage/mvseHeapEngine.h"
+#include "storage/mvseStaticRecordEngine.h"
 #include "storage/mvseStreamEngine.h"
 #include "storage/mvsrUnits.h"
 
@@ -22,8 +23,18 @@ inline constinit const TmvStreamEngineClassRef kStandInStreamEngine{
 
 class SubEngineTest : public ::testing::Test {
  protected:
-  void SetUp() override { mvStorageInit(); }
-  void TearDown() override { mvStorageFini(); }
+  // The framework is tested with stand-ins in the families' registries: the
+  // real engines of those families step aside meanwhile.
+  void SetUp() override {
+    mvStorageInit();
+    mvseStaticRecordEngineFini();
+    mvseAutoIncEngineFini();
+  }
+  void TearDown() override {
+    mvseAutoIncEngineInit();
+    mvseStaticRecordEngineInit();
+    mvStorageFini();
+  }
 
   // The code and message of the engine exception f raises; 0 when none.
   template <typename F>
