@@ -10,3 +10,22 @@ int32_t mvHeapDescriptorID(const TmvBaseHeapDescriptor* aDescriptor) {
 TmvBaseBlockHeapDescriptor* mvBlockHeapDescriptorOf(const TmvBaseHeapDescriptor* aDescriptor) {
   return aDescriptor ? aDescriptor->GetBlockHeapDescriptor() : nullptr;
 }
+
+int32_t mvBlobDescriptorID(const TmvBaseBlobDescriptor* aDescriptor) { return aDescriptor ? aDescriptor->GetID() : 0; }
+
+int32_t mvBlobDescriptorFileNumber(const TmvBaseBlobDescriptor* aDescriptor) {
+  return aDescriptor ? aDescriptor->GetFileNumber() : 0;
+}
+
+std::string mvBlobDescriptorHeaderSection(const TmvBaseBlobDescriptor* aDescriptor) {
+  return aDescriptor ? std::string(aDescriptor->GetHeaderSection()) : std::string("Blob");
+}
+
+bool mvIsHeapBlobDescriptor(const TmvBaseBlobDescriptor* aDescriptor) {
+  return dynamic_cast<const TmvHeapBlobDescriptor*>(aDescriptor) != nullptr;
+}
+
+TmvBaseHeapDescriptor* mvBlobHeapDescriptorOf(const TmvBaseBlobDescriptor* aDescriptor) {
+  const auto* heap = dynamic_cast<const TmvHeapBlobDescriptor*>(aDescriptor);
+  return heap ? heap->GetHeapDescriptor() : nullptr;
+}

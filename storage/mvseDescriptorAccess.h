@@ -4,9 +4,20 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 class TmvBaseHeapDescriptor;
 class TmvBaseBlockHeapDescriptor;
 
 int32_t mvHeapDescriptorID(const TmvBaseHeapDescriptor* aDescriptor);
 TmvBaseBlockHeapDescriptor* mvBlockHeapDescriptorOf(const TmvBaseHeapDescriptor* aDescriptor);
+
+class TmvBaseBlobDescriptor;
+
+int32_t mvBlobDescriptorID(const TmvBaseBlobDescriptor* aDescriptor);
+int32_t mvBlobDescriptorFileNumber(const TmvBaseBlobDescriptor* aDescriptor);
+// The header section's name, as the dictionary keeps it (8-bit text).
+std::string mvBlobDescriptorHeaderSection(const TmvBaseBlobDescriptor* aDescriptor);
+// Whether the descriptor is a heap BLOB descriptor, and its heap descriptor.
+bool mvIsHeapBlobDescriptor(const TmvBaseBlobDescriptor* aDescriptor);
+TmvBaseHeapDescriptor* mvBlobHeapDescriptorOf(const TmvBaseBlobDescriptor* aDescriptor);
