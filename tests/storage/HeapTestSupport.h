@@ -6,6 +6,8 @@
 #include <memory>
 
 #include "FileHeaderTestSupport.h"
+#include "platform/Classes.h"
+#include "storage/mvsrTimeoutHandling.h"
 #include "storage/mvseHeapEngineCached.h"
 
 namespace storage_test {
@@ -32,6 +34,7 @@ class HeapFileTest : public HeaderTest {
  protected:
   void SetUp() override {
     HeaderTest::SetUp();
+    mvSetOperationDeadline(0, true);  // long loops check the deadline
     TTestTransaction trans(cache);
     table = Create("heap.mv1", &trans);
     view = std::make_unique<TmvBlockAccess>(table->file, nullptr, u"heap", 0);
@@ -71,6 +74,23 @@ class HeapFileTest : public HeaderTest {
   std::unique_ptr<OpenTable> table;
   std::unique_ptr<TmvBlockAccess> view;
   uint32_t section = 0;
+};
+
+}  // namespace storage_test
+
+namespace storage_test {
+
+// A stream that collects what is written to it.
+class ByteStream : public TStream {
+ public:
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void* aBuffer, int32_t aCount) override {
+    const auto* p = static_cast<const uint8_t*>(aBuffer);
+    bytes.insert(bytes.end(), p, p + aCount);
+    return aCount;
+  }
+  int64_t Seek(int64_t, TSeekOrigin) override { return int64_t(bytes.size()); }
+  std::vector<uint8_t> bytes;
 };
 
 }  // namespace storage_test
