@@ -280,12 +280,14 @@ TEST_F(SegmentedBlobTest, LinksAndTheReuseCounter) {
   trans.Commit();
 }
 
-// Every byte of the blocks of a list BLOB damaged in turn: reading and
-// writing it either works or refuses with an engine error.
+// The bytes of the blocks of a list BLOB damaged in turn (all of the block
+// that holds the list, the headers and slot tables of the others, whose
+// middles hold only data): reading, writing and cutting it either works or
+// refuses with an engine error.
 TEST_F(SegmentedBlobTest, DamagedSegmentsAtEveryByte) {
   StartNew();
   TmvBlobNr nr = 0;
-  std::vector<uint8_t> data(9000, 0x5A);
+  std::vector<uint8_t> data(6000, 0x5A);
   {
     TTestTransaction trans(cache);
     engine->AddBlob(&trans, nr);
@@ -296,7 +298,9 @@ TEST_F(SegmentedBlobTest, DamagedSegmentsAtEveryByte) {
   const uint32_t used = UsedBlocks(&probe);
   probe.Commit();
   for (TmvBlockNumber block = 1; block < used; ++block) {
+    const TmvBlockNumber listBlock = mvHeapRefBlock(TmvHeapRef(nr));
     for (uint32_t at = 16; at < 4092; ++at) {
+      if (block != listBlock && at >= 64 && at < 4092 - 64) continue;
       TTestTransaction trans(cache);
       {
         TmvReleaseMethod release;
@@ -308,7 +312,7 @@ TEST_F(SegmentedBlobTest, DamagedSegmentsAtEveryByte) {
       try {
         ByteStream stream;
         engine->Read(&trans, nr, 0, 0x7FFFFFFF, {}, &stream);
-        engine->Write(&trans, nr, 100, 5000, data.data());
+        engine->Write(&trans, nr, 100, 3000, data.data());
         engine->Truncate(&trans, nr, 50);
       } catch (const EmvBaseException& e) {
         const uint32_t code = e.ErrorCode();
