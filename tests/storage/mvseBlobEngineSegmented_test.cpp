@@ -2,71 +2,27 @@
 // lists of segments read and written at any offset, truncation, file
 // BLOBs, links, the reuse counter, and damaged segments.
 #include <filesystem>
-#include <random>
 
 #include "HeapTestSupport.h"
-#include "BlobDescriptorSupport.h"
+#include "BlobTestSupport.h"
 #include "storage/mvseBlobEngineSegmented.h"
 
 namespace {
 
 using namespace storage_test;
 
-class SegmentedBlobTest : public HeapFileTest {
+class SegmentedBlobTest : public BlobEngineTest {
  protected:
-  void SetUp() override {
-    StartDictionary();
-    HeapFileTest::SetUp();
-    descriptor = NewHeapBlobDescriptor();
-  }
-  void TearDown() override {
-    engine.reset();
-    FreeBlobDescriptor(descriptor);
-    HeapFileTest::TearDown();
-    StopDictionary();
-  }
-  // The engine of a new table (aTrans) or of an existing one.
-  void Start(TmvBaseTransaction* aTrans) {
-    engine.reset();
-    files = {view.get()};
-    engine = std::make_unique<TmvSegmentedBlobEngine>(descriptor, files, aTrans);
-  }
-  // A new table file whose BLOB section aTrans creates and commits.
-  void StartNew() {
-    TTestTransaction trans(cache);
-    Start(&trans);
-    trans.Commit();
-  }
-  void ReopenEngine() {
-    engine.reset();
-    Reopen();
-    Start(nullptr);
-  }
-  std::vector<uint8_t> ReadRange(TmvBaseTransaction* aTrans, TmvBlobNr aNr, uint32_t aOffset, uint32_t aLen) {
-    ByteStream stream;
-    EXPECT_EQ(engine->Read(aTrans, aNr, aOffset, aLen, {}, &stream), 0u);
-    return stream.bytes;
-  }
-  uint32_t Length(TmvBaseTransaction* aTrans, TmvBlobNr aNr) {
-    uint32_t length = 0;
-    EXPECT_EQ(engine->GetBlobLength(aTrans, aNr, {}, length), 0u);
-    return length;
-  }
   // The first segment's bytes.
   std::vector<uint8_t> First(TmvBaseTransaction* aTrans, TmvBlobNr aNr) {
+    auto* segmented = static_cast<TmvSegmentedBlobEngine*>(engine.get());
     uint16_t size = 0;
     TmvHeldBlock held;
-    const uint8_t* p = engine->beHeapEngine->GetSegment(aTrans, TmvHeapRef(aNr) & engine->beHeapEngine->bheHeapRefMask,
-                                                        false, size, held.Block, held.Release);
+    const uint8_t* p = segmented->beHeapEngine->GetSegment(
+        aTrans, TmvHeapRef(aNr) & segmented->beHeapEngine->bheHeapRefMask, false, size, held.Block, held.Release);
     return std::vector<uint8_t>(p, p + size);
   }
-  void WriteText(TmvBaseTransaction* aTrans, TmvBlobNr aNr, uint32_t aOffset, const std::string& aText) {
-    engine->Write(aTrans, aNr, aOffset, uint32_t(aText.size()), aText.data());
-  }
-
-  TmvBaseBlobDescriptor* descriptor = nullptr;
-  TmvBlockAccessArray files;
-  std::unique_ptr<TmvSegmentedBlobEngine> engine;
+  TmvSegmentedBlobEngine* Segmented() { return static_cast<TmvSegmentedBlobEngine*>(engine.get()); }
 };
 
 TEST_F(SegmentedBlobTest, SmallBlobsChangeFormInPlace) {
@@ -130,7 +86,7 @@ TEST_F(SegmentedBlobTest, LargeBlobsBecomeListsAndTruncateBack) {
   EXPECT_EQ(First(&trans, nr)[0], 0);
   // Every child segment went: the directory lists only the first one's
   // block, and writing it all again takes no block beyond the file's end.
-  const auto* heap = static_cast<TmvCachedHeapEngine*>(engine->beHeapEngine);
+  const auto* heap = static_cast<TmvCachedHeapEngine*>(Segmented()->beHeapEngine);
   ASSERT_EQ(heap->heByBlockNumber.Count(), 1);
   EXPECT_EQ(heap->heByBlockNumber.InfoAt(0).hdbiBlockNumber, mvHeapRefBlock(TmvHeapRef(nr)));
   engine->Write(&trans, nr, 0, uint32_t(data.size()), data.data());
@@ -143,53 +99,6 @@ TEST_F(SegmentedBlobTest, LargeBlobsBecomeListsAndTruncateBack) {
   EXPECT_EQ(ReadRange(&trans, nr, 0, 100), std::vector<uint8_t>(data.begin(), data.begin() + 9));
   engine->DeleteBlob(&trans, nr);
   trans.Commit();
-}
-
-// Random writes and truncations of several BLOBs up to 10 MB, checked
-// against byte vectors after each step, through commits and a reopen.
-TEST_F(SegmentedBlobTest, RandomWritesAndTruncationsThroughCommitAndReopen) {
-  StartNew();
-  std::mt19937 random(42);
-  std::vector<TmvBlobNr> numbers(3);
-  std::vector<std::vector<uint8_t>> model(3);
-  {
-    TTestTransaction trans(cache);
-    for (TmvBlobNr& nr : numbers) engine->AddBlob(&trans, nr);
-    trans.Commit();
-  }
-  const uint32_t sizes[] = {1, 11, 12, 300, 4000, 4061, 20000, 300000, 3000000};
-  for (int round = 0; round < 4; ++round) {
-    TTestTransaction trans(cache);
-    for (int step = 0; step < 25; ++step) {
-      const size_t which = random() % 3;
-      std::vector<uint8_t>& bytes = model[which];
-      const uint32_t length = uint32_t(bytes.size());
-      if (random() % 4 == 0 && length > 0) {
-        const uint32_t to = uint32_t(random() % (length + 1));
-        engine->Truncate(&trans, numbers[which], to);
-        bytes.resize(to);
-      } else {
-        const uint32_t offset = random() % 3 == 0 ? length : uint32_t(random() % (length + 1));
-        uint32_t len = sizes[random() % std::size(sizes)];
-        len = std::min<uint32_t>(len, 10000000 - offset);
-        std::vector<uint8_t> data(len);
-        for (uint8_t& b : data) b = uint8_t(random());
-        engine->Write(&trans, numbers[which], offset, len, data.data());
-        if (offset + len > bytes.size()) bytes.resize(offset + len);
-        std::copy(data.begin(), data.end(), bytes.begin() + offset);
-      }
-      ASSERT_EQ(Length(&trans, numbers[which]), bytes.size()) << round << "/" << step;
-      const uint32_t from = bytes.empty() ? 0 : uint32_t(random() % bytes.size());
-      const std::vector<uint8_t> got = ReadRange(&trans, numbers[which], from, 50000);
-      ASSERT_EQ(got.size(), std::min<size_t>(50000, bytes.size() - from));
-      ASSERT_TRUE(std::equal(got.begin(), got.end(), bytes.begin() + from)) << round << "/" << step;
-    }
-    trans.Commit();
-    ReopenEngine();
-    TTestTransaction check(cache);
-    for (size_t i = 0; i < 3; ++i) ASSERT_EQ(ReadRange(&check, numbers[i], 0, 0x7FFFFFFF), model[i]) << round;
-    check.Commit();
-  }
 }
 
 TEST_F(SegmentedBlobTest, FileBlobsReachOnlyTheTablesFolder) {
