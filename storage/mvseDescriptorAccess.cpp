@@ -1,6 +1,7 @@
 // Storage: what the heap and BLOB engines read of their descriptors.
 #include "storage/mvseDescriptorAccess.h"
 
+#include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 
 int32_t mvHeapDescriptorID(const TmvBaseHeapDescriptor* aDescriptor) {
@@ -28,4 +29,17 @@ bool mvIsHeapBlobDescriptor(const TmvBaseBlobDescriptor* aDescriptor) {
 TmvBaseHeapDescriptor* mvBlobHeapDescriptorOf(const TmvBaseBlobDescriptor* aDescriptor) {
   const auto* heap = dynamic_cast<const TmvHeapBlobDescriptor*>(aDescriptor);
   return heap ? heap->GetHeapDescriptor() : nullptr;
+}
+
+std::vector<int32_t> mvBlobFieldsOf(TmvFieldsDescriptor* aFields) {
+  std::vector<int32_t> fields;
+  if (aFields) aFields->HasBlobFields(fields);
+  return fields;
+}
+
+bool mvRecordBlobNr(TmvFieldsDescriptor* aFields, int32_t aField, const void* aData, int64_t& aBlobNr) {
+  bool isNull = true;
+  aBlobNr = 0;
+  aFields->GetRecordField(aField, aData, isNull, &aBlobNr);
+  return !isNull;
 }

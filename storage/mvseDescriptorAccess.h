@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class TmvBaseHeapDescriptor;
 class TmvBaseBlockHeapDescriptor;
@@ -21,3 +22,11 @@ std::string mvBlobDescriptorHeaderSection(const TmvBaseBlobDescriptor* aDescript
 // Whether the descriptor is a heap BLOB descriptor, and its heap descriptor.
 bool mvIsHeapBlobDescriptor(const TmvBaseBlobDescriptor* aDescriptor);
 TmvBaseHeapDescriptor* mvBlobHeapDescriptorOf(const TmvBaseBlobDescriptor* aDescriptor);
+
+class TmvFieldsDescriptor;
+
+// The BLOB field numbers of a fields descriptor, in field order.
+std::vector<int32_t> mvBlobFieldsOf(TmvFieldsDescriptor* aFields);
+// The BLOB number field aField holds in record aData; false when the field
+// is null.
+bool mvRecordBlobNr(TmvFieldsDescriptor* aFields, int32_t aField, const void* aData, int64_t& aBlobNr);

@@ -3,7 +3,9 @@
 // storage types.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 class TmvBaseBlobDescriptor;
 
@@ -16,5 +18,26 @@ TmvBaseBlobDescriptor* NewBlobDescriptor(const std::u16string& aEngine);
 void FreeBlobDescriptor(TmvBaseBlobDescriptor* aDescriptor);
 void StartDictionary();
 void StopDictionary();
+
+}  // namespace storage_test
+
+class TmvFieldsDescriptor;
+struct TmvSpecialFieldsInfo;
+
+namespace storage_test {
+
+// Fields "ID" (Int32), "Text" (BlobMemo), "Pic" (BlobGraphic); freed with
+// FreeFields.
+TmvFieldsDescriptor* NewBlobFields(bool aWithBlobs = true);
+void FreeFields(TmvFieldsDescriptor* aFields);
+// The descriptor's special-fields information (one reference, released by
+// ReleaseSFI).
+TmvSpecialFieldsInfo* SFIOf(TmvFieldsDescriptor* aFields);
+void ReleaseSFI(TmvSpecialFieldsInfo*& aInfo);
+// A fresh record (all null) of the fields, as bytes.
+std::vector<uint8_t> NewRecord(TmvFieldsDescriptor* aFields);
+// Field aField of aRecord: the 8-byte BLOB number, or null.
+void SetBlobField(TmvFieldsDescriptor* aFields, std::vector<uint8_t>& aRecord, int32_t aField, int64_t aNr);
+void SetFieldNull(TmvFieldsDescriptor* aFields, std::vector<uint8_t>& aRecord, int32_t aField);
 
 }  // namespace storage_test
