@@ -191,6 +191,19 @@ void TmvSimpleBlobEngine::IncBlobNr(TmvBlobNr& aBlobNr) {
 // ---------------------------------------------------------------------------
 // Reading and writing
 
+uint32_t TmvSimpleBlobEngine::SeekBlock(TmvBaseTransaction* aTrans, TmvHeldBlock& aBlock, uint32_t aOffset,
+                                        bool aMarkDirty, uint32_t& aSteps) {
+  uint32_t start = 0;
+  while (aOffset > start + Used(aBlock.Block)) {
+    start += Used(aBlock.Block);
+    const TmvBlockNumber next = Next(aBlock.Block, aSteps);
+    if (next == kLast) RaiseDamaged(mvBchThisBlock(aBlock.Block), u"chain shorter than the length");
+    aBlock.Drop();
+    aBlock.Block = ReadBlobBlock(aTrans, aMarkDirty, next, aBlock.Release);
+  }
+  return start;
+}
+
 uint32_t TmvSimpleBlobEngine::Read(TmvBaseTransaction* aTrans, TmvBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
                                    TmvBlobLinkRead aReadMethod, TStream* aStream) {
   TmvHeldBlock block;
@@ -209,16 +222,8 @@ uint32_t TmvSimpleBlobEngine::Read(TmvBaseTransaction* aTrans, TmvBlobNr aBlobNr
   const uint32_t length = mvGetU32(block.Block, kLength);
   if (aLen == 0 || aOffset >= length) return 0;
   uint32_t wanted = std::min(aLen, length - aOffset);
-  uint32_t start = 0, steps = 0;
-  // To the block in which the offset falls; one ending at it is kept.
-  while (aOffset > start + Used(block.Block)) {
-    start += Used(block.Block);
-    const TmvBlockNumber next = Next(block.Block, steps);
-    if (next == kLast) RaiseDamaged(mvBchThisBlock(block.Block), u"chain shorter than the length");
-    block.Drop();
-    block.Block = ReadBlobBlock(aTrans, false, next, block.Release);
-  }
-  uint32_t inBlock = aOffset - start;
+  uint32_t steps = 0;
+  uint32_t inBlock = aOffset - SeekBlock(aTrans, block, aOffset, false, steps);
   while (wanted > 0) {
     mvCheckOperationTimeout();
     const uint32_t count = std::min<uint32_t>(Used(block.Block) - inBlock, wanted);
@@ -248,15 +253,8 @@ void TmvSimpleBlobEngine::Write(TmvBaseTransaction* aTrans, TmvBlobNr aBlobNr, u
         MVERR_INVALIDBLOBOFFSET, u"Offset value is greater than the length of the BLOB [%s, (%d), offset %d, length %d]",
         {BlobFileName(), int32_t(aBlobNr), int32_t(aOffset), int32_t(length)});
   const uint32_t dataSize = DataSize();
-  uint32_t start = 0, steps = 0;
-  while (aOffset > start + Used(block.Block)) {
-    start += Used(block.Block);
-    const TmvBlockNumber next = Next(block.Block, steps);
-    if (next == kLast) RaiseDamaged(mvBchThisBlock(block.Block), u"chain shorter than the length");
-    block.Drop();
-    block.Block = ReadBlobBlock(aTrans, true, next, block.Release);
-  }
-  uint32_t inBlock = aOffset - start;
+  uint32_t steps = 0;
+  uint32_t inBlock = aOffset - SeekBlock(aTrans, block, aOffset, true, steps);
   const auto* bytes = static_cast<const uint8_t*>(aBlob);
   uint32_t remaining = aLen;
   THeaderAccess header;

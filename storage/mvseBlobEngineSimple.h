@@ -28,6 +28,7 @@
 #pragma once
 
 #include "storage/mvseBlobEngine.h"
+#include "storage/mvseHeapEngine.h"
 
 MV_DECLARE_EXCEPTION(EmvSimpleBlobEngineException, EmvBaseBlobEngineException)
 
@@ -61,6 +62,10 @@ class TmvSimpleBlobEngine : public TmvBaseBlobEngine {
                          TmvReleaseMethod& aReleaseMethod);
   uint8_t* NewBlobBlock(TmvBaseTransaction* aTrans, TmvBaseFileHeaderAccess* aHeader, TmvReleaseMethod& aRelease);
   TmvBlockNumber FirstBlock(TmvBlobNr aBlobNr) const { return TmvBlockNumber(aBlobNr & bbeBlobNrMask); }
+  // Moves aBlock (the first block) along the chain to the block in which
+  // aOffset falls, a block ending at it being kept; that block's start.
+  uint32_t SeekBlock(TmvBaseTransaction* aTrans, TmvHeldBlock& aBlock, uint32_t aOffset, bool aMarkDirty,
+                     uint32_t& aSteps);
   // The used count of a block, checked against the block.
   uint16_t Used(const uint8_t* aBlock);
   // The next block of a chain; 8962 when the chain is longer than the file.

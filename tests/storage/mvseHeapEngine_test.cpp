@@ -234,6 +234,7 @@ TEST_F(HeapTest, RandomOperationsThroughCommitAndReopen) {
   auto heap = Engine();
   TTestTransaction trans(cache);
   for (const auto& [ref, bytes] : model) ASSERT_EQ(Read(*heap, &trans, ref), bytes);
+  trans.Commit();
 }
 
 TEST_F(HeapTest, DamagedDirectoryAndBlocks) {
