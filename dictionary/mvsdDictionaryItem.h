@@ -33,6 +33,7 @@
 #include "foundation/mvllRegistry.h"
 #include "foundation/mvllStreams.h"
 #include "foundation/mvllUtils.h"
+#include "foundation/mvsdTypes.h"
 #include "platform/Classes.h"
 
 class TmvDictionaryItem;
@@ -52,8 +53,7 @@ MV_DECLARE_EXCEPTION(EmvLocalizedDictionaryItemException, EmvDictionaryItemExcep
 enum TmvApplyAt : uint8_t { aaServer, aaClient };
 using TmvApplyAtSet = uint8_t;
 
-// A file's block size code: 4096 << code bytes.
-enum TmvBlockSize : uint8_t { mvbs4k, mvbs8k, mvbs16k, mvbs32k, mvbs64k };
+// A file's block size code (TmvBlockSize): foundation/mvsdTypes.h.
 
 enum TmvIteratorResult : uint8_t { irContinue, irStop };
 // Called for each child that refers to the item being iterated for.

@@ -63,23 +63,9 @@ TmvBaseSqlFilterStatement::TmvBaseSqlFilterStatement(ImvFieldsSource* aFieldsSou
 
 bool TmvBaseSqlFilterStatement::MatchesBuffer(const void* aBuffer) {
   TmvBufferUnderTest underTest(bsfsBuffer, aBuffer);
-  // An evaluation error rejects the record instead of failing the read;
-  // the cause goes to the log.
-  auto rejected = [](const String& aWhy) {
-    mvDictionaryLogError(u"SQL filter: the condition could not be evaluated, the record does not match: " + aWhy);
-    return false;
-  };
-  try {
-    return Evaluate();
-  } catch (const EAssertionFailed&) {
-    throw;
-  } catch (const Exception& e) {
-    return rejected(e.Message());
-  } catch (const std::exception& e) {
-    return rejected(UTF8ToString(e.what()));
-  } catch (...) {
-    return rejected(u"unknown exception");
-  }
+  // An evaluation error rejects the record instead of failing the read.
+  return mvEvaluateOrLogFalse([this] { return Evaluate(); },
+                              u"SQL filter: the condition could not be evaluated, the record does not match: ");
 }
 
 int32_t TmvBaseSqlFilterStatement::ResolveExternalColumn(const String& aName, TmvFieldType& aType, int32_t& aUnits,

@@ -14,6 +14,7 @@
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
+#include "dictionary/mvsdValidationEngine.h"
 #include "foundation/mvllUnitGroup.h"
 #include "foundation/mvllUnits.h"
 
@@ -62,10 +63,13 @@ const Registration kRegistrations[] = {
     {&TmvAdvAutoIncDescriptor::StaticClass, nullptr},
     {&TmvBaseStreamDescriptor::StaticClass, nullptr},
     {&TmvCustomDescsDescriptor::StaticClass, nullptr},
+    {&TmvMinMaxValidationDescriptor::StaticClass, nullptr},
+    {&TmvNoChangeValidationDescriptor::StaticClass, nullptr},
     {&TmvTablesDescriptor::StaticClass, nullptr},
     {&TmvNestedTableDescriptor::StaticClass, nullptr},
     {&TmvFieldValidationsDescriptor::StaticClass, nullptr},
     {&TmvBaseRecordCompressionDescriptor::StaticClass, nullptr},
+    {&TmvSqlCheckValidationDescriptor::StaticClass, nullptr},
     {&TmvFieldsValidationsDescriptor::StaticClass, nullptr},
     // Dictionaries that stored the older name still read.
     {&TmvFieldValidationsDescriptor::StaticClass, u"TmvValidationsDescriptor"},
@@ -73,6 +77,7 @@ const Registration kRegistrations[] = {
 
 void UnregisterAll() {
   mvCompositeKeyFieldEnginesFini();
+  mvUnregisterValidationEngines();
   mvUnregisterDefaultValueEngines();
   for (size_t i = std::size(kRegistrations); i-- > 0;)
     TmvBaseRegisterableDescriptor::UnregisterDescriptor(*kRegistrations[i].cls);
@@ -86,6 +91,7 @@ void RegisterAll() {
     for (const Registration& r : kRegistrations)
       TmvBaseRegisterableDescriptor::RegisterDescriptor(*r.cls, r.name ? String(r.name) : String());
     mvRegisterDefaultValueEngines();
+    mvRegisterValidationEngines();
     mvCompositeKeyFieldEnginesInit();
   } catch (...) {
     UnregisterAll();

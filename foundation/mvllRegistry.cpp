@@ -13,28 +13,28 @@ constinit const TmvRegisterableEngineClassRef TmvBaseRegisterableEngine::StaticC
 constinit const TmvRegisterableDescriptorClassRef TmvBaseRegisterableDescriptor::StaticClass{
     {u"TmvBaseRegisterableDescriptor", &TmvLifetimeTrackedPersistent::StaticClass}, &mvNoRegistry, nullptr};
 
-// The registry operations are the same for both roots; only the record type
-// differs.
-namespace {
-
-void Register(TmvClassRegistry* registry, const ClassRef& cls, const String& name) {
+// The registry operations are the same for every family; only the record
+// type differs.
+void mvRegistryAdd(TmvClassRegistry* registry, const ClassRef& cls, const String& name) {
   if (!*registry) *registry = new TmvFastStringListIC(dupError);
   (*registry)->AddObject(name.empty() ? cls.Name() : name, const_cast<ClassRef*>(&cls));
 }
 
-void Unregister(TmvClassRegistry* registry, const ClassRef& cls) {
+void mvRegistryRemove(TmvClassRegistry* registry, const ClassRef& cls) {
   if (!*registry) return;
   for (int32_t i = (*registry)->Count() - 1; i >= 0; --i)
     if ((*registry)->Objects(i) == &cls) (*registry)->Delete(i);
   if ((*registry)->Count() == 0) mvFreeAndNil(*registry);
 }
 
-const ClassRef* Find(TmvClassRegistry* registry, std::u16string_view name) {
+const ClassRef* mvRegistryFind(TmvClassRegistry* registry, std::u16string_view name) {
   if (!*registry) return nullptr;
   int32_t index;
   if (!(*registry)->Find(String(name), index)) return nullptr;
   return static_cast<const ClassRef*>((*registry)->Objects(index));
 }
+
+namespace {
 
 void List(TmvClassRegistry* registry, TStrings* list, bool includeAliases) {
   list->BeginUpdate();
@@ -57,14 +57,14 @@ void List(TmvClassRegistry* registry, TStrings* list, bool includeAliases) {
 }  // namespace
 
 void TmvBaseRegisterableEngine::RegisterEngine(const TmvRegisterableEngineClassRef& cls, const String& name) {
-  Register(cls.GetRegistry(), cls, name);
+  mvRegistryAdd(cls.GetRegistry(), cls, name);
 }
 void TmvBaseRegisterableEngine::UnregisterEngine(const TmvRegisterableEngineClassRef& cls) {
-  Unregister(cls.GetRegistry(), cls);
+  mvRegistryRemove(cls.GetRegistry(), cls);
 }
 const TmvRegisterableEngineClassRef* TmvBaseRegisterableEngine::FindEngineClass(
     const TmvRegisterableEngineClassRef& family, std::u16string_view name) {
-  return static_cast<const TmvRegisterableEngineClassRef*>(Find(family.GetRegistry(), name));
+  return static_cast<const TmvRegisterableEngineClassRef*>(mvRegistryFind(family.GetRegistry(), name));
 }
 void TmvBaseRegisterableEngine::GetRegisteredEngines(const TmvRegisterableEngineClassRef& family, TStrings* list,
                                                      bool includeAliases) {
@@ -73,14 +73,14 @@ void TmvBaseRegisterableEngine::GetRegisteredEngines(const TmvRegisterableEngine
 
 void TmvBaseRegisterableDescriptor::RegisterDescriptor(const TmvRegisterableDescriptorClassRef& cls,
                                                        const String& name) {
-  Register(cls.GetRegistry(), cls, name);
+  mvRegistryAdd(cls.GetRegistry(), cls, name);
 }
 void TmvBaseRegisterableDescriptor::UnregisterDescriptor(const TmvRegisterableDescriptorClassRef& cls) {
-  Unregister(cls.GetRegistry(), cls);
+  mvRegistryRemove(cls.GetRegistry(), cls);
 }
 const TmvRegisterableDescriptorClassRef* TmvBaseRegisterableDescriptor::FindDescriptorClass(
     const TmvRegisterableDescriptorClassRef& family, std::u16string_view name) {
-  return static_cast<const TmvRegisterableDescriptorClassRef*>(Find(family.GetRegistry(), name));
+  return static_cast<const TmvRegisterableDescriptorClassRef*>(mvRegistryFind(family.GetRegistry(), name));
 }
 void TmvBaseRegisterableDescriptor::GetRegisteredDescriptors(const TmvRegisterableDescriptorClassRef& family,
                                                              TStrings* list, bool includeAliases) {

@@ -35,6 +35,15 @@ struct TmvRegisterableDescriptorClassRef : ClassRef {
   TmvBaseRegisterableDescriptor* (*Create)();
 };
 
+// The operations every family's registry shares. Add: creates the registry
+// on first use and adds the class under aName (its class name when empty); a
+// name present raises the string list's duplicate error. Remove: drops every
+// name of the class and frees the registry when it empties. Find: the class
+// under aName, nil when the registry or the name is missing.
+void mvRegistryAdd(TmvClassRegistry* aRegistry, const ClassRef& aClass, const String& aName);
+void mvRegistryRemove(TmvClassRegistry* aRegistry, const ClassRef& aClass);
+const ClassRef* mvRegistryFind(TmvClassRegistry* aRegistry, std::u16string_view aName);
+
 // The roots' GetRegistry: a family that forgot to name its own registry.
 TmvClassRegistry* mvNoRegistry();
 

@@ -115,6 +115,11 @@ using TmvFilterID = uint32_t;
 using TmvKeyFilterID = uint32_t;
 using TmvGrowSize = int32_t;  // 1 to 2147483647
 using TmvBlockSignature = std::array<char, 4>;
+// Block sizes, 4096 << code bytes. A file's block size (one byte in its
+// header and in its file descriptor) is one of the first five; mvbs4M
+// serves cache and scratch memory only.
+enum TmvBlockSizeAll : uint8_t { mvbs4k, mvbs8k, mvbs16k, mvbs32k, mvbs64k, mvbs4M };
+using TmvBlockSize = TmvBlockSizeAll;
 // The largest key and record: buffers are passed by pointer and indexed by a
 // 16-bit number.
 inline constexpr size_t mvMaxBufferSize = 65536;

@@ -1,4 +1,5 @@
-// Storage: the base of the BLOB engines and the outside files of file BLOBs.
+// Storage: the BLOB engine family and the outside files of file BLOBs. See
+// mvseBlobEngine.h.
 #include "storage/mvseBlobEngine.h"
 
 #include <fcntl.h>
@@ -7,19 +8,53 @@
 #include <filesystem>
 #include <vector>
 
+#include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"
 #include "platform/Classes.h"
 #include "storage/mvsrBaseFile.h"
 #include "storage/mvsrFileSystem.h"
 #include "storage/mvsrLog.h"
-#include "storage/mvseDescriptorAccess.h"
 
-TmvBaseBlobEngine::TmvBaseBlobEngine(TmvBaseBlobDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles) {
-  const int32_t fileNumber = mvBlobDescriptorFileNumber(aDescriptor);
-  MV_ASSERT(!aFiles.empty() && fileNumber >= 0 && size_t(fileNumber) < aFiles.size() && aFiles[size_t(fileNumber)]);
-  bseID = uint32_t(mvBlobDescriptorID(aDescriptor));
-  bseTableVersion = aFiles[0]->_File()->fiMorvaVersion;
+TmvClassRegistry* TmvBaseBlobEngine::GetList() {
+  static TmvClassRegistry list = nullptr;
+  return &list;
+}
+
+constinit const TmvBlobEngineClassRef TmvBaseBlobEngine::StaticClass{
+    {{u"TmvBaseBlobEngine", &TmvBaseSubEngine::StaticClass},
+     &TmvBaseBlobEngine::GetList,
+     &TmvBaseBlobEngine::CheckValidFromDictionary},
+    nullptr,
+    &TmvBaseBlobEngine::CheckValidBase};
+
+TmvBaseBlobEngine::TmvBaseBlobEngine(TmvBaseBlobDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles)
+    : TmvBaseSubEngine(aDescriptor->GetID(), aFiles.empty() ? nullptr : aFiles[0]) {
+  const int32_t fileNumber = aDescriptor->GetFileNumber();
+  MV_ASSERT(fileNumber >= 0 && size_t(fileNumber) < aFiles.size() && aFiles[size_t(fileNumber)]);
   bbeBlobFile = aFiles[size_t(fileNumber)];
+}
+
+TmvBaseBlobEngine* TmvBaseBlobEngine::CreateEngine(TmvBaseTableDescriptor* aTableDescriptor,
+                                                   const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans) {
+  return CreateEngine(aTableDescriptor->GetBlobDescriptor(), aFiles, aTrans);
+}
+
+TmvBaseBlobEngine* TmvBaseBlobEngine::CreateEngine(TmvBaseBlobDescriptor* aDescriptor,
+                                                   const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans) {
+  if (!aDescriptor) return nullptr;
+  auto create = mvSubEngineConstructor<EmvBaseBlobEngineException>(StaticClass, u"BLOB", aDescriptor->GetBlobEngine(),
+                                                                   &TmvBlobEngineClassRef::Create);
+  return create(aDescriptor, aFiles, aTrans);
+}
+
+void TmvBaseBlobEngine::CheckValidFromDescriptor(TmvBaseBlobDescriptor* aDescriptor) {
+  if (!aDescriptor) return;
+  mvSubEngineClass<EmvBaseBlobEngineException>(StaticClass, u"BLOB", aDescriptor->GetBlobEngine())
+      .CheckValidBase(aDescriptor);
+}
+
+void TmvBaseBlobEngine::CheckValidFromDictionary(TmvBaseTableDescriptor* aTableDescriptor) {
+  CheckValidFromDescriptor(aTableDescriptor->GetBlobDescriptor());
 }
 
 void TmvBaseBlobEngine::Rollback(TmvBaseTransaction* /*aTrans*/) {}

@@ -15,21 +15,27 @@
 //
 // Offsets, lengths and result codes are 32-bit unsigned; result 0 is
 // success. Every operation masks the BLOB number with bbeBlobNrMask first.
+// This unit holds the family base: class record, registry, creation by the
+// engine name in the BLOB descriptor, the table check, and the interface
+// the engines implement. A table without a BLOB descriptor gets no engine.
+//
 // Ownership and threads: an engine belongs to one open table and is used
-// under the table's locks; it does not own its block access.
+// under the table's locks; it does not own its block access. Calls the
+// sub-engine framework and the data dictionary.
 #pragma once
 
 #include <cstdint>
 
 #include "foundation/mvsdTypes.h"
 #include "storage/mvsrBlockAccess.h"
-#include "storage/mvsrSubEngine.h"
+#include "storage/mvseSubEngine.h"
 
 class TStream;
 class TmvBaseBlobDescriptor;
+class TmvBaseBlobEngine;
 class TmvBaseTransaction;
 
-MV_DECLARE_EXCEPTION(EmvBaseBlobEngineException, EmvBaseException)
+MV_DECLARE_EXCEPTION(EmvBaseBlobEngineException, EmvBaseSubEngineException)
 
 // Reads a linked BLOB of another table into aStream: a result code.
 struct TmvBlobLinkRead {
@@ -54,8 +60,27 @@ struct TmvBlobLinkGetLength {
 // The largest BLOB: lengths and offsets are signed 32-bit in the format.
 inline constexpr uint64_t mvMaxBlobSize = 0x7FFFFFFF;
 
+struct TmvBlobEngineClassRef : TmvSubEngineClassRef {
+  TmvBaseBlobEngine* (*Create)(TmvBaseBlobDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                               TmvBaseTransaction* aTrans);
+  void (*CheckValidBase)(TmvBaseBlobDescriptor* aDescriptor);
+};
+
 class TmvBaseBlobEngine : public TmvBaseSubEngine {
+  MV_DECLARE_CLASSREF(TmvBlobEngineClassRef)
  public:
+  static TmvClassRegistry* GetList();
+  // The engine of the table's BLOB descriptor; nil without one; 15503
+  // "Unknown BLOB engine: "<name>"" for an unknown name.
+  static TmvBaseBlobEngine* CreateEngine(TmvBaseTableDescriptor* aTableDescriptor, const TmvBlockAccessArray& aFiles,
+                                         TmvBaseTransaction* aTrans);
+  static TmvBaseBlobEngine* CreateEngine(TmvBaseBlobDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                                         TmvBaseTransaction* aTrans);
+  // Nil passes; an unknown name raises 15503; then the class's CheckValidBase.
+  static void CheckValidFromDescriptor(TmvBaseBlobDescriptor* aDescriptor);
+  static void CheckValidFromDictionary(TmvBaseTableDescriptor* aTableDescriptor);
+  static void CheckValidBase(TmvBaseBlobDescriptor*) {}
+
   virtual void AddBlob(TmvBaseTransaction* aTrans, TmvBlobNr& aBlobNr) = 0;
   virtual void AddBlobLink(TmvBaseTransaction* aTrans, const String& aTableName, TmvBlobNr aTableBlobNr,
                            TmvBlobNr& aBlobNr) = 0;

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <memory>
 
+#include "dictionary/mvsdStorageDescriptors.h"
 #include "foundation/mvllErrors.h"
 #include "platform/Classes.h"
 #include "platform/TextServices.h"
 #include "storage/mvsrTimeoutHandling.h"
-#include "storage/mvseDescriptorAccess.h"
 #include "storage/mvseHeapEngineCached.h"
 
 namespace {
@@ -43,18 +43,43 @@ void TmvSegmentedBlobHeapHeaderHandler::SetFirstManagementBlock(TmvBaseFileHeade
 // ---------------------------------------------------------------------------
 // Construction
 
+constinit const TmvBlobEngineClassRef TmvSegmentedBlobEngine::StaticClass{
+    {{u"TmvSegmentedBlobEngine", &TmvBaseBlobEngine::StaticClass},
+     &TmvBaseBlobEngine::GetList,
+     &TmvBaseBlobEngine::CheckValidFromDictionary},
+    &TmvSegmentedBlobEngine::Create,
+    &TmvSegmentedBlobEngine::CheckValidBase};
+
+void mvseBlobEngineSegmentedInit() {
+  TmvBaseSubEngine::Register(TmvSegmentedBlobEngine::StaticClass, mvDefaultEngineName);
+}
+
+void mvseBlobEngineSegmentedFini() { TmvBaseSubEngine::Unregister(TmvSegmentedBlobEngine::StaticClass); }
+
+void TmvSegmentedBlobEngine::CheckValidBase(TmvBaseBlobDescriptor* aDescriptor) {
+  auto* heapBlob = dynamic_cast<TmvHeapBlobDescriptor*>(aDescriptor);
+  if (!heapBlob)
+    throw EmvSegmentedBlobEngineException(MVERR_INVALIDDESC,
+                                          String(u"Blob descriptor must be a TmvHeapBlobDescriptor is required"));
+  if (!heapBlob->GetHeapDescriptor())
+    throw EmvSegmentedBlobEngineException(MVERR_INVALIDDESC, String(u"A HeapDescriptor is required"));
+  TmvBaseHeapEngine::CheckValidBaseFromDescriptor(heapBlob->GetHeapDescriptor());
+}
+
 TmvSegmentedBlobEngine::TmvSegmentedBlobEngine(TmvBaseBlobDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
                                                TmvBaseTransaction* aTrans)
     : TmvBaseBlobEngine(aDescriptor, aFiles) {
-  if (!mvIsHeapBlobDescriptor(aDescriptor))
-    throw EmvSegmentedBlobEngineException(MVERR_INVALIDDESC, String(u"TmvHeapBlobDescriptor is required"));
-  const String section = SystemAnsiToString(mvBlobDescriptorHeaderSection(aDescriptor));
+  auto* heapBlob = dynamic_cast<TmvHeapBlobDescriptor*>(aDescriptor);
+  if (!heapBlob) throw EmvSegmentedBlobEngineException(MVERR_INVALIDDESC, String(u"TmvHeapBlobDescriptor is required"));
+  if (!heapBlob->GetHeapDescriptor())
+    throw EmvSegmentedBlobEngineException(MVERR_INVALIDDESC, String(u"A HeapDescriptor is required"));
+  const String section = SystemAnsiToString(heapBlob->GetHeaderSection());
   {
     THeaderAccess header(bbeBlobFile->HeaderAccess(aTrans, aTrans != nullptr));
     beHeaderSection = uint16_t(header->RegisterHeaderSection(section, 4, aTrans != nullptr, false));
     if (aTrans) mvPutU32(header->Header, beHeaderSection, 0);
   }
-  beHeapEngine = new TmvCachedHeapEngine(mvBlobHeapDescriptorOf(aDescriptor), bbeBlobFile, CreateHeaderHandler());
+  beHeapEngine = TmvBaseHeapEngine::CreateEngine(heapBlob->GetHeapDescriptor(), bbeBlobFile, CreateHeaderHandler());
   if (bseTableVersion >= mvReuseCounterVersion) bbeBlobNrMask = TmvBlobNr(beHeapEngine->bheHeapRefMask);
 }
 
@@ -687,5 +712,3 @@ void TmvSegmentedBlobEngine::TruncateList(TmvBaseTransaction* aTrans, Held& aFir
   }
 }
 
-void mvseBlobEngineSegmentedInit() {}
-void mvseBlobEngineSegmentedFini() {}

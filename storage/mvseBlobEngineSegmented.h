@@ -50,12 +50,20 @@ class TmvSegmentedBlobHeapHeaderHandler : public TmvHeapHeaderHandler {
 };
 
 class TmvSegmentedBlobEngine : public TmvBaseBlobEngine {
+  MV_DECLARE_CLASSREF(TmvBlobEngineClassRef)
  public:
   // aDescriptor must be a heap BLOB descriptor (10004). With aTrans (a
   // table being created) the header section is created and zeroed; without,
   // it is looked up.
   TmvSegmentedBlobEngine(TmvBaseBlobDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
                          TmvBaseTransaction* aTrans);
+  static TmvBaseBlobEngine* Create(TmvBaseBlobDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                                   TmvBaseTransaction* aTrans) {
+    return new TmvSegmentedBlobEngine(aDescriptor, aFiles, aTrans);
+  }
+  // 10004 unless a heap BLOB descriptor with a heap descriptor; then the
+  // heap family's check of that.
+  static void CheckValidBase(TmvBaseBlobDescriptor* aDescriptor);
   ~TmvSegmentedBlobEngine() override;
 
   void AddBlob(TmvBaseTransaction* aTrans, TmvBlobNr& aBlobNr) override;
@@ -140,5 +148,6 @@ class TmvSegmentedBlobEngine : public TmvBaseBlobEngine {
   void FreeSubtree(TmvBaseTransaction* aTrans, TmvHeapRef aRef, int aDepth);
 };
 
+// Registers the engine as "mv1xDefault" and takes it out again.
 void mvseBlobEngineSegmentedInit();
 void mvseBlobEngineSegmentedFini();

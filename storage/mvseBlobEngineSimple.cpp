@@ -24,6 +24,17 @@ using THeaderAccess = std::unique_ptr<TmvBaseFileHeaderAccess>;
 
 }  // namespace
 
+constinit const TmvBlobEngineClassRef TmvSimpleBlobEngine::StaticClass{
+    {{u"TmvSimpleBlobEngine", &TmvBaseBlobEngine::StaticClass},
+     &TmvBaseBlobEngine::GetList,
+     &TmvBaseBlobEngine::CheckValidFromDictionary},
+    &TmvSimpleBlobEngine::Create,
+    &TmvBaseBlobEngine::CheckValidBase};
+
+void mvseBlobEngineSimpleInit() { TmvBaseSubEngine::Register(TmvSimpleBlobEngine::StaticClass, u"mv1xSimple"); }
+
+void mvseBlobEngineSimpleFini() { TmvBaseSubEngine::Unregister(TmvSimpleBlobEngine::StaticClass); }
+
 TmvSimpleBlobEngine::TmvSimpleBlobEngine(TmvBaseBlobDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
                                          TmvBaseTransaction* /*aTrans*/)
     : TmvBaseBlobEngine(aDescriptor, aFiles) {
@@ -347,5 +358,3 @@ bool TmvSimpleBlobEngine::FreeBlob(TmvBaseTransaction* aTrans, TmvBlobNr aBlobNr
   return true;
 }
 
-void mvseBlobEngineSimpleInit() {}
-void mvseBlobEngineSimpleFini() {}

@@ -33,9 +33,14 @@
 MV_DECLARE_EXCEPTION(EmvSimpleBlobEngineException, EmvBaseBlobEngineException)
 
 class TmvSimpleBlobEngine : public TmvBaseBlobEngine {
+  MV_DECLARE_CLASSREF(TmvBlobEngineClassRef)
  public:
   TmvSimpleBlobEngine(TmvBaseBlobDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
                       TmvBaseTransaction* aTrans);
+  static TmvBaseBlobEngine* Create(TmvBaseBlobDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                                   TmvBaseTransaction* aTrans) {
+    return new TmvSimpleBlobEngine(aDescriptor, aFiles, aTrans);
+  }
 
   void AddBlob(TmvBaseTransaction* aTrans, TmvBlobNr& aBlobNr) override;
   void AddBlobLink(TmvBaseTransaction* aTrans, const String& aTableName, TmvBlobNr aTableBlobNr,
@@ -80,5 +85,6 @@ class TmvSimpleBlobEngine : public TmvBaseBlobEngine {
   uint32_t DataSize() const { return bbeBlobFile->fiBlockSizeBytes() - 27; }
 };
 
+// Registers the engine as "mv1xSimple" and takes it out again.
 void mvseBlobEngineSimpleInit();
 void mvseBlobEngineSimpleFini();

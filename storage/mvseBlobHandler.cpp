@@ -1,11 +1,11 @@
 // Storage: the null and the passthrough BLOB handlers.
 #include "storage/mvseBlobHandler.h"
 
+#include "dictionary/mvsdFieldsDescriptor.h"
 #include "foundation/mvllErrors.h"
 #include "foundation/mvllExceptionData.h"
 #include "storage/mvsrLog.h"
 #include "storage/mvsrTransaction.h"
-#include "storage/mvseDescriptorAccess.h"
 
 uint32_t TmvExtendableServerObject::asoConvertException(const std::exception& e) {
   return mvConvertException(e, mvStorageLog(), this);
@@ -15,6 +15,20 @@ uint32_t TmvExtendableServerObject::asoConvertException(const std::exception& e)
 // Link callbacks
 
 namespace {
+
+// The BLOB number field aField of record aData holds; false when null.
+bool RecordBlobNr(TmvFieldsDescriptor* aFields, int32_t aField, const void* aData, TmvBlobNr& aBlobNr) {
+  bool isNull = true;
+  aBlobNr = 0;
+  aFields->GetRecordField(aField, aData, isNull, &aBlobNr);
+  return !isNull;
+}
+
+std::vector<int32_t> BlobFieldsOf(TmvFieldsDescriptor* aFields) {
+  std::vector<int32_t> fields;
+  if (aFields) aFields->HasBlobFields(fields);
+  return fields;
+}
 
 uint32_t LinkRead(void* aHandler, const String& aTableName, TmvBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
                   TStream* aStream) {
@@ -50,7 +64,7 @@ uint32_t TmvBaseBlobHandler::GetBlobs(TmvBaseTransaction* /*aTrans*/, const void
   for (size_t i = 0; i < sfi->sfiBlobFields.size(); ++i) {
     if (aMarkedBlobs && (i >= aMarkedBlobs->size() || !(*aMarkedBlobs)[i])) continue;
     TmvBlobNr number = 0;
-    if (!mvRecordBlobNr(fields, sfi->sfiBlobFields[i], aData, number) || number == 0) continue;
+    if (!RecordBlobNr(fields, sfi->sfiBlobFields[i], aData, number) || number == 0) continue;
     if (!aBlobNrs || aBlobCount >= room)
       return EmvBaseException::mvSetMessage(MVERR_OUTOFRANGE, mvGetErrorString(MVERR_OUTOFRANGE));
     aBlobNrs[aBlobCount++] = number;
@@ -144,7 +158,7 @@ TmvPassthroughBlobHandler::TmvPassthroughBlobHandler(TmvBlobHandlerOwner* aParen
       ptbhBlobEngine(aBlobEngine),
       ptbhBlobLinkHandler(aBlobLinkHandler),
       ptbhFieldsDescriptor(aFieldsDescriptor),
-      ptbhBlobFields(mvBlobFieldsOf(aFieldsDescriptor)) {}
+      ptbhBlobFields(BlobFieldsOf(aFieldsDescriptor)) {}
 
 uint32_t TmvPassthroughBlobHandler::BlobCreate(TmvBaseTransaction* aTrans, const TmvRecID&, int32_t,
                                                TmvBlobNr& aBlobNr) {
@@ -239,7 +253,7 @@ uint32_t TmvPassthroughBlobHandler::AfterDelete(TmvBaseTransaction* aTrans, cons
   try {
     for (int32_t field : ptbhBlobFields) {
       TmvBlobNr number = 0;
-      if (mvRecordBlobNr(ptbhFieldsDescriptor, field, aRecord, number) && number != 0)
+      if (RecordBlobNr(ptbhFieldsDescriptor, field, aRecord, number) && number != 0)
         ptbhBlobEngine->DeleteBlob(aTrans, number);
     }
   } catch (const std::exception& e) {

@@ -8,22 +8,26 @@
 // that stays the same while the segment lives, however the block is
 // rearranged, so that a heap reference (block and slot) stays valid.
 //
-// `TmvBaseBlockHeapEngine` is the abstract base of the family; the engines
-// are found by name in the family's registry ("mv1xDefault" is the
-// non-fragmenting engine, mvseBlockHeapEngineNonfragmenting.h).
+// This unit holds the family base: class record, registry, creation by the
+// engine name in the block heap descriptor and the descriptor check. A
+// table has no block heap descriptor of its own, so the family's table
+// check is the root's (nothing): block heaps are checked through the heap
+// above them. "mv1xDefault" is the non-fragmenting engine
+// (mvseBlockHeapEngineNonfragmenting.h).
 //
 // Ownership and threads: an engine belongs to the heap engine that created
 // it and is used under its table's locks; it keeps no per-block state.
+// Calls the sub-engine framework and the data dictionary.
 #pragma once
 
 #include <cstdint>
 
-#include "foundation/mvllExceptions.h"
-#include "storage/mvsrSubEngine.h"
+#include "storage/mvseSubEngine.h"
 
 class TmvBaseBlockHeapDescriptor;
+class TmvBaseBlockHeapEngine;
 
-MV_DECLARE_EXCEPTION(EmvBaseBlockHeapEngineException, EmvBaseException)
+MV_DECLARE_EXCEPTION(EmvBaseBlockHeapEngineException, EmvBaseSubEngineException)
 
 // The low 32 bits of a heap reference: the slot in its low 16 bits and, in
 // tables of engine version 47005 and later, a reuse counter in the high 16.
@@ -43,18 +47,25 @@ struct TmvBlockHeapChangedEvent {
   explicit operator bool() const { return Code != nullptr; }
 };
 
-class TmvBaseBlockHeapEngine;
-
-// The class record of a block heap engine class.
 struct TmvBlockHeapEngineClassRef : TmvSubEngineClassRef {
-  TmvBaseBlockHeapEngine* (*Create)(TmvBaseBlockHeapDescriptor* aDescriptor, uint32_t aBlockSize,
-                                    uint16_t aHeaderSize, int32_t aTableVersion);
-  // Refuses a descriptor this engine cannot serve (nothing by default).
+  // aBlockSize: the usable block size; aHeaderSize: the bytes at the start
+  // of a block that the heap keeps for itself.
+  TmvBaseBlockHeapEngine* (*Create)(TmvBaseBlockHeapDescriptor* aDescriptor, uint32_t aBlockSize, uint32_t aHeaderSize,
+                                    int32_t aTableVersion);
   void (*CheckValidBase)(TmvBaseBlockHeapDescriptor* aDescriptor);
 };
 
 class TmvBaseBlockHeapEngine : public TmvBaseSubEngine {
+  MV_DECLARE_CLASSREF(TmvBlockHeapEngineClassRef)
  public:
+  static TmvClassRegistry* GetList();
+  // Nil for a nil descriptor; 15503 "Unknown BlockHeap engine: "<name>"".
+  static TmvBaseBlockHeapEngine* CreateEngine(TmvBaseBlockHeapDescriptor* aDescriptor, uint32_t aBlockSize,
+                                              uint32_t aHeaderSize, int32_t aTableVersion);
+  // Nil passes; an unknown name raises 15503; then the class's CheckValidBase.
+  static void CheckValidBaseFromDescriptor(TmvBaseBlockHeapDescriptor* aDescriptor);
+  static void CheckValidBase(TmvBaseBlockHeapDescriptor*) {}
+
   // Formats an empty block; the caller's header bytes are left alone.
   virtual void InitBlock(uint8_t* aBlock) = 0;
   // A new segment of aSegmentSize bytes and its slot, or nil (block
@@ -81,11 +92,9 @@ class TmvBaseBlockHeapEngine : public TmvBaseSubEngine {
   TmvSegmentRef bbheSegmentRefMask = 0xFFFFFFFF;
 
  protected:
-  TmvBaseBlockHeapEngine(TmvBaseBlockHeapDescriptor* aDescriptor, uint32_t aBlockSize, uint16_t aHeaderSize,
+  // A nil descriptor gives ID 0 (an engine made outside a dictionary).
+  TmvBaseBlockHeapEngine(TmvBaseBlockHeapDescriptor* aDescriptor, uint32_t aBlockSize, uint32_t aHeaderSize,
                          int32_t aTableVersion);
   virtual void DoChanged(uint8_t* aBlock, uint16_t aSegmentCount, uint16_t aFreeSpaceSize,
                          uint16_t aRecoverableSpace);
 };
-
-void mvseBlockHeapEngineInit();
-void mvseBlockHeapEngineFini();

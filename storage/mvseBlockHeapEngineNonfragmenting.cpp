@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "dictionary/mvsdStorageDescriptors.h"
 #include "foundation/mvllErrors.h"
 #include "foundation/mvllMemoryManager.h"
 #include "storage/mvsrTypes.h"
@@ -42,8 +43,23 @@ inline uint16_t Lost(uint16_t aRecoverable) { return std::min<uint16_t>(8, aReco
 
 }  // namespace
 
+constinit const TmvBlockHeapEngineClassRef TmvNonfragmentingBlockHeapEngine::StaticClass{
+    {{u"TmvNonfragmentingBlockHeapEngine", &TmvBaseBlockHeapEngine::StaticClass},
+     &TmvBaseBlockHeapEngine::GetList,
+     &TmvBaseSubEngine::NoTableCheck},
+    &TmvNonfragmentingBlockHeapEngine::Create,
+    &TmvBaseBlockHeapEngine::CheckValidBase};
+
+void mvseBlockHeapEngineNonfragmentingInit() {
+  TmvBaseSubEngine::Register(TmvNonfragmentingBlockHeapEngine::StaticClass, mvDefaultEngineName);
+}
+
+void mvseBlockHeapEngineNonfragmentingFini() {
+  TmvBaseSubEngine::Unregister(TmvNonfragmentingBlockHeapEngine::StaticClass);
+}
+
 TmvNonfragmentingBlockHeapEngine::TmvNonfragmentingBlockHeapEngine(TmvBaseBlockHeapDescriptor* aDescriptor,
-                                                                   uint32_t aBlockSize, uint16_t aHeaderSize,
+                                                                   uint32_t aBlockSize, uint32_t aHeaderSize,
                                                                    int32_t aTableVersion)
     : TmvBaseBlockHeapEngine(aDescriptor, aBlockSize, aHeaderSize, aTableVersion),
       bheHeaderSize(uint16_t((aHeaderSize + 7) & ~3)) {

@@ -38,10 +38,15 @@
 MV_DECLARE_EXCEPTION(EmvNonfragmentingBlockHeapEngineException, EmvBaseBlockHeapEngineException)
 
 class TmvNonfragmentingBlockHeapEngine : public TmvBaseBlockHeapEngine {
+  MV_DECLARE_CLASSREF(TmvBlockHeapEngineClassRef)
  public:
   // Requires: aBlockSize <= 65536 and room for the header and one slot.
   TmvNonfragmentingBlockHeapEngine(TmvBaseBlockHeapDescriptor* aDescriptor, uint32_t aBlockSize,
-                                   uint16_t aHeaderSize, int32_t aTableVersion);
+                                   uint32_t aHeaderSize, int32_t aTableVersion);
+  static TmvBaseBlockHeapEngine* Create(TmvBaseBlockHeapDescriptor* aDescriptor, uint32_t aBlockSize,
+                                        uint32_t aHeaderSize, int32_t aTableVersion) {
+    return new TmvNonfragmentingBlockHeapEngine(aDescriptor, aBlockSize, aHeaderSize, aTableVersion);
+  }
   // Gives the scratch block back.
   ~TmvNonfragmentingBlockHeapEngine() override;
 
@@ -91,3 +96,7 @@ class TmvNonfragmentingBlockHeapEngine : public TmvBaseBlockHeapEngine {
 
   void* bheTempBlock = nullptr;
 };
+
+// Registers the engine as "mv1xDefault" and takes it out again.
+void mvseBlockHeapEngineNonfragmentingInit();
+void mvseBlockHeapEngineNonfragmentingFini();

@@ -1,7 +1,7 @@
-// Storage: the base of the heap engines.
+// Storage: the heap engine family. See mvseHeapEngine.h.
 #include "storage/mvseHeapEngine.h"
 
-#include "storage/mvseDescriptorAccess.h"
+#include "dictionary/mvsdStorageDescriptors.h"
 #include "storage/mvsrBaseFile.h"
 #include "storage/mvsrLog.h"
 
@@ -13,21 +13,61 @@ TmvHeldBlock::~TmvHeldBlock() {
   }
 }
 
+TmvClassRegistry* TmvBaseHeapEngine::GetList() {
+  static TmvClassRegistry list = nullptr;
+  return &list;
+}
+
+constinit const TmvHeapEngineClassRef TmvBaseHeapEngine::StaticClass{
+    {{u"TmvBaseHeapEngine", &TmvBaseSubEngine::StaticClass},
+     &TmvBaseHeapEngine::GetList,
+     &TmvBaseSubEngine::NoTableCheck},
+    nullptr,
+    &TmvBaseHeapEngine::CheckValidBase};
+
 TmvBaseHeapEngine::TmvBaseHeapEngine(TmvBaseHeapDescriptor* aDescriptor, TmvBlockAccess* aDataFile,
                                      TmvHeapHeaderHandler* aHeaderHandler)
-    : bheDataFile(aDataFile), bheHeaderHandler(aHeaderHandler) {
+    : TmvBaseSubEngine(aDescriptor ? aDescriptor->GetID() : 0, aDataFile),
+      bheDataFile(aDataFile),
+      bheHeaderHandler(aHeaderHandler) {
   if (!aDataFile || !aHeaderHandler) {
     delete aHeaderHandler;
     MV_ASSERT(aDataFile && aHeaderHandler);
   }
-  bseID = uint32_t(mvHeapDescriptorID(aDescriptor));
-  bseTableVersion = aDataFile->_File()->fiMorvaVersion;
   aHeaderHandler->hhhEngine = this;
 }
 
 TmvBaseHeapEngine::~TmvBaseHeapEngine() {
   delete bheBlockHeapEngine;
   delete bheHeaderHandler;
+}
+
+TmvBaseHeapEngine* TmvBaseHeapEngine::CreateEngine(TmvBaseHeapDescriptor* aDescriptor, TmvBlockAccess* aDataFile,
+                                                   TmvHeapHeaderHandler* aHeaderHandler) {
+  try {
+    if (!aDescriptor) {
+      delete aHeaderHandler;
+      return nullptr;
+    }
+    auto create = mvSubEngineConstructor<EmvBaseHeapEngineException>(StaticClass, u"Heap", aDescriptor->GetHeapEngine(),
+                                                                     &TmvHeapEngineClassRef::Create);
+    return create(aDescriptor, aDataFile, aHeaderHandler);
+  } catch (const EmvBaseHeapEngineException&) {
+    delete aHeaderHandler;  // no engine took it
+    throw;
+  }
+}
+
+void TmvBaseHeapEngine::CheckValidBaseFromDescriptor(TmvBaseHeapDescriptor* aDescriptor) {
+  if (!aDescriptor) return;
+  mvSubEngineClass<EmvBaseHeapEngineException>(StaticClass, u"Heap", aDescriptor->GetHeapEngine())
+      .CheckValidBase(aDescriptor);
+}
+
+void TmvBaseHeapEngine::CheckValidBase(TmvBaseHeapDescriptor* aDescriptor) {
+  TmvBaseBlockHeapDescriptor* blockHeap = aDescriptor->GetBlockHeapDescriptor();
+  if (!blockHeap) throw EmvBaseHeapEngineException(MVERR_INVALIDDESC, u"A block heap descriptor is required");
+  TmvBaseBlockHeapEngine::CheckValidBaseFromDescriptor(blockHeap);
 }
 
 void TmvBaseHeapEngine::BlockAdded(TmvBaseTransaction* aTrans, TmvBaseFileHeaderAccess* aHeaderAccess,

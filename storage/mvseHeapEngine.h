@@ -12,13 +12,17 @@
 // the user keeps the first directory block, how large a data block's
 // header is and what to do when a data block joins or leaves the heap.
 //
-// `TmvBaseHeapEngine` is the family's base; "mv1xDefault" is the cached
-// heap engine (mvseHeapEngineCached.h).
+// This unit holds the family base (class record, registry, creation by the
+// engine name in the heap descriptor, the descriptor check) and the header
+// handler's interface. A table has no heap descriptor of its own, so the
+// family's table check is the root's (nothing): heaps are checked through
+// their users. "mv1xDefault" is the cached heap engine
+// (mvseHeapEngineCached.h).
 //
-// Ownership and threads: a heap engine belongs to one open table and is
-// used under the table's locks; it owns its block heap engine and its
-// header handler. Every block pointer it hands out comes with a release
-// method the caller must call.
+// Ownership and threads: a heap engine belongs to its user and is used
+// under the table's locks; it owns its block heap engine and its header
+// handler. Every block pointer it hands out comes with a release method the
+// caller must call. Calls the sub-engine framework and the data dictionary.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +30,13 @@
 
 #include "storage/mvsrBlockAccess.h"
 #include "storage/mvseBlockHeapEngine.h"
+#include "storage/mvseSubEngine.h"
 
 class TmvBaseHeapDescriptor;
 class TmvBaseHeapEngine;
 class TmvBaseTransaction;
 
-MV_DECLARE_EXCEPTION(EmvBaseHeapEngineException, EmvBaseException)
+MV_DECLARE_EXCEPTION(EmvBaseHeapEngineException, EmvBaseSubEngineException)
 
 // Data block number in the high 32 bits, segment reference in the low 32;
 // 0 = none.
@@ -84,15 +89,27 @@ struct TmvHeldBlock {
   }
 };
 
-// The class record of a heap engine class.
 struct TmvHeapEngineClassRef : TmvSubEngineClassRef {
+  // The engine takes ownership of aHeaderHandler.
   TmvBaseHeapEngine* (*Create)(TmvBaseHeapDescriptor* aDescriptor, TmvBlockAccess* aDataFile,
                                TmvHeapHeaderHandler* aHeaderHandler);
   void (*CheckValidBase)(TmvBaseHeapDescriptor* aDescriptor);
 };
 
 class TmvBaseHeapEngine : public TmvBaseSubEngine {
+  MV_DECLARE_CLASSREF(TmvHeapEngineClassRef)
  public:
+  static TmvClassRegistry* GetList();
+  // Nil for a nil descriptor; 15503 "Unknown Heap engine: "<name>"". The
+  // engine takes aHeaderHandler (freed here when no engine is made).
+  static TmvBaseHeapEngine* CreateEngine(TmvBaseHeapDescriptor* aDescriptor, TmvBlockAccess* aDataFile,
+                                         TmvHeapHeaderHandler* aHeaderHandler);
+  // Nil passes; an unknown name raises 15503; then the class's CheckValidBase.
+  static void CheckValidBaseFromDescriptor(TmvBaseHeapDescriptor* aDescriptor);
+  // A heap needs a block heap below it: 10004 "A block heap descriptor is
+  // required", then the block heap family's check.
+  static void CheckValidBase(TmvBaseHeapDescriptor* aDescriptor);
+
   // Frees the block heap engine, then the header handler.
   ~TmvBaseHeapEngine() override;
 
@@ -147,7 +164,8 @@ class TmvBaseHeapEngine : public TmvBaseSubEngine {
 
  protected:
   // Requires: aDataFile and aHeaderHandler assigned. Takes the handler
-  // (freed with the engine also when construction fails).
+  // (freed with the engine also when construction fails). A nil descriptor
+  // gives ID 0 (an engine made outside a dictionary).
   TmvBaseHeapEngine(TmvBaseHeapDescriptor* aDescriptor, TmvBlockAccess* aDataFile,
                     TmvHeapHeaderHandler* aHeaderHandler);
 };

@@ -5,11 +5,10 @@
 #include <cstring>
 #include <memory>
 
-#include "storage/mvseDescriptorAccess.h"
+#include "dictionary/mvsdStorageDescriptors.h"
 #include "foundation/mvllErrors.h"
 #include "storage/mvsrBaseFile.h"
 #include "storage/mvsrLog.h"
-#include "storage/mvseBlockHeapEngineNonfragmenting.h"
 
 namespace {
 
@@ -93,9 +92,10 @@ TmvCachedHeapEngine::TmvCachedHeapEngine(TmvBaseHeapDescriptor* aDescriptor, Tmv
                                          TmvHeapHeaderHandler* aHeaderHandler)
     : TmvBaseHeapEngine(aDescriptor, aDataFile, aHeaderHandler),
       heMaxEntries(uint16_t((aDataFile->fiBlockSizeBytes() - kEntriesOffset) / kEntrySize)) {
-  bheBlockHeapEngine = new TmvNonfragmentingBlockHeapEngine(
-      mvBlockHeapDescriptorOf(aDescriptor), aDataFile->fiBlockSizeBytes(),
-      DataBlockHeaderSize(), bseTableVersion);
+  TmvBaseBlockHeapDescriptor* blockHeap = aDescriptor ? aDescriptor->GetBlockHeapDescriptor() : nullptr;
+  if (!blockHeap) throw EmvCachedHeapEngineException(MVERR_INVALIDDESC, u"A block heap descriptor is required");
+  bheBlockHeapEngine = TmvBaseBlockHeapEngine::CreateEngine(blockHeap, aDataFile->fiBlockSizeBytes(),
+                                                           DataBlockHeaderSize(), bseTableVersion);
   bheBlockHeapEngine->bbheOnChanged = {&OnBlockHeapChanged, static_cast<TmvBaseHeapEngine*>(this)};
   if (bseTableVersion >= mvReuseCounterVersion)
     bheHeapRefMask = 0xFFFFFFFF00000000ull | bheBlockHeapEngine->bbheSegmentRefMask;
@@ -510,5 +510,13 @@ void TmvCachedHeapEngine::IncHeapRef(TmvHeapRef& aHeapRef) {
 
 TmvBlockSignature TmvCachedHeapEngine::SigDataBlock() { return {'M', 'V', 'H', 'D'}; }
 
-void mvseHeapEngineCachedInit() {}
-void mvseHeapEngineCachedFini() {}
+constinit const TmvHeapEngineClassRef TmvCachedHeapEngine::StaticClass{
+    {{u"TmvCachedHeapEngine", &TmvBaseHeapEngine::StaticClass},
+     &TmvBaseHeapEngine::GetList,
+     &TmvBaseSubEngine::NoTableCheck},
+    &TmvCachedHeapEngine::Create,
+    &TmvBaseHeapEngine::CheckValidBase};
+
+void mvseHeapEngineCachedInit() { TmvBaseSubEngine::Register(TmvCachedHeapEngine::StaticClass, mvDefaultEngineName); }
+
+void mvseHeapEngineCachedFini() { TmvBaseSubEngine::Unregister(TmvCachedHeapEngine::StaticClass); }

@@ -70,9 +70,16 @@ class TmvHeapBlockFreeSpaceList : public TmvHeapBlockList {
 };
 
 class TmvCachedHeapEngine : public TmvBaseHeapEngine {
+  MV_DECLARE_CLASSREF(TmvHeapEngineClassRef)
  public:
+  // The block heap comes from the descriptor's block heap descriptor (10004
+  // without one). Takes aHeaderHandler.
   TmvCachedHeapEngine(TmvBaseHeapDescriptor* aDescriptor, TmvBlockAccess* aDataFile,
                       TmvHeapHeaderHandler* aHeaderHandler);
+  static TmvBaseHeapEngine* Create(TmvBaseHeapDescriptor* aDescriptor, TmvBlockAccess* aDataFile,
+                                   TmvHeapHeaderHandler* aHeaderHandler) {
+    return new TmvCachedHeapEngine(aDescriptor, aDataFile, aHeaderHandler);
+  }
 
   void BlockHeapChanged(uint8_t* aBlock, uint16_t aSegmentCount, uint16_t aFreeSpaceSize,
                         uint16_t aRecoverableSpace) override;
@@ -133,5 +140,6 @@ class TmvCachedHeapEngine : public TmvBaseHeapEngine {
                          std::span<const uint32_t> aSizes, const uint8_t* aOld, uint32_t aOldSize);
 };
 
+// Registers the engine as "mv1xDefault" and takes it out again.
 void mvseHeapEngineCachedInit();
 void mvseHeapEngineCachedFini();

@@ -22,10 +22,7 @@
 // ---------------------------------------------------------------------------
 // Block sizes
 
-// The sizes of cache and scratch memory; a file's block size (stored as one
-// byte in its header) is one of the first five, never mvbs4M.
-enum TmvBlockSizeAll : uint8_t { mvbs4k, mvbs8k, mvbs16k, mvbs32k, mvbs64k, mvbs4M };
-using TmvBlockSize = TmvBlockSizeAll;
+// TmvBlockSizeAll and TmvBlockSize: foundation/mvsdTypes.h.
 inline constexpr int mvBlockSizeCount = 5;
 inline constexpr int mvBlockSizeAllCount = 6;
 

@@ -1,21 +1,31 @@
 // Table storage: start-up and shutdown of the storage units, in order.
 #include "storage/mvsrUnits.h"
 
+#include "dictionary/mvsdUnits.h"
 #include "foundation/mvllUnitGroup.h"
-#include "foundation/mvllUnits.h"
 #include "storage/mvsrFileHeader.h"
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "storage/mvseBlobEngineSegmented.h"
+#include "storage/mvseBlobEngineSimple.h"
+#include "storage/mvseBlockHeapEngineNonfragmenting.h"
+#include "storage/mvseHeapEngineCached.h"
+#include "storage/mvseSubEngine.h"
 #include "storage/mvseTemporaryStorageChunked.h"
 
 namespace {
 
 constexpr TmvUnitSteps kStorageUnits[] = {
-    {mvFoundationInit, mvFoundationFini},
+    {mvDictionaryInit, mvDictionaryFini},
     {mvsrTimeoutHandlingInit, mvsrTimeoutHandlingFini},
     {mvsrFileImplInit, mvsrFileImplFini},
     {mvsrFileHeaderInit, mvsrFileHeaderFini},
     {mvseTemporaryStorageChunkedInit, mvseTemporaryStorageChunkedFini},
+    {mvseSubEngineInit, mvseSubEngineFini},
+    {mvseBlockHeapEngineNonfragmentingInit, mvseBlockHeapEngineNonfragmentingFini},
+    {mvseHeapEngineCachedInit, mvseHeapEngineCachedFini},
+    {mvseBlobEngineSegmentedInit, mvseBlobEngineSegmentedFini},
+    {mvseBlobEngineSimpleInit, mvseBlobEngineSimpleFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 

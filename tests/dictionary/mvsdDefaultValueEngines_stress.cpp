@@ -5,10 +5,8 @@
 // handler and fill records, as the cursors of one table do.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "dictionary/mvsdDefaultValueEngines.h"
-#include "mvsdTestSupport.h"
+#include "mvsdStressSupport.h"
 
 using namespace mvtest;
 
@@ -40,27 +38,6 @@ void FillRecords(TmvFieldsDescriptor* aFields, int aRound, int* aFailures) {
   }
 }
 
-TEST(DefaultValuesRestart, StreamAndFillInEveryRound) {
-  for (int round = 0; round < 3; ++round) {
-    mvDictionaryInit();
-    {
-      TTestDictionary dd;
-      AddDefaults(*dd.Fields, round);
-      TTestDictionary back;
-      ReadAll(Written(*dd.Fields), *back.Fields);
-      EXPECT_TRUE(back.Fields->IsEqual(dd.Fields));
-      back.Fields->ActivateCache();
-      back.ReadOnly = true;
-      int failures[8] = {};
-      std::vector<std::thread> threads;
-      for (int t = 0; t < 8; ++t) threads.emplace_back(FillRecords, back.Fields, round, &failures[t]);
-      for (std::thread& t : threads) t.join();
-      for (int f : failures) EXPECT_EQ(f, 0);
-      back.ReadOnly = false;
-      back.Fields->DeactivateCache();
-    }
-    mvDictionaryFini();
-  }
-}
+TEST(DefaultValuesRestart, StreamAndFillInEveryRound) { EveryRoundOnACachedCopy(&AddDefaults, &FillRecords); }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // Test support of the data dictionary tests: the dictionary started once per
 // test suite, stand-ins for the descriptors of the units above (the data
 // dictionary with its table, an item that holds a field, a file and an index
-// number, validation lists), and stream helpers.
+// number, validation lists, a cursor), a log that keeps its lines, and
+// stream helpers.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "dictionary/mvsdFilterDescriptor.h"
 #include "dictionary/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdLog.h"
 #include "dictionary/mvsdUnits.h"
 #include "dictionary/mvsdValidationDescriptors.h"
 #include "foundation/mvllStreams.h"
@@ -172,7 +175,7 @@ class TTestHolder : public TmvDictionaryItem {
 inline constinit const TmvDictionaryItemClassRef TTestHolder::StaticClass{
     {{u"TTestHolder", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
 
-// Validation lists whose body is the item header alone.
+// Validation lists of classes of their own, which no engine serves.
 class TTestValidations : public TmvFieldValidationsDescriptor {
   MV_DECLARE_CLASSREF(TmvDictionaryItemClassRef)
  public:
@@ -236,8 +239,9 @@ inline constinit const TmvFieldDescriptorClassRef TReshapableField::StaticClass{
     &mvCreateField<TReshapableField>,
     &TmvFieldDescriptor::SetupField};
 
-// The cursor that default-value engines are made for: a session user name
-// and a counter of log sequence numbers, which can refuse.
+// The cursor that default-value and validation engines are made for: a
+// session user name, a counter of log sequence numbers, which can refuse,
+// and BLOB contents by BLOB number (an unknown number is refused with 8708).
 class TTestCursor : public ImvDictionaryCursor {
  public:
   String GetSessionUserName() override { return UserName; }
@@ -247,10 +251,41 @@ class TTestCursor : public ImvDictionaryCursor {
     aLSN = NextLSN++;
     return true;
   }
+  uint32_t ReadBlob(int32_t aFieldNo, TmvBlobNr aBlobNr, std::vector<uint8_t>& aContent) override {
+    BlobReads.push_back({aFieldNo, aBlobNr});
+    auto found = Blobs.find(aBlobNr);
+    if (found == Blobs.end()) return EmvBaseException::mvSetMessage(8708, u"No BLOB %d", {int32_t(aBlobNr)});
+    aContent = found->second;
+    return 0;
+  }
   String UserName = u"alice";
   bool GivesLSN = true;
   TmvLSN NextLSN = 0x0102030405060708;
   int LSNCalls = 0;
+  std::map<TmvBlobNr, std::vector<uint8_t>> Blobs;
+  std::vector<std::pair<int32_t, TmvBlobNr>> BlobReads;
+};
+
+// A log that keeps its lines, installed as the dictionary's log while it lives.
+class TLinesLog : public TmvBaseLog {
+ public:
+  TLinesLog() : TmvBaseLog(nullptr) { mvSetDictionaryLog(this); }
+  ~TLinesLog() override { mvSetDictionaryLog(nullptr); }
+  void WriteBlock(const String&, const void*, int32_t, uint32_t, TmvLogPriority, const String&, TDateTime,
+                  int32_t) override {}
+  void WriteString(const String& aMsg, uint32_t, TmvLogPriority, const String&, TDateTime, int32_t) override {
+    lines.push_back(aMsg);
+  }
+  void WriteString(const String& aMsg, std::initializer_list<TVarRec> aArgs, uint32_t aNumber, TmvLogPriority aPri,
+                   const String& aCat, TDateTime aWhen, int32_t aBias) override {
+    WriteString(Format(aMsg, aArgs), aNumber, aPri, aCat, aWhen, aBias);
+  }
+  void WriteStrings(const String& aMsgs, uint32_t aNumber, TmvLogPriority aPri, const String& aCat, TDateTime aWhen,
+                    int32_t aBias) override {
+    WriteString(aMsgs, aNumber, aPri, aCat, aWhen, aBias);
+  }
+  void WriteLogData(ImvLogData*) override {}
+  std::vector<String> lines;
 };
 
 // Registers the stand-in classes for the life of a test.

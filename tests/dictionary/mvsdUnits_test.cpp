@@ -16,6 +16,7 @@
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "dictionary/mvsdValidationDescriptors.h"
+#include "dictionary/mvsdValidationEngine.h"
 
 namespace {
 
@@ -55,6 +56,26 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
     EXPECT_EQ(TmvBaseRegisterableDescriptor::FindDescriptorClass(TmvFieldValidationsDescriptor::StaticClass,
                                                                  u"TmvValidationsDescriptor"),
               &TmvFieldValidationsDescriptor::StaticClass);
+    for (const char16_t* v : {u"MinMax", u"NoChange", u"SqlCheck"}) {
+      const String name = u"Tmv" + String(v) + u"Validation";
+      EXPECT_TRUE(Registered(TmvBaseFieldValidationDescriptor::StaticClass, name + u"Descriptor")) << UTF8Encode(name);
+      EXPECT_NE(TmvBaseRegisterableEngine::FindEngineClass(TmvBaseValidationEngine::StaticClass, name + u"Engine"),
+                nullptr)
+          << UTF8Encode(name);
+    }
+    EXPECT_NE(TmvBaseRegisterableEngine::FindEngineClass(TmvBaseValidationEngine::StaticClass,
+                                                         u"TmvNotNullValidationEngine"),
+              nullptr);
+    EXPECT_NE(TmvBaseRegisterableEngine::FindEngineClass(TmvFieldsValidationsEngine::StaticClass,
+                                                         u"TmvFieldsValidationsEngine"),
+              nullptr);
+    EXPECT_NE(TmvBaseRegisterableEngine::FindEngineClass(TmvFieldValidationsEngine::StaticClass,
+                                                         u"TmvFieldValidationsEngine"),
+              nullptr);
+    // Each list engine family resolves its own list class only.
+    EXPECT_EQ(TmvBaseRegisterableEngine::FindEngineClass(TmvFieldValidationsEngine::StaticClass,
+                                                         u"TmvFieldsValidationsEngine"),
+              nullptr);
     EXPECT_EQ(TmvCompositeKeyFieldEngine::RegisteredEngines(),
               u"\"\",DateOnly,DateOnlyMonth,DateOnlyWeek,DateOnlyYear,NumbersOnly");
     // Each storage family resolves its own classes, and only those.
@@ -88,6 +109,9 @@ TEST(DictionaryUnits, StartTwiceStopTwice) {
     EXPECT_EQ(*TmvBaseIndicesDescriptor::Registry(), nullptr);
     EXPECT_EQ(*TmvBaseDefaultValueDescriptor::Registry(), nullptr);
     EXPECT_EQ(*TmvBaseDefaultValueEngine::Registry(), nullptr);
+    EXPECT_EQ(*TmvBaseFieldValidationDescriptor::Registry(), nullptr);
+    EXPECT_EQ(*TmvBaseValidationEngine::Registry(), nullptr);
+    EXPECT_EQ(*TmvFieldsValidationsEngine::Registry(), nullptr);
   }
   mvDictionaryFini();  // an unmatched stop changes nothing
   EXPECT_FALSE(mvDisable30900LocaleFixes);  // the test program has no such switch

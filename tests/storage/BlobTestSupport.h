@@ -11,23 +11,18 @@ namespace storage_test {
 
 class BlobEngineTest : public HeapFileTest {
  protected:
-  void SetUp() override {
-    StartDictionary();
-    HeapFileTest::SetUp();
-  }
   void TearDown() override {
     engine.reset();
     if (descriptor) FreeBlobDescriptor(descriptor);
     HeapFileTest::TearDown();
-    StopDictionary();
   }
   // The engine of a new table (aTrans) or of an existing one.
   void Start(TmvBaseTransaction* aTrans) {
     engine.reset();
     if (!descriptor) descriptor = simple ? NewBlobDescriptor(u"mv1xSimple") : NewHeapBlobDescriptor();
     files = {view.get()};
-    if (simple) engine = std::make_unique<TmvSimpleBlobEngine>(descriptor, files, aTrans);
-    else engine = std::make_unique<TmvSegmentedBlobEngine>(descriptor, files, aTrans);
+    // Found by the descriptor's engine name, as a table's engine is.
+    engine.reset(TmvBaseBlobEngine::CreateEngine(descriptor, files, aTrans));
   }
   // The engine of a new table whose set-up aTrans commits.
   void StartNew() {

@@ -64,6 +64,31 @@ TEST_F(SegmentedBlobTest, SmallBlobsChangeFormInPlace) {
   trans.Commit();
 }
 
+TEST_F(SegmentedBlobTest, DescriptorsItRefuses) {
+  TmvBaseBlobDescriptor plain(nullptr);
+  TmvHeapBlobDescriptor noHeap(nullptr);
+  TmvHeapBlobDescriptor noBlockHeap(nullptr);
+  noBlockHeap.AddHeapDescriptor();
+  struct Case {
+    TmvBaseBlobDescriptor* descriptor;
+    const char16_t* text;
+  };
+  for (const Case& c : {Case{&plain, u"Blob descriptor must be a TmvHeapBlobDescriptor is required"},
+                        Case{&noHeap, u"A HeapDescriptor is required"},
+                        Case{&noBlockHeap, u"A block heap descriptor is required"}}) {
+    String text;
+    EXPECT_EQ(CodeOf([&] { TmvBaseBlobEngine::CheckValidFromDescriptor(c.descriptor); }, &text), 10004u);
+    EXPECT_EQ(text, c.text);
+  }
+  TmvHeapBlobDescriptor good(nullptr);
+  good.AddHeapDescriptor()->AddBlockHeapDescriptor();
+  TmvBaseBlobEngine::CheckValidFromDescriptor(&good);
+  good.GetHeapDescriptor()->GetBlockHeapDescriptor()->SetBlockHeapEngine(u"Other");
+  EXPECT_EQ(CodeOf([&] { TmvBaseBlobEngine::CheckValidFromDescriptor(&good); }), 15503u);
+  files = {view.get()};
+  EXPECT_EQ(CodeOf([&] { TmvSegmentedBlobEngine(&plain, files, nullptr); }), 10004u);
+}
+
 TEST_F(SegmentedBlobTest, LargeBlobsBecomeListsAndTruncateBack) {
   StartNew();
   TTestTransaction trans(cache);

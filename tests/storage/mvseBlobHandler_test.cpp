@@ -14,7 +14,7 @@ class TestCursor : public TmvBlobHandlerOwner {
  public:
   explicit TestCursor(TmvFieldsDescriptor* aFields)
       : TmvBlobHandlerOwner(nullptr), fields(aFields), sfi(SFIOf(aFields)) {}
-  ~TestCursor() override { ReleaseSFI(sfi); }
+  ~TestCursor() override { mvReleaseSpecialFieldsInfo(sfi); }
   const TmvSpecialFieldsInfo* acSFI() override { return sfi; }
   TmvFieldsDescriptor* GetFieldsDescriptor() override { return fields; }
   TmvFieldsDescriptor* fields;

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "HeapTestSupport.h"
+#include "dictionary/mvsdStorageDescriptors.h"
 #include "storage/mvseBlockHeapEngineNonfragmenting.h"
 
 namespace {
@@ -13,9 +14,20 @@ using namespace storage_test;
 
 class HeapTest : public HeapFileTest {
  protected:
+  void SetUp() override {
+    HeapFileTest::SetUp();
+    descriptor = std::make_unique<TmvBaseHeapDescriptor>(nullptr);
+    descriptor->AddBlockHeapDescriptor();
+  }
+  void TearDown() override {
+    descriptor.reset();
+    HeapFileTest::TearDown();
+  }
+  // A heap engine found by the descriptor's engine names, as a table's is.
   std::unique_ptr<TmvCachedHeapEngine> Engine() {
     handler = new SectionHeapHandler(section);
-    return std::make_unique<TmvCachedHeapEngine>(nullptr, view.get(), handler);
+    TmvBaseHeapEngine* heap = TmvBaseHeapEngine::CreateEngine(descriptor.get(), view.get(), handler);
+    return std::unique_ptr<TmvCachedHeapEngine>(static_cast<TmvCachedHeapEngine*>(heap));
   }
   static TmvHeapRef Alloc(TmvCachedHeapEngine& aHeap, TmvBaseTransaction* aTrans, uint16_t aSize, uint8_t aFill) {
     std::vector<uint8_t> bytes(aSize, aFill);
@@ -54,6 +66,7 @@ class HeapTest : public HeapFileTest {
     return entries;
   }
 
+  std::unique_ptr<TmvBaseHeapDescriptor> descriptor;
   SectionHeapHandler* handler = nullptr;
 };
 

@@ -1,0 +1,114 @@
+// Test support of the sub-engine tests: stand-in engine classes of the
+// families whose engines other units provide, registered under the names a
+// new dictionary uses, so that whole-dictionary checks can pass.
+#pragma once
+
+#include <vector>
+
+#include "storage/mvseAutoIncEngine.h"
+#include "storage/mvseBlobEngine.h"
+#include "storage/mvseBlobEngineSegmented.h"
+#include "storage/mvseBlobEngineSimple.h"
+#include "storage/mvseBlockHeapEngineNonfragmenting.h"
+#include "storage/mvseHeapEngineCached.h"
+#include "storage/mvseIndicesEngine.h"
+#include "storage/mvseRecordEngine.h"
+
+namespace storage_test {
+
+// A record engine that only remembers how it was made.
+class TStandInRecordEngine : public TmvBaseRecordEngine {
+ public:
+  static const TmvRecordEngineClassRef StaticClass;
+  const ClassRef& ClassType() const override { return StaticClass; }
+  TStandInRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                       TmvBaseTransaction* aTrans)
+      : TmvBaseRecordEngine(aDescriptor, aFiles), trans(aTrans) {}
+  static TmvBaseRecordEngine* Create(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                                     TmvBaseTransaction* aTrans) {
+    return new TStandInRecordEngine(aDescriptor, aFiles, aTrans);
+  }
+  TmvBaseTransaction* trans;
+};
+inline constinit const TmvRecordEngineClassRef TStandInRecordEngine::StaticClass{
+    {{u"TStandInRecordEngine", &TmvBaseRecordEngine::StaticClass},
+     &TmvBaseRecordEngine::GetList,
+     &TmvBaseRecordEngine::CheckValidFromDictionary},
+    &TStandInRecordEngine::Create,
+    &TmvBaseRecordEngine::CheckValidDescriptor};
+
+// Abstract stand-ins (no constructor): enough for the checks.
+inline constinit const TmvIndicesEngineClassRef kStandInIndicesEngine{
+    {{u"TStandInIndicesEngine", &TmvBaseIndicesEngine::StaticClass},
+     &TmvBaseIndicesEngine::GetList,
+     &TmvBaseIndicesEngine::CheckValidFromDictionary},
+    nullptr,
+    &TmvBaseIndicesEngine::CheckIndexDescriptors};
+// Its keys are not checked: the key engines come with the index engines.
+inline constinit const TmvIndexEngineClassRef kStandInIndexEngine{
+    {{u"TStandInIndexEngine", &TmvBaseIndexEngine::StaticClass},
+     &TmvBaseIndexEngine::GetList,
+     &TmvBaseSubEngine::NoTableCheck},
+    nullptr,
+    [](TmvIndexDescriptor*) {}};
+inline constinit const TmvBlobEngineClassRef kStandInBlobEngine{
+    {{u"TStandInBlobEngine", &TmvBaseBlobEngine::StaticClass},
+     &TmvBaseBlobEngine::GetList,
+     &TmvBaseBlobEngine::CheckValidFromDictionary},
+    nullptr,
+    &TmvBaseBlobEngine::CheckValidBase};
+inline constinit const TmvAutoIncEngineClassRef kStandInAutoIncEngine{
+    {{u"TStandInAutoIncEngine", &TmvBaseAutoIncEngine::StaticClass},
+     &TmvBaseAutoIncEngine::GetList,
+     &TmvBaseAutoIncEngine::CheckValidFromDictionary},
+    nullptr,
+    &TmvBaseAutoIncEngine::CheckValidDescriptor};
+
+// Takes the engines that storage registers at its start (block heap, heap,
+// segmented and simple BLOBs) out of their registries while it lives, so
+// that stand-ins can take their names; only those registered at the time.
+class TRealEnginesSetAside {
+ public:
+  TRealEnginesSetAside() {
+    for (const auto& [cls, name] : kReal)
+      if (TmvBaseSubEngine::FindEngineClass(*cls, name) == cls) {
+        TmvBaseSubEngine::Unregister(*cls);
+        fRemoved.emplace_back(cls, name);
+      }
+  }
+  ~TRealEnginesSetAside() {
+    for (const auto& [cls, name] : fRemoved) TmvBaseSubEngine::Register(*cls, name);
+  }
+  TRealEnginesSetAside(const TRealEnginesSetAside&) = delete;
+  TRealEnginesSetAside& operator=(const TRealEnginesSetAside&) = delete;
+
+ private:
+  using Entry = std::pair<const TmvSubEngineClassRef*, const char16_t*>;
+  static inline const Entry kReal[] = {{&TmvNonfragmentingBlockHeapEngine::StaticClass, u"mv1xDefault"},
+                                       {&TmvCachedHeapEngine::StaticClass, u"mv1xDefault"},
+                                       {&TmvSegmentedBlobEngine::StaticClass, u"mv1xDefault"},
+                                       {&TmvSimpleBlobEngine::StaticClass, u"mv1xSimple"}};
+  std::vector<Entry> fRemoved;
+};
+
+// Registers the stand-ins (and any extra classes) as "mv1xDefault" of their
+// families while it lives, the real engines set aside.
+class TStandInEngines {
+ public:
+  explicit TStandInEngines(std::vector<const TmvSubEngineClassRef*> aExtra = {}) : fClasses(std::move(aExtra)) {
+    fClasses.insert(fClasses.end(), {&TStandInRecordEngine::StaticClass, &kStandInIndicesEngine, &kStandInIndexEngine,
+                                     &kStandInBlobEngine, &kStandInAutoIncEngine});
+    for (const TmvSubEngineClassRef* cls : fClasses) TmvBaseSubEngine::Register(*cls, u"mv1xDefault");
+  }
+  ~TStandInEngines() {
+    for (const TmvSubEngineClassRef* cls : fClasses) TmvBaseSubEngine::Unregister(*cls);
+  }
+  TStandInEngines(const TStandInEngines&) = delete;
+  TStandInEngines& operator=(const TStandInEngines&) = delete;
+
+ private:
+  TRealEnginesSetAside fSetAside;
+  std::vector<const TmvSubEngineClassRef*> fClasses;
+};
+
+}  // namespace storage_test
