@@ -115,6 +115,19 @@ TEST_F(SimpleBlobTest, FileBlobsAndLinksRefuseData) {
   trans.Commit();
 }
 
+// A file name fills the block after its 2-byte length and no further: one
+// byte more would reach the block's owner ID.
+TEST_F(SimpleBlobTest, FileNameUpToTheEndOfTheBlock) {
+  TTestTransaction trans(cache);
+  TmvBlobNr nr = 0;
+  engine->AddFileBlob(&trans, String(4092 - 29, u'n'), nr);
+  String name;
+  EXPECT_TRUE(engine->IsFileBlob(&trans, nr, name));
+  EXPECT_EQ(name.size(), 4092u - 29);
+  EXPECT_THROW(engine->AddFileBlob(&trans, String(4092 - 28, u'n'), nr), EAssertionFailed);
+  trans.Commit();
+}
+
 // A chain that runs in a circle or ends before the length, or a used count
 // beyond its block: 8962, not an endless walk or a read outside the block.
 TEST_F(SimpleBlobTest, DamagedChains) {
