@@ -21,6 +21,7 @@
 #include "storage/mvsrBlockAccess.h"
 #include "storage/mvsrCommit.h"
 #include "storage/mvsrFileHeader2x.h"
+#include "storage/mvsrTimeoutHandling.h"
 #include "storage/mvsrUnits.h"
 #include "storage/mvseBlobEngineSegmented.h"
 #include "storage/mvseBlobEngineSimple.h"
@@ -180,6 +181,7 @@ BENCHMARK(SQLite)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   mvStorageInit();
+  mvSetOperationDeadline(0, true);  // no deadline: the long loops check it
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.PrintRatio("Engine/0/iterations:3/real_time", "SQLite/iterations:3/real_time", "SQLite (segmented)");
