@@ -15,8 +15,11 @@ constinit const TmvBlockHeapEngineClassRef TmvBaseBlockHeapEngine::StaticClass{
     nullptr,
     &TmvBaseBlockHeapEngine::CheckValidBase};
 
-TmvBaseBlockHeapEngine::TmvBaseBlockHeapEngine(TmvBaseBlockHeapDescriptor* aDescriptor, int32_t aTableVersion)
-    : TmvBaseSubEngine(aDescriptor->GetID(), nullptr) {
+TmvBaseBlockHeapEngine::TmvBaseBlockHeapEngine(TmvBaseBlockHeapDescriptor* aDescriptor, uint32_t aBlockSize,
+                                               uint32_t aHeaderSize, int32_t aTableVersion)
+    : TmvBaseSubEngine(aDescriptor ? aDescriptor->GetID() : 0, nullptr),
+      bbheBlockSize(aBlockSize),
+      bbheHeaderSize(uint16_t(aHeaderSize)) {
   bseTableVersion = aTableVersion;
 }
 
@@ -33,4 +36,11 @@ void TmvBaseBlockHeapEngine::CheckValidBaseFromDescriptor(TmvBaseBlockHeapDescri
   if (!aDescriptor) return;
   mvSubEngineClass<EmvBaseBlockHeapEngineException>(StaticClass, u"BlockHeap", aDescriptor->GetBlockHeapEngine())
       .CheckValidBase(aDescriptor);
+}
+
+void TmvBaseBlockHeapEngine::IncSegmentRef(TmvSegmentRef& /*aSegmentRef*/) {}
+
+void TmvBaseBlockHeapEngine::DoChanged(uint8_t* aBlock, uint16_t aSegmentCount, uint16_t aFreeSpaceSize,
+                                       uint16_t aRecoverableSpace) {
+  if (bbheOnChanged) bbheOnChanged.Code(bbheOnChanged.Object, aBlock, aSegmentCount, aFreeSpaceSize, aRecoverableSpace);
 }

@@ -89,7 +89,7 @@ uint8_t* TmvSimpleStreamEngine::HoldStreamBlock(TmvBaseTransaction* aTrans, TmvB
     throw EmvseStreamEngineExcpetion(MVERR_INVALIDBLOCKNR,
                                      u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                      {bseDataFile->fiName(), int64_t(aNumber)});
-  aHeld.Block = bseDataFile->GetBlock(aTrans, aNumber, bseID, aDirty, aHeld.Method);
+  aHeld.Block = bseDataFile->GetBlock(aTrans, aNumber, bseID, aDirty, aHeld.Release);
   if (mvBchSignature(aHeld.Block) != kStreamBlockSig || mvBchThisBlock(aHeld.Block) != aNumber)
     throw EmvseStreamEngineExcpetion(MVERR_NOTASTREAMBLOCK,
                                      u"Block just read from file is not a valid stream block [%s, block %d]",
@@ -132,7 +132,7 @@ void TmvSimpleStreamEngine::ReadStream(TmvBaseTransaction* aTrans, TmvBlockNumbe
     aStream.WriteBuffer(block + mvStreamDataOffset, count);
     left -= count;
     const TmvBlockNumber next = NextInChain(block, aStreamNr, i + 1 == blocks);
-    held.Release();
+    held.Drop();
     if (i + 1 < blocks) block = HoldStreamBlock(aTrans, next, false, held);
   }
   aStream.SetPosition(0);
@@ -167,7 +167,7 @@ void TmvSimpleStreamEngine::WriteStream(TmvBaseTransaction* aTrans, TmvBlockNumb
   TmvHeldBlock held;
   uint8_t* block;
   if (aCreateNew) {
-    held.Block = block = header->GetNewBlock(aTrans, bseID, held.Method);
+    held.Block = block = header->GetNewBlock(aTrans, bseID, held.Release);
     aStreamNr = mvBchThisBlock(block);
   } else {
     block = HoldStreamBlock(aTrans, aStreamNr, true, held);
@@ -186,10 +186,10 @@ void TmvSimpleStreamEngine::WriteStream(TmvBaseTransaction* aTrans, TmvBlockNumb
     done += count;
     if (done == content.size()) break;
     TmvHeldBlock following;
-    following.Block = header->GetNewBlock(aTrans, bseID, following.Method);
+    following.Block = header->GetNewBlock(aTrans, bseID, following.Release);
     mvPutU32(block, mvStreamNextOffset, mvBchThisBlock(following.Block));
-    held.Release();
-    block = following.Take(held.Method);
+    held.Drop();
+    block = following.Detach(held.Release);
     held.Block = block;
   }
 }

@@ -188,7 +188,7 @@ uint8_t* Tmv2xFileHeaderAccess::HoldStructureBlock(TmvBaseTransaction* aTrans, T
                                                    TmvBlockNumber aNumber, int32_t aOwner,
                                                    const TmvBlockSignature& aSignature, bool aDirty) {
   CheckBlockNumber(aNumber);
-  aHeld.Block = bfhaBlockAccess->GetBlock(aTrans, aNumber, aOwner, aDirty, aHeld.Method);
+  aHeld.Block = bfhaBlockAccess->GetBlock(aTrans, aNumber, aOwner, aDirty, aHeld.Release);
   if (mvBchSignature(aHeld.Block) != aSignature)
     RaiseError(MVERR_FILECORRUPT,
                Format(aOwner == mv2xFreeBlockMapID ? kWrongMapSignature : kWrongOverflowSignature,
@@ -256,7 +256,7 @@ uint8_t* Tmv2xFileHeaderAccess::RefillFreeCache(TmvBaseTransaction* aTrans, int3
       std::memset(map, 0, bfhaHeaderFile->BlockBytes());
       mvPutU32(map, mvBchThisBlockOffset, head);
       mvPutU32(map, bfhaHeaderFile->fiBlockSizeBytes, static_cast<uint32_t>(aID));
-      return held.Take(aReleaseMethod);
+      return held.Detach(aReleaseMethod);
     }
   }
   return nullptr;

@@ -129,32 +129,32 @@ struct TmvReleaseMethod {
   void Clear() { *this = TmvReleaseMethod{}; }
 };
 
-// A block held until the holder goes out of scope (or Take hands it on),
-// so that every path out of an operation releases what it holds.
-class TmvHeldBlock {
- public:
+// A block held until the holder goes out of scope (or Detach hands it on),
+// so that every path out of an operation releases what it holds. A release
+// that fails in the destructor is logged, since a destructor cannot pass it
+// on. Not copyable.
+struct TmvHeldBlock {
+  uint8_t* Block = nullptr;
+  TmvReleaseMethod Release;
+
   TmvHeldBlock() = default;
-  ~TmvHeldBlock() {
-    if (Block) Method(Block);
-  }
   TmvHeldBlock(const TmvHeldBlock&) = delete;
   TmvHeldBlock& operator=(const TmvHeldBlock&) = delete;
-  // Gives up the hold: the caller releases the block with aMethod.
-  uint8_t* Take(TmvReleaseMethod& aMethod) {
-    aMethod = Method;
-    Method.Clear();
+  ~TmvHeldBlock();
+  // Releases the block now (nothing when none is held); failures pass on.
+  void Drop() {
+    uint8_t* block = Block;
+    Block = nullptr;
+    if (block) Release(block);
+  }
+  // Hands the block and its release method to the caller.
+  uint8_t* Detach(TmvReleaseMethod& aRelease) {
+    aRelease = Release;
+    Release.Clear();
     uint8_t* block = Block;
     Block = nullptr;
     return block;
   }
-  // Releases the block now (nothing when none is held).
-  void Release() {
-    if (Block) Method(Block);
-    Block = nullptr;
-    Method.Clear();
-  }
-  uint8_t* Block = nullptr;
-  TmvReleaseMethod Method;
 };
 
 // ---------------------------------------------------------------------------

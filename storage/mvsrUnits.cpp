@@ -7,7 +7,11 @@
 #include "storage/mvsrFileImplWin32.h"
 #include "storage/mvsrTimeoutHandling.h"
 #include "storage/mvseAutoIncEngine.h"
+#include "storage/mvseBlobEngineSegmented.h"
+#include "storage/mvseBlobEngineSimple.h"
+#include "storage/mvseBlockHeapEngineNonfragmenting.h"
 #include "storage/mvseBookmarks.h"
+#include "storage/mvseHeapEngineCached.h"
 #include "storage/mvseStaticRecordEngine.h"
 #include "storage/mvseStreamEngineSimple.h"
 #include "storage/mvseSubEngine.h"
@@ -26,6 +30,10 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvseStreamEngineSimpleInit, mvseStreamEngineSimpleFini},
     {mvseStaticRecordEngineInit, mvseStaticRecordEngineFini},
     {mvseAutoIncEngineInit, mvseAutoIncEngineFini},
+    {mvseBlockHeapEngineNonfragmentingInit, mvseBlockHeapEngineNonfragmentingFini},
+    {mvseHeapEngineCachedInit, mvseHeapEngineCachedFini},
+    {mvseBlobEngineSegmentedInit, mvseBlobEngineSegmentedFini},
+    {mvseBlobEngineSimpleInit, mvseBlobEngineSimpleFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 

@@ -7,8 +7,13 @@
 
 #include "storage/mvseAutoIncEngine.h"
 #include "storage/mvseBlobEngine.h"
+#include "storage/mvseBlobEngineSegmented.h"
+#include "storage/mvseBlobEngineSimple.h"
+#include "storage/mvseBlockHeapEngineNonfragmenting.h"
+#include "storage/mvseHeapEngineCached.h"
 #include "storage/mvseIndicesEngine.h"
 #include "storage/mvseRecordEngine.h"
+#include "storage/mvseStaticRecordEngine.h"
 
 namespace storage_test {
 
@@ -88,8 +93,38 @@ inline constinit const TmvAutoIncEngineClassRef kStandInAutoIncEngine{
     nullptr,
     &TmvBaseAutoIncEngine::CheckValidDescriptor};
 
+// Takes the engines that storage registers at its start (static records,
+// auto-increment, block heap, heap, segmented and simple BLOBs) out of their
+// registries while it lives, so that stand-ins can take their names; only
+// those registered at the time. A class leaves with all its names at once.
+class TRealEnginesSetAside {
+ public:
+  TRealEnginesSetAside() {
+    for (const auto& [cls, name] : kReal)
+      if (TmvBaseSubEngine::FindEngineClass(*cls, name) == cls) fRemoved.emplace_back(cls, name);
+    for (const auto& [cls, name] : fRemoved)
+      if (TmvBaseSubEngine::FindEngineClass(*cls, name) == cls) TmvBaseSubEngine::Unregister(*cls);
+  }
+  ~TRealEnginesSetAside() {
+    for (const auto& [cls, name] : fRemoved) TmvBaseSubEngine::Register(*cls, name);
+  }
+  TRealEnginesSetAside(const TRealEnginesSetAside&) = delete;
+  TRealEnginesSetAside& operator=(const TRealEnginesSetAside&) = delete;
+
+ private:
+  using Entry = std::pair<const TmvSubEngineClassRef*, const char16_t*>;
+  static inline const Entry kReal[] = {{&TmvStaticRecordEngine::StaticClass, u"mv1xDefault"},
+                                       {&TmvStaticRecordEngine::StaticClass, u"Static"},
+                                       {&TmvSimpleAutoIncEngine::StaticClass, u"mv1xDefault"},
+                                       {&TmvNonfragmentingBlockHeapEngine::StaticClass, u"mv1xDefault"},
+                                       {&TmvCachedHeapEngine::StaticClass, u"mv1xDefault"},
+                                       {&TmvSegmentedBlobEngine::StaticClass, u"mv1xDefault"},
+                                       {&TmvSimpleBlobEngine::StaticClass, u"mv1xSimple"}};
+  std::vector<Entry> fRemoved;
+};
+
 // Registers the stand-ins (and any extra classes) as "mv1xDefault" of their
-// families while it lives.
+// families while it lives, the real engines set aside.
 class TStandInEngines {
  public:
   explicit TStandInEngines(std::vector<const TmvSubEngineClassRef*> aExtra = {}) : fClasses(std::move(aExtra)) {
@@ -104,6 +139,7 @@ class TStandInEngines {
   TStandInEngines& operator=(const TStandInEngines&) = delete;
 
  private:
+  TRealEnginesSetAside fSetAside;
   std::vector<const TmvSubEngineClassRef*> fClasses;
 };
 

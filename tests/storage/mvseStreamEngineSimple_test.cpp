@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 
 #include "FileHeaderTestSupport.h"
 #include "SubEngineTestSupport.h"
@@ -240,7 +241,16 @@ class StoredDictionaryTest : public HeaderTest {
     trans.Commit();
     return written;
   }
-  TStandInEngines engines;
+  // The stand-ins take the engine names once storage has registered its own.
+  void SetUp() override {
+    HeaderTest::SetUp();
+    engines.emplace();
+  }
+  void TearDown() override {
+    engines.reset();
+    HeaderTest::TearDown();
+  }
+  std::optional<TStandInEngines> engines;
 };
 
 TEST_F(StoredDictionaryTest, ANewFileHasNoDictionary) {

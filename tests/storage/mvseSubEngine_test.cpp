@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 #include "SubEngineTestSupport.h"
 #include "dictionary/mvsdDataDictionary.h"
@@ -23,18 +24,16 @@ inline constinit const TmvStreamEngineClassRef kStandInStreamEngine{
 
 class SubEngineTest : public ::testing::Test {
  protected:
-  // The framework is tested with stand-ins in the families' registries: the
-  // real engines of those families step aside meanwhile.
+  // The families start empty: storage's own engines are set aside.
   void SetUp() override {
     mvStorageInit();
-    mvseStaticRecordEngineFini();
-    mvseAutoIncEngineFini();
+    setAside = std::make_unique<TRealEnginesSetAside>();
   }
   void TearDown() override {
-    mvseAutoIncEngineInit();
-    mvseStaticRecordEngineInit();
+    setAside.reset();
     mvStorageFini();
   }
+  std::unique_ptr<TRealEnginesSetAside> setAside;
 
   // The code and message of the engine exception f raises; 0 when none.
   template <typename F>
