@@ -23,11 +23,11 @@ using namespace storage_test;
 // The table: an auto-increment ID, a name, an amount and a moment. The
 // record engine goes by its second name, so that a reopen which lost the
 // stored name and fell back to the default would show. The table has no
-// indexes: no index engine is registered yet, and the stored dictionary is
-// checked against the engines of this process.
+// indexes: no indices engine is registered yet, and a dictionary is stored
+// only when every engine it names is registered in this process. Its base
+// name is the file view's, given when it is written.
 std::unique_ptr<TmvServerDataDict> PeopleDictionary() {
   auto dd = std::make_unique<TmvServerDataDict>();
-  dd->SetBaseName(u"people");
   TmvFieldsDescriptor* fields = dd->GetFieldsDescriptor();
   fields->AddField(u"ID", u"", mvtAutoInc, 0, 0, true);
   fields->AddField(u"NAME", u"", mvtShortString, 40, 0, false);
