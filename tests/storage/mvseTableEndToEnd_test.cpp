@@ -1,31 +1,41 @@
 // A table end to end on the record and auto-increment engines: records
 // stored in one transaction, committed, reopened and read back, deleted in
 // part and checked again; and a commit cut off after every write it makes.
-// The dictionary is built in memory: these tests exercise the engines under
-// it, not its stored form.
+// The table file holds its own dictionary: it is written as the stream
+// "DICT" with the first records, and every reopen reads it back and builds
+// the engines from the names it stores.
 #include <cmath>
 #include <cstring>
 #include <map>
 #include <set>
 
 #include "RecordTestSupport.h"
+#include "foundation/mvsdPeerVersion.h"
 #include "storage/mvseAutoIncEngine.h"
 #include "storage/mvseStaticRecordEngine.h"
+#include "storage/mvseStreamEngine.h"
+#include "storage/mvsrServerDataDict.h"
 
 namespace {
 
 using namespace storage_test;
 
-// The table: an auto-increment ID, a name, an amount and a moment.
-std::unique_ptr<TmvDataDictionary> PeopleDictionary() {
-  auto dd = std::make_unique<TmvDataDictionary>();
-  dd->SetBaseName(u"people");
+// The table: an auto-increment ID, a name, an amount and a moment. The
+// record engine goes by its second name, so that a reopen which lost the
+// stored name and fell back to the default would show. The table has no
+// indexes: no indices engine is registered yet, and a dictionary is stored
+// only when every engine it names is registered in this process. Its base
+// name is the file view's, given when it is written.
+std::unique_ptr<TmvServerDataDict> PeopleDictionary() {
+  auto dd = std::make_unique<TmvServerDataDict>();
   TmvFieldsDescriptor* fields = dd->GetFieldsDescriptor();
   fields->AddField(u"ID", u"", mvtAutoInc, 0, 0, true);
   fields->AddField(u"NAME", u"", mvtShortString, 40, 0, false);
   fields->AddField(u"AMOUNT", u"", mvtDouble, 0, 0, false);
   fields->AddField(u"WHEN", u"", mvtDateTime, 0, 0, false);
   dd->AddAutoIncDescriptor();
+  dd->GetRecordDescriptor()->SetRecordEngine(u"Static");
+  dd->RemoveIndicesDescriptor();
   return dd;
 }
 
@@ -37,24 +47,47 @@ double WhenOf(int32_t aID) { return 63850000000000.0 + aID * 60000.0; }
 
 class TableEndToEnd : public RecordTableTest {
  protected:
-  // The engines of an open table; a new one when aTrans is given.
+  // An open table: its file, the dictionary it was opened with and the
+  // engines that dictionary names.
   struct TTable {
     TableFile file;
-    std::unique_ptr<TmvStaticRecordEngine> records;
-    std::unique_ptr<TmvSimpleAutoIncEngine> autoInc;
+    std::unique_ptr<TmvServerDataDict> dict;
+    std::unique_ptr<TmvBaseRecordEngine> records;
+    std::unique_ptr<TmvBaseAutoIncEngine> autoInc;
   };
-  TTable Open(TableFile aFile, TmvBaseTransaction* aTrans) {
+  // A new table file: the dictionary goes in as "DICT" in aTrans, with
+  // whatever the caller then adds.
+  TTable Create(const std::string& aName, TmvBaseTransaction* aTrans) {
+    TTable t;
+    t.file = CreateFile(aName, aTrans);
+    t.dict = PeopleDictionary();
+    std::unique_ptr<TmvBaseStreamEngine> streams(
+        TmvBaseStreamEngine::CreateEngine(t.dict.get(), t.file.view.get(), aTrans));
+    t.dict->WriteToFile(streams.get(), aTrans, mvEngineVersion);
+    Engines(t, aTrans);
+    return t;
+  }
+  // An existing table file with the dictionary read from it.
+  TTable Open(TableFile aFile) {
     TTable t;
     t.file = std::move(aFile);
-    t.records = std::make_unique<TmvStaticRecordEngine>(dd->GetRecordDescriptor(), t.file.Files(), aTrans);
-    t.autoInc = std::make_unique<TmvSimpleAutoIncEngine>(dd->GetAutoIncDescriptor(), t.file.Files(), aTrans);
+    std::unique_ptr<TmvBaseStreamEngine> streams(TmvBaseStreamEngine::CreateEngine(
+        static_cast<TmvBaseStreamDescriptor*>(nullptr), t.file.view.get(), nullptr));
+    t.dict = std::make_unique<TmvServerDataDict>();
+    t.dict->ReadFromFile(streams.get(), nullptr);
+    Engines(t, nullptr);
     return t;
+  }
+  static void Engines(TTable& aTable, TmvBaseTransaction* aTrans) {
+    aTable.records.reset(TmvBaseRecordEngine::CreateEngine(aTable.dict.get(), aTable.file.Files(), aTrans));
+    aTable.autoInc.reset(TmvBaseAutoIncEngine::CreateEngine(aTable.dict.get(), aTable.file.Files(), aTrans));
+    ASSERT_NE(dynamic_cast<TmvStaticRecordEngine*>(aTable.records.get()), nullptr);
+    ASSERT_NE(dynamic_cast<TmvSimpleAutoIncEngine*>(aTable.autoInc.get()), nullptr);
   }
   // The record of an ID, written field by field in the native form (the
   // name in ASCII, the same in every ANSI code page); the first test checks
   // it against the record the variant setters build.
-  void NativeRecord(int32_t aID, uint8_t* aRecord) {
-    TmvFieldsDescriptor* fields = dd->GetFieldsDescriptor();
+  static void NativeRecord(TmvFieldsDescriptor* fields, int32_t aID, uint8_t* aRecord) {
     fields->InitRecord(aRecord);
     fields->SetRecordField(0, aRecord, &aID);
     uint8_t name[41] = {};
@@ -66,8 +99,7 @@ class TableEndToEnd : public RecordTableTest {
     fields->SetRecordField(2, aRecord, &amount);
     fields->SetRecordField(3, aRecord, &when);
   }
-  std::vector<uint8_t> VariantRecord(int32_t aID) {
-    TmvFieldsDescriptor* fields = dd->GetFieldsDescriptor();
+  static std::vector<uint8_t> VariantRecord(TmvFieldsDescriptor* fields, int32_t aID) {
     std::vector<uint8_t> record(size_t(fields->RecordLength()));
     fields->InitRecord(record.data());
     fields->SetRecordField(0, record.data(), &aID);
@@ -78,9 +110,10 @@ class TableEndToEnd : public RecordTableTest {
     return record;
   }
   void Insert(TTable& aTable, TmvBaseTransaction* aTrans, int aCount) {
-    std::vector<uint8_t> record(size_t(dd->GetFieldsDescriptor()->RecordLength()));
+    TmvFieldsDescriptor* fields = aTable.dict->GetFieldsDescriptor();
+    std::vector<uint8_t> record(size_t(fields->RecordLength()));
     for (int i = 0; i < aCount; ++i) {
-      NativeRecord(int32_t(aTable.autoInc->NextAutoIncValue(aTrans, nullptr)), record.data());
+      NativeRecord(fields, int32_t(aTable.autoInc->NextAutoIncValue(aTrans, nullptr)), record.data());
       TmvRefNr ref = 0;
       aTable.records->AddRecord(aTrans, ref, record.data());
     }
@@ -88,7 +121,8 @@ class TableEndToEnd : public RecordTableTest {
   // Reads every record, checks its fields against its ID and answers the
   // IDs with their references, in storage order.
   std::map<int32_t, TmvRefNr> ReadAll(TTable& aTable, TmvBaseTransaction* aTrans) {
-    const size_t length = size_t(dd->GetFieldsDescriptor()->RecordLength());
+    TmvFieldsDescriptor* fields = aTable.dict->GetFieldsDescriptor();
+    const size_t length = size_t(fields->RecordLength());
     std::vector<uint8_t> buffer(length), expected(length);
     std::map<int32_t, TmvRefNr> ids;
     TmvRefNr ref = 0;
@@ -97,24 +131,24 @@ class TableEndToEnd : public RecordTableTest {
     aTable.records->Iterate(aTrans, ref, data, [&](void*, TmvRefNr aRef, const uint8_t* aRecord) {
       int32_t id;
       std::memcpy(&id, aRecord, 4);
-      NativeRecord(id, expected.data());
+      NativeRecord(fields, id, expected.data());
       if (std::memcmp(aRecord, expected.data(), length) != 0 || !ids.emplace(id, aRef).second) ++bad;
       return rirContinue;
     }, nullptr, nullptr, false, false);
     EXPECT_EQ(bad, 0);
     return ids;
   }
-  std::unique_ptr<TmvDataDictionary> dd = PeopleDictionary();
 };
 
 TEST_F(TableEndToEnd, HundredThousandRecordsSurviveCommitAndReopenAndPartialDeletion) {
   constexpr int kRecords = 100000;
-  std::vector<uint8_t> native(VariantRecord(7).size());
-  NativeRecord(7, native.data());
-  ASSERT_EQ(native, VariantRecord(7));
   {
     TTestTransaction trans(cache);
-    TTable t = Open(CreateFile("people.mv1", &trans), &trans);
+    TTable t = Create("people.mv1", &trans);
+    TmvFieldsDescriptor* fields = t.dict->GetFieldsDescriptor();
+    std::vector<uint8_t> native(fields->RecordLength());
+    NativeRecord(fields, 7, native.data());
+    ASSERT_EQ(native, VariantRecord(fields, 7));
     Insert(t, &trans, kRecords);
     t.records.reset();
     t.autoInc.reset();
@@ -122,7 +156,9 @@ TEST_F(TableEndToEnd, HundredThousandRecordsSurviveCommitAndReopenAndPartialDele
   }
   std::vector<TmvRefNr> thirds;
   {
-    TTable t = Open(OpenFile("people.mv1"), nullptr);
+    TTable t = Open(OpenFile("people.mv1"));
+    EXPECT_EQ(t.dict->GetRecordDescriptor()->GetRecordEngine(), u"Static");
+    EXPECT_TRUE(t.dict->IsEqual(PeopleDictionary().get()));
     TTestTransaction trans(cache);
     EXPECT_EQ(t.records->breGetRecordCount(&trans), uint32_t(kRecords));
     const std::map<int32_t, TmvRefNr> ids = ReadAll(t, &trans);
@@ -134,7 +170,7 @@ TEST_F(TableEndToEnd, HundredThousandRecordsSurviveCommitAndReopenAndPartialDele
     EXPECT_EQ(t.autoInc->ReadAutoIncValue(&trans), uint32_t(kRecords));
     trans.Commit();
   }
-  TTable t = Open(OpenFile("people.mv1"), nullptr);
+  TTable t = Open(OpenFile("people.mv1"));
   TTestTransaction trans(cache);
   EXPECT_EQ(t.records->breGetRecordCount(&trans), uint32_t(kRecords - kRecords / 3));
   const std::map<int32_t, TmvRefNr> ids = ReadAll(t, &trans);
@@ -150,7 +186,7 @@ TEST_F(TableEndToEnd, HundredThousandRecordsSurviveCommitAndReopenAndPartialDele
 TEST_F(TableEndToEnd, ACommitCutOffAfterAnyWriteLeavesAReadableTableOrAClearError) {
   {
     TTestTransaction trans(cache);
-    TTable t = Open(CreateFile("base.mv1", &trans), &trans);
+    TTable t = Create("base.mv1", &trans);
     Insert(t, &trans, 1000);
     t.records.reset();
     t.autoInc.reset();
@@ -165,7 +201,7 @@ TEST_F(TableEndToEnd, ACommitCutOffAfterAnyWriteLeavesAReadableTableOrAClearErro
     bool crashed = false;
     {
       TTestTransaction trans(cache);
-      TTable t = Open(OpenFile("crash.mv1"), nullptr);
+      TTable t = Open(OpenFile("crash.mv1"));
       Insert(t, &trans, 1000);
       fs.CrashAfterWrites(n);
       trans.Commit();
@@ -180,7 +216,7 @@ TEST_F(TableEndToEnd, ACommitCutOffAfterAnyWriteLeavesAReadableTableOrAClearErro
       if (table.header) table.release(table.header);
       if (code != 0) throw EmvBaseException(code);
       TableFile f{nullptr, std::make_unique<TmvBlockAccess>(table.file, nullptr, u"t", 0)};
-      TTable t = Open(std::move(f), nullptr);
+      TTable t = Open(std::move(f));
       TTestTransaction trans(cache);
       uint32_t count = 0, read = 0;
       try {
