@@ -12,6 +12,7 @@
 #include "storage/mvseBlockHeapEngineNonfragmenting.h"
 #include "storage/mvseBookmarks.h"
 #include "storage/mvseHeapEngineCached.h"
+#include "storage/mvseRecordCompressionEngines.h"
 #include "storage/mvseStaticRecordEngine.h"
 #include "storage/mvseStreamEngineSimple.h"
 #include "storage/mvseSubEngine.h"
@@ -32,6 +33,7 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvseAutoIncEngineInit, mvseAutoIncEngineFini},
     {mvseBlockHeapEngineNonfragmentingInit, mvseBlockHeapEngineNonfragmentingFini},
     {mvseHeapEngineCachedInit, mvseHeapEngineCachedFini},
+    {mvseRecordCompressionEnginesInit, mvseRecordCompressionEnginesFini},
     {mvseBlobEngineSegmentedInit, mvseBlobEngineSegmentedFini},
     {mvseBlobEngineSimpleInit, mvseBlobEngineSimpleFini},
 };
