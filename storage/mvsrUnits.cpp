@@ -13,6 +13,7 @@
 #include "storage/mvseBookmarks.h"
 #include "storage/mvseHeapEngineCached.h"
 #include "storage/mvseRecordCompressionEngines.h"
+#include "storage/mvseRecordEngineVariable.h"
 #include "storage/mvseStaticRecordEngine.h"
 #include "storage/mvseStreamEngineSimple.h"
 #include "storage/mvseSubEngine.h"
@@ -34,6 +35,7 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvseBlockHeapEngineNonfragmentingInit, mvseBlockHeapEngineNonfragmentingFini},
     {mvseHeapEngineCachedInit, mvseHeapEngineCachedFini},
     {mvseRecordCompressionEnginesInit, mvseRecordCompressionEnginesFini},
+    {mvseRecordEngineVariableInit, mvseRecordEngineVariableFini},
     {mvseBlobEngineSegmentedInit, mvseBlobEngineSegmentedFini},
     {mvseBlobEngineSimpleInit, mvseBlobEngineSimpleFini},
 };
