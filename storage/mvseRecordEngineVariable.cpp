@@ -352,19 +352,22 @@ TmvRefNr TmvVariableRecordEngine::Walk(TmvBaseTransaction* aTrans, TmvRefNr aFro
   TmvBlockNumber block;
   TmvSegmentRef slot = blockStart;
   const TmvHeapRef from = TmvHeapRef(aFrom) & reHeapEngine->bheHeapRefMask;
+  uint64_t fileBlocks;
+  {
+    THeaderAccess header(breDataFile->HeaderAccess(aTrans, false));
+    fileBlocks = header->GetUsedBlocks();
+    block = mvGetU32(header->Header, reHeaderSection + (aBackward ? kLastOffset : kFirstOffset));
+  }
   if (from != 0) {
     block = mvHeapRefBlock(from);
     slot = mvHeapRefSegment(from);
-  } else {
-    THeaderAccess header(breDataFile->HeaderAccess(aTrans, false));
-    block = mvGetU32(header->Header, reHeaderSection + (aBackward ? kLastOffset : kFirstOffset));
   }
   TmvBaseBlockHeapEngine* blockHeap = reHeapEngine->bheBlockHeapEngine;
   uint32_t visited = 0;
-  // A damaged chain could loop; no table has more blocks than its file.
+  // A damaged chain could loop: no chain is longer than the file.
   uint64_t blocks = 0;
   while (block != 0) {
-    if (++blocks > uint64_t(UINT32_MAX)) RaiseDamaged(TmvRefNr(mvHeapRef(block, 0)));
+    if (++blocks > fileBlocks) RaiseDamaged(TmvRefNr(mvHeapRef(block, 0)));
     mvCheckOperationTimeout();
     TmvHeldBlock held;
     held.Block = reHeapEngine->ReadBlockHeap(aTrans, block, false, held.Release);

@@ -37,7 +37,8 @@
 // its ends. The chain gives scans their storage order.
 //
 // Damaged segments (a stub of the wrong size, a stub chain that loops, an
-// image shorter than its flags say) are refused with 8962.
+// image shorter than its flags say, a block chain longer than the file) are
+// refused with 8962.
 //
 // An engine belongs to its open table and is used under the table's locks
 // and transaction; it owns its heap engine, its compression engine and its

@@ -254,6 +254,14 @@ TEST_F(VariableRecords, WalksOverAnEmptyTableAndThroughAFilter) {
   EXPECT_EQ(seen, (std::vector<TmvRefNr>{refs[2], refs[0]}));
   EXPECT_EQ(at, refs[0]);
   EXPECT_EQ(Text(buffer.data()), "a");
+
+  // A damaged chain that leads back to its own block ends the walk.
+  const TmvBlockNumber first = TmvBlockNumber(refs[0] >> 32);
+  TmvHeldBlock held;
+  held.Block = engine->reHeapEngine->ReadBlockHeap(&trans, first, true, held.Release);
+  mvPutU32(held.Block, 16, first);
+  held.Drop();
+  EXPECT_EQ(CodeOf([&] { engine->RecNoSet(&trans, 99, at, nullptr, false); }), MVERR_FILECORRUPT);
 }
 
 TEST_F(VariableRecords, DictionaryCheckAndUnsupportedOperations) {
