@@ -40,6 +40,14 @@ class TmvBaseRecordCompressionEngine : public TmvBaseSubEngine {
   static void CheckValidBaseFromDescriptor(TmvBaseRecordCompressionDescriptor* aDescriptor);
   static void CheckValidBase(TmvBaseRecordCompressionDescriptor*) {}
 
+  // Writes a compressed image of the full record aSource (field data, then
+  // the null bitmap) to aTarget, which holds record length + 4 bytes, and
+  // returns its size; 0 asks the record engine to store the record raw.
+  virtual uint16_t CompressRecord(const uint8_t* aSource, uint8_t* aTarget) = 0;
+  // Rebuilds the full record in aTarget from aSize bytes that
+  // CompressRecord produced.
+  virtual void DecompressRecord(const uint8_t* aSource, uint16_t aSize, uint8_t* aTarget) = 0;
+
  protected:
   explicit TmvBaseRecordCompressionEngine(TmvBaseRecordCompressionDescriptor* aDescriptor);
 };

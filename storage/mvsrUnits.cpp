@@ -12,6 +12,8 @@
 #include "storage/mvseBlockHeapEngineNonfragmenting.h"
 #include "storage/mvseBookmarks.h"
 #include "storage/mvseHeapEngineCached.h"
+#include "storage/mvseRecordCompressionEngines.h"
+#include "storage/mvseRecordEngineVariable.h"
 #include "storage/mvseStaticRecordEngine.h"
 #include "storage/mvseStreamEngineSimple.h"
 #include "storage/mvseSubEngine.h"
@@ -32,6 +34,8 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvseAutoIncEngineInit, mvseAutoIncEngineFini},
     {mvseBlockHeapEngineNonfragmentingInit, mvseBlockHeapEngineNonfragmentingFini},
     {mvseHeapEngineCachedInit, mvseHeapEngineCachedFini},
+    {mvseRecordCompressionEnginesInit, mvseRecordCompressionEnginesFini},
+    {mvseRecordEngineVariableInit, mvseRecordEngineVariableFini},
     {mvseBlobEngineSegmentedInit, mvseBlobEngineSegmentedFini},
     {mvseBlobEngineSimpleInit, mvseBlobEngineSimpleFini},
 };

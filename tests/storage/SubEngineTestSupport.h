@@ -13,6 +13,7 @@
 #include "storage/mvseHeapEngineCached.h"
 #include "storage/mvseIndicesEngine.h"
 #include "storage/mvseRecordEngine.h"
+#include "storage/mvseRecordEngineVariable.h"
 #include "storage/mvseStaticRecordEngine.h"
 
 namespace storage_test {
@@ -93,7 +94,7 @@ inline constinit const TmvAutoIncEngineClassRef kStandInAutoIncEngine{
     nullptr,
     &TmvBaseAutoIncEngine::CheckValidDescriptor};
 
-// Takes the engines that storage registers at its start (static records,
+// Takes the engines that storage registers at its start (static and variable records,
 // auto-increment, block heap, heap, segmented and simple BLOBs) out of their
 // registries while it lives, so that stand-ins can take their names; only
 // those registered at the time. A class leaves with all its names at once.
@@ -115,6 +116,7 @@ class TRealEnginesSetAside {
   using Entry = std::pair<const TmvSubEngineClassRef*, const char16_t*>;
   static inline const Entry kReal[] = {{&TmvStaticRecordEngine::StaticClass, u"mv1xDefault"},
                                        {&TmvStaticRecordEngine::StaticClass, u"Static"},
+                                       {&TmvVariableRecordEngine::StaticClass, u"Variable"},
                                        {&TmvSimpleAutoIncEngine::StaticClass, u"mv1xDefault"},
                                        {&TmvNonfragmentingBlockHeapEngine::StaticClass, u"mv1xDefault"},
                                        {&TmvCachedHeapEngine::StaticClass, u"mv1xDefault"},
