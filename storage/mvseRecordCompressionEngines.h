@@ -28,7 +28,7 @@
 // registry.
 #pragma once
 
-#include "storage/mvllBaseCompressor.h"
+#include "foundation/mvllBaseCompressor.h"
 #include "storage/mvseRecordCompressionEngine.h"
 
 class TmvFieldsDescriptor;

@@ -1,4 +1,4 @@
-// Storage: general-purpose compressors and their registry by compress type
+// Foundation: general-purpose compressors and their registry by compress type
 // (unit mvllBaseCompressor).
 //
 // A compressor is a class with two class functions; the "Compressor" record

@@ -1,6 +1,6 @@
-// Storage: general-purpose compressors and their registry. See
+// Foundation: general-purpose compressors and their registry. See
 // mvllBaseCompressor.h.
-#include "storage/mvllBaseCompressor.h"
+#include "foundation/mvllBaseCompressor.h"
 
 #include <array>
 #include <mutex>
