@@ -77,7 +77,8 @@ class TmvBaseBlockHeapEngine : public TmvBaseSubEngine {
   virtual void FreeSegment(uint8_t* aBlock, TmvSegmentRef aSegment) = 0;
   virtual uint8_t* GetSegment(uint8_t* aBlock, TmvSegmentRef aSegment, uint16_t& aSegmentSize) = 0;
   // The next (previous) live segment after (before) aSegment, which is
-  // moved onto it; nil past the end. Start with 0 (above the slot count).
+  // moved onto it; nil past the end. A forward walk starts with 0, a
+  // backward walk with any number above the slot count (0xFFFFFFFF).
   virtual uint8_t* GetNextSegment(uint8_t* aBlock, TmvSegmentRef& aSegment, uint16_t& aSegmentSize) = 0;
   virtual uint8_t* GetPrevSegment(uint8_t* aBlock, TmvSegmentRef& aSegment, uint16_t& aSegmentSize) = 0;
   // The bytes a new segment may take in the block, compaction counted.
