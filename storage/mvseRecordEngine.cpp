@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
@@ -50,6 +51,19 @@ TmvBaseRecordEngine* TmvBaseRecordEngine::CreateEngine(TmvBaseRecordDescriptor* 
   auto create = mvSubEngineConstructor<EmvBaseRecordEngineException>(
       StaticClass, u"Record", aDescriptor->GetRecordEngine(), &TmvRecordEngineClassRef::Create);
   return create(aDescriptor, aFiles, aTrans);
+}
+
+bool TmvBaseRecordEngine::FitRecordFileBlockSize(TmvBaseTableDescriptor* aTableDescriptor,
+                                                 TmvBaseRecordDescriptor* aRecord, int32_t aOverhead) {
+  const int32_t needed = aTableDescriptor->GetFieldsDescriptor()->RecordLength() + aOverhead;
+  TmvDataDictionary* dictionary = dynamic_cast<TmvDataDictionary*>(aTableDescriptor);
+  if (!dictionary) dictionary = aTableDescriptor->GetParentOfType<TmvDataDictionary>();
+  int32_t code = 0;
+  while (code < mvBlockSizeCount && dictionary->UsableBlockSize(TmvBlockSize(code)) < needed) ++code;
+  if (code == mvBlockSizeCount) return false;
+  TmvFileDescriptor* file = dictionary->GetFilesDescriptor()->FileDescriptor(aRecord->GetFileNumber());
+  if (file->GetBlockSize() < code) file->SetBlockSize(TmvBlockSize(code));
+  return true;
 }
 
 void TmvBaseRecordEngine::CheckValidFromDictionary(TmvBaseTableDescriptor* aTableDescriptor) {

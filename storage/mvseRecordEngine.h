@@ -69,6 +69,11 @@ class TmvBaseRecordEngine : public TmvBaseSubEngine {
   // one); an unknown engine name raises 15503; then the class's check.
   static void CheckValidFromDictionary(TmvBaseTableDescriptor* aTableDescriptor);
   static void CheckValidDescriptor(TmvBaseTableDescriptor*) {}
+  // Raises the block size of aRecord's file to the smallest whose usable
+  // bytes hold a record of the table plus aOverhead; false (nothing
+  // changed) when no block size is large enough. For the engines' checks.
+  static bool FitRecordFileBlockSize(TmvBaseTableDescriptor* aTableDescriptor, TmvBaseRecordDescriptor* aRecord,
+                                     int32_t aOverhead);
 
   // Whether a field can be added without rewriting the records.
   virtual bool CanAddField(TmvFieldDescriptor* aFieldDesc);

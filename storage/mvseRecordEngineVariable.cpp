@@ -137,14 +137,8 @@ void TmvVariableRecordEngine::CheckValidDescriptor(TmvBaseTableDescriptor* aTabl
     throw EmvVariableRecordEngineException(MVERR_INVALIDDESC, String(u"A HeapDescriptor is required"));
   TmvBaseHeapEngine::CheckValidBaseFromDescriptor(record->GetHeapDescriptor());
   TmvBaseRecordCompressionEngine::CheckValidBaseFromDescriptor(record->GetRecordCompressionDescriptor());
-  const int32_t needed = aTableDescriptor->GetFieldsDescriptor()->RecordLength() + 25;
-  TmvDataDictionary* dictionary = dynamic_cast<TmvDataDictionary*>(aTableDescriptor);
-  if (!dictionary) dictionary = aTableDescriptor->GetParentOfType<TmvDataDictionary>();
-  int32_t code = 0;
-  while (code < mvBlockSizeCount && dictionary->UsableBlockSize(TmvBlockSize(code)) < needed) ++code;
-  if (code == mvBlockSizeCount) throw EmvVariableRecordEngineException(MVERR_MAXRECORDSIZE);
-  TmvFileDescriptor* file = dictionary->GetFilesDescriptor()->FileDescriptor(record->GetFileNumber());
-  if (file->GetBlockSize() < code) file->SetBlockSize(TmvBlockSize(code));
+  if (!FitRecordFileBlockSize(aTableDescriptor, record, 25))
+    throw EmvVariableRecordEngineException(MVERR_MAXRECORDSIZE);
 }
 
 TmvVariableRecordEngine::TmvVariableRecordEngine(TmvBaseRecordDescriptor* aDescriptor,

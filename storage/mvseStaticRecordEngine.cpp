@@ -168,14 +168,8 @@ TmvStaticRecordEngine::TmvStaticRecordEngine(TmvBaseRecordDescriptor* aDescripto
 void TmvStaticRecordEngine::CheckValidDescriptor(TmvBaseTableDescriptor* aTableDescriptor) {
   TmvBaseRecordDescriptor* record = aTableDescriptor->GetRecordDescriptor();
   if (!record) return;
-  const int32_t needed = aTableDescriptor->GetFieldsDescriptor()->RecordLength() + int32_t(mvStaticRecordBlockOverhead);
-  TmvDataDictionary* dictionary = dynamic_cast<TmvDataDictionary*>(aTableDescriptor);
-  if (!dictionary) dictionary = aTableDescriptor->GetParentOfType<TmvDataDictionary>();
-  int32_t code = 0;
-  while (code < mvBlockSizeCount && dictionary->UsableBlockSize(TmvBlockSize(code)) < needed) ++code;
-  if (code == mvBlockSizeCount) throw EmvStaticRecordEngineException(MVERR_MAXRECORDSIZE);
-  TmvFileDescriptor* file = dictionary->GetFilesDescriptor()->FileDescriptor(record->GetFileNumber());
-  if (file->GetBlockSize() < code) file->SetBlockSize(TmvBlockSize(code));
+  if (!FitRecordFileBlockSize(aTableDescriptor, record, int32_t(mvStaticRecordBlockOverhead)))
+    throw EmvStaticRecordEngineException(MVERR_MAXRECORDSIZE);
 }
 
 // ---------------------------------------------------------------------------
