@@ -17,8 +17,7 @@
 namespace {
 
 enum : uint8_t { kMoved = 0x01, kRaw = 0x02, kStub = 0x04, kPadded = 0x08 };
-constexpr uint16_t kMinData = 9;   // data bytes of the smallest segment
-constexpr uint16_t kStubSize = 9;  // the whole stub segment, flag included
+constexpr TmvVariableSegmentFormat kFormat{1, 9};
 constexpr uint32_t kSectionSize = 24;
 constexpr uint32_t kCountOffset = 0, kFirstOffset = 4, kLastOffset = 8, kHeapValueOffset = 12;
 constexpr uint32_t kNextBlockOffset = 16, kPrevBlockOffset = 20;
@@ -111,6 +110,46 @@ void TmvVariableRecordHeapHeaderHandler::SetFirstManagementBlock(TmvBaseFileHead
 // ---------------------------------------------------------------------------
 // Construction and the dictionary check
 
+TmvBaseVariableRecordEngine::TmvBaseVariableRecordEngine(TmvBaseRecordDescriptor* aDescriptor,
+                                                         const TmvBlockAccessArray& aFiles,
+                                                         TmvVariableSegmentFormat aFormat)
+    : TmvBaseRecordEngine(aDescriptor, aFiles),
+      reRecordAllocator(mvGetMemoryPool(std::max<size_t>(size_t(breRecordLength) + 4, aFormat.MinData))),
+      reFormat(aFormat) {
+  reRecordBuffer = static_cast<uint8_t*>(mvMemoryPoolAlloc(reRecordAllocator));
+  if (breRecordLength < reFormat.MinData) {
+    reRawPadding = static_cast<uint8_t*>(mvMemoryPoolAlloc(reRecordAllocator));
+    reRawPaddingSize = uint16_t(reFormat.MinData - breRecordLength);
+  }
+}
+
+void TmvBaseVariableRecordEngine::OpenStorage(TmvBaseRecordDescriptor* aDescriptor, TmvBaseTransaction* aTrans) {
+  auto* record = dynamic_cast<TmvHeapRecordDescriptor*>(aDescriptor);
+  if (!record) throw EmvVariableRecordEngineException(MVERR_INVALIDDESC, String(u"TmvHeapRecordDescriptor is required"));
+  {
+    THeaderAccess header(breDataFile->HeaderAccess(aTrans, aTrans != nullptr));
+    const String name = SystemAnsiToString(record->GetHeaderSection());
+    reHeaderSection = uint16_t(header->RegisterHeaderSection(name, kSectionSize, aTrans != nullptr, false));
+    if (aTrans) std::memset(header->Header + reHeaderSection, 0, kSectionSize);
+  }
+  reHeapEngine = TmvBaseHeapEngine::CreateEngine(record->GetHeapDescriptor(), breDataFile, CreateHeapHeaderHandler());
+  if (!reHeapEngine) throw EmvVariableRecordEngineException(MVERR_INVALIDDESC, String(u"A HeapDescriptor is required"));
+  reCompressionEngine = TmvBaseRecordCompressionEngine::CreateEngine(record->GetRecordCompressionDescriptor());
+}
+
+TmvBaseVariableRecordEngine::~TmvBaseVariableRecordEngine() {
+  if (reRawPadding) mvMemoryPoolDisposeDirect(reRecordAllocator, reRawPadding);
+  if (reRecordBuffer) mvMemoryPoolDisposeDirect(reRecordAllocator, reRecordBuffer);
+  delete reCompressionEngine;
+  delete reHeapEngine;
+}
+
+void TmvBaseVariableRecordEngine::FitBlockSize(TmvBaseTableDescriptor* aTableDescriptor,
+                                               TmvBaseRecordDescriptor* aRecord) {
+  if (!FitRecordFileBlockSize(aTableDescriptor, aRecord, 25))
+    throw EmvVariableRecordEngineException(MVERR_MAXRECORDSIZE);
+}
+
 constinit const TmvRecordEngineClassRef TmvVariableRecordEngine::StaticClass{
     {{u"TmvVariableRecordEngine", &TmvBaseRecordEngine::StaticClass},
      &TmvBaseRecordEngine::GetList,
@@ -121,6 +160,12 @@ constinit const TmvRecordEngineClassRef TmvVariableRecordEngine::StaticClass{
 void mvseRecordEngineVariableInit() { TmvBaseSubEngine::Register(TmvVariableRecordEngine::StaticClass, u"Variable"); }
 
 void mvseRecordEngineVariableFini() { TmvBaseSubEngine::Unregister(TmvVariableRecordEngine::StaticClass); }
+
+TmvVariableRecordEngine::TmvVariableRecordEngine(TmvBaseRecordDescriptor* aDescriptor,
+                                                 const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans)
+    : TmvBaseVariableRecordEngine(aDescriptor, aFiles, kFormat) {
+  OpenStorage(aDescriptor, aTrans);
+}
 
 TmvBaseRecordEngine* TmvVariableRecordEngine::Create(TmvBaseRecordDescriptor* aDescriptor,
                                                      const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans) {
@@ -137,37 +182,7 @@ void TmvVariableRecordEngine::CheckValidDescriptor(TmvBaseTableDescriptor* aTabl
     throw EmvVariableRecordEngineException(MVERR_INVALIDDESC, String(u"A HeapDescriptor is required"));
   TmvBaseHeapEngine::CheckValidBaseFromDescriptor(record->GetHeapDescriptor());
   TmvBaseRecordCompressionEngine::CheckValidBaseFromDescriptor(record->GetRecordCompressionDescriptor());
-  if (!FitRecordFileBlockSize(aTableDescriptor, record, 25))
-    throw EmvVariableRecordEngineException(MVERR_MAXRECORDSIZE);
-}
-
-TmvVariableRecordEngine::TmvVariableRecordEngine(TmvBaseRecordDescriptor* aDescriptor,
-                                                 const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans)
-    : TmvBaseRecordEngine(aDescriptor, aFiles),
-      reRecordAllocator(mvGetMemoryPool(std::max<size_t>(size_t(breRecordLength) + 4, kMinData))) {
-  reRecordBuffer = static_cast<uint8_t*>(mvMemoryPoolAlloc(reRecordAllocator));
-  if (breRecordLength < kMinData) {
-    reRawPadding = static_cast<uint8_t*>(mvMemoryPoolAlloc(reRecordAllocator));
-    reRawPaddingSize = uint16_t(kMinData - breRecordLength);
-  }
-  auto* record = dynamic_cast<TmvHeapRecordDescriptor*>(aDescriptor);
-  if (!record) throw EmvVariableRecordEngineException(MVERR_INVALIDDESC, String(u"TmvHeapRecordDescriptor is required"));
-  {
-    THeaderAccess header(breDataFile->HeaderAccess(aTrans, aTrans != nullptr));
-    const String name = SystemAnsiToString(record->GetHeaderSection());
-    reHeaderSection = uint16_t(header->RegisterHeaderSection(name, kSectionSize, aTrans != nullptr, false));
-    if (aTrans) std::memset(header->Header + reHeaderSection, 0, kSectionSize);
-  }
-  reHeapEngine = TmvBaseHeapEngine::CreateEngine(record->GetHeapDescriptor(), breDataFile, CreateHeapHeaderHandler());
-  if (!reHeapEngine) throw EmvVariableRecordEngineException(MVERR_INVALIDDESC, String(u"A HeapDescriptor is required"));
-  reCompressionEngine = TmvBaseRecordCompressionEngine::CreateEngine(record->GetRecordCompressionDescriptor());
-}
-
-TmvVariableRecordEngine::~TmvVariableRecordEngine() {
-  if (reRawPadding) mvMemoryPoolDisposeDirect(reRecordAllocator, reRawPadding);
-  if (reRecordBuffer) mvMemoryPoolDisposeDirect(reRecordAllocator, reRecordBuffer);
-  delete reCompressionEngine;
-  delete reHeapEngine;
+  FitBlockSize(aTableDescriptor, record);
 }
 
 TmvHeapHeaderHandler* TmvVariableRecordEngine::CreateHeapHeaderHandler() {
@@ -177,75 +192,89 @@ TmvHeapHeaderHandler* TmvVariableRecordEngine::CreateHeapHeaderHandler() {
 // ---------------------------------------------------------------------------
 // Segments
 
-void TmvVariableRecordEngine::RaiseDamaged(TmvRefNr aRefNr) const {
+void TmvBaseVariableRecordEngine::RaiseDamaged(TmvRefNr aRefNr) const {
   throw EmvVariableRecordEngineException(
       MVERR_FILECORRUPT, u"Record segment [%s, block %d, slot %d] is damaged",
       {breDataFile->_File()->FileName(), int32_t(mvHeapRefBlock(aRefNr)), int32_t(mvHeapRefSegment(aRefNr) & 0xFFFF)});
 }
 
-void TmvVariableRecordEngine::GetSegment(TSegment& aSegment, TmvBaseTransaction* aTrans, TmvRefNr aRefNr,
-                                         bool aDirty) {
+void TmvBaseVariableRecordEngine::GetSegment(TSegment& aSegment, TmvBaseTransaction* aTrans, TmvRefNr aRefNr,
+                                             bool aDirty) {
   const TmvHeapRef ref = TmvHeapRef(aRefNr) & reHeapEngine->bheHeapRefMask;
   aSegment.Block.Drop();
   aSegment.Data = reHeapEngine->GetSegment(aTrans, ref, aDirty, aSegment.Size, aSegment.Block.Block,
                                            aSegment.Block.Release);
   aSegment.Slot = mvHeapRefSegment(ref);
-  if (aSegment.Size < kStubSize) RaiseDamaged(aRefNr);
+  if (aSegment.Size < reFormat.StubSize()) RaiseDamaged(aRefNr);
 }
 
-TmvVariableRecordEngine::TImage TmvVariableRecordEngine::BuildImage(const uint8_t* aRecord) {
-  TImage image;
+void TmvBaseVariableRecordEngine::PutFlags(uint8_t* aSegment, uint16_t aFlags) const {
+  aSegment[0] = uint8_t(aFlags);
+  if (reFormat.FlagSize == 2) aSegment[1] = uint8_t(aFlags >> 8);
+}
+
+void TmvBaseVariableRecordEngine::BuildImage(const uint8_t* aRecord, TImage& aImage) {
+  const uint16_t minData = reFormat.MinData;
+  uint16_t flags = NewRecordFlags();
   uint16_t n = reCompressionEngine->CompressRecord(aRecord, reRecordBuffer);
   if (n > 0) {
-    image.Flag = 0;
-    if (n < kMinData) {
-      image.Flag = kPadded;
-      reRecordBuffer[kMinData - 1] = uint8_t(kMinData - n);
-      n = kMinData;
+    if (n < minData) {
+      flags |= kPadded;
+      reRecordBuffer[minData - 1] = uint8_t(minData - n);
+      n = minData;
     }
-    image.Pointers[1] = reRecordBuffer;
-    image.Sizes[1] = n;
+    aImage.Pointers[1] = reRecordBuffer;
+    aImage.Sizes[1] = n;
   } else {
-    image.Flag = reRawPadding ? kRaw | kPadded : kRaw;
-    image.Pointers[1] = aRecord;
-    image.Sizes[1] = breRecordLength;
-    image.Pointers[2] = reRawPadding;
-    image.Sizes[2] = reRawPaddingSize;
+    flags |= reRawPadding ? kRaw | kPadded : kRaw;
+    aImage.Pointers[1] = aRecord;
+    aImage.Sizes[1] = breRecordLength;
+    aImage.Pointers[2] = reRawPadding;
+    aImage.Sizes[2] = reRawPaddingSize;
   }
-  image.Pointers[0] = &image.Flag;
-  image.Sizes[0] = 1;
-  return image;
+  PutFlags(aImage.Flags, flags);
+  aImage.Pointers[0] = aImage.Flags;
+  aImage.Sizes[0] = reFormat.FlagSize;
 }
 
-TmvRefNr TmvVariableRecordEngine::StubTarget(const uint8_t* aSegment, uint16_t aSize, int aDepth) const {
-  const TmvRefNr body = TmvRefNr(uint64_t(mvGetU32(aSegment, 5)) << 32 | mvGetU32(aSegment, 1));
-  if (aSize != kStubSize) return 0;
-  return aDepth >= kMaxStubDepth ? 0 : body;
+TmvRefNr TmvBaseVariableRecordEngine::StubTarget(const uint8_t* aSegment, uint16_t aSize, int aDepth) const {
+  if (aSize != reFormat.StubSize() || aDepth >= kMaxStubDepth) return 0;
+  const uint8_t* at = aSegment + reFormat.FlagSize;
+  return TmvRefNr(uint64_t(mvGetU32(at, 4)) << 32 | mvGetU32(at, 0));
 }
 
-void TmvVariableRecordEngine::Decode(TmvBaseTransaction* aTrans, const uint8_t* aSegment, uint16_t aSize,
-                                     TmvRefNr aRefNr, uint8_t* aRecord, bool aRefNrField, int aDepth) {
+void TmvBaseVariableRecordEngine::Decode(TmvBaseTransaction* aTrans, const uint8_t* aSegment, uint16_t aSize,
+                                         TmvRefNr aRefNr, uint8_t* aRecord, bool aRefNrField, int aDepth) {
   const uint8_t flag = aSegment[0];
-  if (!(flag & kStub) && aSize < 1 + kMinData) RaiseDamaged(aRefNr);
+  // The layout version a versioned segment was written at.
+  const uint8_t version = reFormat.FlagSize == 2 ? aSegment[1] : 0;
+  const uint8_t* data = aSegment + reFormat.FlagSize;
+  uint16_t length = uint16_t(aSize - reFormat.FlagSize);
+  if (!(flag & kStub) && length < reFormat.MinData) RaiseDamaged(aRefNr);
   if (flag & kStub) {
     const TmvRefNr body = StubTarget(aSegment, aSize, aDepth);
     if (body == 0) RaiseDamaged(aRefNr);
     ReadAt(aTrans, body, aRefNr, aRecord, aDepth + 1);
   } else if (flag & kRaw) {
-    if (aSize < 1 + breRecordLength) RaiseDamaged(aRefNr);
-    if (aRecord) std::memcpy(aRecord, aSegment + 1, breRecordLength);
+    if (length < RawLengthOfVersion(version)) RaiseDamaged(aRefNr);
+    if (aRecord) {
+      std::memcpy(aRecord, data, std::min<size_t>(length, breRecordLength));
+      BringUpToDate(aRecord, version);
+    }
   } else {
-    uint16_t length = uint16_t(aSize - 1);
     if (flag & kPadded) {
       if (aSegment[aSize - 1] > length) RaiseDamaged(aRefNr);
       length = uint16_t(length - aSegment[aSize - 1]);
     }
-    if (aRecord) reCompressionEngine->DecompressRecord(aSegment + 1, length, aRecord);
+    if (aRecord) {
+      reCompressionEngine->DecompressRecord(data, length, aRecord);
+      BringUpToDate(aRecord, version);
+    }
   }
   if (aRecord && aRefNrField) SetRefNrField(aRecord, aRefNr);
 }
 
-void TmvVariableRecordEngine::ReadAt(TmvBaseTransaction* aTrans, TmvRefNr aAt, TmvRefNr aRefNr, uint8_t* aRecord,
+void TmvBaseVariableRecordEngine::ReadAt(TmvBaseTransaction* aTrans, TmvRefNr aAt, TmvRefNr aRefNr, uint8_t* aRecord,
                                      int aDepth) {
   TSegment segment;
   GetSegment(segment, aTrans, aAt, false);
@@ -254,7 +283,7 @@ void TmvVariableRecordEngine::ReadAt(TmvBaseTransaction* aTrans, TmvRefNr aAt, T
   Decode(aTrans, segment.Data, segment.Size, aRefNr, aRecord, true, aDepth);
 }
 
-void TmvVariableRecordEngine::FreeAt(TmvBaseTransaction* aTrans, TmvRefNr aAt, int aDepth) {
+void TmvBaseVariableRecordEngine::FreeAt(TmvBaseTransaction* aTrans, TmvRefNr aAt, int aDepth) {
   TSegment segment;
   GetSegment(segment, aTrans, aAt, true);
   if (segment.Data[0] & kStub) {
@@ -265,7 +294,7 @@ void TmvVariableRecordEngine::FreeAt(TmvBaseTransaction* aTrans, TmvRefNr aAt, i
   reHeapEngine->bheBlockHeapEngine->FreeSegment(segment.Block.Block, segment.Slot);
 }
 
-void TmvVariableRecordEngine::AddToCount(TmvBaseTransaction* aTrans, int32_t aDelta) {
+void TmvBaseVariableRecordEngine::AddToCount(TmvBaseTransaction* aTrans, int32_t aDelta) {
   THeaderAccess header(breDataFile->HeaderAccess(aTrans, true));
   uint8_t* section = header->Header + reHeaderSection;
   mvPutU32(section, kCountOffset, uint32_t(int64_t(mvGetU32(section, kCountOffset)) + aDelta));
@@ -274,8 +303,9 @@ void TmvVariableRecordEngine::AddToCount(TmvBaseTransaction* aTrans, int32_t aDe
 // ---------------------------------------------------------------------------
 // Records
 
-void TmvVariableRecordEngine::AddRecord(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t* aRecData) {
-  const TImage image = BuildImage(aRecData);
+void TmvBaseVariableRecordEngine::AddRecord(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t* aRecData) {
+  TImage image;
+  BuildImage(aRecData, image);
   const TmvHeapRef ref = reHeapEngine->AllocSegment(aTrans, image.Pointers, image.Sizes);
   // The heap has no room for a segment this large in any block.
   if (ref == 0) throw EmvVariableRecordEngineException(MVERR_MAXRECORDSIZE);
@@ -284,16 +314,16 @@ void TmvVariableRecordEngine::AddRecord(TmvBaseTransaction* aTrans, TmvRefNr& aR
   AddToCount(aTrans, 1);
 }
 
-void TmvVariableRecordEngine::DeleteRecord(TmvBaseTransaction* aTrans, TmvRefNr aRefNr) {
+void TmvBaseVariableRecordEngine::DeleteRecord(TmvBaseTransaction* aTrans, TmvRefNr aRefNr) {
   FreeAt(aTrans, aRefNr);
   AddToCount(aTrans, -1);
 }
 
-void TmvVariableRecordEngine::ReadRecord(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, uint8_t* aRecData) {
+void TmvBaseVariableRecordEngine::ReadRecord(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, uint8_t* aRecData) {
   ReadAt(aTrans, aRefNr, aRefNr, aRecData);
 }
 
-void TmvVariableRecordEngine::UpdateRecord(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, uint8_t* aNewRecord,
+void TmvBaseVariableRecordEngine::UpdateRecord(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, uint8_t* aNewRecord,
                                            uint8_t* aOldRecord) {
   TSegment segment;
   GetSegment(segment, aTrans, aRefNr, true);
@@ -307,39 +337,42 @@ void TmvVariableRecordEngine::UpdateRecord(TmvBaseTransaction* aTrans, TmvRefNr 
     Decode(aTrans, segment.Data, segment.Size, aRefNr, aOldRecord, true);
   }
   SetRefNrField(aNewRecord, aRefNr);
-  TImage image = BuildImage(aNewRecord);
+  TImage image;
+  BuildImage(aNewRecord, image);
   TmvBaseBlockHeapEngine* blockHeap = reHeapEngine->bheBlockHeapEngine;
-  if (uint8_t* data = blockHeap->ReAllocSegment(segment.Block.Block, uint16_t(1 + image.DataLength()), segment.Slot)) {
-    data[0] = image.Flag;
-    std::memcpy(data + 1, image.Pointers[1], image.Sizes[1]);
+  const uint8_t flagSize = reFormat.FlagSize;
+  if (uint8_t* data =
+          blockHeap->ReAllocSegment(segment.Block.Block, uint16_t(flagSize + image.DataLength()), segment.Slot)) {
+    std::memcpy(data, image.Flags, flagSize);
+    std::memcpy(data + flagSize, image.Pointers[1], image.Sizes[1]);
     return;
   }
-  image.Flag |= kMoved;
+  image.Flags[0] |= kMoved;
   const TmvHeapRef body = reHeapEngine->AllocSegment(aTrans, image.Pointers, image.Sizes);
   if (body == 0) throw EmvVariableRecordEngineException(MVERR_MAXRECORDSIZE);
-  uint8_t* stub = blockHeap->ReAllocSegment(segment.Block.Block, kStubSize, segment.Slot);
+  uint8_t* stub = blockHeap->ReAllocSegment(segment.Block.Block, reFormat.StubSize(), segment.Slot);
   MV_ASSERT(stub != nullptr);  // a stub never outgrows the segment it replaces
-  stub[0] = kStub;
-  mvPutU32(stub, 1, uint32_t(body));
-  mvPutU32(stub, 5, uint32_t(body >> 32));
+  PutFlags(stub, kStub);  // a stub carries no layout version
+  mvPutU32(stub, flagSize, uint32_t(body));
+  mvPutU32(stub, flagSize + 4u, uint32_t(body >> 32));
 }
 
-void TmvVariableRecordEngine::GetRecordCount(TmvBaseTransaction* aTrans, uint32_t& aCount) {
+void TmvBaseVariableRecordEngine::GetRecordCount(TmvBaseTransaction* aTrans, uint32_t& aCount) {
   THeaderAccess header(breDataFile->HeaderAccess(aTrans, false));
   aCount = mvGetU32(header->Header, reHeaderSection + kCountOffset);
 }
 
-void TmvVariableRecordEngine::ReplaceAllRecords(TmvBaseTransaction*, const TmvGetRecordCallback&) {
+void TmvBaseVariableRecordEngine::ReplaceAllRecords(TmvBaseTransaction*, const TmvGetRecordCallback&) {
   throw EmvVariableRecordEngineException(MVERR_NOTSUPPORTED, u"%s is not supported by %s",
-                                         {u"ReplaceAllRecords", u"TmvVariableRecordEngine"});
+                                         {u"ReplaceAllRecords", ClassName()});
 }
 
-void TmvVariableRecordEngine::Rollback(TmvBaseTransaction* aTrans) { reHeapEngine->Rollback(aTrans); }
+void TmvBaseVariableRecordEngine::Rollback(TmvBaseTransaction* aTrans) { reHeapEngine->Rollback(aTrans); }
 
 // ---------------------------------------------------------------------------
 // Walks
 
-TmvRefNr TmvVariableRecordEngine::Walk(TmvBaseTransaction* aTrans, TmvRefNr aFrom, bool aBackward,
+TmvRefNr TmvBaseVariableRecordEngine::Walk(TmvBaseTransaction* aTrans, TmvRefNr aFrom, bool aBackward,
                                        const TVisit& aVisit) {
   // A backward walk enters each block above its highest slot.
   const TmvSegmentRef blockStart = aBackward ? TmvSegmentRef(0xFFFFFFFF) : 0;
@@ -369,7 +402,7 @@ TmvRefNr TmvVariableRecordEngine::Walk(TmvBaseTransaction* aTrans, TmvRefNr aFro
     while (uint8_t* segment = aBackward ? blockHeap->GetPrevSegment(held.Block, slot, size)
                                         : blockHeap->GetNextSegment(held.Block, slot, size)) {
       if (++visited % kSegmentsPerHeartbeat == 2) mvCheckOperationTimeout();
-      if (size < kStubSize) RaiseDamaged(TmvRefNr(mvHeapRef(block, slot)));
+      if (size < reFormat.StubSize()) RaiseDamaged(TmvRefNr(mvHeapRef(block, slot)));
       if (segment[0] & kMoved) continue;
       const TmvRefNr ref = TmvRefNr(mvHeapRef(block, slot));
       if (!aVisit(ref, segment, size)) return ref;
@@ -380,7 +413,7 @@ TmvRefNr TmvVariableRecordEngine::Walk(TmvBaseTransaction* aTrans, TmvRefNr aFro
   return 0;
 }
 
-void TmvVariableRecordEngine::ReadNeighbour(TmvBaseTransaction* aTrans, TmvRefNr aFromRefNr, TmvRefNr& aRefNr,
+void TmvBaseVariableRecordEngine::ReadNeighbour(TmvBaseTransaction* aTrans, TmvRefNr aFromRefNr, TmvRefNr& aRefNr,
                                             uint8_t* aRecData, bool aBackward) {
   aRefNr = Walk(aTrans, aFromRefNr, aBackward, [&](TmvRefNr aRef, const uint8_t* aSegment, uint16_t aSize) {
     if (aRecData) Decode(aTrans, aSegment, aSize, aRef, aRecData, true);
@@ -388,17 +421,17 @@ void TmvVariableRecordEngine::ReadNeighbour(TmvBaseTransaction* aTrans, TmvRefNr
   });
 }
 
-void TmvVariableRecordEngine::ReadNextRecord(TmvBaseTransaction* aTrans, TmvRefNr aFromRefNr, TmvRefNr& aRefNr,
+void TmvBaseVariableRecordEngine::ReadNextRecord(TmvBaseTransaction* aTrans, TmvRefNr aFromRefNr, TmvRefNr& aRefNr,
                                              uint8_t* aRecData) {
   ReadNeighbour(aTrans, aFromRefNr, aRefNr, aRecData, false);
 }
 
-void TmvVariableRecordEngine::ReadPrevRecord(TmvBaseTransaction* aTrans, TmvRefNr aFromRefNr, TmvRefNr& aRefNr,
+void TmvBaseVariableRecordEngine::ReadPrevRecord(TmvBaseTransaction* aTrans, TmvRefNr aFromRefNr, TmvRefNr& aRefNr,
                                              uint8_t* aRecData) {
   ReadNeighbour(aTrans, aFromRefNr, aRefNr, aRecData, true);
 }
 
-void TmvVariableRecordEngine::IterateDir(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t*& aData,
+void TmvBaseVariableRecordEngine::IterateDir(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t*& aData,
                                          const TmvRecordIterator& aIterator, void* aCookie,
                                          TmvBaseFilterEngine* aFilter, bool aKeepPosition, bool aSkipFirst,
                                          bool aBackward) {
@@ -426,19 +459,19 @@ void TmvVariableRecordEngine::IterateDir(TmvBaseTransaction* aTrans, TmvRefNr& a
   if (buffer.Owned()) aData = nullptr;
 }
 
-void TmvVariableRecordEngine::Iterate(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t*& aData,
+void TmvBaseVariableRecordEngine::Iterate(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t*& aData,
                                       const TmvRecordIterator& aIterator, void* aCookie, TmvBaseFilterEngine* aFilter,
                                       bool aKeepPosition, bool aSkipFirst) {
   IterateDir(aTrans, aRefNr, aData, aIterator, aCookie, aFilter, aKeepPosition, aSkipFirst, false);
 }
 
-void TmvVariableRecordEngine::IterateBackward(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t*& aData,
+void TmvBaseVariableRecordEngine::IterateBackward(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t*& aData,
                                               const TmvRecordIterator& aIterator, void* aCookie,
                                               TmvBaseFilterEngine* aFilter, bool aKeepPosition, bool aSkipFirst) {
   IterateDir(aTrans, aRefNr, aData, aIterator, aCookie, aFilter, aKeepPosition, aSkipFirst, true);
 }
 
-int32_t TmvVariableRecordEngine::RecNoGet(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, TmvBaseFilterEngine* aFilter,
+int32_t TmvBaseVariableRecordEngine::RecNoGet(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, TmvBaseFilterEngine* aFilter,
                                           int32_t& aRecNo, bool aFlipOrder) {
   if (aFilter && !aFilter->GetActive()) aFilter = nullptr;
   TPoolBuffer buffer(reRecordAllocator, nullptr);
@@ -458,7 +491,7 @@ int32_t TmvVariableRecordEngine::RecNoGet(TmvBaseTransaction* aTrans, TmvRefNr a
   return 0;
 }
 
-int32_t TmvVariableRecordEngine::RecNoSet(TmvBaseTransaction* aTrans, int32_t aRecNo, TmvRefNr& aRefNr,
+int32_t TmvBaseVariableRecordEngine::RecNoSet(TmvBaseTransaction* aTrans, int32_t aRecNo, TmvRefNr& aRefNr,
                                           TmvBaseFilterEngine* aFilter, bool aFlipOrder) {
   if (aFilter && !aFilter->GetActive()) aFilter = nullptr;
   TPoolBuffer buffer(reRecordAllocator, nullptr);
@@ -471,7 +504,7 @@ int32_t TmvVariableRecordEngine::RecNoSet(TmvBaseTransaction* aTrans, int32_t aR
   return aRefNr == 0 ? MVERR_EOF : 0;
 }
 
-TmvRecordIteratorResult TmvVariableRecordEngine::ReadRecordForIterate(TmvBaseTransaction* aTrans, TmvRefNr aRefNr,
+TmvRecordIteratorResult TmvBaseVariableRecordEngine::ReadRecordForIterate(TmvBaseTransaction* aTrans, TmvRefNr aRefNr,
                                                                       uint8_t*& aData,
                                                                       const TmvRecordIterator& aIterator,
                                                                       void* aCookie, TmvBaseFilterEngine* aFilter) {
@@ -482,7 +515,7 @@ TmvRecordIteratorResult TmvVariableRecordEngine::ReadRecordForIterate(TmvBaseTra
   return aIterator(aCookie, aRefNr, buffer.Data());
 }
 
-int32_t TmvVariableRecordEngine::RecoverIterate(const uint8_t* aBlock, TmvBlockNumber aBlockNumber, uint8_t*& aData,
+int32_t TmvBaseVariableRecordEngine::RecoverIterate(const uint8_t* aBlock, TmvBlockNumber aBlockNumber, uint8_t*& aData,
                                                 const TmvRecordIterator& aIterator, void* aCookie) {
   const TmvBlockSignature signature = reHeapEngine->SigDataBlock();
   if (std::memcmp(aBlock, signature.data(), 4) != 0 || mvBchThisBlock(aBlock) != aBlockNumber) return rirContinue;
@@ -495,7 +528,7 @@ int32_t TmvVariableRecordEngine::RecoverIterate(const uint8_t* aBlock, TmvBlockN
   uint32_t visited = 0;
   while (uint8_t* segment = blockHeap->GetNextSegment(block, slot, size)) {
     if (++visited % kSegmentsPerHeartbeat == 2) mvCheckOperationTimeout();
-    if (size < 2) break;
+    if (size <= reFormat.FlagSize) break;
     if (segment[0] & kStub) continue;
     Decode(nullptr, segment, size, 0, buffer.Data(), false);
     if (aIterator(aCookie, 0, buffer.Data()) == rirStop) return rirStop;

@@ -1,5 +1,6 @@
 // Storage: the variable record engine, "Variable" of the record family
-// (unit mvseRecordEngineVariable).
+// (unit mvseRecordEngineVariable), and the storage it shares with the
+// versioned variable engine (mvseRecordEngineVariableVersioned.h).
 //
 // Every record is one segment of the table's heap: a flag byte, then the
 // record image compressed by the table's record compression engine, or raw
@@ -68,20 +69,24 @@ class TmvVariableRecordHeapHeaderHandler : public TmvHeapHeaderHandler {
   uint16_t rhhhHeaderSection;
 };
 
-class TmvVariableRecordEngine : public TmvBaseRecordEngine {
-  MV_DECLARE_CLASSREF(TmvRecordEngineClassRef)
+// What sets the segments of the two variable engines apart: the size of
+// the flag field ahead of the record data (1 byte here, a 2-byte word in
+// the versioned engine, whose high byte is the record's layout version)
+// and the least number of data bytes a segment has, which is what lets a
+// stub (the flag field and an 8-byte reference) replace any segment.
+struct TmvVariableSegmentFormat {
+  uint8_t FlagSize;
+  uint16_t MinData;
+  uint16_t StubSize() const { return uint16_t(FlagSize + 8); }
+};
+
+// The storage of both variable engines: heap, header section, segments,
+// stubs, walks and recovery. A concrete engine gives the segment format,
+// the flags a new record is written with and how an older record is
+// brought to the current layout.
+class TmvBaseVariableRecordEngine : public TmvBaseRecordEngine {
  public:
-  // aDescriptor must be a heap record descriptor (10004). With aTrans (a
-  // new table) the header section is created and zeroed.
-  TmvVariableRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
-                          TmvBaseTransaction* aTrans);
-  ~TmvVariableRecordEngine() override;
-  static TmvBaseRecordEngine* Create(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
-                                     TmvBaseTransaction* aTrans);
-  // 10004 unless a heap record descriptor with a heap descriptor; the heap
-  // and compression checks; 15495 when no block size holds a record with
-  // 25 bytes to spare; raises the file's block size to the least that does.
-  static void CheckValidDescriptor(TmvBaseTableDescriptor* aTableDescriptor);
+  ~TmvBaseVariableRecordEngine() override;
 
   void AddRecord(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t* aRecData) override;
   void DeleteRecord(TmvBaseTransaction* aTrans, TmvRefNr aRefNr) override;
@@ -109,11 +114,12 @@ class TmvVariableRecordEngine : public TmvBaseRecordEngine {
   TmvRecordIteratorResult ReadRecordForIterate(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, uint8_t*& aData,
                                                const TmvRecordIterator& aIterator, void* aCookie,
                                                TmvBaseFilterEngine* aFilter) override;
-  // Not supported: 12289.
+  // Not supported: 12289 "ReplaceAllRecords is not supported by <class>".
   void ReplaceAllRecords(TmvBaseTransaction* aTrans, const TmvGetRecordCallback& aCallback) override;
   void Rollback(TmvBaseTransaction* aTrans) override;
 
-  virtual TmvHeapHeaderHandler* CreateHeapHeaderHandler();
+  // The heap header handler of the engine's class.
+  virtual TmvHeapHeaderHandler* CreateHeapHeaderHandler() = 0;
 
   uint16_t reHeaderSection = 0;
   TmvMemoryPoolHandle reRecordAllocator;
@@ -124,6 +130,27 @@ class TmvVariableRecordEngine : public TmvBaseRecordEngine {
   TmvBaseRecordCompressionEngine* reCompressionEngine = nullptr;
 
  protected:
+  // Takes the pool and scratch buffers; the concrete constructor then calls
+  // OpenStorage, once its own state is set up.
+  TmvBaseVariableRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                              TmvVariableSegmentFormat aFormat);
+  // aDescriptor must be a heap record descriptor (10004). With aTrans (a
+  // new table) the header section is created and zeroed. Then the header
+  // handler, the heap and the compression engine.
+  void OpenStorage(TmvBaseRecordDescriptor* aDescriptor, TmvBaseTransaction* aTrans);
+  // The dictionary check both engines share after their own: 15495 when no
+  // block size holds a record with 25 bytes to spare; raises the file's
+  // block size to the least that does.
+  static void FitBlockSize(TmvBaseTableDescriptor* aTableDescriptor, TmvBaseRecordDescriptor* aRecord);
+
+  // The flag field of a new or rewritten record, before its segment bits.
+  virtual uint16_t NewRecordFlags() const { return 0; }
+  // The least bytes a raw image stored at layout aVersion holds.
+  virtual uint16_t RawLengthOfVersion(uint8_t /*aVersion*/) const { return breRecordLength; }
+  // Brings a record read from a segment of layout aVersion to the current
+  // layout.
+  virtual void BringUpToDate(uint8_t* /*aRecord*/, uint8_t /*aVersion*/) const {}
+
   // One held segment.
   struct TSegment {
     TmvHeldBlock Block;
@@ -131,17 +158,23 @@ class TmvVariableRecordEngine : public TmvBaseRecordEngine {
     uint16_t Size = 0;
     TmvSegmentRef Slot = 0;
   };
-  // The image a record is stored as: its flag and its pieces.
+  // The image a record is stored as: its flag field and its pieces (the
+  // flag field, the data, the padding). Refers to itself: not copied.
   struct TImage {
-    uint8_t Flag = 0;
+    uint8_t Flags[2] = {};
     const void* Pointers[3] = {};
     uint16_t Sizes[3] = {};
+    TImage() = default;
+    TImage(const TImage&) = delete;
+    TImage& operator=(const TImage&) = delete;
     uint16_t DataLength() const { return uint16_t(Sizes[1] + Sizes[2]); }
   };
   using TVisit = std::function<bool(TmvRefNr aRefNr, const uint8_t* aSegment, uint16_t aSize)>;
 
   void GetSegment(TSegment& aSegment, TmvBaseTransaction* aTrans, TmvRefNr aRefNr, bool aDirty);
-  TImage BuildImage(const uint8_t* aRecord);
+  void BuildImage(const uint8_t* aRecord, TImage& aImage);
+  // Writes the flag field aFlags at the start of aSegment.
+  void PutFlags(uint8_t* aSegment, uint16_t aFlags) const;
   // Decodes a segment into aRecord (following a stub); with aRefNrField
   // the record's RefNr field gets aRefNr.
   void Decode(TmvBaseTransaction* aTrans, const uint8_t* aSegment, uint16_t aSize, TmvRefNr aRefNr,
@@ -159,6 +192,25 @@ class TmvVariableRecordEngine : public TmvBaseRecordEngine {
                      bool aBackward);
   void AddToCount(TmvBaseTransaction* aTrans, int32_t aDelta);
   [[noreturn]] void RaiseDamaged(TmvRefNr aRefNr) const;
+
+  const TmvVariableSegmentFormat reFormat;
+};
+
+class TmvVariableRecordEngine : public TmvBaseVariableRecordEngine {
+  MV_DECLARE_CLASSREF(TmvRecordEngineClassRef)
+ public:
+  // aDescriptor must be a heap record descriptor (10004). With aTrans (a
+  // new table) the header section is created and zeroed.
+  TmvVariableRecordEngine(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                          TmvBaseTransaction* aTrans);
+  static TmvBaseRecordEngine* Create(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
+                                     TmvBaseTransaction* aTrans);
+  // 10004 unless a heap record descriptor with a heap descriptor; the heap
+  // and compression checks; 15495 when no block size holds a record with
+  // 25 bytes to spare; raises the file's block size to the least that does.
+  static void CheckValidDescriptor(TmvBaseTableDescriptor* aTableDescriptor);
+
+  TmvHeapHeaderHandler* CreateHeapHeaderHandler() override;
 };
 
 // Registers the engine as "Variable" and takes it out again.

@@ -14,6 +14,7 @@
 #include "storage/mvseHeapEngineCached.h"
 #include "storage/mvseRecordCompressionEngines.h"
 #include "storage/mvseRecordEngineVariable.h"
+#include "storage/mvseRecordEngineVariableVersioned.h"
 #include "storage/mvseStaticRecordEngine.h"
 #include "storage/mvseStreamEngineSimple.h"
 #include "storage/mvseSubEngine.h"
@@ -36,6 +37,7 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvseHeapEngineCachedInit, mvseHeapEngineCachedFini},
     {mvseRecordCompressionEnginesInit, mvseRecordCompressionEnginesFini},
     {mvseRecordEngineVariableInit, mvseRecordEngineVariableFini},
+    {mvseRecordEngineVariableVersionedInit, mvseRecordEngineVariableVersionedFini},
     {mvseBlobEngineSegmentedInit, mvseBlobEngineSegmentedFini},
     {mvseBlobEngineSimpleInit, mvseBlobEngineSimpleFini},
 };

@@ -14,6 +14,7 @@
 #include "storage/mvseIndicesEngine.h"
 #include "storage/mvseRecordEngine.h"
 #include "storage/mvseRecordEngineVariable.h"
+#include "storage/mvseRecordEngineVariableVersioned.h"
 #include "storage/mvseStaticRecordEngine.h"
 
 namespace storage_test {
@@ -117,6 +118,7 @@ class TRealEnginesSetAside {
   static inline const Entry kReal[] = {{&TmvStaticRecordEngine::StaticClass, u"mv1xDefault"},
                                        {&TmvStaticRecordEngine::StaticClass, u"Static"},
                                        {&TmvVariableRecordEngine::StaticClass, u"Variable"},
+                                       {&TmvVariableVersionedRecordEngine::StaticClass, u"VariableVersioned"},
                                        {&TmvSimpleAutoIncEngine::StaticClass, u"mv1xDefault"},
                                        {&TmvNonfragmentingBlockHeapEngine::StaticClass, u"mv1xDefault"},
                                        {&TmvCachedHeapEngine::StaticClass, u"mv1xDefault"},
