@@ -180,7 +180,8 @@ class TableEndToEnd : public RecordTableTest {
     return ids;
   }
 
-  // The file's size in bytes and in blocks.
+  // The file's size in bytes (the file grows ahead of its use) and the
+  // number of its blocks in use.
   struct TSize {
     uintmax_t bytes = 0;
     TmvBlockNumber blocks = 0;
@@ -344,12 +345,13 @@ TEST_F(TableEndToEnd, HundredThousandRecordsSurviveCommitReopenAndPartialDeletio
     sizes[setUp.label] = RoundTrip(setUp, "people-" + UTF8Encode(setUp.record) + ".mv1");
   }
   // The same records with mostly short or empty names. A static record
-  // takes its full 62 bytes; a "Smart" one takes 23 bytes with an empty
-  // name and at most 35 with the names here, plus the heap's cost of a
-  // segment: the variable file comes out at about 53% of the static one,
+  // takes its full 62 bytes; a "Smart" one a segment of 23 bytes with an
+  // empty name and at most 36 with the names here, plus the heap's cost of
+  // a segment: the variable file comes out at about 53% of the static one,
   // and well under 60% by construction.
   for (const auto& [label, size] : sizes)
-    std::printf("%d records, %s: %ju bytes, %u blocks\n", kRecords, label.c_str(), size.bytes, unsigned(size.blocks));
+    std::printf("%d records, %s: file of %ju bytes, %u blocks in use\n", kRecords, label.c_str(), size.bytes,
+                unsigned(size.blocks));
   const TSize fixed = sizes["Static"], variable = sizes["Variable+Smart"];
   EXPECT_LT(variable.bytes * 5, fixed.bytes * 3);
   EXPECT_LT(uintmax_t(variable.blocks) * 5, uintmax_t(fixed.blocks) * 3);
