@@ -16,8 +16,6 @@ constexpr char16_t SIndexOutOfBounds[] = u"Index out of bounds: %d";
 constexpr char16_t SDuplicatedFieldName[] = u"Duplicated field name: %s";
 constexpr char16_t SOriginalFieldCount[] = u"OriginalFieldCount";
 
-int64_t RoundUp4(int64_t aLength) { return (aLength + 3) & ~int64_t(3); }
-int32_t BitmapBytes(int32_t aFieldCount) { return 4 * ((aFieldCount + 31) / 32); }
 
 // Whether the field is the special field of that kind (the first such field
 // in field order is the table's).
@@ -39,7 +37,7 @@ bool IsSpecialField(TmvFieldDescriptor* aField, TmvSpecialFieldType aKind) {
 
 // A record of that logical length and field count must fit a record buffer.
 void CheckRecordSize(int64_t aLogRecLen, int32_t aFieldCount) {
-  if (RoundUp4(aLogRecLen) + BitmapBytes(aFieldCount) > mvMaxRecordLength)
+  if (mvNullBitmapOffset(aLogRecLen) + mvNullBitmapSize(aFieldCount) > mvMaxRecordLength)
     mvRaiseCode<EmvFieldsDescriptorException>(MVERR_MAXRECORDSIZE);
 }
 
@@ -77,7 +75,7 @@ int32_t TmvFieldsDescriptor::LayoutVersion() { return GetDictionaryRoot().GetDic
 
 void TmvFieldsDescriptor::SetLogRecLen(int64_t aLength) {
   fsdLogRecLen = int32_t(aLength);
-  fsdLogRecLenAlign = LayoutVersion() == 1 ? fsdLogRecLen : int32_t(RoundUp4(aLength));
+  fsdLogRecLenAlign = LayoutVersion() == 1 ? fsdLogRecLen : int32_t(mvNullBitmapOffset(aLength));
 }
 
 void TmvFieldsDescriptor::ReplaceFrom(int32_t aFrom) {
@@ -230,7 +228,7 @@ void TmvFieldsDescriptor::UpdateSetupAndOffsets() {
   UpdateLogRecLenAlign();
 }
 
-void TmvFieldsDescriptor::UpdateLogRecLenAlign() { fsdLogRecLenAlign = int32_t(RoundUp4(fsdLogRecLen)); }
+void TmvFieldsDescriptor::UpdateLogRecLenAlign() { fsdLogRecLenAlign = int32_t(mvNullBitmapOffset(fsdLogRecLen)); }
 
 TmvFieldsValidationsDescriptor* TmvFieldsDescriptor::AddValidations(const TmvDictionaryItemClassRef* aClass) {
   return ReplaceSubItem(fsdValidations, aClass ? *aClass : TmvFieldsValidationsDescriptor::StaticClass,
@@ -388,7 +386,7 @@ void TmvFieldsDescriptor::BuildNameHash() {
 
 void TmvFieldsDescriptor::ActivateCache() {
   if (diCacheActive) return;
-  fsdCachedGetRecordLength = int32_t(RoundUp4(fsdLogRecLen)) + BitmapBytes(FieldCount());
+  fsdCachedGetRecordLength = int32_t(mvNullBitmapOffset(fsdLogRecLen)) + mvNullBitmapSize(FieldCount());
   fsdRecordAllocator = mvGetMemoryPool(size_t(fsdCachedGetRecordLength) + 4);
   TmvDictionaryItem::ActivateCache();
   if (fsdCachedSpecialFieldsInfo && fsdCachedSpecialFieldsInfo->sfiRefCount.load() > 1)
@@ -411,7 +409,7 @@ void TmvFieldsDescriptor::DeactivateCache() {
 
 int32_t TmvFieldsDescriptor::RecordLength() {
   if (diCacheActive) return fsdCachedGetRecordLength;
-  return int32_t(RoundUp4(fsdLogRecLen)) + BitmapBytes(FieldCount());
+  return int32_t(mvNullBitmapOffset(fsdLogRecLen)) + mvNullBitmapSize(FieldCount());
 }
 
 TmvMemoryPoolHandle TmvFieldsDescriptor::RecordAllocator() {
@@ -699,9 +697,9 @@ void TmvFieldsDescriptor::CheckValid(bool aForBuild) {
   if (fsdLogRecLen != sum)
     throw EmvFieldsDescriptorException(MVERR_INVALIDRECSTRUCT, u"LogRecLen is wrong. Expected %d found %d.",
                                        {int32_t(sum), fsdLogRecLen});
-  if (fsdLogRecLenAlign != sum && fsdLogRecLenAlign != RoundUp4(sum))
+  if (fsdLogRecLenAlign != sum && fsdLogRecLenAlign != mvNullBitmapOffset(sum))
     throw EmvFieldsDescriptorException(MVERR_INVALIDRECSTRUCT, u"LogRecLenAlign is wrong. Expected %d found %d.",
-                                       {int32_t(RoundUp4(sum)), fsdLogRecLenAlign});
+                                       {int32_t(mvNullBitmapOffset(sum)), fsdLogRecLenAlign});
   CheckSpecialFieldsUnique();
   if (fsdValidations) fsdValidations->CheckValid(aForBuild);
 }

@@ -47,6 +47,12 @@ MV_DECLARE_EXCEPTION(EmvFieldsDescriptorException, EmvDictionaryItemException)
 // 16-bit numbers.
 inline constexpr int32_t mvMaxRecordLength = 65535;
 
+// Where the null bitmap of a record whose fields take aFieldsLength bytes
+// starts (version-2 layout), and how many bytes it takes for aFieldCount
+// fields.
+inline constexpr int64_t mvNullBitmapOffset(int64_t aFieldsLength) { return (aFieldsLength + 3) & ~int64_t(3); }
+inline constexpr int32_t mvNullBitmapSize(int32_t aFieldCount) { return 4 * ((aFieldCount + 31) / 32); }
+
 // The interface through which filters and checks read the fields of a
 // record or key buffer. Reference counting does nothing for the fields
 // descriptor, which its table owns.

@@ -125,7 +125,8 @@ TmvBaseVariableRecordEngine::TmvBaseVariableRecordEngine(TmvBaseRecordDescriptor
 
 void TmvBaseVariableRecordEngine::OpenStorage(TmvBaseRecordDescriptor* aDescriptor, TmvBaseTransaction* aTrans) {
   auto* record = dynamic_cast<TmvHeapRecordDescriptor*>(aDescriptor);
-  if (!record) throw EmvVariableRecordEngineException(MVERR_INVALIDDESC, String(u"TmvHeapRecordDescriptor is required"));
+  if (!record)
+    throw EmvVariableRecordEngineException(MVERR_INVALIDDESC, String(u"TmvHeapRecordDescriptor is required"));
   {
     THeaderAccess header(breDataFile->HeaderAccess(aTrans, aTrans != nullptr));
     const String name = SystemAnsiToString(record->GetHeaderSection());
@@ -202,8 +203,8 @@ void TmvBaseVariableRecordEngine::GetSegment(TSegment& aSegment, TmvBaseTransact
                                              bool aDirty) {
   const TmvHeapRef ref = TmvHeapRef(aRefNr) & reHeapEngine->bheHeapRefMask;
   aSegment.Block.Drop();
-  aSegment.Data = reHeapEngine->GetSegment(aTrans, ref, aDirty, aSegment.Size, aSegment.Block.Block,
-                                           aSegment.Block.Release);
+  aSegment.Data =
+      reHeapEngine->GetSegment(aTrans, ref, aDirty, aSegment.Size, aSegment.Block.Block, aSegment.Block.Release);
   aSegment.Slot = mvHeapRefSegment(ref);
   if (aSegment.Size < reFormat.StubSize()) RaiseDamaged(aRefNr);
 }
@@ -275,7 +276,7 @@ void TmvBaseVariableRecordEngine::Decode(TmvBaseTransaction* aTrans, const uint8
 }
 
 void TmvBaseVariableRecordEngine::ReadAt(TmvBaseTransaction* aTrans, TmvRefNr aAt, TmvRefNr aRefNr, uint8_t* aRecord,
-                                     int aDepth) {
+                                         int aDepth) {
   TSegment segment;
   GetSegment(segment, aTrans, aAt, false);
   // A stub must lead to a body, and only a stub may.
@@ -324,7 +325,7 @@ void TmvBaseVariableRecordEngine::ReadRecord(TmvBaseTransaction* aTrans, TmvRefN
 }
 
 void TmvBaseVariableRecordEngine::UpdateRecord(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, uint8_t* aNewRecord,
-                                           uint8_t* aOldRecord) {
+                                               uint8_t* aOldRecord) {
   TSegment segment;
   GetSegment(segment, aTrans, aRefNr, true);
   if (segment.Data[0] & kMoved) throw EmvVariableRecordEngineException(MVERR_INVALIDREFNR);
@@ -352,7 +353,7 @@ void TmvBaseVariableRecordEngine::UpdateRecord(TmvBaseTransaction* aTrans, TmvRe
   if (body == 0) throw EmvVariableRecordEngineException(MVERR_MAXRECORDSIZE);
   uint8_t* stub = blockHeap->ReAllocSegment(segment.Block.Block, reFormat.StubSize(), segment.Slot);
   MV_ASSERT(stub != nullptr);  // a stub never outgrows the segment it replaces
-  PutFlags(stub, kStub);  // a stub carries no layout version
+  PutFlags(stub, kStub);       // a stub carries no layout version
   mvPutU32(stub, flagSize, uint32_t(body));
   mvPutU32(stub, flagSize + 4u, uint32_t(body >> 32));
 }
@@ -373,7 +374,7 @@ void TmvBaseVariableRecordEngine::Rollback(TmvBaseTransaction* aTrans) { reHeapE
 // Walks
 
 TmvRefNr TmvBaseVariableRecordEngine::Walk(TmvBaseTransaction* aTrans, TmvRefNr aFrom, bool aBackward,
-                                       const TVisit& aVisit) {
+                                           const TVisit& aVisit) {
   // A backward walk enters each block above its highest slot.
   const TmvSegmentRef blockStart = aBackward ? TmvSegmentRef(0xFFFFFFFF) : 0;
   TmvBlockNumber block;
@@ -414,7 +415,7 @@ TmvRefNr TmvBaseVariableRecordEngine::Walk(TmvBaseTransaction* aTrans, TmvRefNr 
 }
 
 void TmvBaseVariableRecordEngine::ReadNeighbour(TmvBaseTransaction* aTrans, TmvRefNr aFromRefNr, TmvRefNr& aRefNr,
-                                            uint8_t* aRecData, bool aBackward) {
+                                                uint8_t* aRecData, bool aBackward) {
   aRefNr = Walk(aTrans, aFromRefNr, aBackward, [&](TmvRefNr aRef, const uint8_t* aSegment, uint16_t aSize) {
     if (aRecData) Decode(aTrans, aSegment, aSize, aRef, aRecData, true);
     return false;
@@ -422,19 +423,19 @@ void TmvBaseVariableRecordEngine::ReadNeighbour(TmvBaseTransaction* aTrans, TmvR
 }
 
 void TmvBaseVariableRecordEngine::ReadNextRecord(TmvBaseTransaction* aTrans, TmvRefNr aFromRefNr, TmvRefNr& aRefNr,
-                                             uint8_t* aRecData) {
+                                                 uint8_t* aRecData) {
   ReadNeighbour(aTrans, aFromRefNr, aRefNr, aRecData, false);
 }
 
 void TmvBaseVariableRecordEngine::ReadPrevRecord(TmvBaseTransaction* aTrans, TmvRefNr aFromRefNr, TmvRefNr& aRefNr,
-                                             uint8_t* aRecData) {
+                                                 uint8_t* aRecData) {
   ReadNeighbour(aTrans, aFromRefNr, aRefNr, aRecData, true);
 }
 
 void TmvBaseVariableRecordEngine::IterateDir(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t*& aData,
-                                         const TmvRecordIterator& aIterator, void* aCookie,
-                                         TmvBaseFilterEngine* aFilter, bool aKeepPosition, bool aSkipFirst,
-                                         bool aBackward) {
+                                             const TmvRecordIterator& aIterator, void* aCookie,
+                                             TmvBaseFilterEngine* aFilter, bool aKeepPosition, bool aSkipFirst,
+                                             bool aBackward) {
   if (aFilter && !aFilter->GetActive()) aFilter = nullptr;
   const TmvRefNr start = aRefNr;
   if (!(aKeepPosition && aRefNr != 0)) {
@@ -460,19 +461,19 @@ void TmvBaseVariableRecordEngine::IterateDir(TmvBaseTransaction* aTrans, TmvRefN
 }
 
 void TmvBaseVariableRecordEngine::Iterate(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t*& aData,
-                                      const TmvRecordIterator& aIterator, void* aCookie, TmvBaseFilterEngine* aFilter,
-                                      bool aKeepPosition, bool aSkipFirst) {
+                                          const TmvRecordIterator& aIterator, void* aCookie,
+                                          TmvBaseFilterEngine* aFilter, bool aKeepPosition, bool aSkipFirst) {
   IterateDir(aTrans, aRefNr, aData, aIterator, aCookie, aFilter, aKeepPosition, aSkipFirst, false);
 }
 
 void TmvBaseVariableRecordEngine::IterateBackward(TmvBaseTransaction* aTrans, TmvRefNr& aRefNr, uint8_t*& aData,
-                                              const TmvRecordIterator& aIterator, void* aCookie,
-                                              TmvBaseFilterEngine* aFilter, bool aKeepPosition, bool aSkipFirst) {
+                                                  const TmvRecordIterator& aIterator, void* aCookie,
+                                                  TmvBaseFilterEngine* aFilter, bool aKeepPosition, bool aSkipFirst) {
   IterateDir(aTrans, aRefNr, aData, aIterator, aCookie, aFilter, aKeepPosition, aSkipFirst, true);
 }
 
 int32_t TmvBaseVariableRecordEngine::RecNoGet(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, TmvBaseFilterEngine* aFilter,
-                                          int32_t& aRecNo, bool aFlipOrder) {
+                                              int32_t& aRecNo, bool aFlipOrder) {
   if (aFilter && !aFilter->GetActive()) aFilter = nullptr;
   TPoolBuffer buffer(reRecordAllocator, nullptr);
   const TmvHeapRef wanted = TmvHeapRef(aRefNr) & reHeapEngine->bheHeapRefMask;
@@ -492,7 +493,7 @@ int32_t TmvBaseVariableRecordEngine::RecNoGet(TmvBaseTransaction* aTrans, TmvRef
 }
 
 int32_t TmvBaseVariableRecordEngine::RecNoSet(TmvBaseTransaction* aTrans, int32_t aRecNo, TmvRefNr& aRefNr,
-                                          TmvBaseFilterEngine* aFilter, bool aFlipOrder) {
+                                              TmvBaseFilterEngine* aFilter, bool aFlipOrder) {
   if (aFilter && !aFilter->GetActive()) aFilter = nullptr;
   TPoolBuffer buffer(reRecordAllocator, nullptr);
   int32_t count = 0;
@@ -505,9 +506,9 @@ int32_t TmvBaseVariableRecordEngine::RecNoSet(TmvBaseTransaction* aTrans, int32_
 }
 
 TmvRecordIteratorResult TmvBaseVariableRecordEngine::ReadRecordForIterate(TmvBaseTransaction* aTrans, TmvRefNr aRefNr,
-                                                                      uint8_t*& aData,
-                                                                      const TmvRecordIterator& aIterator,
-                                                                      void* aCookie, TmvBaseFilterEngine* aFilter) {
+                                                                          uint8_t*& aData,
+                                                                          const TmvRecordIterator& aIterator,
+                                                                          void* aCookie, TmvBaseFilterEngine* aFilter) {
   MV_ASSERT(!aFilter || aFilter->GetActive());
   TPoolBuffer buffer(reRecordAllocator, aData);
   ReadAt(aTrans, aRefNr, aRefNr, buffer.Data());
@@ -516,7 +517,7 @@ TmvRecordIteratorResult TmvBaseVariableRecordEngine::ReadRecordForIterate(TmvBas
 }
 
 int32_t TmvBaseVariableRecordEngine::RecoverIterate(const uint8_t* aBlock, TmvBlockNumber aBlockNumber, uint8_t*& aData,
-                                                const TmvRecordIterator& aIterator, void* aCookie) {
+                                                    const TmvRecordIterator& aIterator, void* aCookie) {
   const TmvBlockSignature signature = reHeapEngine->SigDataBlock();
   if (std::memcmp(aBlock, signature.data(), 4) != 0 || mvBchThisBlock(aBlock) != aBlockNumber) return rirContinue;
   TmvBaseBlockHeapEngine* blockHeap = reHeapEngine->bheBlockHeapEngine;

@@ -177,8 +177,8 @@ class TmvBaseVariableRecordEngine : public TmvBaseRecordEngine {
   void PutFlags(uint8_t* aSegment, uint16_t aFlags) const;
   // Decodes a segment into aRecord (following a stub); with aRefNrField
   // the record's RefNr field gets aRefNr.
-  void Decode(TmvBaseTransaction* aTrans, const uint8_t* aSegment, uint16_t aSize, TmvRefNr aRefNr,
-              uint8_t* aRecord, bool aRefNrField, int aDepth = 0);
+  void Decode(TmvBaseTransaction* aTrans, const uint8_t* aSegment, uint16_t aSize, TmvRefNr aRefNr, uint8_t* aRecord,
+              bool aRefNrField, int aDepth = 0);
   void ReadAt(TmvBaseTransaction* aTrans, TmvRefNr aAt, TmvRefNr aRefNr, uint8_t* aRecord, int aDepth = 0);
   void FreeAt(TmvBaseTransaction* aTrans, TmvRefNr aAt, int aDepth = 0);
   TmvRefNr StubTarget(const uint8_t* aSegment, uint16_t aSize, int aDepth) const;

@@ -8,6 +8,7 @@
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"
+#include "foundation/mvllUtils.h"
 
 namespace {
 
@@ -15,9 +16,6 @@ namespace {
 constexpr TmvVariableSegmentFormat kFormat{2, 10};
 // The version lives in the flag word's high byte.
 constexpr int32_t kMaxVersion = 255;
-
-int32_t RoundUp4(int32_t aValue) { return (aValue + 3) & ~3; }
-int32_t NullBitsSize(int32_t aFieldCount) { return (aFieldCount + 31) / 32 * 4; }
 
 }  // namespace
 
@@ -80,8 +78,8 @@ void TmvVariableVersionedRecordEngine::BuildVersions() {
     if (count >= reOriginalFieldCount) {
       TmvVariableVersionedRecordEngineFieldInfo& info = reFieldInfos[size_t(count - reOriginalFieldCount)];
       info.fiFieldsLength = length;
-      info.fiNullBitsOffset = RoundUp4(length);
-      info.fiNullBitsSize = NullBitsSize(count);
+      info.fiNullBitsOffset = int32_t(mvNullBitmapOffset(length));
+      info.fiNullBitsSize = mvNullBitmapSize(count);
     }
     if (count < reFieldCount) length += reFieldsDescriptor->FieldDescriptor(count)->Length();
   }
@@ -108,9 +106,8 @@ void TmvVariableVersionedRecordEngine::BringUpToDate(uint8_t* aRecord, uint8_t a
   // What lies behind the old bitmap is whatever the buffer held before.
   std::memset(aRecord + reCurrentNullBitsOffset + info.fiNullBitsSize, 0,
               size_t(reCurrentNullBitsSize - info.fiNullBitsSize));
-  uint8_t* nullBits = aRecord + reCurrentNullBitsOffset;
   for (int32_t field = reOriginalFieldCount + aVersion; field < reFieldCount; ++field)
-    nullBits[field / 8] |= uint8_t(1u << (field % 8));
+    mvSetBit(aRecord + reCurrentNullBitsOffset, uint32_t(field));
 }
 
 bool TmvVariableVersionedRecordEngine::CanAddField(TmvFieldDescriptor* aFieldDesc) {

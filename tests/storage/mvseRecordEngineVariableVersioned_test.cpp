@@ -62,7 +62,8 @@ class VersionedRecords : public RecordTableTest {
                                                        int32_t aUnits = 0) {
     auto dd = std::make_unique<TmvDataDictionary>();
     dd->SetBaseName(u"t");
-    auto* record = static_cast<TmvHeapRecordDescriptor*>(dd->AddRecordDescriptor(&TmvHeapRecordDescriptor::StaticClass));
+    auto* record =
+        static_cast<TmvHeapRecordDescriptor*>(dd->AddRecordDescriptor(&TmvHeapRecordDescriptor::StaticClass));
     record->SetRecordEngine(u"VariableVersioned");
     record->AddHeapDescriptor()->AddBlockHeapDescriptor();
     TmvBaseRecordCompressionDescriptor* compression = record->AddRecordCompressionDescriptor();
@@ -253,7 +254,9 @@ TEST_F(VersionedRecords, DictionaryCheckAndFieldsThatCanBeAppended) {
   } cases[] = {
       {[](TmvDataDictionary& d) { d.AddRecordDescriptor(); }, MVERR_INVALIDDESC,
        u"Record descriptor must be a TmvHeapRecordDescriptor"},
-      {[](TmvDataDictionary& d) { static_cast<TmvHeapRecordDescriptor*>(d.GetRecordDescriptor())->RemoveHeapDescriptor(); },
+      {[](TmvDataDictionary& d) {
+         static_cast<TmvHeapRecordDescriptor*>(d.GetRecordDescriptor())->RemoveHeapDescriptor();
+       },
        MVERR_INVALIDDESC, u"A HeapDescriptor is required"},
       {[](TmvDataDictionary& d) {
          static_cast<TmvHeapRecordDescriptor*>(d.GetRecordDescriptor())->RemoveRecordCompressionDescriptor();
