@@ -2,8 +2,8 @@
 // does with its own (the outermost level through a flush list).
 #pragma once
 
-#include "storage/mvsrCommit.h"
-#include "storage/mvsrTransaction.h"
+#include "storage/transactions/mvsrCommit.h"
+#include "storage/transactions/mvsrTransaction.h"
 
 class BenchTransaction : public TmvBaseTransaction {
  public:

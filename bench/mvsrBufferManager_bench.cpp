@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "BenchRatio.h"
-#include "storage/mvsrBufferManager.h"
-#include "storage/mvsrFileImplWin32.h"
+#include "storage/cache/mvsrBufferManager.h"
+#include "storage/files/mvsrPosixFiles.h"
 #include "storage/mvsrUnits.h"
 
 namespace {

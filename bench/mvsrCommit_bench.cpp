@@ -16,9 +16,9 @@
 
 #include "BenchRatio.h"
 #include "BenchTransaction.h"
-#include "storage/mvsrCommit.h"
-#include "storage/mvsrFileHeader.h"
-#include "storage/mvsrFileImplWin32.h"
+#include "storage/transactions/mvsrCommit.h"
+#include "storage/header/mvsrFileHeader.h"
+#include "storage/files/mvsrPosixFiles.h"
 #include "storage/mvsrUnits.h"
 
 namespace {

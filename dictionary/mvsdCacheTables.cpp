@@ -3,7 +3,7 @@
 #include "dictionary/mvsdCacheTables.h"
 
 #include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/mvsdDefaultValueDescriptors.h"
+#include "dictionary/filters/mvsdDefaultValueDescriptors.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include <vector>
 
-#include "dictionary/mvsdDictionaryItem.h"
+#include "dictionary/items/mvsdDictionaryItem.h"
 
 class TmvBaseCustomDescriptor;
 

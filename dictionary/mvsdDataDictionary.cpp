@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/items/mvsdLocaleDescriptor.h"
 #include "platform/Guid.h"
 
 namespace {

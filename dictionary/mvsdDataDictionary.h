@@ -41,7 +41,7 @@
 // raises 15500.
 #pragma once
 
-#include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/items/mvsdFileDescriptor.h"
 #include "dictionary/mvsdTableDescriptor.h"
 
 MV_DECLARE_EXCEPTION(EmvDataDictionaryException, EmvBaseTableDescriptorException)

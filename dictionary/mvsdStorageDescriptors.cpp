@@ -4,7 +4,7 @@
 #include <charconv>
 
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "dictionary/mvsdFileDescriptor.h"
+#include "dictionary/items/mvsdFileDescriptor.h"
 
 namespace {
 

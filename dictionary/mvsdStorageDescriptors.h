@@ -35,7 +35,7 @@
 
 #include <string_view>
 
-#include "dictionary/mvsdDictionaryItem.h"
+#include "dictionary/items/mvsdDictionaryItem.h"
 
 class TmvBaseHeapDescriptor;
 class TmvBaseBlockHeapDescriptor;

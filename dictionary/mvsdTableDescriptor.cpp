@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/items/mvsdLocaleDescriptor.h"
 
 const std::u16string_view mvTableCachingStateNames[3] = {u"tcsNone", u"tcsCacheable", u"tcsIsCache"};
 

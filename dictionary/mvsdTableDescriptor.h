@@ -42,8 +42,8 @@
 #include <memory>
 
 #include "dictionary/mvsdCustomDescriptors.h"
-#include "dictionary/mvsdFieldsDescriptor.h"
-#include "dictionary/mvsdIndexDescriptors.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/keys/mvsdIndexDescriptors.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 
 class TmvBaseTableDescriptor;

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -57,6 +58,13 @@ void mvAssertFailed(const char* expr, const char* file, int line) {
 String IntToStr(int64_t v) { return AsciiToString(std::to_string(v)); }
 
 uint32_t GetLastOSError() { return static_cast<uint32_t>(errno); }
+
+String GetTempPath() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = dir && *dir ? dir : "/tmp";
+  if (path.back() != '/') path += '/';
+  return UTF8ToString(path);
+}
 
 String SysErrorMessage(uint32_t errorCode) {
   char buf[256];

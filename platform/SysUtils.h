@@ -124,6 +124,9 @@ bool TryParseDecimal(std::string_view text, double& value);
 uint32_t GetLastOSError();
 String SysErrorMessage(uint32_t errorCode);
 String IntToHex(uint64_t v, int digits);
+// The folder for temporary files, with a trailing '/': $TMPDIR when set and
+// not empty, else /tmp/.
+String GetTempPath();
 
 // ---------------------------------------------------------------------------
 // Exceptions

@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "dictionary/mvsdDataDictionary.h"
-#include "storage/mvseAutoIncEngine.h"
-#include "storage/mvseBlobEngine.h"
-#include "storage/mvseBlockHeapEngine.h"
-#include "storage/mvseHeapEngine.h"
-#include "storage/mvseIndicesEngine.h"
-#include "storage/mvseRecordCompressionEngine.h"
-#include "storage/mvseRecordEngine.h"
-#include "storage/mvseStreamEngine.h"
+#include "storage/records/mvseAutoIncEngine.h"
+#include "storage/blobs/mvseBlobEngine.h"
+#include "storage/heaps/mvseBlockHeapEngine.h"
+#include "storage/heaps/mvseHeapEngine.h"
+#include "storage/indices/mvseIndicesEngine.h"
+#include "storage/compression/mvseRecordCompressionEngine.h"
+#include "storage/records/mvseRecordEngine.h"
+#include "storage/streams/mvseStreamEngine.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 
 #include "foundation/mvllErrors.h"
 #include "foundation/mvllRegistry.h"
-#include "storage/mvsrBlockAccess.h"
+#include "storage/cache/mvsrBlockAccess.h"
 
 class TmvBaseTableDescriptor;
 class TmvDataDictionary;

@@ -21,7 +21,7 @@
 
 #include "foundation/mvllRegistry.h"
 #include "foundation/mvsdTypes.h"
-#include "storage/mvsrBlockAccess.h"
+#include "storage/cache/mvsrBlockAccess.h"
 
 class TmvBaseIndicesEngine;  // the table's indices engine
 class TmvBaseTableDescriptor;

@@ -2,7 +2,7 @@
 // mvsrRefIntegrityEngine.h.
 #include "storage/mvsrRefIntegrityEngine.h"
 
-#include "dictionary/mvsdRefIntegrityDescriptors.h"
+#include "dictionary/keys/mvsdRefIntegrityDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"
 

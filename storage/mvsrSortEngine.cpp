@@ -2,7 +2,7 @@
 #include "storage/mvsrSortEngine.h"
 
 #include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/mvsdKeyEngineBase.h"
+#include "dictionary/keys/mvsdKeyEngineBase.h"
 
 std::atomic<const TmvSortEngineClassRef*> mvSortEngineClass{nullptr};
 

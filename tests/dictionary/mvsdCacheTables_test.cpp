@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/mvsdDefaultValueDescriptors.h"
-#include "dictionary/mvsdRefIntegrityDescriptors.h"
-#include "mvsdTestSupport.h"
+#include "dictionary/filters/mvsdDefaultValueDescriptors.h"
+#include "dictionary/keys/mvsdRefIntegrityDescriptors.h"
+#include "dictionary/mvsdTestSupport.h"
 
 using namespace mvtest;
 

@@ -9,8 +9,8 @@
 #include <atomic>
 #include <thread>
 
-#include "mvsdQuestionBank.h"
-#include "mvsdTestSupport.h"
+#include "dictionary/mvsdQuestionBank.h"
+#include "dictionary/mvsdTestSupport.h"
 #include "platform/Nls.h"
 
 using namespace mvtest;

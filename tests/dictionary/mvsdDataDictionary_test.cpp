@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "dictionary/mvsdLocaleDescriptor.h"
-#include "mvsdQuestionBank.h"
-#include "mvsdStreamBytes.h"
-#include "mvsdTestSupport.h"
+#include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdQuestionBank.h"
+#include "dictionary/mvsdStreamBytes.h"
+#include "dictionary/mvsdTestSupport.h"
 #include "platform/Guid.h"
 
 using namespace mvtest;

@@ -1,5 +1,5 @@
 // Test support of the filter tests: filter-expression trees built by hand
-// in the client's byte layout (dictionary/mvsdFilterExpression.h), and
+// in the client's byte layout (dictionary/filters/mvsdFilterExpression.h), and
 // filter descriptors read back from stream bytes.
 #pragma once
 
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/mvsdFilterDescriptor.h"
+#include "dictionary/filters/mvsdFilterDescriptor.h"
 #include "foundation/mvllStreams.h"
-#include "mvsdTestSupport.h"
+#include "dictionary/mvsdTestSupport.h"
 
 namespace mvtest {
 

@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/mvsdFulltextDescriptors.h"
-#include "dictionary/mvsdTokenFilterDescriptors.h"
-#include "dictionary/mvsdTokenIndexDescriptors.h"
+#include "dictionary/fulltext/mvsdFulltextDescriptors.h"
+#include "dictionary/fulltext/mvsdTokenFilterDescriptors.h"
+#include "dictionary/fulltext/mvsdTokenIndexDescriptors.h"
 
 namespace mvtest {
 

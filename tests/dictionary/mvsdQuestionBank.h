@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/items/mvsdLocaleDescriptor.h"
 
 namespace mvtest {
 

@@ -7,7 +7,7 @@
 
 #include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdStorageDescriptors.h"
-#include "mvsdTestSupport.h"
+#include "dictionary/mvsdTestSupport.h"
 
 using namespace mvtest;
 

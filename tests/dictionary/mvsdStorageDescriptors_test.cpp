@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "mvsdStreamBytes.h"
-#include "mvsdTestSupport.h"
+#include "dictionary/mvsdStreamBytes.h"
+#include "dictionary/mvsdTestSupport.h"
 
 using namespace mvtest;
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "mvsdTestSupport.h"
+#include "dictionary/mvsdTestSupport.h"
 
 namespace mvtest {
 

@@ -9,8 +9,8 @@
 #include <algorithm>
 
 #include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/mvsdLocaleDescriptor.h"
-#include "mvsdTestSupport.h"
+#include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdTestSupport.h"
 
 using namespace mvtest;
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "mvsdTestSupport.h"
+#include "dictionary/mvsdTestSupport.h"
 
 using namespace mvtest;
 

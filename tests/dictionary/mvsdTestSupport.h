@@ -13,15 +13,15 @@
 #include <vector>
 
 #include "dictionary/mvsdDictionaryCursor.h"
-#include "dictionary/mvsdDictionaryItem.h"
-#include "dictionary/mvsdFieldsDescriptor.h"
-#include "dictionary/mvsdFileDescriptor.h"
-#include "dictionary/mvsdFilterDescriptor.h"
-#include "dictionary/mvsdIndexDescriptors.h"
-#include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/items/mvsdDictionaryItem.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/items/mvsdFileDescriptor.h"
+#include "dictionary/filters/mvsdFilterDescriptor.h"
+#include "dictionary/keys/mvsdIndexDescriptors.h"
+#include "dictionary/items/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdLog.h"
 #include "dictionary/mvsdUnits.h"
-#include "dictionary/mvsdValidationDescriptors.h"
+#include "dictionary/filters/mvsdValidationDescriptors.h"
 #include "foundation/mvllStreams.h"
 
 namespace mvtest {

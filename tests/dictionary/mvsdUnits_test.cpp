@@ -5,18 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include "dictionary/mvsdCompositeKeyFieldEngines.h"
+#include "dictionary/keys/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/mvsdCustomDescriptors.h"
-#include "dictionary/mvsdDefaultValueDescriptors.h"
-#include "dictionary/mvsdDefaultValueEngines.h"
-#include "dictionary/mvsdFieldsDescriptor.h"
-#include "dictionary/mvsdFileDescriptor.h"
-#include "dictionary/mvsdIndexDescriptors.h"
-#include "dictionary/mvsdLocaleDescriptor.h"
+#include "dictionary/filters/mvsdDefaultValueDescriptors.h"
+#include "dictionary/filters/mvsdDefaultValueEngines.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/items/mvsdFileDescriptor.h"
+#include "dictionary/keys/mvsdIndexDescriptors.h"
+#include "dictionary/items/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
-#include "dictionary/mvsdValidationDescriptors.h"
-#include "dictionary/mvsdValidationEngine.h"
+#include "dictionary/filters/mvsdValidationDescriptors.h"
+#include "dictionary/filters/mvsdValidationEngine.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/mvsdFieldsDescriptor.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 
 namespace storage_test {

@@ -2,10 +2,10 @@
 // of either kind on it, started for a new table or an existing one.
 #pragma once
 
-#include "BlobDescriptorSupport.h"
-#include "HeapTestSupport.h"
-#include "storage/mvseBlobEngineSegmented.h"
-#include "storage/mvseBlobEngineSimple.h"
+#include "storage/BlobDescriptorSupport.h"
+#include "storage/HeapTestSupport.h"
+#include "storage/blobs/mvseBlobEngineSegmented.h"
+#include "storage/blobs/mvseBlobEngineSimple.h"
 
 namespace storage_test {
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <set>
 
-#include "StorageTestSupport.h"
-#include "storage/mvsrFileHeader1x.h"
-#include "storage/mvsrFileHeader2x.h"
+#include "storage/StorageTestSupport.h"
+#include "storage/header/mvsrFileHeader1x.h"
+#include "storage/header/mvsrFileHeader2x.h"
 
 namespace storage_test {
 

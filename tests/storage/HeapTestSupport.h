@@ -5,10 +5,10 @@
 
 #include <memory>
 
-#include "FileHeaderTestSupport.h"
+#include "storage/FileHeaderTestSupport.h"
 #include "platform/Classes.h"
 #include "storage/mvsrTimeoutHandling.h"
-#include "storage/mvseHeapEngineCached.h"
+#include "storage/heaps/mvseHeapEngineCached.h"
 
 namespace storage_test {
 

@@ -11,13 +11,13 @@
 #include <utility>
 #include <vector>
 
-#include "dictionary/mvsdFieldsDescriptor.h"
-#include "dictionary/mvsdIndexDescriptors.h"
-#include "dictionary/mvsdKeyDescriptors.h"
-#include "dictionary/mvsdKeyEngineBase.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/keys/mvsdIndexDescriptors.h"
+#include "dictionary/keys/mvsdKeyDescriptors.h"
+#include "dictionary/keys/mvsdKeyEngineBase.h"
 #include "foundation/mvllErrors.h"
 #include "foundation/mvllExceptionData.h"
-#include "storage/mvseIndicesEngine.h"
+#include "storage/indices/mvseIndicesEngine.h"
 
 namespace storage_test {
 

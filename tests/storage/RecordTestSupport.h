@@ -6,10 +6,10 @@
 #include <functional>
 #include <memory>
 
-#include "FileHeaderTestSupport.h"
+#include "storage/FileHeaderTestSupport.h"
 #include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/mvsdFieldsDescriptor.h"
-#include "dictionary/mvsdFilterEngine.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/filters/mvsdFilterEngine.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "storage/mvsrTimeoutHandling.h"
 

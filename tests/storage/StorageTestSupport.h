@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "foundation/mvllErrors.h"
-#include "storage/mvsrBlockAccess.h"
-#include "storage/mvsrFaultFileSystem.h"
+#include "storage/cache/mvsrBlockAccess.h"
+#include "storage/files/mvsrFaultFileSystem.h"
 #include "storage/mvsrLog.h"
-#include "storage/mvsrBufferManager.h"
-#include "storage/mvsrCommit.h"
-#include "storage/mvsrFileHeader.h"
-#include "storage/mvsrFileImplWin32.h"
+#include "storage/cache/mvsrBufferManager.h"
+#include "storage/transactions/mvsrCommit.h"
+#include "storage/header/mvsrFileHeader.h"
+#include "storage/files/mvsrPosixFiles.h"
 #include "storage/mvsrUnits.h"
 
 namespace storage_test {

@@ -5,17 +5,17 @@
 
 #include <vector>
 
-#include "storage/mvseAutoIncEngine.h"
-#include "storage/mvseBlobEngine.h"
-#include "storage/mvseBlobEngineSegmented.h"
-#include "storage/mvseBlobEngineSimple.h"
-#include "storage/mvseBlockHeapEngineNonfragmenting.h"
-#include "storage/mvseHeapEngineCached.h"
-#include "storage/mvseIndicesEngine.h"
-#include "storage/mvseRecordEngine.h"
-#include "storage/mvseRecordEngineVariable.h"
-#include "storage/mvseRecordEngineVariableVersioned.h"
-#include "storage/mvseStaticRecordEngine.h"
+#include "storage/records/mvseAutoIncEngine.h"
+#include "storage/blobs/mvseBlobEngine.h"
+#include "storage/blobs/mvseBlobEngineSegmented.h"
+#include "storage/blobs/mvseBlobEngineSimple.h"
+#include "storage/heaps/mvseBlockHeapEngineNonfragmenting.h"
+#include "storage/heaps/mvseHeapEngineCached.h"
+#include "storage/indices/mvseIndicesEngine.h"
+#include "storage/records/mvseRecordEngine.h"
+#include "storage/records/mvseRecordEngineVariable.h"
+#include "storage/records/mvseRecordEngineVariableVersioned.h"
+#include "storage/records/mvseStaticRecordEngine.h"
 
 namespace storage_test {
 

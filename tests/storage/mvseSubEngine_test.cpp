@@ -5,11 +5,11 @@
 #include <functional>
 #include <memory>
 
-#include "SubEngineTestSupport.h"
+#include "storage/SubEngineTestSupport.h"
 #include "dictionary/mvsdDataDictionary.h"
-#include "storage/mvseHeapEngine.h"
-#include "storage/mvseStaticRecordEngine.h"
-#include "storage/mvseStreamEngine.h"
+#include "storage/heaps/mvseHeapEngine.h"
+#include "storage/records/mvseStaticRecordEngine.h"
+#include "storage/streams/mvseStreamEngine.h"
 #include "storage/mvsrUnits.h"
 
 namespace storage_test {

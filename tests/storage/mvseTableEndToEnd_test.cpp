@@ -13,14 +13,14 @@
 #include <set>
 #include <typeinfo>
 
-#include "RecordTestSupport.h"
+#include "storage/RecordTestSupport.h"
 #include "foundation/mvsdPeerVersion.h"
-#include "storage/mvseAutoIncEngine.h"
-#include "storage/mvseRecordCompressionEngines.h"
-#include "storage/mvseRecordEngineVariable.h"
-#include "storage/mvseStaticRecordEngine.h"
-#include "storage/mvseStreamEngine.h"
-#include "storage/mvsrServerDataDict.h"
+#include "storage/records/mvseAutoIncEngine.h"
+#include "storage/compression/mvseRecordCompressionEngines.h"
+#include "storage/records/mvseRecordEngineVariable.h"
+#include "storage/records/mvseStaticRecordEngine.h"
+#include "storage/streams/mvseStreamEngine.h"
+#include "storage/header/mvsrServerDataDict.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 // engine, made for a descriptor class, or refused when none is registered.
 #include <memory>
 
-#include "StorageTestSupport.h"
+#include "storage/StorageTestSupport.h"
 #include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/mvsdRefIntegrityDescriptors.h"
+#include "dictionary/keys/mvsdRefIntegrityDescriptors.h"
 #include "storage/mvsrFulltextEngine.h"
 #include "storage/mvsrRefIntegrityEngine.h"
 

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "StorageTestSupport.h"
+#include "storage/StorageTestSupport.h"
 #include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/mvsdKeyEngineBase.h"
+#include "dictionary/keys/mvsdKeyEngineBase.h"
 
 namespace storage_test {
 namespace {

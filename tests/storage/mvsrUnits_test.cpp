@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/mvllTimeoutHooks.h"
-#include "storage/mvsrFileImplWin32.h"
+#include "storage/files/mvsrPosixFiles.h"
 #include "storage/mvsrUnits.h"
 
 namespace {

@@ -1,0 +1,132 @@
+// Storage: commit and flush (unit mvsrBufferManager).
+//
+// Committing the outermost level of a storage transaction takes two steps,
+// which the server's transaction drives:
+//  1. TmvBufferManager::CommitTransaction, under the cache's padlock, turns
+//     the transaction's copies into the committed images (keeping the older
+//     images that snapshots still need), stamps block 0 of every changed file
+//     with the transaction's LSN and queues every changed block in its file's
+//     write queue; the files go into a `TmvFlushList`. Everything it may have
+//     to read from disk is read before it changes anything, so that the
+//     change happens in one hold of the padlock: a snapshot sees all of it or
+//     none of it.
+//  2. TmvFlushList::Flush, without the padlock, sorts and grows every file,
+//     writes each file's queue in block order with block 0 last, and then
+//     (unless the cache's SyncOnCommit is off) puts every written file on
+//     stable storage with fdatasync. Only then does the commit report
+//     success; a failed sync is a failed commit.
+// A nested level's commit only merges its copies into the parent level.
+//
+// A failure in step 1 takes back what step 1 changed (the content before the
+// commit comes back from the images kept for snapshots or from disk); the
+// transaction can then be rolled back. A failure in step 2 is fatal for the
+// process: `mvFatalError` is set, and every later flush (and, through the
+// server, every later operation) is refused with 15443.
+//
+// What a crash in the middle of step 2 can leave on disk: each file of the
+// commit is either untouched, or partly written (some of its changed blocks
+// new, the others old, and its block 0 old or new), or completely written;
+// files are written one after the other in the order they joined the
+// transaction. Nothing tells afterwards which blocks belong together: a torn
+// commit across several blocks or files is only repaired once a journal is
+// attached (written before the blocks, fail-safe flushing). Within a file the
+// sync comes after block 0, so the disk may also keep block 0 new and some
+// data blocks old.
+//
+// Two hooks: a transaction journal (`TmvBaseJournalEngine`, written before
+// the blocks; flushing is then fail-safe) and a replication log
+// (TmvBaseReplicationLog, mvsrBaseFile.h, told of every block written). No
+// transaction of this system attaches a journal, and no component installs a
+// replication log.
+//
+// Threads: CommitTransaction runs under the cache's padlock; Flush runs
+// without it (each block is pinned while it is written). The server's table
+// locks keep two commits of one file apart until the first is flushed.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "foundation/mvllComponents.h"
+#include "foundation/mvllLists.h"
+#include "storage/transactions/mvsrTransaction.h"
+
+class TmvBaseJournalEngine;
+
+// The class record of a journal engine class: its constructor and its
+// recovery scan of a folder's leftover journals.
+struct TmvJournalEngineClassRef : ClassRef {
+  TmvBaseJournalEngine* (*Create)(const String& aFileName);
+  void (*Check)(const String& aAlias, const String& aPath);
+};
+
+// A transaction journal: the blocks of a commit are copied into it before
+// they are written to the table files. Owned by its transaction, then by the
+// flush list, which frees it after a successful flush.
+class TmvBaseJournalEngine : public TmvPersistent {
+ public:
+  static const TmvJournalEngineClassRef StaticClass;
+  const ClassRef& ClassType() const override { return StaticClass; }
+
+  explicit TmvBaseJournalEngine(const String& aFileName) : bjeFileName(aFileName) {}
+  // The recovery scan; every engine has its own: here an assertion failure.
+  static void Check(const String& aAlias, const String& aPath);
+  virtual void PrepareJournal() = 0;
+  // Called for every block of a non-temporary file that the commit changed.
+  virtual void AddBlock(TmvBaseTransaction* aTrans, TmvReadOnlyBlock* aBlock) = 0;
+  virtual void FinalizeJournal() = 0;
+
+  String bjeFileName;
+};
+
+// The files one outermost commit writes, in the order they joined the
+// transaction. Lives for one commit; used by one thread.
+class TmvFlushList : public TmvObject {
+ public:
+  TmvFlushList() = default;
+  // Frees a journal that a failed flush left behind.
+  ~TmvFlushList() override;
+  TmvFlushList(const TmvFlushList&) = delete;
+  TmvFlushList& operator=(const TmvFlushList&) = delete;
+
+  // Stamps block 0 of every changed file that is not temporary with the
+  // transaction's LSN (queued last in its file) and lists the file; unless
+  // aIsWTCommit, detaches the files from the transaction. A failure takes
+  // back every queued write of the transaction's files first.
+  // Requires: the transaction's blocks committed at level 0.
+  void Prepare(TmvBaseTransaction* aTrans, bool aIsWTCommit);
+  // Writes the listed files (fail-safe with a journal or aForceFailSafe:
+  // flushed and reopened file by file; otherwise synced after all were
+  // written, unless the cache's SyncOnCommit is off). 15443 at once after an
+  // earlier fatal error; a failure sets the fatal error.
+  void Flush(bool aForceFailSafe);
+
+  int32_t Count() const { return flList.Count(); }
+  TmvBaseFile* Files(int32_t aIndex) const { return static_cast<TmvBaseFile*>(flList.blGet(aIndex)); }
+  TmvBaseJournalEngine* Journal() const { return flJournal; }
+  void SetJournal(TmvBaseJournalEngine* aJournal) { flJournal = aJournal; }
+
+  TmvLSN flLSN = 0;
+  TmvList flList{32};
+  TmvBaseJournalEngine* flJournal = nullptr;             // owned while held
+  TmvBaseReplicationLog* flReplicationLog = nullptr;     // the cache's
+  bool flSync = true;                                    // the cache's SyncOnCommit at Prepare
+
+ private:
+  void WriteFiles(bool aFailSafe);
+  void StampHeader(TmvBaseTransaction* aTrans, TmvBaseFile* aFile, bool aIsWTCommit);
+};
+
+// Set by the first failed flush; never cleared while the process runs (the
+// server refuses all work from then on). Safe from any thread.
+extern std::atomic<bool> mvFatalError;
+// The text of 15443 after a fatal error.
+inline constexpr char16_t mvFatalErrorText[] =
+    u"A fatal error has occurred. Server operations are suspended until the server is restarted. Check exception "
+    u"log at server for further information";
+// Tests only: a test that provoked the fatal error lets the next one run.
+void mvClearFatalErrorForTesting();
+
+// Takes back every queued write of the transaction's files (a commit that
+// failed before anything was written). Padlock held.
+void mvRollbackUnwritten(TmvBaseTransaction* aTrans);
