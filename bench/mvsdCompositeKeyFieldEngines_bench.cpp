@@ -22,12 +22,12 @@
 #include <vector>
 
 #include "BenchRatio.h"
-#include "dictionary/keys/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/items/mvsdFileDescriptor.h"
+#include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/keys/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/keys/mvsdIndexDescriptors.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
-#include "dictionary/items/mvsdLocaleDescriptor.h"
 #include "dictionary/mvsdUnits.h"
 
 namespace {

@@ -19,18 +19,18 @@
 
 #include "BenchRatio.h"
 #include "BenchTransaction.h"
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "storage/cache/mvsrBufferManager.h"
-#include "storage/transactions/mvsrCommit.h"
-#include "storage/header/mvsrFileHeader2x.h"
 #include "storage/files/mvsrPosixFiles.h"
+#include "storage/header/mvsrFileHeader2x.h"
 #include "storage/mvsrTimeoutHandling.h"
-#include "storage/transactions/mvsrTransaction.h"
 #include "storage/mvsrUnits.h"
 #include "storage/records/mvseAutoIncEngine.h"
 #include "storage/records/mvseRecordEngine.h"
+#include "storage/transactions/mvsrCommit.h"
+#include "storage/transactions/mvsrTransaction.h"
 
 namespace {
 

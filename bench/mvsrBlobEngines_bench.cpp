@@ -17,14 +17,14 @@
 #include "BenchRatio.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "platform/Classes.h"
-#include "storage/files/mvsrBaseFile.h"
+#include "storage/blobs/mvseBlobEngineSegmented.h"
+#include "storage/blobs/mvseBlobEngineSimple.h"
 #include "storage/cache/mvsrBlockAccess.h"
-#include "storage/transactions/mvsrCommit.h"
+#include "storage/files/mvsrBaseFile.h"
 #include "storage/header/mvsrFileHeader2x.h"
 #include "storage/mvsrTimeoutHandling.h"
 #include "storage/mvsrUnits.h"
-#include "storage/blobs/mvseBlobEngineSegmented.h"
-#include "storage/blobs/mvseBlobEngineSimple.h"
+#include "storage/transactions/mvsrCommit.h"
 
 namespace {
 

@@ -16,10 +16,10 @@
 
 #include "BenchRatio.h"
 #include "BenchTransaction.h"
-#include "storage/transactions/mvsrCommit.h"
-#include "storage/header/mvsrFileHeader.h"
 #include "storage/files/mvsrPosixFiles.h"
+#include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrUnits.h"
+#include "storage/transactions/mvsrCommit.h"
 
 namespace {
 

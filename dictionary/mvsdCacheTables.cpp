@@ -2,8 +2,8 @@
 // table descriptor and the data dictionary. See mvsdCacheTables.h.
 #include "dictionary/mvsdCacheTables.h"
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
+#include "dictionary/mvsdDataDictionary.h"
 
 namespace {
 

@@ -24,10 +24,7 @@ TPersistent* ParentForName(TPersistent* aParent, const String& aName) {
 // ---------------------------------------------------------------------------
 // TmvBaseCustomDescriptor
 
-TmvClassRegistry* TmvBaseCustomDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseCustomDescriptor::Registry() { return mvFamilyRegistry<TmvBaseCustomDescriptor>(); }
 
 // No parameterless constructor in the record: a custom descriptor needs a name.
 constinit const TmvCustomDescriptorClassRef TmvBaseCustomDescriptor::StaticClass{
@@ -52,10 +49,7 @@ bool TmvBaseCustomDescriptor::IsEqual(TmvDictionaryItem* aItem) {
 // ---------------------------------------------------------------------------
 // TmvCustomDescsDescriptor
 
-TmvClassRegistry* TmvCustomDescsDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvCustomDescsDescriptor::Registry() { return mvFamilyRegistry<TmvCustomDescsDescriptor>(); }
 
 constinit const TmvDictionaryItemClassRef TmvCustomDescsDescriptor::StaticClass{
     {{u"TmvCustomDescsDescriptor", &TmvDictionaryItem::StaticClass}, &TmvCustomDescsDescriptor::Registry,

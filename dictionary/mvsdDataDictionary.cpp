@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 #include "platform/Guid.h"
 
 namespace {

@@ -3,8 +3,8 @@
 
 #include <charconv>
 
-#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/items/mvsdFileDescriptor.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 
 namespace {
 
@@ -140,12 +140,6 @@ uint8_t ByteFromText(const String& aText) {
   return uint8_t(value);
 }
 
-template <typename T>
-TmvClassRegistry* FamilyRegistry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
-
 }  // namespace
 
 TmvDictionaryItem* mvCreateStorageDescriptor(const TmvStorageDescriptorClassRef& aClass, TPersistent* aParent,
@@ -182,15 +176,15 @@ MV_STORAGE_CLASS(TmvAdvAutoIncDescriptor, TmvBaseAutoIncDescriptor, TmvBaseAutoI
 #undef MV_STORAGE_CLASS
 #undef MV_ITEM_CLASS
 
-TmvClassRegistry* TmvBaseStreamDescriptor::Registry() { return FamilyRegistry<TmvBaseStreamDescriptor>(); }
-TmvClassRegistry* TmvBaseRecordDescriptor::Registry() { return FamilyRegistry<TmvBaseRecordDescriptor>(); }
+TmvClassRegistry* TmvBaseStreamDescriptor::Registry() { return mvFamilyRegistry<TmvBaseStreamDescriptor>(); }
+TmvClassRegistry* TmvBaseRecordDescriptor::Registry() { return mvFamilyRegistry<TmvBaseRecordDescriptor>(); }
 TmvClassRegistry* TmvBaseRecordCompressionDescriptor::Registry() {
-  return FamilyRegistry<TmvBaseRecordCompressionDescriptor>();
+  return mvFamilyRegistry<TmvBaseRecordCompressionDescriptor>();
 }
-TmvClassRegistry* TmvBaseBlobDescriptor::Registry() { return FamilyRegistry<TmvBaseBlobDescriptor>(); }
-TmvClassRegistry* TmvBaseHeapDescriptor::Registry() { return FamilyRegistry<TmvBaseHeapDescriptor>(); }
-TmvClassRegistry* TmvBaseBlockHeapDescriptor::Registry() { return FamilyRegistry<TmvBaseBlockHeapDescriptor>(); }
-TmvClassRegistry* TmvBaseAutoIncDescriptor::Registry() { return FamilyRegistry<TmvBaseAutoIncDescriptor>(); }
+TmvClassRegistry* TmvBaseBlobDescriptor::Registry() { return mvFamilyRegistry<TmvBaseBlobDescriptor>(); }
+TmvClassRegistry* TmvBaseHeapDescriptor::Registry() { return mvFamilyRegistry<TmvBaseHeapDescriptor>(); }
+TmvClassRegistry* TmvBaseBlockHeapDescriptor::Registry() { return mvFamilyRegistry<TmvBaseBlockHeapDescriptor>(); }
+TmvClassRegistry* TmvBaseAutoIncDescriptor::Registry() { return mvFamilyRegistry<TmvBaseAutoIncDescriptor>(); }
 
 // ---------------------------------------------------------------------------
 // TmvBaseStreamDescriptor

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 
 const std::u16string_view mvTableCachingStateNames[3] = {u"tcsNone", u"tcsCacheable", u"tcsIsCache"};
 
@@ -82,10 +82,7 @@ void mvReadFixedPart(TmvReader& aReader, TmvDictionaryItem& aItem, std::u16strin
 // ---------------------------------------------------------------------------
 // TmvBaseTableDescriptor
 
-TmvClassRegistry* TmvBaseTableDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseTableDescriptor::Registry() { return mvFamilyRegistry<TmvBaseTableDescriptor>(); }
 
 // The family root of the table descriptors, whose registry holds the
 // nested table classes. It cannot be made on its own.
@@ -518,10 +515,7 @@ bool TmvNestedTableDescriptor::IsEqual(TmvDictionaryItem* aItem) {
 // ---------------------------------------------------------------------------
 // TmvTablesDescriptor
 
-TmvClassRegistry* TmvTablesDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvTablesDescriptor::Registry() { return mvFamilyRegistry<TmvTablesDescriptor>(); }
 
 constinit const TmvDictionaryItemClassRef TmvTablesDescriptor::StaticClass{
     {{u"TmvTablesDescriptor", &TmvDictionaryItem::StaticClass},

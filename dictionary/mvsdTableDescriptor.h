@@ -41,9 +41,9 @@
 
 #include <memory>
 
-#include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/keys/mvsdIndexDescriptors.h"
+#include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 
 class TmvBaseTableDescriptor;

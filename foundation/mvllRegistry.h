@@ -47,6 +47,15 @@ const ClassRef* mvRegistryFind(TmvClassRegistry* aRegistry, std::u16string_view 
 // The roots' GetRegistry: a family that forgot to name its own registry.
 TmvClassRegistry* mvNoRegistry();
 
+// The registry variable of the family whose root class is T: one per root,
+// nil until the family's first registration. A root's GetRegistry (or
+// Registry) returns this, so that a family needs no hand-written variable.
+template <typename T>
+TmvClassRegistry* mvFamilyRegistry() {
+  static TmvClassRegistry registry = nullptr;
+  return &registry;
+}
+
 class TmvBaseRegisterableEngine : public TmvPersistent {
  public:
   static const TmvRegisterableEngineClassRef StaticClass;

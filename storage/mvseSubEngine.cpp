@@ -5,14 +5,6 @@
 #include <vector>
 
 #include "dictionary/mvsdDataDictionary.h"
-#include "storage/records/mvseAutoIncEngine.h"
-#include "storage/blobs/mvseBlobEngine.h"
-#include "storage/heaps/mvseBlockHeapEngine.h"
-#include "storage/heaps/mvseHeapEngine.h"
-#include "storage/indices/mvseIndicesEngine.h"
-#include "storage/compression/mvseRecordCompressionEngine.h"
-#include "storage/records/mvseRecordEngine.h"
-#include "storage/streams/mvseStreamEngine.h"
 
 namespace {
 
@@ -22,6 +14,21 @@ TmvClassRegistry* rootHasNoList() {
 }
 
 using TBaseClassList = std::vector<const TmvSubEngineClassRef*>;
+
+// The family bases in the order the whole-dictionary check runs them, so
+// that a dictionary with several faults always reports the same one first.
+// The index family is not among them: the indices family checks every index.
+constexpr std::u16string_view kCheckOrder[] = {
+    u"TmvBaseAutoIncEngine",  u"TmvBaseBlobEngine",      u"TmvBaseStreamEngine", u"TmvBaseRecordEngine",
+    u"TmvBaseIndicesEngine",  u"TmvBaseBlockHeapEngine", u"TmvBaseHeapEngine",   u"TmvBaseRecordCompressionEngine",
+};
+
+// A base's place in kCheckOrder; a base not listed runs after the listed ones.
+size_t checkRank(const TmvSubEngineClassRef& aClass) {
+  const auto* end = std::end(kCheckOrder);
+  return size_t(std::find(std::begin(kCheckOrder), end, std::u16string_view(aClass.ClassName)) -
+                std::begin(kCheckOrder));
+}
 
 // The family bases of CheckValidAll; nil while none is registered.
 TBaseClassList*& baseClasses() {
@@ -57,7 +64,12 @@ const TmvSubEngineClassRef* TmvBaseSubEngine::FindEngineClass(const TmvSubEngine
 void TmvBaseSubEngine::RegisterBaseClass(const TmvSubEngineClassRef& aClass) {
   TBaseClassList*& list = baseClasses();
   if (!list) list = new TBaseClassList;
-  list->push_back(&aClass);
+  // Each family registers its base at its own unit's start, in whatever
+  // order the units start; the check runs them in the fixed order above.
+  const auto rank = checkRank(aClass);
+  auto at = std::find_if(list->begin(), list->end(),
+                         [&](const TmvSubEngineClassRef* c) { return checkRank(*c) > rank; });
+  list->insert(at, &aClass);
 }
 
 void TmvBaseSubEngine::UnregisterBaseClass(const TmvSubEngineClassRef& aClass) {
@@ -72,28 +84,4 @@ void TmvBaseSubEngine::UnregisterBaseClass(const TmvSubEngineClassRef& aClass) {
 
 void TmvBaseSubEngine::CheckValidAll(TmvDataDictionary* aDictionary) {
   if (const TBaseClassList* list = baseClasses()) checkTable(aDictionary, *list);
-}
-
-// ---------------------------------------------------------------------------
-// Start-up
-
-namespace {
-
-// The family bases in the order the whole-dictionary check runs them. The
-// index family is not among them: the indices family checks every index.
-const TmvSubEngineClassRef* const kBaseClasses[] = {
-    &TmvBaseAutoIncEngine::StaticClass, &TmvBaseBlobEngine::StaticClass,
-    &TmvBaseStreamEngine::StaticClass,  &TmvBaseRecordEngine::StaticClass,
-    &TmvBaseIndicesEngine::StaticClass, &TmvBaseBlockHeapEngine::StaticClass,
-    &TmvBaseHeapEngine::StaticClass,    &TmvBaseRecordCompressionEngine::StaticClass,
-};
-
-}  // namespace
-
-void mvseSubEngineInit() {
-  for (const TmvSubEngineClassRef* base : kBaseClasses) TmvBaseSubEngine::RegisterBaseClass(*base);
-}
-
-void mvseSubEngineFini() {
-  for (const TmvSubEngineClassRef* base : kBaseClasses) TmvBaseSubEngine::UnregisterBaseClass(*base);
 }

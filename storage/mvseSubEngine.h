@@ -63,9 +63,10 @@ class TmvBaseSubEngine : public TmvPersistent {
   // nil when the registry or the name is missing.
   static const TmvSubEngineClassRef* FindEngineClass(const TmvSubEngineClassRef& aFamily, std::u16string_view aName);
 
-  // The family bases that take part in CheckValidAll, in start-up order.
-  // Add appends (the list is made on first use); Remove drops every entry
-  // of the class and frees the list when it empties.
+  // The family bases that take part in CheckValidAll. Each family's unit
+  // registers its base at start-up; the list keeps the check's fixed order
+  // whatever the order of registration (it is made on first use). Remove
+  // drops every entry of the class and frees the list when it empties.
   static void RegisterBaseClass(const TmvSubEngineClassRef& aClass);
   static void UnregisterBaseClass(const TmvSubEngineClassRef& aClass);
   // Every family base's CheckValidFromDictionary, in list order, for the
@@ -105,8 +106,3 @@ F mvSubEngineConstructor(const R& aFamily, std::u16string_view aWord, const Stri
   return create;
 }
 
-// Registers the family bases for CheckValidAll (auto-increment, BLOB,
-// stream, record, indices, block heap, heap, record compression) and the
-// engines this folder implements; takes them out again.
-void mvseSubEngineInit();
-void mvseSubEngineFini();

@@ -19,15 +19,9 @@ const R& mustFindClass(const TmvRegisterableEngineClassRef& aFamily, const Strin
 
 }  // namespace
 
-TmvClassRegistry* TmvBaseFulltextTableEngine::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseFulltextTableEngine::Registry() { return mvFamilyRegistry<TmvBaseFulltextTableEngine>(); }
 
-TmvClassRegistry* TmvBaseFulltextCursorEngine::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseFulltextCursorEngine::Registry() { return mvFamilyRegistry<TmvBaseFulltextCursorEngine>(); }
 
 constinit const TmvFulltextTableEngineClassRef TmvBaseFulltextTableEngine::StaticClass{
     {{u"TmvBaseFulltextTableEngine", &TmvBaseRegisterableEngine::StaticClass}, &TmvBaseFulltextTableEngine::Registry,

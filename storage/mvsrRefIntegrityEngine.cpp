@@ -6,10 +6,7 @@
 #include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"
 
-TmvClassRegistry* TmvBaseRefIntegrityEngine::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseRefIntegrityEngine::Registry() { return mvFamilyRegistry<TmvBaseRefIntegrityEngine>(); }
 
 constinit const TmvRefIntegrityEngineClassRef TmvBaseRefIntegrityEngine::StaticClass{
     {{u"TmvBaseRefIntegrityEngine", &TmvBaseRegisterableEngine::StaticClass}, &TmvBaseRefIntegrityEngine::Registry,

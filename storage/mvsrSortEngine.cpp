@@ -1,8 +1,8 @@
 // Storage: the sort engine interface. See mvsrSortEngine.h.
 #include "storage/mvsrSortEngine.h"
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/keys/mvsdKeyEngineBase.h"
+#include "dictionary/mvsdDataDictionary.h"
 
 std::atomic<const TmvSortEngineClassRef*> mvSortEngineClass{nullptr};
 

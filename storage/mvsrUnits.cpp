@@ -3,22 +3,23 @@
 
 #include "dictionary/mvsdUnits.h"
 #include "foundation/mvllUnitGroup.h"
-#include "storage/header/mvsrFileHeader.h"
-#include "storage/files/mvsrPosixFiles.h"
-#include "storage/mvsrTimeoutHandling.h"
-#include "storage/records/mvseAutoIncEngine.h"
 #include "storage/blobs/mvseBlobEngineSegmented.h"
 #include "storage/blobs/mvseBlobEngineSimple.h"
-#include "storage/heaps/mvseBlockHeapEngineNonfragmenting.h"
-#include "storage/records/mvseBookmarks.h"
-#include "storage/heaps/mvseHeapEngineCached.h"
+#include "storage/cache/mvseTemporaryStorageChunked.h"
 #include "storage/compression/mvseRecordCompressionEngines.h"
+#include "storage/files/mvsrPosixFiles.h"
+#include "storage/header/mvsrFileHeader1x.h"
+#include "storage/header/mvsrFileHeader2x.h"
+#include "storage/heaps/mvseBlockHeapEngineNonfragmenting.h"
+#include "storage/heaps/mvseHeapEngineCached.h"
+#include "storage/indices/mvseIndicesEngine.h"
+#include "storage/mvsrTimeoutHandling.h"
+#include "storage/records/mvseAutoIncEngine.h"
+#include "storage/records/mvseBookmarks.h"
 #include "storage/records/mvseRecordEngineVariable.h"
 #include "storage/records/mvseRecordEngineVariableVersioned.h"
 #include "storage/records/mvseStaticRecordEngine.h"
 #include "storage/streams/mvseStreamEngineSimple.h"
-#include "storage/mvseSubEngine.h"
-#include "storage/cache/mvseTemporaryStorageChunked.h"
 
 namespace {
 
@@ -26,13 +27,20 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvDictionaryInit, mvDictionaryFini},
     {mvsrTimeoutHandlingInit, mvsrTimeoutHandlingFini},
     {mvsrFileImplInit, mvsrFileImplFini},
-    {mvsrFileHeaderInit, mvsrFileHeaderFini},
+    {mvsrFileHeader1xInit, mvsrFileHeader1xFini},
+    {mvsrFileHeader2xInit, mvsrFileHeader2xFini},
     {mvseTemporaryStorageChunkedInit, mvseTemporaryStorageChunkedFini},
     {mvseBookmarksInit, mvseBookmarksFini},
-    {mvseSubEngineInit, mvseSubEngineFini},
+    {mvseAutoIncEngineInit, mvseAutoIncEngineFini},
+    {mvseBlobEngineInit, mvseBlobEngineFini},
+    {mvseStreamEngineInit, mvseStreamEngineFini},
+    {mvseRecordEngineInit, mvseRecordEngineFini},
+    {mvseIndicesEngineInit, mvseIndicesEngineFini},
+    {mvseBlockHeapEngineInit, mvseBlockHeapEngineFini},
+    {mvseHeapEngineInit, mvseHeapEngineFini},
+    {mvseRecordCompressionEngineInit, mvseRecordCompressionEngineFini},
     {mvseStreamEngineSimpleInit, mvseStreamEngineSimpleFini},
     {mvseStaticRecordEngineInit, mvseStaticRecordEngineFini},
-    {mvseAutoIncEngineInit, mvseAutoIncEngineFini},
     {mvseBlockHeapEngineNonfragmentingInit, mvseBlockHeapEngineNonfragmentingFini},
     {mvseHeapEngineCachedInit, mvseHeapEngineCachedFini},
     {mvseRecordCompressionEnginesInit, mvseRecordCompressionEnginesFini},

@@ -1,9 +1,9 @@
 // Data dictionary: default-value descriptors. See mvsdDefaultValueDescriptors.h.
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
 
-#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/items/mvsdFieldDescriptor.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 #include "foundation/mvsdNativeVariantConverter.h"
 
 namespace {
@@ -15,8 +15,7 @@ constexpr TmvApplyAtSet BothSides = mvSetOf({aaServer, aaClient});
 }  // namespace
 
 TmvClassRegistry* TmvBaseDefaultValueDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
+  return mvFamilyRegistry<TmvBaseDefaultValueDescriptor>();
 }
 
 constinit const TmvDictionaryItemClassRef TmvBaseDefaultValueDescriptor::StaticClass{

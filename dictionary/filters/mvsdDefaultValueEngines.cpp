@@ -26,10 +26,7 @@ TmvBaseDefaultValueEngine* NoEngine(TmvBaseDefaultValueDescriptor*, ImvDictionar
 
 }  // namespace
 
-TmvClassRegistry* TmvBaseDefaultValueEngine::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseDefaultValueEngine::Registry() { return mvFamilyRegistry<TmvBaseDefaultValueEngine>(); }
 
 constinit const TmvDefaultValueEngineClassRef TmvBaseDefaultValueEngine::StaticClass{
     {{u"TmvBaseDefaultValueEngine", &TmvBaseRegisterableEngine::StaticClass}, &TmvBaseDefaultValueEngine::Registry,

@@ -10,10 +10,7 @@
 #include "foundation/mvllWideString.h"
 #include "foundation/mvsdTypes.h"
 
-TmvClassRegistry* TmvBaseFilterDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseFilterDescriptor::Registry() { return mvFamilyRegistry<TmvBaseFilterDescriptor>(); }
 
 constinit const TmvFilterDescriptorClassRef TmvBaseFilterDescriptor::StaticClass{
     {{u"TmvBaseFilterDescriptor", &TmvBaseRegisterableDescriptor::StaticClass}, &TmvBaseFilterDescriptor::Registry,

@@ -17,10 +17,7 @@ uint32_t InvalidFilterHandle() { return EmvBaseException::mvSetMessage(MVERR_INV
 // ---------------------------------------------------------------------------
 // Base engine
 
-TmvClassRegistry* TmvBaseFilterEngine::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseFilterEngine::Registry() { return mvFamilyRegistry<TmvBaseFilterEngine>(); }
 
 constinit const TmvFilterEngineClassRef TmvBaseFilterEngine::StaticClass{
     {{u"TmvBaseFilterEngine", &TmvBaseRegisterableEngine::StaticClass}, &TmvBaseFilterEngine::Registry, nullptr},

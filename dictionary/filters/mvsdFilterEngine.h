@@ -26,8 +26,8 @@
 
 #include <functional>
 
-#include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/filters/mvsdFilterDescriptor.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "foundation/mvllLists.h"
 #include "foundation/mvllRegistry.h"
 

@@ -1,9 +1,9 @@
 // Data dictionary: the field-validation descriptors. See mvsdValidationDescriptors.h.
 #include "dictionary/filters/mvsdValidationDescriptors.h"
 
-#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/items/mvsdFieldDescriptor.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 #include "foundation/mvsdNativeVariantConverter.h"
 
 namespace {
@@ -35,8 +35,7 @@ TPersistent* ParentForName(TPersistent* aParent, const String& aName) {
 // TmvBaseFieldValidationDescriptor
 
 TmvClassRegistry* TmvBaseFieldValidationDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
+  return mvFamilyRegistry<TmvBaseFieldValidationDescriptor>();
 }
 
 constinit const TmvFieldValidationDescriptorClassRef TmvBaseFieldValidationDescriptor::StaticClass{
@@ -299,8 +298,7 @@ void TmvSqlCheckValidationDescriptor::LoadFromReader(TmvReader& aReader) {
 // Lists
 
 TmvClassRegistry* TmvFieldValidationsDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
+  return mvFamilyRegistry<TmvFieldValidationsDescriptor>();
 }
 
 constinit const TmvDictionaryItemClassRef TmvFieldValidationsDescriptor::StaticClass{

@@ -2,9 +2,9 @@
 // mvsdValidationEngine.h.
 #include "dictionary/filters/mvsdValidationEngine.h"
 
-#include "dictionary/keys/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/items/mvsdFieldDescriptor.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/keys/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/mvsdLog.h"
 #include "foundation/mvsdNativeVariantConverter.h"
 #include "platform/Numeric.h"
@@ -71,20 +71,11 @@ D* DescriptorAs(TmvBaseFieldValidationDescriptor* aDescriptor) {
 // ---------------------------------------------------------------------------
 // Class records and registration
 
-TmvClassRegistry* TmvFieldsValidationsEngine::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvFieldsValidationsEngine::Registry() { return mvFamilyRegistry<TmvFieldsValidationsEngine>(); }
 
-TmvClassRegistry* TmvFieldValidationsEngine::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvFieldValidationsEngine::Registry() { return mvFamilyRegistry<TmvFieldValidationsEngine>(); }
 
-TmvClassRegistry* TmvBaseValidationEngine::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseValidationEngine::Registry() { return mvFamilyRegistry<TmvBaseValidationEngine>(); }
 
 constinit const TmvRegisterableEngineClassRef TmvBaseValidationsEngine::StaticClass{
     {u"TmvBaseValidationsEngine", &TmvBaseRegisterableEngine::StaticClass}, &mvNoRegistry, nullptr};

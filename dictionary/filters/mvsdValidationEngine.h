@@ -42,8 +42,8 @@
 #include <memory>
 #include <vector>
 
-#include "dictionary/mvsdDictionaryCursor.h"
 #include "dictionary/filters/mvsdValidationDescriptors.h"
+#include "dictionary/mvsdDictionaryCursor.h"
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllRegistry.h"
 

@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
-#include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/keys/mvsdKeyDescriptors.h"
+#include "dictionary/mvsdDataDictionary.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // extractor. See mvsdFulltextDescriptors.h.
 #include "dictionary/fulltext/mvsdFulltextDescriptors.h"
 
+#include "dictionary/fulltext/mvsdTokenFilterDescriptors.h"
+#include "dictionary/fulltext/mvsdTokenIndexDescriptors.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
-#include "dictionary/fulltext/mvsdTokenFilterDescriptors.h"
-#include "dictionary/fulltext/mvsdTokenIndexDescriptors.h"
 #include "platform/TextServices.h"
 
 namespace {
@@ -107,22 +107,12 @@ TmvFulltextDescriptor* mvGetFulltextDescriptor(TmvBaseTableDescriptor* aTableDes
 // ---------------------------------------------------------------------------
 // Class records
 
-TmvClassRegistry* TmvFulltextIndexDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvFulltextIndexDescriptor::Registry() { return mvFamilyRegistry<TmvFulltextIndexDescriptor>(); }
 TmvClassRegistry* TmvBaseTokenExtractorDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
+  return mvFamilyRegistry<TmvBaseTokenExtractorDescriptor>();
 }
-TmvClassRegistry* TmvBaseTokenFilterDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
-TmvClassRegistry* TmvBaseTokenIndexDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseTokenFilterDescriptor::Registry() { return mvFamilyRegistry<TmvBaseTokenFilterDescriptor>(); }
+TmvClassRegistry* TmvBaseTokenIndexDescriptor::Registry() { return mvFamilyRegistry<TmvBaseTokenIndexDescriptor>(); }
 
 constinit const TmvCustomDescriptorClassRef TmvFulltextDescriptor::StaticClass{
     {{{u"TmvFulltextDescriptor", &TmvBaseCustomDescriptor::StaticClass}, &TmvBaseCustomDescriptor::Registry, nullptr},

@@ -46,8 +46,8 @@
 #include <functional>
 #include <vector>
 
-#include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/keys/mvsdIndexDescriptors.h"
+#include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 
 class TmvBaseBlobDescriptor;

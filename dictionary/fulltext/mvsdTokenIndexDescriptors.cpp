@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/mvsdTableDescriptor.h"
 
 namespace {
@@ -33,8 +33,7 @@ LocaleCompare UsedLocaleOf(TmvLocalizedDictionaryItem& aItem) {
 // Class records
 
 TmvClassRegistry* TmvBaseBitArrayStorageHandlerDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
+  return mvFamilyRegistry<TmvBaseBitArrayStorageHandlerDescriptor>();
 }
 
 constinit const TmvDictionaryItemClassRef TmvBitArrayTokenKeyDescriptor::StaticClass{

@@ -5,10 +5,6 @@
 #include <vector>
 
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "dictionary/items/mvsdFieldsDescriptor.h"
-#include "dictionary/items/mvsdFileDescriptor.h"
-#include "dictionary/keys/mvsdIndexDescriptors.h"
-#include "dictionary/items/mvsdLocaleDescriptor.h"
 
 bool mvDisable30900LocaleFixes = false;
 
@@ -398,105 +394,4 @@ bool TmvDictionaryItem::RequiresPack() {
   for (int32_t i = 0; i < ChildCount(); ++i)
     if (Child(i)->RequiresPack()) return true;
   return false;
-}
-
-void TmvDictionaryItem::RegisterFieldChangeNotification() {
-  if (auto* fields = FindRelatedDescriptor<TmvFieldsDescriptor>()) fields->AddFieldChangeNotify(this);
-}
-void TmvDictionaryItem::UnregisterFieldChangeNotification() {
-  if (auto* fields = FindRelatedDescriptor<TmvFieldsDescriptor>()) fields->RemoveFieldChangeNotify(this);
-}
-void TmvDictionaryItem::RegisterFileChangeNotification() {
-  if (auto* files = FindRelatedDescriptor<TmvFilesDescriptor>()) files->AddFileChangeNotify(this);
-}
-void TmvDictionaryItem::UnregisterFileChangeNotification() {
-  if (auto* files = FindRelatedDescriptor<TmvFilesDescriptor>()) files->RemoveFileChangeNotify(this);
-}
-void TmvDictionaryItem::RegisterIndexChangeNotification() {
-  if (auto* indices = FindRelatedDescriptor<TmvMainIndicesDescriptor>()) indices->AddIndexChangeNotify(this);
-}
-void TmvDictionaryItem::UnregisterIndexChangeNotification() {
-  if (auto* indices = FindRelatedDescriptor<TmvMainIndicesDescriptor>()) indices->RemoveIndexChangeNotify(this);
-}
-
-// ---------------------------------------------------------------------------
-// TmvLocalizedDictionaryItem
-
-constinit const TmvDictionaryItemClassRef TmvLocalizedDictionaryItem::StaticClass{
-    {{u"TmvLocalizedDictionaryItem", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
-
-TmvLocalizedDictionaryItem::~TmvLocalizedDictionaryItem() { mvFreeAndNil(ldiLocaleDescriptor); }
-
-TmvLocaleDescriptor* TmvLocalizedDictionaryItem::GetUsedLocaleDescriptor() {
-  if (diCacheActive) return ldiCachedLocaleDescriptor;
-  return ldiLocaleDescriptor ? ldiLocaleDescriptor : GetInheritedLocaleDescriptor();
-}
-
-TmvLocaleDescriptor* TmvLocalizedDictionaryItem::GetInheritedLocaleDescriptor() {
-  TmvDictionaryItem* locale;
-  if (!TmvDictionaryItem::FindRelatedDescriptorOfType(TmvLocaleDescriptor::StaticClass, locale)) return nullptr;
-  return static_cast<TmvLocaleDescriptor*>(locale);
-}
-
-uint16_t TmvLocalizedDictionaryItem::GetUsedStorageCodePage() {
-  if (diCacheActive) return ldiCachedStorageCodePage;
-  TmvLocaleDescriptor* locale = GetUsedLocaleDescriptor();
-  return locale ? locale->StorageCodepage() : 0;
-}
-
-// Locale part:
-//   integer  1
-//   boolean  has own locale
-//   string   its class name, then its stream form   (when it has one)
-void TmvLocalizedDictionaryItem::SaveLocaleToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
-  mvCheckClientVersion(aClientVersion, mvPeerVersionItemIDs);
-  aWriter.WriteInteger(1);
-  mvWriteOptionalItem(aWriter, ldiLocaleDescriptor, aClientVersion);
-}
-
-void TmvLocalizedDictionaryItem::LoadLocaleFromReader(TmvReader& aReader) {
-  mvReadStreamVersion(aReader, 1, 1);
-  // A stream without a locale leaves none behind, so that a reloaded item
-  // equals the one that was written.
-  FreeLocaleDescriptor();
-  if (!aReader.ReadBoolean()) return;
-  const auto& cls = mvReadItemClass(aReader, TmvLocaleDescriptor::StaticClass, u"LocaleDescriptor");
-  ldiLocaleDescriptor = static_cast<TmvLocaleDescriptor*>(mvCreateItemOfClass(cls, this, u"LocaleDescriptor"));
-  ldiLocaleDescriptor->LoadFromReader(aReader);
-}
-
-void TmvLocalizedDictionaryItem::FreeLocaleDescriptor() { mvFreeAndNil(ldiLocaleDescriptor); }
-
-TmvLocaleDescriptor* TmvLocalizedDictionaryItem::AddLocaleDescriptor(const TmvDictionaryItemClassRef* aClass) {
-  return ReplaceSubItem(ldiLocaleDescriptor, aClass ? *aClass : TmvLocaleDescriptor::StaticClass,
-                        u"LocaleDescriptor");
-}
-
-void TmvLocalizedDictionaryItem::RemoveLocaleDescriptor() { RemoveSubItem(ldiLocaleDescriptor); }
-
-void TmvLocalizedDictionaryItem::ActivateCache() {
-  if (diCacheActive) return;
-  ldiCachedLocaleDescriptor = GetUsedLocaleDescriptor();
-  ldiCachedStorageCodePage = ldiCachedLocaleDescriptor ? ldiCachedLocaleDescriptor->StorageCodepage() : 0;
-  TmvDictionaryItem::ActivateCache();
-}
-
-bool TmvLocalizedDictionaryItem::FindRelatedDescriptorOfType(const ClassRef& aType, TmvDictionaryItem*& aDescriptor,
-                                                             TmvDictionaryItem* aFrom) {
-  if (aType.InheritsFrom(&TmvLocaleDescriptor::StaticClass)) {
-    aDescriptor = GetUsedLocaleDescriptor();
-    return true;
-  }
-  return TmvDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
-}
-
-void TmvLocalizedDictionaryItem::CheckValid(bool aForBuild) {
-  TmvDictionaryItem::CheckValid(aForBuild);
-  if (ldiLocaleDescriptor) ldiLocaleDescriptor->CheckValid(aForBuild);
-}
-
-bool TmvLocalizedDictionaryItem::IsEqual(TmvDictionaryItem* aItem) {
-  if (!TmvDictionaryItem::IsEqual(aItem)) return false;
-  auto* other = dynamic_cast<TmvLocalizedDictionaryItem*>(aItem);
-  return other && mvOptionalItemsEqual(ldiLocaleDescriptor, other->ldiLocaleDescriptor);
 }

@@ -5,9 +5,9 @@
 #include <limits>
 
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
-#include "dictionary/mvsdDictionaryVersions.h"
-#include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/filters/mvsdValidationDescriptors.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 #include "foundation/mvsdNativeVariantConverter.h"
 
 const std::u16string_view mvFieldTypeEnumNames[mvFieldTypeCount] = {
@@ -69,10 +69,7 @@ String mvLowerCaseName(std::u16string_view aName) {
 
 // ---------------------------------------------------------------------------
 
-TmvClassRegistry* TmvFieldDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvFieldDescriptor::Registry() { return mvFamilyRegistry<TmvFieldDescriptor>(); }
 
 constinit const TmvFieldDescriptorClassRef TmvFieldDescriptor::StaticClass{
     {{{u"TmvFieldDescriptor", &TmvLocalizedDictionaryItem::StaticClass}, &TmvFieldDescriptor::Registry, nullptr},

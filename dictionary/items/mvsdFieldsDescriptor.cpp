@@ -6,8 +6,8 @@
 #include <set>
 
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
-#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/filters/mvsdValidationDescriptors.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 #include "foundation/mvsdNativeVariantConverter.h"
 
 namespace {
@@ -43,10 +43,7 @@ void CheckRecordSize(int64_t aLogRecLen, int32_t aFieldCount) {
 
 }  // namespace
 
-TmvClassRegistry* TmvFieldsDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvFieldsDescriptor::Registry() { return mvFamilyRegistry<TmvFieldsDescriptor>(); }
 
 constinit const TmvDictionaryItemClassRef TmvFieldsDescriptor::StaticClass{
     {{u"TmvFieldsDescriptor", &TmvDictionaryItem::StaticClass}, &TmvFieldsDescriptor::Registry,
@@ -729,4 +726,15 @@ bool TmvFieldsDescriptor::IsEqual(TmvDictionaryItem* aItem) {
   for (int32_t i = 0; i < FieldCount(); ++i)
     if (!other->fsdFields[size_t(i)]->IsEqual(fsdFields[size_t(i)])) return false;
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// The dictionary item's subscription to field changes: defined here, beside what it
+// subscribes to, so that the item's own unit needs no descendant.
+
+void TmvDictionaryItem::RegisterFieldChangeNotification() {
+  if (auto* fields = FindRelatedDescriptor<TmvFieldsDescriptor>()) fields->AddFieldChangeNotify(this);
+}
+void TmvDictionaryItem::UnregisterFieldChangeNotification() {
+  if (auto* fields = FindRelatedDescriptor<TmvFieldsDescriptor>()) fields->RemoveFieldChangeNotify(this);
 }

@@ -15,10 +15,7 @@ constexpr char16_t SFileIDName[] = u"$FileID";
 // ---------------------------------------------------------------------------
 // TmvFileDescriptor
 
-TmvClassRegistry* TmvFileDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvFileDescriptor::Registry() { return mvFamilyRegistry<TmvFileDescriptor>(); }
 
 constinit const TmvFileDescriptorClassRef TmvFileDescriptor::StaticClass{
     {{{u"TmvFileDescriptor", &TmvDictionaryItem::StaticClass}, &TmvFileDescriptor::Registry, nullptr}, nullptr},
@@ -108,10 +105,7 @@ bool TmvFileDescriptor::IsEqual(TmvDictionaryItem* aItem) {
 // ---------------------------------------------------------------------------
 // TmvFilesDescriptor
 
-TmvClassRegistry* TmvFilesDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvFilesDescriptor::Registry() { return mvFamilyRegistry<TmvFilesDescriptor>(); }
 
 constinit const TmvDictionaryItemClassRef TmvFilesDescriptor::StaticClass{
     {{u"TmvFilesDescriptor", &TmvDictionaryItem::StaticClass}, &TmvFilesDescriptor::Registry,
@@ -307,4 +301,15 @@ bool TmvFilesDescriptor::IsEqual(TmvDictionaryItem* aItem) {
   for (int32_t i = 0; i < FileCount(); ++i)
     if (!other->fidFiles[size_t(i)]->IsEqual(fidFiles[size_t(i)])) return false;
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// The dictionary item's subscription to file changes: defined here, beside what it
+// subscribes to, so that the item's own unit needs no descendant.
+
+void TmvDictionaryItem::RegisterFileChangeNotification() {
+  if (auto* files = FindRelatedDescriptor<TmvFilesDescriptor>()) files->AddFileChangeNotify(this);
+}
+void TmvDictionaryItem::UnregisterFileChangeNotification() {
+  if (auto* files = FindRelatedDescriptor<TmvFilesDescriptor>()) files->RemoveFileChangeNotify(this);
 }

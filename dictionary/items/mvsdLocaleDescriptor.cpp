@@ -21,10 +21,7 @@ bool SameSortRules(const TNLSVersionInfoEx& a, const TNLSVersionInfoEx& b) {
 
 }  // namespace
 
-TmvClassRegistry* TmvLocaleDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvLocaleDescriptor::Registry() { return mvFamilyRegistry<TmvLocaleDescriptor>(); }
 
 constinit const TmvDictionaryItemClassRef TmvLocaleDescriptor::StaticClass{
     {{u"TmvLocaleDescriptor", &TmvDictionaryItem::StaticClass}, &TmvLocaleDescriptor::Registry,
@@ -205,4 +202,89 @@ void TmvLocaleDescriptor::LoadFromReader(TmvReader& aReader) {
   build.dwEffectiveId = uint32_t(aReader.ReadInteger());
   build.guidCustomVersion = aReader.ReadGuid();
   EnsureBuildVersion().Info = build;
+}
+
+// ---------------------------------------------------------------------------
+// TmvLocalizedDictionaryItem
+//
+// An item that may carry its own locale descriptor or inherit one. Declared
+// with the dictionary item; defined here, since it is all about locales.
+
+constinit const TmvDictionaryItemClassRef TmvLocalizedDictionaryItem::StaticClass{
+    {{u"TmvLocalizedDictionaryItem", &TmvDictionaryItem::StaticClass}, &mvNoRegistry, nullptr}, nullptr};
+
+TmvLocalizedDictionaryItem::~TmvLocalizedDictionaryItem() { mvFreeAndNil(ldiLocaleDescriptor); }
+
+TmvLocaleDescriptor* TmvLocalizedDictionaryItem::GetUsedLocaleDescriptor() {
+  if (diCacheActive) return ldiCachedLocaleDescriptor;
+  return ldiLocaleDescriptor ? ldiLocaleDescriptor : GetInheritedLocaleDescriptor();
+}
+
+TmvLocaleDescriptor* TmvLocalizedDictionaryItem::GetInheritedLocaleDescriptor() {
+  TmvDictionaryItem* locale;
+  if (!TmvDictionaryItem::FindRelatedDescriptorOfType(TmvLocaleDescriptor::StaticClass, locale)) return nullptr;
+  return static_cast<TmvLocaleDescriptor*>(locale);
+}
+
+uint16_t TmvLocalizedDictionaryItem::GetUsedStorageCodePage() {
+  if (diCacheActive) return ldiCachedStorageCodePage;
+  TmvLocaleDescriptor* locale = GetUsedLocaleDescriptor();
+  return locale ? locale->StorageCodepage() : 0;
+}
+
+// Locale part:
+//   integer  1
+//   boolean  has own locale
+//   string   its class name, then its stream form   (when it has one)
+void TmvLocalizedDictionaryItem::SaveLocaleToWriter(TmvWriter& aWriter, int32_t aClientVersion) {
+  mvCheckClientVersion(aClientVersion, mvPeerVersionItemIDs);
+  aWriter.WriteInteger(1);
+  mvWriteOptionalItem(aWriter, ldiLocaleDescriptor, aClientVersion);
+}
+
+void TmvLocalizedDictionaryItem::LoadLocaleFromReader(TmvReader& aReader) {
+  mvReadStreamVersion(aReader, 1, 1);
+  // A stream without a locale leaves none behind, so that a reloaded item
+  // equals the one that was written.
+  FreeLocaleDescriptor();
+  if (!aReader.ReadBoolean()) return;
+  const auto& cls = mvReadItemClass(aReader, TmvLocaleDescriptor::StaticClass, u"LocaleDescriptor");
+  ldiLocaleDescriptor = static_cast<TmvLocaleDescriptor*>(mvCreateItemOfClass(cls, this, u"LocaleDescriptor"));
+  ldiLocaleDescriptor->LoadFromReader(aReader);
+}
+
+void TmvLocalizedDictionaryItem::FreeLocaleDescriptor() { mvFreeAndNil(ldiLocaleDescriptor); }
+
+TmvLocaleDescriptor* TmvLocalizedDictionaryItem::AddLocaleDescriptor(const TmvDictionaryItemClassRef* aClass) {
+  return ReplaceSubItem(ldiLocaleDescriptor, aClass ? *aClass : TmvLocaleDescriptor::StaticClass,
+                        u"LocaleDescriptor");
+}
+
+void TmvLocalizedDictionaryItem::RemoveLocaleDescriptor() { RemoveSubItem(ldiLocaleDescriptor); }
+
+void TmvLocalizedDictionaryItem::ActivateCache() {
+  if (diCacheActive) return;
+  ldiCachedLocaleDescriptor = GetUsedLocaleDescriptor();
+  ldiCachedStorageCodePage = ldiCachedLocaleDescriptor ? ldiCachedLocaleDescriptor->StorageCodepage() : 0;
+  TmvDictionaryItem::ActivateCache();
+}
+
+bool TmvLocalizedDictionaryItem::FindRelatedDescriptorOfType(const ClassRef& aType, TmvDictionaryItem*& aDescriptor,
+                                                             TmvDictionaryItem* aFrom) {
+  if (aType.InheritsFrom(&TmvLocaleDescriptor::StaticClass)) {
+    aDescriptor = GetUsedLocaleDescriptor();
+    return true;
+  }
+  return TmvDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
+}
+
+void TmvLocalizedDictionaryItem::CheckValid(bool aForBuild) {
+  TmvDictionaryItem::CheckValid(aForBuild);
+  if (ldiLocaleDescriptor) ldiLocaleDescriptor->CheckValid(aForBuild);
+}
+
+bool TmvLocalizedDictionaryItem::IsEqual(TmvDictionaryItem* aItem) {
+  if (!TmvDictionaryItem::IsEqual(aItem)) return false;
+  auto* other = dynamic_cast<TmvLocalizedDictionaryItem*>(aItem);
+  return other && mvOptionalItemsEqual(ldiLocaleDescriptor, other->ldiLocaleDescriptor);
 }

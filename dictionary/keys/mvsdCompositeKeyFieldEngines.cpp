@@ -10,10 +10,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "dictionary/keys/mvsdCompositeKeyFieldEnginesText.h"
 #include "dictionary/items/mvsdDictionaryItem.h"
-#include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/keys/mvsdCompositeKeyFieldEnginesText.h"
+#include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "foundation/mvllErrors.h"
 #include "foundation/mvllFmtBcd.h"
 #include "foundation/mvllSync.h"

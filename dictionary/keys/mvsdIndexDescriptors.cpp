@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/items/mvsdFileDescriptor.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 
 namespace {
 
@@ -49,10 +49,7 @@ void CheckFileNumber(TmvDictionaryItem& aItem, int32_t aFileNumber) {
 // ---------------------------------------------------------------------------
 // TmvIndexDescriptor
 
-TmvClassRegistry* TmvIndexDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvIndexDescriptor::Registry() { return mvFamilyRegistry<TmvIndexDescriptor>(); }
 
 constinit const TmvIndexDescriptorClassRef TmvIndexDescriptor::StaticClass{
     {{{u"TmvIndexDescriptor", &TmvDictionaryItem::StaticClass}, &TmvIndexDescriptor::Registry, nullptr}, nullptr},
@@ -242,10 +239,7 @@ TmvIndexDescriptor* TmvIndexDescriptor::CreateStandaloneFromReader(TmvReader& aR
 // ---------------------------------------------------------------------------
 // TmvBaseIndicesDescriptor
 
-TmvClassRegistry* TmvBaseIndicesDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseIndicesDescriptor::Registry() { return mvFamilyRegistry<TmvBaseIndicesDescriptor>(); }
 
 constinit const TmvIndicesDescriptorClassRef TmvBaseIndicesDescriptor::StaticClass{
     {{{u"TmvBaseIndicesDescriptor", &TmvDictionaryItem::StaticClass}, &TmvBaseIndicesDescriptor::Registry, nullptr},
@@ -624,4 +618,15 @@ void TmvInternalIndicesDescriptor::SaveToWriter(TmvWriter& aWriter, int32_t aCli
 void TmvInternalIndicesDescriptor::LoadFromReader(TmvReader& aReader) {
   TmvBaseIndicesDescriptor::LoadFromReader(aReader);
   mvReadStreamVersion(aReader, 1, 1);
+}
+
+// ---------------------------------------------------------------------------
+// The dictionary item's subscription to index changes: defined here, beside what it
+// subscribes to, so that the item's own unit needs no descendant.
+
+void TmvDictionaryItem::RegisterIndexChangeNotification() {
+  if (auto* indices = FindRelatedDescriptor<TmvMainIndicesDescriptor>()) indices->AddIndexChangeNotify(this);
+}
+void TmvDictionaryItem::UnregisterIndexChangeNotification() {
+  if (auto* indices = FindRelatedDescriptor<TmvMainIndicesDescriptor>()) indices->RemoveIndexChangeNotify(this);
 }

@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
-#include "dictionary/mvsdDictionaryVersions.h"
-#include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/filters/mvsdFilterDescriptor.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 
 const std::u16string_view mvNullBehaviourNames[mvNullBehaviourCount] = {u"nbTop", u"nbBottom", u"nbAsAscend",
                                                                          u"nbFilterNull", u"nbFilterNonNull"};
@@ -37,10 +37,7 @@ void CopyRawBytes(TmvReader& aReader, int32_t aCount, TStream& aStream) {
 // ---------------------------------------------------------------------------
 // TmvBaseKeyDescriptor
 
-TmvClassRegistry* TmvBaseKeyDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseKeyDescriptor::Registry() { return mvFamilyRegistry<TmvBaseKeyDescriptor>(); }
 
 constinit const TmvDictionaryItemClassRef TmvBaseKeyDescriptor::StaticClass{
     {{u"TmvBaseKeyDescriptor", &TmvDictionaryItem::StaticClass}, &TmvBaseKeyDescriptor::Registry, nullptr}, nullptr};
@@ -337,10 +334,7 @@ void TmvNoNullCompKeyDescriptor::LoadFromReader(TmvReader& aReader) {
 // ---------------------------------------------------------------------------
 // TmvKeyFieldDescriptor
 
-TmvClassRegistry* TmvKeyFieldDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvKeyFieldDescriptor::Registry() { return mvFamilyRegistry<TmvKeyFieldDescriptor>(); }
 
 template <typename T>
 TmvKeyFieldDescriptor* mvCreateKeyField(TPersistent* aParent, int32_t aFieldNumber) {

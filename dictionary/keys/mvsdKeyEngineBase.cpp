@@ -7,10 +7,7 @@
 
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 
-TmvClassRegistry* TmvBaseKeyEngine::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseKeyEngine::Registry() { return mvFamilyRegistry<TmvBaseKeyEngine>(); }
 
 constinit const TmvKeyEngineClassRef TmvBaseKeyEngine::StaticClass{
     {{u"TmvBaseKeyEngine", &TmvBaseRegisterableEngine::StaticClass}, &TmvBaseKeyEngine::Registry, nullptr},

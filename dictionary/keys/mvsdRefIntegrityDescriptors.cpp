@@ -230,10 +230,7 @@ TmvRefIntegrityDescriptor* mvEnsureRefIntegrityDescriptor(TmvDataDictionary* aDa
 // ---------------------------------------------------------------------------
 // TmvReferenceDescriptor
 
-TmvClassRegistry* TmvReferenceDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvReferenceDescriptor::Registry() { return mvFamilyRegistry<TmvReferenceDescriptor>(); }
 
 constinit const TmvReferenceDescriptorClassRef TmvReferenceDescriptor::StaticClass{
     {{{u"TmvReferenceDescriptor", &TmvDictionaryItem::StaticClass}, &TmvReferenceDescriptor::Registry, nullptr},
@@ -374,8 +371,7 @@ void TmvReferenceDescriptor::LoadFromReader(TmvReader& aReader) {
 // Target cursors
 
 TmvClassRegistry* TmvBaseTargetCursorDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
+  return mvFamilyRegistry<TmvBaseTargetCursorDescriptor>();
 }
 
 constinit const TmvDictionaryItemClassRef TmvBaseTargetCursorDescriptor::StaticClass{
@@ -522,10 +518,7 @@ void TmvRelativeTargetCursorDescriptor::LoadFromReader(TmvReader& aReader) {
 // ---------------------------------------------------------------------------
 // Sources
 
-TmvClassRegistry* TmvBaseSourceDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseSourceDescriptor::Registry() { return mvFamilyRegistry<TmvBaseSourceDescriptor>(); }
 
 constinit const TmvDictionaryItemClassRef TmvBaseSourceDescriptor::StaticClass{
     {{u"TmvBaseSourceDescriptor", &TmvDictionaryItem::StaticClass}, &TmvBaseSourceDescriptor::Registry, nullptr},
@@ -604,10 +597,7 @@ void TmvFieldSourceDescriptor::LoadFromReader(TmvReader& aReader) {
 // ---------------------------------------------------------------------------
 // Actions
 
-TmvClassRegistry* TmvBaseActionDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseActionDescriptor::Registry() { return mvFamilyRegistry<TmvBaseActionDescriptor>(); }
 
 constinit const TmvDictionaryItemClassRef TmvBaseActionDescriptor::StaticClass{
     {{u"TmvBaseActionDescriptor", &TmvDictionaryItem::StaticClass}, &TmvBaseActionDescriptor::Registry, nullptr},

@@ -20,10 +20,7 @@ TmvDataLossAction ReadDataLossAction(TmvReader& aReader) {
 
 }  // namespace
 
-TmvClassRegistry* TmvFieldMapperDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvFieldMapperDescriptor::Registry() { return mvFamilyRegistry<TmvFieldMapperDescriptor>(); }
 
 constinit const TmvFieldMapperDescriptorClassRef TmvFieldMapperDescriptor::StaticClass{
     {{u"TmvFieldMapperDescriptor", &TmvBaseRegisterableDescriptor::StaticClass},

@@ -21,8 +21,7 @@ const TmvRegisterableDescriptorClassRef& mvReadMapperClass(TmvReader& aReader,
 // TmvBaseRecordMapperDescriptor
 
 TmvClassRegistry* TmvBaseRecordMapperDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
+  return mvFamilyRegistry<TmvBaseRecordMapperDescriptor>();
 }
 
 // The root itself has a body but is not registered: only concrete record

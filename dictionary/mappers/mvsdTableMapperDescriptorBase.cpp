@@ -9,10 +9,7 @@ constexpr char16_t SDuplicatedTableName[] = u"Duplicated table name: %s";
 
 }  // namespace
 
-TmvClassRegistry* TmvBaseTableMapperDescriptor::Registry() {
-  static TmvClassRegistry registry = nullptr;
-  return &registry;
-}
+TmvClassRegistry* TmvBaseTableMapperDescriptor::Registry() { return mvFamilyRegistry<TmvBaseTableMapperDescriptor>(); }
 
 constinit const TmvRegisterableDescriptorClassRef TmvBaseTableMapperDescriptor::StaticClass{
     {u"TmvBaseTableMapperDescriptor", &TmvBaseRegisterableDescriptor::StaticClass},

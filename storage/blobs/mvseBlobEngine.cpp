@@ -15,10 +15,7 @@
 #include "storage/files/mvsrFileSystem.h"
 #include "storage/mvsrLog.h"
 
-TmvClassRegistry* TmvBaseBlobEngine::GetList() {
-  static TmvClassRegistry list = nullptr;
-  return &list;
-}
+TmvClassRegistry* TmvBaseBlobEngine::GetList() { return mvFamilyRegistry<TmvBaseBlobEngine>(); }
 
 constinit const TmvBlobEngineClassRef TmvBaseBlobEngine::StaticClass{
     {{u"TmvBaseBlobEngine", &TmvBaseSubEngine::StaticClass},
@@ -148,3 +145,7 @@ uint32_t TmvBaseBlobEngine::GetFileBlobLength(const String& aFileName, uint32_t&
   aLength = uint32_t(size);
   return 0;
 }
+
+void mvseBlobEngineInit() { TmvBaseSubEngine::RegisterBaseClass(TmvBaseBlobEngine::StaticClass); }
+
+void mvseBlobEngineFini() { TmvBaseSubEngine::UnregisterBaseClass(TmvBaseBlobEngine::StaticClass); }

@@ -119,3 +119,7 @@ class TmvBaseBlobEngine : public TmvBaseSubEngine {
   // The name of the BLOB file, for messages.
   const String& BlobFileName() const { return bbeBlobFile->fiName(); }
 };
+
+// Registers the family base for the whole-dictionary check; takes it out.
+void mvseBlobEngineInit();
+void mvseBlobEngineFini();

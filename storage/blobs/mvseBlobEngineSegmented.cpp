@@ -9,8 +9,8 @@
 #include "foundation/mvllErrors.h"
 #include "platform/Classes.h"
 #include "platform/TextServices.h"
-#include "storage/mvsrTimeoutHandling.h"
 #include "storage/heaps/mvseHeapEngineCached.h"
+#include "storage/mvsrTimeoutHandling.h"
 
 namespace {
 

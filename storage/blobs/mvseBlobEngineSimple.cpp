@@ -10,8 +10,8 @@
 #include "platform/Classes.h"
 #include "platform/TextServices.h"
 #include "storage/files/mvsrBaseFile.h"
-#include "storage/mvsrTimeoutHandling.h"
 #include "storage/heaps/mvseHeapEngine.h"
+#include "storage/mvsrTimeoutHandling.h"
 
 namespace {
 

@@ -32,9 +32,9 @@
 #include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllSync.h"
 #include "foundation/mvllUtils.h"
-#include "storage/files/mvsrBaseFile.h"
 #include "storage/cache/mvsrCacheMemory.h"
 #include "storage/cache/mvsrTempStorage.h"
+#include "storage/files/mvsrBaseFile.h"
 #include "storage/mvsrTimeoutHandling.h"
 #include "storage/mvsrTypes.h"
 

@@ -5,8 +5,7 @@
 #include "dictionary/mvsdStorageDescriptors.h"
 
 TmvClassRegistry* TmvBaseRecordCompressionEngine::GetList() {
-  static TmvClassRegistry list = nullptr;
-  return &list;
+  return mvFamilyRegistry<TmvBaseRecordCompressionEngine>();
 }
 
 constinit const TmvRecordCompressionEngineClassRef TmvBaseRecordCompressionEngine::StaticClass{
@@ -34,3 +33,7 @@ void TmvBaseRecordCompressionEngine::CheckValidBaseFromDescriptor(TmvBaseRecordC
                                                             aDescriptor->GetRecordCompressionEngine())
       .CheckValidBase(aDescriptor);
 }
+
+void mvseRecordCompressionEngineInit() { TmvBaseSubEngine::RegisterBaseClass(TmvBaseRecordCompressionEngine::StaticClass); }
+
+void mvseRecordCompressionEngineFini() { TmvBaseSubEngine::UnregisterBaseClass(TmvBaseRecordCompressionEngine::StaticClass); }

@@ -51,3 +51,7 @@ class TmvBaseRecordCompressionEngine : public TmvBaseSubEngine {
  protected:
   explicit TmvBaseRecordCompressionEngine(TmvBaseRecordCompressionDescriptor* aDescriptor);
 };
+
+// Registers the family base for the whole-dictionary check; takes it out.
+void mvseRecordCompressionEngineInit();
+void mvseRecordCompressionEngineFini();

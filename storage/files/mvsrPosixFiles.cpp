@@ -13,8 +13,8 @@
 #include "foundation/mvllErrors.h"
 #include "storage/cache/mvsrBufferManager.h"
 #include "storage/files/mvsrEncryption.h"
-#include "storage/header/mvsrFileHeader.h"
 #include "storage/files/mvsrFileSystem.h"
+#include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"
 
 namespace {

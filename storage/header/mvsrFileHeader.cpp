@@ -4,12 +4,10 @@
 
 #include "foundation/mvllErrors.h"
 #include "foundation/mvllFastStringList.h"
-#include "storage/files/mvsrBaseFile.h"
 #include "storage/cache/mvsrBlockAccess.h"
 #include "storage/cache/mvsrBufferManager.h"
+#include "storage/files/mvsrBaseFile.h"
 #include "storage/files/mvsrEncryption.h"
-#include "storage/header/mvsrFileHeader1x.h"
-#include "storage/header/mvsrFileHeader2x.h"
 
 namespace {
 
@@ -282,17 +280,4 @@ void TmvCommonFileHeaderAccessFactory::WriteCommonHeader(uint8_t* aHeader, const
   TmvBufferManagerGuard guard(file->fiBufMgr);
   file->fiUsedBlocks = 1;
   if (file->fiTrans) file->fiTransUsedBlocks = 1;
-}
-
-// ---------------------------------------------------------------------------
-// Unit
-
-void mvsrFileHeaderInit() {
-  TmvBaseFileHeaderAccessFactory::Register(Tmv1xFileHeaderAccessFactory::StaticClass, mv1xHeaderSignature);
-  TmvBaseFileHeaderAccessFactory::Register(Tmv2xFileHeaderAccessFactory::StaticClass, mv2xHeaderSignature);
-}
-
-void mvsrFileHeaderFini() {
-  TmvBaseFileHeaderAccessFactory::UnRegister(Tmv2xFileHeaderAccessFactory::StaticClass);
-  TmvBaseFileHeaderAccessFactory::UnRegister(Tmv1xFileHeaderAccessFactory::StaticClass);
 }

@@ -257,6 +257,3 @@ class TmvCommonFileHeaderAccessFactory : public TmvBaseFileHeaderAccessFactory {
   void WriteCommonHeader(uint8_t* aHeader, const TmvBlockSignature& aSignature, uint32_t aAdditional);
 };
 
-// Registers the two header formats ("MV!1", "MV!2") and takes them out again.
-void mvsrFileHeaderInit();
-void mvsrFileHeaderFini();

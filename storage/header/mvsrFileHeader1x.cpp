@@ -2,8 +2,8 @@
 #include "storage/header/mvsrFileHeader1x.h"
 
 #include "foundation/mvllErrors.h"
-#include "storage/files/mvsrBaseFile.h"
 #include "storage/cache/mvsrBlockAccess.h"
+#include "storage/files/mvsrBaseFile.h"
 
 namespace {
 
@@ -87,3 +87,9 @@ uint32_t Tmv1xFileHeaderAccess::RegisterHeaderSection(const String& aName, uint8
       return section.Offset;
   RaiseError(MVERR_NOTSUPPORTED, u"Custom HeaderSections are not supported in a v1 header");
 }
+
+void mvsrFileHeader1xInit() {
+  TmvBaseFileHeaderAccessFactory::Register(Tmv1xFileHeaderAccessFactory::StaticClass, mv1xHeaderSignature);
+}
+
+void mvsrFileHeader1xFini() { TmvBaseFileHeaderAccessFactory::UnRegister(Tmv1xFileHeaderAccessFactory::StaticClass); }

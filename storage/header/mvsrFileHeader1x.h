@@ -65,3 +65,7 @@ class Tmv1xFileHeaderAccessFactory : public TmvCommonFileHeaderAccessFactory {
   // Refused: 12289 "Can't create new files with v1 header".
   void WriteNewHeader(uint8_t* aHeader, const TmvBlockSignature& aSignature) override;
 };
+
+// Registers the 1x header format under its signature; takes it out again.
+void mvsrFileHeader1xInit();
+void mvsrFileHeader1xFini();

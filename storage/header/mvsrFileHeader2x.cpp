@@ -5,9 +5,9 @@
 #include <limits>
 
 #include "foundation/mvllErrors.h"
-#include "storage/files/mvsrBaseFile.h"
 #include "storage/cache/mvsrBlockAccess.h"
 #include "storage/cache/mvsrBufferManager.h"
+#include "storage/files/mvsrBaseFile.h"
 #include "storage/files/mvsrEncryption.h"
 
 namespace {
@@ -544,3 +544,9 @@ void Tmv2xFileHeaderAccess::LoadHeader(TmvBaseTransaction* aTrans) {
     RaiseError(MVERR_FILECORRUPT, Format(u"Block %d in file \"%s\" is not the header block of nested table %d",
                                          {view->HeaderBlock(), bfhaHeaderFile->FileName(), view->ID()}));
 }
+
+void mvsrFileHeader2xInit() {
+  TmvBaseFileHeaderAccessFactory::Register(Tmv2xFileHeaderAccessFactory::StaticClass, mv2xHeaderSignature);
+}
+
+void mvsrFileHeader2xFini() { TmvBaseFileHeaderAccessFactory::UnRegister(Tmv2xFileHeaderAccessFactory::StaticClass); }

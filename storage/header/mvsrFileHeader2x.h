@@ -178,3 +178,7 @@ class Tmv2xFileHeaderAccessFactory : public TmvCommonFileHeaderAccessFactory {
  private:
   uint32_t f2xReservedHeaderSpace = 0;  // R
 };
+
+// Registers the 2x header format under its signature; takes it out again.
+void mvsrFileHeader2xInit();
+void mvsrFileHeader2xFini();

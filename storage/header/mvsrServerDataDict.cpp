@@ -3,9 +3,9 @@
 
 #include "foundation/mvllStreams.h"
 #include "platform/Guid.h"
-#include "storage/streams/mvseStreamEngine.h"
 #include "storage/files/mvsrEncryption.h"
 #include "storage/header/mvsrFileHeader.h"
+#include "storage/streams/mvseStreamEngine.h"
 
 constinit const TmvTableDescriptorClassRef TmvServerDataDict::StaticClass{
     {{{u"TmvServerDataDict", &TmvDataDictionary::StaticClass}, &TmvBaseTableDescriptor::Registry, nullptr}, nullptr},

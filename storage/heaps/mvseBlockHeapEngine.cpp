@@ -3,10 +3,7 @@
 
 #include "dictionary/mvsdStorageDescriptors.h"
 
-TmvClassRegistry* TmvBaseBlockHeapEngine::GetList() {
-  static TmvClassRegistry list = nullptr;
-  return &list;
-}
+TmvClassRegistry* TmvBaseBlockHeapEngine::GetList() { return mvFamilyRegistry<TmvBaseBlockHeapEngine>(); }
 
 constinit const TmvBlockHeapEngineClassRef TmvBaseBlockHeapEngine::StaticClass{
     {{u"TmvBaseBlockHeapEngine", &TmvBaseSubEngine::StaticClass},
@@ -44,3 +41,7 @@ void TmvBaseBlockHeapEngine::DoChanged(uint8_t* aBlock, uint16_t aSegmentCount, 
                                        uint16_t aRecoverableSpace) {
   if (bbheOnChanged) bbheOnChanged.Code(bbheOnChanged.Object, aBlock, aSegmentCount, aFreeSpaceSize, aRecoverableSpace);
 }
+
+void mvseBlockHeapEngineInit() { TmvBaseSubEngine::RegisterBaseClass(TmvBaseBlockHeapEngine::StaticClass); }
+
+void mvseBlockHeapEngineFini() { TmvBaseSubEngine::UnregisterBaseClass(TmvBaseBlockHeapEngine::StaticClass); }

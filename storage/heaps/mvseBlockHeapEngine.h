@@ -99,3 +99,7 @@ class TmvBaseBlockHeapEngine : public TmvBaseSubEngine {
   virtual void DoChanged(uint8_t* aBlock, uint16_t aSegmentCount, uint16_t aFreeSpaceSize,
                          uint16_t aRecoverableSpace);
 };
+
+// Registers the family base for the whole-dictionary check; takes it out.
+void mvseBlockHeapEngineInit();
+void mvseBlockHeapEngineFini();

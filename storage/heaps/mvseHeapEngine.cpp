@@ -5,10 +5,7 @@
 #include "storage/files/mvsrBaseFile.h"
 #include "storage/mvsrLog.h"
 
-TmvClassRegistry* TmvBaseHeapEngine::GetList() {
-  static TmvClassRegistry list = nullptr;
-  return &list;
-}
+TmvClassRegistry* TmvBaseHeapEngine::GetList() { return mvFamilyRegistry<TmvBaseHeapEngine>(); }
 
 constinit const TmvHeapEngineClassRef TmvBaseHeapEngine::StaticClass{
     {{u"TmvBaseHeapEngine", &TmvBaseSubEngine::StaticClass},
@@ -81,3 +78,7 @@ void TmvBaseHeapEngine::SetFirstManagementBlock(TmvBaseFileHeaderAccess* aHeader
 }
 
 void TmvBaseHeapEngine::IncHeapRef(TmvHeapRef& /*aHeapRef*/) {}
+
+void mvseHeapEngineInit() { TmvBaseSubEngine::RegisterBaseClass(TmvBaseHeapEngine::StaticClass); }
+
+void mvseHeapEngineFini() { TmvBaseSubEngine::UnregisterBaseClass(TmvBaseHeapEngine::StaticClass); }

@@ -147,3 +147,7 @@ class TmvBaseHeapEngine : public TmvBaseSubEngine {
   TmvBaseHeapEngine(TmvBaseHeapDescriptor* aDescriptor, TmvBlockAccess* aDataFile,
                     TmvHeapHeaderHandler* aHeaderHandler);
 };
+
+// Registers the family base for the whole-dictionary check; takes it out.
+void mvseHeapEngineInit();
+void mvseHeapEngineFini();

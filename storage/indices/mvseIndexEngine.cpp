@@ -6,6 +6,7 @@
 #include <fstream>
 #include <memory>
 
+#include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/keys/mvsdIndexDescriptors.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "dictionary/keys/mvsdKeyEngineBase.h"
@@ -14,10 +15,9 @@
 #include "foundation/mvllExceptions.h"
 #include "foundation/mvllUtils.h"
 #include "storage/files/mvsrBaseFile.h"
-#include "storage/transactions/mvsrTransaction.h"
 #include "storage/indices/mvseIndicesEngine.h"
 #include "storage/records/mvseRecordEngine.h"
-#include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "storage/transactions/mvsrTransaction.h"
 
 namespace {
 
@@ -308,10 +308,7 @@ TmvBaseIndexEngine::~TmvBaseIndexEngine() {
   delete bieKeyEngine;
 }
 
-TmvClassRegistry* TmvBaseIndexEngine::GetList() {
-  static TmvClassRegistry list = nullptr;
-  return &list;
-}
+TmvClassRegistry* TmvBaseIndexEngine::GetList() { return mvFamilyRegistry<TmvBaseIndexEngine>(); }
 
 constinit const TmvIndexEngineClassRef TmvBaseIndexEngine::StaticClass{
     {{u"TmvBaseIndexEngine", &TmvBaseSubEngine::StaticClass},

@@ -21,8 +21,8 @@
 #include "foundation/mvllComponents.h"
 #include "foundation/mvsdTypes.h"
 #include "storage/cache/mvsrBlockAccess.h"
-#include "storage/records/mvseBookmarks.h"
 #include "storage/mvseSubEngine.h"
+#include "storage/records/mvseBookmarks.h"
 
 class TmvBaseIndicesEngine;
 class TmvBaseIndexEngine;

@@ -36,10 +36,7 @@ class TCurrentScope {
 
 }  // namespace
 
-TmvClassRegistry* TmvBaseIndicesEngine::GetList() {
-  static TmvClassRegistry list = nullptr;
-  return &list;
-}
+TmvClassRegistry* TmvBaseIndicesEngine::GetList() { return mvFamilyRegistry<TmvBaseIndicesEngine>(); }
 
 constinit const TmvIndicesEngineClassRef TmvBaseIndicesEngine::StaticClass{
     {{u"TmvBaseIndicesEngine", &TmvBaseSubEngine::StaticClass},
@@ -403,3 +400,7 @@ void TmvBaseIndicesEngine::UndoUpdates(TmvBaseTransaction* aTrans, int32_t aFail
     }
   }
 }
+
+void mvseIndicesEngineInit() { TmvBaseSubEngine::RegisterBaseClass(TmvBaseIndicesEngine::StaticClass); }
+
+void mvseIndicesEngineFini() { TmvBaseSubEngine::UnregisterBaseClass(TmvBaseIndicesEngine::StaticClass); }

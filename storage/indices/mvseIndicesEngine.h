@@ -149,3 +149,7 @@ class TmvBaseIndicesEngine : public TmvBaseSubEngine {
                       const void* aOldRecord, TmvRefNr aNewRefNr, TmvRefNr aNewCache, const void* aNewRecord,
                       TmvBaseIndexPath* aPath, bool& aUndo);
 };
+
+// Registers the family base for the whole-dictionary check; takes it out.
+void mvseIndicesEngineInit();
+void mvseIndicesEngineFini();

@@ -22,10 +22,7 @@ TmvBlockAccess* CounterFile(TmvBaseAutoIncDescriptor* aDescriptor, const TmvBloc
 
 }  // namespace
 
-TmvClassRegistry* TmvBaseAutoIncEngine::GetList() {
-  static TmvClassRegistry list = nullptr;
-  return &list;
-}
+TmvClassRegistry* TmvBaseAutoIncEngine::GetList() { return mvFamilyRegistry<TmvBaseAutoIncEngine>(); }
 
 constinit const TmvAutoIncEngineClassRef TmvBaseAutoIncEngine::StaticClass{
     {{u"TmvBaseAutoIncEngine", &TmvBaseSubEngine::StaticClass},
@@ -78,9 +75,15 @@ TmvBaseAutoIncEngine* TmvSimpleAutoIncEngine::Create(TmvBaseAutoIncDescriptor* a
   return new TmvSimpleAutoIncEngine(aDescriptor, aFiles, aTrans);
 }
 
-void mvseAutoIncEngineInit() { TmvBaseSubEngine::Register(TmvSimpleAutoIncEngine::StaticClass, mvDefaultEngineName); }
+void mvseAutoIncEngineInit() {
+  TmvBaseSubEngine::RegisterBaseClass(TmvBaseAutoIncEngine::StaticClass);
+  TmvBaseSubEngine::Register(TmvSimpleAutoIncEngine::StaticClass, mvDefaultEngineName);
+}
 
-void mvseAutoIncEngineFini() { TmvBaseSubEngine::Unregister(TmvSimpleAutoIncEngine::StaticClass); }
+void mvseAutoIncEngineFini() {
+  TmvBaseSubEngine::Unregister(TmvSimpleAutoIncEngine::StaticClass);
+  TmvBaseSubEngine::UnregisterBaseClass(TmvBaseAutoIncEngine::StaticClass);
+}
 
 TmvSimpleAutoIncEngine::TmvSimpleAutoIncEngine(TmvBaseAutoIncDescriptor* aDescriptor,
                                                const TmvBlockAccessArray& aFiles, TmvBaseTransaction* aTrans)

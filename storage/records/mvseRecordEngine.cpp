@@ -3,8 +3,8 @@
 
 #include <fstream>
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"
@@ -28,10 +28,7 @@ TmvBaseTableDescriptor* TableOf(TmvBaseRecordDescriptor* aDescriptor) {
 
 }  // namespace
 
-TmvClassRegistry* TmvBaseRecordEngine::GetList() {
-  static TmvClassRegistry list = nullptr;
-  return &list;
-}
+TmvClassRegistry* TmvBaseRecordEngine::GetList() { return mvFamilyRegistry<TmvBaseRecordEngine>(); }
 
 constinit const TmvRecordEngineClassRef TmvBaseRecordEngine::StaticClass{
     {{u"TmvBaseRecordEngine", &TmvBaseSubEngine::StaticClass},
@@ -119,3 +116,7 @@ void TmvBaseRecordEngine::_SaveAll(TmvBaseTransaction* aTrans, const String& aFi
     return rirContinue;
   }, nullptr, nullptr, false, false);
 }
+
+void mvseRecordEngineInit() { TmvBaseSubEngine::RegisterBaseClass(TmvBaseRecordEngine::StaticClass); }
+
+void mvseRecordEngineFini() { TmvBaseSubEngine::UnregisterBaseClass(TmvBaseRecordEngine::StaticClass); }

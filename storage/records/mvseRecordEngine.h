@@ -148,3 +148,7 @@ class TmvBaseRecordEngine : public TmvBaseSubEngine {
   // Writes aRefNr into the RefNr field of aRecord (nothing without one).
   void SetRefNrField(uint8_t* aRecord, TmvRefNr aRefNr) const;
 };
+
+// Registers the family base for the whole-dictionary check; takes it out.
+void mvseRecordEngineInit();
+void mvseRecordEngineFini();

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <memory>
 
-#include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/items/mvsdFileDescriptor.h"
 #include "dictionary/filters/mvsdFilterEngine.h"
+#include "dictionary/items/mvsdFileDescriptor.h"
+#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/mvllErrors.h"

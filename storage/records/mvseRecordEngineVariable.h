@@ -47,8 +47,8 @@
 // compression engines.
 #pragma once
 
-#include "storage/heaps/mvseHeapEngine.h"
 #include "storage/compression/mvseRecordCompressionEngine.h"
+#include "storage/heaps/mvseHeapEngine.h"
 #include "storage/records/mvseRecordEngine.h"
 
 MV_DECLARE_EXCEPTION(EmvVariableRecordEngineException, EmvBaseRecordEngineException)

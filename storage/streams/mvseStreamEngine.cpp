@@ -3,10 +3,7 @@
 
 #include "dictionary/mvsdDataDictionary.h"
 
-TmvClassRegistry* TmvBaseStreamEngine::GetList() {
-  static TmvClassRegistry list = nullptr;
-  return &list;
-}
+TmvClassRegistry* TmvBaseStreamEngine::GetList() { return mvFamilyRegistry<TmvBaseStreamEngine>(); }
 
 constinit const TmvStreamEngineClassRef TmvBaseStreamEngine::StaticClass{
     {{u"TmvBaseStreamEngine", &TmvBaseSubEngine::StaticClass},
@@ -46,3 +43,7 @@ void TmvBaseStreamEngine::Initialize(TmvBaseStreamDescriptor* aDescriptor) {
 }
 
 void TmvBaseStreamEngine::Initialize(TmvDataDictionary* aDictionary) { Initialize(aDictionary->GetStreamDescriptor()); }
+
+void mvseStreamEngineInit() { TmvBaseSubEngine::RegisterBaseClass(TmvBaseStreamEngine::StaticClass); }
+
+void mvseStreamEngineFini() { TmvBaseSubEngine::UnregisterBaseClass(TmvBaseStreamEngine::StaticClass); }

@@ -74,3 +74,7 @@ class TmvBaseStreamEngine : public TmvBaseSubEngine {
  protected:
   TmvBaseStreamEngine(TmvBaseStreamDescriptor* aDescriptor, TmvBlockAccess* aDataFile);
 };
+
+// Registers the family base for the whole-dictionary check; takes it out.
+void mvseStreamEngineInit();
+void mvseStreamEngineFini();

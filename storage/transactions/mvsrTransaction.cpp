@@ -4,9 +4,9 @@
 
 #include "foundation/mvllErrors.h"
 #include "platform/DateUtils.h"
-#include "storage/transactions/mvsrCommit.h"
 #include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"
+#include "storage/transactions/mvsrCommit.h"
 
 namespace {
 

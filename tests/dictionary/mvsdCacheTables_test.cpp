@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
 #include "dictionary/keys/mvsdRefIntegrityDescriptors.h"
+#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdTestSupport.h"
 
 using namespace mvtest;

@@ -11,8 +11,8 @@
 #include <optional>
 #include <thread>
 
-#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/mvsdQuestionBank.h"
 #include "dictionary/mvsdStreamBytes.h"
 #include "dictionary/mvsdTestSupport.h"

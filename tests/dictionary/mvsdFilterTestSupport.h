@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "dictionary/filters/mvsdFilterDescriptor.h"
-#include "foundation/mvllStreams.h"
 #include "dictionary/mvsdTestSupport.h"
+#include "foundation/mvllStreams.h"
 
 namespace mvtest {
 

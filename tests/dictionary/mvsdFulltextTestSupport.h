@@ -4,10 +4,10 @@
 
 #include <memory>
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/fulltext/mvsdFulltextDescriptors.h"
 #include "dictionary/fulltext/mvsdTokenFilterDescriptors.h"
 #include "dictionary/fulltext/mvsdTokenIndexDescriptors.h"
+#include "dictionary/mvsdDataDictionary.h"
 
 namespace mvtest {
 

@@ -10,8 +10,8 @@
 
 #include <memory>
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdDataDictionary.h"
 
 namespace mvtest {
 

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdTestSupport.h"
 
 using namespace mvtest;

@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/mvsdDictionaryCursor.h"
+#include "dictionary/filters/mvsdFilterDescriptor.h"
+#include "dictionary/filters/mvsdValidationDescriptors.h"
 #include "dictionary/items/mvsdDictionaryItem.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/items/mvsdFileDescriptor.h"
-#include "dictionary/filters/mvsdFilterDescriptor.h"
-#include "dictionary/keys/mvsdIndexDescriptors.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/keys/mvsdIndexDescriptors.h"
+#include "dictionary/mvsdDictionaryCursor.h"
 #include "dictionary/mvsdLog.h"
 #include "dictionary/mvsdUnits.h"
-#include "dictionary/filters/mvsdValidationDescriptors.h"
 #include "foundation/mvllStreams.h"
 
 namespace mvtest {

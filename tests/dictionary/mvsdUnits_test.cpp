@@ -5,18 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include "dictionary/keys/mvsdCompositeKeyFieldEngines.h"
-#include "dictionary/mvsdCustomDescriptors.h"
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
 #include "dictionary/filters/mvsdDefaultValueEngines.h"
-#include "dictionary/items/mvsdFieldsDescriptor.h"
-#include "dictionary/items/mvsdFileDescriptor.h"
-#include "dictionary/keys/mvsdIndexDescriptors.h"
-#include "dictionary/items/mvsdLocaleDescriptor.h"
-#include "dictionary/mvsdStorageDescriptors.h"
-#include "dictionary/mvsdTableDescriptor.h"
 #include "dictionary/filters/mvsdValidationDescriptors.h"
 #include "dictionary/filters/mvsdValidationEngine.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/items/mvsdFileDescriptor.h"
+#include "dictionary/items/mvsdLocaleDescriptor.h"
+#include "dictionary/keys/mvsdCompositeKeyFieldEngines.h"
+#include "dictionary/keys/mvsdIndexDescriptors.h"
+#include "dictionary/mvsdCustomDescriptors.h"
+#include "dictionary/mvsdStorageDescriptors.h"
+#include "dictionary/mvsdTableDescriptor.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 
 namespace storage_test {

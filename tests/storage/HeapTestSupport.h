@@ -5,10 +5,10 @@
 
 #include <memory>
 
-#include "storage/FileHeaderTestSupport.h"
 #include "platform/Classes.h"
-#include "storage/mvsrTimeoutHandling.h"
+#include "storage/FileHeaderTestSupport.h"
 #include "storage/heaps/mvseHeapEngineCached.h"
+#include "storage/mvsrTimeoutHandling.h"
 
 namespace storage_test {
 

@@ -6,11 +6,11 @@
 #include <functional>
 #include <memory>
 
-#include "storage/FileHeaderTestSupport.h"
-#include "dictionary/mvsdDataDictionary.h"
-#include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/filters/mvsdFilterEngine.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
+#include "storage/FileHeaderTestSupport.h"
 #include "storage/mvsrTimeoutHandling.h"
 
 namespace storage_test {

@@ -17,13 +17,13 @@
 
 #include "foundation/mvllErrors.h"
 #include "storage/cache/mvsrBlockAccess.h"
-#include "storage/files/mvsrFaultFileSystem.h"
-#include "storage/mvsrLog.h"
 #include "storage/cache/mvsrBufferManager.h"
-#include "storage/transactions/mvsrCommit.h"
-#include "storage/header/mvsrFileHeader.h"
+#include "storage/files/mvsrFaultFileSystem.h"
 #include "storage/files/mvsrPosixFiles.h"
+#include "storage/header/mvsrFileHeader.h"
+#include "storage/mvsrLog.h"
 #include "storage/mvsrUnits.h"
+#include "storage/transactions/mvsrCommit.h"
 
 namespace storage_test {
 

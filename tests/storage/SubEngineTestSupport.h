@@ -5,13 +5,13 @@
 
 #include <vector>
 
-#include "storage/records/mvseAutoIncEngine.h"
 #include "storage/blobs/mvseBlobEngine.h"
 #include "storage/blobs/mvseBlobEngineSegmented.h"
 #include "storage/blobs/mvseBlobEngineSimple.h"
 #include "storage/heaps/mvseBlockHeapEngineNonfragmenting.h"
 #include "storage/heaps/mvseHeapEngineCached.h"
 #include "storage/indices/mvseIndicesEngine.h"
+#include "storage/records/mvseAutoIncEngine.h"
 #include "storage/records/mvseRecordEngine.h"
 #include "storage/records/mvseRecordEngineVariable.h"
 #include "storage/records/mvseRecordEngineVariableVersioned.h"

@@ -5,12 +5,12 @@
 #include <functional>
 #include <memory>
 
-#include "storage/SubEngineTestSupport.h"
 #include "dictionary/mvsdDataDictionary.h"
+#include "storage/SubEngineTestSupport.h"
 #include "storage/heaps/mvseHeapEngine.h"
+#include "storage/mvsrUnits.h"
 #include "storage/records/mvseStaticRecordEngine.h"
 #include "storage/streams/mvseStreamEngine.h"
-#include "storage/mvsrUnits.h"
 
 namespace storage_test {
 namespace {

@@ -13,14 +13,14 @@
 #include <set>
 #include <typeinfo>
 
-#include "storage/RecordTestSupport.h"
 #include "foundation/mvsdPeerVersion.h"
-#include "storage/records/mvseAutoIncEngine.h"
+#include "storage/RecordTestSupport.h"
 #include "storage/compression/mvseRecordCompressionEngines.h"
+#include "storage/header/mvsrServerDataDict.h"
+#include "storage/records/mvseAutoIncEngine.h"
 #include "storage/records/mvseRecordEngineVariable.h"
 #include "storage/records/mvseStaticRecordEngine.h"
 #include "storage/streams/mvseStreamEngine.h"
-#include "storage/header/mvsrServerDataDict.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 // engine, made for a descriptor class, or refused when none is registered.
 #include <memory>
 
-#include "storage/StorageTestSupport.h"
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/keys/mvsdRefIntegrityDescriptors.h"
+#include "dictionary/mvsdDataDictionary.h"
+#include "storage/StorageTestSupport.h"
 #include "storage/mvsrFulltextEngine.h"
 #include "storage/mvsrRefIntegrityEngine.h"
 

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/StorageTestSupport.h"
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/keys/mvsdKeyEngineBase.h"
+#include "dictionary/mvsdDataDictionary.h"
+#include "storage/StorageTestSupport.h"
 
 namespace storage_test {
 namespace {

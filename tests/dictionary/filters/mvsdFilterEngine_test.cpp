@@ -12,9 +12,9 @@
 #include "dictionary/filters/mvsdFilters.h"
 #include "dictionary/filters/mvsdSimpleExpressionFilter.h"
 #include "dictionary/filters/mvsdSqlFilter.h"
+#include "dictionary/mvsdFilterTestSupport.h"
 #include "foundation/mvllExceptionData.h"
 #include "foundation/mvllStreams.h"
-#include "dictionary/mvsdFilterTestSupport.h"
 
 using namespace mvtest;
 

@@ -7,9 +7,9 @@
 
 #include <memory>
 
+#include "dictionary/mvsdFilterTestSupport.h"
 #include "foundation/mvllFmtBcd.h"
 #include "foundation/mvllStreams.h"
-#include "dictionary/mvsdFilterTestSupport.h"
 #include "platform/DateUtils.h"
 #include "platform/Guid.h"
 #include "platform/Numeric.h"

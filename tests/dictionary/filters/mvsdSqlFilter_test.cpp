@@ -8,9 +8,9 @@
 #include <memory>
 #include <mutex>
 
+#include "dictionary/mvsdFilterTestSupport.h"
 #include "dictionary/mvsdLog.h"
 #include "foundation/mvllStreams.h"
-#include "dictionary/mvsdFilterTestSupport.h"
 
 using namespace mvtest;
 

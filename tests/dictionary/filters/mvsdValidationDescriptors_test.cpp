@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
+#include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/mvsdTestSupport.h"
 
 using namespace mvtest;

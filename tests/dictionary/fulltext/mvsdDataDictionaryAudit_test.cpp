@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
+#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStreamBytes.h"
 #include "dictionary/mvsdTestSupport.h"
 

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include "dictionary/mvsdUnits.h"
 #include "dictionary/mvsdFulltextTestSupport.h"
 #include "dictionary/mvsdStreamBytes.h"
 #include "dictionary/mvsdTestSupport.h"
+#include "dictionary/mvsdUnits.h"
 
 using namespace mvtest;
 

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "foundation/mvllWideString.h"
 #include "dictionary/mvsdTestSupport.h"
+#include "foundation/mvllWideString.h"
 
 using namespace mvtest;
 

@@ -13,8 +13,8 @@
 
 #include "dictionary/keys/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
-#include "foundation/mvllWideString.h"
 #include "dictionary/mvsdTestSupport.h"
+#include "foundation/mvllWideString.h"
 
 using namespace mvtest;
 

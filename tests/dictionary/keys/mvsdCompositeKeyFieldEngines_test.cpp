@@ -16,9 +16,9 @@
 #include <random>
 
 #include "dictionary/keys/mvsdKeyDescriptors.h"
+#include "dictionary/mvsdTestSupport.h"
 #include "foundation/mvllFmtBcd.h"
 #include "foundation/mvllWideString.h"
-#include "dictionary/mvsdTestSupport.h"
 #include "platform/Guid.h"
 #include "platform/Numeric.h"
 

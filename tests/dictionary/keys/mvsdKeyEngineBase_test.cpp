@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "dictionary/keys/mvsdKeyDescriptors.h"
-#include "foundation/mvllExceptionData.h"
 #include "dictionary/mvsdTestSupport.h"
+#include "foundation/mvllExceptionData.h"
 
 using namespace mvtest;
 

@@ -3,8 +3,8 @@
 // BLOBs, links, the reuse counter, and damaged segments.
 #include <filesystem>
 
-#include "storage/HeapTestSupport.h"
 #include "storage/BlobTestSupport.h"
+#include "storage/HeapTestSupport.h"
 #include "storage/blobs/mvseBlobEngineSegmented.h"
 
 namespace {

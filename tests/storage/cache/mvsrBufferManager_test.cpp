@@ -13,6 +13,8 @@
 
 #include "storage/StorageTestSupport.h"
 #include "storage/files/mvsrEncryption.h"
+#include "storage/header/mvsrFileHeader1x.h"
+#include "storage/header/mvsrFileHeader2x.h"
 
 using namespace storage_test;
 
@@ -61,9 +63,11 @@ TEST_F(CacheTest, AFileOfAnotherFormatIsRefused) {
   EXPECT_EQ(CodeOf([&] { t.Add(); }, &text), 9992u);
   EXPECT_EQ(text, u"\"" + t.file->FileName() + u"\" is not a MorvaDB formatted file, or its file header is corrupt");
   TmvBaseFileHeaderAccessFactory::UnRegister(TTestHeaderFactory::StaticClass);
-  mvsrFileHeaderFini();
+  mvsrFileHeader2xFini();
+  mvsrFileHeader1xFini();
   EXPECT_EQ(CodeOf([&] { t.Add(); }), 15414u);  // no format registered at all
-  mvsrFileHeaderInit();
+  mvsrFileHeader1xInit();
+  mvsrFileHeader2xInit();
   TmvBaseFileHeaderAccessFactory::Register(TTestHeaderFactory::StaticClass, kTestSignature);
 }
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "storage/compression/mvseRecordCompressionEngines.h"
 #include "storage/mvsrUnits.h"

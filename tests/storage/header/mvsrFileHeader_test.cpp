@@ -75,9 +75,11 @@ TEST_F(HeaderTest, FactoriesAreFoundBySignature) {
   EXPECT_EQ(t.file->fiHeaderAccessFactory, nullptr);
   trans.End();
   TmvBaseFileHeaderAccessFactory::UnRegister(TTestHeaderFactory::StaticClass);
-  mvsrFileHeaderFini();
+  mvsrFileHeader2xFini();
+  mvsrFileHeader1xFini();
   EXPECT_EQ(CodeOf([] { TmvBaseFileHeaderAccessFactory::CheckValid(mv2xHeaderSignature, false); }), 15414u);
-  mvsrFileHeaderInit();
+  mvsrFileHeader1xInit();
+  mvsrFileHeader2xInit();
   TmvBaseFileHeaderAccessFactory::Register(TTestHeaderFactory::StaticClass, kTestSignature);
 }
 

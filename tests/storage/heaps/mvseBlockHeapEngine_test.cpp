@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "foundation/mvllErrors.h"
+#include "storage/heaps/mvseBlockHeapEngineNonfragmenting.h"
 #include "storage/mvsrTypes.h"
 #include "storage/mvsrUnits.h"
-#include "storage/heaps/mvseBlockHeapEngineNonfragmenting.h"
 
 namespace {
 

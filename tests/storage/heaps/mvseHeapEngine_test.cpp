@@ -4,8 +4,8 @@
 #include <map>
 #include <random>
 
-#include "storage/HeapTestSupport.h"
 #include "dictionary/mvsdStorageDescriptors.h"
+#include "storage/HeapTestSupport.h"
 #include "storage/heaps/mvseBlockHeapEngineNonfragmenting.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "storage/RecordTestSupport.h"
 #include "foundation/mvllBaseCompressor.h"
+#include "storage/RecordTestSupport.h"
 #include "storage/mvsrUnits.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <map>
 #include <set>
 
-#include "storage/RecordTestSupport.h"
 #include "dictionary/items/mvsdFileDescriptor.h"
+#include "storage/RecordTestSupport.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <fstream>
 #include <optional>
 
-#include "storage/FileHeaderTestSupport.h"
-#include "storage/SubEngineTestSupport.h"
 #include "dictionary/mvsdQuestionBank.h"
 #include "foundation/mvllStreams.h"
+#include "storage/FileHeaderTestSupport.h"
+#include "storage/SubEngineTestSupport.h"
 #include "storage/header/mvsrServerDataDict.h"
 
 namespace storage_test {
