@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "BenchRatio.h"
-#include "BenchTransaction.h"
+#include "support/mvPeopleTable.h"
+#include "support/mvTestTransaction.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
@@ -38,32 +39,11 @@ constexpr int kRecords = 1000000;
 
 std::string TempPath(const char* aName) { return (std::filesystem::temp_directory_path() / aName).string(); }
 
-// The values that belong to a record number.
-void NameOf(int32_t aID, char (&aText)[41], int& aLength) {
-  aLength = std::snprintf(aText, sizeof aText, "Person %d", aID);
-}
-double AmountOf(int32_t aID) { return aID * 0.25; }
-double WhenOf(int32_t aID) { return 63850000000000.0 + aID * 60000.0; }  // ms since year 1
-
-// The table stored by the static record engine, or by the variable one with
-// "Smart" compression.
+// The shared sample "people" table, stored by the static record engine or
+// by the variable one with "Smart" compression.
 std::unique_ptr<TmvDataDictionary> Dictionary(bool aVariable) {
-  auto dd = std::make_unique<TmvDataDictionary>();
-  if (aVariable) {
-    auto* record = static_cast<TmvHeapRecordDescriptor*>(dd->AddRecordDescriptor(&TmvHeapRecordDescriptor::StaticClass));
-    record->SetRecordEngine(u"Variable");
-    record->AddHeapDescriptor()->AddBlockHeapDescriptor();
-    record->AddRecordCompressionDescriptor()->SetRecordCompressionEngine(u"Smart");
-  } else {
-    dd->GetRecordDescriptor()->SetRecordEngine(u"Static");
-  }
-  TmvFieldsDescriptor* fields = dd->GetFieldsDescriptor();
-  fields->AddField(u"ID", u"", mvtAutoInc, 0, 0, true);
-  fields->AddField(u"NAME", u"", mvtShortString, 40, 0, false);
-  fields->AddField(u"AMOUNT", u"", mvtDouble, 0, 0, false);
-  fields->AddField(u"WHEN", u"", mvtDateTime, 0, 0, false);
-  dd->AddAutoIncDescriptor();
-  return dd;
+  return aVariable ? TPeopleTable::Dictionary<TmvDataDictionary>(u"Variable", u"Smart")
+                   : TPeopleTable::Dictionary<TmvDataDictionary>(u"Static", nullptr);
 }
 
 // One open table file of the engine with its record and auto-increment
@@ -109,24 +89,14 @@ void EngineInsertAll(const std::string& aPath, bool aVariable) {
   auto dd = Dictionary(aVariable);
   TmvBufferManager cache(u"");
   cache.SetMaxRAM(1024);
-  BenchTransaction trans(&cache);
+  TTestTransaction trans(&cache);
   {
     EngineTable table(dd.get(), aPath, &trans, &cache);
     TmvFieldsDescriptor* fields = dd->GetFieldsDescriptor();
     std::vector<uint8_t> record(size_t(fields->RecordLength()));
     for (int i = 0; i < kRecords; ++i) {
       const int32_t id = int32_t(table.autoInc->NextAutoIncValue(&trans, nullptr));
-      fields->InitRecord(record.data());
-      fields->SetRecordField(0, record.data(), &id);
-      char text[41];
-      int length;
-      NameOf(id, text, length);
-      uint8_t name[41] = {uint8_t(length)};
-      std::memcpy(name + 1, text, size_t(length));
-      fields->SetRecordField(1, record.data(), name);
-      const double amount = AmountOf(id), when = WhenOf(id);
-      fields->SetRecordField(2, record.data(), &amount);
-      fields->SetRecordField(3, record.data(), &when);
+      TPeopleTable::Record(fields, id, record.data());
       TmvRefNr ref = 0;
       table.records->AddRecord(&trans, ref, record.data());
     }
@@ -182,11 +152,10 @@ void SqliteInsertAll(const std::string& aPath) {
   Check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db);
   for (int32_t id = 1; id <= kRecords; ++id) {
     char text[41];
-    int length;
-    NameOf(id, text, length);
+    const int length = TPeopleTable::Name(id, text);
     sqlite3_bind_text(insert, 1, text, length, SQLITE_STATIC);
-    sqlite3_bind_double(insert, 2, AmountOf(id));
-    sqlite3_bind_double(insert, 3, WhenOf(id));
+    sqlite3_bind_double(insert, 2, TPeopleTable::Amount(id));
+    sqlite3_bind_double(insert, 3, TPeopleTable::When(id));
     Check(sqlite3_step(insert), db);
     sqlite3_reset(insert);
   }

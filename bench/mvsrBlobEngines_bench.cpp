@@ -25,6 +25,7 @@
 #include "storage/mvsrTimeoutHandling.h"
 #include "storage/mvsrUnits.h"
 #include "storage/transactions/mvsrCommit.h"
+#include "support/mvTestTransaction.h"
 
 namespace {
 
@@ -49,21 +50,6 @@ const std::vector<uint8_t>& Bytes() {
   }();
   return bytes;
 }
-
-class BenchTransaction : public TmvBaseTransaction {
- public:
-  explicit BenchTransaction(TmvBufferManager* aCache) : TmvBaseTransaction(aCache, nullptr, false, false) {}
-  void Commit() override {
-    TmvFlushList list;
-    TransBufferManager()->CommitTransaction(this, &list, false);
-    list.Flush(false);
-    FreeLevel();
-  }
-  void Rollback() override {
-    TransBufferManager()->RollbackTransaction(this);
-    FreeLevel();
-  }
-};
 
 class CountingStream : public TStream {
  public:
@@ -99,7 +85,7 @@ void Engine(benchmark::State& state) {
       const TmvBlockAccessArray files{&view};
       std::unique_ptr<TmvBaseBlobEngine> engine;
       {
-        BenchTransaction trans(&cache);
+        TTestTransaction trans(&cache);
         if (file->AddHeader(&trans, {}, mv2xHeaderSignature) != 0) std::abort();
         if (simple) engine = std::make_unique<TmvSimpleBlobEngine>(descriptor.get(), files, &trans);
         else engine = std::make_unique<TmvSegmentedBlobEngine>(descriptor.get(), files, &trans);
@@ -107,7 +93,7 @@ void Engine(benchmark::State& state) {
       }
       std::vector<TmvBlobNr> numbers(kBlobs);
       for (int first = 0; first < kBlobs; first += kPerTransaction) {
-        BenchTransaction trans(&cache);
+        TTestTransaction trans(&cache);
         for (int i = first; i < first + kPerTransaction; ++i) {
           engine->AddBlob(&trans, numbers[size_t(i)]);
           engine->Write(&trans, numbers[size_t(i)], 0, Sizes()[size_t(i)], Bytes().data());
@@ -115,7 +101,7 @@ void Engine(benchmark::State& state) {
         trans.Commit();
       }
       CountingStream stream;
-      BenchTransaction trans(&cache);
+      TTestTransaction trans(&cache);
       for (TmvBlobNr nr : numbers) engine->Read(&trans, nr, 0, 0x7FFFFFFF, {}, &stream);
       trans.Commit();
       benchmark::DoNotOptimize(stream.bytes);

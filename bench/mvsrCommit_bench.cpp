@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "BenchRatio.h"
-#include "BenchTransaction.h"
+#include "support/mvTestTransaction.h"
 #include "storage/files/mvsrPosixFiles.h"
 #include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrUnits.h"
@@ -86,7 +86,7 @@ void Commit(benchmark::State& state) {
     release(header);
     uint8_t round = 0;
     for (auto _ : state) {
-      BenchTransaction trans(&cache);
+      TTestTransaction trans(&cache);
       for (TmvBlockNumber n = 1; n <= changed; ++n) {
         uint8_t* block = cache.GetBlock(file, &trans, n, true, release);
         block[100] = round;

@@ -23,6 +23,7 @@
 #include "dictionary/mvsdLog.h"
 #include "dictionary/mvsdUnits.h"
 #include "foundation/mvllStreams.h"
+#include "support/mvTestLog.h"
 
 namespace mvtest {
 
@@ -266,27 +267,8 @@ class TTestCursor : public ImvDictionaryCursor {
   std::vector<std::pair<int32_t, TmvBlobNr>> BlobReads;
 };
 
-// A log that keeps its lines, installed as the dictionary's log while it lives.
-class TLinesLog : public TmvBaseLog {
- public:
-  TLinesLog() : TmvBaseLog(nullptr) { mvSetDictionaryLog(this); }
-  ~TLinesLog() override { mvSetDictionaryLog(nullptr); }
-  void WriteBlock(const String&, const void*, int32_t, uint32_t, TmvLogPriority, const String&, TDateTime,
-                  int32_t) override {}
-  void WriteString(const String& aMsg, uint32_t, TmvLogPriority, const String&, TDateTime, int32_t) override {
-    lines.push_back(aMsg);
-  }
-  void WriteString(const String& aMsg, std::initializer_list<TVarRec> aArgs, uint32_t aNumber, TmvLogPriority aPri,
-                   const String& aCat, TDateTime aWhen, int32_t aBias) override {
-    WriteString(Format(aMsg, aArgs), aNumber, aPri, aCat, aWhen, aBias);
-  }
-  void WriteStrings(const String& aMsgs, uint32_t aNumber, TmvLogPriority aPri, const String& aCat, TDateTime aWhen,
-                    int32_t aBias) override {
-    WriteString(aMsgs, aNumber, aPri, aCat, aWhen, aBias);
-  }
-  void WriteLogData(ImvLogData*) override {}
-  std::vector<String> lines;
-};
+// The shared test log, installed as the dictionary's log while it lives.
+using TLinesLog = TmvInstalledTestLog<mvSetDictionaryLog>;
 
 // Registers the stand-in classes for the life of a test.
 struct StandInClasses {

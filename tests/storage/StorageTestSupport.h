@@ -23,6 +23,8 @@
 #include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"
 #include "storage/mvsrUnits.h"
+#include "support/mvTestLog.h"
+#include "support/mvTestTransaction.h"
 #include "storage/transactions/mvsrCommit.h"
 
 namespace storage_test {
@@ -182,52 +184,6 @@ inline constinit const TmvFileHeaderAccessFactoryClassRef TTestHeaderFactory::St
     {u"TTestHeaderFactory", nullptr}, &TTestHeaderFactory::Create, &TTestHeaderFactory::DoCheckValid,
     &TTestHeaderFactory::AdditionalReservedSpace};
 
-// ---------------------------------------------------------------------------
-// A transaction driven as the server drives its own: a nested commit merges
-// the level into its parent, the outermost commit goes through a flush list
-// and writes; ending a pending nesting by a rollback marks the level
-// corrupted instead.
-class TTestTransaction : public TmvBaseTransaction {
- public:
-  explicit TTestTransaction(TmvBufferManager* aCache, bool aSnapshot = false)
-      : TmvBaseTransaction(aCache, nullptr, aSnapshot, false) {}
-
-  void Commit() override {
-    TmvBaseTransactionLevel* level = TransLevel();
-    if (!level->StopNested()) return;
-    TmvBufferManager* cache = TransBufferManager();
-    if (level->tlLevel > 0) {
-      cache->CommitTransaction(this, nullptr, false);
-      level->Parent()->tlLSN = level->tlLSN;
-    } else {
-      TmvFlushList list;
-      cache->CommitTransaction(this, &list, false);
-      list.Flush(false);
-    }
-    FreeLevel();
-    if (TransLevel() && btWriteThroughCommit && !Nested()) {
-      btWriteThroughCommit = false;
-      cache->CommitTransaction(this, nullptr, true);
-    }
-  }
-  void Rollback() override {
-    TmvBaseTransactionLevel* level = TransLevel();
-    if (!level->StopNested()) {
-      level->MarkCorrupted();
-      return;
-    }
-    TransBufferManager()->RollbackTransaction(this);
-    FreeLevel();
-  }
-  bool Ended() const { return TransLevel() == nullptr; }
-  // Rolls back whatever is still open (a test that stops half-way).
-  void End() {
-    while (!Ended()) {
-      while (TransLevel()->tlNestingCount > 0) TransLevel()->StopNested();
-      Rollback();
-    }
-  }
-};
 
 // ---------------------------------------------------------------------------
 // A temporary storage in memory with room for a number of blocks.
@@ -310,31 +266,8 @@ class TRecordingFileSystem : public TmvFaultFileSystem {
   std::mutex fRecord;
 };
 
-// A log that keeps its lines, installed as the storage log while it lives.
-class TTestLog : public TmvBaseLog {
- public:
-  TTestLog() : TmvBaseLog(nullptr) { mvSetStorageLog(this); }
-  ~TTestLog() override { mvSetStorageLog(nullptr); }
-  void WriteBlock(const String&, const void*, int32_t, uint32_t, TmvLogPriority, const String&, TDateTime,
-                  int32_t) override {}
-  void WriteString(const String& aMsg, uint32_t, TmvLogPriority, const String&, TDateTime, int32_t) override {
-    std::lock_guard<std::mutex> guard(fLines);
-    lines.push_back(aMsg);
-  }
-  void WriteString(const String& aMsg, std::initializer_list<TVarRec> aArgs, uint32_t aNumber, TmvLogPriority aPri,
-                   const String& aCat, TDateTime aWhen, int32_t aBias) override {
-    WriteString(Format(aMsg, aArgs), aNumber, aPri, aCat, aWhen, aBias);
-  }
-  void WriteStrings(const String& aMsgs, uint32_t aNumber, TmvLogPriority aPri, const String& aCat, TDateTime aWhen,
-                    int32_t aBias) override {
-    WriteString(aMsgs, aNumber, aPri, aCat, aWhen, aBias);
-  }
-  void WriteLogData(ImvLogData*) override {}
-  std::vector<String> lines;
-
- private:
-  std::mutex fLines;
-};
+// The shared test log, installed as the storage log while it lives.
+using TTestLog = TmvInstalledTestLog<mvSetStorageLog>;
 
 // ---------------------------------------------------------------------------
 // Starts the storage units, registers the test header format and installs a

@@ -21,6 +21,7 @@
 #include "storage/records/mvseRecordEngineVariable.h"
 #include "storage/records/mvseStaticRecordEngine.h"
 #include "storage/streams/mvseStreamEngine.h"
+#include "support/mvPeopleTable.h"
 
 namespace {
 
@@ -38,36 +39,20 @@ struct TEngineSetUp {
 };
 const TEngineSetUp kSetUps[] = {{u"Static", nullptr, "Static"}, {u"Variable", u"Smart", "Variable+Smart"}};
 
-// The table: an auto-increment ID, a name, an amount and a moment. The
-// table has no indexes: no indices engine is registered yet, and a
-// dictionary is stored only when every engine it names is registered in
-// this process. Its base name is the file view's, given when it is written.
+// The table is the shared sample "people" table. It has no indexes here:
+// indexes are the index engines' concern. Its base name is the file view's,
+// given when it is written.
 std::unique_ptr<TmvServerDataDict> PeopleDictionary(const TEngineSetUp& aSetUp) {
-  auto dd = std::make_unique<TmvServerDataDict>();
-  TmvFieldsDescriptor* fields = dd->GetFieldsDescriptor();
-  fields->AddField(u"ID", u"", mvtAutoInc, 0, 0, true);
-  fields->AddField(u"NAME", u"", mvtShortString, 40, 0, false);
-  fields->AddField(u"AMOUNT", u"", mvtDouble, 0, 0, false);
-  fields->AddField(u"WHEN", u"", mvtDateTime, 0, 0, false);
-  dd->AddAutoIncDescriptor();
-  if (aSetUp.compression) {
-    auto* record = static_cast<TmvHeapRecordDescriptor*>(dd->AddRecordDescriptor(&TmvHeapRecordDescriptor::StaticClass));
-    record->SetRecordEngine(aSetUp.record);
-    record->AddHeapDescriptor()->AddBlockHeapDescriptor();
-    record->AddRecordCompressionDescriptor()->SetRecordCompressionEngine(aSetUp.compression);
-  } else {
-    dd->GetRecordDescriptor()->SetRecordEngine(aSetUp.record);
-  }
-  dd->RemoveIndicesDescriptor();
-  return dd;
+  return TPeopleTable::Dictionary<TmvServerDataDict>(aSetUp.record, aSetUp.compression);
 }
 
-// The field values that belong to an ID. Names are short, and every even
-// ID's is empty: the shape of data where a variable record pays off.
-String NameOf(int32_t aID) { return aID % 2 == 0 ? String() : u"Person " + mvIntToStr(aID); }
-double AmountOf(int32_t aID) { return aID * 0.25; }
-// A DateTime is stored as milliseconds since the first day of year 1.
-double WhenOf(int32_t aID) { return 63850000000000.0 + aID * 60000.0; }
+String NameOf(int32_t aID) {
+  char text[41];
+  TPeopleTable::Name(aID, text);
+  return UTF8ToString(text);
+}
+double AmountOf(int32_t aID) { return TPeopleTable::Amount(aID); }
+double WhenOf(int32_t aID) { return TPeopleTable::When(aID); }
 
 class TableEndToEnd : public RecordTableTest {
  protected:
@@ -125,20 +110,11 @@ class TableEndToEnd : public RecordTableTest {
     }
     ASSERT_NE(dynamic_cast<TmvSimpleAutoIncEngine*>(aTable.autoInc.get()), nullptr);
   }
-  // The record of an ID, written field by field in the native form (the
-  // name in ASCII, the same in every ANSI code page); the first test checks
-  // it against the record the variant setters build.
+  // The record of an ID in the native form (the name in ASCII, the same in
+  // every ANSI code page); the first test checks it against the record the
+  // variant setters build.
   static void NativeRecord(TmvFieldsDescriptor* fields, int32_t aID, uint8_t* aRecord) {
-    fields->InitRecord(aRecord);
-    fields->SetRecordField(0, aRecord, &aID);
-    uint8_t name[41] = {};
-    const std::string text = UTF8Encode(NameOf(aID));
-    name[0] = uint8_t(text.size());
-    std::memcpy(name + 1, text.data(), text.size());
-    fields->SetRecordField(1, aRecord, name);
-    const double amount = AmountOf(aID), when = WhenOf(aID);
-    fields->SetRecordField(2, aRecord, &amount);
-    fields->SetRecordField(3, aRecord, &when);
+    TPeopleTable::Record(fields, aID, aRecord);
   }
   static std::vector<uint8_t> VariantRecord(TmvFieldsDescriptor* fields, int32_t aID) {
     std::vector<uint8_t> record(size_t(fields->RecordLength()));
