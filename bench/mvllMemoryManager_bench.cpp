@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "bench/RatioReporter.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/memory/mvllMemoryManager.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <shared_mutex>
 
 #include "bench/RatioReporter.h"
-#include "foundation/mvllReadWritePortal.h"
+#include "foundation/sync/mvllReadWritePortal.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bench/RatioReporter.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllStreams.h"
 
 namespace {

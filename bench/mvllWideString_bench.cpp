@@ -11,7 +11,7 @@
 #include <string>
 
 #include "bench/RatioReporter.h"
-#include "foundation/mvllWideString.h"
+#include "foundation/types/mvllWideString.h"
 
 namespace {
 

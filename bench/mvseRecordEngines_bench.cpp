@@ -18,8 +18,6 @@
 #include <vector>
 
 #include "BenchRatio.h"
-#include "support/mvPeopleTable.h"
-#include "support/mvTestTransaction.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
@@ -32,6 +30,8 @@
 #include "storage/records/mvseRecordEngine.h"
 #include "storage/transactions/mvsrCommit.h"
 #include "storage/transactions/mvsrTransaction.h"
+#include "support/mvPeopleTable.h"
+#include "support/mvTestTransaction.h"
 
 namespace {
 

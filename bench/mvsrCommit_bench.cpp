@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "BenchRatio.h"
-#include "support/mvTestTransaction.h"
 #include "storage/files/mvsrPosixFiles.h"
 #include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrUnits.h"
 #include "storage/transactions/mvsrCommit.h"
+#include "support/mvTestTransaction.h"
 
 namespace {
 

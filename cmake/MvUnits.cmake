@@ -21,7 +21,7 @@ endfunction()
 # about 40% less compile time than full debug information). Most of a clean
 # build's time went into test files otherwise.
 set(MV_TEST_PCH <gtest/gtest.h> <algorithm> <atomic> <cstring> <functional> <map> <memory> <string>
-    <thread> <vector> "${PROJECT_SOURCE_DIR}/foundation/mvllExceptions.h")
+    <thread> <vector> "${PROJECT_SOURCE_DIR}/foundation/errors/mvllExceptions.h")
 
 function(mv_test_executable exe label srcs deps)
   add_executable(${exe} ${srcs})

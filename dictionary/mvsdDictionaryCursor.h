@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 
 class ImvDictionaryCursor {
  public:

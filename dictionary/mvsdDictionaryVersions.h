@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 
 // From this version the item header carries the item ID and the constraint
 // name (header version 3, else 1), and the fields, files, locale and

@@ -14,7 +14,7 @@
 
 #include <functional>
 
-#include "foundation/mvllLog.h"
+#include "foundation/errors/mvllLog.h"
 
 // Requires: the log outlives its installation (install nil before freeing it).
 void mvSetDictionaryLog(TmvBaseLog* aLog);

@@ -2,8 +2,8 @@
 // mvsdTableNames.h.
 #include "dictionary/mvsdTableNames.h"
 
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptions.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptions.h"
 #include "foundation/mvllUtils.h"
 
 namespace {

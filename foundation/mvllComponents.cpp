@@ -7,9 +7,9 @@
 #include <mutex>
 #include <set>
 
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptionData.h"
-#include "foundation/mvllExceptions.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptionData.h"
+#include "foundation/errors/mvllExceptions.h"
 #include "foundation/mvllStreams.h"
 #include "foundation/mvllUtils.h"
 #include "platform/Classes.h"

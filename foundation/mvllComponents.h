@@ -17,10 +17,10 @@
 #include <functional>
 #include <vector>
 
-#include "foundation/mvllExceptionData.h"
+#include "foundation/errors/mvllExceptionData.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllLists.h"
-#include "foundation/mvllMemoryManager.h"
-#include "foundation/mvllSync.h"
+#include "foundation/sync/mvllSync.h"
 #include "platform/Components.h"
 #include "platform/Interfaces.h"
 #include "platform/Variants.h"

@@ -10,7 +10,7 @@
 // Calls the platform layer and the engine objects only.
 #pragma once
 
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "platform/Classes.h"
 
 class TmvFastStringList : public TStringList {

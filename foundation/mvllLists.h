@@ -17,10 +17,10 @@
 #include <functional>
 #include <type_traits>
 
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllMemoryManager.h"
-#include "foundation/mvllReadWritePortal.h"
-#include "foundation/mvllSync.h"
+#include "foundation/errors/mvllExceptions.h"
+#include "foundation/memory/mvllMemoryManager.h"
+#include "foundation/sync/mvllReadWritePortal.h"
+#include "foundation/sync/mvllSync.h"
 #include "platform/Classes.h"
 
 inline constexpr char16_t SmvSortedListFindSuspended[] = u"Find is not supported while sorting is suspended.";

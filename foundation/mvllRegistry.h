@@ -14,8 +14,8 @@
 
 #include <atomic>
 
+#include "foundation/errors/mvllExceptions.h"
 #include "foundation/mvllComponents.h"
-#include "foundation/mvllExceptions.h"
 #include "foundation/mvllFastStringList.h"
 
 class TmvBaseRegisterableEngine;

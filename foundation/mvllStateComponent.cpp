@@ -2,9 +2,9 @@
 // run the work of each transition, and the following of dependencies.
 #include "foundation/mvllStateComponent.h"
 
+#include "foundation/errors/mvllExceptionData.h"
+#include "foundation/errors/mvllExceptions.h"
 #include "foundation/mvllConfigSettings.h"
-#include "foundation/mvllExceptionData.h"
-#include "foundation/mvllExceptions.h"
 #include "foundation/mvllStreams.h"
 #include "platform/DateUtils.h"
 

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "foundation/mvllLog.h"
+#include "foundation/errors/mvllLog.h"
 
 enum TmvState : uint8_t { mvsInactive, mvsUnsupported, mvsStopped, mvsStarted };
 

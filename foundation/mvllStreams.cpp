@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptions.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "platform/Guid.h"
 #include "platform/Numeric.h"
 #include "platform/TextServices.h"

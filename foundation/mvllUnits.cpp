@@ -1,13 +1,13 @@
 // Foundation: start-up and shutdown of the foundation units, in order.
 #include "foundation/mvllUnits.h"
 
-#include "foundation/mvllExceptionData.h"
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllFmtBcd.h"
-#include "foundation/mvllMemoryManager.h"
-#include "foundation/mvllSync.h"
+#include "foundation/errors/mvllExceptionData.h"
+#include "foundation/errors/mvllExceptions.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllUnitGroup.h"
-#include "foundation/mvllWideString.h"
+#include "foundation/sync/mvllSync.h"
+#include "foundation/types/mvllFmtBcd.h"
+#include "foundation/types/mvllWideString.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "foundation/mvllExceptions.h"
+#include "foundation/errors/mvllExceptions.h"
 #include "platform/Classes.h"
 #include "platform/Guid.h"
 #include "platform/Nls.h"

@@ -25,7 +25,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "foundation/mvllRegistry.h"
 #include "storage/cache/mvsrBlockAccess.h"
 

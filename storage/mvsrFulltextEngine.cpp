@@ -3,7 +3,7 @@
 #include "storage/mvsrFulltextEngine.h"
 
 #include "dictionary/mvsdTableDescriptor.h"
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <cstdint>
 
 #include "foundation/mvllRegistry.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 #include "storage/cache/mvsrBlockAccess.h"
 
 class TmvBaseIndicesEngine;  // the table's indices engine

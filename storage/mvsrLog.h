@@ -11,7 +11,7 @@
 // Calls the foundation only.
 #pragma once
 
-#include "foundation/mvllLog.h"
+#include "foundation/errors/mvllLog.h"
 
 // Requires: the log outlives its installation (install nil before freeing it).
 void mvSetStorageLog(TmvBaseLog* aLog);

@@ -4,7 +4,7 @@
 
 #include "dictionary/keys/mvsdRefIntegrityDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 
 TmvClassRegistry* TmvBaseRefIntegrityEngine::Registry() { return mvFamilyRegistry<TmvBaseRefIntegrityEngine>(); }
 

@@ -16,8 +16,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "foundation/mvllMemoryManager.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/memory/mvllMemoryManager.h"
+#include "foundation/types/mvsdTypes.h"
 #include "platform/Components.h"
 
 class TmvAbstractDatabase;  // the server engine's database

@@ -1,9 +1,9 @@
 // Storage: operation deadlines and cancellation. See mvsrTimeoutHandling.h.
 #include "storage/mvsrTimeoutHandling.h"
 
-#include "foundation/mvllServerException.h"
-#include "foundation/mvllSync.h"
+#include "foundation/errors/mvllServerException.h"
 #include "foundation/mvllUnitGroup.h"
+#include "foundation/sync/mvllSync.h"
 #include "platform/SyncObjs.h"
 #include "platform/Threads.h"
 

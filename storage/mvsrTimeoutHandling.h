@@ -13,13 +13,13 @@
 // which fails the first check; the engine's own threads start with no
 // deadline). Only the cancel flag is written by another thread, through the
 // address mvGetOperationCancelFlag gives. The unit's start fills the hook
-// variables of foundation/mvllTimeoutHooks.h; its stop restores them.
+// variables of foundation/sync/mvllTimeoutHooks.h; its stop restores them.
 // Calls the foundation and the platform only.
 #pragma once
 
 #include <cstdint>
 
-#include "foundation/mvllTimeoutHooks.h"
+#include "foundation/sync/mvllTimeoutHooks.h"
 
 // The deadline value that means "no deadline".
 inline constexpr uint64_t mvNoDeadline = 0x7FFFFFFFFFFFFFFFull;

@@ -16,13 +16,13 @@
 #include <cstring>
 #include <vector>
 
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 #include "platform/Classes.h"
 
 // ---------------------------------------------------------------------------
 // Block sizes
 
-// TmvBlockSizeAll and TmvBlockSize: foundation/mvsdTypes.h.
+// TmvBlockSizeAll and TmvBlockSize: foundation/types/mvsdTypes.h.
 inline constexpr int mvBlockSizeCount = 5;
 inline constexpr int mvBlockSizeAllCount = 6;
 

@@ -20,8 +20,8 @@
 #pragma once
 
 #include "dictionary/items/mvsdDictionaryItem.h"
-#include "foundation/mvllWideString.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvllWideString.h"
+#include "foundation/types/mvsdTypes.h"
 #include "platform/Variants.h"
 
 MV_DECLARE_EXCEPTION(EmvBaseDefaultValueDescriptorException, EmvDictionaryItemException)

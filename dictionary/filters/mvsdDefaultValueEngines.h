@@ -27,7 +27,7 @@
 
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
 #include "dictionary/mvsdDictionaryCursor.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllRegistry.h"
 
 class TmvBaseDefaultValueEngine;

@@ -4,11 +4,11 @@
 
 #include <vector>
 
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptionData.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptionData.h"
 #include "foundation/mvllUtils.h"
-#include "foundation/mvllWideString.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvllWideString.h"
+#include "foundation/types/mvsdTypes.h"
 
 TmvClassRegistry* TmvBaseFilterDescriptor::Registry() { return mvFamilyRegistry<TmvBaseFilterDescriptor>(); }
 

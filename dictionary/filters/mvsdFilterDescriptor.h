@@ -24,7 +24,7 @@
 // time.
 #pragma once
 
-#include "foundation/mvllExceptions.h"
+#include "foundation/errors/mvllExceptions.h"
 #include "foundation/mvllLists.h"
 #include "foundation/mvllRegistry.h"
 #include "platform/Classes.h"

@@ -5,8 +5,8 @@
 #include <memory>
 #include <utility>
 
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptionData.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptionData.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <string_view>
 
 #include "dictionary/filters/mvsdFilterEngine.h"
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllFmtBcd.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllUtils.h"
-#include "foundation/mvllWideString.h"
+#include "foundation/types/mvllFmtBcd.h"
+#include "foundation/types/mvllWideString.h"
 #include "platform/DateUtils.h"
 #include "platform/Guid.h"
 #include "platform/Numeric.h"

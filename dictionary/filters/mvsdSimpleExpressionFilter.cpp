@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptionData.h"
-#include "foundation/mvllWideString.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptionData.h"
+#include "foundation/types/mvllWideString.h"
 
 namespace {
 

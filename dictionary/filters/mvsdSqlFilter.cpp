@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "dictionary/mvsdLog.h"
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptionData.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptionData.h"
 
 std::atomic<const TmvSqlFilterStatementClassRef*> SqlFilterStatementClass{nullptr};
 

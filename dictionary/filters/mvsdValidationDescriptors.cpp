@@ -4,7 +4,7 @@
 #include "dictionary/items/mvsdFieldDescriptor.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "foundation/mvsdNativeVariantConverter.h"
+#include "foundation/types/mvsdNativeVariantConverter.h"
 
 namespace {
 

@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "dictionary/items/mvsdDictionaryItem.h"
-#include "foundation/mvllWideString.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvllWideString.h"
+#include "foundation/types/mvsdTypes.h"
 #include "platform/Variants.h"
 
 class TmvBaseFieldValidationDescriptor;

@@ -6,7 +6,7 @@
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/keys/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/mvsdLog.h"
-#include "foundation/mvsdNativeVariantConverter.h"
+#include "foundation/types/mvsdNativeVariantConverter.h"
 #include "platform/Numeric.h"
 
 std::atomic<const TmvSqlCheckStatementClassRef*> mvSqlCheckStatementClass{nullptr};

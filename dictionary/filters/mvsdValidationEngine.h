@@ -44,7 +44,7 @@
 
 #include "dictionary/filters/mvsdValidationDescriptors.h"
 #include "dictionary/mvsdDictionaryCursor.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllRegistry.h"
 
 class TmvBaseFieldValidationEngine;

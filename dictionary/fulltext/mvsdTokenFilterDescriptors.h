@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "dictionary/fulltext/mvsdFulltextDescriptors.h"
-#include "foundation/mvllWideString.h"
+#include "foundation/types/mvllWideString.h"
 
 MV_DECLARE_EXCEPTION(EmvTokenFilterDescriptorException, EmvFulltextDictionaryItemException)
 MV_DECLARE_EXCEPTION(EmvStringReplaceTokenFilterDescriptorException, EmvTokenFilterDescriptorException)

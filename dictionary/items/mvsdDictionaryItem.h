@@ -27,13 +27,13 @@
 #include <memory>
 #include <string_view>
 
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptions.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptions.h"
 #include "foundation/mvllLists.h"
 #include "foundation/mvllRegistry.h"
 #include "foundation/mvllStreams.h"
 #include "foundation/mvllUtils.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 #include "platform/Classes.h"
 
 class TmvDictionaryItem;
@@ -53,7 +53,7 @@ MV_DECLARE_EXCEPTION(EmvLocalizedDictionaryItemException, EmvDictionaryItemExcep
 enum TmvApplyAt : uint8_t { aaServer, aaClient };
 using TmvApplyAtSet = uint8_t;
 
-// A file's block size code (TmvBlockSize): foundation/mvsdTypes.h.
+// A file's block size code (TmvBlockSize): foundation/types/mvsdTypes.h.
 
 enum TmvIteratorResult : uint8_t { irContinue, irStop };
 // Called for each child that refers to the item being iterated for.

@@ -8,7 +8,7 @@
 #include "dictionary/filters/mvsdValidationDescriptors.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "foundation/mvsdNativeVariantConverter.h"
+#include "foundation/types/mvsdNativeVariantConverter.h"
 
 const std::u16string_view mvFieldTypeEnumNames[mvFieldTypeCount] = {
     u"mvtBoolean",    u"mvtChar",        u"mvtWideChar",   u"mvtByte",         u"mvtWord16",    u"mvtWord32",

@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "dictionary/items/mvsdDictionaryItem.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 #include "platform/Variants.h"
 
 class TmvFieldDescriptor;

@@ -8,7 +8,7 @@
 #include "dictionary/filters/mvsdDefaultValueDescriptors.h"
 #include "dictionary/filters/mvsdValidationDescriptors.h"
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "foundation/mvsdNativeVariantConverter.h"
+#include "foundation/types/mvsdNativeVariantConverter.h"
 
 namespace {
 

@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "dictionary/items/mvsdFieldDescriptor.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/memory/mvllMemoryManager.h"
 
 class TmvFieldsValidationsDescriptor;
 class TmvAbstractCursor;  // the server engine's cursor

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "dictionary/items/mvsdDictionaryItem.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 
 class TmvFileDescriptor;
 

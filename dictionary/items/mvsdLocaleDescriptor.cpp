@@ -2,7 +2,7 @@
 #include "dictionary/items/mvsdLocaleDescriptor.h"
 
 #include "dictionary/mvsdDictionaryVersions.h"
-#include "foundation/mvllWideString.h"
+#include "foundation/types/mvllWideString.h"
 
 namespace {
 

@@ -55,9 +55,9 @@
 #include <cstdint>
 
 #include "dictionary/items/mvsdFieldDescriptor.h"
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllMemoryManager.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/errors/mvllExceptions.h"
+#include "foundation/memory/mvllMemoryManager.h"
+#include "foundation/types/mvsdTypes.h"
 #include "platform/Nls.h"
 #include "platform/Variants.h"
 

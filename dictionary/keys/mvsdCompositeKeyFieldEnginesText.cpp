@@ -21,7 +21,7 @@
 #include <cstring>
 
 #include "foundation/mvllUtils.h"
-#include "foundation/mvllWideString.h"
+#include "foundation/types/mvllWideString.h"
 #include "platform/Nls.h"
 #include "platform/Numeric.h"
 

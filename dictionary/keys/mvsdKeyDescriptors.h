@@ -24,7 +24,7 @@
 #include <string_view>
 
 #include "dictionary/items/mvsdDictionaryItem.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 
 class TmvBaseFilterDescriptor;
 class TmvFieldDescriptor;

@@ -18,10 +18,10 @@
 
 #include <cstdint>
 
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/errors/mvllExceptions.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllRegistry.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 #include "platform/Variants.h"
 
 class ImvExceptionDataContainer;

@@ -22,7 +22,7 @@
 #include <memory>
 
 #include "dictionary/items/mvsdDictionaryItem.h"
-#include "foundation/mvsdPeerVersion.h"
+#include "foundation/types/mvsdPeerVersion.h"
 
 MV_DECLARE_EXCEPTION(EmvMapperDescriptorException, EmvBaseRegisterableDescriptorException)
 

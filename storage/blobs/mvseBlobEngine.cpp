@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "dictionary/mvsdTableDescriptor.h"
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "platform/Classes.h"
 #include "storage/files/mvsrBaseFile.h"
 #include "storage/files/mvsrFileSystem.h"

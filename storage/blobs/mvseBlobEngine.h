@@ -26,7 +26,7 @@
 
 #include <cstdint>
 
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 #include "storage/cache/mvsrBlockAccess.h"
 #include "storage/mvseSubEngine.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "dictionary/mvsdStorageDescriptors.h"
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "platform/Classes.h"
 #include "platform/TextServices.h"
 #include "storage/heaps/mvseHeapEngineCached.h"

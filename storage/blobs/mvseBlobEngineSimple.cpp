@@ -6,7 +6,7 @@
 #include <memory>
 #include <set>
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "platform/Classes.h"
 #include "platform/TextServices.h"
 #include "storage/files/mvsrBaseFile.h"

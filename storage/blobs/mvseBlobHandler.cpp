@@ -2,8 +2,8 @@
 #include "storage/blobs/mvseBlobHandler.h"
 
 #include "dictionary/items/mvsdFieldsDescriptor.h"
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptionData.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptionData.h"
 #include "storage/mvsrLog.h"
 #include "storage/transactions/mvsrTransaction.h"
 

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "foundation/mvllComponents.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 #include "storage/blobs/mvseBlobEngine.h"
 
 class TStream;

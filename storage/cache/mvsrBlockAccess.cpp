@@ -3,7 +3,7 @@
 
 #include <exception>
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/files/mvsrEncryption.h"
 #include "storage/mvsrLog.h"
 #include "storage/transactions/mvsrTransaction.h"

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllLists.h"
-#include "foundation/mvllMemoryManager.h"
 #include "storage/cache/mvsrBufferManager.h"
 #include "storage/header/mvsrFileHeader.h"
 

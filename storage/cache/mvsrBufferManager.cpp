@@ -2,7 +2,7 @@
 // eviction and statistics are in mvsrCacheMemory.cpp.
 #include "storage/cache/mvsrBufferManager.h"
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/cache/mvsrChains.h"
 #include "storage/files/mvsrEncryption.h"
 #include "storage/header/mvsrFileHeader.h"

@@ -28,10 +28,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllLists.h"
-#include "foundation/mvllMemoryManager.h"
-#include "foundation/mvllSync.h"
 #include "foundation/mvllUtils.h"
+#include "foundation/sync/mvllSync.h"
 #include "storage/cache/mvsrCacheMemory.h"
 #include "storage/cache/mvsrTempStorage.h"
 #include "storage/files/mvsrBaseFile.h"

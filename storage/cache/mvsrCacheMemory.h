@@ -22,7 +22,7 @@
 
 #include <cstdint>
 
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "storage/cache/mvsrTempStorage.h"
 #include "storage/mvsrTypes.h"
 

@@ -2,7 +2,7 @@
 // mvsrTempStorage.h.
 #include "storage/cache/mvsrTempStorage.h"
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/errors/mvllExceptions.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "platform/Classes.h"
 #include "platform/Components.h"
 #include "storage/mvsrTypes.h"

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/cache/mvsrBufferManager.h"
 #include "storage/files/mvsrEncryption.h"
 #include "storage/header/mvsrFileHeader.h"

@@ -27,8 +27,8 @@
 #include <functional>
 #include <vector>
 
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllLists.h"
-#include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllUtils.h"
 #include "platform/Components.h"
 #include "storage/mvsrTypes.h"

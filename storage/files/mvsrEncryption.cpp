@@ -1,8 +1,8 @@
 // Storage: the encryption engine interface. See mvsrEncryption.h.
 #include "storage/files/mvsrEncryption.h"
 
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptions.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptions.h"
 
 std::atomic<TmvEncryptionEngineCreateProc> mvEncryptionEngineCreateHook{nullptr};
 std::atomic<TmvEncryptionEngineSpaceProc> mvEncryptionEngineSpaceHook{nullptr};

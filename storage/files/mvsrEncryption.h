@@ -19,7 +19,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllUtils.h"
 #include "storage/mvsrTypes.h"
 

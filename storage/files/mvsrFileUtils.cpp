@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/files/mvsrFileSystem.h"
 
 namespace {

@@ -11,7 +11,7 @@
 // Calls the file-system interface only.
 #pragma once
 
-#include "foundation/mvllExceptions.h"
+#include "foundation/errors/mvllExceptions.h"
 
 MV_DECLARE_EXCEPTION(EmvFileManagementException, EmvBaseException)
 

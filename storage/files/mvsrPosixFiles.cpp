@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/cache/mvsrBufferManager.h"
 #include "storage/files/mvsrEncryption.h"
 #include "storage/files/mvsrFileSystem.h"

@@ -29,8 +29,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "foundation/errors/mvllServerException.h"
 #include "foundation/mvllLists.h"
-#include "foundation/mvllServerException.h"
 #include "storage/files/mvsrBaseFile.h"
 
 MV_DECLARE_EXCEPTION(EmvServerOSException, EmvServerException)

@@ -2,7 +2,7 @@
 // and the registry of factories by signature. See mvsrFileHeader.h.
 #include "storage/header/mvsrFileHeader.h"
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "foundation/mvllFastStringList.h"
 #include "storage/cache/mvsrBlockAccess.h"
 #include "storage/cache/mvsrBufferManager.h"

@@ -40,8 +40,8 @@
 
 #include <cstdint>
 
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/errors/mvllExceptions.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "platform/Components.h"
 #include "storage/mvsrTypes.h"
 

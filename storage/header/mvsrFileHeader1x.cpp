@@ -1,7 +1,7 @@
 // Storage: version 1 of the table file header. See mvsrFileHeader1x.h.
 #include "storage/header/mvsrFileHeader1x.h"
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/cache/mvsrBlockAccess.h"
 #include "storage/files/mvsrBaseFile.h"
 

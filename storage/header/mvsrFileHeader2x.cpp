@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/cache/mvsrBlockAccess.h"
 #include "storage/cache/mvsrBufferManager.h"
 #include "storage/files/mvsrBaseFile.h"

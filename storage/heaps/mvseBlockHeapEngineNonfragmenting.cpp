@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "dictionary/mvsdStorageDescriptors.h"
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "storage/mvsrTypes.h"
 
 namespace {

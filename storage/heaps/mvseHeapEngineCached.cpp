@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "dictionary/mvsdStorageDescriptors.h"
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/files/mvsrBaseFile.h"
 #include "storage/mvsrLog.h"
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "foundation/mvllComponents.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/types/mvsdTypes.h"
 #include "storage/cache/mvsrBlockAccess.h"
 #include "storage/mvseSubEngine.h"
 #include "storage/records/mvseBookmarks.h"

@@ -7,7 +7,7 @@
 #include "dictionary/keys/mvsdIndexDescriptors.h"
 #include "dictionary/keys/mvsdKeyEngineBase.h"
 #include "dictionary/mvsdTableDescriptor.h"
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "foundation/mvllUtils.h"
 #include "storage/files/mvsrBaseFile.h"
 #include "storage/mvsrLog.h"

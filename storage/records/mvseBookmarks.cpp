@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "dictionary/keys/mvsdKeyEngineBase.h"
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/mvsrTypes.h"
 
 uint32_t mvElfHash(const uint8_t* aData, uint32_t aSize) {

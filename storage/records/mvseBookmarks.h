@@ -26,8 +26,8 @@
 
 #include <cstdint>
 
-#include "foundation/mvllMemoryManager.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/memory/mvllMemoryManager.h"
+#include "foundation/types/mvsdTypes.h"
 #include "platform/Variants.h"
 
 class TmvBaseKeyEngine;

@@ -7,7 +7,7 @@
 #include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "foundation/mvllUtils.h"
 #include "storage/files/mvsrBaseFile.h"
 

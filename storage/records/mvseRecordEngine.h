@@ -27,8 +27,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "foundation/mvllMemoryManager.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/memory/mvllMemoryManager.h"
+#include "foundation/types/mvsdTypes.h"
 #include "storage/cache/mvsrBlockAccess.h"
 #include "storage/mvseSubEngine.h"
 

@@ -10,7 +10,7 @@
 #include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "platform/TextServices.h"
 #include "storage/mvsrTimeoutHandling.h"
 

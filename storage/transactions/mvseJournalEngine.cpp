@@ -1,7 +1,7 @@
 // Storage engines: the journal engine's stand-in. See mvseJournalEngine.h.
 #include "storage/transactions/mvseJournalEngine.h"
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 
 namespace {
 

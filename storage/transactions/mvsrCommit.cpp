@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllServerException.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllServerException.h"
 #include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"
 

@@ -2,7 +2,7 @@
 // mvsrTransaction.h; commit is in mvsrCommit.cpp.
 #include "storage/transactions/mvsrTransaction.h"
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "platform/DateUtils.h"
 #include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"

@@ -38,8 +38,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "foundation/mvllMemoryManager.h"
-#include "foundation/mvsdTypes.h"
+#include "foundation/memory/mvllMemoryManager.h"
+#include "foundation/types/mvsdTypes.h"
 #include "storage/cache/mvsrBufferManager.h"
 #include "storage/cache/mvsrChains.h"
 

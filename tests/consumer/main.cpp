@@ -2,8 +2,8 @@
 // uses it a little and stops it; it exits 0 when all went well.
 #include <cstdio>
 
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/errors/mvllExceptions.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllUnits.h"
 
 int main() {

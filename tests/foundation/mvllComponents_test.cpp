@@ -9,10 +9,10 @@
 
 #include <map>
 
+#include "foundation/errors/mvllExceptions.h"
+#include "foundation/errors/mvllLog.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllConfigSettings.h"
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllLog.h"
-#include "foundation/mvllMemoryManager.h"
 #include "foundation/mvllStateComponent.h"
 #include "foundation/mvllStreams.h"
 #include "support/mvTestLog.h"

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "foundation/mvllExceptionData.h"
-#include "foundation/mvllExceptions.h"
+#include "foundation/errors/mvllExceptionData.h"
+#include "foundation/errors/mvllExceptions.h"
 #include "support/mvTestLog.h"
 
 #include <algorithm>

@@ -8,11 +8,11 @@
 
 #include <cstdlib>
 
-#include "foundation/mvllExceptionData.h"
-#include "foundation/mvllExceptions.h"
-#include "foundation/mvllMemoryManager.h"
+#include "foundation/errors/mvllExceptionData.h"
+#include "foundation/errors/mvllExceptions.h"
+#include "foundation/memory/mvllMemoryManager.h"
 #include "foundation/mvllStateComponent.h"
-#include "foundation/mvsdNativeVariantConverter.h"
+#include "foundation/types/mvsdNativeVariantConverter.h"
 #include "platform/Numeric.h"
 
 namespace {

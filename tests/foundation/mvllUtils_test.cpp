@@ -11,7 +11,7 @@
 #include <limits>
 #include <vector>
 
-#include "foundation/mvllExceptions.h"
+#include "foundation/errors/mvllExceptions.h"
 #include "foundation/mvllUtils.h"
 #include "platform/Classes.h"
 #include "platform/Guid.h"

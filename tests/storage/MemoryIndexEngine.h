@@ -15,8 +15,8 @@
 #include "dictionary/keys/mvsdIndexDescriptors.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "dictionary/keys/mvsdKeyEngineBase.h"
-#include "foundation/mvllErrors.h"
-#include "foundation/mvllExceptionData.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllExceptionData.h"
 #include "storage/indices/mvseIndicesEngine.h"
 
 namespace storage_test {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/cache/mvsrBlockAccess.h"
 #include "storage/cache/mvsrBufferManager.h"
 #include "storage/files/mvsrFaultFileSystem.h"
@@ -23,9 +23,9 @@
 #include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"
 #include "storage/mvsrUnits.h"
+#include "storage/transactions/mvsrCommit.h"
 #include "support/mvTestLog.h"
 #include "support/mvTestTransaction.h"
-#include "storage/transactions/mvsrCommit.h"
 
 namespace storage_test {
 

@@ -13,7 +13,7 @@
 #include <set>
 #include <typeinfo>
 
-#include "foundation/mvsdPeerVersion.h"
+#include "foundation/types/mvsdPeerVersion.h"
 #include "storage/RecordTestSupport.h"
 #include "storage/compression/mvseRecordCompressionEngines.h"
 #include "storage/header/mvsrServerDataDict.h"

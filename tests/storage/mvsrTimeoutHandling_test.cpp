@@ -4,9 +4,9 @@
 
 #include <thread>
 
-#include "foundation/mvllServerException.h"
-#include "foundation/mvllSync.h"
-#include "foundation/mvllThreads.h"
+#include "foundation/errors/mvllServerException.h"
+#include "foundation/sync/mvllSync.h"
+#include "foundation/sync/mvllThreads.h"
 #include "platform/Threads.h"
 #include "storage/mvsrTimeoutHandling.h"
 

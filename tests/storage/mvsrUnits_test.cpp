@@ -1,7 +1,7 @@
 // Tests of the storage start-up and shutdown order and its counting.
 #include <gtest/gtest.h>
 
-#include "foundation/mvllTimeoutHooks.h"
+#include "foundation/sync/mvllTimeoutHooks.h"
 #include "storage/files/mvsrPosixFiles.h"
 #include "storage/mvsrUnits.h"
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "foundation/mvllLog.h"
+#include "foundation/errors/mvllLog.h"
 
 class TmvTestLog : public TmvBaseLog {
  public:

@@ -13,7 +13,7 @@
 #include "dictionary/filters/mvsdSimpleExpressionFilter.h"
 #include "dictionary/filters/mvsdSqlFilter.h"
 #include "dictionary/mvsdFilterTestSupport.h"
-#include "foundation/mvllExceptionData.h"
+#include "foundation/errors/mvllExceptionData.h"
 #include "foundation/mvllStreams.h"
 
 using namespace mvtest;

@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "dictionary/mvsdFilterTestSupport.h"
-#include "foundation/mvllFmtBcd.h"
 #include "foundation/mvllStreams.h"
+#include "foundation/types/mvllFmtBcd.h"
 #include "platform/DateUtils.h"
 #include "platform/Guid.h"
 #include "platform/Numeric.h"

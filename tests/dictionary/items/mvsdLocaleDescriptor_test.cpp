@@ -10,7 +10,7 @@
 
 #include "dictionary/mvsdDictionaryVersions.h"
 #include "dictionary/mvsdTestSupport.h"
-#include "foundation/mvllWideString.h"
+#include "foundation/types/mvllWideString.h"
 
 using namespace mvtest;
 

@@ -14,7 +14,7 @@
 #include "dictionary/keys/mvsdCompositeKeyFieldEngines.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdTestSupport.h"
-#include "foundation/mvllWideString.h"
+#include "foundation/types/mvllWideString.h"
 
 using namespace mvtest;
 

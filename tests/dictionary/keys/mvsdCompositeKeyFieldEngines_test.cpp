@@ -17,8 +17,8 @@
 
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdTestSupport.h"
-#include "foundation/mvllFmtBcd.h"
-#include "foundation/mvllWideString.h"
+#include "foundation/types/mvllFmtBcd.h"
+#include "foundation/types/mvllWideString.h"
 #include "platform/Guid.h"
 #include "platform/Numeric.h"
 

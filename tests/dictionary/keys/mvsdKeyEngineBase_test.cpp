@@ -9,7 +9,7 @@
 
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdTestSupport.h"
-#include "foundation/mvllExceptionData.h"
+#include "foundation/errors/mvllExceptionData.h"
 
 using namespace mvtest;
 

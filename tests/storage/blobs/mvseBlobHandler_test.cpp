@@ -1,7 +1,7 @@
 // Tests of the null and the passthrough BLOB handlers: refusals, the BLOB
 // numbers of a record, replacing, reading old versions, links, and the
 // record hook that deletes a deleted record's BLOBs.
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/BlobTestSupport.h"
 #include "storage/blobs/mvseBlobHandler.h"
 

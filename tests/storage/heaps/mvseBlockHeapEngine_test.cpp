@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/heaps/mvseBlockHeapEngineNonfragmenting.h"
 #include "storage/mvsrTypes.h"
 #include "storage/mvsrUnits.h"

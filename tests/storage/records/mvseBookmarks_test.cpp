@@ -10,7 +10,7 @@
 
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "dictionary/keys/mvsdKeyEngineBase.h"
-#include "foundation/mvllErrors.h"
+#include "foundation/errors/mvllErrors.h"
 #include "storage/mvsrTypes.h"
 #include "storage/mvsrUnits.h"
 
