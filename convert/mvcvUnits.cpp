@@ -1,0 +1,25 @@
+// Field conversion: start-up and shutdown of the field conversion units, in
+// order.
+#include "convert/mvcvUnits.h"
+
+#include "convert/mvsdFieldMapperBase.h"
+#include "convert/mvsdFieldMapperFloat.h"
+#include "convert/mvsdFieldMapperInteger.h"
+#include "foundation/mvllUnitGroup.h"
+#include "storage/mvsrUnits.h"
+
+namespace {
+
+constexpr TmvUnitSteps kConvertUnits[] = {
+    {mvStorageInit, mvStorageFini},
+    {mvsdFieldMapperBaseInit, mvsdFieldMapperBaseFini},
+    {mvsdFieldMapperIntegerInit, mvsdFieldMapperIntegerFini},
+    {mvsdFieldMapperFloatInit, mvsdFieldMapperFloatFini},
+};
+constinit TmvUnitGroup gConvertUnits(kConvertUnits);
+
+}  // namespace
+
+void mvConvertInit() { gConvertUnits.Start(); }
+
+void mvConvertFini() { gConvertUnits.Stop(); }
