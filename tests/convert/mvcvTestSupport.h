@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <variant>
 #include <vector>
 
 #include "convert/mvcvUnits.h"
@@ -130,5 +131,45 @@ class Conversion {
   std::unique_ptr<TmvBaseFieldMapper> fInstance;
   TmvMappingMethod fMethod;
 };
+
+// What one variant of a conversion must leave: the target untouched (the
+// fill kept), the first bytes of the target, or the text of a string target.
+struct Untouched {};
+using Expected = std::variant<Untouched, Bytes, String>;
+
+// One conversion in both variants: "a / b" is checking / forcing.
+struct Row {
+  const char* name;
+  TmvFieldType source;
+  Bytes value;
+  TmvFieldType target;
+  int32_t units, decPl;
+  uint32_t checking;
+  Expected checked;
+  uint32_t forcing;
+  Expected forced;
+};
+
+inline void ExpectVariant(const Row& aRow, Act aAct, uint32_t aResult, const Expected& aExpected) {
+  SCOPED_TRACE(std::string(aRow.name) + (aAct == Act::BestFit ? " (forcing)" : " (checking)"));
+  Conversion c(aRow.source, aRow.target, aAct, aRow.units, aRow.decPl);
+  ASSERT_TRUE(c.Exists());
+  EXPECT_EQ(c.Run(aRow.value), aResult);
+  if (std::holds_alternative<Untouched>(aExpected)) {
+    EXPECT_EQ(c.Output, Bytes(c.Output.size(), 0xA5));
+  } else if (const Bytes* bytes = std::get_if<Bytes>(&aExpected)) {
+    ASSERT_LE(bytes->size(), c.Output.size());
+    EXPECT_EQ(Bytes(c.Output.begin(), c.Output.begin() + long(bytes->size())), *bytes);
+  } else {
+    EXPECT_EQ(c.Text(), std::get<String>(aExpected));
+  }
+}
+
+inline void ExpectRows(std::initializer_list<Row> aRows) {
+  for (const Row& row : aRows) {
+    ExpectVariant(row, Act::Fail, row.checking, row.checked);
+    ExpectVariant(row, Act::BestFit, row.forcing, row.forced);
+  }
+}
 
 }  // namespace mvtest
