@@ -3,8 +3,11 @@
 #include "convert/mvcvUnits.h"
 
 #include "convert/mvsdFieldMapperBase.h"
+#include "convert/mvsdFieldMapperEngineBase.h"
 #include "convert/mvsdFieldMapperFloat.h"
 #include "convert/mvsdFieldMapperInteger.h"
+#include "convert/mvsrFieldMapperEngine.h"
+#include "convert/mvsrFieldMapperEngineAutoInc.h"
 #include "foundation/mvllUnitGroup.h"
 #include "storage/mvsrUnits.h"
 
@@ -15,6 +18,9 @@ constexpr TmvUnitSteps kConvertUnits[] = {
     {mvsdFieldMapperBaseInit, mvsdFieldMapperBaseFini},
     {mvsdFieldMapperIntegerInit, mvsdFieldMapperIntegerFini},
     {mvsdFieldMapperFloatInit, mvsdFieldMapperFloatFini},
+    {mvsdFieldMapperEngineBaseInit, mvsdFieldMapperEngineBaseFini},
+    {mvsrFieldMapperEngineInit, mvsrFieldMapperEngineFini},
+    {mvsrFieldMapperEngineAutoIncInit, mvsrFieldMapperEngineAutoIncFini},
 };
 constinit TmvUnitGroup gConvertUnits(kConvertUnits);
 

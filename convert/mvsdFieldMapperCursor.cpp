@@ -20,6 +20,11 @@ TmvBaseTableDescriptor* mvCursorTableDescriptor(TmvAbstractCursor* aCursor) {
   return Calls().TableDescriptor(aCursor);
 }
 
+ImvDictionaryCursor* mvCursorDictionaryCursor(TmvAbstractCursor* aCursor) {
+  MV_ASSERT(Calls().DictionaryCursor != nullptr);
+  return Calls().DictionaryCursor(aCursor);
+}
+
 TmvServerBaseCursor* mvCursorAsServerCursor(TmvAbstractCursor* aCursor) {
   MV_ASSERT(Calls().AsServerCursor != nullptr);
   return Calls().AsServerCursor(aCursor);
