@@ -125,6 +125,33 @@ inline void mvWriteChar(TmvFieldType aTargetType, char16_t aChar, void* aTarget)
     *static_cast<uint8_t*>(aTarget) = static_cast<uint8_t>(aChar);
 }
 
+// The method for a Char, WideChar or string target of a mapper M whose
+// member routines ToDigit<T> and ToFirstChar<T> (checking and forcing into
+// a character) and ToTextTruncating<T> and ToTextChecking<T> (into a string
+// type) serve it. Assigns aMethod, bound to aMapper, and answers true; false
+// for any other target type.
+template <typename M, TmvFieldType T>
+TmvMappingMethod mvCharOrTextMethod(const M* aMapper, bool aForcing, bool aTruncating) {
+  if constexpr (T == mvtChar || T == mvtWideChar)
+    return aForcing ? mvInstanceMethod<&M::template ToFirstChar<T>>(aMapper)
+                    : mvInstanceMethod<&M::template ToDigit<T>>(aMapper);
+  else
+    return aTruncating ? mvInstanceMethod<&M::template ToTextTruncating<T>>(aMapper)
+                       : mvInstanceMethod<&M::template ToTextChecking<T>>(aMapper);
+}
+template <typename M>
+bool mvBindCharOrText(const M* aMapper, TmvFieldType aTargetType, bool aForcing, bool aTruncating,
+                      TmvMappingMethod& aMethod) {
+  switch (aTargetType) {
+    case mvtChar: aMethod = mvCharOrTextMethod<M, mvtChar>(aMapper, aForcing, aTruncating); return true;
+    case mvtWideChar: aMethod = mvCharOrTextMethod<M, mvtWideChar>(aMapper, aForcing, aTruncating); return true;
+    case mvtShortString: aMethod = mvCharOrTextMethod<M, mvtShortString>(aMapper, aForcing, aTruncating); return true;
+    case mvtNullString: aMethod = mvCharOrTextMethod<M, mvtNullString>(aMapper, aForcing, aTruncating); return true;
+    case mvtWideString: aMethod = mvCharOrTextMethod<M, mvtWideString>(aMapper, aForcing, aTruncating); return true;
+    default: return false;
+  }
+}
+
 // The decimal text of an integer: '-' before a negative value, no leading
 // zeros. The view points into aBuffer.
 std::string_view mvDecimalText(int64_t aValue, char (&aBuffer)[24]);

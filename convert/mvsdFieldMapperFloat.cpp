@@ -287,27 +287,8 @@ void TmvFloatMapperOf<Self, S>::ChooseRoutine(TmvFieldType aTargetType, TmvField
   const bool forcing = mvForcing(aMapperDesc);
   const bool truncating = TruncatingFor(aTargetType, Target().TargetLength(), forcing,
                                         FloatToStr(Self::kSampleValue, Target().FormatSettings()));
+  if (mvBindCharOrText(this, aTargetType, forcing, truncating, aMapper)) return;
   switch (aTargetType) {
-    case mvtChar:
-      aMapper = forcing ? mvInstanceMethod<&M::template ToFirstChar<mvtChar>>(this)
-                        : mvInstanceMethod<&M::template ToDigit<mvtChar>>(this);
-      break;
-    case mvtWideChar:
-      aMapper = forcing ? mvInstanceMethod<&M::template ToFirstChar<mvtWideChar>>(this)
-                        : mvInstanceMethod<&M::template ToDigit<mvtWideChar>>(this);
-      break;
-    case mvtShortString:
-      aMapper = truncating ? mvInstanceMethod<&M::template ToTextTruncating<mvtShortString>>(this)
-                           : mvInstanceMethod<&M::template ToTextChecking<mvtShortString>>(this);
-      break;
-    case mvtNullString:
-      aMapper = truncating ? mvInstanceMethod<&M::template ToTextTruncating<mvtNullString>>(this)
-                           : mvInstanceMethod<&M::template ToTextChecking<mvtNullString>>(this);
-      break;
-    case mvtWideString:
-      aMapper = truncating ? mvInstanceMethod<&M::template ToTextTruncating<mvtWideString>>(this)
-                           : mvInstanceMethod<&M::template ToTextChecking<mvtWideString>>(this);
-      break;
     case mvtBCD:
       aMapper = forcing ? mvInstanceMethod<&M::template ToBcd<true>>(this)
                         : mvInstanceMethod<&M::template ToBcd<false>>(this);
@@ -433,26 +414,8 @@ TmvCurrencyMapper::TmvCurrencyMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aT
   // The smallest value in 15 significant digits: a minus sign and 15 digits.
   const String sample = FloatToStr(ScaledValue(std::numeric_limits<int64_t>::min()), cmFormatSettings);
   const bool truncating = TruncatingFor(targetType, cmTargetLength, forcing, sample);
+  if (mvBindCharOrText(this, targetType, forcing, truncating, aMapper)) return;
   switch (targetType) {
-    case mvtChar:
-      aMapper = forcing ? mvInstanceMethod<&M::ToFirstChar<mvtChar>>(this) : mvInstanceMethod<&M::ToDigit<mvtChar>>(this);
-      break;
-    case mvtWideChar:
-      aMapper = forcing ? mvInstanceMethod<&M::ToFirstChar<mvtWideChar>>(this)
-                        : mvInstanceMethod<&M::ToDigit<mvtWideChar>>(this);
-      break;
-    case mvtShortString:
-      aMapper = truncating ? mvInstanceMethod<&M::ToTextTruncating<mvtShortString>>(this)
-                           : mvInstanceMethod<&M::ToTextChecking<mvtShortString>>(this);
-      break;
-    case mvtNullString:
-      aMapper = truncating ? mvInstanceMethod<&M::ToTextTruncating<mvtNullString>>(this)
-                           : mvInstanceMethod<&M::ToTextChecking<mvtNullString>>(this);
-      break;
-    case mvtWideString:
-      aMapper = truncating ? mvInstanceMethod<&M::ToTextTruncating<mvtWideString>>(this)
-                           : mvInstanceMethod<&M::ToTextChecking<mvtWideString>>(this);
-      break;
     case mvtBCD:
       // Twenty digits (with four places) hold every value: a copy.
       if (cmTargetUnits == 20)

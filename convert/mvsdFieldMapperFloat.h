@@ -47,8 +47,8 @@ class TmvFloatMapperOf : public TmvBaseFieldMapper {
  protected:
   void ChooseRoutine(TmvFieldType aTargetType, TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper) const;
 
- private:
-  const Self& Target() const { return static_cast<const Self&>(*this); }
+ public:
+  // The routines an instance binds (see mvBindCharOrText).
   template <TmvFieldType T>
   TmvResult ToDigit(const void* aSource, void* aTarget) const;
   template <TmvFieldType T>
@@ -57,6 +57,9 @@ class TmvFloatMapperOf : public TmvBaseFieldMapper {
   TmvResult ToTextTruncating(const void* aSource, void* aTarget) const;
   template <TmvFieldType T>
   TmvResult ToTextChecking(const void* aSource, void* aTarget) const;
+
+ private:
+  const Self& Target() const { return static_cast<const Self&>(*this); }
   template <bool Forcing>
   TmvResult ToBcd(const void* aSource, void* aTarget) const;
 };
@@ -129,7 +132,7 @@ class TmvCurrencyMapper : public TmvBaseFieldMapper {
                                              TmvAbstractCursor* aTargetCursor, TmvFieldMapperDescriptor* aMapperDesc,
                                              TmvMappingMethod& aMapper);
 
- private:
+  // The routines an instance binds (see mvBindCharOrText).
   template <TmvFieldType T>
   TmvResult ToDigit(const void* aSource, void* aTarget) const;
   template <TmvFieldType T>
@@ -138,6 +141,8 @@ class TmvCurrencyMapper : public TmvBaseFieldMapper {
   TmvResult ToTextTruncating(const void* aSource, void* aTarget) const;
   template <TmvFieldType T>
   TmvResult ToTextChecking(const void* aSource, void* aTarget) const;
+
+ private:
   template <bool Forcing>
   TmvResult ToBcdPacked(const void* aSource, void* aTarget) const;
 

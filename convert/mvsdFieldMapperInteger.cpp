@@ -276,27 +276,8 @@ void TmvIntegerMapperOf<Self, S>::ChooseRoutine(TmvFieldType aTargetType, TmvFie
   using M = TmvIntegerMapperOf<Self, S>;
   const bool forcing = mvForcing(aMapperDesc);
   const bool truncating = forcing || mvTextAlwaysFits(aTargetType, Target().TargetLength(), LongestText<S>);
+  if (mvBindCharOrText(this, aTargetType, forcing, truncating, aMapper)) return;
   switch (aTargetType) {
-    case mvtChar:
-      aMapper = forcing ? mvInstanceMethod<&M::template ToFirstChar<mvtChar>>(this)
-                        : mvInstanceMethod<&M::template ToDigit<mvtChar>>(this);
-      break;
-    case mvtWideChar:
-      aMapper = forcing ? mvInstanceMethod<&M::template ToFirstChar<mvtWideChar>>(this)
-                        : mvInstanceMethod<&M::template ToDigit<mvtWideChar>>(this);
-      break;
-    case mvtShortString:
-      aMapper = truncating ? mvInstanceMethod<&M::template ToTextTruncating<mvtShortString>>(this)
-                           : mvInstanceMethod<&M::template ToTextChecking<mvtShortString>>(this);
-      break;
-    case mvtNullString:
-      aMapper = truncating ? mvInstanceMethod<&M::template ToTextTruncating<mvtNullString>>(this)
-                           : mvInstanceMethod<&M::template ToTextChecking<mvtNullString>>(this);
-      break;
-    case mvtWideString:
-      aMapper = truncating ? mvInstanceMethod<&M::template ToTextTruncating<mvtWideString>>(this)
-                           : mvInstanceMethod<&M::template ToTextChecking<mvtWideString>>(this);
-      break;
     case mvtBCD:
       if (Target().TargetUnits() - Target().TargetDecPl() >= IntegerDigits<S>())
         aMapper = mvInstanceMethod<&M::ToBcdDirect>(this);

@@ -51,8 +51,8 @@ class TmvIntegerMapperOf : public TmvBaseFieldMapper {
   // The constructor's choice of the routine by the target's type.
   void ChooseRoutine(TmvFieldType aTargetType, TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper) const;
 
- private:
-  const Self& Target() const { return static_cast<const Self&>(*this); }
+ public:
+  // The routines an instance binds (see mvBindCharOrText).
   template <TmvFieldType T>
   TmvResult ToDigit(const void* aSource, void* aTarget) const;
   template <TmvFieldType T>
@@ -61,6 +61,9 @@ class TmvIntegerMapperOf : public TmvBaseFieldMapper {
   TmvResult ToTextTruncating(const void* aSource, void* aTarget) const;
   template <TmvFieldType T>
   TmvResult ToTextChecking(const void* aSource, void* aTarget) const;
+
+ private:
+  const Self& Target() const { return static_cast<const Self&>(*this); }
   TmvResult ToBcdDirect(const void* aSource, void* aTarget) const;
   template <bool Forcing>
   TmvResult ToBcdPacked(const void* aSource, void* aTarget) const;
