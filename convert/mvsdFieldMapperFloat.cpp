@@ -77,7 +77,7 @@ TmvResult FloatToBoolean(const void*, const void* aSource, void* aTarget) {
   return Forcing || mvSameWithin(x, 1, r) ? 0 : kNoFit;
 }
 
-// Copies and widenings: exact, NaN and the infinities included.
+// Widenings: exact, NaN and the infinities included.
 template <typename S, typename T>
 TmvResult FloatWiden(const void*, const void* aSource, void* aTarget) {
   mvStoreValue<T>(aTarget, static_cast<T>(mvLoadValue<S>(aSource)));
@@ -136,6 +136,8 @@ TmvMappingCode FloatToScalar(TmvFieldType aTargetType, bool aForcing) {
     using T = decltype(aTarget);
     if constexpr (!std::is_floating_point_v<T>)
       return aForcing ? &FloatToInt<S, T, true> : &FloatToInt<S, T, false>;
+    else if constexpr (std::is_same_v<T, S>)
+      return &mvCopyBytes<mvValueSize<S>>;  // the bytes as they are, NaN payloads included
     else if constexpr (sizeof(T) >= sizeof(S))
       return &FloatWiden<S, T>;
     else
