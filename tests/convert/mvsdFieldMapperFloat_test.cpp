@@ -84,6 +84,7 @@ TEST_F(FloatMapper, FloatsAndCurrency) {
       {"Currency 0.0001 -> Single", mvtCurrency, Cur(1), mvtSingle, 0, 0, 0, F(0.0001f), 0, F(0.0001f)},
       {"Double -> ByteArray(8)", mvtDouble, D(1), mvtByteArray, 8, 0, 0, D(1), 0, D(1)},
       {"Currency 1.2345 -> BCD(10,2)", mvtCurrency, Cur(12345), mvtBCD, 10, 2, 10002, Untouched{}, 0, Scaled(12300)},
+      {"Currency 1.2345 -> BCD(20,4)", mvtCurrency, Cur(12345), mvtBCD, 20, 4, 0, Scaled(12345), 0, Scaled(12345)},
       {"Currency -2^63 -> BCD(20,4)", mvtCurrency, Cur(INT64_MIN), mvtBCD, 20, 4, 0, Scaled(-INT64_MAX), 0,
        Scaled(-INT64_MAX)},
   });
