@@ -160,3 +160,5 @@ TDateTime Time() {
   TDateTime n = Now();
   return n - std::trunc(n);
 }
+
+void InvalidTimeStampError(const String& aStamp) { throw EConvertError(SInvalidTimeStamp, {aStamp}); }

@@ -71,3 +71,9 @@ TDateTime Time();
 // The platform's texts for invalid date and time arguments.
 inline constexpr char16_t SDateEncodeError[] = u"日付のエンコードに無効な引数が指定されました";
 inline constexpr char16_t STimeEncodeError[] = u"時刻のエンコードに無効な引数が指定されました";
+inline constexpr char16_t SInvalidTimeStamp[] = u"'%s' は有効なタイムスタンプではありません";
+
+// Raises EConvertError with SInvalidTimeStamp for a time stamp that names no
+// moment of the years 1 to 9999 (a day number below 1, a time that is no
+// number); aStamp shows it, as "<day>.<milliseconds>" where both exist.
+[[noreturn]] void InvalidTimeStampError(const String& aStamp);

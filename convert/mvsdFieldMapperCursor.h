@@ -1,0 +1,48 @@
+// Field conversion: the calls it makes on the server engine's cursors.
+//
+// Field conversion sits above the server engine, but only a handful of its
+// routines reach a cursor: the by-name CreateMapper and the field mapper
+// engines read the cursor's table descriptor, the field mapper engine makes
+// default-value engines for the target cursor, and the AutoInc engine reads
+// and sets the table's auto-increment counter. They all go through the
+// functions below, so that one place binds them to the server's cursor
+// classes: the server unit installs its calls at start-up (tests install
+// their own cursor's). Until calls are installed, each function fails the
+// assertion that names it.
+//
+// Layer: field conversion; calls the data dictionary (the table descriptor
+// type) and the platform. Installing is start-up work; the calls
+// themselves may be made from any thread that owns the cursor.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/System.h"
+
+class TmvAbstractCursor;    // the server engine's cursor
+class TmvServerBaseCursor;  // the server engine's table cursor
+class TmvBaseTableDescriptor;
+class ImvDictionaryCursor;
+
+struct TmvMapperCursorCalls {
+  // The descriptor of the cursor's table (its `TableDescriptor`).
+  TmvBaseTableDescriptor* (*TableDescriptor)(TmvAbstractCursor* aCursor) = nullptr;
+  // What the dictionary's default-value engines ask of the cursor.
+  ImvDictionaryCursor* (*DictionaryCursor)(TmvAbstractCursor* aCursor) = nullptr;
+  // The cursor as a server table cursor, nil when it is none.
+  TmvServerBaseCursor* (*AsServerCursor)(TmvAbstractCursor* aCursor) = nullptr;
+  // The table's current auto-increment value (`sbcAutoIncGet`).
+  uint32_t (*AutoIncGet)(TmvServerBaseCursor* aCursor) = nullptr;
+  // Sets the table's auto-increment counter (`sbcAutoIncSetDirect`).
+  void (*AutoIncSetDirect)(TmvServerBaseCursor* aCursor, uint32_t aValue) = nullptr;
+};
+
+// Installs the calls (empty calls uninstall them).
+void mvSetMapperCursorCalls(const TmvMapperCursorCalls& aCalls);
+
+// Requires: aCursor is not nil.
+TmvBaseTableDescriptor* mvCursorTableDescriptor(TmvAbstractCursor* aCursor);
+ImvDictionaryCursor* mvCursorDictionaryCursor(TmvAbstractCursor* aCursor);
+TmvServerBaseCursor* mvCursorAsServerCursor(TmvAbstractCursor* aCursor);
+uint32_t mvCursorAutoIncGet(TmvServerBaseCursor* aCursor);
+void mvCursorAutoIncSetDirect(TmvServerBaseCursor* aCursor, uint32_t aValue);

@@ -1,0 +1,31 @@
+// Field conversion: start-up and shutdown of the field conversion units, in
+// order.
+#include "convert/mvsdFieldMapperUnits.h"
+
+#include "convert/mvsdFieldMapperBase.h"
+#include "convert/mvsdFieldMapperEngineBase.h"
+#include "convert/mvsdFieldMapperFloat.h"
+#include "convert/mvsdFieldMapperInteger.h"
+#include "convert/mvsrFieldMapperEngine.h"
+#include "convert/mvsrFieldMapperEngineAutoInc.h"
+#include "foundation/mvllUnitGroup.h"
+#include "storage/mvsrUnits.h"
+
+namespace {
+
+constexpr TmvUnitSteps kConvertUnits[] = {
+    {mvStorageInit, mvStorageFini},
+    {mvsdFieldMapperBaseInit, mvsdFieldMapperBaseFini},
+    {mvsdFieldMapperIntegerInit, mvsdFieldMapperIntegerFini},
+    {mvsdFieldMapperFloatInit, mvsdFieldMapperFloatFini},
+    {mvsdFieldMapperEngineBaseInit, mvsdFieldMapperEngineBaseFini},
+    {mvsrFieldMapperEngineInit, mvsrFieldMapperEngineFini},
+    {mvsrFieldMapperEngineAutoIncInit, mvsrFieldMapperEngineAutoIncFini},
+};
+constinit TmvUnitGroup gConvertUnits(kConvertUnits);
+
+}  // namespace
+
+void mvConvertInit() { gConvertUnits.Start(); }
+
+void mvConvertFini() { gConvertUnits.Stop(); }
