@@ -40,8 +40,10 @@ void TmvCharacterCategoryTable::AddRange(TmvCharacterCategory aCategory, TmvRang
   for (int32_t first = start; first <= stop; first = (first | 0xFF) + 1) {
     std::unique_ptr<TmvCharacterCategories[]>& page = cctPages[first >> 8];
     if (!page) page.reset(new TmvCharacterCategories[256]());
-    const int32_t last = std::min(stop, first | 0xFF);
-    for (int32_t c = first & 0xFF; c <= (last & 0xFF); ++c) page[c] |= bit;
+    TmvCharacterCategories* sets = page.get();
+    const size_t from = size_t(first & 0xFF);
+    const size_t to = size_t(std::min(stop, first | 0xFF) & 0xFF);
+    for (size_t c = from; c <= to; ++c) sets[c] |= bit;
   }
 }
 

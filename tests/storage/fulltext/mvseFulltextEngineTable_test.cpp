@@ -80,17 +80,6 @@ class FulltextTableEngine : public HeapFileTest {
   void WriteBlob(TmvBaseTransaction* aTrans, TmvRefNr aBlob, uint32_t aOffset, const Bytes& aBytes) {
     engine->GetBlobEngine()->Write(aTrans, aBlob, aOffset, uint32_t(aBytes.size()), aBytes.data());
   }
-  template <typename F>
-  static uint32_t CodeOf(F aWork, String* aText = nullptr) {
-    try {
-      aWork();
-    } catch (const EmvBaseException& e) {
-      if (aText) *aText = e.ErrorString();
-      return e.ErrorCode();
-    }
-    return 0;
-  }
-
   std::unique_ptr<TmvDataDictionary> dd;
   TmvFulltextDescriptor* ft = nullptr;
   TmvFulltextIndexDescriptor* docs = nullptr;
