@@ -57,13 +57,13 @@ class FulltextTableEngine : public HeapFileTest {
   }
   // The table's full-text engine made in a new table whose set-up commits,
   // or (aNew false) opened on the table made before.
-  void Build(bool aNew = true) {
+  void Build(bool aNew = true, TmvBaseIndicesEngine* aMainIndices = nullptr) {
     dd->CheckValid(false);
     if (auto* heap = dynamic_cast<TmvHeapBlobDescriptor*>(ft->GetBlobDescriptor()); heap && !heap->GetHeapDescriptor())
       heap->AddHeapDescriptor()->AddBlockHeapDescriptor();
     TTestTransaction trans(cache);
     engine.reset(static_cast<TmvFulltextTableEngine*>(
-        TmvBaseFulltextTableEngine::CreateFor(dd.get(), {view.get()}, nullptr, aNew ? &trans : nullptr)));
+        TmvBaseFulltextTableEngine::CreateFor(dd.get(), {view.get()}, aMainIndices, aNew ? &trans : nullptr)));
     trans.Commit();
   }
   TmvBitArrayTokenIndexTableEngine& BitIndex() {
@@ -187,6 +187,30 @@ TEST_F(FulltextTableEngine, BitArrayTokenIndexFindsItsIndexes) {
   EXPECT_EQ(BitIndex().GetReverseIndexEngine()->bieIndexName, u"Docs$Default$Reverse");
   EXPECT_EQ(BitIndex().GetIndexEngine()->bieIndexName, u"Docs$Default");
   EXPECT_EQ(engine->GetIndicesEngine()->IndexCount(), 2);
+}
+
+TEST_F(FulltextTableEngine, MainIndexTokenIndexTakesItsMainIndex) {
+  TmvBaseRegisterableEngine::RegisterEngine(TTestCompKeyEngine::StaticClass);
+  TmvBaseRegisterableEngine::RegisterEngine(TTestRefKeyEngine::StaticClass);
+  dd->GetIndicesDescriptor()->AddIndex(u"Tokens", 0, idAll, u"", &TmvMainIndexTokenKeyDescriptor::StaticClass);
+  auto* main = static_cast<TmvMainIndexTokenIndexDescriptor*>(
+      docs->AddTokenIndex(u"Main", &TmvMainIndexTokenIndexDescriptor::StaticClass));
+  main->SetMainIndexNumber(3);
+  bits->AddIndex(0);
+  {
+    TTestTransaction trans(cache);
+    TMemoryIndicesEngine mainIndices(dd->GetIndicesDescriptor(), {view.get()}, nullptr, &trans, false);
+    trans.Commit();
+    Build(true, &mainIndices);
+    auto& tokens = dynamic_cast<TmvMainIndexTokenIndexTableEngine&>(*engine->FulltextIndex(0)->TokenIndex(1));
+    EXPECT_EQ(tokens.GetMainIndexEngine(), mainIndices.biseGetIndex(3));
+    EXPECT_NE(dynamic_cast<TmvMainIndexTokenKeyEngine*>(tokens.GetMainIndexEngine()->bieKeyEngine), nullptr);
+    engine.reset();
+    // Without the table's indices engine the token index has nowhere to go.
+    EXPECT_EQ(CodeOf([&] { Build(false); }), uint32_t(MVERR_INVALIDDESC));
+  }
+  TmvBaseRegisterableEngine::UnregisterEngine(TTestRefKeyEngine::StaticClass);
+  TmvBaseRegisterableEngine::UnregisterEngine(TTestCompKeyEngine::StaticClass);
 }
 
 TEST_F(FulltextTableEngine, TableWithoutFulltextGetsNone) {
