@@ -37,8 +37,12 @@ TEST_F(CharacterCategories, KnownCharactersHaveTheirCategories) {
       {u'\u0660', {ccNumberDecimalDigit, ccArabicNumber}, {}},
   };
   for (const Case& c : cases) {
-    for (TmvCharacterCategory cat : c.in) EXPECT_TRUE(mvCharInCategories(c.c, mvCategoriesOf({cat}))) << int(c.c) << " " << int(cat);
-    for (TmvCharacterCategory cat : c.out) EXPECT_FALSE(mvCharInCategories(c.c, mvCategoriesOf({cat}))) << int(c.c) << " " << int(cat);
+    for (TmvCharacterCategory cat : c.in) {
+      EXPECT_TRUE(mvCharInCategories(c.c, mvCategoriesOf({cat}))) << int(c.c) << " " << int(cat);
+    }
+    for (TmvCharacterCategory cat : c.out) {
+      EXPECT_FALSE(mvCharInCategories(c.c, mvCategoriesOf({cat}))) << int(c.c) << " " << int(cat);
+    }
   }
 }
 
@@ -49,7 +53,9 @@ TEST_F(CharacterCategories, EmptyPagesAndUnfilledCategoriesAnswerNo) {
   for (uint32_t c = 0; c <= 0xFFFF; ++c) {
     ASSERT_FALSE(mvCharInCategories(char16_t(c), never)) << c;
     ASSERT_FALSE(mvCharInCategories(char16_t(c), 0)) << c;
-    if (c >= 0x0800 && c <= 0x08FF) ASSERT_FALSE(mvCharInCategories(char16_t(c), mvAllCharacterCategories)) << c;
+    if (c >= 0x0800 && c <= 0x08FF) {
+      ASSERT_FALSE(mvCharInCategories(char16_t(c), mvAllCharacterCategories)) << c;
+    }
   }
 }
 
