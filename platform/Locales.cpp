@@ -838,6 +838,108 @@ int LCMapStringW(LCID locale, uint32_t flags, const char16_t* src, int srcLen, c
 }
 
 // ---------------------------------------------------------------------------
+// String folding
+
+namespace {
+
+// The compatibility decomposition of c, recomposed (NFKC of c alone); false
+// when c has none.
+bool compatibilityForm(UChar32 c, String& out) {
+  if (u_getIntPropertyValue(c, UCHAR_DECOMPOSITION_TYPE) == U_DT_NONE) return false;
+  String one;
+  append(one, c);
+  return normalizeInto(nfkc(), one, out, 8) && !out.empty();
+}
+
+bool isLigature(UChar32 c) {
+  if (c == 0x00C6 || c == 0x00E6 || c == 0x0152 || c == 0x0153) return true;
+  if (u_getIntPropertyValue(c, UCHAR_DECOMPOSITION_TYPE) != U_DT_COMPAT) return false;
+  char name[128];
+  UErrorCode err = U_ZERO_ERROR;
+  u_charName(c, U_UNICODE_CHAR_NAME, name, sizeof name, &err);
+  return U_SUCCESS(err) && std::strstr(name, "LIGATURE") != nullptr;
+}
+
+void expandLigature(UChar32 c, String& out) {
+  switch (c) {
+    case 0x00C6: out += u"AE"; return;
+    case 0x00E6: out += u"ae"; return;
+    case 0x0152: out += u"OE"; return;
+    case 0x0153: out += u"oe"; return;
+  }
+  String one, expanded;
+  append(one, c);
+  UErrorCode err = U_ZERO_ERROR;
+  const UNormalizer2* nfkd = unorm2_getNFKDInstance(&err);
+  if (U_SUCCESS(err) && normalizeInto(nfkd, one, expanded, 8))
+    out += expanded;
+  else
+    out += one;
+}
+
+// The per-character folds of the flags. A character whose fold ICU fails
+// to give (out of memory) stays as it is.
+void foldCharacters(uint32_t flags, std::u16string_view s, String& out) {
+  out.clear();
+  out.reserve(s.size());
+  forEachCodePoint(s, [&](UChar32 c) {
+    if ((flags & MAP_FOLDCZONE) && c >= 0xF900 && c <= 0xFFEF) {
+      String folded;
+      if (compatibilityForm(c, folded)) {
+        out += folded;
+        return;
+      }
+    }
+    if ((flags & MAP_FOLDDIGITS)) {
+      const int32_t type = u_getIntPropertyValue(c, UCHAR_NUMERIC_TYPE);
+      const int32_t digit = u_charDigitValue(c);
+      if ((type == U_NT_DECIMAL || type == U_NT_DIGIT) && digit >= 0 && digit <= 9) {
+        out += static_cast<char16_t>(u'0' + digit);
+        return;
+      }
+    }
+    if ((flags & MAP_EXPAND_LIGATURES) && isLigature(c)) {
+      expandLigature(c, out);
+      return;
+    }
+    append(out, c);
+  });
+}
+
+}  // namespace
+
+int FoldStringW(uint32_t flags, const char16_t* src, int srcLen, char16_t* dst, int dstLen) {
+  constexpr uint32_t kKnown = MAP_FOLDCZONE | MAP_PRECOMPOSED | MAP_COMPOSITE | MAP_FOLDDIGITS | MAP_EXPAND_LIGATURES;
+  auto both = [flags](uint32_t x, uint32_t y) { return (flags & x) && (flags & y); };
+  if (flags == 0 || (flags & ~kKnown) || both(MAP_PRECOMPOSED, MAP_COMPOSITE) ||
+      both(MAP_EXPAND_LIGATURES, MAP_PRECOMPOSED | MAP_COMPOSITE) || !src || srcLen == 0 || srcLen < -1 ||
+      dstLen < 0 || (dstLen > 0 && !dst))
+    return fail(EINVAL);
+  // With -1 the terminator belongs to the source and comes out again.
+  const std::u16string_view source = srcLen == -1
+                                         ? std::u16string_view(src, std::char_traits<char16_t>::length(src) + 1)
+                                         : std::u16string_view(src, srcLen);
+  String text;
+  if (flags & (MAP_FOLDCZONE | MAP_FOLDDIGITS | MAP_EXPAND_LIGATURES)) {
+    foldCharacters(flags, source, text);
+  } else {
+    text.assign(source);
+  }
+  if (flags & (MAP_PRECOMPOSED | MAP_COMPOSITE)) {
+    String normalized;
+    if (!normalizeInto((flags & MAP_PRECOMPOSED) ? nfc() : nfd(), text, normalized, text.size() + 8))
+      return fail(ENOMEM);
+    text = std::move(normalized);
+  }
+  if (text.size() > INT32_MAX) return fail(EINVAL);
+  const int needed = static_cast<int>(text.size());
+  if (dstLen == 0) return needed;
+  if (dstLen < needed) return fail(ENOBUFS);
+  std::copy(text.begin(), text.end(), dst);
+  return needed;
+}
+
+// ---------------------------------------------------------------------------
 // Version of the sort rules
 
 bool GetNLSVersionEx(LCID locale, TNLSVersionInfoEx& info) {

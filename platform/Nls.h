@@ -190,6 +190,26 @@ inline constexpr uint32_t LCMAP_LINGUISTIC_CASING = 0x01000000;
 // katakana, half and full width) together are refused.
 int LCMapStringW(LCID locale, uint32_t flags, const char16_t* src, int srcLen, char16_t* dst, int dstLen);
 
+// ---------------------------------------------------------------------------
+// String folding
+
+inline constexpr uint32_t MAP_FOLDCZONE = 0x0010;         // compatibility-zone forms to their ordinary ones
+inline constexpr uint32_t MAP_PRECOMPOSED = 0x0020;       // NFC
+inline constexpr uint32_t MAP_COMPOSITE = 0x0040;         // NFD
+inline constexpr uint32_t MAP_FOLDDIGITS = 0x0080;        // every decimal digit to 0-9
+inline constexpr uint32_t MAP_EXPAND_LIGATURES = 0x2000;  // ligatures to their letters
+
+// Windows contract (length query with dstLen 0; srcLen -1 takes the source
+// up to and including its terminator). The folds run in the order above:
+// compatibility zone (U+F900..U+FFEF through their compatibility
+// decompositions, recomposed), digits (characters whose numeric type is
+// decimal or digit), ligatures (characters named LIGATURE with a
+// compatibility decomposition, and AE, ae, OE, oe, which Unicode no longer
+// calls ligatures), then the normalisation form. Refused (EINVAL): no flag,
+// an unknown flag, precomposed with composite, ligatures with either form,
+// an empty source.
+int FoldStringW(uint32_t flags, const char16_t* src, int srcLen, char16_t* dst, int dstLen);
+
 // The folds behind the compare flags and the mapping, usable on their own.
 // Should ICU fail (it does only when out of memory) a text comes back as it was.
 String NlsFoldCase(std::u16string_view s);

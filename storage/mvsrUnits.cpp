@@ -8,6 +8,9 @@
 #include "storage/cache/mvseTemporaryStorageChunked.h"
 #include "storage/compression/mvseRecordCompressionEngines.h"
 #include "storage/files/mvsrPosixFiles.h"
+#include "storage/fulltext/mvllWideStringCategories.h"
+#include "storage/fulltext/mvsdKeyEngineToken.h"
+#include "storage/fulltext/mvseFulltextEngineTable.h"
 #include "storage/header/mvsrFileHeader1x.h"
 #include "storage/header/mvsrFileHeader2x.h"
 #include "storage/heaps/mvseBlockHeapEngineNonfragmenting.h"
@@ -48,6 +51,9 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvseRecordEngineVariableVersionedInit, mvseRecordEngineVariableVersionedFini},
     {mvseBlobEngineSegmentedInit, mvseBlobEngineSegmentedFini},
     {mvseBlobEngineSimpleInit, mvseBlobEngineSimpleFini},
+    {mvllWideStringCategoriesInit, mvllWideStringCategoriesFini},
+    {mvsdKeyEngineTokenInit, mvsdKeyEngineTokenFini},
+    {mvseFulltextEngineTableInit, mvseFulltextEngineTableFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 

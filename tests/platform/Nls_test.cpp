@@ -419,3 +419,51 @@ TEST(NlsVersion, CollatorVersionIsTheSortRuleVersion) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// String folding
+
+namespace {
+
+String fold(uint32_t flags, const String& s) {
+  const int n = FoldStringW(flags, s.data(), int(s.size()), nullptr, 0);
+  EXPECT_GT(n, 0);
+  String out(size_t(std::max(n, 0)), u'\0');
+  EXPECT_EQ(n, FoldStringW(flags, s.data(), int(s.size()), out.data(), n));
+  return out;
+}
+
+}  // namespace
+
+TEST(NlsFoldString, FlagsMapAsNamed) {
+  struct Case {
+    uint32_t flags;
+    String in, out;
+  } cases[] = {
+      {MAP_PRECOMPOSED, u"e\u0301t\u00e9", u"\u00e9t\u00e9"},
+      {MAP_COMPOSITE, u"\u00e9", u"e\u0301"},
+      {MAP_FOLDDIGITS, u"\u0663\u0669x\uff15", u"39x5"},
+      {MAP_FOLDCZONE, u"\uff21\uf900", u"A\u8c48"},
+      {MAP_EXPAND_LIGATURES, u"\ufb01\u00e6\u0152", u"fiaeOE"},
+      {MAP_FOLDDIGITS | MAP_PRECOMPOSED, u"\u0661e\u0301", u"1\u00e9"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(fold(c.flags, c.in), c.out) << std::hex << c.flags;
+}
+
+TEST(NlsFoldString, RefusesWhatWindowsRefusesAndShortBuffers) {
+  const String a = u"abc";
+  char16_t buf[8];
+  for (uint32_t flags : {0u, 0x1u, MAP_PRECOMPOSED | MAP_COMPOSITE, MAP_EXPAND_LIGATURES | MAP_COMPOSITE}) {
+    errno = 0;
+    EXPECT_EQ(FoldStringW(flags, a.data(), 3, buf, 8), 0) << flags;
+    EXPECT_EQ(errno, EINVAL);
+  }
+  EXPECT_EQ(FoldStringW(MAP_PRECOMPOSED, a.data(), 0, buf, 8), 0);
+  errno = 0;
+  EXPECT_EQ(FoldStringW(MAP_PRECOMPOSED, a.data(), 3, buf, 2), 0);
+  EXPECT_EQ(errno, ENOBUFS);
+  // -1: the terminator is part of the source and of the answer.
+  EXPECT_EQ(FoldStringW(MAP_PRECOMPOSED, u"e\u0301", -1, buf, 8), 2);
+  EXPECT_EQ(buf[0], u'\u00e9');
+  EXPECT_EQ(buf[1], u'\0');
+}
