@@ -20,6 +20,7 @@
 #include "storage/records/mvseRecordEngineVariableVersioned.h"
 #include "storage/records/mvseStaticRecordEngine.h"
 #include "storage/streams/mvseStreamEngineSimple.h"
+#include "storage/transactions/mvseJournalEngine.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvseRecordEngineVariableVersionedInit, mvseRecordEngineVariableVersionedFini},
     {mvseBlobEngineSegmentedInit, mvseBlobEngineSegmentedFini},
     {mvseBlobEngineSimpleInit, mvseBlobEngineSimpleFini},
+    {mvseJournalEngineInit, mvseJournalEngineFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 
