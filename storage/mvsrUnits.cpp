@@ -7,6 +7,7 @@
 #include "storage/blobs/mvseBlobEngineSimple.h"
 #include "storage/cache/mvseTemporaryStorageChunked.h"
 #include "storage/compression/mvseRecordCompressionEngines.h"
+#include "storage/encryption/mvseEncryptionEngines.h"
 #include "storage/files/mvsrPosixFiles.h"
 #include "storage/header/mvsrFileHeader1x.h"
 #include "storage/header/mvsrFileHeader2x.h"
@@ -28,6 +29,7 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvDictionaryInit, mvDictionaryFini},
     {mvsrTimeoutHandlingInit, mvsrTimeoutHandlingFini},
     {mvsrFileImplInit, mvsrFileImplFini},
+    {mvseEncryptionEnginesInit, mvseEncryptionEnginesFini},
     {mvsrFileHeader1xInit, mvsrFileHeader1xFini},
     {mvsrFileHeader2xInit, mvsrFileHeader2xFini},
     {mvseTemporaryStorageChunkedInit, mvseTemporaryStorageChunkedFini},
