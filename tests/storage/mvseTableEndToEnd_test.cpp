@@ -6,7 +6,14 @@
 // "DICT" with the first records, and every reopen reads it back and builds
 // the engines from the names it stores.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <csignal>
+#include <fcntl.h>
+#include <random>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -240,7 +247,7 @@ class TableEndToEnd : public RecordTableTest {
       found.count = t.records->breGetRecordCount(&trans);
       found.autoInc = t.autoInc->ReadAutoIncValue(&trans);
       // A damaged chain must not keep the walk going for ever.
-      for (TmvRefNr r = 0; found.read <= 3000;) {
+      for (TmvRefNr r = 0; found.read <= 1000000;) {
         t.records->ReadNextRecord(&trans, r, r, record.data());
         if (r == 0) break;
         ++found.read;
@@ -511,6 +518,80 @@ TEST_F(TableEndToEnd, ACommitOverTwoTablesLeavesBothOldOrBothNewWithEachJournalE
                 Ends(false), true);
   }
   mvDefaultJournalEngineClass.store(saved);
+}
+
+}  // namespace
+
+extern char** environ;
+
+namespace {
+
+// A worker process commits 10 records per journalled transaction and
+// reports each commit that returned; it is killed at random moments, the
+// folder recovered and read: exactly the reported commits are there, or one
+// more (killed after the commit was durable, before it reported). The
+// workers are forked by a helper started once with posix_spawn.
+TEST_F(TableEndToEnd, AProcessKilledAtRandomMomentsLeavesExactlyItsReportedCommitsOrOneMore) {
+  const TEngineSetUp& setUp = kSetUps[0];
+  Base("people.mv1", setUp);
+  int in[2], out[2];
+  ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::string helper = MV_CRASH_HELPER, path = folder.File("");
+  char* argv[] = {helper.data(), path.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  FILE* reports = ::fdopen(out[0], "r");
+  // The next line the helper or its worker writes; empty at the end.
+  auto line = [&] {
+    char text[64];
+    return std::fgets(text, sizeof text, reports) ? std::string(text) : std::string();
+  };
+  std::mt19937 random(36);
+  uint32_t records = 1000;
+  int reportedTotal = 0, oneMore = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (int round = 0; round < 200; ++round) {
+    ASSERT_EQ(::write(in[1], "g", 1), 1);
+    const std::string first = line();
+    ASSERT_EQ(first.rfind("pid ", 0), 0u) << first;
+    const pid_t worker = pid_t(std::stol(first.substr(4)));
+    // A moment after a random number of commits (none: while it recovers
+    // and opens), so that the machine's load does not decide where it dies.
+    int reported = std::uniform_int_distribution<int>(0, 1)(random);
+    for (int i = 0; i < reported; ++i) ASSERT_EQ(line(), std::to_string(i + 1) + "\n");
+    ::usleep(useconds_t(std::uniform_int_distribution<int>(0, 4000)(random)));
+    ::kill(worker, SIGKILL);
+    for (std::string l = line(); l != "end\n"; l = line()) {
+      ASSERT_FALSE(l.empty() || l.rfind("failed", 0) == 0) << "the worker ended by itself: " << l;
+      ++reported;
+    }
+    reportedTotal += reported;
+    Check();
+    const TFound f = ReadCrashed("people.mv1", setUp);
+    EXPECT_TRUE(f.count == f.read && f.highestID == f.read && f.autoInc == f.read && f.bad == 0)
+        << "round " << round << ": count " << f.count << ", read " << f.read;
+    const uint32_t least = records + 10 * uint32_t(reported);
+    EXPECT_TRUE(f.read == least || f.read == least + 10)
+        << "round " << round << ": " << f.read << " records, " << reported << " commits reported on " << records;
+    oneMore += f.read == least + 10;
+    records = f.read;
+  }
+  ::close(in[1]);
+  std::fclose(reports);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("200 kills in %.1f s: %d commits reported, %d more found durable, %u records\n", seconds,
+              reportedTotal, oneMore, records);
 }
 
 }  // namespace
