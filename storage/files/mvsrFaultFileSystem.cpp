@@ -160,7 +160,7 @@ int TmvFaultFileSystem::Truncate(int aHandle, int64_t aSize) {
 
 int TmvFaultFileSystem::Sync(int aHandle) {
   return Guarded(fopSync, [&](size_t) {
-    const int result = ffsTarget.Sync(aHandle);
+    const int result = ffsSimulateSyncs ? 0 : ffsTarget.Sync(aHandle);
     if (result == 0) {
       const std::string path = PathOf(aHandle);
       std::lock_guard<std::mutex> guard(ffsLock);
@@ -185,7 +185,7 @@ std::string withoutSlash(std::string aPath) {
 
 int TmvFaultFileSystem::SyncFolder(const std::string& aPath) {
   return Guarded(fopSync, [&](size_t) {
-    const int result = ffsTarget.SyncFolder(aPath);
+    const int result = ffsSimulateSyncs ? 0 : ffsTarget.SyncFolder(aPath);
     if (result == 0) {
       const std::string folder = withoutSlash(aPath);
       std::lock_guard<std::mutex> guard(ffsLock);
