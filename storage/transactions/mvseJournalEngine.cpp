@@ -171,14 +171,18 @@ void Tmv1xJournalEngine::FinalizeJournal() {
 
 void Tmv1xJournalEngine::DeleteJournal() {
   if (!jeJournalFile) return;
+  // Marked incomplete and synced first: should the deletion not survive a
+  // power loss, the journal that comes back is discarded, never replayed
+  // over the commits after it. An overwrite in place costs a data sync,
+  // where making the deletion itself durable costs a sync of the folder.
+  WriteJournalHeader(false);
+  jeJournalFile->SyncFile();
   jeJournalFile->CloseFile();
   delete jeJournalFile;
   jeJournalFile = nullptr;
   if (mvFileSystem().Unlink(UTF8Encode(bjeFileName)) != 0 && errno != ENOENT)
     throw EmvBaseException(MVERR_WRITEERR, u"The journal \"%s\" could not be deleted [error %d, %s]",
                            {bjeFileName, errno, SysErrorMessage(uint32_t(errno))});
-  const size_t slash = bjeFileName.find_last_of(u'/');
-  syncFolder(slash == String::npos ? String(u".") : bjeFileName.substr(0, slash + 1));
 }
 
 // ---------------------------------------------------------------------------

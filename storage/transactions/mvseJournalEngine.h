@@ -24,7 +24,8 @@
 //
 // A replay reads the whole journal first and applies nothing unless every
 // record is whole and sound; the table files written are synced before the
-// journal is deleted, and its folder after. A journal that another process
+// journal is deleted, and its folder after. A commit's journal is marked
+// incomplete and synced before it is deleted (see mvsrCommit.h). A journal that another process
 // holds open (its commit is running) is left alone.
 //
 // Calls the commit layer and the file classes below it. A journal object is
@@ -67,6 +68,7 @@ class Tmv1xJournalEngine : public TmvBaseJournalEngine {
   void AddBlock(TmvBaseTransaction* aTrans, TmvReadOnlyBlock* aBlock) override;
   // Syncs the images, marks the journal complete, syncs again.
   void FinalizeJournal() override;
+  // Marks the journal incomplete, syncs it, deletes it.
   void DeleteJournal() override;
 
  protected:

@@ -36,12 +36,12 @@
 //     syncs it again; the journal's name is synced into its folder when it
 //     is created;
 //  2. writes the table files and syncs each one;
-//  3. deletes each journal and syncs its folder;
+//  3. marks each journal incomplete again, syncs it and deletes it;
 // and only then reports success. A journal found later (the journal
 // engine's Check when its folder opens) was cut in step 1 (incomplete:
-// discarded) or marks a commit cut in step 2 (complete: replayed). Step 3's
-// folder sync keeps a deleted journal from coming back after a power loss
-// and replaying over later commits.
+// discarded) or marks a commit cut in step 2 (complete: replayed). Step 3
+// keeps a deletion that a power loss undoes from bringing back a journal
+// that would replay over later commits: what comes back is incomplete.
 //
 // A replication log (TmvBaseReplicationLog, mvsrBaseFile.h) is told of
 // every block written; no component of this system installs one.
