@@ -7,6 +7,7 @@
 #include "storage/blobs/mvseBlobEngineSimple.h"
 #include "storage/cache/mvseTemporaryStorageChunked.h"
 #include "storage/compression/mvseRecordCompressionEngines.h"
+#include "storage/encryption/mvseEncryptionEngines.h"
 #include "storage/files/mvsrPosixFiles.h"
 #include "storage/fulltext/mvllWideStringCategories.h"
 #include "storage/fulltext/mvsdKeyEngineToken.h"
@@ -23,6 +24,7 @@
 #include "storage/records/mvseRecordEngineVariableVersioned.h"
 #include "storage/records/mvseStaticRecordEngine.h"
 #include "storage/streams/mvseStreamEngineSimple.h"
+#include "storage/transactions/mvseJournalEngine.h"
 
 namespace {
 
@@ -30,6 +32,7 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvDictionaryInit, mvDictionaryFini},
     {mvsrTimeoutHandlingInit, mvsrTimeoutHandlingFini},
     {mvsrFileImplInit, mvsrFileImplFini},
+    {mvseEncryptionEnginesInit, mvseEncryptionEnginesFini},
     {mvsrFileHeader1xInit, mvsrFileHeader1xFini},
     {mvsrFileHeader2xInit, mvsrFileHeader2xFini},
     {mvseTemporaryStorageChunkedInit, mvseTemporaryStorageChunkedFini},
@@ -54,6 +57,7 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvllWideStringCategoriesInit, mvllWideStringCategoriesFini},
     {mvsdKeyEngineTokenInit, mvsdKeyEngineTokenFini},
     {mvseFulltextEngineTableInit, mvseFulltextEngineTableFini},
+    {mvseJournalEngineInit, mvseJournalEngineFini},
 };
 constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 

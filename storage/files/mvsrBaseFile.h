@@ -146,6 +146,15 @@ class TmvBaseFile : public TmvObject {
   virtual void WriteBlock(TmvReadOnlyBlock* aBlock) = 0;
   // Undoes the queued writes in the cache and empties the queue.
   virtual void RollbackUnwritten() = 0;
+  // The blocks queued for the next flush (a block may be queued twice).
+  virtual int32_t WriteQueueCount() const = 0;
+  virtual TmvReadOnlyBlock* QueuedBlock(int32_t aIndex) const = 0;
+  // The bytes a flush writes for a queued block, exactly as they go to the
+  // file: its cache image, or (encrypted files) the image encrypted into
+  // aBuffer (a block of the file's size), block 0 with its checksums
+  // refreshed; zeros for a freed new block without memory. Requires: the
+  // block pinned; the padlock not held.
+  virtual const uint8_t* StoredImage(TmvReadOnlyBlock* aBlock, uint8_t* aBuffer) = 0;
   // Puts what was written on stable storage (fdatasync); nothing for a
   // temporary file.
   virtual void SyncFile() = 0;

@@ -45,6 +45,8 @@ class TmvBaseEncryptionEngine : public TmvObject {
   virtual void VerifyHeaderChecksum(const void* aBlock, uint32_t aBlockLen);
   // 0, or 10763 (read-only access) or 10015 (invalid password).
   virtual int32_t AuthenticatePassword(const TmvUnicodeStrings& aPasswords);
+  // The password that opened the table (empty: none, or none needed).
+  virtual String ExtractPassword() { return String(); }
   // Re-keys the engine header in block 0 (aHeader, modifiable) for a new
   // password. Refused here: 12289 "ChangePassword not supported by <class>".
   virtual void ChangePassword(uint8_t* aHeader, const String& aNewPassword);

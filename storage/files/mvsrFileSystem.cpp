@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -69,6 +71,9 @@ class TmvPosixFileSystem : public TmvFileSystem {
     if (aStat.IsLink && ::stat(aPath.c_str(), &st) != 0) return -1;
     // Root may write any file; the missing write bits still mark it read-only.
     aStat.ReadOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(aPath.c_str(), W_OK) != 0;
+    aStat.IsFile = S_ISREG(st.st_mode);
+    aStat.Size = st.st_size;
+    aStat.ModifiedTime = st.st_mtim.tv_sec;
     return 0;
   }
   int StatFs(const std::string& aPath, TmvVolumeInfo& aInfo) override {
@@ -81,6 +86,21 @@ class TmvPosixFileSystem : public TmvFileSystem {
   int Identity(int aHandle, TmvFileIdentity& aIdentity, uint8_t (&aObjectId)[64]) override {
     if (!mvGetFileIdentity(aHandle, aIdentity) || !mvGetFileObjectId(aHandle, aObjectId)) return -1;
     return 0;
+  }
+  int ListFolder(const std::string& aPath, std::vector<std::string>& aNames) override {
+    aNames.clear();
+    DIR* folder = ::opendir(aPath.c_str());
+    if (!folder) return -1;
+    errno = 0;
+    while (const dirent* entry = ::readdir(folder)) {
+      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+        aNames.emplace_back(entry->d_name);
+      errno = 0;
+    }
+    const int error = errno;
+    ::closedir(folder);
+    errno = error;
+    return error == 0 ? 0 : -1;
   }
 };
 

@@ -4,7 +4,7 @@
 // goes through one `TmvFileSystem`: opening, closing, positional reads and
 // writes, setting the end of a file, flushing it to stable storage, locking
 // it, the queries (size, attributes, the volume's kind, identity), and
-// deleting and renaming files. The
+// deleting and renaming files, and listing a folder. The
 // process uses the POSIX implementation unless a test installs another one
 // (see mvsrFaultFileSystem.h), which is how failing and crashing disks are
 // simulated.
@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 #include "foundation/mvllUtils.h"
 
@@ -26,6 +27,9 @@
 struct TmvFileStat {
   bool ReadOnly = false;  // no write permission bit, or writing is refused to this process
   bool IsLink = false;    // the name is a symbolic link
+  bool IsFile = false;    // a regular file (after following a link)
+  int64_t Size = 0;
+  int64_t ModifiedTime = 0;  // seconds since 1970-01-01 UTC
 };
 
 // The file system a path lies on: its statfs type magic and block size.
@@ -70,6 +74,9 @@ class TmvFileSystem {
   // The file's identity and object id (foundation's mvGetFileIdentity and
   // mvGetFileObjectId).
   virtual int Identity(int aHandle, TmvFileIdentity& aIdentity, uint8_t (&aObjectId)[64]) = 0;
+  // The names (without the folder) of the entries of a folder, in the order
+  // the system gives them; "." and ".." are left out.
+  virtual int ListFolder(const std::string& aPath, std::vector<std::string>& aNames) = 0;
 };
 
 // The file system in use: the installed one, else the POSIX one.

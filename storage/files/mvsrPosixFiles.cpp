@@ -471,6 +471,30 @@ void TmvOverlappedWin32File::WriteQueuedBlock(TmvBlockNumber aBlockNum, int64_t,
   WriteFileExactAt(int64_t(aBlockNum) << BlockShift(), BlockBytes(), aData);
 }
 
+const uint8_t* TmvBaseWin32File::StoredImage(TmvReadOnlyBlock* aBlock, uint8_t* aBuffer) {
+  const TmvBlockNumber number = aBlock->robBlockNum;
+  TmvCacheBlock* memory = aBlock->CacheBlock();
+  if (memory && memory->GetState() != cbsMapped) {
+    TmvBufferManagerGuard guard(fiBufMgr);
+    aBlock->AccessBlock(false);
+    fiBufMgr->bmRemoveExcessBlocks(false, false);
+  }
+  // A block without memory is a freed new block: its content is zeros.
+  uint8_t* image = memory ? memory->cbBlock : const_cast<uint8_t*>(TmvBufferManager::ZeroBlock());
+  if (memory && fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(image, number);
+  if (!fiEncryptionEngine || !memory) return image;
+  if (number == 0) {
+    const bool wasProtected = memory->WriteProtected();
+    memory->SetWriteProtected(false);
+    if (!fiChecksum.empty()) fiUpdateTableChecksum(image);
+    fiEncryptionEngine->UpdateHeaderChecksum(image, BlockBytes());
+    memory->SetWriteProtected(wasProtected);
+    return image;
+  }
+  fiEncryptionEngine->CodeBlockEx(image, aBuffer, BlockBytes(), number, aBlock->robEncryptionCookie, fiChecksum);
+  return aBuffer;
+}
+
 void TmvBaseWin32File::WriteQueuedBlock(TmvReadOnlyBlock* aBlock, int64_t aPrevious, uint8_t* aBuffer,
                                         TmvBaseReplicationLog* aLog) {
   const TmvBlockNumber number = aBlock->robBlockNum;
@@ -480,29 +504,8 @@ void TmvBaseWin32File::WriteQueuedBlock(TmvReadOnlyBlock* aBlock, int64_t aPrevi
     TmvReadOnlyBlock* b;
     ~Unpin() { __atomic_sub_fetch(&b->robRefCount, 1, __ATOMIC_SEQ_CST); }
   } unpin{aBlock};
-  TmvCacheBlock* memory = aBlock->CacheBlock();
-  if (memory && memory->GetState() != cbsMapped) {
-    TmvBufferManagerGuard guard(fiBufMgr);
-    aBlock->AccessBlock(false);
-    fiBufMgr->bmRemoveExcessBlocks(false, false);
-  }
   fiBufMgr->CountBlockWritten();
-  // A block without memory is a freed new block: its content is zeros.
-  uint8_t* image = memory ? memory->cbBlock : const_cast<uint8_t*>(TmvBufferManager::ZeroBlock());
-  if (memory && fiHeaderAccessFactory) fiHeaderAccessFactory->ValidateBlock(image, number);
-  const uint8_t* data = image;
-  if (fiEncryptionEngine && memory) {
-    if (number == 0) {
-      const bool wasProtected = memory->WriteProtected();
-      memory->SetWriteProtected(false);
-      if (!fiChecksum.empty()) fiUpdateTableChecksum(image);
-      fiEncryptionEngine->UpdateHeaderChecksum(image, BlockBytes());
-      memory->SetWriteProtected(wasProtected);
-    } else {
-      fiEncryptionEngine->CodeBlockEx(image, aBuffer, BlockBytes(), number, aBlock->robEncryptionCookie, fiChecksum);
-      data = aBuffer;
-    }
-  }
+  const uint8_t* data = StoredImage(aBlock, aBuffer);
   if (aLog) aLog->WriteBlock(number, aBlock->robLastLSN, data);
   WriteQueuedBlock(number, aPrevious, data);
   aBlock->robUnwritten = false;

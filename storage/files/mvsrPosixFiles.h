@@ -90,10 +90,11 @@ class TmvBaseWin32File : public TmvBaseFile {
   // left closed (9221 from then on).
   virtual void ReopenFile();
 
-  int32_t WriteQueueCount() const { return dfiWriteRequest.Count(); }
-  TmvReadOnlyBlock* QueuedBlock(int32_t aIndex) const {
+  int32_t WriteQueueCount() const override { return dfiWriteRequest.Count(); }
+  TmvReadOnlyBlock* QueuedBlock(int32_t aIndex) const override {
     return static_cast<TmvReadOnlyBlock*>(dfiWriteRequest.blGet(aIndex));
   }
+  const uint8_t* StoredImage(TmvReadOnlyBlock* aBlock, uint8_t* aBuffer) override;
   uint32_t OpenError() const { return dfiOpenError; }
 
  protected:

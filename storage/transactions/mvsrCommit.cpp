@@ -2,7 +2,9 @@
 // error. See mvsrCommit.h.
 #include "storage/transactions/mvsrCommit.h"
 
+#include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "foundation/errors/mvllErrors.h"
@@ -28,6 +30,17 @@ constinit const TmvJournalEngineClassRef TmvBaseJournalEngine::StaticClass{
 
 void TmvBaseJournalEngine::Check(const String&, const String&) {
   mvAssertFailed("TmvBaseJournalEngine.Check is overridden by every journal engine", __FILE__, __LINE__);
+}
+
+void TmvBaseJournalEngine::AcceptFile(TmvBaseFile*) {}
+void TmvBaseJournalEngine::DeleteJournal() {}
+
+std::atomic<const TmvJournalEngineClassRef*> mvDefaultJournalEngineClass{nullptr};
+
+String mvJournalFileName(const String& aFolder, uint64_t aNumber) {
+  String name = aFolder;
+  if (!name.empty() && name.back() != u'/') name.push_back(u'/');
+  return name + UTF8ToString(std::to_string(aNumber)) + u"." + mvJournalExtension;
 }
 
 // ---------------------------------------------------------------------------
@@ -180,14 +193,6 @@ void linkSnapshotsToAllFiles(TmvBufferManager* aCache, TmvBaseTransaction* aTran
   }
 }
 
-void writeJournal(TmvBaseTransaction* aTrans) {
-  TmvBaseJournalEngine* journal = aTrans->btJournal;
-  journal->PrepareJournal();
-  for (TmvReadOnlyBlock* b = aTrans->FirstBlock(); b; b = b->robTransNext)
-    if (!b->robFile->IsTemporary()) journal->AddBlock(aTrans, b);
-  journal->FinalizeJournal();
-}
-
 }  // namespace
 
 void TmvBufferManager::LoadBeforeCommit(TmvBaseTransaction* aTrans) {
@@ -234,7 +239,6 @@ TmvFlushList* TmvBufferManager::CommitOutermost(TmvBaseTransaction* aTrans, TmvF
     ++bmTransCommitCount;
     mvCountSessionStat(sscTransCommit);
   }
-  if (aTrans->btJournal) writeJournal(aTrans);
   linkSnapshotsToAllFiles(this, aTrans);
   std::unique_ptr<TmvFlushList> own(aFlushList ? nullptr : new TmvFlushList());
   TmvFlushList* list = aFlushList ? aFlushList : own.get();
@@ -257,8 +261,6 @@ TmvFlushList* TmvBufferManager::CommitOutermost(TmvBaseTransaction* aTrans, TmvF
     mvRollbackUnwritten(aTrans);
     throw;
   }
-  list->flJournal = aTrans->btJournal;
-  aTrans->btJournal = nullptr;
   list->Prepare(aTrans, aIsWTCommit);
   return own.release();
 }
@@ -266,7 +268,12 @@ TmvFlushList* TmvBufferManager::CommitOutermost(TmvBaseTransaction* aTrans, TmvF
 // ---------------------------------------------------------------------------
 // The flush list
 
-TmvFlushList::~TmvFlushList() { mvFreeAndNil(flJournal); }
+TmvFlushList::~TmvFlushList() { FreeJournals(); }
+
+void TmvFlushList::FreeJournals() {
+  for (TJournal& j : flJournals) delete j.Journal;
+  flJournals.clear();
+}
 
 void TmvFlushList::StampHeader(TmvBaseTransaction* aTrans, TmvBaseFile* aFile, bool aIsWTCommit) {
   TmvBufferManager* cache = aTrans->btBufferManager;
@@ -285,6 +292,25 @@ void TmvFlushList::StampHeader(TmvBaseTransaction* aTrans, TmvBaseFile* aFile, b
   zero->CommitOutermost(aIsWTCommit);
 }
 
+// One journal object per folder of the listed files (no file yet), each
+// told of the files it covers: a file it cannot cover fails the commit
+// while it can still be taken back.
+void TmvFlushList::CreateJournals() {
+  const TmvJournalEngineClassRef* journalClass = mvDefaultJournalEngineClass.load();
+  if (!journalClass) return;
+  for (int32_t i = 0; i < Count(); ++i) {
+    TmvBaseFile* file = Files(i);
+    auto same = [&](const TJournal& j) { return j.Folder == file->fiPath; };
+    auto found = std::find_if(flJournals.begin(), flJournals.end(), same);
+    if (found == flJournals.end()) {
+      flJournals.push_back({file->fiPath, nullptr});
+      found = flJournals.end() - 1;
+      found->Journal = journalClass->Create(mvJournalFileName(file->fiPath, flLSN));
+    }
+    found->Journal->AcceptFile(file);
+  }
+}
+
 void TmvFlushList::Prepare(TmvBaseTransaction* aTrans, bool aIsWTCommit) {
   TmvBufferManager* cache = aTrans->btBufferManager;
   TmvBufferManagerGuard guard(cache);
@@ -296,28 +322,62 @@ void TmvFlushList::Prepare(TmvBaseTransaction* aTrans, bool aIsWTCommit) {
       StampHeader(aTrans, f, aIsWTCommit);
       flList.Add(f);
     }
+    if (aTrans->Journalled()) CreateJournals();
   } catch (...) {
     flList.Clear();
+    FreeJournals();
     mvRollbackUnwritten(aTrans);
     throw;
   }
   if (!aIsWTCommit) aTrans->DetachFiles(nullptr);
 }
 
-void TmvFlushList::WriteFiles(bool aFailSafe) {
+// Step 1: every journal holds the blocks its folder's files are about to
+// get, and is durable and complete, before any table file changes.
+void TmvFlushList::WriteJournals() {
+  for (TJournal& j : flJournals) {
+    j.Journal->PrepareJournal();
+    for (int32_t i = 0; i < Count(); ++i) {
+      TmvBaseFile* file = Files(i);
+      if (file->fiPath != j.Folder) continue;
+      std::vector<TmvReadOnlyBlock*> queued;
+      for (int32_t q = 0; q < file->WriteQueueCount(); ++q) queued.push_back(file->QueuedBlock(q));
+      // A block queued twice is written once, and journalled once.
+      std::stable_sort(queued.begin(), queued.end(),
+                       [](TmvReadOnlyBlock* a, TmvReadOnlyBlock* b) { return a->robBlockNum < b->robBlockNum; });
+      queued.erase(std::unique(queued.begin(), queued.end(),
+                               [](TmvReadOnlyBlock* a, TmvReadOnlyBlock* b) {
+                                 return a->robBlockNum == b->robBlockNum;
+                               }),
+                   queued.end());
+      for (TmvReadOnlyBlock* b : queued) j.Journal->AddBlock(nullptr, b);
+    }
+    j.Journal->FinalizeJournal();
+  }
+}
+
+// Step 3: the journals go, durably, once every table file is synced.
+void TmvFlushList::DeleteJournals() {
+  for (TJournal& j : flJournals) j.Journal->DeleteJournal();
+  FreeJournals();
+}
+
+void TmvFlushList::WriteFiles(bool aFailSafe, bool aSync) {
   for (int32_t i = 0; i < Count(); ++i) Files(i)->PrepareFlushFile();
   for (int32_t i = 0; i < Count(); ++i) Files(i)->FlushFile(aFailSafe, flReplicationLog);
-  if (aFailSafe || !flSync) return;
+  if (aFailSafe || !aSync) return;
   for (int32_t i = 0; i < Count(); ++i) Files(i)->SyncFile();
 }
 
 void TmvFlushList::Flush(bool aForceFailSafe) {
   if (mvFatalError.load()) throw EmvServerException(MVERR_TRANSACTIONCORRUPT, String(mvFatalErrorText));
-  const bool failSafe = aForceFailSafe || flJournal != nullptr;
   TmvBaseReplicationLog* log = flReplicationLog;
   if (log) log->BeginTrans(flLSN);
   try {
-    WriteFiles(failSafe);
+    WriteJournals();
+    // A journal is only deleted after the files it protects are durable.
+    WriteFiles(aForceFailSafe, flSync || !flJournals.empty());
+    DeleteJournals();
   } catch (...) {
     mvFatalError.store(true);
     mvStorageLogError(u"Writing a commit failed; server operations are suspended until the server is restarted: " +
@@ -332,5 +392,4 @@ void TmvFlushList::Flush(bool aForceFailSafe) {
     throw;
   }
   if (log) log->EndTrans();
-  mvFreeAndNil(flJournal);
 }

@@ -23,21 +23,28 @@
 // process: `mvFatalError` is set, and every later flush (and, through the
 // server, every later operation) is refused with 15443.
 //
-// What a crash in the middle of step 2 can leave on disk: each file of the
-// commit is either untouched, or partly written (some of its changed blocks
-// new, the others old, and its block 0 old or new), or completely written;
-// files are written one after the other in the order they joined the
-// transaction. Nothing tells afterwards which blocks belong together: a torn
-// commit across several blocks or files is only repaired once a journal is
-// attached (written before the blocks, fail-safe flushing). Within a file the
-// sync comes after block 0, so the disk may also keep block 0 new and some
-// data blocks old.
+// What a crash in the middle of step 2 can leave on disk without a journal:
+// each file of the commit is either untouched, or partly written (some of
+// its changed blocks new, the others old, and its block 0 old or new), or
+// completely written; nothing tells afterwards which blocks belong together.
 //
-// Two hooks: a transaction journal (`TmvBaseJournalEngine`, written before
-// the blocks; flushing is then fail-safe) and a replication log
-// (TmvBaseReplicationLog, mvsrBaseFile.h, told of every block written). No
-// transaction of this system attaches a journal, and no component installs a
-// replication log.
+// A journalled commit (the transaction's Journalled switch) closes that gap.
+// Prepare gives it one journal per folder whose table files it writes,
+// named by the commit's LSN, once block 0 of every file is stamped, so that
+// the journal covers exactly the blocks the flush writes. Flush then:
+//  1. writes each journal (its images), syncs it, marks it complete and
+//     syncs it again; the journal's name is synced into its folder when it
+//     is created;
+//  2. writes the table files and syncs each one;
+//  3. marks each journal incomplete again, syncs it and deletes it;
+// and only then reports success. A journal found later (the journal
+// engine's Check when its folder opens) was cut in step 1 (incomplete:
+// discarded) or marks a commit cut in step 2 (complete: replayed). Step 3
+// keeps a deletion that a power loss undoes from bringing back a journal
+// that would replay over later commits: what comes back is incomplete.
+//
+// A replication log (TmvBaseReplicationLog, mvsrBaseFile.h) is told of
+// every block written; no component of this system installs one.
 //
 // Threads: CommitTransaction runs under the cache's padlock; Flush runs
 // without it (each block is pinned while it is written). The server's table
@@ -46,6 +53,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "foundation/mvllComponents.h"
 #include "foundation/mvllLists.h"
@@ -61,8 +69,10 @@ struct TmvJournalEngineClassRef : ClassRef {
 };
 
 // A transaction journal: the blocks of a commit are copied into it before
-// they are written to the table files. Owned by its transaction, then by the
-// flush list, which frees it after a successful flush.
+// they are written to the table files of its folder. Owned by the flush
+// list of the commit. Freeing it closes its file but leaves it on disk:
+// only DeleteJournal, after the table files are on stable storage, removes
+// it, so that a flush that failed half-way leaves its journal for recovery.
 class TmvBaseJournalEngine : public TmvPersistent {
  public:
   static const TmvJournalEngineClassRef StaticClass;
@@ -71,50 +81,77 @@ class TmvBaseJournalEngine : public TmvPersistent {
   explicit TmvBaseJournalEngine(const String& aFileName) : bjeFileName(aFileName) {}
   // The recovery scan; every engine has its own: here an assertion failure.
   static void Check(const String& aAlias, const String& aPath);
+  // Called while the commit can still be taken back, for every file the
+  // journal will cover: raises when the journal cannot cover it.
+  virtual void AcceptFile(TmvBaseFile* aFile);
   virtual void PrepareJournal() = 0;
-  // Called for every block of a non-temporary file that the commit changed.
+  // Called for every block of the journal's folder that the flush writes
+  // (each once), before anything of the table files changes.
   virtual void AddBlock(TmvBaseTransaction* aTrans, TmvReadOnlyBlock* aBlock) = 0;
+  // Makes the journal complete and durable.
   virtual void FinalizeJournal() = 0;
+  // Removes the journal file durably; raises when it could not.
+  virtual void DeleteJournal();
 
   String bjeFileName;
 };
+
+// The journal engine class of journalled commits and of the recovery scan
+// (set by the journal engines' unit unless set before; nil: none).
+extern std::atomic<const TmvJournalEngineClassRef*> mvDefaultJournalEngineClass;
+// The extension of journal files.
+inline constexpr char16_t mvJournalExtension[] = u"n$2";
+// The journal of number aNumber in a folder (aFolder with or without its
+// trailing "/"): "<folder>/<number>.n$2".
+String mvJournalFileName(const String& aFolder, uint64_t aNumber);
 
 // The files one outermost commit writes, in the order they joined the
 // transaction. Lives for one commit; used by one thread.
 class TmvFlushList : public TmvObject {
  public:
   TmvFlushList() = default;
-  // Frees a journal that a failed flush left behind.
+  // Frees the journals that a failed flush left behind (their files stay).
   ~TmvFlushList() override;
   TmvFlushList(const TmvFlushList&) = delete;
   TmvFlushList& operator=(const TmvFlushList&) = delete;
 
   // Stamps block 0 of every changed file that is not temporary with the
-  // transaction's LSN (queued last in its file) and lists the file; unless
-  // aIsWTCommit, detaches the files from the transaction. A failure takes
-  // back every queued write of the transaction's files first.
+  // transaction's LSN (queued last in its file) and lists the file; when
+  // the transaction is journalled, creates the journal objects of the
+  // files' folders; unless aIsWTCommit, detaches the files from the
+  // transaction. A failure takes back every queued write of the
+  // transaction's files first.
   // Requires: the transaction's blocks committed at level 0.
   void Prepare(TmvBaseTransaction* aTrans, bool aIsWTCommit);
-  // Writes the listed files (fail-safe with a journal or aForceFailSafe:
-  // flushed and reopened file by file; otherwise synced after all were
-  // written, unless the cache's SyncOnCommit is off). 15443 at once after an
-  // earlier fatal error; a failure sets the fatal error.
+  // Writes the listed files: journalled, in the steps above; otherwise
+  // fail-safe with aForceFailSafe (flushed and reopened file by file) or
+  // synced after all were written, unless the cache's SyncOnCommit is off.
+  // 15443 at once after an earlier fatal error; a failure sets the fatal
+  // error.
   void Flush(bool aForceFailSafe);
 
   int32_t Count() const { return flList.Count(); }
   TmvBaseFile* Files(int32_t aIndex) const { return static_cast<TmvBaseFile*>(flList.blGet(aIndex)); }
-  TmvBaseJournalEngine* Journal() const { return flJournal; }
-  void SetJournal(TmvBaseJournalEngine* aJournal) { flJournal = aJournal; }
+  int32_t JournalCount() const { return int32_t(flJournals.size()); }
 
   TmvLSN flLSN = 0;
   TmvList flList{32};
-  TmvBaseJournalEngine* flJournal = nullptr;             // owned while held
-  TmvBaseReplicationLog* flReplicationLog = nullptr;     // the cache's
-  bool flSync = true;                                    // the cache's SyncOnCommit at Prepare
+  // One journal per folder (owned), with the folder's path as fiPath has it.
+  struct TJournal {
+    String Folder;
+    TmvBaseJournalEngine* Journal;
+  };
+  std::vector<TJournal> flJournals;
+  TmvBaseReplicationLog* flReplicationLog = nullptr;  // the cache's
+  bool flSync = true;                                 // the cache's SyncOnCommit at Prepare
 
  private:
-  void WriteFiles(bool aFailSafe);
+  void WriteFiles(bool aFailSafe, bool aSync);
   void StampHeader(TmvBaseTransaction* aTrans, TmvBaseFile* aFile, bool aIsWTCommit);
+  void CreateJournals();
+  void WriteJournals();
+  void DeleteJournals();
+  void FreeJournals();
 };
 
 // Set by the first failed flush; never cleared while the process runs (the

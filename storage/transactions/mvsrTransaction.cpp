@@ -132,7 +132,6 @@ TmvBaseTransaction::~TmvBaseTransaction() {
   } catch (...) {
     mvStorageLogError(u"Ending a transaction failed: " + mvCurrentExceptionText());
   }
-  mvFreeAndNil(btJournal);
 }
 
 void TmvBaseTransaction::AbandonLevels() {
@@ -205,12 +204,6 @@ void TmvBaseTransaction::Unlock() {
 void TmvBaseTransaction::MarkCorrupted() { btTransLevelsTail->MarkCorrupted(); }
 void TmvBaseTransaction::MarkDeadlock() { btTransLevelsTail->MarkDeadlock(); }
 void TmvBaseTransaction::MarkNoMoreNested() { btTransLevelsTail->MarkNoMoreNested(); }
-
-void TmvBaseTransaction::SetJournal(TmvBaseJournalEngine* aJournal) {
-  if (aJournal == btJournal) return;
-  mvFreeAndNil(btJournal);
-  btJournal = aJournal;
-}
 
 // ---------------------------------------------------------------------------
 // Transactions: files and blocks (padlock held)
@@ -573,7 +566,6 @@ void TmvBufferManager::RollbackLevel(TmvBaseTransaction* aTrans, TmvBaseTransact
     aTrans->DetachFiles(aLevel);
     return;
   }
-  mvFreeAndNil(aTrans->btJournal);
   while (TmvReadOnlyBlock* block = aTrans->FirstBlock()) block->RollbackTransLevel(aLevel);
   aTrans->DetachFiles(nullptr);
   bmRemoveExcessBlocks(true, true);

@@ -101,8 +101,7 @@ class TmvBaseTransaction : public TmvObject {
   // overrides of a derived class.
   TmvBaseTransaction(TmvBufferManager* aBufferManager, TmvObject* aOwningSession, bool aIsSnapshot, bool aFailSafe,
                      TmvTransactionLevelClass aLevelClass = nullptr);
-  // Frees the snapshot links, gives the snapshot ID back and frees the
-  // journal. Levels still open are rolled back and freed (and logged: the
+  // Frees the snapshot links and gives the snapshot ID back. Levels still open are rolled back and freed (and logged: the
   // owner should have ended them).
   ~TmvBaseTransaction() override;
   TmvBaseTransaction(const TmvBaseTransaction&) = delete;
@@ -139,9 +138,11 @@ class TmvBaseTransaction : public TmvObject {
   void SetState(TmvTransactionStates aState) { btState = aState; }
   bool IsSnapshot() const { return mvInSet(btState, tsSnapshot); }
   TmvLSN LSN() const { return btLSN; }
-  TmvBaseJournalEngine* Journal() const { return btJournal; }
-  // Takes ownership; a journal set before is freed.
-  void SetJournal(TmvBaseJournalEngine* aJournal);
+  // Whether the outermost commits of this transaction carry journals: one
+  // per folder whose table files they write (mvsrCommit.h). The server
+  // switches it on for the transactions of disk folders.
+  bool Journalled() const { return btJournalled; }
+  void SetJournalled(bool aJournalled) { btJournalled = aJournalled; }
   TmvBaseTransactionLevel* TransLevel() const { return btTransLevelsTail; }
   int32_t BlockCount() const { return btBlockCount; }
   // The innermost level's Level is above 0 (pending nestings included).
@@ -183,7 +184,7 @@ class TmvBaseTransaction : public TmvObject {
   TDateTime btStartTime = 0;
   TmvLSN btStartLSN = 0;
   TmvLSN btLSN = 0;
-  TmvBaseJournalEngine* btJournal = nullptr;  // owned
+  bool btJournalled = false;
   int32_t btSnapshotID = -1;
   TmvBlockSnapShotLink* btBlockSnapShotLinksHead = nullptr;
   TmvBlockSnapShotLink* btBlockSnapShotLinksTail = nullptr;
@@ -295,7 +296,9 @@ struct TmvFileSnapShotLink : TmvObject {
 class TmvBaseTransactionMgr : public TmvObject {
  public:
   explicit TmvBaseTransactionMgr(TmvBufferManager* aBufferManager) : btmBufferManager(aBufferManager) {}
-  virtual TmvBaseJournalEngine* CreateJournalEngine(TmvBaseTransaction* aTrans) = 0;
+  // A journal engine object for the journal of number aNumber in the
+  // manager's folder, or nil when the folder takes none.
+  virtual TmvBaseJournalEngine* CreateJournalEngine(uint64_t aNumber) = 0;
 
   TmvPadlock btmPadlock;
   TmvBufferManager* btmBufferManager;

@@ -52,10 +52,14 @@ class HeaderTest : public StorageTest {
     auto t = std::make_unique<OpenTable>(cache, folder.Name(aName), omReadWrite, TableKind::Created);
     t->file->fiMorvaVersion = 47005;
     t->file->fiStreamEngineName = u"mv1xDefault";
+    t->file->fiEncryptionEngineName = encryptionEngine;
     const int32_t result = t->file->AddHeader(aTrans, {}, aSignature);
     EXPECT_EQ(result, 0);
     return t;
   }
+  // The encryption engine of the files Create makes (none when empty);
+  // they are keyed with the default key, so they open without a password.
+  String encryptionEngine;
   // An existing file, registered with the cache.
   std::unique_ptr<OpenTable> Open(const std::string& aName) {
     auto t = std::make_unique<OpenTable>(cache, folder.Name(aName));

@@ -6,9 +6,17 @@
 // "DICT" with the first records, and every reopen reads it back and builds
 // the engines from the names it stores.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <csignal>
+#include <fcntl.h>
+#include <random>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <typeinfo>
@@ -21,6 +29,7 @@
 #include "storage/records/mvseRecordEngineVariable.h"
 #include "storage/records/mvseStaticRecordEngine.h"
 #include "storage/streams/mvseStreamEngine.h"
+#include "storage/transactions/mvseJournalEngine.h"
 #include "support/mvPeopleTable.h"
 
 namespace {
@@ -238,7 +247,7 @@ class TableEndToEnd : public RecordTableTest {
       found.count = t.records->breGetRecordCount(&trans);
       found.autoInc = t.autoInc->ReadAutoIncValue(&trans);
       // A damaged chain must not keep the walk going for ever.
-      for (TmvRefNr r = 0; found.read <= 3000;) {
+      for (TmvRefNr r = 0; found.read <= 1000000;) {
         t.records->ReadNextRecord(&trans, r, r, record.data());
         if (r == 0) break;
         ++found.read;
@@ -311,6 +320,194 @@ class TableEndToEnd : public RecordTableTest {
     return outcomes;
   }
 
+  // ---------------------------------------------------------------------
+  // The crash matrix of journalled commits.
+
+  // How a cut-off commit ends: the cut alone (nothing after the write
+  // happens, everything before it stays), or a power loss that also
+  // resolves the changes not yet synced.
+  struct TEnd {
+    bool power;
+    TmvPowerLoss loss;
+    uint64_t seed;
+    std::string label;
+  };
+  static std::vector<TEnd> Ends(bool aPower) {
+    std::vector<TEnd> ends{{false, TmvPowerLoss::KeepAll, 0, "cut"}};
+    if (!aPower) return ends;
+    ends.push_back({true, TmvPowerLoss::KeepAll, 0, "power, none lost"});
+    ends.push_back({true, TmvPowerLoss::LoseAll, 0, "power, all lost"});
+    for (uint64_t seed = 1; seed <= 8; ++seed)
+      ends.push_back({true, TmvPowerLoss::Seeded, seed, "power, seed " + std::to_string(seed)});
+    return ends;
+  }
+
+  // The files of the test's folder and their bytes.
+  std::map<std::string, std::vector<uint8_t>> FolderImage() const {
+    std::map<std::string, std::vector<uint8_t>> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.File("")))
+      files[entry.path().filename().string()] = ReadBytes(entry.path().string());
+    return files;
+  }
+  void RestoreFolder(const std::map<std::string, std::vector<uint8_t>>& aImage) const {
+    for (const auto& entry : std::filesystem::directory_iterator(folder.File("")))
+      std::filesystem::remove(entry.path());
+    for (const auto& [name, bytes] : aImage) WriteBytes(folder.File(name), bytes);
+  }
+  void Check() const { mvDefaultJournalEngineClass.load()->Check(u"", folder.Name("")); }
+
+  // Cuts the journalled commit that aWork makes (it calls its argument just
+  // before it commits) after each of its writes in turn, ends it each way
+  // of aEnds, recovers the folder and reads it with aRead, which answers
+  // "old", "new" or what else it found. Every outcome must be old or new,
+  // and new once the commit ran whole. With aReplayCrash the first complete
+  // journal a cut leaves is replayed cut after each of the replay's writes,
+  // then recovered again: old for a rollback journal, new for the others.
+  // The folder is as before at the end. Answers the number of cut positions.
+  uint64_t CrashMatrix(const std::function<void(const std::function<void()>&)>& aWork,
+                       const std::function<std::string()>& aRead, const std::vector<TEnd>& aEnds,
+                       bool aReplayCrash) {
+    const auto base = FolderImage();
+    bool replayTried = !aReplayCrash;
+    fs.SimulateSyncs(true);
+    for (uint64_t n = 0;; ++n) {
+      bool crashed = false;
+      for (const TEnd& end : aEnds) {
+        RestoreFolder(base);
+        aWork([&] {
+          if (end.power) fs.RecordUnsynced();
+          fs.CrashAfterWrites(n);
+        });
+        crashed = fs.Crashed();
+        fs.Reset();
+        if (end.power) fs.LosePower(end.loss, end.seed);
+        const auto crashImage = FolderImage();
+        Check();
+        const std::string outcome = aRead();
+        EXPECT_TRUE(outcome == "new" || (crashed && outcome == "old"))
+            << "write " << n << ", " << end.label << ": " << outcome;
+        if (replayTried || end.power) continue;
+        // A complete journal: the commit was cut among the table writes.
+        bool complete = false;
+        for (const auto& [name, bytes] : crashImage)
+          complete |= name.ends_with(".n$2") && bytes.size() >= 12 && mvGetU32(bytes.data(), 4) == 0xFFFFFFFF;
+        if (!complete) continue;
+        replayTried = true;
+        for (uint64_t m = 0;; ++m) {
+          RestoreFolder(crashImage);
+          fs.CrashAfterWrites(m);
+          Check();
+          const bool replayCrashed = fs.Crashed();
+          fs.Reset();
+          Check();
+          const std::string again = aRead();
+          // A rollback journal takes the commit back, the others redo it.
+          const bool undoes = mvDefaultJournalEngineClass.load() == &Tmv1xRollbackJournalEngine::StaticClass;
+          EXPECT_EQ(again, undoes ? "old" : "new") << "write " << n << ", replay cut after write " << m << ": " << again;
+          if (!replayCrashed) break;
+        }
+      }
+      if (!crashed || n >= 400) {
+        if (crashed) ADD_FAILURE() << "the commit still writes after 400 writes";
+        fs.SimulateSyncs(false);
+        RestoreFolder(base);
+        return n;
+      }
+    }
+  }
+
+  // "old" for 1000 whole records, "new" for 2000, else what was found.
+  std::string ReadPeople(const std::string& aName, const TEngineSetUp& aSetUp) {
+    try {
+      const TFound f = ReadCrashed(aName, aSetUp);
+      if (f.count == f.read && f.highestID == f.read && f.autoInc == f.read && f.bad == 0) {
+        if (f.read == 1000) return "old";
+        if (f.read == 2000) return "new";
+      }
+      return "count " + std::to_string(f.count) + ", read " + std::to_string(f.read) + ", highest ID " +
+             std::to_string(f.highestID) + ", auto-increment " + std::to_string(f.autoInc) + ", bad " +
+             std::to_string(f.bad);
+    } catch (const EmvBaseException& e) {
+      return "error " + std::to_string(e.ErrorCode()) + ": " + UTF8Encode(e.Message());
+    }
+  }
+  // A table of 1000 committed records.
+  void Base(const std::string& aName, const TEngineSetUp& aSetUp) {
+    TTestTransaction trans(cache);
+    TTable t = Create(aName, &trans, aSetUp);
+    Insert(t, &trans, 1000);
+    t.records.reset();
+    t.autoInc.reset();
+    trans.Commit();
+  }
+  // Adds 1000 records to each named table in one journalled commit.
+  void AddThousand(const std::vector<std::string>& aNames, const TEngineSetUp& aSetUp,
+                   const std::function<void()>& aArm) {
+    TTestTransaction trans(cache);
+    trans.SetJournalled(true);
+    std::vector<TTable> tables;
+    for (const std::string& name : aNames) {
+      tables.push_back(Open(OpenFile(name), aSetUp));
+      Insert(tables.back(), &trans, 1000);
+    }
+    aArm();
+    trans.Commit();
+  }
+
+  // Every record of a table by ID, or the error reading it gave.
+  struct TState {
+    std::map<int32_t, std::vector<uint8_t>> records;
+    std::string error;
+    bool operator==(const TState&) const = default;
+  };
+  TState ReadState(const std::string& aName, const TEngineSetUp& aSetUp) {
+    TState state;
+    try {
+      TTable t = Open(OpenFile(aName), aSetUp);
+      TTestTransaction trans(cache);
+      std::vector<uint8_t> record(size_t(t.dict->GetFieldsDescriptor()->RecordLength()));
+      uint32_t count = t.records->breGetRecordCount(&trans);
+      for (TmvRefNr r = 0; state.records.size() <= 100000;) {
+        t.records->ReadNextRecord(&trans, r, r, record.data());
+        if (r == 0) break;
+        int32_t id;
+        std::memcpy(&id, record.data(), 4);
+        if (!state.records.emplace(id, record).second) state.error = "ID " + std::to_string(id) + " twice";
+      }
+      if (count != state.records.size()) state.error += " count " + std::to_string(count);
+      trans.End();
+    } catch (const EmvBaseException& e) {
+      state.error = "error " + std::to_string(e.ErrorCode()) + ": " + UTF8Encode(e.Message());
+    }
+    return state;
+  }
+  // In one journalled commit: every third record gets a name of 40
+  // characters (it grows and moves out of its place), every fifth is
+  // deleted, 200 are added.
+  void ReshapeCommit(const std::string& aName, const TEngineSetUp& aSetUp, const std::function<void()>& aArm) {
+    TTestTransaction trans(cache);
+    trans.SetJournalled(true);
+    TTable t = Open(OpenFile(aName), aSetUp);
+    TmvFieldsDescriptor* fields = t.dict->GetFieldsDescriptor();
+    std::vector<uint8_t> record(size_t(fields->RecordLength())), old(record.size());
+    const std::map<int32_t, TmvRefNr> ids = ReadAll(t, &trans);
+    for (const auto& [id, ref] : ids) {
+      if (id % 5 == 0) {
+        t.records->DeleteRecord(&trans, ref);
+      } else if (id % 3 == 0) {
+        NativeRecord(fields, id, record.data());
+        uint8_t name[41] = {40};
+        std::memset(name + 1, 'a' + id % 26, 40);
+        fields->SetRecordField(1, record.data(), name);
+        t.records->ReadRecord(&trans, ref, old.data());
+        t.records->UpdateRecord(&trans, ref, record.data(), old.data());
+      }
+    }
+    Insert(t, &trans, 200);
+    aArm();
+    trans.Commit();
+  }
+
   static constexpr int kRecords = 100000;
 };
 
@@ -339,6 +536,155 @@ TEST_F(TableEndToEnd, ACommitCutOffAfterAnyWriteLeavesTheOldOrTheNewTableOrAClea
     for (const auto& [n, outcome] : CrashCut(setUp))
       std::printf("%s, crash after write %3llu: %s\n", setUp.label.c_str(), (unsigned long long)n, outcome.c_str());
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TableEndToEnd, AJournalledCommitCrashedOrLosingPowerAtAnyWriteLeavesTheOldOrTheNewTableWhole) {
+  TTestLog log;  // a cut replay leaves its journal, and says so
+  for (const TEngineSetUp& setUp : kSetUps) {
+    SCOPED_TRACE(setUp.label);
+    Base("crash.mv1", setUp);
+    const uint64_t writes = CrashMatrix([&](const std::function<void()>& aArm) { AddThousand({"crash.mv1"}, setUp, aArm); },
+                                        [&] { return ReadPeople("crash.mv1", setUp); }, Ends(true), true);
+    std::printf("%s: %llu writes, each cut and with 10 power losses\n", setUp.label.c_str(),
+                (unsigned long long)writes);
+    std::filesystem::remove(folder.File("crash.mv1"));
+  }
+}
+
+TEST_F(TableEndToEnd, ACommitOverTwoTablesLeavesBothOldOrBothNewWithEachJournalEngine) {
+  TTestLog log;
+  const TEngineSetUp& setUp = kSetUps[0];
+  Base("one.mv1", setUp);
+  Base("two.mv1", setUp);
+  const TmvJournalEngineClassRef* saved = mvDefaultJournalEngineClass.load();
+  for (const TmvJournalEngineClassRef* journalClass :
+       {&Tmv1xJournalEngine::StaticClass, &Tmv1xCommitJournalEngine::StaticClass,
+        &Tmv1xRollbackJournalEngine::StaticClass}) {
+    SCOPED_TRACE(UTF8Encode(journalClass->ClassName));
+    mvDefaultJournalEngineClass.store(journalClass);
+    CrashMatrix([&](const std::function<void()>& aArm) { AddThousand({"one.mv1", "two.mv1"}, setUp, aArm); },
+                [&] {
+                  const std::string one = ReadPeople("one.mv1", setUp), two = ReadPeople("two.mv1", setUp);
+                  return one == two ? one : one + " / " + two;
+                },
+                Ends(false), true);
+  }
+  mvDefaultJournalEngineClass.store(saved);
+}
+
+}  // namespace
+
+extern char** environ;
+
+namespace {
+
+// A worker process commits 10 records per journalled transaction and
+// reports each commit that returned; it is killed at random moments, the
+// folder recovered and read: exactly the reported commits are there, or one
+// more (killed after the commit was durable, before it reported). The
+// workers are forked by a helper started once with posix_spawn.
+TEST_F(TableEndToEnd, AProcessKilledAtRandomMomentsLeavesExactlyItsReportedCommitsOrOneMore) {
+  const TEngineSetUp& setUp = kSetUps[0];
+  Base("people.mv1", setUp);
+  int in[2], out[2];
+  ASSERT_EQ(::pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  std::string helper = MV_CRASH_HELPER, path = folder.File("");
+  char* argv[] = {helper.data(), path.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, helper.c_str(), &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  FILE* reports = ::fdopen(out[0], "r");
+  // The next line the helper or its worker writes; empty at the end.
+  auto line = [&] {
+    char text[64];
+    return std::fgets(text, sizeof text, reports) ? std::string(text) : std::string();
+  };
+  std::mt19937 random(36);
+  uint32_t records = 1000;
+  int reportedTotal = 0, oneMore = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (int round = 0; round < 200; ++round) {
+    ASSERT_EQ(::write(in[1], "g", 1), 1);
+    const std::string first = line();
+    ASSERT_EQ(first.rfind("pid ", 0), 0u) << first;
+    const pid_t worker = pid_t(std::stol(first.substr(4)));
+    // A moment after a random number of commits (none: while it recovers
+    // and opens), so that the machine's load does not decide where it dies.
+    int reported = std::uniform_int_distribution<int>(0, 1)(random);
+    for (int i = 0; i < reported; ++i) ASSERT_EQ(line(), std::to_string(i + 1) + "\n");
+    ::usleep(useconds_t(std::uniform_int_distribution<int>(0, 4000)(random)));
+    ::kill(worker, SIGKILL);
+    for (std::string l = line(); l != "end\n"; l = line()) {
+      ASSERT_FALSE(l.empty() || l.rfind("failed", 0) == 0) << "the worker ended by itself: " << l;
+      ++reported;
+    }
+    reportedTotal += reported;
+    Check();
+    const TFound f = ReadCrashed("people.mv1", setUp);
+    EXPECT_TRUE(f.count == f.read && f.highestID == f.read && f.autoInc == f.read && f.bad == 0)
+        << "round " << round << ": count " << f.count << ", read " << f.read;
+    const uint32_t least = records + 10 * uint32_t(reported);
+    EXPECT_TRUE(f.read == least || f.read == least + 10)
+        << "round " << round << ": " << f.read << " records, " << reported << " commits reported on " << records;
+    oneMore += f.read == least + 10;
+    records = f.read;
+  }
+  ::close(in[1]);
+  std::fclose(reports);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("200 kills in %.1f s: %d commits reported, %d more found durable, %u records\n", seconds,
+              reportedTotal, oneMore, records);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TableEndToEnd, ACommitThatGrowsMovesAndDeletesRecordsCrashedAnywhereLeavesTheOldOrTheNewTable) {
+  TTestLog log;
+  {
+    // Records grow and move on the variable engine; static ones keep their size.
+    const TEngineSetUp& setUp = kSetUps[1];
+    Base("reshape.mv1", setUp);
+    const auto base = FolderImage();
+    const TState before = ReadState("reshape.mv1", setUp);
+    ReshapeCommit("reshape.mv1", setUp, [] {});
+    const TState after = ReadState("reshape.mv1", setUp);
+    ASSERT_TRUE(before.error.empty() && after.error.empty() && before.records.size() == 1000 &&
+                after.records.size() == 1000 - 200 + 200);
+    RestoreFolder(base);
+    const uint64_t writes =
+        CrashMatrix([&](const std::function<void()>& aArm) { ReshapeCommit("reshape.mv1", setUp, aArm); },
+                    [&] {
+                      const TState now = ReadState("reshape.mv1", setUp);
+                      return now == before ? "old" : now == after ? "new" : now.error + " (a mix)";
+                    },
+                    Ends(true), false);
+    std::printf("%llu writes, each cut and with 10 power losses\n", (unsigned long long)writes);
+  }
+}
+
+TEST_F(TableEndToEnd, AnEncryptedTableCrashedOrLosingPowerAtAnyWriteIsOldOrNewWhole) {
+  TTestLog log;
+  encryptionEngine = u"mv1xDefault";
+  const TEngineSetUp& setUp = kSetUps[1];
+  Base("secret.mv1", setUp);
+  CrashMatrix([&](const std::function<void()>& aArm) { AddThousand({"secret.mv1"}, setUp, aArm); },
+              [&] { return ReadPeople("secret.mv1", setUp); }, Ends(true), true);
 }
 
 }  // namespace

@@ -5,10 +5,10 @@
 // replication hooks; the counters.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "storage/StorageTestSupport.h"
-#include "storage/transactions/mvseJournalEngine.h"
 
 using namespace storage_test;
 
@@ -235,17 +235,26 @@ TEST_F(CommitTest, TemporaryTablesAreCommittedWithoutTouchingTheDisk) {
 // A journal and a replication log that write down what they are told.
 class TTestJournal : public TmvBaseJournalEngine {
  public:
-  TTestJournal(std::vector<std::string>& aCalls) : TmvBaseJournalEngine(u"test"), fCalls(aCalls) {}
-  ~TTestJournal() override { fCalls.push_back("freed"); }
-  void PrepareJournal() override { fCalls.push_back("prepare"); }
-  void AddBlock(TmvBaseTransaction*, TmvReadOnlyBlock* aBlock) override {
-    fCalls.push_back("block " + std::to_string(aBlock->BlockNumber()));
+  static const TmvJournalEngineClassRef StaticClass;
+  static std::vector<std::string>* calls;
+  explicit TTestJournal(const String& aName) : TmvBaseJournalEngine(aName) {
+    calls->push_back("create " + UTF8Encode(namePart(aName)));
   }
-  void FinalizeJournal() override { fCalls.push_back("finalize"); }
+  ~TTestJournal() override { calls->push_back("freed"); }
+  void PrepareJournal() override { calls->push_back("prepare"); }
+  void AddBlock(TmvBaseTransaction*, TmvReadOnlyBlock* aBlock) override {
+    calls->push_back("block " + std::to_string(aBlock->BlockNumber()));
+  }
+  void FinalizeJournal() override { calls->push_back("finalize"); }
+  void DeleteJournal() override { calls->push_back("delete"); }
 
  private:
-  std::vector<std::string>& fCalls;
+  static String namePart(const String& aName) { return aName.substr(aName.find_last_of(u'/') + 1); }
 };
+std::vector<std::string>* TTestJournal::calls = nullptr;
+TmvBaseJournalEngine* createTestJournal(const String& aName) { return new TTestJournal(aName); }
+constinit const TmvJournalEngineClassRef TTestJournal::StaticClass{
+    {u"TTestJournal", &TmvBaseJournalEngine::StaticClass}, &createTestJournal, nullptr};
 
 class TTestReplicationLog : public TmvBaseReplicationLog {
  public:
@@ -264,7 +273,7 @@ class TTestReplicationLog : public TmvBaseReplicationLog {
   std::vector<std::string>& fCalls;
 };
 
-TEST_F(CommitTest, AJournalIsWrittenFirstAndMakesTheFlushFailSafeTheReplicationLogHearsEveryBlock) {
+TEST_F(CommitTest, AJournalPerFolderIsWrittenFirstAndDeletedLastTheReplicationLogHearsEveryBlock) {
   TTestLog log;  // the failure at the end is logged
   auto a = Table("a.mv1", 4, 1);
   auto b = Table("b.mv1", 4, 2);
@@ -272,43 +281,39 @@ TEST_F(CommitTest, AJournalIsWrittenFirstAndMakesTheFlushFailSafeTheReplicationL
   a->file->fiLogAlias = u"alias";
   a->file->fiLogFile = u"a";
   std::vector<std::string> journal, replication;
+  TTestJournal::calls = &journal;
+  const TmvJournalEngineClassRef* saved = mvDefaultJournalEngineClass.exchange(&TTestJournal::StaticClass);
   cache->bmReplicationLog = new TTestReplicationLog(replication);
   TTestTransaction trans(cache);
+  trans.SetJournalled(true);
   Write(*a, &trans, 1, 1, 1);
   Write(*b, &trans, 2, 1, 2);
-  trans.SetJournal(new TTestJournal(journal));
-  const uint64_t opens = fs.Calls(fopOpen);
+  cache->bmSyncOnCommit = false;  // a journal syncs all the same
   trans.Commit();
-  EXPECT_EQ(journal, (std::vector<std::string>{"prepare", "block 1", "block 2", "finalize", "freed"}));
-  EXPECT_EQ(fs.Calls(fopOpen) - opens, 2u);  // fail-safe: each file synced and reopened
+  cache->bmSyncOnCommit = true;
+  // Both files lie in one folder: one journal, named by the LSN, covering
+  // each block the flush writes (block 0 stamped) once.
+  const std::string create = "create " + std::to_string(trans.LSN()) + ".n$2";
+  EXPECT_EQ(journal, (std::vector<std::string>{create, "prepare", "block 0", "block 1", "block 0", "block 2",
+                                               "finalize", "delete", "freed"}));
   EXPECT_EQ(fs.Calls(fopSync), 2u);
   const std::string begin = "begin " + std::to_string(trans.LSN());
   EXPECT_EQ(replication, (std::vector<std::string>{begin, "file alias a", "write 1", "write 0", "end file", "end"}));
-  // The log's transaction also ends when the flush fails.
+  // The log's transaction also ends when the flush fails; the journal is
+  // freed but not deleted.
   replication.clear();
+  journal.clear();
   TTestTransaction failing(cache);
+  failing.SetJournalled(true);
   Write(*a, &failing, 1, 2, 1);
   fs.FailAt(fopWrite, 1, EIO);
   EXPECT_EQ(CodeOf([&] { failing.Commit(); }), 9218u);
   ASSERT_FALSE(replication.empty());
   EXPECT_EQ(replication.back(), "end");
+  EXPECT_EQ(journal.back(), "freed");
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "delete"), 0);
   failing.Rollback();
-}
-
-TEST_F(CommitTest, TheSystemsJournalEngineRefusesToJournalBeforeAnythingChanges) {
-  auto t = Table("j.mv1", 3);
-  TTestTransaction trans(cache);
-  Write(*t, &trans, 1, 1);
-  trans.SetJournal(new Tmv1xJournalEngine(u"j.jnl"));
-  String text;
-  EXPECT_EQ(CodeOf([&] { trans.Commit(); }, &text), 12289u);
-  EXPECT_EQ(text, u"PrepareJournal not supported by Tmv1xJournalEngine");
-  EXPECT_EQ(Version(*t, nullptr, 1), 0);
-  EXPECT_EQ(Version(*t, &trans, 1), 1);
-  EXPECT_TRUE(fs.writes.empty());
-  trans.Rollback();
-  Tmv1xJournalEngine::StaticClass.Check(u"alias", folder.Name(""));  // nothing to recover
-  EXPECT_THROW(TmvBaseJournalEngine::StaticClass.Check(u"alias", folder.Name("")), EAssertionFailed);
+  mvDefaultJournalEngineClass.store(saved);
 }
 
 TEST_F(CommitTest, TheStatisticsCountCommitsAndRollbacksButNotThoseOfSnapshots) {
