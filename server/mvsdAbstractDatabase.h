@@ -19,6 +19,7 @@
 #include <functional>
 #include <vector>
 
+#include "dictionary/items/mvsdDictionaryItem.h"
 #include "foundation/mvsdTypes.h"
 #include "server/mvsdAbstractStatement.h"
 #include "server/mvsdAbstractTransContext.h"
@@ -37,7 +38,6 @@ class TmvSqlAbstractCursor;
 enum TmvTableScope : uint8_t { tsPersistent, tsTempGlobal, tsTempDatabase, tsTempUnnamed };
 // The step at which StatementExecDirect stopped.
 enum TmvStatementExecDirectPhase : uint8_t { sedAlloc, sedPrepare, sedSetParams, sedExec, sedGetParams, sedFree };
-enum TmvIteratorResult : uint8_t { irContinue, irStop };
 // Called with each table's dictionary by sdIterateDictionaries.
 using TmvDictionaryIterator = std::function<TmvIteratorResult(void* aCookie, TmvDataDictionary* aDictionary)>;
 

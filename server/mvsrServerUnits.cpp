@@ -3,6 +3,7 @@
 
 #include "foundation/mvllUnitGroup.h"
 #include "server/mvsdSimpleLock.h"
+#include "server/mvsrServerEngine.h"
 #include "storage/mvsrUnits.h"
 
 namespace {
@@ -10,6 +11,7 @@ namespace {
 constexpr TmvUnitSteps kServerUnits[] = {
     {mvStorageInit, mvStorageFini},
     {mvsdSimpleLockInit, mvsdSimpleLockFini},
+    {mvsrServerEngineInit, mvsrServerEngineFini},
 };
 constinit TmvUnitGroup gServerUnits(kServerUnits);
 

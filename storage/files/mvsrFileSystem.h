@@ -26,12 +26,15 @@
 struct TmvFileStat {
   bool ReadOnly = false;  // no write permission bit, or writing is refused to this process
   bool IsLink = false;    // the name is a symbolic link
+  bool IsDirectory = false;  // what the name leads to is a folder
 };
 
-// The file system a path lies on: its statfs type magic and block size.
+// The file system a path lies on: its statfs type magic and block size, and
+// the free space available to the process.
 struct TmvVolumeInfo {
   uint64_t Type = 0;
   uint64_t BlockSize = 0;
+  uint64_t BytesAvailable = 0;  // free space this process may use (statvfs)
 };
 
 class TmvFileSystem {

@@ -20,3 +20,11 @@ void Tmv1xJournalEngine::Check(const String&, const String&) {}
 void Tmv1xJournalEngine::PrepareJournal() { notSupported(u"PrepareJournal"); }
 void Tmv1xJournalEngine::AddBlock(TmvBaseTransaction*, TmvReadOnlyBlock*) { notSupported(u"AddBlock"); }
 void Tmv1xJournalEngine::FinalizeJournal() { notSupported(u"FinalizeJournal"); }
+
+constinit std::atomic<const TmvJournalEngineClassRef*> mvDefaultJournalEngineClass{&Tmv1xJournalEngine::StaticClass};
+
+const TmvJournalEngineClassRef* mvFindJournalEngineClass(std::u16string_view aName) {
+  for (const TmvJournalEngineClassRef* cls : {&Tmv1xJournalEngine::StaticClass})
+    if (SameClassName(aName, cls->ClassName)) return cls;
+  return nullptr;
+}

@@ -14,6 +14,9 @@
 // Calls the commit layer only; no state, safe from any thread.
 #pragma once
 
+#include <atomic>
+#include <string_view>
+
 #include "storage/transactions/mvsrCommit.h"
 
 class Tmv1xJournalEngine : public TmvBaseJournalEngine {
@@ -29,3 +32,10 @@ class Tmv1xJournalEngine : public TmvBaseJournalEngine {
   void AddBlock(TmvBaseTransaction* aTrans, TmvReadOnlyBlock* aBlock) override;
   void FinalizeJournal() override;
 };
+
+// The process-wide default journal engine class (this one until the server
+// engine's configuration "JournalEngineClass" names another), and the
+// journal engine classes of the process by name (ignoring case; nil for an
+// unknown name).
+extern std::atomic<const TmvJournalEngineClassRef*> mvDefaultJournalEngineClass;
+const TmvJournalEngineClassRef* mvFindJournalEngineClass(std::u16string_view aName);

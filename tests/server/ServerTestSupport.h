@@ -36,9 +36,10 @@ class TestTransContext : public TmvAbstractTransContext {
 };
 
 // A database whose table "t1" exists; the rest answers 0 or does nothing.
-class TestDatabase : public TmvAbstractDatabase {
+template <typename Base>
+class TestDatabaseOf : public Base {
  public:
-  using TmvAbstractDatabase::TmvAbstractDatabase;
+  using Base::Base;
   uint32_t TableBuild(bool, const String&, const String&, TmvDataDictionary*, TmvTableScope, bool) override { return 0; }
   uint32_t TablePack(const String&, const String&, TmvAbstractTaskInfo*&) override { return 0; }
   uint32_t TableBackup(const String&, const String&, TmvAbstractDatabase*, TmvAbstractTaskInfo*&) override { return 0; }
@@ -98,6 +99,30 @@ class TestDatabase : public TmvAbstractDatabase {
   TmvOpenMode openMode = omReadOnly;
 };
 
+class TestDatabase : public TestDatabaseOf<TmvAbstractDatabase> {
+ public:
+  using TestDatabaseOf<TmvAbstractDatabase>::TestDatabaseOf;
+};
+
+// The same with the SQL layer's operations, which answer nothing here.
+class TestSqlDatabase : public TestDatabaseOf<TmvSqlAbstractDatabase> {
+ public:
+  using TestDatabaseOf<TmvSqlAbstractDatabase>::TestDatabaseOf;
+  uint32_t sdTableRebuildIndex(const String&, const String&, const String&, int32_t, TmvAbstractTaskInfo*&) override {
+    return 0;
+  }
+  uint32_t sdTableRestructure(const String&, const String&, TmvDataDictionary*, TmvBaseTableMapperDescriptor*,
+                              TmvAbstractTaskInfo*&) override {
+    return 0;
+  }
+  TmvSqlAbstractCursor* sadCreateResultSet(TmvDataDictionary*, uint32_t) override { return nullptr; }
+  TmvIteratorResult sdIterateDictionaries(const TmvDictionaryIterator&, bool, bool, void*) override {
+    return irContinue;
+  }
+  void sadLockTables() override {}
+  void sadUnlockTables() override {}
+};
+
 class TestStatement : public TmvAbstractStatement {
  public:
   using TmvAbstractStatement::TmvAbstractStatement;
@@ -110,7 +135,8 @@ class TestStatement : public TmvAbstractStatement {
   uint32_t GetParams(TmvSqlParamList*, TStream*) override { return 0; }
 };
 
-inline uint32_t TestDatabase::StatementAlloc(TmvAbstractStatement*& aStatement, uint32_t aTimeout) {
+template <typename Base>
+uint32_t TestDatabaseOf<Base>::StatementAlloc(TmvAbstractStatement*& aStatement, uint32_t aTimeout) {
   aStatement = TmvAbstractServerObject::Create<TestStatement>(this, aTimeout);
   return 0;
 }
