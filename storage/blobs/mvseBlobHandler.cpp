@@ -7,7 +7,7 @@
 #include "storage/mvsrLog.h"
 #include "storage/transactions/mvsrTransaction.h"
 
-uint32_t TmvExtendableServerObject::asoConvertException(const std::exception& e) {
+uint32_t TmvStorageServerObject::asoConvertException(const std::exception& e) {
   return mvConvertException(e, mvStorageLog(), this);
 }
 

@@ -33,31 +33,33 @@ class TmvFieldsDescriptor;
 
 // The root of the server's objects, as far as the BLOB handlers need it:
 // the owner (`esoParent`) and the conversion of an exception into the
-// result code a caller is answered with.
-class TmvExtendableServerObject : public TmvPersistent {
+// result code a caller is answered with. Named apart from the server's own
+// object root (server/), which lies above storage and may not be reached
+// from here.
+class TmvStorageServerObject : public TmvPersistent {
  public:
-  explicit TmvExtendableServerObject(TmvExtendableServerObject* aParent) : esoParent(aParent) {}
+  explicit TmvStorageServerObject(TmvStorageServerObject* aParent) : esoParent(aParent) {}
   // The error code of e (its text recorded as the thread's last converted
   // exception and logged to the storage log).
   uint32_t asoConvertException(const std::exception& e);
 
-  TmvExtendableServerObject* esoParent;
+  TmvStorageServerObject* esoParent;
 };
 
 // What a BLOB handler reads of the cursor that owns it: the special-fields
 // information with the table's BLOB fields, and the fields descriptor that
 // lays out its records. The server's table cursor implements it.
-class TmvBlobHandlerOwner : public TmvExtendableServerObject {
+class TmvBlobHandlerOwner : public TmvStorageServerObject {
  public:
-  using TmvExtendableServerObject::TmvExtendableServerObject;
+  using TmvStorageServerObject::TmvStorageServerObject;
   virtual const TmvSpecialFieldsInfo* acSFI() = 0;
   virtual TmvFieldsDescriptor* GetFieldsDescriptor() = 0;
 };
 
 // Reads BLOBs of other tables of the same database for BLOB links.
-class TmvBaseBlobLinkHandler : public TmvExtendableServerObject {
+class TmvBaseBlobLinkHandler : public TmvStorageServerObject {
  public:
-  using TmvExtendableServerObject::TmvExtendableServerObject;
+  using TmvStorageServerObject::TmvStorageServerObject;
   virtual uint32_t BlobLinkRead(const String& aTableName, TmvBlobNr aBlobNr, uint32_t aOffset, uint32_t aLen,
                                 TStream* aStream) = 0;
   virtual uint32_t BlobLinkGetLength(const String& aTableName, TmvBlobNr aBlobNr, uint32_t& aLength) = 0;
@@ -71,9 +73,9 @@ class TmvBaseBlobLinkHandler : public TmvExtendableServerObject {
 struct TmvBlobCacheInfo;
 using TmvBlobCacheInfos = std::vector<TmvBlobCacheInfo>*;
 
-class TmvBaseBlobHandler : public TmvExtendableServerObject {
+class TmvBaseBlobHandler : public TmvStorageServerObject {
  public:
-  explicit TmvBaseBlobHandler(TmvBlobHandlerOwner* aParent) : TmvExtendableServerObject(aParent) {}
+  explicit TmvBaseBlobHandler(TmvBlobHandlerOwner* aParent) : TmvStorageServerObject(aParent) {}
 
   // The numbers of the record's non-null, non-zero BLOB fields (those
   // marked in aMarkedBlobs, when given, by position in the BLOB field list).

@@ -263,9 +263,11 @@ class TmvBufferManager : public TmvObject {
   void SetMaxRAM(int32_t aValue);
   // Bytes the machine can still give beyond what the cache may still take.
   int64_t AvailableRAM();
-  virtual void GetStatsCaptions(TStrings* aList);
+  // The captions, and the placeholder values, need no block cache: the
+  // engine shows them before it has one.
+  static void GetStatsCaptions(TStrings* aList);
   virtual void GetStatsValues(TStrings* aList);
-  virtual void GetStatsValuesStatic(TStrings* aList);
+  static void GetStatsValuesStatic(TStrings* aList);
 
   // Trimming: gives up memory of the least recently used blocks while a kind
   // of memory is above its targets; forced passes ignore the timing rules.

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -69,6 +70,7 @@ class TmvPosixFileSystem : public TmvFileSystem {
     if (::lstat(aPath.c_str(), &st) != 0) return -1;
     aStat.IsLink = S_ISLNK(st.st_mode);
     if (aStat.IsLink && ::stat(aPath.c_str(), &st) != 0) return -1;
+    aStat.IsDirectory = S_ISDIR(st.st_mode);
     // Root may write any file; the missing write bits still mark it read-only.
     aStat.ReadOnly = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || ::access(aPath.c_str(), W_OK) != 0;
     aStat.IsFile = S_ISREG(st.st_mode);
@@ -81,6 +83,9 @@ class TmvPosixFileSystem : public TmvFileSystem {
     if (::statfs(aPath.c_str(), &sf) != 0) return -1;
     aInfo.Type = static_cast<uint64_t>(sf.f_type);
     aInfo.BlockSize = static_cast<uint64_t>(sf.f_bsize);
+    struct statvfs sv;
+    if (::statvfs(aPath.c_str(), &sv) != 0) return -1;
+    aInfo.BytesAvailable = static_cast<uint64_t>(sv.f_bavail) * static_cast<uint64_t>(sv.f_frsize);
     return 0;
   }
   int Identity(int aHandle, TmvFileIdentity& aIdentity, uint8_t (&aObjectId)[64]) override {

@@ -30,12 +30,15 @@ struct TmvFileStat {
   bool IsFile = false;    // a regular file (after following a link)
   int64_t Size = 0;
   int64_t ModifiedTime = 0;  // seconds since 1970-01-01 UTC
+  bool IsDirectory = false;  // what the name leads to is a folder
 };
 
-// The file system a path lies on: its statfs type magic and block size.
+// The file system a path lies on: its statfs type magic and block size, and
+// the free space available to the process.
 struct TmvVolumeInfo {
   uint64_t Type = 0;
   uint64_t BlockSize = 0;
+  uint64_t BytesAvailable = 0;  // free space this process may use (statvfs)
 };
 
 class TmvFileSystem {

@@ -294,6 +294,14 @@ void Tmv1xJournalEngine::Check(const String&, const String& aPath) { CheckFolder
 void Tmv1xCommitJournalEngine::Check(const String&, const String& aPath) { CheckFolder(aPath, 1); }
 void Tmv1xRollbackJournalEngine::Check(const String&, const String& aPath) { CheckFolder(aPath, 2); }
 
+const TmvJournalEngineClassRef* mvFindJournalEngineClass(std::u16string_view aName) {
+  for (const TmvJournalEngineClassRef* cls :
+       {&Tmv1xJournalEngine::StaticClass, &Tmv1xCommitJournalEngine::StaticClass,
+        &Tmv1xRollbackJournalEngine::StaticClass})
+    if (SameClassName(aName, cls->ClassName)) return cls;
+  return nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Unit
 

@@ -33,6 +33,7 @@
 #pragma once
 
 #include <map>
+#include <string_view>
 #include <vector>
 
 #include "storage/transactions/mvsrCommit.h"
@@ -106,3 +107,7 @@ class Tmv1xRollbackJournalEngine : public Tmv1xJournalEngine {
 // names one of the three (shutdown).
 void mvseJournalEngineInit();
 void mvseJournalEngineFini();
+
+// The journal engine classes of the process by name (ignoring case; nil for
+// an unknown name), for the server engine's "JournalEngineClass".
+const TmvJournalEngineClassRef* mvFindJournalEngineClass(std::u16string_view aName);

@@ -1,0 +1,22 @@
+// Server engine: start-up and shutdown of the server units, in order.
+#include "server/mvsrServerUnits.h"
+
+#include "foundation/mvllUnitGroup.h"
+#include "server/mvsdSimpleLock.h"
+#include "server/mvsrServerEngine.h"
+#include "storage/mvsrUnits.h"
+
+namespace {
+
+constexpr TmvUnitSteps kServerUnits[] = {
+    {mvStorageInit, mvStorageFini},
+    {mvsdSimpleLockInit, mvsdSimpleLockFini},
+    {mvsrServerEngineInit, mvsrServerEngineFini},
+};
+constinit TmvUnitGroup gServerUnits(kServerUnits);
+
+}  // namespace
+
+void mvServerInit() { gServerUnits.Start(); }
+
+void mvServerFini() { gServerUnits.Stop(); }
