@@ -168,6 +168,9 @@ TEST_F(SimpleLock, PermanentFailureWhileHeldCleansUpInTheOwnersOutermostUnlock) 
   });
   while (!held) std::this_thread::yield();
   std::thread failer([&] { lock->Failed(true, true); });  // waits for the clean-up
+  // Let go only once the failure is recorded: a slow start of the failing
+  // thread would otherwise find the lock idle and clean up on itself.
+  while (!lock->IsFailedPermanent()) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(cleanups, 0);
   release = true;
