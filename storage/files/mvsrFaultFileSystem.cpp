@@ -56,8 +56,8 @@ TmvFaultFileSystem::Verdict TmvFaultFileSystem::Count(TmvFileOp aOp) {
   const Arm& s = ffsShort[aOp];
   if (s.First != 0 && n == s.First) v.Limit = s.Limit;
   if (aOp == fopWrite && ffsCrashArmed && n > ffsCrashAfter) ffsCrashed = true;
-  v.Drop = ffsCrashed && (aOp == fopWrite || aOp == fopTruncate || aOp == fopSync || aOp == fopUnlink ||
-                          aOp == fopRename);
+  v.Drop = ffsCrashed && (aOp == fopWrite || aOp == fopTruncate || aOp == fopPunchHole || aOp == fopSync ||
+                          aOp == fopUnlink || aOp == fopRename);
   return v;
 }
 
@@ -102,6 +102,10 @@ ssize_t TmvFaultFileSystem::PWrite(int aHandle, const void* aBuffer, size_t aCou
 
 int TmvFaultFileSystem::Truncate(int aHandle, int64_t aSize) {
   return Guarded(fopTruncate, [&](size_t) { return ffsTarget.Truncate(aHandle, aSize); });
+}
+
+int TmvFaultFileSystem::PunchHole(int aHandle, int64_t aOffset, int64_t aLength) {
+  return Guarded(fopPunchHole, [&](size_t) { return ffsTarget.PunchHole(aHandle, aOffset, aLength); });
 }
 
 int TmvFaultFileSystem::Sync(int aHandle) {

@@ -4,7 +4,7 @@
 // kind. A test arms it to make the N-th call of a kind fail with an errno
 // value, to make a read or write transfer fewer bytes than asked, or to
 // simulate a crash: after the N-th write every later write, truncation,
-// sync, deletion and renaming answers success but changes nothing on disk,
+// hole, sync, deletion and renaming answers success but changes nothing on disk,
 // so that reopening the
 // file afterwards shows what a machine that lost power at that moment would
 // have kept. Install it with mvSetFileSystem for the duration of a test.
@@ -33,9 +33,10 @@ enum TmvFileOp : uint8_t {
   fopIdentity,
   fopReplace,
   fopUnlink,
-  fopRename
+  fopRename,
+  fopPunchHole
 };
-inline constexpr int mvFileOpCount = 14;
+inline constexpr int mvFileOpCount = 15;
 
 class TmvFaultFileSystem : public TmvFileSystem {
  public:
@@ -52,7 +53,8 @@ class TmvFaultFileSystem : public TmvFileSystem {
   // The aNth read or write from now transfers at most aBytes bytes.
   void ShortAt(TmvFileOp aOp, uint64_t aNth, size_t aBytes);
   // Writes after the next aWrites ones are dropped, as are truncations,
-  // syncs, deletions and renamings from then on; they all answer success.
+  // holes, syncs, deletions and renamings from then on; they all answer
+  // success.
   void CrashAfterWrites(uint64_t aWrites);
   bool Crashed() const;
 
@@ -62,6 +64,7 @@ class TmvFaultFileSystem : public TmvFileSystem {
   ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) override;
   ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) override;
   int Truncate(int aHandle, int64_t aSize) override;
+  int PunchHole(int aHandle, int64_t aOffset, int64_t aLength) override;
   int Sync(int aHandle) override;
   // Counted and failed as a sync.
   int SyncFolder(const std::string& aPath) override;
