@@ -396,7 +396,8 @@ TEST_F(ChunkedStorageTest, AFileSystemWithoutSparseFilesGetsNoHoles) {
 TEST_F(ChunkedStorageTest, ChunksBeyondOneInfoBlock) {
   auto s = Make();
   fs.CrashAfterWrites(0);
-  for (int64_t c = 0; c < 30; ++c) ASSERT_EQ(Write(*s, mvbs4M), c * 1024);
+  const std::vector<uint8_t> block(mvBlockBytes(mvbs4M));
+  for (int64_t c = 0; c < 30; ++c) ASSERT_EQ(s->WriteBlock(block.data(), mvbs4M), c * 1024);
   EXPECT_EQ(s->GetSize(), 30 * kMB4);
   s->ReleaseBlock(29 * 1024, mvbs4M);
   EXPECT_EQ(s->ChunkCount(), 29);
