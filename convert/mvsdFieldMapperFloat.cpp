@@ -15,17 +15,9 @@ namespace {
 
 constexpr TmvResult kNoFit = MVERR_INVALIDFLDXFORM;
 
-constexpr TmvFieldType kTargets[] = {mvtBoolean,  mvtChar,     mvtWideChar,    mvtByte,       mvtWord16, mvtWord32,
-                                     mvtInt8,     mvtInt16,    mvtInt32,       mvtInt64,      mvtAutoInc, mvtSingle,
-                                     mvtDouble,   mvtExtended, mvtCurrency,    mvtByteArray,  mvtShortString,
-                                     mvtNullString, mvtWideString, mvtRecRev, mvtBCD};
-
 // The tolerance of "the same value" for a source of type S.
 template <typename S>
 constexpr Extended kTolerance = std::is_same_v<S, float> ? 1E-4L : std::is_same_v<S, double> ? 1E-12L : 1E-16L;
-
-// The bound of the scaled form that every float conversion keeps.
-constexpr Extended kMaxScaled = Extended(mvMaxScaled);
 
 template <typename S>
 Extended LoadFloat(const void* aSource) {
@@ -109,18 +101,8 @@ TmvResult FloatNarrow(const void*, const void* aSource, void* aTarget) {
 
 template <typename S, bool Forcing>
 TmvResult FloatToCurrency(const void*, const void* aSource, void* aTarget) {
-  const Extended t = LoadFloat<S>(aSource) * mvScale;
   int64_t s;
-  if (std::isnan(t)) {
-    if (!Forcing) return kNoFit;
-    s = 0;
-  } else if (t < -kMaxScaled || t > kMaxScaled) {
-    if (!Forcing) return kNoFit;
-    s = t < 0 ? -mvMaxScaled : mvMaxScaled;
-  } else {
-    if (!Forcing && !mvIsWhole(t)) return kNoFit;
-    s = RoundTo<int64_t>(t);
-  }
+  if (const TmvResult result = mvFloatToScaled(LoadFloat<S>(aSource), Forcing, true, s)) return result;
   StoreLE<int64_t>(aTarget, s);
   return 0;
 }
@@ -234,23 +216,12 @@ bool TruncatingFor(TmvFieldType aTargetType, int32_t aTargetLength, bool aForcin
 }
 
 void RegisterAll(bool aRegister) {
-  auto cells = [aRegister](const TmvFieldMapperClassRef& aClass, TmvFieldType aSource) {
-    for (TmvFieldType target : kTargets) {
-      if (aRegister)
-        mvRegisterFieldMapper(aClass, aSource, target);
-      else
-        mvUnregisterFieldMapper(aClass, aSource, target);
-    }
-  };
-  cells(TmvSingleMapper::StaticClass, mvtSingle);
-  cells(TmvDoubleMapper::StaticClass, mvtDouble);
-  if (aRegister)
-    mvRegisterFieldMapper(TmvDoubleMapper::StaticClass, mvtDouble, mvtDateTime);
-  else
-    mvUnregisterFieldMapper(TmvDoubleMapper::StaticClass, mvtDouble, mvtDateTime);
-  cells(TmvExtendedMapper::StaticClass, mvtExtended);
-  cells(TmvCurrencyMapper::StaticClass, mvtCurrency);
-  cells(TmvCurrencyMapper::StaticClass, mvtBCD);
+  static constexpr TmvFieldType kDateTime[] = {mvtDateTime};
+  mvRegisterFieldMappers(TmvSingleMapper::StaticClass, {mvtSingle}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvDoubleMapper::StaticClass, {mvtDouble}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvDoubleMapper::StaticClass, {mvtDouble}, kDateTime, aRegister);
+  mvRegisterFieldMappers(TmvExtendedMapper::StaticClass, {mvtExtended}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvCurrencyMapper::StaticClass, {mvtCurrency, mvtBCD}, mvScalarRowTargets, aRegister);
 }
 
 }  // namespace
@@ -352,7 +323,7 @@ constinit const TmvFieldMapperClassRef TmvExtendedMapper::StaticClass{
 
 TmvSingleMapper::TmvSingleMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTargetField,
                                  TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
-    : smFormatSettings(mvTargetFormatSettings(aTargetField)),
+    : smFormatSettings(mvFieldFormatSettings(aTargetField)),
       smTargetLength(aTargetField->Length()),
       smTargetUnits(aTargetField->Units()),
       smTargetDecPl(aTargetField->DecPl()) {
@@ -362,7 +333,7 @@ TmvSingleMapper::TmvSingleMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTarge
 TmvDoubleMapper::TmvDoubleMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTargetField,
                                  TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
     : dmTargetLength(aTargetField->Length()),
-      dmFormatSettings(mvTargetFormatSettings(aTargetField)),
+      dmFormatSettings(mvFieldFormatSettings(aTargetField)),
       dmTargetUnits(aTargetField->Units()),
       dmTargetDecPl(aTargetField->DecPl()) {
   ChooseRoutine(aTargetField->FieldType(), aMapperDesc, aMapper);
@@ -371,7 +342,7 @@ TmvDoubleMapper::TmvDoubleMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTarge
 TmvExtendedMapper::TmvExtendedMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTargetField,
                                      TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
     : emTargetLength(aTargetField->Length()),
-      emFormatSettings(mvTargetFormatSettings(aTargetField)),
+      emFormatSettings(mvFieldFormatSettings(aTargetField)),
       emTargetUnits(aTargetField->Units()),
       emTargetDecPl(aTargetField->DecPl()) {
   ChooseRoutine(aTargetField->FieldType(), aMapperDesc, aMapper);
@@ -407,7 +378,7 @@ TmvBaseFieldMapper* TmvCurrencyMapper::TryCreateMapper(const TmvFieldMapperClass
 TmvCurrencyMapper::TmvCurrencyMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTargetField,
                                      TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
     : cmTargetLength(aTargetField->Length()),
-      cmFormatSettings(mvTargetFormatSettings(aTargetField)),
+      cmFormatSettings(mvFieldFormatSettings(aTargetField)),
       cmTargetUnits(aTargetField->Units()),
       cmTargetDecPl(aTargetField->DecPl()) {
   using M = TmvCurrencyMapper;

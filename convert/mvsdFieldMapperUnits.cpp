@@ -6,6 +6,8 @@
 #include "convert/mvsdFieldMapperEngineBase.h"
 #include "convert/mvsdFieldMapperFloat.h"
 #include "convert/mvsdFieldMapperInteger.h"
+#include "convert/mvsdFieldMapperParse.h"
+#include "convert/mvsdFieldMapperString.h"
 #include "convert/mvsrFieldMapperEngine.h"
 #include "convert/mvsrFieldMapperEngineAutoInc.h"
 #include "foundation/mvllUnitGroup.h"
@@ -18,6 +20,8 @@ constexpr TmvUnitSteps kConvertUnits[] = {
     {mvsdFieldMapperBaseInit, mvsdFieldMapperBaseFini},
     {mvsdFieldMapperIntegerInit, mvsdFieldMapperIntegerFini},
     {mvsdFieldMapperFloatInit, mvsdFieldMapperFloatFini},
+    {mvsdFieldMapperStringInit, mvsdFieldMapperStringFini},
+    {mvsdFieldMapperParseInit, mvsdFieldMapperParseFini},
     {mvsdFieldMapperEngineBaseInit, mvsdFieldMapperEngineBaseFini},
     {mvsrFieldMapperEngineInit, mvsrFieldMapperEngineFini},
     {mvsrFieldMapperEngineAutoIncInit, mvsrFieldMapperEngineAutoIncFini},
