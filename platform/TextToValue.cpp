@@ -323,6 +323,47 @@ bool TryStrToDateTime(std::u16string_view text, TDateTime& value, const TFormatS
   return true;
 }
 
+bool TryStrToCurr(std::u16string_view text, Currency& value, const TFormatSettings& settings) {
+  Extended approximate;
+  if (!TryStrToFloat(text, approximate, settings)) return false;  // the syntax, once
+  // Far beyond the range (and too far below a ten-thousandth to matter)
+  // shows in the approximate value; what is left is read digit by digit.
+  if (std::fabs(approximate) >= 1E15L) return false;
+  const std::u16string_view s = trimBlanks(text);
+  size_t i = 0;
+  const bool negative = s[0] == u'-';
+  if (s[0] == u'+' || s[0] == u'-') ++i;
+  std::string digits;  // the value is digits x 10^exponent
+  int32_t exponent = 0;
+  bool separator = false;
+  for (; i < s.size() && (isDigit(s[i]) || s[i] == settings.DecimalSeparator); ++i) {
+    if (s[i] == settings.DecimalSeparator) {
+      separator = true;
+      continue;
+    }
+    digits += static_cast<char>(s[i]);
+    if (separator) --exponent;
+  }
+  if (i < s.size()) {
+    int32_t e = 0;
+    if (!ValInt32(s.substr(i + 1), e)) e = -100000;  // beyond 32 bits: only a tiny value passed the check above
+    exponent = std::max(exponent + std::max(e, -100000), -100000);
+  }
+  digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+  // Ten-thousandths: the first `whole` digits; the others decide the rounding.
+  const int64_t whole = int64_t(digits.size()) + exponent + 4;
+  uint64_t scaled = 0;
+  for (int64_t k = 0; k < whole; ++k) scaled = scaled * 10 + uint64_t(k < int64_t(digits.size()) ? digits[k] - '0' : 0);
+  if (whole >= 0 && whole < int64_t(digits.size())) {
+    const std::string_view rest = std::string_view(digits).substr(size_t(whole));
+    const bool aboveHalf = rest[0] > '5' || (rest[0] == '5' && rest.find_first_not_of('0', 1) != std::string::npos);
+    if (aboveHalf || (rest[0] == '5' && !aboveHalf && (scaled & 1))) ++scaled;
+  }
+  if (scaled > uint64_t(INT64_MAX) + (negative ? 1 : 0)) return false;
+  value = Currency::FromScaled(negative ? int64_t(0 - scaled) : int64_t(scaled));
+  return true;
+}
+
 bool TryStrToDate(std::u16string_view text, TDateTime& value, const TFormatSettings& settings) {
   Scanner sc{trimBlanks(text)};
   TDateTime date;

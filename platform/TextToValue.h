@@ -59,6 +59,11 @@ Extended StrToFloat(std::u16string_view text, const TFormatSettings& settings);
 // forward from midnight. False for any other text or an impossible date or
 // time; `value` is then unchanged.
 bool TryStrToDateTime(std::u16string_view text, TDateTime& value, const TFormatSettings& settings);
+// A Currency from the text of TryStrToFloat, read exactly: the value rounded
+// to ten-thousandths (ties to even). False for any other text and for values
+// outside the Currency range; `value` is then unchanged.
+bool TryStrToCurr(std::u16string_view text, Currency& value, const TFormatSettings& settings);
+
 // A date alone, or a time alone, as TryStrToDateTime reads them; a text
 // that holds both is neither.
 bool TryStrToDate(std::u16string_view text, TDateTime& value, const TFormatSettings& settings);

@@ -178,3 +178,28 @@ TEST(TextToValue, DatesAndTimesAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TextToValue, CurrencyIsReadExactly) {
+  const TFormatSettings dot = Settings(u'.', u'/', u"yyyy/MM/dd");
+  struct Case {
+    const char16_t* text;
+    bool ok;
+    int64_t scaled;
+  };
+  const Case cases[] = {
+      {u"1.23456", true, 12346},  {u"0.00005", true, 0},     {u"0.00015", true, 2},
+      {u"-1.5", true, -15000},    {u" 12 ", true, 120000},   {u"1.2E3", true, 12000000},
+      {u"5E-5", true, 0},         {u"0", true, 0},           {u"-922337203685477.5808", true, INT64_MIN},
+      {u"922337203685477.5807", true, INT64_MAX},             {u"922337203685477.5808", false, 0},
+      {u"1E15", false, 0},        {u"x", false, 0},
+  };
+  for (const Case& c : cases) {
+    Currency v = Currency::FromScaled(-7);
+    EXPECT_EQ(TryStrToCurr(c.text, v, dot), c.ok) << UTF8Encode(c.text);
+    EXPECT_EQ(v.Value, c.ok ? c.scaled : -7) << UTF8Encode(c.text);
+  }
+}
+
+}  // namespace
