@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "dictionary/items/mvsdFieldDescriptor.h"
+#include "foundation/errors/mvllErrors.h"
 #include "foundation/mvllUtils.h"
 #include "platform/Nls.h"
 #include "platform/Numeric.h"
@@ -192,4 +193,56 @@ size_t mvEncodeCutting(uint16_t aCodePage, const char16_t* aUnits, size_t aCount
   if (fits == 0) return 0;
   mvTryEncode(aCodePage, aUnits, fits, aBytes, aCapacity, written, aSite);
   return written;
+}
+
+namespace {
+
+size_t AnsiCapacity(int32_t aTargetLength) { return aTargetLength > 1 ? size_t(aTargetLength - 1) : 0; }
+size_t WideCapacity(int32_t aTargetLength) { return aTargetLength >= 4 ? size_t(aTargetLength / 2 - 1) : 0; }
+
+}  // namespace
+
+TmvResult mvPutConverted(TmvFieldType aTargetType, const char16_t* aUnits, size_t u, bool aBlanks, bool aForcing,
+                         uint16_t aCodePage, int32_t aTargetLength, void* aTarget, const TmvConversionSite& aSite) {
+  const size_t capacity = AnsiCapacity(aTargetLength);
+  auto* bytes = static_cast<uint8_t*>(aTarget);
+  uint8_t* chars = aTargetType == mvtShortString ? bytes + 1 : bytes;
+  size_t written = 0;
+  if (aForcing) {
+    u = std::min(u, capacity);
+    if (aBlanks) u = mvWithoutBlanks(aUnits, u);
+    if (u) written = mvEncodeCutting(aCodePage, aUnits, u, chars, capacity, aSite);
+  } else {
+    if (aBlanks) u = mvWithoutBlanks(aUnits, u);
+    if (!mvTryEncode(aCodePage, aUnits, u, chars, capacity, written, aSite)) {
+      mvPutEmptyText(aTargetType, aTarget);
+      return MVERR_INVALIDFLDXFORM;
+    }
+  }
+  // The bytes lie in place: only the length byte or terminator is missing.
+  if (aTargetType == mvtShortString)
+    bytes[0] = static_cast<uint8_t>(written);
+  else
+    chars[written] = 0;
+  return 0;
+}
+
+TmvResult mvPutDecodedWide(uint16_t aCodePage, const uint8_t* aBytes, size_t aCount, size_t aRetryCount,
+                           size_t aRetryUnits, bool aForcing, int32_t aTargetLength, void* aTarget,
+                           const TmvConversionSite& aSite) {
+  const size_t capacity = WideCapacity(aTargetLength);
+  TmvUnitBuffer units(std::min(aCount, capacity));
+  size_t u;
+  if (mvTryDecode(aCodePage, aBytes, aCount, units.Data(), units.Size(), u, aSite)) {
+    mvPutUnits(units.Data(), u, aTarget);
+    return 0;
+  }
+  if (!aForcing) {
+    mvPutEmptyText(mvtWideString, aTarget);
+    return MVERR_INVALIDFLDXFORM;
+  }
+  TmvUnitBuffer all(std::min(aRetryCount, aRetryUnits));
+  u = mvDecode(aCodePage, aBytes, aRetryCount, all.Data(), all.Size(), aSite);
+  mvPutUnits(all.Data(), std::min(u, capacity), aTarget);
+  return 0;
 }

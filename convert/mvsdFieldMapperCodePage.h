@@ -143,3 +143,21 @@ bool mvTryEncode(uint16_t aCodePage, const char16_t* aUnits, size_t aCount, void
 // unit fits. The text is thus cut on a character boundary of the code page.
 size_t mvEncodeCutting(uint16_t aCodePage, const char16_t* aUnits, size_t aCount, void* aBytes, size_t aCapacity,
                        const TmvConversionSite& aSite);
+
+// ---------------------------------------------------------------------------
+// Texts into string fields through UTF-16
+
+// u UTF-16 units into a ShortString or NullString target in aCodePage.
+// Forcing: cut to the bytes the target holds, trailing blanks dropped when
+// aBlanks, then cut further on a character boundary until the bytes fit
+// (mvEncodeCutting); 0. Checking: blanks dropped, then all the units, or the
+// empty value and 10002.
+TmvResult mvPutConverted(TmvFieldType aTargetType, const char16_t* aUnits, size_t u, bool aBlanks, bool aForcing,
+                         uint16_t aCodePage, int32_t aTargetLength, void* aTarget, const TmvConversionSite& aSite);
+// aCount bytes of aCodePage (not 0 of them) into a WideString target.
+// When their units do not fit: forcing decodes the first aRetryCount bytes
+// again into at most aRetryUnits units (a failure there raises) and keeps
+// the units the target holds, 0; checking leaves the empty value, 10002.
+TmvResult mvPutDecodedWide(uint16_t aCodePage, const uint8_t* aBytes, size_t aCount, size_t aRetryCount,
+                           size_t aRetryUnits, bool aForcing, int32_t aTargetLength, void* aTarget,
+                           const TmvConversionSite& aSite);

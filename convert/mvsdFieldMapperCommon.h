@@ -107,6 +107,12 @@ int32_t mvTextCapacity(TmvFieldType aTargetType, int32_t aTargetLength);
 // Whether a text of aLongest characters always fits the target, so that
 // writing needs no length check: the truncating routine never cuts.
 bool mvTextAlwaysFits(TmvFieldType aTargetType, int32_t aTargetLength, size_t aLongest);
+// The choice between the truncating and the checking routine of a string
+// target: truncating when forcing, or when a text as long as the sample
+// always fits (the truncating routine then never cuts).
+inline bool mvTruncatingFor(TmvFieldType aTargetType, int32_t aTargetLength, bool aForcing, const String& aSample) {
+  return aForcing || mvTextAlwaysFits(aTargetType, aTargetLength, aSample.size());
+}
 
 // Write the first min(length, capacity) characters of a text into a string
 // field of aTargetType. The single-byte text goes into ShortString and

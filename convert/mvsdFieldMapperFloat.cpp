@@ -6,9 +6,9 @@
 #include <limits>
 
 #include "convert/mvsdFieldMapperCommon.h"
+#include "convert/mvsdFieldMapperDates.h"
 #include "dictionary/items/mvsdFieldDescriptor.h"
 #include "foundation/errors/mvllErrors.h"
-#include "platform/DateUtils.h"
 #include "platform/ValueToText.h"
 
 namespace {
@@ -127,20 +127,9 @@ TmvMappingCode FloatToScalar(TmvFieldType aTargetType, bool aForcing) {
   });
 }
 
-// A Double read as an OLE date (days since 1899-12-30, the fraction's
-// magnitude the time of day) into the date-time form: day number x
-// 86400000 + milliseconds, day 1 being 0001-01-01. Both variants.
+// A Double read as a date-time number into the DateTime form. Both variants.
 TmvResult DoubleToDateTime(const void*, const void* aSource, void* aTarget) {
-  const Extended x = LoadLE<double>(aSource);
-  const Extended ms = std::rint(x * MSecsPerDay);
-  // Milliseconds beyond 64 bits (or no number at all) name no moment.
-  if (!(std::fabs(ms) < 0x1p63L)) InvalidTimeStampError(FloatToStr(x, DefaultFormatSettings()));
-  const int64_t m = static_cast<int64_t>(ms);
-  const uint64_t magnitude = m < 0 ? 0 - uint64_t(m) : uint64_t(m);
-  const int64_t n = int64_t(magnitude / MSecsPerDay), r = int64_t(magnitude % MSecsPerDay);
-  const int64_t day = m >= 0 ? DateDelta + n : DateDelta - n;
-  if (day < 1) InvalidTimeStampError(IntToStr(day) + u"." + IntToStr(r));
-  StoreLE<double>(aTarget, static_cast<double>(Extended(day) * MSecsPerDay + Extended(r)));
+  StoreLE<double>(aTarget, mvDateTimeNumberToField(LoadLE<double>(aSource)));
   return 0;
 }
 
@@ -209,12 +198,6 @@ TmvMappingCode CurrencyToScalar(TmvFieldType aTargetType, bool aForcing) {
   });
 }
 
-// Whether a string target of that type is never too short for a text as
-// long as the sample's: then the truncating routine never cuts.
-bool TruncatingFor(TmvFieldType aTargetType, int32_t aTargetLength, bool aForcing, const String& aSample) {
-  return aForcing || mvTextAlwaysFits(aTargetType, aTargetLength, aSample.size());
-}
-
 void RegisterAll(bool aRegister) {
   static constexpr TmvFieldType kDateTime[] = {mvtDateTime};
   mvRegisterFieldMappers(TmvSingleMapper::StaticClass, {mvtSingle}, mvScalarRowTargets, aRegister);
@@ -258,7 +241,7 @@ void TmvFloatMapperOf<Self, S>::ChooseRoutine(TmvFieldType aTargetType, TmvField
                                                TmvMappingMethod& aMapper) const {
   using M = TmvFloatMapperOf<Self, S>;
   const bool forcing = mvForcing(aMapperDesc);
-  const bool truncating = TruncatingFor(aTargetType, Target().TargetLength(), forcing,
+  const bool truncating = mvTruncatingFor(aTargetType, Target().TargetLength(), forcing,
                                         FloatToStr(Self::kSampleValue, Target().FormatSettings()));
   if (mvBindCharOrText(this, aTargetType, forcing, truncating, aMapper)) return;
   switch (aTargetType) {
@@ -386,7 +369,7 @@ TmvCurrencyMapper::TmvCurrencyMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aT
   const bool forcing = mvForcing(aMapperDesc);
   // The smallest value in 15 significant digits: a minus sign and 15 digits.
   const String sample = FloatToStr(ScaledValue(std::numeric_limits<int64_t>::min()), cmFormatSettings);
-  const bool truncating = TruncatingFor(targetType, cmTargetLength, forcing, sample);
+  const bool truncating = mvTruncatingFor(targetType, cmTargetLength, forcing, sample);
   if (mvBindCharOrText(this, targetType, forcing, truncating, aMapper)) return;
   switch (targetType) {
     case mvtBCD:

@@ -29,49 +29,8 @@ TmvAnsiValue ReadAnsi(const void* aField, int32_t aFieldLength) {
 }
 
 template <TmvFieldType T>
-uint8_t* TargetChars(void* aTarget) {
-  auto* bytes = static_cast<uint8_t*>(aTarget);
-  return T == mvtShortString ? bytes + 1 : bytes;
-}
-
-// The length byte or terminator after aCount characters in place.
-template <TmvFieldType T>
-void SetCount(void* aTarget, size_t aCount) {
-  auto* bytes = static_cast<uint8_t*>(aTarget);
-  if constexpr (T == mvtShortString)
-    bytes[0] = static_cast<uint8_t>(aCount);
-  else
-    bytes[aCount] = 0;
-}
-
-template <TmvFieldType T>
 constexpr std::u16string_view kToTarget = T == mvtShortString ? u"ToShortString" : u"ToNullString";
 constexpr std::u16string_view CheckPart(bool aForcing) { return aForcing ? u"" : u"Check"; }
-
-// The u UTF-16 units into a single-byte target in aCodePage. Forcing: cut to
-// the units the target can hold, then blanks dropped, then cut further on a
-// character boundary until the bytes fit. Checking: blanks dropped, then all
-// or the empty value and 10002.
-template <TmvFieldType T, bool Forcing>
-TmvResult PutConverted(const char16_t* aUnits, size_t u, bool aBlanks, uint16_t aCodePage, int32_t aTargetLength,
-                       void* aTarget, const TmvConversionSite& aSite) {
-  const size_t capacity = AnsiCapacity(aTargetLength);
-  uint8_t* chars = TargetChars<T>(aTarget);
-  size_t written = 0;
-  if constexpr (Forcing) {
-    u = std::min(u, capacity);
-    if (aBlanks) u = mvWithoutBlanks(aUnits, u);
-    if (u) written = mvEncodeCutting(aCodePage, aUnits, u, chars, capacity, aSite);
-  } else {
-    if (aBlanks) u = mvWithoutBlanks(aUnits, u);
-    if (!mvTryEncode(aCodePage, aUnits, u, chars, capacity, written, aSite)) {
-      mvPutEmptyText(T, aTarget);
-      return kNoFit;
-    }
-  }
-  SetCount<T>(aTarget, written);
-  return 0;
-}
 
 // UTF-16 units read from a field as they lie, little-endian.
 size_t WideWithoutBlanks(const void* aField, size_t aCount) {
@@ -303,8 +262,8 @@ TmvResult TmvAnsiStringPairMapperOf<Self, S, T>::Converting(const void* aSource,
   }
   TmvUnitBuffer units(std::min(value.Count, kDecodeUnits<S>));
   const size_t u = mvDecode(Fields().SourceCodepage(), value.Chars, value.Count, units.Data(), units.Size(), site);
-  return PutConverted<T, Forcing>(units.Data(), u, Blanks, Fields().TargetCodepage(), Fields().TargetLength(),
-                                  aTarget, site);
+  return mvPutConverted(T, units.Data(), u, Blanks, Forcing, Fields().TargetCodepage(), Fields().TargetLength(), aTarget,
+                        site);
 }
 
 #define MV_DEFINE_STRING_PAIR_MAPPER(Name, Prefix)                                                             \
@@ -375,7 +334,7 @@ TmvResult TmvWideStringToAnsiStringMapper::Converting(const void* aSource, void*
   if (Forcing) n = std::min(n, AnsiCapacity(wtaTargetLength));
   TmvUnitBuffer units(n);
   mvLoadUnits(aSource, n, units.Data());
-  return PutConverted<T, Forcing>(units.Data(), n, Blanks, wtaTargetCodepage, wtaTargetLength, aTarget, site);
+  return mvPutConverted(T, units.Data(), n, Blanks, Forcing, wtaTargetCodepage, wtaTargetLength, aTarget, site);
 }
 
 // ---------------------------------------------------------------------------
@@ -430,22 +389,8 @@ TmvResult TmvAnsiStringToWideStringMapper::Converting(const void* aSource, void*
     mvPutEmptyText(mvtWideString, aTarget);
     return 0;
   }
-  const size_t capacity = WideCapacity(atwTargetLength);
-  TmvUnitBuffer units(std::min(n, capacity));
-  size_t u;
-  if (mvTryDecode(atwSourceCodepage, value.Chars, n, units.Data(), units.Size(), u, site)) {
-    mvPutUnits(units.Data(), u, aTarget);
-    return 0;
-  }
-  if constexpr (!Forcing) {
-    mvPutEmptyText(mvtWideString, aTarget);
-    return kNoFit;
-  } else {
-    TmvUnitBuffer all(std::min(n, kDecodeUnits<S>));
-    u = mvDecode(atwSourceCodepage, value.Chars, n, all.Data(), all.Size(), site);
-    mvPutUnits(all.Data(), std::min(u, capacity), aTarget);
-    return 0;
-  }
+  return mvPutDecodedWide(atwSourceCodepage, value.Chars, n, n, kDecodeUnits<S>, Forcing, atwTargetLength, aTarget,
+                          site);
 }
 
 // ---------------------------------------------------------------------------

@@ -3,11 +3,15 @@
 #include "convert/mvsdFieldMapperUnits.h"
 
 #include "convert/mvsdFieldMapperBase.h"
+#include "convert/mvsdFieldMapperByteArray.h"
 #include "convert/mvsdFieldMapperEngineBase.h"
 #include "convert/mvsdFieldMapperFloat.h"
+#include "convert/mvsdFieldMapperFmtBcd.h"
+#include "convert/mvsdFieldMapperGuid.h"
 #include "convert/mvsdFieldMapperInteger.h"
 #include "convert/mvsdFieldMapperParse.h"
 #include "convert/mvsdFieldMapperString.h"
+#include "convert/mvsdFieldMapperTemporal.h"
 #include "convert/mvsrFieldMapperEngine.h"
 #include "convert/mvsrFieldMapperEngineAutoInc.h"
 #include "foundation/mvllUnitGroup.h"
@@ -22,6 +26,10 @@ constexpr TmvUnitSteps kConvertUnits[] = {
     {mvsdFieldMapperFloatInit, mvsdFieldMapperFloatFini},
     {mvsdFieldMapperStringInit, mvsdFieldMapperStringFini},
     {mvsdFieldMapperParseInit, mvsdFieldMapperParseFini},
+    {mvsdFieldMapperTemporalInit, mvsdFieldMapperTemporalFini},
+    {mvsdFieldMapperGuidInit, mvsdFieldMapperGuidFini},
+    {mvsdFieldMapperByteArrayInit, mvsdFieldMapperByteArrayFini},
+    {mvsdFieldMapperFmtBcdInit, mvsdFieldMapperFmtBcdFini},
     {mvsdFieldMapperEngineBaseInit, mvsdFieldMapperEngineBaseFini},
     {mvsrFieldMapperEngineInit, mvsrFieldMapperEngineFini},
     {mvsrFieldMapperEngineAutoIncInit, mvsrFieldMapperEngineAutoIncFini},

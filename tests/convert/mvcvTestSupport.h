@@ -189,12 +189,13 @@ struct Row {
   Expected checked;
   uint32_t forcing;
   Expected forced;
-  int32_t sourceUnits = 0;  // string sources
+  int32_t sourceUnits = 0, sourceDecPl = 0;  // string and FmtBCD sources
 };
 
 inline void ExpectVariant(const Row& aRow, Act aAct, uint32_t aResult, const Expected& aExpected) {
   SCOPED_TRACE(std::string(aRow.name) + (aAct == Act::BestFit ? " (forcing)" : " (checking)"));
-  Conversion c(MakeField(aRow.source, aRow.sourceUnits), MakeField(aRow.target, aRow.units, aRow.decPl), aAct);
+  Conversion c(MakeField(aRow.source, aRow.sourceUnits, aRow.sourceDecPl), MakeField(aRow.target, aRow.units, aRow.decPl),
+               aAct);
   ASSERT_TRUE(c.Exists());
   EXPECT_EQ(c.Run(aRow.value), aResult);
   if (std::holds_alternative<Untouched>(aExpected)) {
