@@ -27,10 +27,14 @@
 // commit is either untouched, or partly written (some of its changed blocks
 // new, the others old, and its block 0 old or new), or completely written;
 // files are written one after the other in the order they joined the
-// transaction. Nothing tells afterwards which blocks belong together: a torn
-// commit across several blocks or files is only repaired once a journal is
-// attached (written before the blocks, fail-safe flushing). Within a file the
-// sync comes after block 0, so the disk may also keep block 0 new and some
+// transaction. A torn commit is only repaired once a journal is attached
+// (written before the blocks, fail-safe flushing); until then the cache
+// refuses what it can tell: every block of the commit carries its LSN and
+// block 0 comes last, so a block read from disk with a newer LSN than its
+// file's block 0 is damage (8962, TmvReadOnlyBlock::CheckStamp), when the
+// file is opened and on every later read of that block. What it cannot
+// tell: a file of the commit not yet begun beside one already complete,
+// and (the sync comes after block 0) a disk that kept block 0 new and some
 // data blocks old.
 //
 // Two hooks: a transaction journal (`TmvBaseJournalEngine`, written before
