@@ -74,6 +74,9 @@ class TmvBaseRecordEngine : public TmvBaseSubEngine {
   // changed) when no block size is large enough. For the engines' checks.
   static bool FitRecordFileBlockSize(TmvBaseTableDescriptor* aTableDescriptor, TmvBaseRecordDescriptor* aRecord,
                                      int32_t aOverhead);
+  // The same with the engine's own test of a block's usable bytes.
+  static bool FitRecordFileBlockSize(TmvBaseTableDescriptor* aTableDescriptor, TmvBaseRecordDescriptor* aRecord,
+                                     const std::function<bool(int32_t aUsable)>& aHolds);
 
   // Whether a field can be added without rewriting the records.
   virtual bool CanAddField(TmvFieldDescriptor* aFieldDesc);
