@@ -113,7 +113,8 @@ class TmvBaseRecordEngine : public TmvBaseSubEngine {
   // record or it is not stored, 8706 when aRefNr is not found.
   virtual int32_t RecNoGet(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, TmvBaseFilterEngine* aFilter,
                            int32_t& aRecNo, bool aFlipOrder) = 0;
-  // The reference of record number aRecNo: 0, or 8706 (aRefNr 0).
+  // The reference of record number aRecNo (counted from 1): 0, or 8706
+  // (aRefNr 0) past the end and for any number below 1.
   virtual int32_t RecNoSet(TmvBaseTransaction* aTrans, int32_t aRecNo, TmvRefNr& aRefNr,
                            TmvBaseFilterEngine* aFilter, bool aFlipOrder) = 0;
   // The owner ID by which recovery recognises this engine's blocks.

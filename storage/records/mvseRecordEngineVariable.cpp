@@ -511,6 +511,9 @@ int32_t TmvBaseVariableRecordEngine::RecNoGet(TmvBaseTransaction* aTrans, TmvRef
 int32_t TmvBaseVariableRecordEngine::RecNoSet(TmvBaseTransaction* aTrans, int32_t aRecNo, TmvRefNr& aRefNr,
                                               TmvBaseFilterEngine* aFilter, bool aFlipOrder) {
   if (aFilter && !aFilter->GetActive()) aFilter = nullptr;
+  aRefNr = 0;
+  // Record numbers count from 1: none below it names a record.
+  if (aRecNo < 1) return MVERR_EOF;
   TPoolBuffer buffer(reRecordAllocator, nullptr);
   int32_t count = 0;
   aRefNr = Walk(aTrans, 0, aFlipOrder, [&](TmvRefNr aRef, const uint8_t* aSegment, uint16_t aSize) {

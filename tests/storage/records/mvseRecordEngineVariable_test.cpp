@@ -243,6 +243,8 @@ TEST_F(VariableRecords, WalksOverAnEmptyTableAndThroughAFilter) {
   EXPECT_EQ(engine->RecNoGet(&trans, refs[1], &onlyA, recNo, false), MVERR_NOCURRREC);
   EXPECT_EQ(engine->RecNoSet(&trans, 3, at, &onlyA, false), MVERR_EOF);
   EXPECT_EQ(at, 0u);
+  ExpectNoRecordBelowNumberOne(*engine, &trans);
+  ExpectNoRecordBelowNumberOne(*engine, &trans, &onlyA);
 
   // Backward, kept position, the first record skipped, stopped on a match.
   at = refs[3];
