@@ -345,6 +345,12 @@ void TmvSimpleBlobEngine::FreeChain(TmvBaseTransaction* aTrans, TmvBlockNumber a
 }
 
 void TmvSimpleBlobEngine::DeleteBlob(TmvBaseTransaction* aTrans, TmvBlobNr aBlobNr) {
+  // The first block is checked as every other access checks it: a number
+  // of all ones would otherwise pass for the end of an empty chain.
+  {
+    TmvHeldBlock first;
+    first.Block = ReadBlobBlock(aTrans, false, FirstBlock(aBlobNr), first.Release);
+  }
   FreeChain(aTrans, FirstBlock(aBlobNr), 0);
 }
 
