@@ -505,6 +505,10 @@ void TmvBaseWin32File::WriteQueuedBlock(TmvReadOnlyBlock* aBlock, int64_t aPrevi
   }
   if (aLog) aLog->WriteBlock(number, aBlock->robLastLSN, data);
   WriteQueuedBlock(number, aPrevious, data);
+  // Under the padlock: a trim reads the flag there. Once the pin is gone
+  // too, the block may leave the cache at any moment: nothing here touches
+  // it after this.
+  TmvBufferManagerGuard guard(fiBufMgr);
   aBlock->robUnwritten = false;
 }
 
@@ -515,14 +519,20 @@ void TmvBaseWin32File::FlushFile(bool aFailSafe, TmvBaseReplicationLog* aReplica
   if (!IsTemporary() && dfiWriteRequest.Count() > 0) {
     TmvBaseReplicationLog* log = aReplicationLog && HasAttribute(mvfaReplicationLog) ? aReplicationLog : nullptr;
     if (log) log->BeginFile(fiLogAlias, fiLogTable, fiLogFile, fiBlockSize);
+    // The numbers are taken while every queued block is still unwritten,
+    // and so kept in the cache: a block written (and unpinned) may be
+    // evicted and freed by another thread at once, and a block queued twice
+    // is the same object in both entries.
+    std::vector<TmvBlockNumber> numbers(size_t(dfiWriteRequest.Count()));
+    for (int32_t i = 0; i < dfiWriteRequest.Count(); ++i) numbers[size_t(i)] = QueuedBlock(i)->robBlockNum;
     int64_t previous = -2;
     int32_t done = 0;
     try {
       for (; done < dfiWriteRequest.Count(); ++done) {
-        TmvReadOnlyBlock* block = QueuedBlock(done);
-        if (int64_t(block->robBlockNum) == previous) continue;  // queued twice: written once
-        WriteQueuedBlock(block, previous, coded ? coded->get() : nullptr, log);
-        previous = block->robBlockNum;
+        const TmvBlockNumber number = numbers[size_t(done)];
+        if (int64_t(number) == previous) continue;  // queued twice: written once
+        WriteQueuedBlock(QueuedBlock(done), previous, coded ? coded->get() : nullptr, log);
+        previous = number;
       }
     } catch (...) {
       // Only the blocks not yet written stay queued: the written ones may
