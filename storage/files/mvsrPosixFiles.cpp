@@ -14,6 +14,7 @@
 #include "storage/cache/mvsrBufferManager.h"
 #include "storage/files/mvsrEncryption.h"
 #include "storage/files/mvsrFileSystem.h"
+#include "storage/files/mvsrFileUtils.h"
 #include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"
 
@@ -73,9 +74,7 @@ int64_t writeAt(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset
 
 // The absolute, tidied name (the system keeps names as given, so this is
 // all that spelling them as the file system does means here).
-String expandLongFileName(const String& aName) {
-  return UTF8ToString(std::filesystem::absolute(std::filesystem::path(UTF8Encode(aName))).lexically_normal().string());
-}
+String expandLongFileName(const String& aName) { return mvAbsoluteFileName(aName); }
 
 String guidText(const uint8_t* aBytes) {
   TGUID guid;
