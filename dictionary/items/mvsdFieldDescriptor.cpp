@@ -173,6 +173,13 @@ void TmvFieldDescriptor::SetupField(TmvFieldType aType, int32_t& aUnits, int32_t
 
 void TmvFieldDescriptor::UpdateSetup() { FieldClass().SetupField(fdType, fdUnits, fdDecPl, fdRequired, fdLength); }
 
+bool TmvFieldDescriptor::LengthFitsType() const {
+  int32_t units = fdUnits, decPl = fdDecPl, length = 0;
+  bool required = fdRequired;
+  FieldClass().SetupField(fdType, units, decPl, required, length);
+  return length == fdLength && fdLength > 0;
+}
+
 void TmvFieldDescriptor::SetupForCacheTable() {
   if (fdDefaultValue && !fdDefaultValue->InheritsFrom(TmvNextLSNDefaultValueDescriptor::StaticClass))
     mvFreeAndNil(fdDefaultValue);

@@ -121,6 +121,9 @@ class TmvFieldDescriptor : public TmvLocalizedDictionaryItem, public ImvFieldDes
   TmvFieldValidationsDescriptor* EnsureValidations();
   // Applies SetupField to the field's own values.
   void UpdateSetup();
+  // Whether the field's length is the one its type, units and decimals
+  // give (a length read from a damaged stream may be anything).
+  bool LengthFitsType() const;
 
   // The field's bytes (nil: Null) as a variant.
   void fdGetBufferAsVariant(const void* aFieldBuffer, Variant& aValue);
