@@ -237,6 +237,12 @@ void TmvFieldDescriptor::fdGetBufferAsVariant(const void* aFieldBuffer, Variant&
     aValue = Variant::Null();
     return;
   }
+  // Every write leaves a terminator within the field: a text that runs to
+  // its last byte was damaged, and read whole it would not fit the field.
+  if (fdType == mvtNullString && fdLength > 0 && !std::memchr(aFieldBuffer, 0, size_t(fdLength)))
+    throw EmvFieldDescriptorException(MVERR_FILECORRUPT,
+                                      u"Field %s (NullString of %d characters) holds a text without its end",
+                                      {fdName, fdUnits});
   mvNativeToVariant(fdType, GetUsedStorageCodePage(), fdUnits, fdDecPl, aFieldBuffer, fdLength, aValue);
 }
 

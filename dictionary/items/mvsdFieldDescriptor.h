@@ -125,7 +125,8 @@ class TmvFieldDescriptor : public TmvLocalizedDictionaryItem, public ImvFieldDes
   // give (a length read from a damaged stream may be anything).
   bool LengthFitsType() const;
 
-  // The field's bytes (nil: Null) as a variant.
+  // The field's bytes (nil: Null) as a variant; a NullString without its
+  // terminator within the field is damage (8962).
   void fdGetBufferAsVariant(const void* aFieldBuffer, Variant& aValue);
   // Writes the value into the field's bytes; empty or Null zeroes them. A
   // failed conversion zeroes them too and passes the error on.
