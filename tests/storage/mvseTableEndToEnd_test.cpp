@@ -48,6 +48,15 @@ std::unique_ptr<TmvServerDataDict> PeopleDictionary(const TEngineSetUp& aSetUp) 
   return TPeopleTable::Dictionary<TmvServerDataDict>(aSetUp.record, aSetUp.compression);
 }
 
+// The dictionary a table file stores, as an open reads it.
+std::unique_ptr<TmvServerDataDict> StoredDictionary(const TableFile& aFile) {
+  std::unique_ptr<TmvBaseStreamEngine> streams(
+      TmvBaseStreamEngine::CreateEngine(static_cast<TmvBaseStreamDescriptor*>(nullptr), aFile.view.get(), nullptr));
+  auto dict = std::make_unique<TmvServerDataDict>();
+  dict->ReadFromFile(streams.get(), nullptr);
+  return dict;
+}
+
 String NameOf(int32_t aID) {
   char text[41];
   TPeopleTable::Name(aID, text);
@@ -83,10 +92,7 @@ class TableEndToEnd : public RecordTableTest {
   TTable Open(TableFile aFile, const TEngineSetUp& aSetUp) {
     TTable t;
     t.file = std::move(aFile);
-    std::unique_ptr<TmvBaseStreamEngine> streams(TmvBaseStreamEngine::CreateEngine(
-        static_cast<TmvBaseStreamDescriptor*>(nullptr), t.file.view.get(), nullptr));
-    t.dict = std::make_unique<TmvServerDataDict>();
-    t.dict->ReadFromFile(streams.get(), nullptr);
+    t.dict = StoredDictionary(t.file);
     TmvBaseRecordDescriptor* record = t.dict->GetRecordDescriptor();
     EXPECT_EQ(record->GetRecordEngine(), aSetUp.record);
     if (aSetUp.compression) {
@@ -394,10 +400,7 @@ class TornCommit : public RecordTableTest {
   TTable Open(TableFile aFile) {
     TTable t;
     t.file = std::move(aFile);
-    std::unique_ptr<TmvBaseStreamEngine> streams(TmvBaseStreamEngine::CreateEngine(
-        static_cast<TmvBaseStreamDescriptor*>(nullptr), t.file.view.get(), nullptr));
-    t.dict = std::make_unique<TmvServerDataDict>();
-    t.dict->ReadFromFile(streams.get(), nullptr);
+    t.dict = StoredDictionary(t.file);
     Engines(t, nullptr);
     return t;
   }
