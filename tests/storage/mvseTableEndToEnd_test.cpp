@@ -488,7 +488,7 @@ class TornCommit : public RecordTableTest {
   TModel Change(TTable& aTable, TmvBaseTransaction* aTrans, const TModel& aOld) {
     TModel next = aOld;
     const TRead read = ReadAll(aTable, aTrans);
-    for (int32_t id = 1; id <= 400; ++id) {
+    for (int32_t id = 1; id <= kBase; ++id) {
       const auto& [ref, nr] = read.where.at(id);
       TRow row = aOld.at(id);
       if (id % 7 == 0) {
@@ -510,12 +510,14 @@ class TornCommit : public RecordTableTest {
       aTable.records->UpdateRecord(aTrans, ref, r.data(), old.data());
       next[id] = row;
     }
-    for (int32_t id = 401; id <= 480; ++id) {
+    for (int32_t id = kBase + 1; id <= kBase + kBase / 5; ++id) {
       next[id] = RowOf(id);
       Insert(aTable, aTrans, id, next[id]);
     }
     return next;
   }
+
+  static constexpr int32_t kBase = 160;  // records before the commit
 };
 
 TEST_F(TornCommit, EveryCutOfACommitReopensAsTheOldTableOrAnEngineError) {
@@ -523,7 +525,7 @@ TEST_F(TornCommit, EveryCutOfACommitReopensAsTheOldTableOrAnEngineError) {
   {
     TTestTransaction trans(cache);
     TTable t = Create("base.mv1", &trans);
-    for (int32_t id = 1; id <= 400; ++id) {
+    for (int32_t id = 1; id <= kBase; ++id) {
       before[id] = RowOf(id);
       Insert(t, &trans, id, before[id]);
     }
