@@ -22,6 +22,7 @@ struct Variant::Payload {
   std::atomic<int32_t> refs{1};
   String wide;        // varUString, varOleStr
   std::string bytes;  // varString text, byte arrays
+  std::vector<Variant> items;  // arrays of variants
   TBcd bcd;           // varFMTBcd
 };
 
@@ -123,14 +124,30 @@ Variant Variant::ByteArray(const void* data, size_t n) {
   return withPayload(varArray | varByte, p);
 }
 
-size_t Variant::ArrayLength() const noexcept { return IsArray() ? p_->bytes.size() : 0; }
+Variant Variant::VariantArray(std::vector<Variant> items) {
+  auto* p = new Payload;
+  p->items = std::move(items);
+  return withPayload(varArray | varVariant, p);
+}
+
+size_t Variant::ArrayLength() const noexcept { return IsArray() && !IsVariantArray() ? p_->bytes.size() : 0; }
 
 const uint8_t* Variant::ArrayData() const noexcept {
-  return IsArray() ? reinterpret_cast<const uint8_t*>(p_->bytes.data()) : nullptr;
+  return IsArray() && !IsVariantArray() ? reinterpret_cast<const uint8_t*>(p_->bytes.data()) : nullptr;
+}
+
+size_t Variant::ArrayCount() const noexcept {
+  if (!IsArray()) return 0;
+  return IsVariantArray() ? p_->items.size() : p_->bytes.size();
+}
+
+const Variant& Variant::ArrayItem(size_t i) const {
+  if (!IsVariantArray() || i >= p_->items.size()) throw EVariantError(u"Variant array bounds error");
+  return p_->items[i];
 }
 
 uint8_t* Variant::ArrayDataForWrite() {
-  if (!IsArray()) return nullptr;
+  if (!IsArray() || IsVariantArray()) return nullptr;
   if (p_->refs.load(std::memory_order_acquire) != 1) {
     auto* copy = new Payload;
     copy->bytes = p_->bytes;
@@ -158,6 +175,7 @@ String VarTypeAsText(TVarType vt) {
     case varDate: base = u"Date"; break;
     case varOleStr: base = u"OleStr"; break;
     case varBoolean: base = u"Boolean"; break;
+    case varVariant: base = u"Variant"; break;
     case varShortInt: base = u"ShortInt"; break;
     case varByte: base = u"Byte"; break;
     case varWord: base = u"Word"; break;
@@ -466,7 +484,7 @@ int32_t VarArrayLowBound(const Variant& v, int dim) {
 
 int32_t VarArrayHighBound(const Variant& v, int dim) {
   if (!v.IsArray() || dim != 1) throw EVariantError(u"Variant array bounds error");
-  return int32_t(v.ArrayLength()) - 1;
+  return int32_t(v.ArrayCount()) - 1;
 }
 
 // ---------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "platform/SysUtils.h"
 #include "platform/System.h"
@@ -36,6 +37,7 @@ inline constexpr TVarType varCurrency = 0x0006;
 inline constexpr TVarType varDate = 0x0007;
 inline constexpr TVarType varOleStr = 0x0008;  // UTF-16 text (the COM string kind)
 inline constexpr TVarType varBoolean = 0x000B;
+inline constexpr TVarType varVariant = 0x000C;  // element kind of an array of variants
 inline constexpr TVarType varShortInt = 0x0010;
 inline constexpr TVarType varByte = 0x0011;
 inline constexpr TVarType varWord = 0x0012;
@@ -115,6 +117,10 @@ class Variant {
   // A one-dimensional byte array, index 0 up, of n zero bytes or of a copy.
   static Variant ByteArray(size_t n);
   static Variant ByteArray(const void* data, size_t n);
+  // A one-dimensional array of variants, index 0 up (varArray | varVariant):
+  // the form in which a value made of several values travels (the fields
+  // of an index key).
+  static Variant VariantArray(std::vector<Variant> items);
 
   TVarType VarType() const noexcept { return vt_; }
   bool IsEmpty() const noexcept { return vt_ == varEmpty; }
@@ -141,10 +147,16 @@ class Variant {
   // varString).
   AnsiString AsAnsiString() const;
 
-  // Byte arrays (Requires: IsArray()).
+  // Byte arrays (Requires: IsArray()); an array of variants has no bytes
+  // (length 0, data nil).
   size_t ArrayLength() const noexcept;
   const uint8_t* ArrayData() const noexcept;
   uint8_t* ArrayDataForWrite();  // unshares first when shared
+  // Arrays of either kind: the number of elements. An array of variants:
+  // element i (Requires: i < ArrayCount()).
+  bool IsVariantArray() const noexcept { return vt_ == (varArray | varVariant); }
+  size_t ArrayCount() const noexcept;
+  const Variant& ArrayItem(size_t i) const;
 
  private:
   struct Payload;

@@ -38,6 +38,24 @@ TEST(Variant, ByteArraysAreSharedAndCopiedOnWrite) {
   EXPECT_THROW(c.AsString(), EVariantError);
 }
 
+TEST(Variant, ArraysOfVariantsHoldTheirElementsAndNoBytes) {
+  const Variant a = Variant::VariantArray({Variant(u"x"), Variant::Null(), Variant(int64_t(7))});
+  EXPECT_EQ(VarType(a), 0x200C);
+  EXPECT_TRUE(a.IsArray());
+  EXPECT_TRUE(a.IsVariantArray());
+  EXPECT_FALSE(Variant::ByteArray(2).IsVariantArray());
+  EXPECT_EQ(a.ArrayCount(), 3u);
+  EXPECT_EQ(a.ArrayLength(), 0u);
+  EXPECT_EQ(a.ArrayData(), nullptr);
+  EXPECT_EQ(VarArrayHighBound(a, 1), 2);
+  const Variant b = a;  // shared, as every payload
+  EXPECT_EQ(b.ArrayItem(0).AsString(), u"x");
+  EXPECT_TRUE(b.ArrayItem(1).IsNull());
+  EXPECT_EQ(b.ArrayItem(2).AsInt64(), 7);
+  EXPECT_THROW(b.ArrayItem(3), EVariantError);
+  EXPECT_THROW(a.AsString(), EVariantError);
+}
+
 TEST(Variant, IntegerConversionRoundsHalfToEven) {
   const std::pair<Variant, int64_t> cases[] = {
       {Variant(2.5), 2}, {Variant(3.5), 4}, {Variant(-2.5), -2}, {Variant(2.5000001), 3},
