@@ -1,0 +1,22 @@
+// Index engines: start-up and shutdown of the index units, in order.
+#include "index/mvixUnits.h"
+
+#include "foundation/mvllUnitGroup.h"
+#include "index/mvsdKeyEngineComp.h"
+#include "index/mvsdKeyEngineFixed.h"
+#include "storage/mvsrUnits.h"
+
+namespace {
+
+constexpr TmvUnitSteps kIndexUnits[] = {
+    {mvStorageInit, mvStorageFini},
+    {mvsdKeyEngineCompInit, mvsdKeyEngineCompFini},
+    {mvsdKeyEngineFixedInit, mvsdKeyEngineFixedFini},
+};
+constinit TmvUnitGroup gIndexUnits(kIndexUnits);
+
+}  // namespace
+
+void mvIndexInit() { gIndexUnits.Start(); }
+
+void mvIndexFini() { gIndexUnits.Stop(); }
