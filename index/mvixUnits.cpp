@@ -4,6 +4,8 @@
 #include "foundation/mvllUnitGroup.h"
 #include "index/mvsdKeyEngineComp.h"
 #include "index/mvsdKeyEngineFixed.h"
+#include "index/mvseIndexEngineStaticKeyBstarTree.h"
+#include "index/mvseIndicesEngineSimple.h"
 #include "storage/mvsrUnits.h"
 
 namespace {
@@ -12,6 +14,8 @@ constexpr TmvUnitSteps kIndexUnits[] = {
     {mvStorageInit, mvStorageFini},
     {mvsdKeyEngineCompInit, mvsdKeyEngineCompFini},
     {mvsdKeyEngineFixedInit, mvsdKeyEngineFixedFini},
+    {mvseIndicesEngineSimpleInit, mvseIndicesEngineSimpleFini},
+    {mvseIndexEngineStaticKeyBstarTreeInit, mvseIndexEngineStaticKeyBstarTreeFini},
 };
 constinit TmvUnitGroup gIndexUnits(kIndexUnits);
 

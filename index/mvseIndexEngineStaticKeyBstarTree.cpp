@@ -216,7 +216,7 @@ TmvRefNr TmvStaticKeyBstarTreeIndexEngine::SeparatorRef(const uint8_t* aNode, in
   return TmvRefNr(mvGetU64(aNode, ieInternalNodeKeyRefOffset[size_t(aIndex)]));
 }
 
-void TmvStaticKeyBstarTreeIndexEngine::CheckNode(TOperation&, const uint8_t* aNode, TmvBlockNumber aBlock,
+void TmvStaticKeyBstarTreeIndexEngine::CheckNode(TOperation& aOp, const uint8_t* aNode, TmvBlockNumber aBlock,
                                                  TmvIndexNodeType aType) {
   const uint8_t type = mvInhNodeType(aNode);
   const uint32_t first = mvInhFirstSlot(aNode), count = mvInhKeyCount(aNode);
@@ -229,6 +229,11 @@ void TmvStaticKeyBstarTreeIndexEngine::CheckNode(TOperation&, const uint8_t* aNo
     sound = false;
   if (aType != intHeader && type != aType) sound = false;
   if (!sound) mvRaiseNotAnIndexBlock(bieIndexFile, aBlock);
+  // A node of a torn commit would mix trees of two commits.
+  if (mvIndexBlockFromUnfinishedCommit(aNode, aOp.opTrans, bieIndexFile, aOp.opHeader->FileHeader()))
+    throw EmvBaseIndexEngineException(MVERR_FILECORRUPT,
+                                      u"Node %d of index \"%s\" was written by a commit that did not complete",
+                                      {int32_t(aBlock), bieIndexName});
 }
 
 uint8_t* TmvStaticKeyBstarTreeIndexEngine::ReadNode(TOperation& aOp, TmvBlockNumber aBlock, bool aForModify,
@@ -346,75 +351,97 @@ bool TmvStaticKeyBstarTreeIndexEngine::KeyPasses(TmvBaseFilterEngine* aKeyFilter
   return aTimedOut;
 }
 
+// ---------------------------------------------------------------------------
+// Walks along the leaf chain
+
+bool TmvStaticKeyBstarTreeIndexEngine::TWalk::StartAtEnd() {
+  const int32_t root = wOp.opHeader->GetIndexRoot();
+  if (root == -1) return false;
+  wLeaf.Drop();
+  wPage = TmvBlockNumber(root);
+  wLeaf.Block = wEngine->ReadNode(wOp, wPage, false, wLeaf.Release);
+  for (int32_t depth = 1; mvInhNodeType(wLeaf.Block) == intInternal; ++depth) {
+    wOp.CheckDepth(depth);
+    wPage = wEngine->Child(wLeaf.Block, wForward ? 0 : mvInhKeyCount(wLeaf.Block));
+    wLeaf.Drop();
+    wLeaf.Block = wEngine->ReadNode(wOp, wPage, false, wLeaf.Release);
+  }
+  wSlot = wForward ? First() : End() - 1;
+  return true;
+}
+
+void TmvStaticKeyBstarTreeIndexEngine::TWalk::StartAt(TmvBlockNumber aPage, int32_t aSlot) {
+  wLeaf.Drop();
+  wPage = aPage;
+  wLeaf.Block = wEngine->ReadNode(wOp, aPage, false, wLeaf.Release, intLeaf);
+  wSlot = aSlot;
+}
+
+bool TmvStaticKeyBstarTreeIndexEngine::TWalk::NextLeaf() {
+  const TmvBlockNumber neighbour = wForward ? mvInhNextNode(wLeaf.Block) : mvInhPrevNode(wLeaf.Block);
+  if (neighbour == mvNoBlock) {
+    wLeaf.Drop();
+    return false;
+  }
+  wOp.CountLeafEntered(wCounter, wForward ? 1 : -1);
+  TmvHeldBlock other;
+  other.Block = wEngine->ReadNode(wOp, neighbour, false, other.Release, intLeaf);
+  if ((wForward ? mvInhPrevNode(other.Block) : mvInhNextNode(other.Block)) != wPage)
+    throw EmvBaseIndexEngineException(MVERR_FILECORRUPT, u"Leaf %d of index \"%s\" does not link back to leaf %d",
+                                      {int32_t(neighbour), wEngine->bieIndexName, int32_t(wPage)});
+  wLeaf.Drop();
+  TmvReleaseMethod release;
+  wLeaf.Block = other.Detach(release);
+  wLeaf.Release = release;
+  wPage = neighbour;
+  wSlot = wForward ? First() : End() - 1;
+  wEntered = true;
+  return true;
+}
+
+bool TmvStaticKeyBstarTreeIndexEngine::TWalk::Settle() {
+  wEntered = false;
+  if (wForward) {
+    wSlot = std::max(wSlot, First());
+    while (wSlot >= End())
+      if (!NextLeaf()) return false;
+  } else {
+    wSlot = std::min(wSlot, End() - 1);
+    while (wSlot < First())
+      if (!NextLeaf()) return false;
+  }
+  return true;
+}
+
 bool TmvStaticKeyBstarTreeIndexEngine::Step(TOperation& aOp, TPath* aPath, TmvBaseFilterEngine* aKeyFilter,
                                             bool aForward) {
   // Everything below is written for forward steps; backward ones are the
   // mirror (the other end, the other link, the other crack).
-  const int8_t direction = aForward ? 1 : -1;
   if (aForward ? aPath->IsEof() : aPath->IsBof()) return false;
-  TmvHeldBlock leaf;
-  TmvBlockNumber page;
-  int32_t slot;
-  bool stay;
+  TWalk walk(this, aOp, aPath, aForward);
   if ((aForward ? aPath->IsBof() : aPath->IsEof()) || aPath->Position == ippUnknown) {
-    // 1. From an end: down the first (last) pointers to the first (last) leaf.
-    const int32_t root = aOp.opHeader->GetIndexRoot();
-    if (root == -1) return false;
-    page = TmvBlockNumber(root);
-    leaf.Block = ReadNode(aOp, page, false, leaf.Release);
-    for (int32_t depth = 1; mvInhNodeType(leaf.Block) == intInternal; ++depth) {
-      aOp.CheckDepth(depth);
-      page = Child(leaf.Block, aForward ? 0 : mvInhKeyCount(leaf.Block));
-      leaf.Drop();
-      leaf.Block = ReadNode(aOp, page, false, leaf.Release);
-    }
-    slot = aForward ? mvInhFirstSlot(leaf.Block) : mvInhFirstSlot(leaf.Block) + mvInhKeyCount(leaf.Block) - 1;
-    stay = true;
+    // 1. From an end: down the first (last) pointers to the first (last)
+    // entry, which the step stays on.
+    if (!walk.StartAtEnd()) return false;
   } else {
-    page = aPath->bpipPage;
-    leaf.Block = ReadNode(aOp, page, false, leaf.Release, intLeaf);
-    slot = aPath->bpipItem;
-    stay = aPath->Position == (aForward ? ippOnCrackBefore : ippOnCrackAfter);
+    // 2. From a crack before (after) a slot: that slot; else the next one.
+    walk.StartAt(aPath->bpipPage, aPath->bpipItem);
+    if (aPath->Position != (aForward ? ippOnCrackBefore : ippOnCrackAfter)) walk.Advance();
   }
   for (;;) {
-    // 2. The next slot: the one a crack stands before, else the following
-    // one, past the leaf's window into the next leaf's.
-    int32_t first = mvInhFirstSlot(leaf.Block);
-    int32_t end = first + mvInhKeyCount(leaf.Block);
-    int32_t next = stay ? slot : slot + direction;
-    next = aForward ? std::max(next, first) : std::min(next, end - 1);
-    while (next < first || next >= end) {
-      const TmvBlockNumber neighbour = aForward ? mvInhNextNode(leaf.Block) : mvInhPrevNode(leaf.Block);
-      if (neighbour == mvNoBlock) {
-        leaf.Drop();
-        if (aForward)
-          aPath->SetToEof();
-        else
-          aPath->SetToBof();
-        return false;
-      }
-      aOp.CountLeafEntered(aPath, direction);
-      TmvHeldBlock other;
-      other.Block = ReadNode(aOp, neighbour, false, other.Release, intLeaf);
-      if ((aForward ? mvInhPrevNode(other.Block) : mvInhNextNode(other.Block)) != page)
-        throw EmvBaseIndexEngineException(MVERR_FILECORRUPT, u"Leaf %d of index \"%s\" does not link back to leaf %d",
-                                          {int32_t(neighbour), bieIndexName, int32_t(page)});
-      leaf.Drop();
-      TmvReleaseMethod release;
-      leaf.Block = other.Detach(release);
-      leaf.Release = release;
-      page = neighbour;
-      first = mvInhFirstSlot(leaf.Block);
-      end = first + mvInhKeyCount(leaf.Block);
-      next = aForward ? first : end - 1;
+    if (!walk.Settle()) {
+      if (aForward)
+        aPath->SetToEof();
+      else
+        aPath->SetToBof();
+      return false;
     }
     // 3. On the entry; 4. on to the next one unless the filter lets it
     // through (or its time is up).
-    SetPath(aPath, page, leaf.Block, next, ippOnKey);
+    SetPath(aPath, walk.Page(), walk.Leaf(), walk.Slot(), ippOnKey);
     bool timedOut;
-    if (KeyPasses(aKeyFilter, LeafKey(leaf.Block, next), timedOut)) return true;
-    slot = next;
-    stay = false;
+    if (KeyPasses(aKeyFilter, walk.Key(), timedOut)) return true;
+    walk.Advance();
   }
 }
 

@@ -119,6 +119,17 @@ class TmvStaticKeyBstarTreeIndexEngine : public TmvBaseIndexEngine {
   int32_t RecNoSet(TmvBaseTransaction* aTrans, int32_t aRecNo, TmvBaseIndexPath* aPath,
                    const TmvRangeInfo& aRangeStart, const TmvRangeInfo& aRangeEnd, TmvBaseFilterEngine* aFilter,
                    TmvBaseFilterEngine* aKeyFilter, bool aFlipOrder) override;
+  // The record numbers counted from the range end (RecNoGet and RecNoSet
+  // with aFlipOrder).
+  int32_t RecNoGetBackward(TmvBaseTransaction* aTrans, TmvBaseIndexPath* aPath, const TmvRangeInfo& aRangeStart,
+                           const TmvRangeInfo& aRangeEnd, TmvBaseFilterEngine* aFilter, TmvBaseFilterEngine* aKeyFilter,
+                           int32_t& aRecNo);
+  int32_t RecNoSetBackward(TmvBaseTransaction* aTrans, int32_t aRecNo, TmvBaseIndexPath* aPath,
+                           const TmvRangeInfo& aRangeStart, const TmvRangeInfo& aRangeEnd, TmvBaseFilterEngine* aFilter,
+                           TmvBaseFilterEngine* aKeyFilter);
+  // Reads only the two paths to the range's ends and the index's counts;
+  // exact when the range lies in one leaf; the index's key count when its
+  // counts do not fit the tree.
   void EstimateRecordCount(TmvBaseTransaction* aTrans, const TmvRangeInfo& aRangeStart, const TmvRangeInfo& aRangeEnd,
                            int64_t& aRecordCount, bool aFlipOrder) override;
   // The sequential-access index of a cache table: the RefNr stored for a
@@ -146,7 +157,9 @@ class TmvStaticKeyBstarTreeIndexEngine : public TmvBaseIndexEngine {
 
  private:
   class TOperation;
+  class TWalk;
   friend class TOperation;
+  friend class TWalk;
   enum TNodeSearch : uint8_t { nsFull, nsPartial, nsAction, nsRefExact };
   using TPath = TmvStaticKeyBstarTreeIndexPath;
 
@@ -196,6 +209,67 @@ class TmvStaticKeyBstarTreeIndexEngine : public TmvBaseIndexEngine {
   void ValidatePath(TOperation& aOp, TPath* aPath);
   void RebuildKeyFromRecord(TmvBaseTransaction* aTrans, TPath* aPath);
   TPath* OwnPath(TmvBaseIndexPath* aPath) const;
+
+  // Insert and delete (mvseIndexEngineStaticKeyBstarTreeModify.cpp).
+  struct TLevel {
+    TmvBlockNumber Block;  // an internal node on the way down
+    int32_t Slot;          // the pointer taken there
+  };
+  [[noreturn]] void RaiseDamaged(TmvBlockNumber aBlock) const;
+  // A node read (for change) and held in the release list until the
+  // operation ends; a new node, held the same way.
+  uint8_t* Hold(TOperation& aOp, TmvBlockNumber aBlock, bool aForModify, TmvIndexNodeType aType = intHeader);
+  uint8_t* HoldNew(TOperation& aOp, bool aLeaf);
+  uint8_t* Keep(uint8_t* aNode, const TmvReleaseMethod& aRelease);
+  void MoveLeafEntries(uint8_t* aFrom, int32_t aFromSlot, uint8_t* aTo, int32_t aToSlot, int32_t aCount) const;
+  void WriteLeafEntry(uint8_t* aLeaf, int32_t aSlot, const void* aKey, TmvRefNr aRefNr) const;
+  void CopySeparator(const uint8_t* aLeaf, int32_t aSlot, uint8_t* aTo) const;
+  int8_t CompareEntries(const uint8_t* aSeparator1, const uint8_t* aSeparator2);
+  std::vector<TLevel> WayDown(TOperation& aOp, TmvBlockNumber aTarget, const uint8_t* aEntry);
+  int32_t InsertIntoWindow(uint8_t* aLeaf, int32_t aSlot, const void* aKey, TmvRefNr aRefNr);
+  bool Refused(TOperation& aOp, TmvBlockNumber aLeafPage, const uint8_t* aLeaf, bool aFound, int32_t aSlot,
+               const void* aKey);
+  void PushUp(TOperation& aOp, const std::vector<TLevel>& aWay, TmvBlockNumber aLeft, TmvBlockNumber aRight);
+  void RemoveSlot(TOperation& aOp, TmvBlockNumber aPage, int32_t aSlot, TPath* aPath);
+  void Rebalance(TOperation& aOp, TmvBlockNumber aPage, uint8_t* aQ, bool aLeaf, TPath* aPath);
+  void BorrowLeaf(uint8_t* aQ, uint8_t* aSibling, bool aFromLeft, uint8_t* aParent, int32_t aSlot, TmvBlockNumber aPage,
+                  TPath* aPath);
+  void MergeLeaves(TOperation& aOp, uint8_t* aLeft, TmvBlockNumber aLeftPage, uint8_t* aRight,
+                   TmvBlockNumber aRightPage, TmvBlockNumber aParentPage, int32_t aRightSlot, TPath* aPath);
+  void RotateInternal(uint8_t* aQ, uint8_t* aSibling, bool aFromLeft, uint8_t* aParent, int32_t aSlot);
+  void MergeInternal(TOperation& aOp, uint8_t* aLeft, uint8_t* aRight, TmvBlockNumber aRightPage,
+                     TmvBlockNumber aParentPage, int32_t aRightSlot);
+
+  // Walks, record numbers, estimates
+  // (mvseIndexEngineStaticKeyBstarTreeIterate.cpp).
+  struct TTraceLevel {
+    TmvBlockNumber Block;
+    int32_t Slot, First, Count;
+  };
+  struct TLastPosition {
+    bool Valid = false;
+    TmvBlockNumber Page = 0;
+    int32_t Slot = 0;
+  };
+  void RequireRecordEngine(const char16_t* aOperation, bool aForFilter) const;
+  bool FindLastPosition(TOperation& aOp, const TmvRangeInfo& aFarEnd, bool aForward, TPath* aTarget,
+                        TmvBaseFilterEngine* aKeyFilter, TLastPosition& aLast);
+  bool FindRangeEnd(TOperation& aOp, const TmvRangeInfo& aRange, bool aIsStart, TPath* aPath,
+                    TmvBaseFilterEngine* aKeyFilter);
+  bool Outside(const void* aKey, const TmvRangeInfo& aRange, bool aIsStart);
+  void Walk(bool aForward, TmvBaseTransaction* aTrans, TPath* aPath, uint8_t*& aData, const TmvKeyIterator& aKeyIterator,
+            const TmvRecordIterator& aRecIterator, void* aCookie, const TmvRangeInfo& aRangeStart,
+            const TmvRangeInfo& aRangeEnd, TmvBaseFilterEngine* aFilter, TmvBaseFilterEngine* aKeyFilter,
+            bool aKeepPosition);
+  bool Passes(TmvBaseTransaction* aTrans, const uint8_t* aKey, TmvRefNr aRefNr, TmvBaseFilterEngine* aFilter,
+              TmvBaseFilterEngine* aKeyFilter);
+  int32_t CountTo(bool aForward, TmvBaseTransaction* aTrans, TPath* aPath, const TmvRangeInfo& aRangeStart,
+                  const TmvRangeInfo& aRangeEnd, TmvBaseFilterEngine* aFilter, TmvBaseFilterEngine* aKeyFilter,
+                  int32_t& aRecNo);
+  int32_t MoveTo(bool aForward, TmvBaseTransaction* aTrans, int32_t aRecNo, TPath* aPath,
+                 const TmvRangeInfo& aRangeStart, const TmvRangeInfo& aRangeEnd, TmvBaseFilterEngine* aFilter,
+                 TmvBaseFilterEngine* aKeyFilter);
+  std::vector<TTraceLevel> Trace(TOperation& aOp, TPath* aPath);
 
   TmvIndexNodeGeometry ieGeometry{};
   uint16_t ieDescKeyLength = 0;

@@ -36,3 +36,50 @@ class TmvStaticKeyBstarTreeIndexEngine::TOperation {
   int32_t opOwnerID;
   uint64_t opLeafLimit = 0;
 };
+
+// A walk along the leaf chain in one direction: the leaf held and a slot
+// in it. Settle puts the slot into the leaf's window, entering the next
+// leaves (forward) or the previous ones (backward) as far as needed; each
+// leaf entered must link back to the one left, and more of them in one
+// direction than the index has nodes means the chain loops (8962).
+class TmvStaticKeyBstarTreeIndexEngine::TWalk {
+ public:
+  // aCounter: the path whose walk the leaves are counted for.
+  TWalk(TmvStaticKeyBstarTreeIndexEngine* aEngine, TOperation& aOp, TmvStaticKeyBstarTreeIndexPath* aCounter,
+        bool aForward)
+      : wEngine(aEngine), wOp(aOp), wCounter(aCounter), wForward(aForward) {}
+
+  // At the first (last) entry of the index: down the first (last)
+  // pointers. False for an empty index.
+  bool StartAtEnd();
+  // At slot aSlot of leaf aPage.
+  void StartAt(TmvBlockNumber aPage, int32_t aSlot);
+  // The next slot in the walk's direction (not yet settled).
+  void Advance() { wSlot += wForward ? 1 : -1; }
+  // The slot inside the window of the leaf held, in this leaf or a later
+  // one; false (and no leaf held) past the end of the chain.
+  bool Settle();
+
+  const uint8_t* Leaf() const { return wLeaf.Block; }
+  TmvBlockNumber Page() const { return wPage; }
+  int32_t Slot() const { return wSlot; }
+  int32_t First() const { return mvInhFirstSlot(wLeaf.Block); }
+  int32_t End() const { return First() + mvInhKeyCount(wLeaf.Block); }
+  const uint8_t* Key() const { return wEngine->LeafKey(wLeaf.Block, wSlot); }
+  TmvRefNr Ref() const { return wEngine->LeafRef(wLeaf.Block, wSlot); }
+  // Whether the last Settle entered another leaf.
+  bool EnteredLeaf() const { return wEntered; }
+  // Moves on to the next leaf in the walk's direction, its first (last)
+  // slot; false at the end of the chain.
+  bool NextLeaf();
+
+ private:
+  TmvStaticKeyBstarTreeIndexEngine* wEngine;
+  TOperation& wOp;
+  TmvStaticKeyBstarTreeIndexPath* wCounter;
+  bool wForward;
+  TmvHeldBlock wLeaf;
+  TmvBlockNumber wPage = mvNoBlock;
+  int32_t wSlot = 0;
+  bool wEntered = false;
+};

@@ -6,6 +6,8 @@
 
 #include "foundation/errors/mvllErrors.h"
 #include "storage/files/mvsrBaseFile.h"
+#include "storage/header/mvsrFileHeader.h"
+#include "storage/transactions/mvsrTransaction.h"
 
 namespace {
 
@@ -44,6 +46,15 @@ uint32_t mvIndexMinimumUsableBytes(uint32_t aKeyLength, bool aAddKeyRefsToKeys, 
   const uint32_t refs = aAddKeyRefsToKeys ? 32 : 0;
   const uint32_t entry = aKeysAreRefs ? 0 : 8;
   return std::max(60 + 4 * k + refs, 40 + 3 * (k + entry));
+}
+
+bool mvIndexBlockFromUnfinishedCommit(const uint8_t* aBlock, TmvBaseTransaction* aTrans, TmvBlockAccess* aFile,
+                                      TmvBaseFileHeaderAccess* aHeader) {
+  if (aFile->_File()->IsTemporary()) return false;
+  const TmvLSN lsn = mvBchLSN(aBlock);
+  TmvBaseFileHeaderAccess* zero = aHeader->bfhaMainHeader ? aHeader->bfhaMainHeader : aHeader;
+  if (lsn <= zero->GetCurrentLSN()) return false;
+  return !(aTrans && lsn <= aTrans->LSN());
 }
 
 void mvRaiseInvalidIndexBlockNumber(TmvBlockAccess* aFile, TmvBlockNumber aBlockNumber) {

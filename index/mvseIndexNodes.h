@@ -102,6 +102,14 @@ uint32_t mvIndexMinimumUsableBytes(uint32_t aKeyLength, bool aAddKeyRefsToKeys, 
 uint8_t* mvReadIndexNode(TmvBaseTransaction* aTrans, TmvBlockAccess* aFile, int32_t aOwnerID,
                          TmvReleaseMethod& aRelease, TmvBlockNumber aBlockNumber, bool aForModify);
 
+// Whether an index block was written by a commit that did not complete: its
+// LSN is newer than the file's block 0 (which a commit stamps, and writes
+// after every other block) and not one of aTrans's own changes. Blocks of
+// temporary files, whose block 0 no commit stamps, never are. aHeader is a
+// header access of the block's file view.
+bool mvIndexBlockFromUnfinishedCommit(const uint8_t* aBlock, TmvBaseTransaction* aTrans, TmvBlockAccess* aFile,
+                                      TmvBaseFileHeaderAccess* aHeader);
+
 // The two refusals of the reader, for the checks the engines add.
 [[noreturn]] void mvRaiseInvalidIndexBlockNumber(TmvBlockAccess* aFile, TmvBlockNumber aBlockNumber);
 [[noreturn]] void mvRaiseNotAnIndexBlock(TmvBlockAccess* aFile, TmvBlockNumber aBlockNumber);

@@ -29,11 +29,15 @@ void CheckIndexNumber(int32_t aIndex) {
 
 // Reads the index header block aBlock of a file; anything but a node of
 // type 0 is a damaged header.
+// aHeader: a header access of the file, which tells whether the block is
+// the work of a commit that did not complete (then the counts and roots of
+// two commits would mix).
 void ReadHeaderBlock(TmvHeldBlock& aNode, TmvBaseTransaction* aTrans, TmvBlockAccess* aFile, int32_t aOwnerID,
-                     uint32_t aBlock, bool aForModify) {
+                     uint32_t aBlock, bool aForModify, TmvBaseFileHeaderAccess* aHeader) {
   if (aBlock == kNoHeaderBlock) RaiseCorruptHeader();
   aNode.Block = mvReadIndexNode(aTrans, aFile, aOwnerID, aNode.Release, aBlock, aForModify);
   if (mvInhNodeType(aNode.Block) != intHeader || aFile->fiBlockSizeBytes() < mvBihHeaderEnd) RaiseCorruptHeader();
+  if (mvIndexBlockFromUnfinishedCommit(aNode.Block, aTrans, aFile, aHeader)) RaiseCorruptHeader();
 }
 
 void ClearEntry(uint8_t* aBlock, uint32_t aIndex) {
@@ -102,7 +106,7 @@ void TmvSimpleIndicesEngine::Verify(int32_t aIndex) {
   const uint32_t section = header->RegisterHeaderSection(HeaderSectionName(), kSectionSize, false, false);
   ineHeaderSection[size_t(aIndex)] = uint16_t(section);
   TmvHeldBlock node;
-  ReadHeaderBlock(node, nullptr, index->bieIndexFile, bseID, mvGetU32(header->Header, section), false);
+  ReadHeaderBlock(node, nullptr, index->bieIndexFile, bseID, mvGetU32(header->Header, section), false, header.get());
   if (mvGetU16(node.Block, mvBihIndexKeyLenOffset + 2 * uint32_t(aIndex)) != index->bieKeyEngine->bkeKeyLength)
     RaiseCorruptHeader();
 }
@@ -129,7 +133,7 @@ void TmvSimpleIndicesEngine::IndexAdded(TmvBaseTransaction* aTrans, int32_t aInd
     created.Drop();
   }
   TmvHeldBlock node;
-  ReadHeaderBlock(node, aTrans, file, bseID, mvGetU32(header->Header, section), true);
+  ReadHeaderBlock(node, aTrans, file, bseID, mvGetU32(header->Header, section), true, header.get());
   mvPutU16(node.Block, mvBihIndexKeyLenOffset + 2 * uint32_t(aIndex), index->bieKeyEngine->bkeKeyLength);
   mvPutU32(node.Block, mvBihIndexRootOffset + 4 * uint32_t(aIndex), 0xFFFFFFFF);
 }
@@ -148,7 +152,7 @@ void TmvSimpleIndicesEngine::IndexRemoved(TmvBaseTransaction* aTrans, int32_t aI
     const uint32_t block = mvGetU32(header->Header, section);
     if (block == kNoHeaderBlock) continue;
     TmvHeldBlock node;
-    ReadHeaderBlock(node, aTrans, file, bseID, block, true);
+    ReadHeaderBlock(node, aTrans, file, bseID, block, true, header.get());
     const uint32_t moved = uint32_t(mvMaxIndexCount - 1 - aIndex);
     if (moved > 0) {
       const uint32_t from = uint32_t(aIndex) + 1;
@@ -193,7 +197,7 @@ uint8_t* TmvSimpleIndicesHeaderAccess::Block() {
   TmvBaseFileHeaderAccess* header = FileHeader();
   const uint32_t block = mvGetU32(header->Header, haHeaderSection);
   TmvHeldBlock node;
-  ReadHeaderBlock(node, bhaTrans, bhaIndex->bieIndexFile, int32_t(bhaID), block, bhaIndexMarkDirty);
+  ReadHeaderBlock(node, bhaTrans, bhaIndex->bieIndexFile, int32_t(bhaID), block, bhaIndexMarkDirty, header);
   haInxBlock = node.Detach(haInxRelease);
   return haInxBlock;
 }
