@@ -226,8 +226,11 @@ bool TmvStaticKeyBstarTreeIndexEngine::InsertKey(TmvBaseTransaction* aTrans, con
   // 3. The duplicate rule.
   const bool found = SearchNode(node, true, kind, aKey, aRefNr, 0, 0, skaEqualFirst, slot);
   if (Refused(op, page, node, found, slot, aKey)) return false;
-  // 4. The leaf changes: 5. in its window, or 6. split.
-  uint8_t* leaf = Hold(op, page, true, intLeaf);
+  // 4. The leaf changes (the copy of the block held already): 5. in its
+  // window, or 6. split.
+  uint8_t* leaf = const_cast<uint8_t*>(node);
+  bieIndexFile->DirtyBlock(page, aTrans, leaf);
+  mvSetInhIdentCounter(leaf, mvInhIdentCounter(leaf) + 1);
   TmvBlockNumber placedPage = page;
   uint8_t* placedLeaf = leaf;
   int32_t placedSlot;
