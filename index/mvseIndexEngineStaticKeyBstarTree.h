@@ -15,8 +15,10 @@
 //
 // Damage: every node read is checked (block number, signature, type, index
 // number, first slot and count within its type's room) and refused with
-// 15409 or 15424; a descent deeper than any real tree, or a leaf chain that
-// does not link back or outlasts the node count, raises 8962.
+// 15409 or 15424; a descent deeper than any real tree, a leaf chain that
+// does not link back or outlasts the node count, or a node that a commit cut
+// off wrote (its LSN newer than the file's block 0, mvseIndexNodes.h)
+// raises 8962.
 //
 // Ownership and threads: the engine belongs to its indices engine and is
 // used under the table's locks; searches only read (every block they read
