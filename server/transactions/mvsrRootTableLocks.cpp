@@ -5,6 +5,7 @@
 #include "foundation/errors/mvllErrors.h"
 #include "platform/SysUtils.h"
 #include "server/mvsdAbstractSession.h"
+#include "server/mvsdServerLog.h"
 #include "server/transactions/mvsrServerTransaction.h"
 #include "server/transactions/mvsrTransactionLevelTableLink.h"
 
@@ -50,7 +51,8 @@ const char16_t* Flag(bool aValue) { return aValue ? u"1" : u"0"; }
 }  // namespace
 
 TmvRootTableLocks::~TmvRootTableLocks() {
-  MV_ASSERT(!srtHasTransLinks());
+  // The table's name is out of reach here (its part is gone already).
+  if (srtHasTransLinks()) mvServerLogError(u"A table went while transactions still held links on it");
 }
 
 bool TmvRootTableLocks::srtHasTransLinks() const {
@@ -136,6 +138,9 @@ void TmvRootTableLocks::srtProcessPendingLinks() {
   auto signal = [](TLink* aLink) {
     if (aLink->ttlEvent) aLink->ttlEvent->SignalEvent();
   };
+  // A pending upgrade comes first. Once it is decided the pending list gets
+  // its turn in the same pass: after a grant its head waits anyway, after a
+  // failure it may not, and nothing else would wake it.
   if (TLink* upgrade = srtTransLinksPendingUpgrade) {
     const TmvLinkDecision decision = srtDecideLink(upgrade);
     if (decision == ldWait) return;
@@ -147,7 +152,6 @@ void TmvRootTableLocks::srtProcessPendingLinks() {
       upgrade->ttlState = ttlsFailed;
     }
     signal(upgrade);
-    return;
   }
   while (TLink* head = srtTransLinksPendingHead) {
     const TmvLinkDecision decision = srtDecideLink(head);

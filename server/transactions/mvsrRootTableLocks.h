@@ -39,7 +39,7 @@ enum TmvLinkDecision : uint8_t { ldGrant, ldWait, ldFail };
 class TmvRootTableLocks {
  public:
   TmvRootTableLocks() = default;
-  // Requires: no link left in the lists (an assertion failure otherwise).
+  // Requires: no link left in the lists (a fault that is logged).
   virtual ~TmvRootTableLocks();
   TmvRootTableLocks(const TmvRootTableLocks&) = delete;
   TmvRootTableLocks& operator=(const TmvRootTableLocks&) = delete;

@@ -1,6 +1,8 @@
 // Server engine: the server's transactions. See mvsrServerTransaction.h.
 #include "server/transactions/mvsrServerTransaction.h"
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 #include "foundation/errors/mvllErrors.h"
@@ -153,18 +155,27 @@ void TmvServerTransaction::CommitOutermost(TmvServerTransactionLevel* aLevel) {
   for (TLink* link = aLevel->stlTableLinksHead; link;) {
     TLink* next = link->ttlTransactionLevelNext;
     if (link->ttlState == ttlsGranted && link->ttlExclusive) {
-      link->ttlTable->srtCommitPadlock.Lock();
-      link->ttlTable->srtContentPortal.BeginWrite();
       exclusive.push_back(link);
     } else {
       {
+        // A table bound while the link was an upgrade (rolled back since)
+        // must not stay bound to a transaction that is about to end.
         TmvPadlockGuard guard(&link->ttlTable->srtTransLinksPadlock);
+        link->ttlTable->rtlEndTransaction(this);
         link->ttlTable->srtRemoveLink(link);
         link->ttlTable->srtProcessPendingLinks();
       }
       delete link;
     }
     link = next;
+  }
+  // One order for every committer: two commits never hold each other's
+  // padlock while they wait for their own.
+  std::sort(exclusive.begin(), exclusive.end(),
+            [](TLink* a, TLink* b) { return std::less<TmvRootTableLocks*>()(a->ttlTable, b->ttlTable); });
+  for (TLink* link : exclusive) {
+    link->ttlTable->srtCommitPadlock.Lock();
+    link->ttlTable->srtContentPortal.BeginWrite();
   }
 
   try {

@@ -10,9 +10,10 @@
 //
 // Commit of a nested level merges the level's block copies into its parent
 // and moves its links there: every table lock stays until the outermost
-// commit. The outermost commit, in this order: takes the commit padlock and
-// enters the content portal for writing on every table it holds
-// exclusively, and lets every other link go; publishes its blocks (the
+// commit. The outermost commit, in this order: lets every shared link go,
+// takes the commit padlock and enters the content portal for writing on
+// every table it holds exclusively (in one order for every committer, so
+// that two commits never wait for each other); publishes its blocks (the
 // block cache's commit); unbinds the record locks of those tables, leaves
 // each portal and lets each exclusive link go (waiting requests are
 // granted); writes and syncs the files (a failure there is fatal for the

@@ -7,6 +7,7 @@
 #include "platform/SysUtils.h"
 #include "server/mvsdAbstractSession.h"
 #include "server/mvsdPadlockGuard.h"
+#include "server/mvsdServerLog.h"
 #include "storage/mvsrTimeoutHandling.h"
 #include "storage/transactions/mvsrTransaction.h"
 
@@ -112,7 +113,9 @@ TmvWaitingLockRequest::~TmvWaitingLockRequest() {
 
 TmvTableLockContainer::TmvTableLockContainer() = default;
 
-TmvTableLockContainer::~TmvTableLockContainer() { MV_ASSERT(tlcWaitingHead == nullptr); }
+TmvTableLockContainer::~TmvTableLockContainer() {
+  if (tlcWaitingHead) mvServerLogError(u"A table's lock container went while requests waited in it");
+}
 
 int32_t TmvTableLockContainer::WaitingCount() {
   TmvPadlockGuard guard(&tlcGate);

@@ -78,7 +78,8 @@ class TmvWaitingLockRequest : public TmvObject {
 class TmvTableLockContainer : public TmvObject {
  public:
   TmvTableLockContainer();
-  // Locks still held are not inspected. Requires: no request waiting.
+  // Locks still held are not inspected. Requires: no request waiting (a
+  // fault that is logged).
   ~TmvTableLockContainer() override;
   TmvTableLockContainer(const TmvTableLockContainer&) = delete;
   TmvTableLockContainer& operator=(const TmvTableLockContainer&) = delete;

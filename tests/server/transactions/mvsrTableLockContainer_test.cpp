@@ -261,6 +261,7 @@ TEST_F(LockContainer, ABoundTableRefusesOtherTransactionsUntilItsEnd) {
 TEST_F(LockContainer, WaitersAreServedInQueueOrder) {
   LockCursor* holder = NewCursor(two);
   ASSERT_EQ(locks.GetWriteLock(nullptr, holder, false, nullptr), lrGrantedNew);
+  ASSERT_EQ(locks.GetWriteLock(nullptr, holder, false, nullptr), lrGrantedExisting);
   std::vector<int> order;
   std::mutex orderLock;
   std::vector<std::thread> threads;
@@ -277,7 +278,14 @@ TEST_F(LockContainer, WaitersAreServedInQueueOrder) {
     });
     AwaitQueued(locks, i + 1);
   }
-  EXPECT_TRUE(locks.ReleaseWriteLock(holder));
+  EXPECT_TRUE(locks.ReleaseWriteLock(holder));  // held once more: nobody moves
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(locks.WaitingCount(), 3);
+  {
+    std::lock_guard<std::mutex> guard(orderLock);
+    EXPECT_TRUE(order.empty());
+  }
+  EXPECT_TRUE(locks.ReleaseWriteLock(holder));  // wakes the head
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
   EXPECT_TRUE(locks.Empty());
