@@ -174,21 +174,25 @@ uint32_t TmvAbstractSession::TableExists(const String& aAliasName, const String&
 
 uint32_t TmvAbstractSession::GetUserInfo(TStrings* aStrings) {
   return atoLockedCall([&] {
-    const String since = mvDateTimeToStr(asConnectedSince, DefaultFormatSettings());
-    aStrings->Add(mvMakeCustomInfoTag(u"Session.ID", mvInt64ToStr(int64_t(GetRemoteID()))) +
-                  u"Connected since: " + since + mvMakeCustomInfoTag(u"Session.ConnectedSince", since));
-    if (!asUserName.empty()) {
-      aStrings->Add(u"Username: " + asUserName + u" [" +
-                    (asAuthenticated ? String(u"authenticated") : String(u"not authenticated")) + u"]" +
-                    mvMakeCustomInfoTag(u"Session.UserName", asUserName) +
-                    mvMakeCustomInfoTag(u"Session.Authenticated", asAuthenticated ? u"1" : u"0"));
-    } else {
-      aStrings->Add(u"anonymous User" + mvMakeCustomInfoTag(u"Session.UserName", String()));
-    }
-    if (!asConnectedFrom.empty())
-      aStrings->Add(u"Connected from: " + asConnectedFrom + mvMakeCustomInfoTag(u"Session.ConnectedFrom", asConnectedFrom));
+    asAddUserInfo(aStrings);
     return 0u;
   });
+}
+
+void TmvAbstractSession::asAddUserInfo(TStrings* aStrings) {
+  const String since = mvDateTimeToStr(asConnectedSince, DefaultFormatSettings());
+  aStrings->Add(mvMakeCustomInfoTag(u"Session.ID", mvInt64ToStr(int64_t(GetRemoteID()))) + u"Connected since: " +
+                since + mvMakeCustomInfoTag(u"Session.ConnectedSince", since));
+  if (!asUserName.empty()) {
+    aStrings->Add(u"Username: " + asUserName + u" [" +
+                  (asAuthenticated ? String(u"authenticated") : String(u"not authenticated")) + u"]" +
+                  mvMakeCustomInfoTag(u"Session.UserName", asUserName) +
+                  mvMakeCustomInfoTag(u"Session.Authenticated", asAuthenticated ? u"1" : u"0"));
+  } else {
+    aStrings->Add(u"anonymous User" + mvMakeCustomInfoTag(u"Session.UserName", String()));
+  }
+  if (!asConnectedFrom.empty())
+    aStrings->Add(u"Connected from: " + asConnectedFrom + mvMakeCustomInfoTag(u"Session.ConnectedFrom", asConnectedFrom));
 }
 
 void TmvAbstractSession::Failed(bool aPermanent) {

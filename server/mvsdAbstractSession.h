@@ -101,6 +101,10 @@ class TmvAbstractSession : public TmvAbstractTimeoutObject {
   // user (or "anonymous User") and where it connected from, with their
   // custom-info tags.
   virtual uint32_t GetUserInfo(TStrings* aStrings);
+  // The same lines without the session lock: they read only what the
+  // session was made with, so that the table locks can name a session whose
+  // thread is busy (its lock would refuse them).
+  void asAddUserInfo(TStrings* aStrings);
 
   // A cancel (false) or a permanent failure, without waiting; nothing while
   // the session is being destroyed.

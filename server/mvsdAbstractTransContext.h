@@ -55,7 +55,7 @@ class TmvAbstractTransContext : public TmvBaseTransContext {
   // Rolls back what is still open; nothing here.
   virtual void atcForceRollback() {}
   // Marks the context failed and rolls back.
-  void Failed();
+  virtual void Failed();
   bool IsFailed() const { return atcFailed; }
   // 12289 not supported here.
   virtual uint32_t SetCacheTransContext(TmvAbstractTransContext* aCacheTransContext);

@@ -14,6 +14,7 @@
 #include "server/mvsdServerNames.h"
 #include "server/mvsrAliasHandler.h"
 #include "server/mvsrServerEngine.h"
+#include "server/transactions/mvsrServerTransContext.h"
 #include "storage/indices/mvseIndexEngine.h"
 #include "storage/records/mvseAutoIncEngine.h"
 #include "storage/records/mvseRecordEngine.h"
@@ -278,9 +279,14 @@ uint32_t TmvServerSession::GetRegisteredClassList(TmvClassListType aClassListTyp
   return result;
 }
 
-uint32_t TmvServerSession::TransContextCreate(TmvAbstractTransContext*& aTransContext, uint32_t) {
+uint32_t TmvServerSession::TransContextCreate(TmvAbstractTransContext*& aTransContext, uint32_t aTimeout) {
   aTransContext = nullptr;
-  return NotSupported(u"TransContextCreate");
+  try {
+    aTransContext = TmvAbstractServerObject::Create<TmvServerTransContext>(this, aTimeout);
+    return 0;
+  } catch (...) {
+    return asoConvertException();
+  }
 }
 
 // ---------------------------------------------------------------------------

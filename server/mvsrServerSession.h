@@ -71,8 +71,7 @@ class TmvServerSession : public TmvAbstractSession {
   uint32_t DatabaseCacheOpen(TmvAbstractDatabase*& aDatabase, const String& aAliasType, const String& aAlias,
                              TmvAbstractTransContext* aTransContext, TmvOpenMode aOpenMode, TmvShareMode aShareMode,
                              uint32_t aTimeout) override;
-  // The server's transaction contexts come with the transactions; until
-  // then 12289.
+  // A new TmvServerTransContext.
   uint32_t TransContextCreate(TmvAbstractTransContext*& aTransContext, uint32_t aTimeout) override;
   // The names of one registry (index engines without the cache ones).
   uint32_t GetRegisteredClassList(TmvClassListType aClassListType, TStrings* aList) override;

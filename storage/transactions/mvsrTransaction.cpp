@@ -100,7 +100,7 @@ bool TmvBaseTransactionLevel::StopNested() {
 // ---------------------------------------------------------------------------
 // Transactions: life, levels, marks
 
-TmvBaseTransaction::TmvBaseTransaction(TmvBufferManager* aBufferManager, TmvObject* aOwningSession, bool aIsSnapshot,
+TmvBaseTransaction::TmvBaseTransaction(TmvBufferManager* aBufferManager, TPersistent* aOwningSession, bool aIsSnapshot,
                                        bool, TmvTransactionLevelClass aLevelClass)
     : btBufferManager(aBufferManager),
       btOwningSession(aOwningSession),

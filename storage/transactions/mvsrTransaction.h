@@ -99,7 +99,7 @@ class TmvBaseTransaction : public TmvObject {
   // aFailSafe is not kept. aLevelClass creates the levels (the base level
   // when nil); it is an argument because a constructor cannot reach the
   // overrides of a derived class.
-  TmvBaseTransaction(TmvBufferManager* aBufferManager, TmvObject* aOwningSession, bool aIsSnapshot, bool aFailSafe,
+  TmvBaseTransaction(TmvBufferManager* aBufferManager, TPersistent* aOwningSession, bool aIsSnapshot, bool aFailSafe,
                      TmvTransactionLevelClass aLevelClass = nullptr);
   // Frees the snapshot links and gives the snapshot ID back. Levels still open are rolled back and freed (and logged: the
   // owner should have ended them).
@@ -133,7 +133,7 @@ class TmvBaseTransaction : public TmvObject {
   void MarkNoMoreNested();
 
   TmvBufferManager* TransBufferManager() const { return btBufferManager; }
-  TmvObject* OwningSession() const { return btOwningSession; }
+  TPersistent* OwningSession() const { return btOwningSession; }
   TmvTransactionStates State() const { return btState; }
   void SetState(TmvTransactionStates aState) { btState = aState; }
   bool IsSnapshot() const { return mvInSet(btState, tsSnapshot); }
@@ -179,7 +179,7 @@ class TmvBaseTransaction : public TmvObject {
   static void FreeFileLink(TmvFileSnapShotLink* aLink);
 
   TmvBufferManager* btBufferManager;
-  TmvObject* btOwningSession;
+  TPersistent* btOwningSession;  // the server session, or nil
   TmvTransactionStates btState = 0;
   TDateTime btStartTime = 0;
   TmvLSN btStartLSN = 0;
