@@ -5,6 +5,7 @@
 #include "foundation/errors/mvllErrors.h"
 #include "foundation/errors/mvllExceptionData.h"
 #include "foundation/errors/mvllExceptions.h"
+#include "server/mvsdAbstractCursor.h"
 #include "server/mvsdPadlockGuard.h"
 #include "server/mvsdServerLog.h"
 #include "server/mvsdSessionLists.h"
@@ -40,6 +41,16 @@ TmvAbstractDatabase::~TmvAbstractDatabase() {
       TmvAbstractServerObject::Free(first);
       if (adStatements.Head == first) {
         mvServerLogError(u"Freeing a database: a statement being destroyed elsewhere was left to its destroyer");
+        break;
+      }
+    }
+  }
+  {
+    TmvPadlockGuard guard(&adCursorsPadlock);
+    while (TmvAbstractCursor* first = adCursorsHead) {
+      TmvAbstractServerObject::Free(first);
+      if (adCursorsHead == first) {
+        mvServerLogError(u"Freeing a database: a cursor being destroyed elsewhere was left to its destroyer");
         break;
       }
     }
@@ -154,6 +165,10 @@ void TmvAbstractDatabase::PrepareDestroy() {
     TmvPadlockGuard guard(&adStatementsPadlock);
     adStatements.ForEach([](TmvAbstractStatement* s) { s->PrepareDestroy(); });
   }
+  {
+    TmvPadlockGuard guard(&adCursorsPadlock);
+    for (TmvAbstractCursor* c = adCursorsHead; c; c = c->DatabaseNext()) c->PrepareDestroy();
+  }
   TmvBaseTransContext::PrepareDestroy();
 }
 
@@ -163,7 +178,13 @@ void TmvAbstractDatabase::WriteObjectInfo(ImvExceptionDataContainer* aContainer)
 }
 
 void TmvAbstractDatabase::asoWriteDetails(ImvExceptionDataContainer* aContainer) {
-  aContainer->AddContainer(u"Cursors");  // filled by the cursors' unit once cursors exist
+  {
+    ImvExceptionDataContainer* list = aContainer->AddContainer(u"Cursors");
+    int32_t i = 0;
+    TmvPadlockGuard guard(&adCursorsPadlock);
+    for (TmvAbstractCursor* c = adCursorsHead; c; c = c->DatabaseNext())
+      list->AddObject(Format(u"[%d]", {i++}), c, false);
+  }
   ImvExceptionDataContainer* list = aContainer->AddContainer(u"Statements");
   int32_t i = 0;
   TmvPadlockGuard guard(&adStatementsPadlock);

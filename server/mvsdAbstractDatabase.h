@@ -148,6 +148,7 @@ class TmvAbstractDatabase : public TmvBaseTransContext {
   TmvAbstractDatabase* NextOfSession() const { return adSessionNext; }
   TmvAbstractDatabase* NextOfTransContext() const { return adTransContextNext; }
   TmvAbstractStatement* FirstStatement() const { return adStatements.Head; }
+  TmvAbstractCursor* FirstCursor() const { return adCursorsHead; }
   TmvPadlock* StatementsPadlock() { return &adStatementsPadlock; }
   TmvPadlock* CursorsPadlock() { return &adCursorsPadlock; }
   // Set by the SQL layer when it lets go of a database that still has
@@ -161,6 +162,7 @@ class TmvAbstractDatabase : public TmvBaseTransContext {
   friend class TmvAbstractSession;
   friend class TmvAbstractTransContext;
   friend class TmvAbstractStatement;
+  friend class TmvAbstractCursor;
   // Links into aContext's database list and uses it.
   void adAttachTo(TmvAbstractTransContext* aContext);
   void adDetachFromContext();
