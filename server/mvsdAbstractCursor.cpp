@@ -175,9 +175,8 @@ int32_t TmvAbstractCursor::QueryInterface(const TGUID& iid, void** obj) {
   return TmvAbstractTimeoutObject::QueryInterface(iid, obj);
 }
 
-bool TmvAbstractCursor::GetFieldForFilter(int32_t aField, const String& aName, const void* aData,
-                                          TmvFieldType& aType, uint16_t& aSize, bool& aIsNull, const void*& aValue,
-                                          uint16_t& aCodePage) {
+bool TmvAbstractCursor::GetFieldForFilter(int32_t aField, const String& aName, const void* aData, TmvFieldType& aType,
+                                          uint16_t& aSize, bool& aIsNull, const void*& aValue, uint16_t& aCodePage) {
   return FieldsDescriptor()->GetFieldForFilter(aField, aName, aData, aType, aSize, aIsNull, aValue, aCodePage);
 }
 
@@ -198,8 +197,7 @@ uint32_t TmvAbstractCursor::ReadBlob(int32_t aFieldNo, TmvBlobNr aBlobNr, std::v
     uint32_t length = 0;
     if (uint32_t result = sbcBlobGetLength(unverified, aFieldNo, aBlobNr, length, false, nullptr)) return result;
     TmvMemoryStream stream;
-    if (uint32_t result = sbcBlobRead(unverified, aFieldNo, aBlobNr, 0, length, &stream, false, nullptr))
-      return result;
+    if (uint32_t result = sbcBlobRead(unverified, aFieldNo, aBlobNr, 0, length, &stream, false, nullptr)) return result;
     const auto* bytes = static_cast<const uint8_t*>(stream.Memory());
     aContent.assign(bytes, bytes + stream.GetSize());
     return 0;
@@ -304,9 +302,8 @@ uint32_t AddThroughDescriptor(TmvBaseFilterDescriptor* aDescriptor, F&& aAdd) {
 uint32_t TmvAbstractCursor::FilterAddExpression(const TmvCANExpr& aExpression, TmvFilterID& aFilterID,
                                                 bool aActivated) {
   try {
-    return AddThroughDescriptor(
-        new TmvSimpleExpressionFilterDescriptor(aExpression, mvThreadAnsiCodePage()),
-        [&](TmvBaseFilterDescriptor* d) { return FilterAddCustom(d, aFilterID, aActivated); });
+    return AddThroughDescriptor(new TmvSimpleExpressionFilterDescriptor(aExpression, mvThreadAnsiCodePage()),
+                                [&](TmvBaseFilterDescriptor* d) { return FilterAddCustom(d, aFilterID, aActivated); });
   } catch (...) {
     return asoConvertException();
   }
@@ -420,8 +417,7 @@ bool TmvAbstractCursor::BlobMarked(int32_t aBlobIndex) const {
   return word < acMarkedBlobs.size() && ((acMarkedBlobs[word] >> (aBlobIndex % 32)) & 1) != 0;
 }
 
-uint32_t TmvAbstractCursor::GetBlobs(const void* aData, bool aMarkedOnly, uint16_t& aBlobCount,
-                                     TmvBlobNr* aBlobNrs) {
+uint32_t TmvAbstractCursor::GetBlobs(const void* aData, bool aMarkedOnly, uint16_t& aBlobCount, TmvBlobNr* aBlobNrs) {
   const std::vector<int32_t>& blobFields = acSFI ? acSFI->sfiBlobFields : NoBlobFields();
   const uint16_t capacity = aBlobCount;
   aBlobCount = 0;
@@ -591,8 +587,7 @@ uint32_t TmvAbstractCursor::BlobReplace(const TmvRecID& aRecID, int32_t aFieldNo
                                         const void* aBlob) {
   return atoPublicCall([&]() -> uint32_t {
     if (aLen == 0) return aBlobNr != 0 ? BlobTruncate(aRecID, aFieldNo, aBlobNr, 0) : 0;
-    uint32_t result =
-        aBlobNr != 0 ? BlobTruncate(aRecID, aFieldNo, aBlobNr, 0) : BlobCreate(aRecID, aFieldNo, aBlobNr);
+    uint32_t result = aBlobNr != 0 ? BlobTruncate(aRecID, aFieldNo, aBlobNr, 0) : BlobCreate(aRecID, aFieldNo, aBlobNr);
     if (result == 0) result = BlobWrite(aRecID, aFieldNo, aBlobNr, 0, aLen, aBlob);
     return result;
   });
@@ -667,13 +662,12 @@ void TmvAbstractCursor::SetFieldAsVariantSelf(void* aBuffer, int32_t aField, con
 
 uint32_t TmvAbstractCursor::RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, TmvKeyData aKey1, bool aKeyIncl1,
                                      int32_t aFieldCount2, int32_t aPartialLen2, TmvKeyData aKey2, bool aKeyIncl2) {
-  return RangeSet(aFieldCount1, aPartialLen1, true, aKey1.Data, aKeyIncl1, aFieldCount2, aPartialLen2, true,
-                  aKey2.Data, aKeyIncl2);
+  return RangeSet(aFieldCount1, aPartialLen1, true, aKey1.Data, aKeyIncl1, aFieldCount2, aPartialLen2, true, aKey2.Data,
+                  aKeyIncl2);
 }
 
 uint32_t TmvAbstractCursor::RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, TmvRecordData aKey1, bool aKeyIncl1,
-                                     int32_t aFieldCount2, int32_t aPartialLen2, TmvRecordData aKey2,
-                                     bool aKeyIncl2) {
+                                     int32_t aFieldCount2, int32_t aPartialLen2, TmvRecordData aKey2, bool aKeyIncl2) {
   return RangeSet(aFieldCount1, aPartialLen1, false, aKey1.Data, aKeyIncl1, aFieldCount2, aPartialLen2, false,
                   aKey2.Data, aKeyIncl2);
 }
@@ -685,8 +679,7 @@ uint32_t TmvAbstractCursor::RangeSet(int32_t aFieldCount1, int32_t aPartialLen1,
 }
 
 uint32_t TmvAbstractCursor::RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, TmvKeyData aKey1, bool aKeyIncl1,
-                                     int32_t aFieldCount2, int32_t aPartialLen2, TmvRecordData aKey2,
-                                     bool aKeyIncl2) {
+                                     int32_t aFieldCount2, int32_t aPartialLen2, TmvRecordData aKey2, bool aKeyIncl2) {
   return RangeSet(aFieldCount1, aPartialLen1, true, aKey1.Data, aKeyIncl1, aFieldCount2, aPartialLen2, false,
                   aKey2.Data, aKeyIncl2);
 }
@@ -706,8 +699,8 @@ uint32_t TmvAbstractCursor::RecordGetForKey(int32_t aFieldCount, int32_t aPartia
   return RecordGetForKey(aFieldCount, aPartialLen, true, aKey.Data, aData, aMatchFirst, aFirstCall);
 }
 
-uint32_t TmvAbstractCursor::RecordGetForKey(int32_t aFieldCount, int32_t aPartialLen, TmvRecordData aKey,
-                                            void* aData, bool aMatchFirst, bool aFirstCall) {
+uint32_t TmvAbstractCursor::RecordGetForKey(int32_t aFieldCount, int32_t aPartialLen, TmvRecordData aKey, void* aData,
+                                            bool aMatchFirst, bool aFirstCall) {
   return RecordGetForKey(aFieldCount, aPartialLen, false, aKey.Data, aData, aMatchFirst, aFirstCall);
 }
 

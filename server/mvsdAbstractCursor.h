@@ -249,8 +249,8 @@ class TmvAbstractCursor : public TmvAbstractTimeoutObject, public ImvFieldsSourc
   virtual bool FilterMatchesBuffer(const void*) { return true; }
   virtual uint32_t SwitchToIndex(const String& aIndexName, int32_t aIndexID, TmvPosnOnRec aPosnOnRec) = 0;
   virtual uint32_t GetIndexID(int32_t& aIndexID) = 0;
-  virtual uint32_t SetToKey(TmvSearchKeyAction aSearchAction, int32_t aFieldCount, int32_t aPartialLen,
-                            bool aDirectKey, const void* aKeyData) = 0;
+  virtual uint32_t SetToKey(TmvSearchKeyAction aSearchAction, int32_t aFieldCount, int32_t aPartialLen, bool aDirectKey,
+                            const void* aKeyData) = 0;
   virtual uint32_t RecordGetForKey(int32_t aFieldCount, int32_t aPartialLen, bool aDirectKey, const void* aKeyData,
                                    void* aData, bool aMatchFirst, bool aFirstCall) = 0;
   virtual uint32_t RecordGetForKeyBatch(uint32_t aCutoffSize, TmvRecordGetBatchExOptions aOptions,
@@ -278,8 +278,8 @@ class TmvAbstractCursor : public TmvAbstractTimeoutObject, public ImvFieldsSourc
   virtual uint32_t RecordInsertBatch(TmvCustomMemoryStream* aStream) = 0;
   virtual uint32_t CopyRecords(TmvAbstractCursor* aDestCursor, TmvBlobCopyMode aBlobCopyMode,
                                uint32_t aMaxTransSize) = 0;
-  virtual uint32_t CopyRecordsEx(TmvAbstractCursor* aDestCursor, TmvBlobCopyMode aBlobCopyMode,
-                                 uint32_t aMaxTransSize, bool aCheckValFields) = 0;
+  virtual uint32_t CopyRecordsEx(TmvAbstractCursor* aDestCursor, TmvBlobCopyMode aBlobCopyMode, uint32_t aMaxTransSize,
+                                 bool aCheckValFields) = 0;
   virtual uint32_t DeleteRecords() = 0;
   virtual uint32_t BlobsCancel(TmvRefNr aRefNr) = 0;
   // aReply receives the packed reply (TmvBlobBatchReply).
@@ -312,17 +312,16 @@ class TmvAbstractCursor : public TmvAbstractTimeoutObject, public ImvFieldsSourc
   // Length (when aBlobLen is given) and read, each retried with the new
   // number while the BLOB was replaced meanwhile, at most
   // mvBlobReadRetryLimit times; then 13058.
-  virtual uint32_t sbcBlobReadSnapshoted(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr,
-                                         uint32_t aOffset, uint32_t aLen, TStream* aStream, bool aReadOrg,
-                                         uint32_t* aBlobLen, TmvNewBlobNr* aNewBlobNr);
+  virtual uint32_t sbcBlobReadSnapshoted(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t aOffset,
+                                         uint32_t aLen, TStream* aStream, bool aReadOrg, uint32_t* aBlobLen,
+                                         TmvNewBlobNr* aNewBlobNr);
   virtual uint32_t BlobWrite(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t aOffset,
                              uint32_t aLen, const void* aBlob) = 0;
   // Truncates an existing BLOB (or creates one into aBlobNr) and writes
   // aLen bytes; exceptions become codes.
   virtual uint32_t BlobReplace(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr& aBlobNr, uint32_t aLen,
                                const void* aBlob);
-  virtual uint32_t BlobTruncate(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr,
-                                uint32_t aBlobLength) = 0;
+  virtual uint32_t BlobTruncate(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t aBlobLength) = 0;
   // Deadline and session lock around sbcBlobGetLength, as BlobRead.
   virtual uint32_t BlobGetLength(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t& aLength,
                                  bool aReadOrg, TmvNewBlobNr* aNewBlobNr);
@@ -355,8 +354,8 @@ class TmvAbstractCursor : public TmvAbstractTimeoutObject, public ImvFieldsSourc
   virtual uint32_t GetBlobs(const void* aData, bool aMarkedOnly, uint16_t& aBlobCount, TmvBlobNr* aBlobNrs);
   // 8709 when both are 0, else not supported here.
   virtual uint32_t ContainsLSNRefNr(TmvLSN& aLSN, TmvRefNr& aRefNr);
-  virtual uint32_t GetDeletedRecords(TmvLSN aFromLSN, std::vector<TmvRecordCacheInfo>& aCacheInfos,
-                                     int32_t aMaxCount, TmvLSN* aCurrentLSN);
+  virtual uint32_t GetDeletedRecords(TmvLSN aFromLSN, std::vector<TmvRecordCacheInfo>& aCacheInfos, int32_t aMaxCount,
+                                     TmvLSN* aCurrentLSN);
 
   // --- non-virtual operations --------------------------------------------
   // The identity of the record in aBuffer (RefNr and InsertLSN fields, 0
@@ -381,20 +380,20 @@ class TmvAbstractCursor : public TmvAbstractTimeoutObject, public ImvFieldsSourc
   // null or empty). A failing BLOB call raises.
   Variant GetFieldAsVariantSelf(const void* aBuffer, int32_t aField);
   // The key overloads.
-  uint32_t RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, TmvKeyData aKey1, bool aKeyIncl1,
-                    int32_t aFieldCount2, int32_t aPartialLen2, TmvKeyData aKey2, bool aKeyIncl2);
+  uint32_t RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, TmvKeyData aKey1, bool aKeyIncl1, int32_t aFieldCount2,
+                    int32_t aPartialLen2, TmvKeyData aKey2, bool aKeyIncl2);
   uint32_t RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, TmvRecordData aKey1, bool aKeyIncl1,
                     int32_t aFieldCount2, int32_t aPartialLen2, TmvRecordData aKey2, bool aKeyIncl2);
   uint32_t RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, TmvRecordData aKey1, bool aKeyIncl1,
                     int32_t aFieldCount2, int32_t aPartialLen2, TmvKeyData aKey2, bool aKeyIncl2);
-  uint32_t RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, TmvKeyData aKey1, bool aKeyIncl1,
-                    int32_t aFieldCount2, int32_t aPartialLen2, TmvRecordData aKey2, bool aKeyIncl2);
+  uint32_t RangeSet(int32_t aFieldCount1, int32_t aPartialLen1, TmvKeyData aKey1, bool aKeyIncl1, int32_t aFieldCount2,
+                    int32_t aPartialLen2, TmvRecordData aKey2, bool aKeyIncl2);
   uint32_t SetToKey(TmvSearchKeyAction aSearchAction, int32_t aFieldCount, int32_t aPartialLen, TmvRecordData aKey);
   uint32_t SetToKey(TmvSearchKeyAction aSearchAction, int32_t aFieldCount, int32_t aPartialLen, TmvKeyData aKey);
   uint32_t RecordGetForKey(int32_t aFieldCount, int32_t aPartialLen, TmvKeyData aKey, void* aData, bool aMatchFirst,
                            bool aFirstCall);
-  uint32_t RecordGetForKey(int32_t aFieldCount, int32_t aPartialLen, TmvRecordData aKey, void* aData,
-                           bool aMatchFirst, bool aFirstCall);
+  uint32_t RecordGetForKey(int32_t aFieldCount, int32_t aPartialLen, TmvRecordData aKey, void* aData, bool aMatchFirst,
+                           bool aFirstCall);
 
   // "<Cursor>" resolves on the cursor, "<Database>" on its database.
   int32_t CreateInstanceFor(const String& aName, const TGUID& aClassID, IInterface* aOuter, const TGUID& aInterfaceID,
@@ -405,8 +404,8 @@ class TmvAbstractCursor : public TmvAbstractTimeoutObject, public ImvFieldsSourc
   int32_t QueryInterface(const TGUID& iid, void** obj) override;
   int32_t _AddRef() override { return -1; }
   int32_t _Release() override { return -1; }
-  bool GetFieldForFilter(int32_t aField, const String& aName, const void* aData, TmvFieldType& aType,
-                         uint16_t& aSize, bool& aIsNull, const void*& aValue, uint16_t& aCodePage) override;
+  bool GetFieldForFilter(int32_t aField, const String& aName, const void* aData, TmvFieldType& aType, uint16_t& aSize,
+                         bool& aIsNull, const void*& aValue, uint16_t& aCodePage) override;
   Variant GetFieldAsVariant(const void* aData, int32_t aIndex) override { return GetFieldAsVariantSelf(aData, aIndex); }
   bool BlobsSupported() override { return true; }
   int32_t GetFieldFromName(const String& aName) override;
@@ -539,8 +538,8 @@ class TmvSqlAbstractCursor : public TmvAbstractServerCursor {
   virtual uint32_t sbcRecordGetBatch(uint32_t aCutoffSize, TmvRecordGetBatchExOptions aOptions,
                                      TmvBatchStreamAccess*& aAccess, int32_t aMaxRecords, bool aForward) = 0;
   virtual uint32_t sbcRecordInsertBatch(TmvCustomMemoryStream* aStream) = 0;
-  virtual uint32_t sbcCopyRecords(TmvAbstractCursor* aDestCursor, TmvBlobCopyMode aBlobCopyMode,
-                                  uint32_t aMaxTransSize, bool aCheckValFields) = 0;
+  virtual uint32_t sbcCopyRecords(TmvAbstractCursor* aDestCursor, TmvBlobCopyMode aBlobCopyMode, uint32_t aMaxTransSize,
+                                  bool aCheckValFields) = 0;
   virtual uint32_t sbcDeleteRecords() = 0;
   virtual uint32_t sbcBlobCreateLink(const TmvRecID& aRecID, int32_t aFieldNo, const String& aTableName,
                                      TmvBlobNr aTableBlobNr, TmvBlobNr& aBlobNr) = 0;

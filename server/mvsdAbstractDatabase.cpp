@@ -141,6 +141,45 @@ uint32_t TmvAbstractDatabase::CursorCacheOpen(TmvAbstractCursor*& aCursor, const
   return NotSupported(u"CursorCacheOpen");
 }
 
+namespace {
+
+// Opens a cursor on the table for one call and frees it again.
+template <typename F>
+uint32_t WithTableCursor(TmvAbstractDatabase* aDatabase, const String& aTableName, const String& aPassword,
+                         TmvOpenMode aOpenMode, F&& aWork) {
+  TmvAbstractCursor* cursor = nullptr;
+  uint32_t result = aDatabase->CursorOpen(cursor, aTableName, aPassword, aOpenMode, smShared, aDatabase->GetTimeout(),
+                                          String(), -1, aDatabase->GetExplicitAllowSystem(), 0, 500, nullptr);
+  if (result == 0 && cursor) {
+    try {
+      result = aWork(cursor);
+    } catch (...) {
+      TmvAbstractServerObject::Free(cursor);
+      throw;
+    }
+  }
+  TmvAbstractServerObject::Free(cursor);
+  return result;
+}
+
+}  // namespace
+
+uint32_t TmvAbstractDatabase::TableStreamRead(const String& aTableName, const String& aPassword,
+                                              const String& aStreamName, TStream* aStream) {
+  return atoPublicCall([&] {
+    return WithTableCursor(this, aTableName, aPassword, omReadOnly,
+                           [&](TmvAbstractCursor* c) { return c->TableStreamRead(aStreamName, aStream); });
+  });
+}
+
+uint32_t TmvAbstractDatabase::TableStreamWrite(const String& aTableName, const String& aPassword,
+                                               const String& aStreamName, TStream* aStream) {
+  return atoPublicCall([&] {
+    return WithTableCursor(this, aTableName, aPassword, omReadWrite,
+                           [&](TmvAbstractCursor* c) { return c->TableStreamWrite(aStreamName, aStream); });
+  });
+}
+
 void TmvAbstractDatabase::SetTimeout(uint32_t aValue) {
   TmvBaseTransContext::SetTimeout(aValue);
   if (adOwnedTransContext) adOwnedTransContext->SetTimeout(aValue);

@@ -105,12 +105,12 @@ class TmvAbstractDatabase : public TmvBaseTransContext {
   virtual uint32_t TableGetList(TStrings* aList) = 0;
   virtual uint32_t TableAutoIncGet(const String& aTableName, const String& aPassword, uint32_t& aValue) = 0;
   virtual uint32_t GetChangedTables(TStrings* aTables) = 0;
-  // A named stream of a table, through a cursor opened on it for the call
-  // (the abstract cursor's unit gives the shared body).
+  // A named stream of a table, through a cursor opened on it (shared,
+  // read-only for reading, read-write for writing) for the call.
   virtual uint32_t TableStreamRead(const String& aTableName, const String& aPassword, const String& aStreamName,
-                                   TStream* aStream) = 0;
+                                   TStream* aStream);
   virtual uint32_t TableStreamWrite(const String& aTableName, const String& aPassword, const String& aStreamName,
-                                    TStream* aStream) = 0;
+                                    TStream* aStream);
 
   // Cursors and statements.
   virtual uint32_t CursorOpen(TmvAbstractCursor*& aCursor, const String& aTableName, const String& aPassword,

@@ -34,7 +34,7 @@ struct Candidate {
 // The BLOB-number list of each client position (nil entries without
 // them).
 std::vector<const TmvRecordCacheInfoBlobInfo*> BlobInfosByPosition(const TmvRecordCacheInfoBlobInfo* aBlobInfos,
-                                                                    size_t aCount) {
+                                                                   size_t aCount) {
   std::vector<const TmvRecordCacheInfoBlobInfo*> result(aCount, nullptr);
   const TmvRecordCacheInfoBlobInfo* info = aBlobInfos;
   for (size_t i = 0; i < aCount && info; ++i) {
@@ -184,8 +184,7 @@ bool TmvBatchStreamAccess::Reset(bool aApplyClientFilter) {
     bsaCurrentEntry = nullptr;
   }
   // Only a remote cursor filters on the client side; none is remote here.
-  bsaCheckFilter =
-      aApplyClientFilter && count > 0 && bsaCursor->GetIsRemote() && bsaCursor->HasActiveLocalFilter();
+  bsaCheckFilter = aApplyClientFilter && count > 0 && bsaCursor->GetIsRemote() && bsaCursor->HasActiveLocalFilter();
   return count > 0;
 }
 
@@ -350,7 +349,8 @@ bool TmvBatchStreamAccess::GetBlobAccess(const TmvBatchStreamEntry& aEntry, cons
   aBlobAccess = TmvBatchBlobAccess{};
   if (!aBlobOffset) return false;
   // The list entry must lie inside the entry it belongs to.
-  if (!aEntry.bseEntryBase || aBlobOffset < aEntry.bseEntryBase || aBlobOffset + mvBatchBlobOffsetSize > aEntry.bseEnd) {
+  if (!aEntry.bseEntryBase || aBlobOffset < aEntry.bseEntryBase ||
+      aBlobOffset + mvBatchBlobOffsetSize > aEntry.bseEnd) {
     aBlobAccess.bbaResult = MVERR_INVALIDPARAM;
     return false;
   }
@@ -404,8 +404,8 @@ void TmvBatchStreamAccess::FixupBlobs(TmvRecordGetBatchExOptions aOrgOptions) {
       bsaFields->SetRecordField(field, entry.bseRecord, blobNr == 0 ? nullptr : &blobNr);
     }
   }
-  bsaOptions &= TmvRecordGetBatchExOptions(~(OptionBit(gboBlobs) | OptionBit(gboBlobNrs) |
-                                             OptionBit(gboBlobsOnlyMarked)));
+  bsaOptions &=
+      TmvRecordGetBatchExOptions(~(OptionBit(gboBlobs) | OptionBit(gboBlobNrs) | OptionBit(gboBlobsOnlyMarked)));
 }
 
 // The target keeps its size and takes the source's flag, result and data:
@@ -446,7 +446,8 @@ bool TmvBatchStreamAccess::OverwriteEntry(TmvBatchStreamEntry& aTarget, const Tm
 
   TmvBatchStreamAccess* source = aSource.bseBatchAccess;
   TmvBatchBlobAccess access;
-  const int64_t shift = int64_t(aTarget.bseEntryBase - bsaStart) - int64_t(aSource.bseEntryBase - aSource.bseStreamBase);
+  const int64_t shift =
+      int64_t(aTarget.bseEntryBase - bsaStart) - int64_t(aSource.bseEntryBase - aSource.bseStreamBase);
   for (int32_t field : bsaBlobFields) {
     if (!CarriesParts(BlobIndexOf(field))) continue;
     bool isNull = true;
@@ -498,12 +499,10 @@ bool TmvBatchStreamAccess::IsRecordEntry(const TmvBatchStreamEntry& aEntry, uint
 // The cached form needs the code, the 20-byte info and, for parts the
 // client lacks, the offsets list inside the record area; a record too short
 // for it stays a full record.
-bool TmvBatchStreamAccess::RewriteAsCached(TmvBatchStreamEntry& aEntry, int32_t aIndex,
-                                           const TmvRecordCacheInfo& aInfo,
+bool TmvBatchStreamAccess::RewriteAsCached(TmvBatchStreamEntry& aEntry, int32_t aIndex, const TmvRecordCacheInfo& aInfo,
                                            const TmvRecordCacheInfoBlobInfo* aBlobInfo) {
   uint8_t* const base = aEntry.bseEntryBase;
-  uint8_t* const recordEnd =
-      aEntry.bseRecord + bsaRecordLength + (HasOption(gboBookmarks) ? bsaBookmarkSize : 0);
+  uint8_t* const recordEnd = aEntry.bseRecord + bsaRecordLength + (HasOption(gboBookmarks) ? bsaBookmarkSize : 0);
   TmvBatchBlobAccesses parts;
   bool same = true;
   if (HasOption(gboBlobs)) {

@@ -74,11 +74,11 @@ inline constexpr int32_t mvBatchDefaultCapacity = 0x80000;
 // One decoded entry (filled by Next).
 struct TmvBatchStreamEntry {
   TmvBatchStreamAccess* bseBatchAccess = nullptr;
-  uint8_t* bseStreamBase = nullptr;  // offsets of BLOB parts count from here
-  uint8_t* bseEntryBase = nullptr;   // the size word
-  uint8_t* bseRecord = nullptr;      // record image or nil
-  uint8_t* bseBookmark = nullptr;    // bookmark or nil
-  uint8_t* bseCacheInfo = nullptr;   // the 20-byte cached-record info or nil
+  uint8_t* bseStreamBase = nullptr;   // offsets of BLOB parts count from here
+  uint8_t* bseEntryBase = nullptr;    // the size word
+  uint8_t* bseRecord = nullptr;       // record image or nil
+  uint8_t* bseBookmark = nullptr;     // bookmark or nil
+  uint8_t* bseCacheInfo = nullptr;    // the 20-byte cached-record info or nil
   uint8_t* bseBlobOffsets = nullptr;  // first 6-byte BLOB offset or nil
   uint32_t bseSize = 0;               // S
   uint32_t bseResult = 0;

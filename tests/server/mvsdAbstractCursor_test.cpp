@@ -8,23 +8,11 @@
 
 namespace {
 
-struct AbstractCursors : ServerTest {
+struct AbstractCursors : CursorTest {
   void SetUp() override {
-    ServerTest::SetUp();
-    engine = new TestEngine(nullptr);
-    session = engine->Open(u"anna");
-    context = TmvAbstractServerObject::Create<CountingTransContext>(session, 0u);
-    database = TmvAbstractServerObject::Create<TestDatabase>(session, context, 0u);
-    table = TestTable::WithBlobs();
+    CursorTest::SetUp();
     cursor = TmvAbstractServerObject::Create<TestListCursor>(database, table.get());
   }
-  void TearDown() override {
-    TmvAbstractServerObject::Free(session);
-    EXPECT_EQ(engine->DatabaseCount() + engine->CursorCount() + engine->TransContextCount(), 0);
-    delete engine;
-    ServerTest::TearDown();
-  }
-  TmvFieldsDescriptor* Fields() { return table->Fields(); }
   // A row whose three BLOB fields hold the given texts and bytes.
   std::vector<uint8_t> RowWithBlobs(const char* aMemo, std::vector<uint8_t> aWide, std::vector<uint8_t> aData) {
     const TmvBlobNr memo = table->AddBlob(std::vector<uint8_t>(aMemo, aMemo + std::strlen(aMemo)));
@@ -34,11 +22,6 @@ struct AbstractCursors : ServerTest {
     return table->rows.back();
   }
 
-  TestEngine* engine = nullptr;
-  TestSession* session = nullptr;
-  CountingTransContext* context = nullptr;
-  TmvAbstractDatabase* database = nullptr;
-  std::unique_ptr<TestTable> table;
   TestListCursor* cursor = nullptr;
 };
 
@@ -59,14 +42,21 @@ TEST_F(AbstractCursors, DefaultsAnswerNotSupportedAndSayWhichOperationAndClass) 
       {u"BuildKey", [&] { return cursor->BuildKey(buffer, buffer, false); }},
       {u"KeyToRecord", [&] { return cursor->KeyToRecord(buffer, buffer); }},
       {u"BlobBatchProcess", [&] { return cursor->BlobBatchProcess(TmvBlobBatchRequest{}, reply); }},
-      {u"BlobAddToCache", [&] { return cursor->BlobAddToCache(TmvRecID{1, 1}, 4, 1, 1, buffer); }},
+      {u"BlobAddToCache",
+       [&] {
+         return cursor->BlobAddToCache(TmvRecID{1, 1}, 4, 1, 1, buffer);
+       }},
       {u"GetDeletedRecords", [&] { return cursor->GetDeletedRecords(1, infos, 10, &lsn); }},
-      {u"ContainsLSNRefNr", [&] {
+      {u"ContainsLSNRefNr",
+       [&] {
          TmvLSN l = 1;
          TmvRefNr r = 1;
          return cursor->ContainsLSNRefNr(l, r);
        }},
-      {u"ascBlobRequestCache", [&] { return cursor->ascBlobRequestCache(TmvRecID{1, 1}, 4, 1); }},
+      {u"ascBlobRequestCache",
+       [&] {
+         return cursor->ascBlobRequestCache(TmvRecID{1, 1}, 4, 1);
+       }},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.call(), 12289u) << String(c.name).size();

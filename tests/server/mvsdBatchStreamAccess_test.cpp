@@ -63,22 +63,12 @@ struct BatchBytes {
   std::vector<uint8_t> bytes;
 };
 
-struct BatchStreams : ServerTest {
+struct BatchStreams : CursorTest {
   void SetUp() override {
-    ServerTest::SetUp();
-    engine = new TestEngine(nullptr);
-    session = engine->Open(u"anna");
-    ASSERT_EQ(session->DatabaseOpen(database, u"Path", u"x", nullptr, omReadWrite, smShared, 0), 0u);
-    table = TestTable::WithBlobs();
+    CursorTest::SetUp();
     cursor = TmvAbstractServerObject::Create<TestListCursor>(database, table.get());
     cursor->MakeCacheable();
   }
-  void TearDown() override {
-    TmvAbstractServerObject::Free(session);
-    delete engine;
-    ServerTest::TearDown();
-  }
-  TmvFieldsDescriptor* Fields() { return table->Fields(); }
   uint32_t RecordLength() { return uint32_t(table->RecordLength()); }
   // A record of the BLOB table; the BLOB fields given carry those values
   // (part offsets or BLOB numbers).
@@ -132,10 +122,6 @@ struct BatchStreams : ServerTest {
     b.Close(entry);
   }
 
-  TestEngine* engine = nullptr;
-  TestSession* session = nullptr;
-  TmvAbstractDatabase* database = nullptr;
-  std::unique_ptr<TestTable> table;
   TestListCursor* cursor = nullptr;
 };
 
@@ -524,7 +510,8 @@ TEST_F(BatchStreams, DamagedBatchesAreWalkedInsideTheirBounds) {
     while (checked->Next(entry)) ASSERT_LE(++walked, aSize);
   };
 
-  for (TmvRecordGetBatchExOptions read : {Options({gboBlobs, gboBookmarks, gboBlobNrs}), Options({gboBlobs, gboBookmarks})}) {
+  for (TmvRecordGetBatchExOptions read :
+       {Options({gboBlobs, gboBookmarks, gboBlobNrs}), Options({gboBlobs, gboBookmarks})}) {
     options = read;
     for (size_t size = 0; size <= b.Size(); ++size) run(b.bytes, size);
     for (size_t at = 0; at < b.Size(); ++at) {
