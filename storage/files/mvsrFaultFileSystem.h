@@ -115,11 +115,11 @@ class TmvFaultFileSystem : public TmvFileSystem {
   // One change not yet synced, with what it replaced.
   struct Change {
     enum Kind : uint8_t { Write, Truncate, Create, Unlink, Rename } kind;
-    std::string path, newPath;         // newPath: a renaming's target
+    std::string path{}, newPath{};     // newPath: a renaming's target
     int64_t offset = 0;                // a write's
     int64_t oldSize = 0, newSize = 0;  // the file's size before and after
-    std::vector<uint8_t> oldBytes;     // what a write covered, a shrink cut, a deletion or renaming removed
-    std::vector<uint8_t> newBytes;     // what a write wrote
+    std::vector<uint8_t> oldBytes{};   // what a write covered, a shrink cut, a deletion or renaming removed
+    std::vector<uint8_t> newBytes{};   // what a write wrote
     bool replaced = false;             // a renaming replaced an existing target
   };
   // What one call is to do besides (or instead of) the real call.
