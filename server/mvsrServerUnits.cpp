@@ -3,14 +3,16 @@
 
 #include "foundation/mvllUnitGroup.h"
 #include "server/mvsdSimpleLock.h"
+#include "server/mvseSortEngineMerge.h"
 #include "server/mvsrServerEngine.h"
-#include "storage/mvsrUnits.h"
+#include "index/mvixUnits.h"
 
 namespace {
 
 constexpr TmvUnitSteps kServerUnits[] = {
-    {mvStorageInit, mvStorageFini},
+    {mvIndexInit, mvIndexFini},
     {mvsdSimpleLockInit, mvsdSimpleLockFini},
+    {mvseSortEngineMergeInit, mvseSortEngineMergeFini},
     {mvsrServerEngineInit, mvsrServerEngineFini},
 };
 constinit TmvUnitGroup gServerUnits(kServerUnits);
