@@ -266,7 +266,9 @@ TEST_F(LockContainer, WaitersAreServedInQueueOrder) {
   std::mutex orderLock;
   std::vector<std::thread> threads;
   for (int i = 0; i < 3; ++i) {
-    LockCursor* cursor = NewCursor(one);
+    // Each waiter of a session of its own: a conflict with a cursor of the
+    // same session is never waited for.
+    LockCursor* cursor = NewCursor(NewSession());
     threads.emplace_back([&, cursor, i] {
       Deadline(20000);
       const TmvLockResult result = locks.GetWriteLock(nullptr, cursor, false, nullptr);
