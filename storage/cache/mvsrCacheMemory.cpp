@@ -308,10 +308,12 @@ bool TmvBufferManager::KindNeedsTrimming(uint8_t aKind, bool* aOnlyAsked) {
 }
 
 void TmvBufferManager::bmRemoveExcessUsedBlocks(uint8_t aKind, bool aForce) {
-  const uint64_t start = Now();
-  if (!aForce && bmLastCheckFailed[aKind] != 0 && start - bmLastCheckFailed[aKind] <= kRetryPause) return;
+  // Every block access comes here: the cheap test first, the clock (a
+  // system call on some machines) only when there is something to trim.
   bool onlyAsked = false;
   if (!KindNeedsTrimming(aKind, &onlyAsked)) return;
+  const uint64_t start = Now();
+  if (!aForce && bmLastCheckFailed[aKind] != 0 && start - bmLastCheckFailed[aKind] <= kRetryPause) return;
   if (onlyAsked && ++bmPressureChecks % 64 == 0) mvMemoryManagerCollect();
   for (;;) {
     bmLastCheckFailed[aKind] = start;
@@ -354,9 +356,8 @@ void TmvBufferManager::TrimHistory(uint8_t aKind) {
 
 void TmvBufferManager::bmRemoveExcessBlocks(bool aForceMapped, bool aForceAllocated) {
   TmvBufferManagerGuard guard(this);
-  const uint64_t now = Now();
-  if (aForceMapped && mvMustReleaseMappedBlocks()) bmChunkEmergency = now;
-  if (aForceAllocated && mvMustReleaseAllocatedBlocks()) bmPhysicalEmergency = now;
+  if (aForceMapped && mvMustReleaseMappedBlocks()) bmChunkEmergency = Now();
+  if (aForceAllocated && mvMustReleaseAllocatedBlocks()) bmPhysicalEmergency = Now();
   // Standard mode: physical memory is never asked back, so only the
   // addressable kind is trimmed, forced when either kind is.
   bmRemoveExcessUsedBlocks(cbsMapped, aForceMapped || (aForceAllocated && mvMustReleaseAllocatedBlocks()));
