@@ -12,6 +12,17 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+ssize_t TmvFileSystem::PWriteV(int aHandle, const iovec* aVectors, int aCount, int64_t aOffset) {
+  ssize_t done = 0;
+  for (int i = 0; i < aCount; ++i) {
+    const ssize_t n = PWrite(aHandle, aVectors[i].iov_base, aVectors[i].iov_len, aOffset + done);
+    if (n < 0) return -1;
+    done += n;
+    if (size_t(n) < aVectors[i].iov_len) break;
+  }
+  return done;
+}
+
 namespace {
 
 class TmvPosixFileSystem : public TmvFileSystem {
@@ -26,6 +37,9 @@ class TmvPosixFileSystem : public TmvFileSystem {
   }
   ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) override {
     return ::pwrite(aHandle, aBuffer, aCount, aOffset);
+  }
+  ssize_t PWriteV(int aHandle, const iovec* aVectors, int aCount, int64_t aOffset) override {
+    return ::pwritev(aHandle, aVectors, aCount, aOffset);
   }
   int Truncate(int aHandle, int64_t aSize) override {
     struct stat st;

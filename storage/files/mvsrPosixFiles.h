@@ -113,6 +113,9 @@ class TmvBaseWin32File : public TmvBaseFile {
   // it returns (another thread may free it).
   void WriteQueuedBlock(TmvReadOnlyBlock* aBlock, int64_t aPrevious, uint8_t* aBuffer,
                         TmvBaseReplicationLog* aLog);
+  // The same for the queued blocks aFirst .. aEnd - 1, numbered one after
+  // the other and stored as they are (no encryption), in one write.
+  void WriteQueuedRun(int32_t aFirst, int32_t aEnd);
   void AcquireShareLock(TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aCreateFile);
   // Closes the share-lock descriptor; false (errno set) when the system refused.
   bool ReleaseShareLock();
