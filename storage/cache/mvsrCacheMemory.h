@@ -81,6 +81,10 @@ class TmvCacheBlock : public TmvObject {
   void Dispose();
 };
 
+// Gives back the block frames that caches gave up and that are kept for
+// reuse (at the end of storage; any time to lower the process's memory).
+void mvCacheReleaseFrames();
+
 // The base of every cached block object: its memory and its places in the
 // cache's resident and history lists. Destroying it frees its memory and
 // takes it out of every list.
