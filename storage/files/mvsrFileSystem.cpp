@@ -13,14 +13,7 @@
 #include <unistd.h>
 
 ssize_t TmvFileSystem::PWriteV(int aHandle, const iovec* aVectors, int aCount, int64_t aOffset) {
-  ssize_t done = 0;
-  for (int i = 0; i < aCount; ++i) {
-    const ssize_t n = PWrite(aHandle, aVectors[i].iov_base, aVectors[i].iov_len, aOffset + done);
-    if (n < 0) return -1;
-    done += n;
-    if (size_t(n) < aVectors[i].iov_len) break;
-  }
-  return done;
+  return aCount > 0 ? PWrite(aHandle, aVectors[0].iov_base, aVectors[0].iov_len, aOffset) : 0;
 }
 
 namespace {

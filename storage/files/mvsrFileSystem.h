@@ -59,9 +59,9 @@ class TmvFileSystem {
   virtual ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) = 0;
   virtual ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) = 0;
   // One pwritev(2) of aCount buffers written one after the other from
-  // aOffset: may transfer fewer bytes than asked. Here: PWrite buffer by
-  // buffer, stopping at the first short write (-1 at the first failure), so
-  // that a file system that watches single writes sees every block.
+  // aOffset: may transfer fewer bytes than asked. Here: one PWrite of the
+  // first buffer, so that a file system that watches single writes sees,
+  // fails or tears every block of a run as it would one by one.
   virtual ssize_t PWriteV(int aHandle, const iovec* aVectors, int aCount, int64_t aOffset);
   // Sets the end of the file; growing reserves the disk space where the file
   // system can (fallocate), so that later writes do not run out of it.

@@ -75,14 +75,16 @@ int64_t writeAt(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset
 }
 
 // Writes every byte of aCount buffers from aOffset, going on after short
-// writes (aVectors is used up): the bytes written, or -1 (errno set).
-int64_t writeVectorAt(int aHandle, iovec* aVectors, int aCount, int64_t aOffset) {
-  int64_t done = 0;
+// writes (aVectors is used up). aDone: the bytes written, also when a write
+// fails (false, errno set).
+bool writeVectorAt(int aHandle, iovec* aVectors, int aCount, int64_t aOffset, int64_t& aDone) {
+  int64_t& done = aDone;
+  done = 0;
   while (aCount > 0) {
     const ssize_t n = mvFileSystem().PWriteV(aHandle, aVectors, aCount, aOffset + done);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return false;
     }
     if (n == 0) break;
     done += n;
@@ -97,7 +99,7 @@ int64_t writeVectorAt(int aHandle, iovec* aVectors, int aCount, int64_t aOffset)
       aVectors->iov_len -= left;
     }
   }
-  return done;
+  return true;
 }
 
 // The absolute, tidied name (the system keeps names as given, so this is
@@ -542,7 +544,8 @@ void TmvBaseWin32File::WriteQueuedBlock(TmvReadOnlyBlock* aBlock, int64_t aPrevi
   aBlock->robUnwritten = false;
 }
 
-void TmvBaseWin32File::WriteQueuedRun(int32_t aFirst, int32_t aEnd) {
+void TmvBaseWin32File::WriteQueuedRun(int32_t aFirst, int32_t aEnd, int32_t& aWritten) {
+  aWritten = 0;
   const int32_t count = aEnd - aFirst;
   MV_ASSERT(count > 0 && count <= kMaxWriteRun);
   TmvReadOnlyBlock* blocks[kMaxWriteRun];
@@ -566,12 +569,19 @@ void TmvBaseWin32File::WriteQueuedRun(int32_t aFirst, int32_t aEnd) {
   CheckOpen();
   const int64_t offset = int64_t(blocks[0]->robBlockNum) << BlockShift();
   const int64_t total = int64_t(count) * BlockBytes();
-  const int64_t n = writeVectorAt(dfiHandle, vectors, count, offset);
-  if (n < 0) RaiseOSError(MVERR_WRITEERR, kWriteError, errno);
-  if (n != total) RaiseError(MVERR_WRITEERR, Format(kWriteExact, {fiName, total}));
-  dfiPosition = offset + total;
-  TmvBufferManagerGuard guard(fiBufMgr);
-  for (int32_t i = 0; i < count; ++i) blocks[i]->robUnwritten = false;
+  int64_t done = 0;
+  const bool ok = writeVectorAt(dfiHandle, vectors, count, offset, done);
+  const int error = errno;
+  dfiPosition = offset + done;
+  {
+    // The blocks written whole before a failure are written, as they would
+    // be one by one.
+    TmvBufferManagerGuard guard(fiBufMgr);
+    aWritten = int32_t(done / BlockBytes());
+    for (int32_t i = 0; i < aWritten; ++i) blocks[i]->robUnwritten = false;
+  }
+  if (!ok) RaiseOSError(MVERR_WRITEERR, kWriteError, error);
+  if (done != total) RaiseError(MVERR_WRITEERR, Format(kWriteExact, {fiName, total}));
 }
 
 void TmvBaseWin32File::FlushFile(bool aFailSafe, TmvBaseReplicationLog* aReplicationLog) {
@@ -604,8 +614,17 @@ void TmvBaseWin32File::FlushFile(bool aFailSafe, TmvBaseReplicationLog* aReplica
         if (!coded && !log)
           while (end < queued && end - done < kMaxWriteRun && numbers[size_t(end)] == numbers[size_t(end) - 1] + 1)
             ++end;
-        if (end - done == 1) WriteQueuedBlock(QueuedBlock(done), previous, coded ? coded->get() : nullptr, log);
-        else WriteQueuedRun(done, end);
+        if (end - done == 1) {
+          WriteQueuedBlock(QueuedBlock(done), previous, coded ? coded->get() : nullptr, log);
+        } else {
+          int32_t written = 0;
+          try {
+            WriteQueuedRun(done, end, written);
+          } catch (...) {
+            done += written;
+            throw;
+          }
+        }
         previous = numbers[size_t(end) - 1];
         done = end;
       }

@@ -115,7 +115,8 @@ class TmvBaseWin32File : public TmvBaseFile {
                         TmvBaseReplicationLog* aLog);
   // The same for the queued blocks aFirst .. aEnd - 1, numbered one after
   // the other and stored as they are (no encryption), in one write.
-  void WriteQueuedRun(int32_t aFirst, int32_t aEnd);
+  // aWritten: how many of them were written, also when it raises.
+  void WriteQueuedRun(int32_t aFirst, int32_t aEnd, int32_t& aWritten);
   void AcquireShareLock(TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aCreateFile);
   // Closes the share-lock descriptor; false (errno set) when the system refused.
   bool ReleaseShareLock();
