@@ -49,9 +49,10 @@ void shiftTarget(int64_t& aFrom, int64_t& aTo) {
 // Block frames that caches gave up (freed blocks, closed caches), kept
 // mapped for the next block that needs memory: a fresh page costs a page
 // fault on its first touch (on a virtual machine far more than filling the
-// block), a kept frame costs nothing. The pool holds at most the largest
-// budget any cache was given, and nothing while the memory manager asks
-// for memory back.
+// block), a kept frame costs nothing. The pool holds at most the most
+// memory the caches of the process were allowed at one time (the sum of
+// their budgets), and nothing while the memory manager asks for memory
+// back.
 class TFramePool {
  public:
   bool Take(TmvBlockSizeAll aSize, TmvPhysicalBlockHandle& aHandle, uint8_t*& aBlock) {
@@ -80,9 +81,11 @@ class TFramePool {
     fPages += mvBlockPages(aSize);
     return true;
   }
-  void RaiseLimit(int64_t aPages) {
+  // A cache's budget changed from aOld to aNew pages (0: it came, it went).
+  void BudgetChanged(int64_t aOld, int64_t aNew) {
+    const int64_t live = fLive.fetch_add(aNew - aOld, std::memory_order_relaxed) + aNew - aOld;
     int64_t limit = fLimit.load(std::memory_order_relaxed);
-    while (limit < aPages && !fLimit.compare_exchange_weak(limit, aPages, std::memory_order_relaxed)) {
+    while (limit < live && !fLimit.compare_exchange_weak(limit, live, std::memory_order_relaxed)) {
     }
   }
   void Release() {
@@ -111,6 +114,7 @@ class TFramePool {
   std::mutex fLock;
   std::vector<TFrame> fFrames[mvbs4M + 1];
   int64_t fPages = 0;
+  std::atomic<int64_t> fLive{0};  // the budgets of the caches that exist
   std::atomic<int64_t> fLimit{0};
 };
 
@@ -170,6 +174,7 @@ TmvCacheBlock::~TmvCacheBlock() {
 }
 
 void mvCacheReleaseFrames() { framePool().Release(); }
+void mvCacheBudgetChanged(int64_t aOldPages, int64_t aNewPages) { framePool().BudgetChanged(aOldPages, aNewPages); }
 
 void TmvCacheBlock::Allocate() {
   if (framePool().Take(cbSize, cbHandle, cbBlock)) {
@@ -457,6 +462,7 @@ void TmvBufferManager::bmRemoveExcessBlocks(bool aForceMapped, bool aForceAlloca
 
 void TmvBufferManager::SetMaxRAM(int32_t aValue) {
   TmvBufferManagerGuard guard(this);
+  const int64_t oldTarget = TargetPages();
   bmMaxRAM = std::clamp(aValue, 0, 1536);
   TmvMemoryStatus status;
   if (mvGetMemoryStatus(status) && status.ullTotalPhys > 0) {
@@ -467,7 +473,7 @@ void TmvBufferManager::SetMaxRAM(int32_t aValue) {
   const int64_t addressSpace = std::clamp<int64_t>(virtualMB - 1024, 16, 1536);
   const int64_t mapped = std::min<int64_t>(bmMaxRAM, addressSpace);
   bmMaxPages[cbsMapped][0] = bmMaxPages[cbsMapped][1] = mapped * kPagesPerMB / 2;
-  framePool().RaiseLimit(mapped * kPagesPerMB);
+  framePool().BudgetChanged(oldTarget, TargetPages());
   bmMaxPages[cbsAllocated][0] = bmMaxPages[cbsAllocated][1] = 0;
   bmUseAllocated = false;
   bmCacheIsColdCheckState = cbsMapped;
