@@ -5,6 +5,7 @@
 #include "foundation/mvllUnitGroup.h"
 #include "storage/blobs/mvseBlobEngineSegmented.h"
 #include "storage/blobs/mvseBlobEngineSimple.h"
+#include "storage/cache/mvsrCacheMemory.h"
 #include "storage/cache/mvseTemporaryStorageChunked.h"
 #include "storage/compression/mvseRecordCompressionEngines.h"
 #include "storage/encryption/mvseEncryptionEngines.h"
@@ -65,4 +66,8 @@ constinit TmvUnitGroup gStorageUnits(kStorageUnits);
 
 void mvStorageInit() { gStorageUnits.Start(); }
 
-void mvStorageFini() { gStorageUnits.Stop(); }
+void mvStorageFini() {
+  // The kept block frames go back while the memory manager is still there.
+  mvCacheReleaseFrames();
+  gStorageUnits.Stop();
+}

@@ -174,6 +174,7 @@ TmvBufferManager::~TmvBufferManager() {
   }
   mvFreeAndNil(bmTempStore);
   mvFreeAndNil(bmReplicationLog);
+  mvCacheBudgetChanged(TargetPages(), 0);
 }
 
 void TmvBufferManager::Lock() {

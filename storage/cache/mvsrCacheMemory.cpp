@@ -4,6 +4,9 @@
 #include "storage/cache/mvsrCacheMemory.h"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "foundation/mvllUtils.h"
 #include "storage/cache/mvsrBufferManager.h"
@@ -41,6 +44,84 @@ void shiftTarget(int64_t& aFrom, int64_t& aTo) {
     aFrom -= amount;
     aTo += amount;
   }
+}
+
+// Block frames that caches gave up (freed blocks, closed caches), kept
+// mapped for the next block that needs memory: a fresh page costs a page
+// fault on its first touch (on a virtual machine far more than filling the
+// block), a kept frame costs nothing. The pool holds at most the most
+// memory the caches of the process were allowed at one time (the sum of
+// their budgets), and nothing while the memory manager asks for memory
+// back.
+class TFramePool {
+ public:
+  bool Take(TmvBlockSizeAll aSize, TmvPhysicalBlockHandle& aHandle, uint8_t*& aBlock) {
+    std::lock_guard<std::mutex> guard(fLock);
+    std::vector<TFrame>& frames = fFrames[aSize];
+    if (frames.empty()) return false;
+    aHandle = frames.back().Handle;
+    aBlock = frames.back().Block;
+    frames.pop_back();
+    fPages -= mvBlockPages(aSize);
+    return true;
+  }
+  // False when the frame is not kept (the caller disposes of it).
+  bool Give(TmvBlockSizeAll aSize, TmvPhysicalBlockHandle aHandle, uint8_t* aBlock) {
+    if (mvMustReleaseMappedBlocks()) {
+      Release();
+      return false;
+    }
+    std::lock_guard<std::mutex> guard(fLock);
+    if (fPages + mvBlockPages(aSize) > fLimit.load(std::memory_order_relaxed)) return false;
+    try {
+      fFrames[aSize].push_back({aHandle, aBlock});
+    } catch (...) {
+      return false;  // no room for the entry: the frame goes back
+    }
+    fPages += mvBlockPages(aSize);
+    return true;
+  }
+  // A cache's budget changed from aOld to aNew pages (0: it came, it went).
+  void BudgetChanged(int64_t aOld, int64_t aNew) {
+    const int64_t live = fLive.fetch_add(aNew - aOld, std::memory_order_relaxed) + aNew - aOld;
+    int64_t limit = fLimit.load(std::memory_order_relaxed);
+    while (limit < live && !fLimit.compare_exchange_weak(limit, live, std::memory_order_relaxed)) {
+    }
+  }
+  void Release() {
+    std::vector<TFrame> frames[mvbs4M + 1];
+    {
+      std::lock_guard<std::mutex> guard(fLock);
+      for (int i = 0; i <= mvbs4M; ++i) frames[i].swap(fFrames[i]);
+      fPages = 0;
+    }
+    for (std::vector<TFrame>& list : frames)
+      for (const TFrame& frame : list) {
+        try {
+          mvPhysicalBlockUnmap(frame.Handle, frame.Block);
+          mvPhysicalBlockDispose(frame.Handle);
+        } catch (...) {
+          mvStorageLogError(u"Block memory could not be released: " + mvCurrentExceptionText());
+        }
+      }
+  }
+
+ private:
+  struct TFrame {
+    TmvPhysicalBlockHandle Handle;
+    uint8_t* Block;
+  };
+  std::mutex fLock;
+  std::vector<TFrame> fFrames[mvbs4M + 1];
+  int64_t fPages = 0;
+  std::atomic<int64_t> fLive{0};  // the budgets of the caches that exist
+  std::atomic<int64_t> fLimit{0};
+};
+
+// Never destroyed: caches may free blocks while the process ends.
+TFramePool& framePool() {
+  static TFramePool* pool = new TFramePool;
+  return *pool;
 }
 
 constexpr uint64_t kRetryPause = 1000;      // ms before a fruitless pass is repeated
@@ -92,7 +173,14 @@ TmvCacheBlock::~TmvCacheBlock() {
   }
 }
 
+void mvCacheReleaseFrames() { framePool().Release(); }
+void mvCacheBudgetChanged(int64_t aOldPages, int64_t aNewPages) { framePool().BudgetChanged(aOldPages, aNewPages); }
+
 void TmvCacheBlock::Allocate() {
+  if (framePool().Take(cbSize, cbHandle, cbBlock)) {
+    cbState = cbsMapped;
+    return;
+  }
   cbHandle = mvPhysicalBlockAlloc(cbSize);
   try {
     cbBlock = static_cast<uint8_t*>(mvPhysicalBlockMap(cbHandle));
@@ -106,6 +194,11 @@ void TmvCacheBlock::Allocate() {
 
 void TmvCacheBlock::Dispose() {
   if (cbHandle == 0) return;
+  if (cbBlock && framePool().Give(cbSize, cbHandle, cbBlock)) {
+    cbBlock = nullptr;
+    cbHandle = 0;
+    return;
+  }
   if (cbBlock) mvPhysicalBlockUnmap(cbHandle, cbBlock);
   cbBlock = nullptr;
   const TmvPhysicalBlockHandle handle = cbHandle;
@@ -308,10 +401,12 @@ bool TmvBufferManager::KindNeedsTrimming(uint8_t aKind, bool* aOnlyAsked) {
 }
 
 void TmvBufferManager::bmRemoveExcessUsedBlocks(uint8_t aKind, bool aForce) {
-  const uint64_t start = Now();
-  if (!aForce && bmLastCheckFailed[aKind] != 0 && start - bmLastCheckFailed[aKind] <= kRetryPause) return;
+  // Every block access comes here: the cheap test first, the clock (a
+  // system call on some machines) only when there is something to trim.
   bool onlyAsked = false;
   if (!KindNeedsTrimming(aKind, &onlyAsked)) return;
+  const uint64_t start = Now();
+  if (!aForce && bmLastCheckFailed[aKind] != 0 && start - bmLastCheckFailed[aKind] <= kRetryPause) return;
   if (onlyAsked && ++bmPressureChecks % 64 == 0) mvMemoryManagerCollect();
   for (;;) {
     bmLastCheckFailed[aKind] = start;
@@ -354,9 +449,8 @@ void TmvBufferManager::TrimHistory(uint8_t aKind) {
 
 void TmvBufferManager::bmRemoveExcessBlocks(bool aForceMapped, bool aForceAllocated) {
   TmvBufferManagerGuard guard(this);
-  const uint64_t now = Now();
-  if (aForceMapped && mvMustReleaseMappedBlocks()) bmChunkEmergency = now;
-  if (aForceAllocated && mvMustReleaseAllocatedBlocks()) bmPhysicalEmergency = now;
+  if (aForceMapped && mvMustReleaseMappedBlocks()) bmChunkEmergency = Now();
+  if (aForceAllocated && mvMustReleaseAllocatedBlocks()) bmPhysicalEmergency = Now();
   // Standard mode: physical memory is never asked back, so only the
   // addressable kind is trimmed, forced when either kind is.
   bmRemoveExcessUsedBlocks(cbsMapped, aForceMapped || (aForceAllocated && mvMustReleaseAllocatedBlocks()));
@@ -368,6 +462,7 @@ void TmvBufferManager::bmRemoveExcessBlocks(bool aForceMapped, bool aForceAlloca
 
 void TmvBufferManager::SetMaxRAM(int32_t aValue) {
   TmvBufferManagerGuard guard(this);
+  const int64_t oldTarget = TargetPages();
   bmMaxRAM = std::clamp(aValue, 0, 1536);
   TmvMemoryStatus status;
   if (mvGetMemoryStatus(status) && status.ullTotalPhys > 0) {
@@ -378,6 +473,7 @@ void TmvBufferManager::SetMaxRAM(int32_t aValue) {
   const int64_t addressSpace = std::clamp<int64_t>(virtualMB - 1024, 16, 1536);
   const int64_t mapped = std::min<int64_t>(bmMaxRAM, addressSpace);
   bmMaxPages[cbsMapped][0] = bmMaxPages[cbsMapped][1] = mapped * kPagesPerMB / 2;
+  framePool().BudgetChanged(oldTarget, TargetPages());
   bmMaxPages[cbsAllocated][0] = bmMaxPages[cbsAllocated][1] = 0;
   bmUseAllocated = false;
   bmCacheIsColdCheckState = cbsMapped;

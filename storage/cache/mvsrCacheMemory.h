@@ -81,6 +81,13 @@ class TmvCacheBlock : public TmvObject {
   void Dispose();
 };
 
+// Gives back the block frames that caches gave up and that are kept for
+// reuse (at the end of storage; any time to lower the process's memory).
+void mvCacheReleaseFrames();
+// A cache's budget in pages changed (0 when it is made or destroyed): the
+// kept frames may add up to the budgets of the caches that exist together.
+void mvCacheBudgetChanged(int64_t aOldPages, int64_t aNewPages);
+
 // The base of every cached block object: its memory and its places in the
 // cache's resident and history lists. Destroying it frees its memory and
 // takes it out of every list.

@@ -12,6 +12,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+ssize_t TmvFileSystem::PWriteV(int aHandle, const iovec* aVectors, int aCount, int64_t aOffset) {
+  return aCount > 0 ? PWrite(aHandle, aVectors[0].iov_base, aVectors[0].iov_len, aOffset) : 0;
+}
+
 namespace {
 
 class TmvPosixFileSystem : public TmvFileSystem {
@@ -26,6 +30,9 @@ class TmvPosixFileSystem : public TmvFileSystem {
   }
   ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) override {
     return ::pwrite(aHandle, aBuffer, aCount, aOffset);
+  }
+  ssize_t PWriteV(int aHandle, const iovec* aVectors, int aCount, int64_t aOffset) override {
+    return ::pwritev(aHandle, aVectors, aCount, aOffset);
   }
   int Truncate(int aHandle, int64_t aSize) override {
     struct stat st;

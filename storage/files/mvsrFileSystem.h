@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <vector>
 
 #include "foundation/mvllUtils.h"
@@ -57,6 +58,11 @@ class TmvFileSystem {
   // One pread(2) / pwrite(2): may transfer fewer bytes than asked.
   virtual ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) = 0;
   virtual ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) = 0;
+  // One pwritev(2) of aCount buffers written one after the other from
+  // aOffset: may transfer fewer bytes than asked. Here: one PWrite of the
+  // first buffer, so that a file system that watches single writes sees,
+  // fails or tears every block of a run as it would one by one.
+  virtual ssize_t PWriteV(int aHandle, const iovec* aVectors, int aCount, int64_t aOffset);
   // Sets the end of the file; growing reserves the disk space where the file
   // system can (fallocate), so that later writes do not run out of it.
   virtual int Truncate(int aHandle, int64_t aSize) = 0;

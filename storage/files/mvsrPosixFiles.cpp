@@ -26,6 +26,8 @@ constexpr char16_t kSeekError[] = u"INTERNAL: Error when seeking to position in 
 constexpr char16_t kSizeError[] = u"INTERNAL: Error when getting size of file [%s, error %d, %s]";
 constexpr char16_t kWriteError[] = u"INTERNAL: Error when writing to file [%s, error %d, %s]";
 constexpr char16_t kWriteExact[] = u"INTERNAL: Could not write exact number of bytes to file [%s, %d bytes]";
+// The most blocks one write of a flush takes (well below IOV_MAX).
+constexpr int32_t kMaxWriteRun = 256;
 constexpr char16_t kFlushError[] = u"INTERNAL: Error when flushing file [%s, error %d, %s]";
 constexpr char16_t kEndOfFileError[] = u"INTERNAL: Error when setting end-of-file [%s, error %d, %s]";
 constexpr char16_t kOpenError[] = u"INTERNAL: File could not be opened [%s, error %d, %s]";
@@ -70,6 +72,34 @@ int64_t readAt(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) {
 int64_t writeAt(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) {
   return transferAt([&](uint8_t* p, size_t n, int64_t o) { return mvFileSystem().PWrite(aHandle, p, n, o); },
                     const_cast<uint8_t*>(static_cast<const uint8_t*>(aBuffer)), aCount, aOffset);
+}
+
+// Writes every byte of aCount buffers from aOffset, going on after short
+// writes (aVectors is used up). aDone: the bytes written, also when a write
+// fails (false, errno set).
+bool writeVectorAt(int aHandle, iovec* aVectors, int aCount, int64_t aOffset, int64_t& aDone) {
+  int64_t& done = aDone;
+  done = 0;
+  while (aCount > 0) {
+    const ssize_t n = mvFileSystem().PWriteV(aHandle, aVectors, aCount, aOffset + done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    done += n;
+    size_t left = size_t(n);
+    while (aCount > 0 && left >= aVectors->iov_len) {
+      left -= aVectors->iov_len;
+      ++aVectors;
+      --aCount;
+    }
+    if (aCount > 0) {
+      aVectors->iov_base = static_cast<uint8_t*>(aVectors->iov_base) + left;
+      aVectors->iov_len -= left;
+    }
+  }
+  return true;
 }
 
 // The absolute, tidied name (the system keeps names as given, so this is
@@ -514,6 +544,46 @@ void TmvBaseWin32File::WriteQueuedBlock(TmvReadOnlyBlock* aBlock, int64_t aPrevi
   aBlock->robUnwritten = false;
 }
 
+void TmvBaseWin32File::WriteQueuedRun(int32_t aFirst, int32_t aEnd, int32_t& aWritten) {
+  aWritten = 0;
+  const int32_t count = aEnd - aFirst;
+  MV_ASSERT(count > 0 && count <= kMaxWriteRun);
+  TmvReadOnlyBlock* blocks[kMaxWriteRun];
+  iovec vectors[kMaxWriteRun];
+  for (int32_t i = 0; i < count; ++i) {
+    blocks[i] = QueuedBlock(aFirst + i);
+    __atomic_add_fetch(&blocks[i]->robRefCount, 1, __ATOMIC_SEQ_CST);
+  }
+  struct Unpin {
+    TmvReadOnlyBlock** b;
+    int32_t n;
+    ~Unpin() {
+      for (int32_t i = 0; i < n; ++i) __atomic_sub_fetch(&b[i]->robRefCount, 1, __ATOMIC_SEQ_CST);
+    }
+  } unpin{blocks, count};
+  for (int32_t i = 0; i < count; ++i) {
+    fiBufMgr->CountBlockWritten();
+    vectors[i].iov_base = const_cast<uint8_t*>(StoredImage(blocks[i], nullptr));
+    vectors[i].iov_len = BlockBytes();
+  }
+  CheckOpen();
+  const int64_t offset = int64_t(blocks[0]->robBlockNum) << BlockShift();
+  const int64_t total = int64_t(count) * BlockBytes();
+  int64_t done = 0;
+  const bool ok = writeVectorAt(dfiHandle, vectors, count, offset, done);
+  const int error = errno;
+  dfiPosition = offset + done;
+  {
+    // The blocks written whole before a failure are written, as they would
+    // be one by one.
+    TmvBufferManagerGuard guard(fiBufMgr);
+    aWritten = int32_t(done / BlockBytes());
+    for (int32_t i = 0; i < aWritten; ++i) blocks[i]->robUnwritten = false;
+  }
+  if (!ok) RaiseOSError(MVERR_WRITEERR, kWriteError, error);
+  if (done != total) RaiseError(MVERR_WRITEERR, Format(kWriteExact, {fiName, total}));
+}
+
 void TmvBaseWin32File::FlushFile(bool aFailSafe, TmvBaseReplicationLog* aReplicationLog) {
   CheckOpen();
   std::optional<TmvBlockBuffer> coded;
@@ -529,12 +599,34 @@ void TmvBaseWin32File::FlushFile(bool aFailSafe, TmvBaseReplicationLog* aReplica
     for (int32_t i = 0; i < dfiWriteRequest.Count(); ++i) numbers[size_t(i)] = QueuedBlock(i)->robBlockNum;
     int64_t previous = -2;
     int32_t done = 0;
+    const int32_t queued = dfiWriteRequest.Count();
     try {
-      for (; done < dfiWriteRequest.Count(); ++done) {
+      while (done < queued) {
         const TmvBlockNumber number = numbers[size_t(done)];
-        if (int64_t(number) == previous) continue;  // queued twice: written once
-        WriteQueuedBlock(QueuedBlock(done), previous, coded ? coded->get() : nullptr, log);
-        previous = number;
+        if (int64_t(number) == previous) {  // queued twice: written once
+          ++done;
+          continue;
+        }
+        // Blocks numbered one after the other go in one write, unless each
+        // needs a coded copy or its own entry in the log. The order of the
+        // queue (block 0 last) is the order of the writes.
+        int32_t end = done + 1;
+        if (!coded && !log)
+          while (end < queued && end - done < kMaxWriteRun && numbers[size_t(end)] == numbers[size_t(end) - 1] + 1)
+            ++end;
+        if (end - done == 1) {
+          WriteQueuedBlock(QueuedBlock(done), previous, coded ? coded->get() : nullptr, log);
+        } else {
+          int32_t written = 0;
+          try {
+            WriteQueuedRun(done, end, written);
+          } catch (...) {
+            done += written;
+            throw;
+          }
+        }
+        previous = numbers[size_t(end) - 1];
+        done = end;
       }
     } catch (...) {
       // Only the blocks not yet written stay queued: the written ones may

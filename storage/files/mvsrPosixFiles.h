@@ -113,6 +113,10 @@ class TmvBaseWin32File : public TmvBaseFile {
   // it returns (another thread may free it).
   void WriteQueuedBlock(TmvReadOnlyBlock* aBlock, int64_t aPrevious, uint8_t* aBuffer,
                         TmvBaseReplicationLog* aLog);
+  // The same for the queued blocks aFirst .. aEnd - 1, numbered one after
+  // the other and stored as they are (no encryption), in one write.
+  // aWritten: how many of them were written, also when it raises.
+  void WriteQueuedRun(int32_t aFirst, int32_t aEnd, int32_t& aWritten);
   void AcquireShareLock(TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aCreateFile);
   // Closes the share-lock descriptor; false (errno set) when the system refused.
   bool ReleaseShareLock();

@@ -140,21 +140,20 @@ void Tmv2xFileHeaderAccessFactory::ValidateBlock(const uint8_t* aBlock, TmvBlock
     return;
   }
   const int32_t owner = GetID(aBlock);
-  const String file = bfhafFile->FileName();
   if (owner == mv2xChildHeaderOverflowID) {
     if (signature != kOverflowSignature)
       throw Emv2xFileHeaderAccessException(MVERR_FILECORRUPT, kWrongOverflowSignature,
-                                           {aBlockNum, file, signatureText(aBlock)});
+                                           {aBlockNum, bfhafFile->FileName(), signatureText(aBlock)});
   } else if (owner == mv2xFreeBlockMapID) {
     if (signature != kMapSignature)
       throw Emv2xFileHeaderAccessException(MVERR_FILECORRUPT, kWrongMapSignature,
-                                           {aBlockNum, file, signatureText(aBlock)});
+                                           {aBlockNum, bfhafFile->FileName(), signatureText(aBlock)});
   } else if (owner < 0 || owner > bfhafFile->fiMaxID) {
     throw Emv2xFileHeaderAccessException(
         MVERR_FILECORRUPT,
         u"Expected BlockOwnerID smaller or equal to %d but found %d in file \"%s\" for block %d. The header "
         u"signature is \"%s\"",
-        {bfhafFile->fiMaxID, owner, file, aBlockNum, signatureText(aBlock)});
+        {bfhafFile->fiMaxID, owner, bfhafFile->FileName(), aBlockNum, signatureText(aBlock)});
   }
 }
 

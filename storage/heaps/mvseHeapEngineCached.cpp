@@ -59,30 +59,46 @@ const TmvHeapDataBlockInfo& TmvHeapBlockList::Info(void* aItem) const {
   return (*hblHeapManagmentBlockInfos)[packed >> 16].hmpiBlockInfos[packed & 0xFFFF];
 }
 
-int8_t TmvHeapBlockBlockNumberList::Compare(void* aItem1, void* aItem2) const {
-  const uint32_t a = Info(aItem1).hdbiBlockNumber, b = Info(aItem2).hdbiBlockNumber;
-  return a < b ? -1 : a > b ? 1 : 0;
+const TmvHeapDataBlockInfo& TmvHeapBlockList::InfoAt(int32_t aIndex) const {
+  MV_ASSERT(aIndex >= 0 && aIndex < Count());
+  return Info(AsItem(*std::next(fItems.begin(), aIndex)));
 }
 
-bool TmvHeapBlockBlockNumberList::FindBlock(uint32_t aBlockNumber, void*& aItem) const {
-  int32_t lo = 0, hi = Count() - 1;
-  while (lo <= hi) {
-    const int32_t mid = lo + (hi - lo) / 2;
-    const uint32_t number = InfoAt(mid).hdbiBlockNumber;
-    if (number == aBlockNumber) {
-      aItem = blGet(mid);
+void TmvHeapBlockList::Add(void* aItem) { fItems.insert(Packed(aItem)); }
+
+void TmvHeapBlockList::Remove(void* aItem) {
+  const uint32_t packed = Packed(aItem);
+  auto [first, last] = fItems.equal_range(packed);
+  for (auto it = first; it != last; ++it)
+    if (*it == packed) {
+      fItems.erase(it);
+      return;
+    }
+}
+
+void* TmvHeapBlockList::Last() const {
+  MV_ASSERT(!fItems.empty());
+  return AsItem(*fItems.rbegin());
+}
+
+bool TmvHeapBlockList::HasTwin(uint32_t& aNumber) const {
+  const TmvHeapDataBlockInfo* previous = nullptr;
+  for (uint32_t packed : fItems) {
+    const TmvHeapDataBlockInfo& info = Info(AsItem(packed));
+    if (previous && previous->hdbiBlockNumber == info.hdbiBlockNumber) {
+      aNumber = info.hdbiBlockNumber;
       return true;
     }
-    if (number < aBlockNumber) lo = mid + 1;
-    else hi = mid - 1;
+    previous = &info;
   }
   return false;
 }
 
-int8_t TmvHeapBlockFreeSpaceList::Compare(void* aItem1, void* aItem2) const {
-  const TmvHeapDataBlockInfo &a = Info(aItem1), &b = Info(aItem2);
-  if (a.hdbiFreeSpace != b.hdbiFreeSpace) return a.hdbiFreeSpace < b.hdbiFreeSpace ? -1 : 1;
-  return a.hdbiBlockNumber < b.hdbiBlockNumber ? -1 : a.hdbiBlockNumber > b.hdbiBlockNumber ? 1 : 0;
+bool TmvHeapBlockBlockNumberList::FindBlock(uint32_t aBlockNumber, void*& aItem) const {
+  auto found = fItems.find(TBlockNumberKey{aBlockNumber});
+  if (found == fItems.end()) return false;
+  aItem = AsItem(*found);
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -145,8 +161,6 @@ void TmvCachedHeapEngine::LoadManagementBlocks() {
   heByFreeSpace.Clear();
   heManagmentBlocksLoaded = false;
   heFirstNonFullIndex = kNone;
-  heByBlockNumber.SuspendSorting();
-  heByFreeSpace.SuspendSorting();
   try {
     THeaderAccess header(bheDataFile->HeaderAccess(heCurrentTrans, false));
     const uint32_t used = header->GetUsedBlocks();
@@ -171,25 +185,19 @@ void TmvCachedHeapEngine::LoadManagementBlocks() {
       next = mvGetU32(held.Block, kNextOffset);
     }
   } catch (...) {
-    heByBlockNumber.ResumeSorting();
-    heByFreeSpace.ResumeSorting();
     heManagmentBlocks.clear();
     heByBlockNumber.Clear();
     heByFreeSpace.Clear();
     throw;
   }
-  heByBlockNumber.ResumeSorting();
-  heByFreeSpace.ResumeSorting();
   // A block listed twice would keep a stale twin after its entry changes.
-  for (int32_t i = 1; i < heByBlockNumber.Count(); ++i)
-    if (heByBlockNumber.InfoAt(i).hdbiBlockNumber == heByBlockNumber.InfoAt(i - 1).hdbiBlockNumber) {
-      const int32_t twice = int32_t(heByBlockNumber.InfoAt(i).hdbiBlockNumber);
-      heManagmentBlocks.clear();
-      heByBlockNumber.Clear();
-      heByFreeSpace.Clear();
-      throw EmvCachedHeapEngineException(MVERR_FILECORRUPT, u"The heap directory of file \"%s\" lists block %d twice",
-                                         {bheDataFile->fiName(), twice});
-    }
+  if (uint32_t twice = 0; heByBlockNumber.HasTwin(twice)) {
+    heManagmentBlocks.clear();
+    heByBlockNumber.Clear();
+    heByFreeSpace.Clear();
+    throw EmvCachedHeapEngineException(MVERR_FILECORRUPT, u"The heap directory of file \"%s\" lists block %d twice",
+                                       {bheDataFile->fiName(), int32_t(twice)});
+  }
   FindFirstNonFull();
   heManagmentBlocksLoaded = true;
 }

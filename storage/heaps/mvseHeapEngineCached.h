@@ -4,7 +4,7 @@
 // It keeps the directory of data blocks with room in a chain of management
 // blocks and holds a copy of that chain in memory, read once and kept
 // across transactions until a rollback of the transaction that last
-// changed the heap drops it. Two sorted lists over the listed data blocks
+// changed the heap drops it. Two ordered lists over the listed data blocks
 // answer "which block has the most room" and "is this block listed".
 //
 // Management block ("MVHM"), little-endian:
@@ -26,9 +26,9 @@
 // block heap, and a mismatch is damage (8962), never an assertion.
 #pragma once
 
+#include <set>
 #include <vector>
 
-#include "foundation/mvllLists.h"
 #include "storage/heaps/mvseHeapEngine.h"
 
 MV_DECLARE_EXCEPTION(EmvCachedHeapEngineException, EmvBaseHeapEngineException)
@@ -46,20 +46,59 @@ struct TmvHeapManagmentBlockInfo {
 using TmvHeapManagmentBlockInfos = std::vector<TmvHeapManagmentBlockInfo>;
 
 // An item of the lists: management index in the high 16 bits, entry index
-// in the low 16, resolved through the engine's array.
-class TmvHeapBlockList : public TmvSortedList {
+// in the low 16, resolved through the engine's array. The items are kept in
+// a balanced tree, so that a change of one block's free space costs
+// logarithmic time, however many blocks the heap lists. An item's entry
+// must not change while the item is listed (take it out, change, put back).
+class TmvHeapBlockList {
  public:
-  explicit TmvHeapBlockList(const TmvHeapManagmentBlockInfos* aInfos) : TmvSortedList(64), hblHeapManagmentBlockInfos(aInfos) {}
+  // aByFreeSpace: ordered by free space, then block number; else by block
+  // number.
+  TmvHeapBlockList(const TmvHeapManagmentBlockInfos* aInfos, bool aByFreeSpace)
+      : fItems(TLess{aInfos, aByFreeSpace}), hblHeapManagmentBlockInfos(aInfos) {}
   const TmvHeapDataBlockInfo& Info(void* aItem) const;
-  const TmvHeapDataBlockInfo& InfoAt(int32_t aIndex) const { return Info(blGet(aIndex)); }
+  // The aIndex-th item's entry in the list's order (walks the list).
+  const TmvHeapDataBlockInfo& InfoAt(int32_t aIndex) const;
+  void Add(void* aItem);
+  // Takes out this very item (not another of equal rank).
+  void Remove(void* aItem);
+  void Clear() { fItems.clear(); }
+  int32_t Count() const { return int32_t(fItems.size()); }
+  // The item that sorts last; requires a listed item.
+  void* Last() const;
+  // Whether two neighbours in the list's order have equal block numbers;
+  // aNumber receives the number.
+  bool HasTwin(uint32_t& aNumber) const;
+
+ protected:
+  struct TBlockNumberKey {
+    uint32_t Number;
+  };
+  struct TLess {
+    using is_transparent = void;
+    const TmvHeapManagmentBlockInfos* Infos;
+    bool ByFreeSpace;
+    const TmvHeapDataBlockInfo& At(uint32_t aPacked) const {
+      return (*Infos)[aPacked >> 16].hmpiBlockInfos[aPacked & 0xFFFF];
+    }
+    bool operator()(uint32_t aLeft, uint32_t aRight) const {
+      const TmvHeapDataBlockInfo &a = At(aLeft), &b = At(aRight);
+      if (ByFreeSpace && a.hdbiFreeSpace != b.hdbiFreeSpace) return a.hdbiFreeSpace < b.hdbiFreeSpace;
+      return a.hdbiBlockNumber < b.hdbiBlockNumber;
+    }
+    bool operator()(uint32_t aLeft, TBlockNumberKey aRight) const { return At(aLeft).hdbiBlockNumber < aRight.Number; }
+    bool operator()(TBlockNumberKey aLeft, uint32_t aRight) const { return aLeft.Number < At(aRight).hdbiBlockNumber; }
+  };
+  std::multiset<uint32_t, TLess> fItems;
+
+ public:
   const TmvHeapManagmentBlockInfos* hblHeapManagmentBlockInfos;
 };
 
 // Ordered by data block number.
 class TmvHeapBlockBlockNumberList : public TmvHeapBlockList {
  public:
-  using TmvHeapBlockList::TmvHeapBlockList;
-  int8_t Compare(void* aItem1, void* aItem2) const override;
+  explicit TmvHeapBlockBlockNumberList(const TmvHeapManagmentBlockInfos* aInfos) : TmvHeapBlockList(aInfos, false) {}
   // The item of the listed data block aBlockNumber; false when not listed.
   bool FindBlock(uint32_t aBlockNumber, void*& aItem) const;
 };
@@ -67,8 +106,7 @@ class TmvHeapBlockBlockNumberList : public TmvHeapBlockList {
 // Ordered by free space, then block number: the last item has the most room.
 class TmvHeapBlockFreeSpaceList : public TmvHeapBlockList {
  public:
-  using TmvHeapBlockList::TmvHeapBlockList;
-  int8_t Compare(void* aItem1, void* aItem2) const override;
+  explicit TmvHeapBlockFreeSpaceList(const TmvHeapManagmentBlockInfos* aInfos) : TmvHeapBlockList(aInfos, true) {}
 };
 
 class TmvCachedHeapEngine : public TmvBaseHeapEngine {

@@ -74,6 +74,21 @@ TEST_F(MemoryTest, TheBudgetIsCappedInStandardMode) {
   EXPECT_LE(available, static_cast<int64_t>(status.ullAvailPhys));
 }
 
+TEST_F(MemoryTest, AFreedBlockFrameServesTheNextBlockOfItsSize) {
+  auto* first = new TmvCacheBlock(mvbs4k, nullptr, nullptr);
+  uint8_t* frame = first->Block();
+  frame[0] = 7;
+  delete first;
+  auto* second = new TmvCacheBlock(mvbs4k, nullptr, nullptr);
+  EXPECT_EQ(second->Block(), frame);  // no fresh page to fault in
+  delete second;
+  auto* zeroed = TmvCacheBlock::CreateZeroed(mvbs4k, nullptr, nullptr);
+  EXPECT_EQ(zeroed->Block(), frame);
+  EXPECT_EQ(zeroed->Block()[0], 0);  // a kept frame is cleared when zeros are asked for
+  delete zeroed;
+  mvCacheReleaseFrames();
+}
+
 TEST_F(MemoryTest, AReferencedBlockIsNeverEvictedNotEvenForced) {
   auto t = Table(320);
   Hold(*t, 1, 300);
