@@ -64,13 +64,13 @@ const std::vector<uint8_t>& Bytes() {
 // One side's open table file between its write and its read.
 struct TEngineSide {
   bool simple;
-  std::string path;
-  std::unique_ptr<TmvBufferManager> cache;
+  std::string path{};
+  std::unique_ptr<TmvBufferManager> cache{};
   TmvBaseFile* file = nullptr;
-  std::unique_ptr<TmvBaseBlobDescriptor> descriptor;
-  std::unique_ptr<TmvBlockAccess> view;
-  std::unique_ptr<TmvBaseBlobEngine> engine;
-  std::vector<TmvBlobNr> numbers;
+  std::unique_ptr<TmvBaseBlobDescriptor> descriptor{};
+  std::unique_ptr<TmvBlockAccess> view{};
+  std::unique_ptr<TmvBaseBlobEngine> engine{};
+  std::vector<TmvBlobNr> numbers{};
 
   void Close() {
     engine.reset();
@@ -138,7 +138,7 @@ void EngineRead(TEngineSide& aSide) {
 
 struct TSqliteSide {
   bool wal;
-  std::string path;
+  std::string path{};
   sqlite3* db = nullptr;
 };
 
