@@ -1,0 +1,552 @@
+// Field conversion: the BLOB mappers. See mvsrFieldMapper.h.
+#include "convert/mvsrFieldMapper.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "convert/mvsdFieldMapperCodePage.h"
+#include "convert/mvsdFieldMapperCommon.h"
+#include "convert/mvsdFieldMapperCursor.h"
+#include "convert/mvsdFieldMapperString.h"
+#include "dictionary/items/mvsdFieldDescriptor.h"
+#include "foundation/errors/mvllErrors.h"
+#include "foundation/errors/mvllLog.h"
+#include "platform/Numeric.h"
+
+namespace {
+
+constexpr TmvResult kNoFit = MVERR_INVALIDFLDXFORM;
+constexpr uint32_t kWholeBlob = 0xFFFFFFFF;
+// The most bytes a BLOB's text is read for a ShortString target.
+constexpr uint32_t kShortStringChars = 255;
+
+// Collects what a BLOB read gives.
+class TBytesSink : public TStream {
+ public:
+  explicit TBytesSink(TBytes& aBytes) : fBytes(aBytes) {}
+  int32_t Read(void*, int32_t) override { return 0; }
+  int32_t Write(const void* aBuffer, int32_t aCount) override {
+    if (aCount <= 0) return 0;
+    const auto* bytes = static_cast<const uint8_t*>(aBuffer);
+    fBytes.insert(fBytes.end(), bytes, bytes + aCount);
+    return aCount;
+  }
+  int64_t Seek(int64_t, TSeekOrigin) override { return int64_t(fBytes.size()); }
+
+ private:
+  TBytes& fBytes;
+};
+
+bool IsSourceKind(TmvFieldType aType) { return mvIsBlobFieldType(aType) || mvIsTextFieldType(aType); }
+
+// The cursor as a server table cursor; nil when there is none.
+TmvServerBaseCursor* ServerCursorOf(TmvAbstractCursor* aCursor) {
+  return aCursor ? mvCursorAsServerCursor(aCursor) : nullptr;
+}
+
+TmvBlobNr LoadBlobNr(const void* aField) { return LoadLE<int64_t>(aField); }
+void StoreBlobNr(void* aField, TmvBlobNr aBlobNr) { StoreLE<int64_t>(aField, aBlobNr); }
+
+// UTF-16 units read from bytes as they lie, little-endian.
+std::u16string UnitsOf(const uint8_t* aBytes, size_t aCount) {
+  std::u16string units(aCount, u'\0');
+  for (size_t i = 0; i < aCount; ++i) units[i] = char16_t(LoadLE<uint16_t>(aBytes + 2 * i));
+  return units;
+}
+
+// The count without trailing blanks when the inner string mapper drops them
+// anyway, then bounded for the inner mapper: a target of aCapacity
+// characters is filled by the first 4 x (aCapacity + 1) bytes of any text
+// (no character takes more than 4 bytes, none gives fewer than 1 unit), and
+// a longer text cannot fit it. So a checking mapper answers 10002 for such a
+// text without converting it (false), a forcing one converts only those
+// bytes; neither decodes more than its buffers hold.
+bool BoundText(const TBytes& aText, size_t& aCount, bool aBlanks, bool aForcing, int32_t aCapacity) {
+  aCount = aText.size();
+  if (aBlanks) aCount = mvWithoutBlanks(aText.data(), aCount);
+  const size_t bound = 4 * (size_t(std::max(aCapacity, 0)) + 1);
+  if (aCount <= bound) return true;
+  aCount = bound;
+  return aForcing;
+}
+
+void RegisterAll(bool aRegister) {
+  static constexpr TmvFieldType kAllBlobs[] = {mvtBlob, mvtBlobMemo, mvtBlobGraphic, mvtBlobWideMemo};
+  static constexpr TmvFieldType kPlainBlobs[] = {mvtBlob, mvtBlobGraphic};
+  static constexpr TmvFieldType kWideCopies[] = {mvtBlob, mvtBlobGraphic, mvtBlobWideMemo};
+  static constexpr TmvFieldType kMemo[] = {mvtBlobMemo}, kWideMemo[] = {mvtBlobWideMemo};
+  static constexpr TmvFieldType kNull[] = {mvtNullString}, kShort[] = {mvtShortString}, kWide[] = {mvtWideString};
+  static constexpr TmvFieldType kAnsi[] = {mvtShortString, mvtNullString};
+  mvRegisterFieldMappers(TmvBlobMapper::StaticClass, {mvtBlob, mvtBlobGraphic}, kAllBlobs, aRegister);
+  mvRegisterFieldMappers(TmvBlobMapper::StaticClass, {mvtBlobMemo}, kPlainBlobs, aRegister);
+  mvRegisterFieldMappers(TmvBlobMapper::StaticClass, {mvtBlobWideMemo}, kWideCopies, aRegister);
+  mvRegisterFieldMappers(TmvBlobMemoToBlobMemoMapper::StaticClass, {mvtBlobMemo}, kMemo, aRegister);
+  mvRegisterFieldMappers(TmvBlobMemoToBlobWideMemoMapper::StaticClass, {mvtBlobMemo}, kWideMemo, aRegister);
+  mvRegisterFieldMappers(TmvBlobWideMemoToBlobMemoMapper::StaticClass, {mvtBlobWideMemo}, kMemo, aRegister);
+  mvRegisterFieldMappers(TmvNullStringToBlobMapper::StaticClass, {mvtNullString}, kAllBlobs, aRegister);
+  mvRegisterFieldMappers(TmvShortStringToBlobMapper::StaticClass, {mvtShortString}, kAllBlobs, aRegister);
+  mvRegisterFieldMappers(TmvWideStringToBlobMapper::StaticClass, {mvtWideString}, kAllBlobs, aRegister);
+  mvRegisterFieldMappers(TmvBlobToNullStringMapper::StaticClass, {mvtBlob, mvtBlobGraphic, mvtBlobMemo}, kNull,
+                         aRegister);
+  mvRegisterFieldMappers(TmvBlobToShortStringMapper::StaticClass, {mvtBlob, mvtBlobGraphic, mvtBlobMemo}, kShort,
+                         aRegister);
+  mvRegisterFieldMappers(TmvBlobToWideStringMapper::StaticClass, {mvtBlob, mvtBlobGraphic, mvtBlobMemo}, kWide,
+                         aRegister);
+  mvRegisterFieldMappers(TmvBlobWideMemoToAnsiStringMapper::StaticClass, {mvtBlobWideMemo}, kAnsi, aRegister);
+  mvRegisterFieldMappers(TmvBlobWideMemoToWideStringMapper::StaticClass, {mvtBlobWideMemo}, kWide, aRegister);
+}
+
+}  // namespace
+
+#define MV_DEFINE_BLOB_MAPPER_CLASS(Name)                                                                     \
+  constinit const TmvBlobMapperClassRef Name::StaticClass{                                                   \
+      {{u"" #Name, &TmvBlobMapper::StaticClass}, &TmvBlobMapper::TryCreateMapper}, &mvCreateBlobMapper<Name>};
+
+// ---------------------------------------------------------------------------
+// TmvBlobMapper
+
+constinit const TmvBlobMapperClassRef TmvBlobMapper::StaticClass{
+    {{u"TmvBlobMapper", &TmvBaseFieldMapper::StaticClass}, &TmvBlobMapper::TryCreateMapper},
+    &mvCreateBlobMapper<TmvBlobMapper>};
+
+TmvBaseFieldMapper* TmvBlobMapper::TryCreateMapper(const TmvFieldMapperClassRef& aClass,
+                                                   TmvFieldDescriptor* aSourceField, TmvAbstractCursor* aSourceCursor,
+                                                   TmvFieldDescriptor* aTargetField, TmvAbstractCursor* aTargetCursor,
+                                                   TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper) {
+  aMapper.Clear();
+  const TmvFieldType sourceType = aSourceField->FieldType(), targetType = aTargetField->FieldType();
+  if (!IsSourceKind(sourceType) || !IsSourceKind(targetType)) return nullptr;
+  TmvServerBaseCursor* sourceCursor = ServerCursorOf(aSourceCursor);
+  TmvServerBaseCursor* targetCursor = ServerCursorOf(aTargetCursor);
+  if ((mvIsBlobFieldType(sourceType) && !sourceCursor) || (mvIsBlobFieldType(targetType) && !targetCursor))
+    return nullptr;
+  if (mvIsTextFieldType(targetType) && mvTextCapacity(targetType, aTargetField->Length()) < 0) return nullptr;
+  const auto& cls = static_cast<const TmvBlobMapperClassRef&>(aClass);
+  return cls.Create(aSourceField, sourceCursor, aTargetField, targetCursor, aMapperDesc, aMapper);
+}
+
+TmvBlobMapper::TmvBlobMapper(TmvFieldDescriptor* aSourceField, TmvServerBaseCursor* aSourceCursor,
+                             TmvFieldDescriptor* aTargetField, TmvServerBaseCursor* aTargetCursor,
+                             TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
+    : bmSourceCursor(aSourceCursor),
+      bmTargetCursor(aTargetCursor),
+      bmSourceField(aSourceField),
+      bmTargetField(aTargetField),
+      bmNullError(mvForcing(aMapperDesc) ? mvMapNoValue : kNoFit) {
+  aMapper = mvInstanceMethod<&TmvBlobMapper::Copy>(this);
+}
+
+TmvResult TmvBlobMapper::NoValue(void* aTarget) const {
+  if (mvIsBlobFieldType(bmTargetField->FieldType())) StoreBlobNr(aTarget, 0);
+  return bmNullError;
+}
+
+TmvResult TmvBlobMapper::ReadSource(const void* aSource, TBytes& aData, uint32_t aMax) const {
+  aData.clear();
+  const TmvBlobNr blobNr = LoadBlobNr(aSource);
+  if (blobNr == 0) return kEmpty;
+  uint32_t length = 0;
+  if (TmvResult result = mvCursorBlobGetLength(bmSourceCursor, bmSourceField->Number(), blobNr, length)) return result;
+  length = std::min(length, aMax);
+  if (length == 0) return kEmpty;
+  aData.reserve(length);
+  TBytesSink sink(aData);
+  if (TmvResult result = mvCursorBlobRead(bmSourceCursor, bmSourceField->Number(), blobNr, 0, length, &sink))
+    return result;
+  // Never more than was asked for, whatever the read gave.
+  if (aData.size() > length) aData.resize(length);
+  return aData.empty() ? kEmpty : 0;
+}
+
+TmvResult TmvBlobMapper::WriteNew(void* aTarget, const void* aData, size_t aLen) const {
+  if (aLen == 0) return NoValue(aTarget);
+  StoreBlobNr(aTarget, 0);
+  // A BLOB holds at most 4 GB: a longer content does not fit.
+  if (aLen > UINT32_MAX) return kNoFit;
+  const int32_t fieldNo = bmTargetField->Number();
+  TmvBlobNr blobNr = 0;
+  if (TmvResult result = mvCursorBlobCreate(bmTargetCursor, fieldNo, blobNr)) return result;
+  const TmvResult written = mvCursorBlobWrite(bmTargetCursor, fieldNo, blobNr, 0, uint32_t(aLen), aData);
+  if (written == 0) {
+    StoreBlobNr(aTarget, blobNr);
+    return 0;
+  }
+  // The new BLOB must not stay behind without a record.
+  if (TmvResult deleted = mvCursorBlobDelete(bmTargetCursor, fieldNo, blobNr)) {
+    mvProcessLog(String(StaticClass.Name()) + u": a BLOB whose write failed with " + IntToStr(int64_t(written)) +
+                     u" could not be deleted (error " + IntToStr(int64_t(deleted)) + u")",
+                 deleted, lpError);
+  }
+  return written;
+}
+
+TmvResult TmvBlobMapper::WriteUnits(void* aTarget, std::u16string_view aUnits) const {
+  TBytes bytes(2 * aUnits.size());
+  for (size_t i = 0; i < aUnits.size(); ++i) StoreLE<uint16_t>(bytes.data() + 2 * i, aUnits[i]);
+  return WriteNew(aTarget, bytes.data(), bytes.size());
+}
+
+TmvResult TmvBlobMapper::Copy(const void* aSource, void* aTarget) const {
+  const TmvBlobNr blobNr = LoadBlobNr(aSource);
+  if (blobNr == 0) return NoValue(aTarget);
+  TmvBlobNr copied = 0;
+  const TmvResult result = mvCursorBlobCopyPrim(bmTargetCursor, bmSourceCursor, bmSourceField->Number(), blobNr,
+                                                bmTargetField->Number(), copied, kWholeBlob);
+  StoreBlobNr(aTarget, result == 0 ? copied : 0);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// BLOB into BLOB
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobMemoToBlobMemoMapper)
+
+TmvBlobMemoToBlobMemoMapper::TmvBlobMemoToBlobMemoMapper(TmvFieldDescriptor* aSourceField,
+                                                         TmvServerBaseCursor* aSourceCursor,
+                                                         TmvFieldDescriptor* aTargetField,
+                                                         TmvServerBaseCursor* aTargetCursor,
+                                                         TmvFieldMapperDescriptor* aMapperDesc,
+                                                         TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      mtmSourceCodepage(mvFieldCodePage(aSourceField)),
+      mtmTargetCodepage(mvFieldCodePage(aTargetField)) {
+  if (mtmSourceCodepage != 0 && mtmTargetCodepage != 0 && mtmSourceCodepage != mtmTargetCodepage)
+    aMapper = mvInstanceMethod<&TmvBlobMemoToBlobMemoMapper::Translate>(this);
+}
+
+TmvResult TmvBlobMemoToBlobMemoMapper::Translate(const void* aSource, void* aTarget) const {
+  TBytes text;
+  if (TmvResult result = ReadSource(aSource, text)) return result == kEmpty ? NoValue(aTarget) : result;
+  const TmvWideString units = mvBytesToWideString(text.data(), int32_t(text.size()), mtmSourceCodepage);
+  TBytes bytes;
+  mvWideStringToString(units, mtmTargetCodepage, bytes);
+  return WriteNew(aTarget, bytes.data(), bytes.size());
+}
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobMemoToBlobWideMemoMapper)
+
+TmvBlobMemoToBlobWideMemoMapper::TmvBlobMemoToBlobWideMemoMapper(TmvFieldDescriptor* aSourceField,
+                                                                 TmvServerBaseCursor* aSourceCursor,
+                                                                 TmvFieldDescriptor* aTargetField,
+                                                                 TmvServerBaseCursor* aTargetCursor,
+                                                                 TmvFieldMapperDescriptor* aMapperDesc,
+                                                                 TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      mtwSourceCodepage(mvFieldCodePage(aSourceField)) {
+  aMapper = mvInstanceMethod<&TmvBlobMemoToBlobWideMemoMapper::Widen>(this);
+}
+
+TmvResult TmvBlobMemoToBlobWideMemoMapper::Widen(const void* aSource, void* aTarget) const {
+  TBytes text;
+  if (TmvResult result = ReadSource(aSource, text)) return result == kEmpty ? NoValue(aTarget) : result;
+  return WriteUnits(aTarget, mvBytesToWideString(text.data(), int32_t(text.size()), mtwSourceCodepage));
+}
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobWideMemoToBlobMemoMapper)
+
+TmvBlobWideMemoToBlobMemoMapper::TmvBlobWideMemoToBlobMemoMapper(TmvFieldDescriptor* aSourceField,
+                                                                 TmvServerBaseCursor* aSourceCursor,
+                                                                 TmvFieldDescriptor* aTargetField,
+                                                                 TmvServerBaseCursor* aTargetCursor,
+                                                                 TmvFieldMapperDescriptor* aMapperDesc,
+                                                                 TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      wtmTargetCodepage(mvFieldCodePage(aTargetField)) {
+  aMapper = mvInstanceMethod<&TmvBlobWideMemoToBlobMemoMapper::Narrow>(this);
+}
+
+TmvResult TmvBlobWideMemoToBlobMemoMapper::Narrow(const void* aSource, void* aTarget) const {
+  TBytes data;
+  if (TmvResult result = ReadSource(aSource, data)) return result == kEmpty ? NoValue(aTarget) : result;
+  const std::u16string units = UnitsOf(data.data(), data.size() / 2);
+  if (units.empty()) return NoValue(aTarget);
+  const TBytes bytes = mvWideStringBufferToBytes(units.data(), int32_t(units.size()), wtmTargetCodepage);
+  return WriteNew(aTarget, bytes.data(), bytes.size());
+}
+
+// ---------------------------------------------------------------------------
+// Strings into BLOBs
+
+namespace {
+
+// The usable characters of a single-byte string source.
+TmvAnsiValue AnsiSource(TmvFieldDescriptor* aField, const void* aSource) {
+  return mvReadAnsiValue(aField->FieldType(), aSource, aField->Length());
+}
+
+// The routine of a single-byte string into a BLOB kind: raw bytes into Blob
+// and BlobGraphic, and into a BlobMemo unless both code pages are set and
+// differ; translated into such a BlobMemo; decoded into a BlobWideMemo.
+template <typename M>
+TmvMappingMethod AnsiToBlobRoutine(const M* aMapper, TmvFieldType aTargetType, uint16_t aSourceCodepage,
+                                   uint16_t aTargetCodepage) {
+  if (aTargetType == mvtBlobWideMemo) return mvInstanceMethod<&M::Widen>(aMapper);
+  if (aTargetType == mvtBlobMemo && aSourceCodepage != 0 && aTargetCodepage != 0 && aSourceCodepage != aTargetCodepage)
+    return mvInstanceMethod<&M::Translate>(aMapper);
+  return mvInstanceMethod<&M::Raw>(aMapper);
+}
+
+}  // namespace
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvNullStringToBlobMapper)
+
+TmvNullStringToBlobMapper::TmvNullStringToBlobMapper(TmvFieldDescriptor* aSourceField,
+                                                     TmvServerBaseCursor* aSourceCursor,
+                                                     TmvFieldDescriptor* aTargetField,
+                                                     TmvServerBaseCursor* aTargetCursor,
+                                                     TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      ntbSourceCodepage(mvFieldCodePage(aSourceField)),
+      ntbTargetCodepage(mvFieldCodePage(aTargetField)) {
+  aMapper = AnsiToBlobRoutine(this, aTargetField->FieldType(), ntbSourceCodepage, ntbTargetCodepage);
+}
+
+TmvResult TmvNullStringToBlobMapper::Raw(const void* aSource, void* aTarget) const {
+  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
+  return WriteNew(aTarget, value.Chars, value.Count);
+}
+
+TmvResult TmvNullStringToBlobMapper::Translate(const void* aSource, void* aTarget) const {
+  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
+  if (!value.Count) return NoValue(aTarget);
+  TBytes bytes;
+  mvWideStringToString(mvBytesToWideString(value.Chars, int32_t(value.Count), ntbSourceCodepage), ntbTargetCodepage,
+                       bytes);
+  return WriteNew(aTarget, bytes.data(), bytes.size());
+}
+
+TmvResult TmvNullStringToBlobMapper::Widen(const void* aSource, void* aTarget) const {
+  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
+  if (!value.Count) return NoValue(aTarget);
+  return WriteUnits(aTarget, mvBytesToWideString(value.Chars, int32_t(value.Count), ntbSourceCodepage));
+}
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvShortStringToBlobMapper)
+
+TmvShortStringToBlobMapper::TmvShortStringToBlobMapper(TmvFieldDescriptor* aSourceField,
+                                                       TmvServerBaseCursor* aSourceCursor,
+                                                       TmvFieldDescriptor* aTargetField,
+                                                       TmvServerBaseCursor* aTargetCursor,
+                                                       TmvFieldMapperDescriptor* aMapperDesc,
+                                                       TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      stbSourceCodepage(mvFieldCodePage(aSourceField)),
+      stbTargetCodepage(mvFieldCodePage(aTargetField)) {
+  aMapper = AnsiToBlobRoutine(this, aTargetField->FieldType(), stbSourceCodepage, stbTargetCodepage);
+}
+
+TmvResult TmvShortStringToBlobMapper::Raw(const void* aSource, void* aTarget) const {
+  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
+  return WriteNew(aTarget, value.Chars, value.Count);
+}
+
+TmvResult TmvShortStringToBlobMapper::Translate(const void* aSource, void* aTarget) const {
+  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
+  if (!value.Count) return NoValue(aTarget);
+  TBytes bytes;
+  mvWideStringToString(mvBytesToWideString(value.Chars, int32_t(value.Count), stbSourceCodepage), stbTargetCodepage,
+                       bytes);
+  return WriteNew(aTarget, bytes.data(), bytes.size());
+}
+
+// Decoded from the source's code page when both are set and differ, from
+// the target's otherwise.
+TmvResult TmvShortStringToBlobMapper::Widen(const void* aSource, void* aTarget) const {
+  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
+  if (!value.Count) return NoValue(aTarget);
+  const bool differ = stbSourceCodepage != 0 && stbTargetCodepage != 0 && stbSourceCodepage != stbTargetCodepage;
+  return WriteUnits(aTarget, mvBytesToWideString(value.Chars, int32_t(value.Count),
+                                                 differ ? stbSourceCodepage : stbTargetCodepage));
+}
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvWideStringToBlobMapper)
+
+TmvWideStringToBlobMapper::TmvWideStringToBlobMapper(TmvFieldDescriptor* aSourceField,
+                                                     TmvServerBaseCursor* aSourceCursor,
+                                                     TmvFieldDescriptor* aTargetField,
+                                                     TmvServerBaseCursor* aTargetCursor,
+                                                     TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      wtbSourceCodepage(mvFieldCodePage(aSourceField)),
+      wtbTargetCodepage(mvFieldCodePage(aTargetField)) {
+  if (aTargetField->FieldType() == mvtBlobMemo)
+    aMapper = mvInstanceMethod<&TmvWideStringToBlobMapper::Narrow>(this);
+  else
+    aMapper = mvInstanceMethod<&TmvWideStringToBlobMapper::Units>(this);
+}
+
+TmvResult TmvWideStringToBlobMapper::Narrow(const void* aSource, void* aTarget) const {
+  const size_t n = mvWideStringCount(aSource, bmSourceField->Length());
+  if (!n) return NoValue(aTarget);
+  TBytes bytes;
+  mvWideStringToString(UnitsOf(static_cast<const uint8_t*>(aSource), n), wtbTargetCodepage, bytes);
+  return WriteNew(aTarget, bytes.data(), bytes.size());
+}
+
+TmvResult TmvWideStringToBlobMapper::Units(const void* aSource, void* aTarget) const {
+  // The units lie in the field little-endian, as the BLOB keeps them.
+  return WriteNew(aTarget, aSource, 2 * mvWideStringCount(aSource, bmSourceField->Length()));
+}
+
+// ---------------------------------------------------------------------------
+// BLOBs into strings
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobToNullStringMapper)
+
+TmvBlobToNullStringMapper::TmvBlobToNullStringMapper(TmvFieldDescriptor* aSourceField,
+                                                     TmvServerBaseCursor* aSourceCursor,
+                                                     TmvFieldDescriptor* aTargetField,
+                                                     TmvServerBaseCursor* aTargetCursor,
+                                                     TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      btnSourceCodepage(mvFieldCodePage(aSourceField)),
+      btnTargetCodepage(mvFieldCodePage(aTargetField)),
+      btnNullStringToNullStringMapper(
+          new TmvNullStringToNullStringMapper(aSourceField, aTargetField, aMapperDesc, btnMappingMethod)),
+      btnForcing(mvForcing(aMapperDesc)),
+      btnBlanks(mvDropsBlanks(aSourceField, aTargetField)) {
+  aMapper = mvInstanceMethod<&TmvBlobToNullStringMapper::ToString>(this);
+}
+
+TmvBlobToNullStringMapper::~TmvBlobToNullStringMapper() = default;
+
+TmvResult TmvBlobToNullStringMapper::ToString(const void* aSource, void* aTarget) const {
+  TBytes text;
+  if (TmvResult result = ReadSource(aSource, text)) return result == kEmpty ? NoValue(aTarget) : result;
+  size_t n;
+  if (!BoundText(text, n, btnBlanks, btnForcing, mvTextCapacity(mvtNullString, bmTargetField->Length())))
+    return kNoFit;
+  text.resize(n);
+  text.push_back(0);
+  return btnMappingMethod(text.data(), aTarget);
+}
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobToShortStringMapper)
+
+TmvBlobToShortStringMapper::TmvBlobToShortStringMapper(TmvFieldDescriptor* aSourceField,
+                                                       TmvServerBaseCursor* aSourceCursor,
+                                                       TmvFieldDescriptor* aTargetField,
+                                                       TmvServerBaseCursor* aTargetCursor,
+                                                       TmvFieldMapperDescriptor* aMapperDesc,
+                                                       TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      btsSourceCodepage(mvFieldCodePage(aSourceField)),
+      btsTargetCodepage(mvFieldCodePage(aTargetField)),
+      btsShortStringToShortStringMapper(
+          new TmvShortStringToShortStringMapper(aSourceField, aTargetField, aMapperDesc, btsMappingMethod)),
+      btsForcing(mvForcing(aMapperDesc)) {
+  aMapper = mvInstanceMethod<&TmvBlobToShortStringMapper::ToString>(this);
+}
+
+TmvBlobToShortStringMapper::~TmvBlobToShortStringMapper() = default;
+
+TmvResult TmvBlobToShortStringMapper::ToString(const void* aSource, void* aTarget) const {
+  TBytes text;
+  // One byte more than a ShortString holds tells a checking mapper that the
+  // BLOB does not fit.
+  if (TmvResult result = ReadSource(aSource, text, btsForcing ? kShortStringChars : kShortStringChars + 1))
+    return result == kEmpty ? NoValue(aTarget) : result;
+  if (text.size() > kShortStringChars) return kNoFit;
+  text.insert(text.begin(), uint8_t(text.size()));
+  return btsMappingMethod(text.data(), aTarget);
+}
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobToWideStringMapper)
+
+TmvBlobToWideStringMapper::TmvBlobToWideStringMapper(TmvFieldDescriptor* aSourceField,
+                                                     TmvServerBaseCursor* aSourceCursor,
+                                                     TmvFieldDescriptor* aTargetField,
+                                                     TmvServerBaseCursor* aTargetCursor,
+                                                     TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      btwSourceCodepage(mvFieldCodePage(aSourceField)),
+      btwTargetCodepage(mvFieldCodePage(aTargetField)),
+      btwAnsiStringToWideStringMapper(
+          new TmvAnsiStringToWideStringMapper(aSourceField, aTargetField, aMapperDesc, btwMappingMethod)),
+      btwForcing(mvForcing(aMapperDesc)),
+      btwBlanks(mvDropsBlanks(aSourceField, aTargetField)) {
+  aMapper = mvInstanceMethod<&TmvBlobToWideStringMapper::ToString>(this);
+}
+
+TmvBlobToWideStringMapper::~TmvBlobToWideStringMapper() = default;
+
+TmvResult TmvBlobToWideStringMapper::ToString(const void* aSource, void* aTarget) const {
+  TBytes text;
+  if (TmvResult result = ReadSource(aSource, text)) return result == kEmpty ? NoValue(aTarget) : result;
+  size_t n;
+  if (!BoundText(text, n, btwBlanks, btwForcing, mvTextCapacity(mvtWideString, bmTargetField->Length())))
+    return kNoFit;
+  text.resize(n);
+  text.push_back(0);
+  return btwMappingMethod(text.data(), aTarget);
+}
+
+namespace {
+
+// The BLOB's units and a 0 unit, as a WideString field holds them; false
+// when it holds not even one unit.
+bool WideText(TBytes& aData) {
+  aData.resize(aData.size() & ~size_t(1));
+  if (aData.empty()) return false;
+  aData.push_back(0);
+  aData.push_back(0);
+  return true;
+}
+
+}  // namespace
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobWideMemoToAnsiStringMapper)
+
+TmvBlobWideMemoToAnsiStringMapper::TmvBlobWideMemoToAnsiStringMapper(TmvFieldDescriptor* aSourceField,
+                                                                     TmvServerBaseCursor* aSourceCursor,
+                                                                     TmvFieldDescriptor* aTargetField,
+                                                                     TmvServerBaseCursor* aTargetCursor,
+                                                                     TmvFieldMapperDescriptor* aMapperDesc,
+                                                                     TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      bwtasSourceCodepage(mvFieldCodePage(aSourceField)),
+      bwtasTargetCodepage(mvFieldCodePage(aTargetField)),
+      bwtasWideStringToAnsiStringMapper(
+          new TmvWideStringToAnsiStringMapper(aSourceField, aTargetField, aMapperDesc, bwtasMappingMethod)) {
+  aMapper = mvInstanceMethod<&TmvBlobWideMemoToAnsiStringMapper::ToString>(this);
+}
+
+TmvBlobWideMemoToAnsiStringMapper::~TmvBlobWideMemoToAnsiStringMapper() = default;
+
+TmvResult TmvBlobWideMemoToAnsiStringMapper::ToString(const void* aSource, void* aTarget) const {
+  TBytes data;
+  if (TmvResult result = ReadSource(aSource, data)) return result == kEmpty ? NoValue(aTarget) : result;
+  if (!WideText(data)) return NoValue(aTarget);
+  return bwtasMappingMethod(data.data(), aTarget);
+}
+
+MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobWideMemoToWideStringMapper)
+
+TmvBlobWideMemoToWideStringMapper::TmvBlobWideMemoToWideStringMapper(TmvFieldDescriptor* aSourceField,
+                                                                     TmvServerBaseCursor* aSourceCursor,
+                                                                     TmvFieldDescriptor* aTargetField,
+                                                                     TmvServerBaseCursor* aTargetCursor,
+                                                                     TmvFieldMapperDescriptor* aMapperDesc,
+                                                                     TmvMappingMethod& aMapper)
+    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+      bwtwsSourceCodepage(mvFieldCodePage(aSourceField)),
+      bwtwsTargetCodepage(mvFieldCodePage(aTargetField)),
+      bwtwsWideStringToWideStringMapper(
+          new TmvWideStringToWideStringMapper(aSourceField, aTargetField, aMapperDesc, bwtwsMappingMethod)) {
+  aMapper = mvInstanceMethod<&TmvBlobWideMemoToWideStringMapper::ToString>(this);
+}
+
+TmvBlobWideMemoToWideStringMapper::~TmvBlobWideMemoToWideStringMapper() = default;
+
+TmvResult TmvBlobWideMemoToWideStringMapper::ToString(const void* aSource, void* aTarget) const {
+  TBytes data;
+  if (TmvResult result = ReadSource(aSource, data)) return result == kEmpty ? NoValue(aTarget) : result;
+  if (!WideText(data)) return NoValue(aTarget);
+  return bwtwsMappingMethod(data.data(), aTarget);
+}
+
+#undef MV_DEFINE_BLOB_MAPPER_CLASS
+
+void mvsrFieldMapperInit() { RegisterAll(true); }
+
+void mvsrFieldMapperFini() { RegisterAll(false); }
