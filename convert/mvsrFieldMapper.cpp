@@ -4,13 +4,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "convert/mvsdConvertLog.h"
 #include "convert/mvsdFieldMapperCodePage.h"
 #include "convert/mvsdFieldMapperCommon.h"
 #include "convert/mvsdFieldMapperCursor.h"
 #include "convert/mvsdFieldMapperString.h"
 #include "dictionary/items/mvsdFieldDescriptor.h"
 #include "foundation/errors/mvllErrors.h"
-#include "foundation/errors/mvllLog.h"
 #include "platform/Numeric.h"
 
 namespace {
@@ -173,9 +173,8 @@ TmvResult TmvBlobMapper::WriteNew(void* aTarget, const void* aData, size_t aLen)
   }
   // The new BLOB must not stay behind without a record.
   if (TmvResult deleted = mvCursorBlobDelete(bmTargetCursor, fieldNo, blobNr)) {
-    mvProcessLog(String(StaticClass.Name()) + u": a BLOB whose write failed with " + IntToStr(int64_t(written)) +
-                     u" could not be deleted (error " + IntToStr(int64_t(deleted)) + u")",
-                 deleted, lpError);
+    mvConvertLogError(String(ClassType().Name()) + u": a BLOB whose write failed with " + IntToStr(int64_t(written)) +
+                     u" could not be deleted (error " + IntToStr(int64_t(deleted)) + u")");
   }
   return written;
 }

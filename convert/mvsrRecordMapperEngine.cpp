@@ -1,6 +1,7 @@
 // Field conversion: the record mapper engine. See mvsrRecordMapperEngine.h.
 #include "convert/mvsrRecordMapperEngine.h"
 
+#include "convert/mvsdConvertLog.h"
 #include "convert/mvsdFieldMapperCursor.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/keys/mvsdIndexDescriptors.h"
@@ -8,7 +9,6 @@
 #include "dictionary/keys/mvsdKeyEngineBase.h"
 #include "dictionary/mappers/mvsdRecordMapperDescriptor.h"
 #include "dictionary/mvsdTableDescriptor.h"
-#include "foundation/errors/mvllLog.h"
 #include "platform/Numeric.h"
 
 namespace {
@@ -146,9 +146,8 @@ void TmvRecordMapperEngine::DeleteCreatedBlobs(size_t aFailed, void* aTarget) {
     const TmvBlobNr blobNr = LoadLE<int64_t>(bytes);
     if (blobNr == 0) continue;
     if (const uint32_t deleted = mvCursorBlobDelete(rmeTargetServerCursor, field, blobNr)) {
-      mvProcessLog(u"TmvRecordMapperEngine: BLOB " + IntToStr(blobNr) + u" of a record that failed could not be " +
-                       u"deleted (error " + IntToStr(int64_t(deleted)) + u")",
-                   deleted, lpError);
+      mvConvertLogError(u"TmvRecordMapperEngine: BLOB " + IntToStr(blobNr) + u" of a record that failed could not be " +
+                       u"deleted (error " + IntToStr(int64_t(deleted)) + u")");
     }
     StoreLE<int64_t>(bytes, 0);
     rmeTargetFields->SetRecordFieldNull(field, aTarget, true);
@@ -189,9 +188,8 @@ String TmvRecordMapperEngine::SourceKeyLine(const void* aSource) {
   } catch (const std::exception& e) {
     // The error being reported matters more than its key: the key line is
     // left out, and why goes to the log.
-    mvProcessLog(u"TmvRecordMapperEngine: the source key of a failed record could not be built: " +
-                     ExceptionMessageOf(e),
-                 0, lpError);
+    mvConvertLogError(u"TmvRecordMapperEngine: the source key of a failed record could not be built: " +
+                     ExceptionMessageOf(e));
     return String();
   }
 }
