@@ -111,7 +111,9 @@ TEST_F(BlobMappers, NoValue) {
     for (auto [action, answer] : {std::pair{dlaFail, kNoFit}, {dlaNull, kNoFit}, {dlaBestFit, 1u}}) {
       const Run run = Map(c.source, 10, 0, c.target, 10, 0, action, c.value);
       EXPECT_EQ(run.result, answer);
-      if (mvIsBlobFieldType(c.target)) EXPECT_EQ(LoadLE<int64_t>(run.target.data()), 0);
+      if (mvIsBlobFieldType(c.target)) {
+        EXPECT_EQ(LoadLE<int64_t>(run.target.data()), 0);
+      }
     }
   }
   EXPECT_EQ(fTarget.BlobWrites, 0);
