@@ -166,7 +166,8 @@ class TmvWideStringToBlobMapper : public TmvBlobMapper {
 };
 
 // The BLOB-to-string classes own the string mapper of the pair, made with
-// the BLOB field as its source, and keep its routine.
+// the BLOB field as its source, and keep its routine (declared before the
+// mapper, whose constructor assigns it).
 
 // Blob, BlobGraphic, BlobMemo into NullString.
 class TmvBlobToNullStringMapper : public TmvBlobMapper {
@@ -176,8 +177,8 @@ class TmvBlobToNullStringMapper : public TmvBlobMapper {
 
  private:
   uint16_t btnSourceCodepage, btnTargetCodepage;
-  std::unique_ptr<TmvBaseFieldMapper> btnNullStringToNullStringMapper;
   TmvMappingMethod btnMappingMethod;
+  std::unique_ptr<TmvBaseFieldMapper> btnNullStringToNullStringMapper;
   bool btnForcing, btnBlanks;
 };
 
@@ -192,8 +193,8 @@ class TmvBlobToShortStringMapper : public TmvBlobMapper {
 
  private:
   uint16_t btsSourceCodepage, btsTargetCodepage;
-  std::unique_ptr<TmvBaseFieldMapper> btsShortStringToShortStringMapper;
   TmvMappingMethod btsMappingMethod;
+  std::unique_ptr<TmvBaseFieldMapper> btsShortStringToShortStringMapper;
   bool btsForcing;
 };
 
@@ -205,8 +206,8 @@ class TmvBlobToWideStringMapper : public TmvBlobMapper {
 
  private:
   uint16_t btwSourceCodepage, btwTargetCodepage;
-  std::unique_ptr<TmvBaseFieldMapper> btwAnsiStringToWideStringMapper;
   TmvMappingMethod btwMappingMethod;
+  std::unique_ptr<TmvBaseFieldMapper> btwAnsiStringToWideStringMapper;
   bool btwForcing, btwBlanks;
 };
 
@@ -218,8 +219,8 @@ class TmvBlobWideMemoToAnsiStringMapper : public TmvBlobMapper {
 
  private:
   uint16_t bwtasSourceCodepage, bwtasTargetCodepage;
-  std::unique_ptr<TmvBaseFieldMapper> bwtasWideStringToAnsiStringMapper;
   TmvMappingMethod bwtasMappingMethod;
+  std::unique_ptr<TmvBaseFieldMapper> bwtasWideStringToAnsiStringMapper;
 };
 
 // BlobWideMemo into WideString.
@@ -230,8 +231,8 @@ class TmvBlobWideMemoToWideStringMapper : public TmvBlobMapper {
 
  private:
   uint16_t bwtwsSourceCodepage, bwtwsTargetCodepage;
-  std::unique_ptr<TmvBaseFieldMapper> bwtwsWideStringToWideStringMapper;
   TmvMappingMethod bwtwsMappingMethod;
+  std::unique_ptr<TmvBaseFieldMapper> bwtwsWideStringToWideStringMapper;
 };
 
 #undef MV_BLOB_MAPPER_CLASS
