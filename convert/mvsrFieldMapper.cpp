@@ -98,9 +98,15 @@ void RegisterAll(bool aRegister) {
 
 }  // namespace
 
-#define MV_DEFINE_BLOB_MAPPER_CLASS(Name)                                                                     \
+// A subclass's class record, then its constructor's head with the base
+// constructed; the constructor's own initialisers follow.
+#define MV_BLOB_MAPPER_CONSTRUCTOR(Name)                                                                      \
   constinit const TmvBlobMapperClassRef Name::StaticClass{                                                   \
-      {{u"" #Name, &TmvBlobMapper::StaticClass}, &TmvBlobMapper::TryCreateMapper}, &mvCreateBlobMapper<Name>};
+      {{u"" #Name, &TmvBlobMapper::StaticClass}, &TmvBlobMapper::TryCreateMapper}, &mvCreateBlobMapper<Name>}; \
+  Name::Name(TmvFieldDescriptor* aSourceField, TmvServerBaseCursor* aSourceCursor,                           \
+             TmvFieldDescriptor* aTargetField, TmvServerBaseCursor* aTargetCursor,                           \
+             TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)                               \
+      : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper)
 
 // ---------------------------------------------------------------------------
 // TmvBlobMapper
@@ -185,6 +191,48 @@ TmvResult TmvBlobMapper::WriteUnits(void* aTarget, std::u16string_view aUnits) c
   return WriteNew(aTarget, bytes.data(), bytes.size());
 }
 
+TmvResult TmvBlobMapper::WriteAnsi(const void* aSource, void* aTarget) const {
+  const TmvAnsiValue value = mvReadAnsiValue(bmSourceField->FieldType(), aSource, bmSourceField->Length());
+  return WriteNew(aTarget, value.Chars, value.Count);
+}
+
+TmvResult TmvBlobMapper::WriteTranslated(const void* aSource, void* aTarget, uint16_t aFrom, uint16_t aTo) const {
+  const TmvAnsiValue value = mvReadAnsiValue(bmSourceField->FieldType(), aSource, bmSourceField->Length());
+  if (!value.Count) return NoValue(aTarget);
+  TBytes bytes;
+  mvWideStringToString(mvBytesToWideString(value.Chars, int32_t(value.Count), aFrom), aTo, bytes);
+  return WriteNew(aTarget, bytes.data(), bytes.size());
+}
+
+TmvResult TmvBlobMapper::WriteWidened(const void* aSource, void* aTarget, uint16_t aCodePage) const {
+  const TmvAnsiValue value = mvReadAnsiValue(bmSourceField->FieldType(), aSource, bmSourceField->Length());
+  if (!value.Count) return NoValue(aTarget);
+  return WriteUnits(aTarget, mvBytesToWideString(value.Chars, int32_t(value.Count), aCodePage));
+}
+
+TmvResult TmvBlobMapper::PassAnsiText(const void* aSource, void* aTarget, const TmvMappingMethod& aInner,
+                                      bool aForcing, bool aBlanks) const {
+  TBytes text;
+  if (TmvResult result = ReadSource(aSource, text)) return result == kEmpty ? NoValue(aTarget) : result;
+  size_t n;
+  if (!BoundText(text, n, aBlanks, aForcing, mvTextCapacity(bmTargetField->FieldType(), bmTargetField->Length())))
+    return kNoFit;
+  text.resize(n);
+  text.push_back(0);
+  return aInner(text.data(), aTarget);
+}
+
+TmvResult TmvBlobMapper::PassWideText(const void* aSource, void* aTarget, const TmvMappingMethod& aInner) const {
+  TBytes data;
+  if (TmvResult result = ReadSource(aSource, data)) return result == kEmpty ? NoValue(aTarget) : result;
+  // Whole units only; not even one is no value.
+  data.resize(data.size() & ~size_t(1));
+  if (data.empty()) return NoValue(aTarget);
+  data.push_back(0);
+  data.push_back(0);
+  return aInner(data.data(), aTarget);
+}
+
 TmvResult TmvBlobMapper::Copy(const void* aSource, void* aTarget) const {
   const TmvBlobNr blobNr = LoadBlobNr(aSource);
   if (blobNr == 0) return NoValue(aTarget);
@@ -198,15 +246,7 @@ TmvResult TmvBlobMapper::Copy(const void* aSource, void* aTarget) const {
 // ---------------------------------------------------------------------------
 // BLOB into BLOB
 
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobMemoToBlobMemoMapper)
-
-TmvBlobMemoToBlobMemoMapper::TmvBlobMemoToBlobMemoMapper(TmvFieldDescriptor* aSourceField,
-                                                         TmvServerBaseCursor* aSourceCursor,
-                                                         TmvFieldDescriptor* aTargetField,
-                                                         TmvServerBaseCursor* aTargetCursor,
-                                                         TmvFieldMapperDescriptor* aMapperDesc,
-                                                         TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvBlobMemoToBlobMemoMapper),
       mtmSourceCodepage(mvFieldCodePage(aSourceField)),
       mtmTargetCodepage(mvFieldCodePage(aTargetField)) {
   if (mtmSourceCodepage != 0 && mtmTargetCodepage != 0 && mtmSourceCodepage != mtmTargetCodepage)
@@ -222,15 +262,7 @@ TmvResult TmvBlobMemoToBlobMemoMapper::Translate(const void* aSource, void* aTar
   return WriteNew(aTarget, bytes.data(), bytes.size());
 }
 
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobMemoToBlobWideMemoMapper)
-
-TmvBlobMemoToBlobWideMemoMapper::TmvBlobMemoToBlobWideMemoMapper(TmvFieldDescriptor* aSourceField,
-                                                                 TmvServerBaseCursor* aSourceCursor,
-                                                                 TmvFieldDescriptor* aTargetField,
-                                                                 TmvServerBaseCursor* aTargetCursor,
-                                                                 TmvFieldMapperDescriptor* aMapperDesc,
-                                                                 TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvBlobMemoToBlobWideMemoMapper),
       mtwSourceCodepage(mvFieldCodePage(aSourceField)) {
   aMapper = mvInstanceMethod<&TmvBlobMemoToBlobWideMemoMapper::Widen>(this);
 }
@@ -241,15 +273,7 @@ TmvResult TmvBlobMemoToBlobWideMemoMapper::Widen(const void* aSource, void* aTar
   return WriteUnits(aTarget, mvBytesToWideString(text.data(), int32_t(text.size()), mtwSourceCodepage));
 }
 
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobWideMemoToBlobMemoMapper)
-
-TmvBlobWideMemoToBlobMemoMapper::TmvBlobWideMemoToBlobMemoMapper(TmvFieldDescriptor* aSourceField,
-                                                                 TmvServerBaseCursor* aSourceCursor,
-                                                                 TmvFieldDescriptor* aTargetField,
-                                                                 TmvServerBaseCursor* aTargetCursor,
-                                                                 TmvFieldMapperDescriptor* aMapperDesc,
-                                                                 TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvBlobWideMemoToBlobMemoMapper),
       wtmTargetCodepage(mvFieldCodePage(aTargetField)) {
   aMapper = mvInstanceMethod<&TmvBlobWideMemoToBlobMemoMapper::Narrow>(this);
 }
@@ -268,11 +292,6 @@ TmvResult TmvBlobWideMemoToBlobMemoMapper::Narrow(const void* aSource, void* aTa
 
 namespace {
 
-// The usable characters of a single-byte string source.
-TmvAnsiValue AnsiSource(TmvFieldDescriptor* aField, const void* aSource) {
-  return mvReadAnsiValue(aField->FieldType(), aSource, aField->Length());
-}
-
 // The routine of a single-byte string into a BLOB kind: raw bytes into Blob
 // and BlobGraphic, and into a BlobMemo unless both code pages are set and
 // differ; translated into such a BlobMemo; decoded into a BlobWideMemo.
@@ -287,85 +306,40 @@ TmvMappingMethod AnsiToBlobRoutine(const M* aMapper, TmvFieldType aTargetType, u
 
 }  // namespace
 
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvNullStringToBlobMapper)
-
-TmvNullStringToBlobMapper::TmvNullStringToBlobMapper(TmvFieldDescriptor* aSourceField,
-                                                     TmvServerBaseCursor* aSourceCursor,
-                                                     TmvFieldDescriptor* aTargetField,
-                                                     TmvServerBaseCursor* aTargetCursor,
-                                                     TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvNullStringToBlobMapper),
       ntbSourceCodepage(mvFieldCodePage(aSourceField)),
       ntbTargetCodepage(mvFieldCodePage(aTargetField)) {
   aMapper = AnsiToBlobRoutine(this, aTargetField->FieldType(), ntbSourceCodepage, ntbTargetCodepage);
 }
 
-TmvResult TmvNullStringToBlobMapper::Raw(const void* aSource, void* aTarget) const {
-  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
-  return WriteNew(aTarget, value.Chars, value.Count);
-}
+TmvResult TmvNullStringToBlobMapper::Raw(const void* aSource, void* aTarget) const { return WriteAnsi(aSource, aTarget); }
 
 TmvResult TmvNullStringToBlobMapper::Translate(const void* aSource, void* aTarget) const {
-  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
-  if (!value.Count) return NoValue(aTarget);
-  TBytes bytes;
-  mvWideStringToString(mvBytesToWideString(value.Chars, int32_t(value.Count), ntbSourceCodepage), ntbTargetCodepage,
-                       bytes);
-  return WriteNew(aTarget, bytes.data(), bytes.size());
+  return WriteTranslated(aSource, aTarget, ntbSourceCodepage, ntbTargetCodepage);
 }
 
 TmvResult TmvNullStringToBlobMapper::Widen(const void* aSource, void* aTarget) const {
-  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
-  if (!value.Count) return NoValue(aTarget);
-  return WriteUnits(aTarget, mvBytesToWideString(value.Chars, int32_t(value.Count), ntbSourceCodepage));
+  return WriteWidened(aSource, aTarget, ntbSourceCodepage);
 }
 
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvShortStringToBlobMapper)
-
-TmvShortStringToBlobMapper::TmvShortStringToBlobMapper(TmvFieldDescriptor* aSourceField,
-                                                       TmvServerBaseCursor* aSourceCursor,
-                                                       TmvFieldDescriptor* aTargetField,
-                                                       TmvServerBaseCursor* aTargetCursor,
-                                                       TmvFieldMapperDescriptor* aMapperDesc,
-                                                       TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvShortStringToBlobMapper),
       stbSourceCodepage(mvFieldCodePage(aSourceField)),
       stbTargetCodepage(mvFieldCodePage(aTargetField)) {
   aMapper = AnsiToBlobRoutine(this, aTargetField->FieldType(), stbSourceCodepage, stbTargetCodepage);
 }
 
-TmvResult TmvShortStringToBlobMapper::Raw(const void* aSource, void* aTarget) const {
-  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
-  return WriteNew(aTarget, value.Chars, value.Count);
-}
+TmvResult TmvShortStringToBlobMapper::Raw(const void* aSource, void* aTarget) const { return WriteAnsi(aSource, aTarget); }
 
 TmvResult TmvShortStringToBlobMapper::Translate(const void* aSource, void* aTarget) const {
-  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
-  if (!value.Count) return NoValue(aTarget);
-  TBytes bytes;
-  mvWideStringToString(mvBytesToWideString(value.Chars, int32_t(value.Count), stbSourceCodepage), stbTargetCodepage,
-                       bytes);
-  return WriteNew(aTarget, bytes.data(), bytes.size());
+  return WriteTranslated(aSource, aTarget, stbSourceCodepage, stbTargetCodepage);
 }
 
-// Decoded from the source's code page when both are set and differ, from
-// the target's otherwise.
 TmvResult TmvShortStringToBlobMapper::Widen(const void* aSource, void* aTarget) const {
-  const TmvAnsiValue value = AnsiSource(bmSourceField, aSource);
-  if (!value.Count) return NoValue(aTarget);
   const bool differ = stbSourceCodepage != 0 && stbTargetCodepage != 0 && stbSourceCodepage != stbTargetCodepage;
-  return WriteUnits(aTarget, mvBytesToWideString(value.Chars, int32_t(value.Count),
-                                                 differ ? stbSourceCodepage : stbTargetCodepage));
+  return WriteWidened(aSource, aTarget, differ ? stbSourceCodepage : stbTargetCodepage);
 }
 
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvWideStringToBlobMapper)
-
-TmvWideStringToBlobMapper::TmvWideStringToBlobMapper(TmvFieldDescriptor* aSourceField,
-                                                     TmvServerBaseCursor* aSourceCursor,
-                                                     TmvFieldDescriptor* aTargetField,
-                                                     TmvServerBaseCursor* aTargetCursor,
-                                                     TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvWideStringToBlobMapper),
       wtbSourceCodepage(mvFieldCodePage(aSourceField)),
       wtbTargetCodepage(mvFieldCodePage(aTargetField)) {
   if (aTargetField->FieldType() == mvtBlobMemo)
@@ -390,14 +364,7 @@ TmvResult TmvWideStringToBlobMapper::Units(const void* aSource, void* aTarget) c
 // ---------------------------------------------------------------------------
 // BLOBs into strings
 
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobToNullStringMapper)
-
-TmvBlobToNullStringMapper::TmvBlobToNullStringMapper(TmvFieldDescriptor* aSourceField,
-                                                     TmvServerBaseCursor* aSourceCursor,
-                                                     TmvFieldDescriptor* aTargetField,
-                                                     TmvServerBaseCursor* aTargetCursor,
-                                                     TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvBlobToNullStringMapper),
       btnSourceCodepage(mvFieldCodePage(aSourceField)),
       btnTargetCodepage(mvFieldCodePage(aTargetField)),
       btnNullStringToNullStringMapper(
@@ -410,25 +377,10 @@ TmvBlobToNullStringMapper::TmvBlobToNullStringMapper(TmvFieldDescriptor* aSource
 TmvBlobToNullStringMapper::~TmvBlobToNullStringMapper() = default;
 
 TmvResult TmvBlobToNullStringMapper::ToString(const void* aSource, void* aTarget) const {
-  TBytes text;
-  if (TmvResult result = ReadSource(aSource, text)) return result == kEmpty ? NoValue(aTarget) : result;
-  size_t n;
-  if (!BoundText(text, n, btnBlanks, btnForcing, mvTextCapacity(mvtNullString, bmTargetField->Length())))
-    return kNoFit;
-  text.resize(n);
-  text.push_back(0);
-  return btnMappingMethod(text.data(), aTarget);
+  return PassAnsiText(aSource, aTarget, btnMappingMethod, btnForcing, btnBlanks);
 }
 
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobToShortStringMapper)
-
-TmvBlobToShortStringMapper::TmvBlobToShortStringMapper(TmvFieldDescriptor* aSourceField,
-                                                       TmvServerBaseCursor* aSourceCursor,
-                                                       TmvFieldDescriptor* aTargetField,
-                                                       TmvServerBaseCursor* aTargetCursor,
-                                                       TmvFieldMapperDescriptor* aMapperDesc,
-                                                       TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvBlobToShortStringMapper),
       btsSourceCodepage(mvFieldCodePage(aSourceField)),
       btsTargetCodepage(mvFieldCodePage(aTargetField)),
       btsShortStringToShortStringMapper(
@@ -450,14 +402,7 @@ TmvResult TmvBlobToShortStringMapper::ToString(const void* aSource, void* aTarge
   return btsMappingMethod(text.data(), aTarget);
 }
 
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobToWideStringMapper)
-
-TmvBlobToWideStringMapper::TmvBlobToWideStringMapper(TmvFieldDescriptor* aSourceField,
-                                                     TmvServerBaseCursor* aSourceCursor,
-                                                     TmvFieldDescriptor* aTargetField,
-                                                     TmvServerBaseCursor* aTargetCursor,
-                                                     TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvBlobToWideStringMapper),
       btwSourceCodepage(mvFieldCodePage(aSourceField)),
       btwTargetCodepage(mvFieldCodePage(aTargetField)),
       btwAnsiStringToWideStringMapper(
@@ -470,39 +415,10 @@ TmvBlobToWideStringMapper::TmvBlobToWideStringMapper(TmvFieldDescriptor* aSource
 TmvBlobToWideStringMapper::~TmvBlobToWideStringMapper() = default;
 
 TmvResult TmvBlobToWideStringMapper::ToString(const void* aSource, void* aTarget) const {
-  TBytes text;
-  if (TmvResult result = ReadSource(aSource, text)) return result == kEmpty ? NoValue(aTarget) : result;
-  size_t n;
-  if (!BoundText(text, n, btwBlanks, btwForcing, mvTextCapacity(mvtWideString, bmTargetField->Length())))
-    return kNoFit;
-  text.resize(n);
-  text.push_back(0);
-  return btwMappingMethod(text.data(), aTarget);
+  return PassAnsiText(aSource, aTarget, btwMappingMethod, btwForcing, btwBlanks);
 }
 
-namespace {
-
-// The BLOB's units and a 0 unit, as a WideString field holds them; false
-// when it holds not even one unit.
-bool WideText(TBytes& aData) {
-  aData.resize(aData.size() & ~size_t(1));
-  if (aData.empty()) return false;
-  aData.push_back(0);
-  aData.push_back(0);
-  return true;
-}
-
-}  // namespace
-
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobWideMemoToAnsiStringMapper)
-
-TmvBlobWideMemoToAnsiStringMapper::TmvBlobWideMemoToAnsiStringMapper(TmvFieldDescriptor* aSourceField,
-                                                                     TmvServerBaseCursor* aSourceCursor,
-                                                                     TmvFieldDescriptor* aTargetField,
-                                                                     TmvServerBaseCursor* aTargetCursor,
-                                                                     TmvFieldMapperDescriptor* aMapperDesc,
-                                                                     TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvBlobWideMemoToAnsiStringMapper),
       bwtasSourceCodepage(mvFieldCodePage(aSourceField)),
       bwtasTargetCodepage(mvFieldCodePage(aTargetField)),
       bwtasWideStringToAnsiStringMapper(
@@ -513,21 +429,10 @@ TmvBlobWideMemoToAnsiStringMapper::TmvBlobWideMemoToAnsiStringMapper(TmvFieldDes
 TmvBlobWideMemoToAnsiStringMapper::~TmvBlobWideMemoToAnsiStringMapper() = default;
 
 TmvResult TmvBlobWideMemoToAnsiStringMapper::ToString(const void* aSource, void* aTarget) const {
-  TBytes data;
-  if (TmvResult result = ReadSource(aSource, data)) return result == kEmpty ? NoValue(aTarget) : result;
-  if (!WideText(data)) return NoValue(aTarget);
-  return bwtasMappingMethod(data.data(), aTarget);
+  return PassWideText(aSource, aTarget, bwtasMappingMethod);
 }
 
-MV_DEFINE_BLOB_MAPPER_CLASS(TmvBlobWideMemoToWideStringMapper)
-
-TmvBlobWideMemoToWideStringMapper::TmvBlobWideMemoToWideStringMapper(TmvFieldDescriptor* aSourceField,
-                                                                     TmvServerBaseCursor* aSourceCursor,
-                                                                     TmvFieldDescriptor* aTargetField,
-                                                                     TmvServerBaseCursor* aTargetCursor,
-                                                                     TmvFieldMapperDescriptor* aMapperDesc,
-                                                                     TmvMappingMethod& aMapper)
-    : TmvBlobMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, aMapperDesc, aMapper),
+MV_BLOB_MAPPER_CONSTRUCTOR(TmvBlobWideMemoToWideStringMapper),
       bwtwsSourceCodepage(mvFieldCodePage(aSourceField)),
       bwtwsTargetCodepage(mvFieldCodePage(aTargetField)),
       bwtwsWideStringToWideStringMapper(
@@ -538,13 +443,10 @@ TmvBlobWideMemoToWideStringMapper::TmvBlobWideMemoToWideStringMapper(TmvFieldDes
 TmvBlobWideMemoToWideStringMapper::~TmvBlobWideMemoToWideStringMapper() = default;
 
 TmvResult TmvBlobWideMemoToWideStringMapper::ToString(const void* aSource, void* aTarget) const {
-  TBytes data;
-  if (TmvResult result = ReadSource(aSource, data)) return result == kEmpty ? NoValue(aTarget) : result;
-  if (!WideText(data)) return NoValue(aTarget);
-  return bwtwsMappingMethod(data.data(), aTarget);
+  return PassWideText(aSource, aTarget, bwtwsMappingMethod);
 }
 
-#undef MV_DEFINE_BLOB_MAPPER_CLASS
+#undef MV_BLOB_MAPPER_CONSTRUCTOR
 
 void mvsrFieldMapperInit() { RegisterAll(true); }
 

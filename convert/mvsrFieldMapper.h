@@ -88,6 +88,18 @@ class TmvBlobMapper : public TmvBaseFieldMapper {
   TmvResult WriteNew(void* aTarget, const void* aData, size_t aLen) const;
   // UTF-16 units written as a new BLOB, 2 bytes each, little-endian.
   TmvResult WriteUnits(void* aTarget, std::u16string_view aUnits) const;
+  // The characters of a single-byte string source written as a new BLOB:
+  // as they are, through UTF-16 from one code page into another, or as
+  // their UTF-16 units decoded from a code page.
+  TmvResult WriteAnsi(const void* aSource, void* aTarget) const;
+  TmvResult WriteTranslated(const void* aSource, void* aTarget, uint16_t aFrom, uint16_t aTo) const;
+  TmvResult WriteWidened(const void* aSource, void* aTarget, uint16_t aCodePage) const;
+  // The source BLOB's single-byte text, bounded for the target (see
+  // BoundText), zero-terminated, through the inner string routine.
+  TmvResult PassAnsiText(const void* aSource, void* aTarget, const TmvMappingMethod& aInner, bool aForcing,
+                         bool aBlanks) const;
+  // The source BLOB's UTF-16 units and a 0 unit through the inner routine.
+  TmvResult PassWideText(const void* aSource, void* aTarget, const TmvMappingMethod& aInner) const;
 
   TmvServerBaseCursor* bmSourceCursor;
   TmvServerBaseCursor* bmTargetCursor;
