@@ -3,9 +3,9 @@
 // has what those calls reach: a table (a data dictionary), an
 // auto-increment counter (every value set is kept), whether it is a server
 // table cursor, the dictionary's cursor interface for default values, a
-// full name, and BLOBs kept in memory. A test can make BLOB writes fail the
-// way a failing file layer makes the table's fail (9218, the write error),
-// and count the calls.
+// full name, and BLOBs kept in memory. A test can make BLOB writes (and
+// deletions) fail the way a failing file layer makes the table's fail
+// (9218, the write error), and count the calls.
 #pragma once
 
 #include <algorithm>
@@ -91,6 +91,7 @@ class TTestCursor : public ImvDictionaryCursor {
     };
     calls.BlobDelete = [](TmvServerBaseCursor* c, int32_t, TmvBlobNr b) -> uint32_t {
       ++Of(c)->BlobDeletes;
+      if (Of(c)->FailBlobDeletes) return MVERR_WRITEERR;
       return Of(c)->Blobs.erase(b) ? 0 : kNoBlob;
     };
     calls.BlobCopyPrim = [](TmvServerBaseCursor* c, TmvServerBaseCursor* s, int32_t, TmvBlobNr b, int32_t,
@@ -128,7 +129,7 @@ class TTestCursor : public ImvDictionaryCursor {
   // The table's BLOBs by number; numbers are never reused.
   std::map<TmvBlobNr, std::vector<uint8_t>> Blobs;
   TmvBlobNr NextBlobNr = 1;
-  bool FailBlobWrites = false;
+  bool FailBlobWrites = false, FailBlobDeletes = false;
   int BlobWrites = 0, BlobDeletes = 0;
   // The answer for a BLOB number the table does not have.
   static constexpr uint32_t kNoBlob = MVERR_INVALIDBLOBHANDLE;

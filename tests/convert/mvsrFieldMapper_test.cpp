@@ -1,15 +1,18 @@
 // Tests of the BLOB mappers over the test cursors' in-memory BLOBs: copies
 // and translations between BLOB kinds, strings into new BLOBs, BLOB texts
 // into strings through the string mappers (never written past the target),
-// no value, and a failed BLOB write that leaves no BLOB behind.
+// no value, and a failed BLOB write that leaves no BLOB behind (or says
+// in the log why it could not).
 #include "convert/mvsrFieldMapper.h"
 
 #include <gtest/gtest.h>
 
+#include "convert/mvsdConvertLog.h"
 #include "convert/mvsrFieldMapperEngine.h"
 #include "foundation/types/mvllWideString.h"
 #include "mvcvTestCursor.h"
 #include "mvcvTestSupport.h"
+#include "support/mvTestLog.h"
 
 using namespace mvtest;
 
@@ -58,6 +61,7 @@ class BlobMappers : public ConvertTest {
     source.Blobs = fSource.Blobs;
     target.NextBlobNr = fTarget.NextBlobNr;
     target.FailBlobWrites = fTarget.FailBlobWrites;
+    target.FailBlobDeletes = fTarget.FailBlobDeletes;
     TmvFieldMapperDescriptor desc(u"F", u"F", aAction);
     TmvMappingMethod method;
     std::unique_ptr<TmvBaseFieldMapper> made(
@@ -266,6 +270,17 @@ TEST_F(BlobMappers, AFailedWriteLeavesNoBlob) {
     EXPECT_TRUE(fTarget.Blobs.empty());
     EXPECT_EQ(fTarget.BlobDeletes, 1);
   }
+}
+
+TEST_F(BlobMappers, ABlobThatCannotBeDeletedIsLogged) {
+  fTarget.FailBlobWrites = fTarget.FailBlobDeletes = true;
+  TmvInstalledTestLog<mvSetConvertLog> log;
+  const Run run = Map(mvtShortString, 10, 0, mvtBlob, 0, 0, dlaFail, ShortStr(10, "abc"));
+  EXPECT_EQ(run.result, uint32_t(MVERR_WRITEERR));
+  EXPECT_EQ(LoadLE<int64_t>(run.target.data()), 0);
+  ASSERT_EQ(log.Messages().size(), 1u);
+  EXPECT_EQ(log.Messages()[0],
+            u"TmvShortStringToBlobMapper: a BLOB whose write failed with 9218 could not be deleted (error 9218)");
 }
 
 TEST_F(BlobMappers, ReadErrorsPassOn) {
