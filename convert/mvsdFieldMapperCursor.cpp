@@ -39,3 +39,29 @@ void mvCursorAutoIncSetDirect(TmvServerBaseCursor* aCursor, uint32_t aValue) {
   MV_ASSERT(Calls().AutoIncSetDirect != nullptr);
   Calls().AutoIncSetDirect(aCursor, aValue);
 }
+
+// The remaining calls only pass their arguments on.
+#define MV_CURSOR_CALL(Name, Params, Args)     \
+  uint32_t mvCursor##Name Params {             \
+    MV_ASSERT(Calls().Name != nullptr);        \
+    return Calls().Name Args;                  \
+  }
+
+String mvCursorFullName(TmvAbstractCursor* aCursor) {
+  MV_ASSERT(Calls().FullName != nullptr);
+  return Calls().FullName(aCursor);
+}
+
+MV_CURSOR_CALL(BlobGetLength, (TmvServerBaseCursor * c, int32_t f, TmvBlobNr b, uint32_t & l), (c, f, b, l))
+MV_CURSOR_CALL(BlobRead, (TmvServerBaseCursor * c, int32_t f, TmvBlobNr b, uint32_t o, uint32_t l, TStream * s),
+               (c, f, b, o, l, s))
+MV_CURSOR_CALL(BlobCreate, (TmvServerBaseCursor * c, int32_t f, TmvBlobNr & b), (c, f, b))
+MV_CURSOR_CALL(BlobWrite, (TmvServerBaseCursor * c, int32_t f, TmvBlobNr b, uint32_t o, uint32_t l, const void* d),
+               (c, f, b, o, l, d))
+MV_CURSOR_CALL(BlobDelete, (TmvServerBaseCursor * c, int32_t f, TmvBlobNr b), (c, f, b))
+MV_CURSOR_CALL(BlobCopyPrim,
+               (TmvServerBaseCursor * c, TmvServerBaseCursor* s, int32_t sf, TmvBlobNr b, int32_t df, TmvBlobNr& d,
+                uint32_t m),
+               (c, s, sf, b, df, d, m))
+
+#undef MV_CURSOR_CALL

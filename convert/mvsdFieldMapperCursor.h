@@ -3,8 +3,10 @@
 // Field conversion sits above the server engine, but only a handful of its
 // routines reach a cursor: the by-name CreateMapper and the field mapper
 // engines read the cursor's table descriptor, the field mapper engine makes
-// default-value engines for the target cursor, and the AutoInc engine reads
-// and sets the table's auto-increment counter. They all go through the
+// default-value engines for the target cursor, the AutoInc engine reads
+// and sets the table's auto-increment counter, the BLOB mappers read,
+// create, write, copy and delete BLOBs, and the record mapper engine names
+// the source table in its error texts. They all go through the
 // functions below, so that one place binds them to the server's cursor
 // classes: the server unit installs its calls at start-up (tests install
 // their own cursor's). Until calls are installed, each function fails the
@@ -17,12 +19,14 @@
 
 #include <cstdint>
 
+#include "foundation/types/mvsdTypes.h"
 #include "platform/System.h"
 
 class TmvAbstractCursor;    // the server engine's cursor
 class TmvServerBaseCursor;  // the server engine's table cursor
 class TmvBaseTableDescriptor;
 class ImvDictionaryCursor;
+class TStream;
 
 struct TmvMapperCursorCalls {
   // The descriptor of the cursor's table (its `TableDescriptor`).
@@ -35,6 +39,28 @@ struct TmvMapperCursorCalls {
   uint32_t (*AutoIncGet)(TmvServerBaseCursor* aCursor) = nullptr;
   // Sets the table's auto-increment counter (`sbcAutoIncSetDirect`).
   void (*AutoIncSetDirect)(TmvServerBaseCursor* aCursor, uint32_t aValue) = nullptr;
+  // The table's full name (`FullName`).
+  String (*FullName)(TmvAbstractCursor* aCursor) = nullptr;
+
+  // BLOBs of the cursor's table, all with the empty record identity; each
+  // answers 0 or an engine error code. `sbcBlobGetLength`:
+  uint32_t (*BlobGetLength)(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr aBlobNr,
+                            uint32_t& aLength) = nullptr;
+  // `sbcBlobRead`: aLen bytes from aOffset appended to aStream.
+  uint32_t (*BlobRead)(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t aOffset,
+                       uint32_t aLen, TStream* aStream) = nullptr;
+  // `sbcBlobCreate`: a new empty BLOB.
+  uint32_t (*BlobCreate)(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr& aBlobNr) = nullptr;
+  // `sbcBlobWrite`.
+  uint32_t (*BlobWrite)(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t aOffset,
+                        uint32_t aLen, const void* aData) = nullptr;
+  // `sbcBlobDelete`.
+  uint32_t (*BlobDelete)(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr aBlobNr) = nullptr;
+  // `sbcBlobCopyPrim` on aCursor: a BLOB of aSrcCursor's table copied, at
+  // most aMaxLength bytes of it, into a new BLOB of aCursor's table.
+  uint32_t (*BlobCopyPrim)(TmvServerBaseCursor* aCursor, TmvServerBaseCursor* aSrcCursor, int32_t aSrcFieldNo,
+                           TmvBlobNr aBlobNr, int32_t aDestFieldNo, TmvBlobNr& aDestBlobNr,
+                           uint32_t aMaxLength) = nullptr;
 };
 
 // Installs the calls (empty calls uninstall them).
@@ -46,3 +72,13 @@ ImvDictionaryCursor* mvCursorDictionaryCursor(TmvAbstractCursor* aCursor);
 TmvServerBaseCursor* mvCursorAsServerCursor(TmvAbstractCursor* aCursor);
 uint32_t mvCursorAutoIncGet(TmvServerBaseCursor* aCursor);
 void mvCursorAutoIncSetDirect(TmvServerBaseCursor* aCursor, uint32_t aValue);
+String mvCursorFullName(TmvAbstractCursor* aCursor);
+uint32_t mvCursorBlobGetLength(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t& aLength);
+uint32_t mvCursorBlobRead(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t aOffset,
+                          uint32_t aLen, TStream* aStream);
+uint32_t mvCursorBlobCreate(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr& aBlobNr);
+uint32_t mvCursorBlobWrite(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t aOffset,
+                           uint32_t aLen, const void* aData);
+uint32_t mvCursorBlobDelete(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr aBlobNr);
+uint32_t mvCursorBlobCopyPrim(TmvServerBaseCursor* aCursor, TmvServerBaseCursor* aSrcCursor, int32_t aSrcFieldNo,
+                              TmvBlobNr aBlobNr, int32_t aDestFieldNo, TmvBlobNr& aDestBlobNr, uint32_t aMaxLength);

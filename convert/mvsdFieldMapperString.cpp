@@ -20,6 +20,17 @@ constexpr TmvResult kNoFit = MVERR_INVALIDFLDXFORM;
 template <TmvFieldType S>
 constexpr size_t kDecodeUnits = S == mvtShortString ? 256 : 65536;
 
+// The length a string mapper reads its source by. A BLOB mapper hands its
+// own field over as the source with the BLOB's text in a buffer of its own:
+// that field's length (8, the BLOB number) says nothing of the text, which
+// is read as the longest ShortString (aAs ShortString) or up to its
+// terminator. Such a source never counts as fitting the target, so it always
+// takes the cutting or checking routine.
+int32_t SourceLengthOf(TmvFieldDescriptor* aSourceField, TmvFieldType aAs) {
+  if (!mvIsBlobFieldType(aSourceField->FieldType())) return aSourceField->Length();
+  return aAs == mvtShortString ? 256 : INT32_MAX;
+}
+
 size_t AnsiCapacity(int32_t aTargetLength) { return aTargetLength > 1 ? size_t(aTargetLength - 1) : 0; }
 size_t WideCapacity(int32_t aTargetLength) { return aTargetLength >= 4 ? size_t(aTargetLength / 2 - 1) : 0; }
 
@@ -274,7 +285,7 @@ TmvResult TmvAnsiStringPairMapperOf<Self, S, T>::Converting(const void* aSource,
       : Prefix##TargetLength(aTargetField->Length()),                                                           \
         Prefix##SourceCodepage(mvFieldCodePage(aSourceField)),                                                  \
         Prefix##TargetCodepage(mvFieldCodePage(aTargetField)),                                                  \
-        Prefix##SourceLength(aSourceField->Length()) {                                                          \
+        Prefix##SourceLength(SourceLengthOf(aSourceField, Name::SourceType)) {                                  \
     ChooseRoutine(aSourceField, aTargetField, aMapperDesc, aMapper);                                            \
   }
 
@@ -309,7 +320,7 @@ TmvWideStringToAnsiStringMapper::TmvWideStringToAnsiStringMapper(TmvFieldDescrip
                                                                  TmvMappingMethod& aMapper)
     : wtaTargetLength(aTargetField->Length()),
       wtaTargetCodepage(mvFieldCodePage(aTargetField)),
-      wtaSourceLength(aSourceField->Length()) {
+      wtaSourceLength(SourceLengthOf(aSourceField, mvtWideString)) {
   using M = TmvWideStringToAnsiStringMapper;
   const bool forcing = mvForcing(aMapperDesc), blanks = mvDropsBlanks(aSourceField, aTargetField);
   auto pick = [&]<TmvFieldType T>() -> TmvMappingMethod {
@@ -361,8 +372,8 @@ TmvAnsiStringToWideStringMapper::TmvAnsiStringToWideStringMapper(TmvFieldDescrip
                                                                  TmvMappingMethod& aMapper)
     : atwTargetLength(aTargetField->Length()),
       atwSourceCodepage(mvFieldCodePage(aSourceField)),
-      // A BLOB's text has no field length to bound it: up to its terminator.
-      atwSourceLength(mvIsTextFieldType(aSourceField->FieldType()) ? aSourceField->Length() : INT32_MAX) {
+      atwSourceLength(SourceLengthOf(aSourceField, aSourceField->FieldType() == mvtShortString ? mvtShortString
+                                                                                                : mvtNullString)) {
   using M = TmvAnsiStringToWideStringMapper;
   const bool forcing = mvForcing(aMapperDesc), blanks = mvDropsBlanks(aSourceField, aTargetField);
   auto pick = [&]<TmvFieldType S>() -> TmvMappingMethod {
@@ -374,7 +385,9 @@ TmvAnsiStringToWideStringMapper::TmvAnsiStringToWideStringMapper(TmvFieldDescrip
   };
   switch (aSourceField->FieldType()) {
     case mvtShortString: aMapper = pick.template operator()<mvtShortString>(); break;
-    case mvtNullString: case mvtBlob: case mvtBlobMemo: aMapper = pick.template operator()<mvtNullString>(); break;
+    case mvtNullString: case mvtBlob: case mvtBlobMemo: case mvtBlobGraphic:
+      aMapper = pick.template operator()<mvtNullString>();
+      break;
     default: break;
   }
 }
@@ -424,7 +437,7 @@ TmvWideStringToWideStringMapper::TmvWideStringToWideStringMapper(TmvFieldDescrip
       // Never more units than the field has room for.
       wtwTargetUnits(int32_t(std::min<size_t>(size_t(std::max(aTargetField->Units(), 0)),
                                               WideCapacity(aTargetField->Length())))),
-      wtwSourceLength(aSourceField->Length()) {
+      wtwSourceLength(SourceLengthOf(aSourceField, mvtWideString)) {
   using M = TmvWideStringToWideStringMapper;
   const bool forcing = mvForcing(aMapperDesc);
   if (mvDropsBlanks(aSourceField, aTargetField))

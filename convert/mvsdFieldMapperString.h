@@ -37,6 +37,7 @@ class TmvAnsiStringPairMapperOf : public TmvBaseFieldMapper {
  public:
   // Exactly the one pair; always an instance.
   MV_FIELD_MAPPER_TRY_CREATE
+  static constexpr TmvFieldType SourceType = S;
 
   template <bool Blanks>
   TmvResult WholeCopy(const void* aSource, void* aTarget) const;
@@ -101,8 +102,14 @@ class TmvWideStringToAnsiStringMapper : public TmvBaseFieldMapper {
 };
 
 // ShortString or NullString into WideString: always from the source's code
-// page. A BLOB mapper may pass its own Blob or BlobMemo field as the source:
-// its text is then read as a NullString up to its terminator.
+// page.
+//
+// The BLOB mappers make the string mappers below with their own BLOB field
+// as the source (the constructors, not TryCreateMapper, which refuses it)
+// and hand them the BLOB's text: single-byte text as a NullString (up to its
+// terminator; at most 255 bytes as a ShortString for a ShortString target),
+// UTF-16 as a WideString. A BLOB source never counts as fitting its target:
+// the routine always cuts (forcing) or checks.
 class TmvAnsiStringToWideStringMapper : public TmvBaseFieldMapper {
   MV_DECLARE_CLASSREF(TmvFieldMapperClassRef)
  public:

@@ -14,13 +14,15 @@
 #include "convert/mvsdFieldMapperTemporal.h"
 #include "convert/mvsrFieldMapperEngine.h"
 #include "convert/mvsrFieldMapperEngineAutoInc.h"
+#include "convert/mvsrFieldMapper.h"
+#include "convert/mvsrRecordMapperEngine.h"
 #include "foundation/mvllUnitGroup.h"
-#include "storage/mvsrUnits.h"
+#include "index/mvixUnits.h"
 
 namespace {
 
 constexpr TmvUnitSteps kConvertUnits[] = {
-    {mvStorageInit, mvStorageFini},
+    {mvIndexInit, mvIndexFini},
     {mvsdFieldMapperBaseInit, mvsdFieldMapperBaseFini},
     {mvsdFieldMapperIntegerInit, mvsdFieldMapperIntegerFini},
     {mvsdFieldMapperFloatInit, mvsdFieldMapperFloatFini},
@@ -30,9 +32,11 @@ constexpr TmvUnitSteps kConvertUnits[] = {
     {mvsdFieldMapperGuidInit, mvsdFieldMapperGuidFini},
     {mvsdFieldMapperByteArrayInit, mvsdFieldMapperByteArrayFini},
     {mvsdFieldMapperFmtBcdInit, mvsdFieldMapperFmtBcdFini},
+    {mvsrFieldMapperInit, mvsrFieldMapperFini},
     {mvsdFieldMapperEngineBaseInit, mvsdFieldMapperEngineBaseFini},
     {mvsrFieldMapperEngineInit, mvsrFieldMapperEngineFini},
     {mvsrFieldMapperEngineAutoIncInit, mvsrFieldMapperEngineAutoIncFini},
+    {mvsrRecordMapperEngineInit, mvsrRecordMapperEngineFini},
 };
 constinit TmvUnitGroup gConvertUnits(kConvertUnits);
 

@@ -82,7 +82,10 @@ String IntToHex(uint64_t v, int digits) {
 // ---------------------------------------------------------------------------
 // Decimal text of floating-point numbers (locale-free: to_chars, from_chars)
 
-void ScientificDigits(Extended x, int fractionDigits, std::string& digits, int& exp10) {
+namespace {
+
+template <typename F>
+void scientificDigits(F x, int fractionDigits, std::string& digits, int& exp10) {
   char buf[128];
   // "d.ddde[+-]xx", or "de[+-]xx" without fraction digits
   const auto r = std::to_chars(buf, buf + sizeof buf, std::fabs(x), std::chars_format::scientific, fractionDigits);
@@ -93,6 +96,16 @@ void ScientificDigits(Extended x, int fractionDigits, std::string& digits, int& 
   const char* exp = e + 1;
   if (exp < r.ptr && *exp == '+') ++exp;
   std::from_chars(exp, r.ptr, exp10);
+}
+
+}  // namespace
+
+void ScientificDigits(Extended x, int fractionDigits, std::string& digits, int& exp10) {
+  scientificDigits(x, fractionDigits, digits, exp10);
+}
+
+void ScientificDigits(double x, int fractionDigits, std::string& digits, int& exp10) {
+  scientificDigits(x, fractionDigits, digits, exp10);
 }
 
 std::string FixedText(double x, int places) {

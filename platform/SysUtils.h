@@ -113,6 +113,9 @@ inline String LoadResString(const TResStringRec& res) { return String(res.Text);
 // digit string without a point) and the decimal exponent of the first one:
 // |x| = d.ddd... x 10^exp10. Requires: x finite; 0 gives "000..." and 0.
 void ScientificDigits(Extended x, int fractionDigits, std::string& digits, int& exp10);
+// The same digits for a double (it converts to Extended exactly), many
+// times faster: the library converts a long double through printf.
+void ScientificDigits(double x, int fractionDigits, std::string& digits, int& exp10);
 // A decimal floating-point number: the value is 0.Digits x 10^Exponent. An
 // infinity has the Exponent FloatRecInfinity (and Negative for -INF), a NaN
 // FloatRecNaN; zero has no digits and Exponent 0.

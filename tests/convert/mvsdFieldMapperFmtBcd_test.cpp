@@ -2,11 +2,13 @@
 // digits cut, the checking variant's refusals, floats that are no number),
 // FmtBCD values into the numeric types in both variants with the float
 // precision checks, FmtBCD into FmtBCD, damaged records, and random values
-// that must come back unchanged wherever the checking variant accepts them.
+// that must come back unchanged wherever the checking variant accepts them;
+// floats store what their decimal record gives, on every path.
 #include "convert/mvsdFieldMapperFmtBcd.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <random>
 
@@ -169,6 +171,45 @@ TEST_F(FmtBcdMapper, RandomValuesComeBackUnchanged) {
     roundTrip(mvtBCD, ValueBytes(int64_t(bits) / 7), units, places);
   }
   EXPECT_GT(accepted, 500);
+}
+
+TEST_F(FmtBcdMapper, FloatsStoreWhatTheirDecimalRecordGives) {
+  // Every Single and Double stores the bytes of its 15 significant digits
+  // laid out by the general routine, in both variants, whatever path the
+  // mapper takes: decimals of a few places, large and tiny values, values
+  // just too large for the integer digits, negative ones.
+  std::mt19937_64 random(51);
+  for (int i = 0; i < 3000; ++i) {
+    const int units = 1 + int(random() % 34), places = int(random() % std::min(units, 9));
+    double value;
+    switch (i % 4) {
+      case 0: value = double(int64_t(random() % 2000000001) - 1000000000) / 10000.0; break;
+      case 1: value = double(int64_t(random() >> (random() % 64))) / std::pow(10.0, double(random() % 12)); break;
+      case 2: value = std::ldexp(double(random() >> 11), int(random() % 120) - 90); break;
+      default: value = -std::pow(10.0, double(units - places)) + double(random() % 3) - 1; break;
+    }
+    for (Act act : {kChecking, kForcing}) {
+      for (bool single : {false, true}) {
+        SCOPED_TRACE(testing::Message() << value << " into (" << units << "," << places << ")"
+                                        << (single ? ", Single" : "") << (act == kForcing ? ", forcing" : ""));
+        const double v = single ? double(float(value)) : value;
+        TmvFmtBcd laid;
+        const int flags = mvNormalizeBcd(mvDoubleToBcd(v), laid, units, places);
+        Conversion c = IntoFmtBcd(single ? mvtSingle : mvtDouble, units, places, act);
+        const uint32_t result = single ? c.RunValue(float(value)) : c.RunValue(value);
+        if (flags && act == kChecking) {
+          EXPECT_EQ(result, 10002u);
+          continue;
+        }
+        ASSERT_EQ(result, 0u);
+        Bytes expected(c.Output.size());
+        expected[0] = laid.Precision;
+        expected[1] = laid.SignSpecialPlaces;
+        std::memcpy(expected.data() + 2, laid.Fraction, expected.size() - 2);
+        EXPECT_EQ(c.Output, expected);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -443,6 +443,8 @@ TEST_F(NumericCells, EveryOtherCellOnRandomBytesStaysInsideItsFields) {
     for (int ti = 0; ti < mvFieldTypeCount; ++ti) {
       const TmvFieldMapperClasses& classes = mvFieldMapperClasses(si, ti);
       if (classes.empty() || kNumericClasses.count(classes.back())) continue;
+      // The BLOB cells need cursors; their own tests run them.
+      if (mvIsBlobFieldType(TmvFieldType(si)) || mvIsBlobFieldType(TmvFieldType(ti))) continue;
       ++cells;
       const TmvFieldType source = TmvFieldType(si), target = TmvFieldType(ti);
       for (auto [sourceCodePage, targetCodePage] :

@@ -1,4 +1,5 @@
-// Tests of the platform's format routine, exceptions and UTF conversion.
+// Tests of the platform's format routine, exceptions, UTF conversion and
+// the decimal digits of floats.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -124,6 +125,23 @@ TEST(FloatToDecimal, DigitsExponentAndLimits) {
   EXPECT_TRUE(rec.Negative);
   FloatToDecimal(rec, std::numeric_limits<Extended>::quiet_NaN(), 64, 19);
   EXPECT_EQ(rec.Exponent, FloatRecNaN);
+}
+
+TEST(ScientificDigits, ADoubleGivesTheDigitsOfItsExtendedValue) {
+  // Ties of the exact binary value, the ends of the range, subnormals.
+  const double values[] = {0.0,    0.125,  1.0 / 3,  2.5e-5,  123456.78905, 9.999999999999995,
+                           1e300,  5e-324, 2.2250738585072014e-308, std::numeric_limits<double>::max(),
+                           -0.015, 100.0,  1e15 + 0.5};
+  for (double v : values) {
+    for (int fraction : {0, 3, 14, 17}) {
+      std::string fromDouble, fromExtended;
+      int expDouble = 0, expExtended = 0;
+      ScientificDigits(v, fraction, fromDouble, expDouble);
+      ScientificDigits(Extended(v), fraction, fromExtended, expExtended);
+      EXPECT_EQ(fromDouble, fromExtended) << v << ", " << fraction;
+      EXPECT_EQ(expDouble, expExtended) << v << ", " << fraction;
+    }
+  }
 }
 
 }  // namespace
