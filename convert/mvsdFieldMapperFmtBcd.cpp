@@ -66,8 +66,7 @@ bool StoreFloatDirect(double aValue, int32_t aUnits, int32_t aPlaces, int32_t aL
   // digits counts from the first integer digit.
   const int first = (aUnits - aPlaces) - 1 - exp10;
   if (first < 0 || first + n > aUnits) return false;
-  TmvFmtBcd bcd;
-  std::memset(&bcd, 0, sizeof bcd);
+  TmvFmtBcd bcd{};  // every digit zero
   bcd.Precision = uint8_t(aUnits);
   bcd.SignSpecialPlaces = uint8_t((aValue < 0 ? 0x80 : 0) | aPlaces);
   for (int k = 0; k < n; ++k) {
