@@ -10,8 +10,13 @@
 // their own cursor's). Until calls are installed, each function fails the
 // assertion that names it.
 //
+// The other way round, the server engine's referential-integrity engine
+// finds the conversion between a source and a target field through a hook;
+// this unit's start-up installs CreateMapper into it and its shutdown takes
+// it out again.
+//
 // Layer: field conversion; calls the data dictionary (the table descriptor
-// type) and the platform. Installing is start-up work; the calls
+// type), the server engine's referential-integrity hook and the platform. Installing is start-up work; the calls
 // themselves may be made from any thread that owns the cursor.
 #pragma once
 
@@ -46,3 +51,8 @@ ImvDictionaryCursor* mvCursorDictionaryCursor(TmvAbstractCursor* aCursor);
 TmvServerBaseCursor* mvCursorAsServerCursor(TmvAbstractCursor* aCursor);
 uint32_t mvCursorAutoIncGet(TmvServerBaseCursor* aCursor);
 void mvCursorAutoIncSetDirect(TmvServerBaseCursor* aCursor, uint32_t aValue);
+
+// Unit start and stop: install and uninstall the referential-integrity
+// engine's conversion hook.
+void mvsdFieldMapperCursorInit();
+void mvsdFieldMapperCursorFini();

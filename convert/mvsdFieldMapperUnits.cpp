@@ -4,6 +4,7 @@
 
 #include "convert/mvsdFieldMapperBase.h"
 #include "convert/mvsdFieldMapperByteArray.h"
+#include "convert/mvsdFieldMapperCursor.h"
 #include "convert/mvsdFieldMapperEngineBase.h"
 #include "convert/mvsdFieldMapperFloat.h"
 #include "convert/mvsdFieldMapperFmtBcd.h"
@@ -22,6 +23,7 @@ namespace {
 constexpr TmvUnitSteps kConvertUnits[] = {
     {mvStorageInit, mvStorageFini},
     {mvsdFieldMapperBaseInit, mvsdFieldMapperBaseFini},
+    {mvsdFieldMapperCursorInit, mvsdFieldMapperCursorFini},
     {mvsdFieldMapperIntegerInit, mvsdFieldMapperIntegerFini},
     {mvsdFieldMapperFloatInit, mvsdFieldMapperFloatFini},
     {mvsdFieldMapperStringInit, mvsdFieldMapperStringFini},
