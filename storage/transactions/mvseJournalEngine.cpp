@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "foundation/errors/mvllErrors.h"
 #include "platform/TextServices.h"
@@ -305,12 +306,21 @@ const TmvJournalEngineClassRef* mvFindJournalEngineClass(std::u16string_view aNa
 // ---------------------------------------------------------------------------
 // Unit
 
+namespace {
+// Whether the start-up set the default. A class the host chose before
+// start-up stays at shutdown, even one of this unit's; one the server's
+// configuration chose since (one of this unit's classes) goes.
+bool gInstalled = false;
+}  // namespace
+
 void mvseJournalEngineInit() {
   const TmvJournalEngineClassRef* expected = nullptr;
-  mvDefaultJournalEngineClass.compare_exchange_strong(expected, &Tmv1xRollbackJournalEngine::StaticClass);
+  gInstalled =
+      mvDefaultJournalEngineClass.compare_exchange_strong(expected, &Tmv1xRollbackJournalEngine::StaticClass);
 }
 
 void mvseJournalEngineFini() {
+  if (!std::exchange(gInstalled, false)) return;
   const TmvJournalEngineClassRef* current = mvDefaultJournalEngineClass.load();
   if (current == &Tmv1xJournalEngine::StaticClass || current == &Tmv1xCommitJournalEngine::StaticClass ||
       current == &Tmv1xRollbackJournalEngine::StaticClass)
