@@ -1,11 +1,11 @@
 // Server engine: the referential-integrity engine. See mvseRefIntEngine.h.
 #include "server/mvseRefIntEngine.h"
 
+#include "dictionary/filters/mvsdDefaultValueEngines.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/keys/mvsdIndexDescriptors.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
-#include "dictionary/filters/mvsdDefaultValueEngines.h"
 #include "foundation/errors/mvllErrors.h"
 #include "server/mvsdPadlockGuard.h"
 #include "server/mvsdServerLog.h"
@@ -24,17 +24,21 @@ TmvRefIntMapperHook& Hook() {
 
 constexpr char16_t kViolation[] = u"Referential Integrity Violation. ";
 
-// The class of a descriptor's engine in the family, found once and kept in
-// the descriptor; 15503 when it is missing or abstract.
-template <typename E, typename R>
-const R& EngineClass(const R& aFamily, const ClassRef& aDescriptorClass, std::u16string_view aWord,
-                     const TmvRegisterableEngineClassRef*& aCache) {
-  return static_cast<const R&>(mvEngineClassForDescriptor<E>(aFamily, aDescriptorClass, aWord, aCache));
-}
-
 template <typename E>
 [[noreturn]] void RaiseUnknown(std::u16string_view aWord, const ClassRef& aClass) {
   throw E(MVERR_UNSUPPORTEDSUBENGINE, u"Unknown %s engine: \"%s\"", {String(aWord), aClass.Name()});
+}
+
+// The engine of a descriptor: the class of its name in the family (found
+// once and kept in the descriptor's aCache), made through the family's
+// constructor aCreate; 15503 for a class that is missing or abstract.
+template <typename E, typename R, typename F, typename P, typename D>
+auto CreatePart(const R& aFamily, std::u16string_view aWord, F R::*aCreate, P* aParent, D* aDescriptor,
+                const TmvRegisterableEngineClassRef*& aCache) {
+  const auto& cls =
+      static_cast<const R&>(mvEngineClassForDescriptor<E>(aFamily, aDescriptor->ClassType(), aWord, aCache));
+  if (!(cls.*aCreate)) RaiseUnknown<E>(aWord, cls);
+  return (cls.*aCreate)(aParent, aDescriptor);
 }
 
 // The record pointer argument aIndex of a notification.
@@ -62,7 +66,8 @@ TmvBaseRefIntegrityEngine* CreateRefIntegrityEngine(TmvBaseRegisterableDescripto
 }  // namespace
 
 constinit const TmvRefIntegrityEngineClassRef TmvRefIntegrityEngine::StaticClass{
-    {{u"TmvRefIntegrityEngine", &TmvBaseRefIntegrityEngine::StaticClass}, &TmvBaseRefIntegrityEngine::Registry,
+    {{u"TmvRefIntegrityEngine", &TmvBaseRefIntegrityEngine::StaticClass},
+     &TmvBaseRefIntegrityEngine::Registry,
      nullptr},
     &CreateRefIntegrityEngine};
 
@@ -107,12 +112,10 @@ constinit const TmvReferenceEngineClassRef TmvReferenceEngine::StaticClass{
     {{u"TmvReferenceEngine", &TmvBaseRegisterableEngine::StaticClass}, &TmvReferenceEngine::Registry, nullptr},
     &CreateReference};
 
-TmvReferenceEngine* TmvReferenceEngine::CreateFor(TmvRefIntegrityEngine* aParent,
-                                                  TmvReferenceDescriptor* aDescriptor) {
-  const auto& cls = EngineClass<EmvReferenceEngineException>(StaticClass, aDescriptor->ClassType(), u"Reference",
-                                                              aDescriptor->rdCachedEngineClass);
-  if (!cls.CreateReference) RaiseUnknown<EmvReferenceEngineException>(u"Reference", cls);
-  return cls.CreateReference(aParent, aDescriptor);
+TmvReferenceEngine* TmvReferenceEngine::CreateFor(TmvRefIntegrityEngine* aParent, TmvReferenceDescriptor* aDescriptor) {
+  return CreatePart<EmvReferenceEngineException>(StaticClass, u"Reference",
+                                                 &TmvReferenceEngineClassRef::CreateReference, aParent, aDescriptor,
+                                                 aDescriptor->rdCachedEngineClass);
 }
 
 TmvReferenceEngine::TmvReferenceEngine(TmvRefIntegrityEngine* aParent, TmvReferenceDescriptor* aDescriptor)
@@ -179,7 +182,8 @@ void TmvReferenceEngine::PrepareTargetCursor() {
       throw EmvReferenceEngineException(MVERR_INVALIDDESC,
                                         String(u"The reference descriptor has more fields than the target index."));
     reTargetKeyDescriptor = key;
-    for (int32_t i = 0; i < SourceCount(); ++i) reSources[size_t(i)]->Initialize(key->KeyFields(i)->GetFieldNumber(), cursor);
+    for (int32_t i = 0; i < SourceCount(); ++i)
+      reSources[size_t(i)]->Initialize(key->KeyFields(i)->GetFieldNumber(), cursor);
   } catch (...) {
     UnprepareTargetCursor();
     throw;
@@ -228,10 +232,8 @@ bool TmvReferenceEngine::SourceKeyChanged(const void* aNewRecord, const void* aO
   TmvAbstractCursor* cursor = reTargetCursor->GetCursor();
   EmptyTargetBuffers();
   for (TmvBaseSourceEngine* source : reSources) {
-    if (uint32_t code = source->SetValueTo(vutCompare, reTargetRecordBuffer1.data(), aNewRecord, nullptr))
-      Raise(code);
-    if (uint32_t code = source->SetValueTo(vutCompare, reTargetRecordBuffer2.data(), aOldRecord, nullptr))
-      Raise(code);
+    if (uint32_t code = source->SetValueTo(vutCompare, reTargetRecordBuffer1.data(), aNewRecord, nullptr)) Raise(code);
+    if (uint32_t code = source->SetValueTo(vutCompare, reTargetRecordBuffer2.data(), aOldRecord, nullptr)) Raise(code);
   }
   int32_t result = 0;
   if (uint32_t code = cursor->CompareKeys(SourceCount(), 0, false, reTargetRecordBuffer1.data(), false,
@@ -310,16 +312,16 @@ uint32_t TmvReferenceEngine::BuildViolationError(uint32_t aErrorCode) {
 TmvClassRegistry* TmvBaseTargetCursorEngine::Registry() { return mvFamilyRegistry<TmvBaseTargetCursorEngine>(); }
 
 constinit const TmvTargetCursorEngineClassRef TmvBaseTargetCursorEngine::StaticClass{
-    {{u"TmvBaseTargetCursorEngine", &TmvBaseRegisterableEngine::StaticClass}, &TmvBaseTargetCursorEngine::Registry,
+    {{u"TmvBaseTargetCursorEngine", &TmvBaseRegisterableEngine::StaticClass},
+     &TmvBaseTargetCursorEngine::Registry,
      nullptr},
     nullptr};
 
 TmvBaseTargetCursorEngine* TmvBaseTargetCursorEngine::CreateFor(TmvReferenceEngine* aParent,
                                                                 TmvBaseTargetCursorDescriptor* aDescriptor) {
-  const auto& cls = EngineClass<EmvTargetCursorEngineException>(
-      StaticClass, aDescriptor->ClassType(), u"TargetCursor", aDescriptor->btcCachedEngineClass);
-  if (!cls.CreateTargetCursor) RaiseUnknown<EmvTargetCursorEngineException>(u"TargetCursor", cls);
-  return cls.CreateTargetCursor(aParent, aDescriptor);
+  return CreatePart<EmvTargetCursorEngineException>(StaticClass, u"TargetCursor",
+                                                    &TmvTargetCursorEngineClassRef::CreateTargetCursor, aParent,
+                                                    aDescriptor, aDescriptor->btcCachedEngineClass);
 }
 
 TmvBaseTargetCursorEngine::TmvBaseTargetCursorEngine(TmvReferenceEngine* aParent,
@@ -393,7 +395,8 @@ uint32_t OpenByName(TmvAbstractCursor* aSourceCursor, const String& aTableName, 
 }  // namespace
 
 constinit const TmvTargetCursorEngineClassRef TmvCloneTargetCursorEngine::StaticClass{
-    {{u"TmvCloneTargetCursorEngine", &TmvBaseTargetCursorEngine::StaticClass}, &TmvBaseTargetCursorEngine::Registry,
+    {{u"TmvCloneTargetCursorEngine", &TmvBaseTargetCursorEngine::StaticClass},
+     &TmvBaseTargetCursorEngine::Registry,
      nullptr},
     &CreateTargetCursor<TmvCloneTargetCursorEngine>};
 
@@ -403,7 +406,8 @@ uint32_t TmvCloneTargetCursorEngine::OpenTargetCursor(TmvAbstractCursor* aSource
 }
 
 constinit const TmvTargetCursorEngineClassRef TmvTableTargetCursorEngine::StaticClass{
-    {{u"TmvTableTargetCursorEngine", &TmvBaseTargetCursorEngine::StaticClass}, &TmvBaseTargetCursorEngine::Registry,
+    {{u"TmvTableTargetCursorEngine", &TmvBaseTargetCursorEngine::StaticClass},
+     &TmvBaseTargetCursorEngine::Registry,
      nullptr},
     &CreateTargetCursor<TmvTableTargetCursorEngine>};
 
@@ -415,7 +419,8 @@ uint32_t TmvTableTargetCursorEngine::OpenTargetCursor(TmvAbstractCursor* aSource
 
 constinit const TmvTargetCursorEngineClassRef TmvRelativeTargetCursorEngine::StaticClass{
     {{u"TmvRelativeTargetCursorEngine", &TmvBaseTargetCursorEngine::StaticClass},
-     &TmvBaseTargetCursorEngine::Registry, nullptr},
+     &TmvBaseTargetCursorEngine::Registry,
+     nullptr},
     &CreateTargetCursor<TmvRelativeTargetCursorEngine>};
 
 String TmvRelativeTargetCursorEngine::TargetTableName(TmvAbstractCursor* aSourceCursor) {
@@ -450,16 +455,15 @@ constinit const TmvSourceEngineClassRef TmvBaseSourceEngine::StaticClass{
     {{u"TmvBaseSourceEngine", &TmvBaseRegisterableEngine::StaticClass}, &TmvBaseSourceEngine::Registry, nullptr},
     nullptr};
 
-TmvBaseSourceEngine* TmvBaseSourceEngine::CreateFor(TmvReferenceEngine* aParent,
-                                                    TmvBaseSourceDescriptor* aDescriptor) {
-  const auto& cls = EngineClass<EmvSourceEngineException>(StaticClass, aDescriptor->ClassType(), u"Source",
-                                                          aDescriptor->bsdCachedEngineClass);
-  if (!cls.CreateSource) RaiseUnknown<EmvSourceEngineException>(u"Source", cls);
-  return cls.CreateSource(aParent, aDescriptor);
+TmvBaseSourceEngine* TmvBaseSourceEngine::CreateFor(TmvReferenceEngine* aParent, TmvBaseSourceDescriptor* aDescriptor) {
+  return CreatePart<EmvSourceEngineException>(StaticClass, u"Source", &TmvSourceEngineClassRef::CreateSource, aParent,
+                                              aDescriptor, aDescriptor->bsdCachedEngineClass);
 }
 
 TmvBaseSourceEngine::TmvBaseSourceEngine(TmvReferenceEngine* aParent, TmvBaseSourceDescriptor* aDescriptor)
-    : bseParent(aParent), bseDescriptor(aDescriptor), bseSourceFields(aParent->Parent()->Cursor()->FieldsDescriptor()) {}
+    : bseParent(aParent),
+      bseDescriptor(aDescriptor),
+      bseSourceFields(aParent->Parent()->Cursor()->FieldsDescriptor()) {}
 
 void TmvBaseSourceEngine::Initialize(int32_t aTargetField, TmvAbstractCursor* aTargetCursor) {
   bseTargetFields = aTargetCursor->FieldsDescriptor();
@@ -517,8 +521,7 @@ void TmvFieldSourceEngine::Initialize(int32_t aTargetField, TmvAbstractCursor* a
   fseTargetName = target->GetName();
   FreeMapper();
   if (const TmvRefIntMapperHook& hook = Hook(); hook.CreateMapper)
-    fseMapperInst =
-        hook.CreateMapper(source, bseParent->Parent()->Cursor(), target, aTargetCursor, fseMapper);
+    fseMapperInst = hook.CreateMapper(source, bseParent->Parent()->Cursor(), target, aTargetCursor, fseMapper);
 }
 
 uint32_t TmvFieldSourceEngine::SetValueTo(TmvValueUseType, void* aTargetBuffer, const void* aSourceBuffer,
@@ -550,12 +553,9 @@ constinit const TmvActionEngineClassRef TmvBaseActionEngine::StaticClass{
     {{u"TmvBaseActionEngine", &TmvBaseRegisterableEngine::StaticClass}, &TmvBaseActionEngine::Registry, nullptr},
     nullptr};
 
-TmvBaseActionEngine* TmvBaseActionEngine::CreateFor(TmvReferenceEngine* aParent,
-                                                    TmvBaseActionDescriptor* aDescriptor) {
-  const auto& cls = EngineClass<EmvActionEngineException>(StaticClass, aDescriptor->ClassType(), u"Action",
-                                                          aDescriptor->badCachedEngineClass);
-  if (!cls.CreateAction) RaiseUnknown<EmvActionEngineException>(u"Action", cls);
-  return cls.CreateAction(aParent, aDescriptor);
+TmvBaseActionEngine* TmvBaseActionEngine::CreateFor(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor) {
+  return CreatePart<EmvActionEngineException>(StaticClass, u"Action", &TmvActionEngineClassRef::CreateAction, aParent,
+                                              aDescriptor, aDescriptor->badCachedEngineClass);
 }
 
 TmvBaseActionEngine::TmvBaseActionEngine(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor)
@@ -615,15 +615,15 @@ TmvBaseActionEngine* CreateAction(TmvReferenceEngine* aParent, TmvBaseActionDesc
 void RequestNested(TmvReferenceEngine* aParent) { aParent->Parent()->Cursor()->RequestNestedTransactions(); }
 }  // namespace
 
-#define MV_ACTION_CLASSREF(Name)                                                                                  \
-  constinit const TmvActionEngineClassRef Name::StaticClass{                                                     \
+#define MV_ACTION_CLASSREF(Name)                             \
+  constinit const TmvActionEngineClassRef Name::StaticClass{ \
       {{u"" #Name, &TmvBaseActionEngine::StaticClass}, &TmvBaseActionEngine::Registry, nullptr}, &CreateAction<Name>};
 
-#define MV_CHANGING_ACTION(Name)                                                      \
-  MV_ACTION_CLASSREF(Name)                                                            \
-  Name::Name(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor)       \
-      : TmvBaseActionEngine(aParent, aDescriptor) {                                   \
-    RequestNested(aParent);                                                           \
+#define MV_CHANGING_ACTION(Name)                                                \
+  MV_ACTION_CLASSREF(Name)                                                      \
+  Name::Name(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor) \
+      : TmvBaseActionEngine(aParent, aDescriptor) {                             \
+    RequestNested(aParent);                                                     \
   }
 
 MV_CHANGING_ACTION(TmvCascadeDeleteActionEngine)

@@ -46,7 +46,8 @@ struct RiTable {
     return r;
   }
   int32_t Get(const void* aRecord, int32_t aField) {
-    return Fields()->IsRecordFieldNull(aField, aRecord) ? INT32_MIN : TestTable::Get<int32_t>(Fields(), aRecord, aField);
+    return Fields()->IsRecordFieldNull(aField, aRecord) ? INT32_MIN
+                                                        : TestTable::Get<int32_t>(Fields(), aRecord, aField);
   }
   // The values of field aField of the rows, in row order.
   std::vector<int32_t> Column(int32_t aField) {
@@ -121,8 +122,7 @@ class RiCursor : public TestServerCursor {
     if (modifyCode) return EmvBaseException::mvSetMessage(modifyCode, String());
     ++modifies;
     for (auto& row : ri->rows)
-      if (ri->Get(row.data(), 0) == ri->Get(pos.data(), 0))
-        std::memcpy(row.data(), aData, row.size());
+      if (ri->Get(row.data(), 0) == ri->Get(pos.data(), 0)) std::memcpy(row.data(), aData, row.size());
     return 0;
   }
   uint32_t sbcRecordLockRelease(bool aAllLocks, bool) override {
@@ -182,8 +182,8 @@ class RiDatabase : public TestDatabase {
  public:
   using TestDatabase::TestDatabase;
   uint32_t CursorOpen(TmvAbstractCursor*& aCursor, const String& aName, const String& aPassword, TmvOpenMode aMode,
-                      TmvShareMode aShare, uint32_t, const String& aIndex, int32_t aIndexID, bool aAllowSystem, uint32_t,
-                      uint32_t aFilterTimeout, const uint32_t*) override {
+                      TmvShareMode aShare, uint32_t, const String& aIndex, int32_t aIndexID, bool aAllowSystem,
+                      uint32_t, uint32_t aFilterTimeout, const uint32_t*) override {
     ++opens;
     lastName = aName;
     lastPassword = aPassword;
@@ -211,8 +211,8 @@ uint32_t CopyInt32(const void*, const void* aSource, void* aTarget) {
   std::memcpy(aTarget, aSource, 4);
   return 0;
 }
-void* CreateTestMapper(TmvFieldDescriptor* aSource, TmvAbstractCursor*, TmvFieldDescriptor* aTarget,
-                       TmvAbstractCursor*, TmvRefIntMapping& aMapping) {
+void* CreateTestMapper(TmvFieldDescriptor* aSource, TmvAbstractCursor*, TmvFieldDescriptor* aTarget, TmvAbstractCursor*,
+                       TmvRefIntMapping& aMapping) {
   if (aSource->GetFieldType() != mvtInt32 || aTarget->GetFieldType() != mvtInt32) return nullptr;
   aMapping.Code = &CopyInt32;
   ++gLiveMappers;
@@ -349,8 +349,9 @@ TEST_F(RefInt, BlockDeleteRefusesWhileChildrenExist) {
   EXPECT_EQ(Delete(parent.Record({1, 10, 20}), false), 0u);  // nothing to do after the delete
   EXPECT_EQ(db->opens, 0);
   EXPECT_EQ(Delete(parent.Record({1, 10, 20}), true), uint32_t(MVERR_MASTEREXISTS));
-  EXPECT_EQ(LastText(MVERR_MASTEREXISTS), u"Referential Integrity Violation. Parent(K1, K2) -> Child(P1, P2): "
-                                          u"Master has detail records. Cannot delete or modify.");
+  EXPECT_EQ(LastText(MVERR_MASTEREXISTS),
+            u"Referential Integrity Violation. Parent(K1, K2) -> Child(P1, P2): "
+            u"Master has detail records. Cannot delete or modify.");
   EXPECT_EQ(ctx->corrupted, 0);  // before the delete, nothing is to be undone
   EXPECT_EQ(Delete(parent.Record({2, 10, 21}), true), 0u);
 }
@@ -470,7 +471,10 @@ TEST_F(RefInt, PreparationErrorsAreRaised) {
   } cases[] = {
       {u"Missing", {1, 2}, MVERR_NOSUCHINDEX, u"Index does not exist.", false},
       {u"ByRef", {1}, MVERR_INVALIDINDEXDESC, u"A composite index is required", false},
-      {u"ByKey", {1, 2, 0}, MVERR_INVALIDDESC, u"The reference descriptor has more fields than the target index.",
+      {u"ByKey",
+       {1, 2, 0},
+       MVERR_INVALIDDESC,
+       u"The reference descriptor has more fields than the target index.",
        false},
       // Prepared, but no conversion from a string to the Int32 key field.
       {u"ByKey", {4}, MVERR_INVALIDFLDXFORM, u"Invalid field transformation.", true},
@@ -543,8 +547,8 @@ TEST_F(RefInt, TargetCursorsByNameRelativeAndClone) {
   // with the password the source cursor holds.
   engine.reset();
   mvFindRefIntegrityDescriptor(&child.t->dd)->Clear(false);
-  TmvReferenceDescriptor* rel = mvEnsureRefIntegrityDescriptor(&child.t->dd)->AddReference(
-      nullptr, &TmvRelativeTargetCursorDescriptor::StaticClass);
+  TmvReferenceDescriptor* rel = mvEnsureRefIntegrityDescriptor(&child.t->dd)
+                                    ->AddReference(nullptr, &TmvRelativeTargetCursorDescriptor::StaticClass);
   rel->SetTargetIndex(u"ByKey");
   static_cast<TmvFieldSourceDescriptor*>(rel->AddSource())->SetFieldNumber(1);
   rel->AddAction(&TmvTargetRequiredActionDescriptor::StaticClass);
@@ -553,13 +557,13 @@ TEST_F(RefInt, TargetCursorsByNameRelativeAndClone) {
   auto* relCursor = static_cast<TmvRelativeTargetCursorDescriptor*>(rel->GetTargetCursor());
   relCursor->SetTableName(u".sub");
   Open(child);
-  EXPECT_EQ(static_cast<TmvRelativeTargetCursorEngine*>(Engine()->Reference(0)->TargetCursor())
-                ->TargetTableName(source),
-            u"Child:nested:.sub");
+  EXPECT_EQ(
+      static_cast<TmvRelativeTargetCursorEngine*>(Engine()->Reference(0)->TargetCursor())->TargetTableName(source),
+      u"Child:nested:.sub");
   relCursor->SetTableName(u"sub");
-  EXPECT_EQ(static_cast<TmvRelativeTargetCursorEngine*>(Engine()->Reference(0)->TargetCursor())
-                ->TargetTableName(source),
-            u"Child:sub");
+  EXPECT_EQ(
+      static_cast<TmvRelativeTargetCursorEngine*>(Engine()->Reference(0)->TargetCursor())->TargetTableName(source),
+      u"Child:sub");
   db->tables[u"Child:sub"] = &parent;
   parent.AddRow({1, 10, 20});
   EXPECT_EQ(Insert(child.Record({1, 10, 20})), 0u);
@@ -570,8 +574,8 @@ TEST_F(RefInt, TargetCursorsByNameRelativeAndClone) {
   engine.reset();
   mvFindRefIntegrityDescriptor(&child.t->dd)->Clear(false);
   child.name = u"Child";
-  TmvReferenceDescriptor* self = mvEnsureRefIntegrityDescriptor(&child.t->dd)->AddReference(
-      nullptr, &TmvCloneTargetCursorDescriptor::StaticClass);
+  TmvReferenceDescriptor* self =
+      mvEnsureRefIntegrityDescriptor(&child.t->dd)->AddReference(nullptr, &TmvCloneTargetCursorDescriptor::StaticClass);
   self->SetTargetIndex(u"ByParent");
   static_cast<TmvFieldSourceDescriptor*>(self->AddSource())->SetFieldNumber(1);
   self->AddAction(&TmvTargetRequiredActionDescriptor::StaticClass);

@@ -122,8 +122,8 @@ const std::vector<String> kExpected = {
 };
 
 const std::vector<String> kNothing = {
-    u"encryption user: ",        u"encryption server: ", u"table file -", u"default file -",
-    u"temporary storage -",      u"sort -",              u"journal -",
+    u"encryption user: ", u"encryption server: ", u"table file -", u"default file -", u"temporary storage -", u"sort -",
+    u"journal -",
 };
 
 // Lines that differ, for a readable failure.
