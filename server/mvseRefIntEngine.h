@@ -377,29 +377,21 @@ class TmvBaseActionEngine : public TmvBaseRegisterableEngine {
   TmvBaseActionDescriptor* baeDescriptor;
 };
 
-class TmvCascadeDeleteActionEngine : public TmvBaseActionEngine {
-  MV_DECLARE_CLASSREF(TmvActionEngineClassRef)
- public:
-  TmvCascadeDeleteActionEngine(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor);
-  uint32_t Execute(TmvEngineAction aAction, bool aBefore, std::span<const TVarRec> aArgs) override;
-  TmvEngineActions RequiredAfterActions() override { return {eaRecordDelete}; }
-};
+// An action engine that runs after the operation Action: its constructor
+// and Execute.
+#define MV_REFINT_AFTER_ACTION(Name, Action)                                                          \
+  class Name : public TmvBaseActionEngine {                                                           \
+    MV_DECLARE_CLASSREF(TmvActionEngineClassRef)                                                      \
+   public:                                                                                            \
+    Name(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor);                          \
+    uint32_t Execute(TmvEngineAction aAction, bool aBefore, std::span<const TVarRec> aArgs) override; \
+    TmvEngineActions RequiredAfterActions() override { return {Action}; }                             \
+  };
 
-class TmvClearDeleteActionEngine : public TmvBaseActionEngine {
-  MV_DECLARE_CLASSREF(TmvActionEngineClassRef)
- public:
-  TmvClearDeleteActionEngine(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor);
-  uint32_t Execute(TmvEngineAction aAction, bool aBefore, std::span<const TVarRec> aArgs) override;
-  TmvEngineActions RequiredAfterActions() override { return {eaRecordDelete}; }
-};
-
-class TmvSetDefaultDeleteActionEngine : public TmvBaseActionEngine {
-  MV_DECLARE_CLASSREF(TmvActionEngineClassRef)
- public:
-  TmvSetDefaultDeleteActionEngine(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor);
-  uint32_t Execute(TmvEngineAction aAction, bool aBefore, std::span<const TVarRec> aArgs) override;
-  TmvEngineActions RequiredAfterActions() override { return {eaRecordDelete}; }
-};
+// After a delete: the children go, get null or their defaults.
+MV_REFINT_AFTER_ACTION(TmvCascadeDeleteActionEngine, eaRecordDelete)
+MV_REFINT_AFTER_ACTION(TmvClearDeleteActionEngine, eaRecordDelete)
+MV_REFINT_AFTER_ACTION(TmvSetDefaultDeleteActionEngine, eaRecordDelete)
 
 // Refuses the delete while the range holds records; asks for no nested
 // transactions, as it changes nothing.
@@ -411,38 +403,16 @@ class TmvBlockDeleteActionEngine : public TmvBaseActionEngine {
   TmvEngineActions RequiredBeforeActions() override { return {eaRecordDelete}; }
 };
 
-class TmvCascadeModifyActionEngine : public TmvBaseActionEngine {
-  MV_DECLARE_CLASSREF(TmvActionEngineClassRef)
- public:
-  TmvCascadeModifyActionEngine(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor);
-  uint32_t Execute(TmvEngineAction aAction, bool aBefore, std::span<const TVarRec> aArgs) override;
-  TmvEngineActions RequiredAfterActions() override { return {eaRecordModify}; }
-};
+// After a modify of the key: the children follow the new key, get null or
+// their defaults; or the modify is refused (the transaction marked) while
+// children exist.
+MV_REFINT_AFTER_ACTION(TmvCascadeModifyActionEngine, eaRecordModify)
+MV_REFINT_AFTER_ACTION(TmvClearModifyActionEngine, eaRecordModify)
+MV_REFINT_AFTER_ACTION(TmvSetDefaultModifyActionEngine, eaRecordModify)
+MV_REFINT_AFTER_ACTION(TmvBlockModifyActionEngine, eaRecordModify)
 
-class TmvClearModifyActionEngine : public TmvBaseActionEngine {
-  MV_DECLARE_CLASSREF(TmvActionEngineClassRef)
- public:
-  TmvClearModifyActionEngine(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor);
-  uint32_t Execute(TmvEngineAction aAction, bool aBefore, std::span<const TVarRec> aArgs) override;
-  TmvEngineActions RequiredAfterActions() override { return {eaRecordModify}; }
-};
-
-class TmvSetDefaultModifyActionEngine : public TmvBaseActionEngine {
-  MV_DECLARE_CLASSREF(TmvActionEngineClassRef)
- public:
-  TmvSetDefaultModifyActionEngine(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor);
-  uint32_t Execute(TmvEngineAction aAction, bool aBefore, std::span<const TVarRec> aArgs) override;
-  TmvEngineActions RequiredAfterActions() override { return {eaRecordModify}; }
-};
-
-class TmvBlockModifyActionEngine : public TmvBaseActionEngine {
-  MV_DECLARE_CLASSREF(TmvActionEngineClassRef)
- public:
-  TmvBlockModifyActionEngine(TmvReferenceEngine* aParent, TmvBaseActionDescriptor* aDescriptor);
-  uint32_t Execute(TmvEngineAction aAction, bool aBefore, std::span<const TVarRec> aArgs) override;
-  TmvEngineActions RequiredAfterActions() override { return {eaRecordModify}; }
-};
-
+// After an insert or a modify: the target record must exist (the
+// transaction marked when it does not); the range is on the new record.
 class TmvTargetRequiredActionEngine : public TmvBaseActionEngine {
   MV_DECLARE_CLASSREF(TmvActionEngineClassRef)
  public:
