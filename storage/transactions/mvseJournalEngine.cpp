@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "foundation/errors/mvllErrors.h"
+#include "platform/Components.h"
 #include "platform/TextServices.h"
 #include "storage/files/mvsrBaseFile.h"
 #include "storage/files/mvsrFileSystem.h"
@@ -313,13 +314,21 @@ namespace {
 bool gInstalled = false;
 }  // namespace
 
+namespace {
+const TmvJournalEngineClassRef* const kJournalClasses[] = {
+    &Tmv1xJournalEngine::StaticClass, &Tmv1xCommitJournalEngine::StaticClass, &Tmv1xRollbackJournalEngine::StaticClass};
+}  // namespace
+
 void mvseJournalEngineInit() {
+  // Found by class name too, as configurations name them.
+  for (const TmvJournalEngineClassRef* cls : kJournalClasses) RegisterClass(*cls);
   const TmvJournalEngineClassRef* expected = nullptr;
   gInstalled =
       mvDefaultJournalEngineClass.compare_exchange_strong(expected, &Tmv1xRollbackJournalEngine::StaticClass);
 }
 
 void mvseJournalEngineFini() {
+  for (const TmvJournalEngineClassRef* cls : kJournalClasses) UnRegisterClass(*cls);
   if (!std::exchange(gInstalled, false)) return;
   const TmvJournalEngineClassRef* current = mvDefaultJournalEngineClass.load();
   if (current == &Tmv1xJournalEngine::StaticClass || current == &Tmv1xCommitJournalEngine::StaticClass ||

@@ -68,6 +68,8 @@ std::vector<String> Registrations() {
   out.push_back(u"temporary storage " + NameOf(mvTempStorageClass.load()));
   out.push_back(u"sort " + NameOf(mvSortEngineClass.load()));
   out.push_back(u"journal " + NameOf(mvDefaultJournalEngineClass.load()));
+  for (const char16_t* journal : {u"Tmv1xJournalEngine", u"Tmv1xCommitJournalEngine", u"Tmv1xRollbackJournalEngine"})
+    if (GetClass(journal)) out.push_back(u"class " + String(journal));
   return out;
 }
 
@@ -119,6 +121,9 @@ const std::vector<String> kExpected = {
     u"temporary storage TmvChunkedTempStorage",
     u"sort TmvMergeSortEngine",
     u"journal Tmv1xRollbackJournalEngine",
+    u"class Tmv1xJournalEngine",
+    u"class Tmv1xCommitJournalEngine",
+    u"class Tmv1xRollbackJournalEngine",
 };
 
 const std::vector<String> kNothing = {
