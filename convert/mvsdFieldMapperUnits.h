@@ -1,7 +1,8 @@
 // Field conversion: start-up and shutdown of the field conversion units.
 //
 // Starts table storage (and with it the data dictionary and the foundation)
-// first, then the mapper registry and the mapper families that fill it,
+// first, then the mapper registry, the referential-integrity engine's
+// conversion hook, the mapper families that fill the registry,
 // then the field mapper engine family, its engine and the AutoInc special
 // engine;
 // stopping runs in the reverse order and leaves the registry empty. Counted
