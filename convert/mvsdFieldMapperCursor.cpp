@@ -2,7 +2,9 @@
 // mvsdFieldMapperCursor.h.
 #include "convert/mvsdFieldMapperCursor.h"
 
+#include "convert/mvsdFieldMapperBase.h"
 #include "platform/SysUtils.h"
+#include "server/mvseRefIntEngine.h"
 
 namespace {
 
@@ -10,6 +12,21 @@ TmvMapperCursorCalls& Calls() {
   static TmvMapperCursorCalls calls;
   return calls;
 }
+
+// The referential-integrity engine's conversion of a field pair: the
+// mapper instance travels as the hook's opaque object.
+void* CreateRefIntMapper(TmvFieldDescriptor* aSourceField, TmvAbstractCursor* aSourceCursor,
+                         TmvFieldDescriptor* aTargetField, TmvAbstractCursor* aTargetCursor,
+                         TmvRefIntMapping& aMapping) {
+  TmvMappingMethod method;
+  TmvBaseFieldMapper* instance =
+      TmvBaseFieldMapper::CreateMapper(aSourceField, aSourceCursor, aTargetField, aTargetCursor, nullptr, method);
+  aMapping.Code = method.Code;
+  aMapping.Data = method.Data;
+  return instance;
+}
+
+void FreeRefIntMapper(void* aInstance) { delete static_cast<TmvBaseFieldMapper*>(aInstance); }
 
 }  // namespace
 
@@ -65,3 +82,9 @@ MV_CURSOR_CALL(BlobCopyPrim,
                (c, s, sf, b, df, d, m))
 
 #undef MV_CURSOR_CALL
+
+void mvsdFieldMapperCursorInit() { mvSetRefIntMapperHook({&CreateRefIntMapper, &FreeRefIntMapper}); }
+
+void mvsdFieldMapperCursorFini() {
+  if (mvGetRefIntMapperHook().CreateMapper == &CreateRefIntMapper) mvSetRefIntMapperHook({});
+}

@@ -12,8 +12,13 @@
 // their own cursor's). Until calls are installed, each function fails the
 // assertion that names it.
 //
+// The other way round, the server engine's referential-integrity engine
+// finds the conversion between a source and a target field through a hook;
+// this unit's start-up installs CreateMapper into it and its shutdown takes
+// it out again.
+//
 // Layer: field conversion; calls the data dictionary (the table descriptor
-// type) and the platform. Installing is start-up work; the calls
+// type), the server engine's referential-integrity hook and the platform. Installing is start-up work; the calls
 // themselves may be made from any thread that owns the cursor.
 #pragma once
 
@@ -82,3 +87,8 @@ uint32_t mvCursorBlobWrite(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBl
 uint32_t mvCursorBlobDelete(TmvServerBaseCursor* aCursor, int32_t aFieldNo, TmvBlobNr aBlobNr);
 uint32_t mvCursorBlobCopyPrim(TmvServerBaseCursor* aCursor, TmvServerBaseCursor* aSrcCursor, int32_t aSrcFieldNo,
                               TmvBlobNr aBlobNr, int32_t aDestFieldNo, TmvBlobNr& aDestBlobNr, uint32_t aMaxLength);
+
+// Unit start and stop: install and uninstall the referential-integrity
+// engine's conversion hook.
+void mvsdFieldMapperCursorInit();
+void mvsdFieldMapperCursorFini();

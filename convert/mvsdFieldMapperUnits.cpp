@@ -4,6 +4,7 @@
 
 #include "convert/mvsdFieldMapperBase.h"
 #include "convert/mvsdFieldMapperByteArray.h"
+#include "convert/mvsdFieldMapperCursor.h"
 #include "convert/mvsdFieldMapperEngineBase.h"
 #include "convert/mvsdFieldMapperFloat.h"
 #include "convert/mvsdFieldMapperFmtBcd.h"
@@ -24,6 +25,7 @@ namespace {
 constexpr TmvUnitSteps kConvertUnits[] = {
     {mvIndexInit, mvIndexFini},
     {mvsdFieldMapperBaseInit, mvsdFieldMapperBaseFini},
+    {mvsdFieldMapperCursorInit, mvsdFieldMapperCursorFini},
     {mvsdFieldMapperIntegerInit, mvsdFieldMapperIntegerFini},
     {mvsdFieldMapperFloatInit, mvsdFieldMapperFloatFini},
     {mvsdFieldMapperStringInit, mvsdFieldMapperStringFini},

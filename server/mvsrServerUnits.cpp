@@ -3,6 +3,7 @@
 
 #include "foundation/mvllUnitGroup.h"
 #include "server/mvsdSimpleLock.h"
+#include "server/mvseRefIntEngine.h"
 #include "server/mvseSortEngineMerge.h"
 #include "server/mvsrServerEngine.h"
 #include "index/mvixUnits.h"
@@ -13,6 +14,7 @@ constexpr TmvUnitSteps kServerUnits[] = {
     {mvIndexInit, mvIndexFini},
     {mvsdSimpleLockInit, mvsdSimpleLockFini},
     {mvseSortEngineMergeInit, mvseSortEngineMergeFini},
+    {mvseRefIntEngineInit, mvseRefIntEngineFini},
     {mvsrServerEngineInit, mvsrServerEngineFini},
 };
 constinit TmvUnitGroup gServerUnits(kServerUnits);

@@ -2,7 +2,8 @@
 //
 // Starts table storage (and with it everything below) first, then the
 // session statistics (their global list and storage's counting hook) and
-// the engine component's class;
+// the merge sort engine, the referential-integrity engines and the engine
+// component's class;
 // stopping runs in the reverse order. Counted like the other folders'
 // (mvllUnitGroup.h): only the first start and the last stop act.
 #pragma once

@@ -82,6 +82,11 @@ void TmvBaseSubEngine::UnregisterBaseClass(const TmvSubEngineClassRef& aClass) {
   }
 }
 
+std::vector<const TmvSubEngineClassRef*> TmvBaseSubEngine::BaseClasses() {
+  const TBaseClassList* list = baseClasses();
+  return list ? *list : TBaseClassList();
+}
+
 void TmvBaseSubEngine::CheckValidAll(TmvDataDictionary* aDictionary) {
   if (const TBaseClassList* list = baseClasses()) checkTable(aDictionary, *list);
 }

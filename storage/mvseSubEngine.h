@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "foundation/errors/mvllErrors.h"
 #include "foundation/mvllRegistry.h"
@@ -69,6 +70,8 @@ class TmvBaseSubEngine : public TmvPersistent {
   // drops every entry of the class and frees the list when it empties.
   static void RegisterBaseClass(const TmvSubEngineClassRef& aClass);
   static void UnregisterBaseClass(const TmvSubEngineClassRef& aClass);
+  // The family bases registered, in the check's order (empty while none is).
+  static std::vector<const TmvSubEngineClassRef*> BaseClasses();
   // Every family base's CheckValidFromDictionary, in list order, for the
   // dictionary's table and then for each nested table, depth first.
   static void CheckValidAll(TmvDataDictionary* aDictionary);

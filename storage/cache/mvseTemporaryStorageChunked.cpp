@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 #include "foundation/errors/mvllErrors.h"
 #include "foundation/mvllComponents.h"
@@ -323,12 +324,19 @@ void TmvChunkedTempStorage::GetStatsValuesStatic(TStrings* aList) {
 // ---------------------------------------------------------------------------
 // Unit start-up and shutdown
 
+namespace {
+// Whether the start-up set the default: a class the host chose before, even
+// this one, is the host's to keep.
+bool gInstalled = false;
+}  // namespace
+
 void mvseTemporaryStorageChunkedInit() {
   const TmvTempStorageClassRef* none = nullptr;
-  mvTempStorageClass.compare_exchange_strong(none, &TmvChunkedTempStorage::StaticClass);
+  gInstalled = mvTempStorageClass.compare_exchange_strong(none, &TmvChunkedTempStorage::StaticClass);
 }
 
 void mvseTemporaryStorageChunkedFini() {
+  if (!std::exchange(gInstalled, false)) return;
   const TmvTempStorageClassRef* mine = &TmvChunkedTempStorage::StaticClass;
   mvTempStorageClass.compare_exchange_strong(mine, nullptr);
 }

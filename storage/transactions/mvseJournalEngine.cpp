@@ -4,8 +4,10 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "foundation/errors/mvllErrors.h"
+#include "platform/Components.h"
 #include "platform/TextServices.h"
 #include "storage/files/mvsrBaseFile.h"
 #include "storage/files/mvsrFileSystem.h"
@@ -305,12 +307,29 @@ const TmvJournalEngineClassRef* mvFindJournalEngineClass(std::u16string_view aNa
 // ---------------------------------------------------------------------------
 // Unit
 
+namespace {
+// Whether the start-up set the default. A class the host chose before
+// start-up stays at shutdown, even one of this unit's; one the server's
+// configuration chose since (one of this unit's classes) goes.
+bool gInstalled = false;
+}  // namespace
+
+namespace {
+const TmvJournalEngineClassRef* const kJournalClasses[] = {
+    &Tmv1xJournalEngine::StaticClass, &Tmv1xCommitJournalEngine::StaticClass, &Tmv1xRollbackJournalEngine::StaticClass};
+}  // namespace
+
 void mvseJournalEngineInit() {
+  // Found by class name too, as configurations name them.
+  for (const TmvJournalEngineClassRef* cls : kJournalClasses) RegisterClass(*cls);
   const TmvJournalEngineClassRef* expected = nullptr;
-  mvDefaultJournalEngineClass.compare_exchange_strong(expected, &Tmv1xRollbackJournalEngine::StaticClass);
+  gInstalled =
+      mvDefaultJournalEngineClass.compare_exchange_strong(expected, &Tmv1xRollbackJournalEngine::StaticClass);
 }
 
 void mvseJournalEngineFini() {
+  for (const TmvJournalEngineClassRef* cls : kJournalClasses) UnRegisterClass(*cls);
+  if (!std::exchange(gInstalled, false)) return;
   const TmvJournalEngineClassRef* current = mvDefaultJournalEngineClass.load();
   if (current == &Tmv1xJournalEngine::StaticClass || current == &Tmv1xCommitJournalEngine::StaticClass ||
       current == &Tmv1xRollbackJournalEngine::StaticClass)
