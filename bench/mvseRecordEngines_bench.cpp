@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "BenchRatio.h"
+#include "BenchTables.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
@@ -37,8 +38,6 @@ namespace {
 
 constexpr int kRecords = 1000000;
 
-std::string TempPath(const char* aName) { return (std::filesystem::temp_directory_path() / aName).string(); }
-
 // The shared sample "people" table, stored by the static record engine or
 // by the variable one with "Smart" compression.
 std::unique_ptr<TmvDataDictionary> Dictionary(bool aVariable) {
@@ -50,20 +49,7 @@ std::unique_ptr<TmvDataDictionary> Dictionary(bool aVariable) {
 // engines; a new file when aTrans is given.
 struct EngineTable {
   EngineTable(TmvDataDictionary* aDD, const std::string& aPath, TmvBaseTransaction* aTrans, TmvBufferManager* aCache)
-      : cache(aCache), file(TmvBaseFile::Alloc(true, UTF8ToString(aPath), aCache)) {
-    file->fiMaxID = 1000;
-    file->OpenFile(omReadWrite, smExclusive, false, aTrans != nullptr);
-    if (aTrans) {
-      file->fiMorvaVersion = mvMorvaVersion;
-      file->fiStreamEngineName = u"mv1xDefault";
-      if (file->AddHeader(aTrans, {}, mv2xHeaderSignature) != 0) std::abort();
-    } else {
-      uint8_t* header = nullptr;
-      TmvReleaseMethod release;
-      bool readOnly = false;
-      if (cache->AddFile(file, nullptr, {}, false, release, header, readOnly) != 0) std::abort();
-      release(header);
-    }
+      : cache(aCache), file(mvBenchTableFile(aPath, aTrans, aCache)) {
     view = std::make_unique<TmvBlockAccess>(file, nullptr, u"people", 0);
     records.reset(TmvBaseRecordEngine::CreateEngine(aDD, Files(), aTrans));
     autoInc = std::make_unique<TmvSimpleAutoIncEngine>(aDD->GetAutoIncDescriptor(), Files(), aTrans);
@@ -122,52 +108,36 @@ int64_t EngineScanAll(const std::string& aPath, bool aVariable) {
   return sum;
 }
 
-void Check(int aResult, sqlite3* aDb) {
-  if (aResult != SQLITE_OK && aResult != SQLITE_DONE && aResult != SQLITE_ROW) {
-    std::fprintf(stderr, "SQLite: %s\n", sqlite3_errmsg(aDb));
-    std::abort();
-  }
-}
-
-sqlite3* SqliteOpen(const std::string& aPath) {
-  sqlite3* db = nullptr;
-  Check(sqlite3_open(aPath.c_str(), &db), db);
-  Check(sqlite3_exec(db, "PRAGMA page_size=4096; PRAGMA synchronous=FULL; PRAGMA journal_mode=DELETE;", nullptr,
-                     nullptr, nullptr),
-        db);
-  return db;
-}
-
 void SqliteInsertAll(const std::string& aPath) {
   std::filesystem::remove(aPath);
-  sqlite3* db = SqliteOpen(aPath);
-  Check(sqlite3_exec(db,
+  sqlite3* db = mvSqliteOpen(aPath);
+  mvSqliteCheck(sqlite3_exec(db,
                      "CREATE TABLE people (id INTEGER PRIMARY KEY AUTOINCREMENT, name VARCHAR(40), amount REAL, "
                      "moment REAL)",
                      nullptr, nullptr, nullptr),
         db);
   sqlite3_stmt* insert = nullptr;
-  Check(sqlite3_prepare_v2(db, "INSERT INTO people (name, amount, moment) VALUES (?, ?, ?)", -1, &insert, nullptr),
+  mvSqliteCheck(sqlite3_prepare_v2(db, "INSERT INTO people (name, amount, moment) VALUES (?, ?, ?)", -1, &insert, nullptr),
         db);
-  Check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db);
+  mvSqliteCheck(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db);
   for (int32_t id = 1; id <= kRecords; ++id) {
     char text[41];
     const int length = TPeopleTable::Name(id, text);
     sqlite3_bind_text(insert, 1, text, length, SQLITE_STATIC);
     sqlite3_bind_double(insert, 2, TPeopleTable::Amount(id));
     sqlite3_bind_double(insert, 3, TPeopleTable::When(id));
-    Check(sqlite3_step(insert), db);
+    mvSqliteCheck(sqlite3_step(insert), db);
     sqlite3_reset(insert);
   }
-  Check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db);
+  mvSqliteCheck(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db);
   sqlite3_finalize(insert);
   sqlite3_close(db);
 }
 
 int64_t SqliteScanAll(const std::string& aPath) {
-  sqlite3* db = SqliteOpen(aPath);
+  sqlite3* db = mvSqliteOpen(aPath);
   sqlite3_stmt* select = nullptr;
-  Check(sqlite3_prepare_v2(db, "SELECT id, name, amount, moment FROM people", -1, &select, nullptr), db);
+  mvSqliteCheck(sqlite3_prepare_v2(db, "SELECT id, name, amount, moment FROM people", -1, &select, nullptr), db);
   int64_t sum = 0;
   while (sqlite3_step(select) == SQLITE_ROW) {
     sum += sqlite3_column_int(select, 0) + sqlite3_column_bytes(select, 1);
@@ -178,9 +148,9 @@ int64_t SqliteScanAll(const std::string& aPath) {
   return sum;
 }
 
-const std::string kStaticPath = TempPath("mvse-bench-records.mv1");
-const std::string kVariablePath = TempPath("mvse-bench-records-variable.mv1");
-const std::string kSqlitePath = TempPath("mvse-bench-records.sqlite");
+const std::string kStaticPath = mvBenchTempPath("mvse-bench-records.mv1");
+const std::string kVariablePath = mvBenchTempPath("mvse-bench-records-variable.mv1");
+const std::string kSqlitePath = mvBenchTempPath("mvse-bench-records.sqlite");
 
 void EngineInsert(benchmark::State& state, bool aVariable) {
   for (auto _ : state) EngineInsertAll(aVariable ? kVariablePath : kStaticPath, aVariable);

@@ -50,5 +50,11 @@ function(mv_test_suite folder)
   endif()
   if(stress)
     mv_test_executable(${base}_stress stress "${stress};${support}" "${ARG_DEPS}")
+    # One target builds the libraries and every stress executable (the
+    # ThreadSanitizer tree builds nothing else).
+    if(NOT TARGET mv_stress)
+      add_custom_target(mv_stress)
+    endif()
+    add_dependencies(mv_stress ${base}_stress)
   endif()
 endfunction()

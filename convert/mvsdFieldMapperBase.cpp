@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <mutex>
+#include <set>
 
 #include "convert/mvsdFieldMapperCursor.h"
 #include "dictionary/items/mvsdDictionaryItem.h"
@@ -36,7 +38,23 @@ TmvFieldDescriptor* FieldByName(TmvAbstractCursor* aCursor, const String& aName)
   return fields->FieldDescriptor(number);
 }
 
+struct BoundLengthOrder {
+  bool operator()(const TmvClassBoundLength& a, const TmvClassBoundLength& b) const {
+    return a.Class != b.Class ? std::less<>()(a.Class, b.Class) : a.Length < b.Length;
+  }
+};
+
 }  // namespace
+
+TmvMappingMethod mvClassMethod(const TmvFieldMapperClassRef& aClass, TmvMappingCode aCode, int32_t aLength) {
+  // The records never move (set nodes) and are never freed: a method may
+  // outlive every mapper instance.
+  static std::mutex lock;
+  static std::set<TmvClassBoundLength, BoundLengthOrder> records;
+  std::lock_guard guard(lock);
+  const TmvClassBoundLength& record = *records.insert({&aClass, aLength}).first;
+  return TmvMappingMethod{aCode, &record};
+}
 
 constinit const TmvFieldMapperClassRef TmvBaseFieldMapper::StaticClass{{u"TmvBaseFieldMapper", nullptr},
                                                                         &TmvBaseFieldMapper::TryCreateMapper};
@@ -83,6 +101,18 @@ void mvRegisterFieldMapper(const TmvFieldMapperClassRef& aClass, TmvFieldType aS
 void mvUnregisterFieldMapper(const TmvFieldMapperClassRef& aClass, TmvFieldType aSourceType,
                              TmvFieldType aTargetType) {
   std::erase(Cell(aSourceType, aTargetType), &aClass);
+}
+
+void mvRegisterFieldMappers(const TmvFieldMapperClassRef& aClass, std::initializer_list<TmvFieldType> aSources,
+                            std::span<const TmvFieldType> aTargets, bool aRegister) {
+  for (TmvFieldType source : aSources) {
+    for (TmvFieldType target : aTargets) {
+      if (aRegister)
+        mvRegisterFieldMapper(aClass, source, target);
+      else
+        mvUnregisterFieldMapper(aClass, source, target);
+    }
+  }
 }
 
 const TmvFieldMapperClasses& mvFieldMapperClasses(int aSourceType, int aTargetType) {

@@ -26,6 +26,8 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <span>
 #include <vector>
 
 #include "dictionary/mappers/mvsdFieldMapperDescriptor.h"
@@ -68,6 +70,19 @@ struct TmvMappingMethod {
 inline TmvMappingMethod mvClassMethod(const TmvFieldMapperClassRef& aClass, TmvMappingCode aCode) {
   return TmvMappingMethod{aCode, &aClass};
 }
+
+// A routine bound to a class that still needs one number of the field pair
+// (a field length): the method's data is a record of the class and the
+// number, made once for each distinct pair and kept for the life of the
+// process, so that such a mapping, like any other bound to its class, makes
+// no instance. Takes a lock while it looks the record up.
+struct TmvClassBoundLength {
+  const TmvFieldMapperClassRef* Class;
+  int32_t Length;
+};
+TmvMappingMethod mvClassMethod(const TmvFieldMapperClassRef& aClass, TmvMappingCode aCode, int32_t aLength);
+// The number of a method made by that overload, from its routine's aSelf.
+inline int32_t mvBoundLength(const void* aSelf) { return static_cast<const TmvClassBoundLength*>(aSelf)->Length; }
 
 namespace mv_mapper_detail {
 template <auto Method>
@@ -133,6 +148,14 @@ class TmvBaseFieldMapper : public TmvObject {
                                           TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper);
 };
 
+// The class-level TryCreateMapper that a mapper class declares in place of
+// its base's (same parameters, same contract).
+#define MV_FIELD_MAPPER_TRY_CREATE                                                                              \
+  static TmvBaseFieldMapper* TryCreateMapper(const TmvFieldMapperClassRef& aClass, TmvFieldDescriptor* aSourceField, \
+                                             TmvAbstractCursor* aSourceCursor, TmvFieldDescriptor* aTargetField,    \
+                                             TmvAbstractCursor* aTargetCursor, TmvFieldMapperDescriptor* aMapperDesc, \
+                                             TmvMappingMethod& aMapper);
+
 // Whether the conversion must force a value that does not fit: only under
 // dlaBestFit. dlaFail, dlaNull, any other byte and no descriptor at all
 // choose the checking variant.
@@ -151,6 +174,10 @@ void mvRegisterFieldMapper(const TmvFieldMapperClassRef& aClass, TmvFieldType aS
 // Removes aClass from the cell (every entry of it). Shutdown code only.
 void mvUnregisterFieldMapper(const TmvFieldMapperClassRef& aClass, TmvFieldType aSourceType,
                              TmvFieldType aTargetType);
+// Registers (or, with aRegister false, removes) aClass in every cell of a
+// source type of aSources and a target type of aTargets.
+void mvRegisterFieldMappers(const TmvFieldMapperClassRef& aClass, std::initializer_list<TmvFieldType> aSources,
+                            std::span<const TmvFieldType> aTargets, bool aRegister);
 // The classes of a cell; an empty list for a type outside the 32.
 const TmvFieldMapperClasses& mvFieldMapperClasses(int aSourceType, int aTargetType);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "convert/mvsdFieldMapperCodePage.h"
 #include "dictionary/items/mvsdFieldDescriptor.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
 #include "foundation/errors/mvllErrors.h"
@@ -14,24 +15,6 @@
 #include "platform/Nls.h"
 
 namespace {
-
-// Writes exactly aCount characters (the caller has cut them to the
-// capacity) and the length byte or terminator.
-template <typename C>
-void PutText(TmvFieldType aTargetType, const C* aText, size_t aCount, void* aTarget) {
-  auto* bytes = static_cast<uint8_t*>(aTarget);
-  if (aTargetType == mvtWideString) {
-    for (size_t i = 0; i < aCount; ++i) StoreLE<uint16_t>(bytes + 2 * i, static_cast<uint16_t>(aText[i]));
-    StoreLE<uint16_t>(bytes + 2 * aCount, 0);
-    return;
-  }
-  uint8_t* chars = aTargetType == mvtShortString ? bytes + 1 : bytes;
-  for (size_t i = 0; i < aCount; ++i) chars[i] = static_cast<uint8_t>(aText[i]);
-  if (aTargetType == mvtShortString)
-    bytes[0] = static_cast<uint8_t>(aCount);
-  else
-    chars[aCount] = 0;
-}
 
 size_t Capacity(TmvFieldType aTargetType, int32_t aTargetLength) {
   const int32_t capacity = mvTextCapacity(aTargetType, aTargetLength);
@@ -76,24 +59,24 @@ bool mvTextAlwaysFits(TmvFieldType aTargetType, int32_t aTargetLength, size_t aL
 }
 
 void mvWriteText(TmvFieldType aTargetType, int32_t aTargetLength, std::string_view aText, void* aTarget) {
-  PutText(aTargetType, aText.data(), std::min(aText.size(), Capacity(aTargetType, aTargetLength)), aTarget);
+  mvPutText(aTargetType, aText.data(), std::min(aText.size(), Capacity(aTargetType, aTargetLength)), aTarget);
 }
 
 void mvWriteText(TmvFieldType aTargetType, int32_t aTargetLength, std::u16string_view aText, void* aTarget,
                  const ClassRef& aClass, const char16_t* aRoutine) {
   const size_t capacity = Capacity(aTargetType, aTargetLength);
   if (aTargetType == mvtWideString) {
-    PutText(aTargetType, aText.data(), std::min(aText.size(), capacity), aTarget);
+    mvPutText(aTargetType, aText.data(), std::min(aText.size(), capacity), aTarget);
   } else {
     const std::string text = AnsiText(aText, aClass, aRoutine);
-    PutText(aTargetType, text.data(), std::min(text.size(), capacity), aTarget);
+    mvPutText(aTargetType, text.data(), std::min(text.size(), capacity), aTarget);
   }
 }
 
 TmvResult mvWriteTextChecked(TmvFieldType aTargetType, int32_t aTargetLength, std::string_view aText,
                              void* aTarget) {
   if (aText.size() > Capacity(aTargetType, aTargetLength)) return MVERR_INVALIDFLDXFORM;
-  PutText(aTargetType, aText.data(), aText.size(), aTarget);
+  mvPutText(aTargetType, aText.data(), aText.size(), aTarget);
   return 0;
 }
 
@@ -102,12 +85,12 @@ TmvResult mvWriteTextChecked(TmvFieldType aTargetType, int32_t aTargetLength, st
   const size_t capacity = Capacity(aTargetType, aTargetLength);
   if (aTargetType == mvtWideString) {
     if (aText.size() > capacity) return MVERR_INVALIDFLDXFORM;
-    PutText(aTargetType, aText.data(), aText.size(), aTarget);
+    mvPutText(aTargetType, aText.data(), aText.size(), aTarget);
     return 0;
   }
   const std::string text = AnsiText(aText, aClass, aRoutine);
   if (text.size() > capacity) return MVERR_INVALIDFLDXFORM;
-  PutText(aTargetType, text.data(), text.size(), aTarget);
+  mvPutText(aTargetType, text.data(), text.size(), aTarget);
   return 0;
 }
 
@@ -138,8 +121,12 @@ TmvResult mvScaledToBcdField(int64_t aScaled, int32_t aPrecision, int32_t aPlace
 }
 
 TmvResult mvTextToBcdField(const String& aText, int32_t aPrecision, int32_t aPlaces, bool aForcing, void* aTarget) {
+  return mvBcdToBcdField(mvStrToBcd(aText), aPrecision, aPlaces, aForcing, aTarget);
+}
+
+TmvResult mvBcdToBcdField(const TBcd& aBcd, int32_t aPrecision, int32_t aPlaces, bool aForcing, void* aTarget) {
   TmvFmtBcd bcd;
-  const int flags = mvNormalizeBcd(mvStrToBcd(aText), bcd, aPrecision, aPlaces);
+  const int flags = mvNormalizeBcd(aBcd, bcd, aPrecision, aPlaces);
   return PutBcd(bcd, flags, aForcing, aTarget);
 }
 
@@ -149,7 +136,23 @@ bool mvIsWhole(Extended x) {
   return (fraction < 0 ? -fraction : fraction) <= 1E-16L;
 }
 
-TFormatSettings mvTargetFormatSettings(TmvFieldDescriptor* aTargetField) {
-  TmvLocaleDescriptor* locale = aTargetField->GetUsedLocaleDescriptor();
+TmvResult mvFloatToScaled(Extended x, bool aForcing, bool aWholeOnly, int64_t& aScaled) {
+  constexpr Extended bound = Extended(mvMaxScaled);  // exact in 80 bits
+  const Extended t = x * mvScale;
+  if (std::isnan(t)) {
+    if (!aForcing) return MVERR_INVALIDFLDXFORM;
+    aScaled = 0;
+  } else if (t < -bound || t > bound) {
+    if (!aForcing) return MVERR_INVALIDFLDXFORM;
+    aScaled = t < 0 ? -mvMaxScaled : mvMaxScaled;
+  } else {
+    if (!aForcing && aWholeOnly && !mvIsWhole(t)) return MVERR_INVALIDFLDXFORM;
+    aScaled = static_cast<int64_t>(std::rint(t));
+  }
+  return 0;
+}
+
+TFormatSettings mvFieldFormatSettings(TmvFieldDescriptor* aField) {
+  TmvLocaleDescriptor* locale = aField->GetUsedLocaleDescriptor();
   return mvLocaleFormatSettings(locale ? locale->GetLocale() : LOCALE_SYSTEM_DEFAULT);
 }

@@ -21,6 +21,7 @@
 #include "platform/SysUtils.h"
 
 class TmvFieldDescriptor;
+struct TBcd;
 
 // ---------------------------------------------------------------------------
 // Native values
@@ -75,6 +76,12 @@ R mvVisitNumberType(TmvFieldType aType, R aNone, F&& aVisit) {
   }
 }
 
+// The 21 targets of the registry rows of the numeric and character sources.
+inline constexpr TmvFieldType mvScalarRowTargets[] = {
+    mvtBoolean, mvtChar,   mvtWideChar, mvtByte,      mvtWord16,      mvtWord32,     mvtInt8,
+    mvtInt16,   mvtInt32,  mvtInt64,    mvtAutoInc,   mvtSingle,      mvtDouble,     mvtExtended,
+    mvtCurrency, mvtByteArray, mvtShortString, mvtNullString, mvtWideString, mvtRecRev, mvtBCD};
+
 // The byte a conversion writes for true.
 inline constexpr uint8_t mvTrueByte = 255;
 // The largest Currency (and BCD) magnitude that every conversion of a
@@ -100,6 +107,12 @@ int32_t mvTextCapacity(TmvFieldType aTargetType, int32_t aTargetLength);
 // Whether a text of aLongest characters always fits the target, so that
 // writing needs no length check: the truncating routine never cuts.
 bool mvTextAlwaysFits(TmvFieldType aTargetType, int32_t aTargetLength, size_t aLongest);
+// The choice between the truncating and the checking routine of a string
+// target: truncating when forcing, or when a text as long as the sample
+// always fits (the truncating routine then never cuts).
+inline bool mvTruncatingFor(TmvFieldType aTargetType, int32_t aTargetLength, bool aForcing, const String& aSample) {
+  return aForcing || mvTextAlwaysFits(aTargetType, aTargetLength, aSample.size());
+}
 
 // Write the first min(length, capacity) characters of a text into a string
 // field of aTargetType. The single-byte text goes into ShortString and
@@ -172,6 +185,8 @@ TmvResult mvScaledToBcdField(int64_t aScaled, int32_t aPrecision, int32_t aPlace
 // The same for a decimal text in the process's number format; a text that is
 // no such number raises "%s is not a valid BCD value".
 TmvResult mvTextToBcdField(const String& aText, int32_t aPrecision, int32_t aPlaces, bool aForcing, void* aTarget);
+// The same for a packed BCD of any layout.
+TmvResult mvBcdToBcdField(const TBcd& aBcd, int32_t aPrecision, int32_t aPlaces, bool aForcing, void* aTarget);
 
 // ---------------------------------------------------------------------------
 // Floats
@@ -187,6 +202,13 @@ inline bool mvSameWithin(Extended a, Extended b, Extended aTolerance) {
 // as 0 within 1E-16; false for NaN and the infinities.
 bool mvIsWhole(Extended x);
 
-// The format settings of the target field's locale, or of the system default
-// locale when it has none.
-TFormatSettings mvTargetFormatSettings(TmvFieldDescriptor* aTargetField);
+// A value x in the scaled form of Currency: t = x x 10000 rounded to the
+// nearest integer (ties to even). Checking: 10002 for t beyond
+// +-9223372036854775807, for t not whole and for NaN; forcing: the nearest
+// bound, 0 for NaN. aWholeOnly false lets the checking variant round a t
+// that is not whole.
+TmvResult mvFloatToScaled(Extended x, bool aForcing, bool aWholeOnly, int64_t& aScaled);
+
+// The format settings of the field's locale, or of the system default locale
+// when it has none.
+TFormatSettings mvFieldFormatSettings(TmvFieldDescriptor* aField);

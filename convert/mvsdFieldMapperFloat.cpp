@@ -6,26 +6,18 @@
 #include <limits>
 
 #include "convert/mvsdFieldMapperCommon.h"
+#include "convert/mvsdFieldMapperDates.h"
 #include "dictionary/items/mvsdFieldDescriptor.h"
 #include "foundation/errors/mvllErrors.h"
-#include "platform/DateUtils.h"
 #include "platform/ValueToText.h"
 
 namespace {
 
 constexpr TmvResult kNoFit = MVERR_INVALIDFLDXFORM;
 
-constexpr TmvFieldType kTargets[] = {mvtBoolean,  mvtChar,     mvtWideChar,    mvtByte,       mvtWord16, mvtWord32,
-                                     mvtInt8,     mvtInt16,    mvtInt32,       mvtInt64,      mvtAutoInc, mvtSingle,
-                                     mvtDouble,   mvtExtended, mvtCurrency,    mvtByteArray,  mvtShortString,
-                                     mvtNullString, mvtWideString, mvtRecRev, mvtBCD};
-
 // The tolerance of "the same value" for a source of type S.
 template <typename S>
 constexpr Extended kTolerance = std::is_same_v<S, float> ? 1E-4L : std::is_same_v<S, double> ? 1E-12L : 1E-16L;
-
-// The bound of the scaled form that every float conversion keeps.
-constexpr Extended kMaxScaled = Extended(mvMaxScaled);
 
 template <typename S>
 Extended LoadFloat(const void* aSource) {
@@ -109,18 +101,8 @@ TmvResult FloatNarrow(const void*, const void* aSource, void* aTarget) {
 
 template <typename S, bool Forcing>
 TmvResult FloatToCurrency(const void*, const void* aSource, void* aTarget) {
-  const Extended t = LoadFloat<S>(aSource) * mvScale;
   int64_t s;
-  if (std::isnan(t)) {
-    if (!Forcing) return kNoFit;
-    s = 0;
-  } else if (t < -kMaxScaled || t > kMaxScaled) {
-    if (!Forcing) return kNoFit;
-    s = t < 0 ? -mvMaxScaled : mvMaxScaled;
-  } else {
-    if (!Forcing && !mvIsWhole(t)) return kNoFit;
-    s = RoundTo<int64_t>(t);
-  }
+  if (const TmvResult result = mvFloatToScaled(LoadFloat<S>(aSource), Forcing, true, s)) return result;
   StoreLE<int64_t>(aTarget, s);
   return 0;
 }
@@ -145,20 +127,9 @@ TmvMappingCode FloatToScalar(TmvFieldType aTargetType, bool aForcing) {
   });
 }
 
-// A Double read as an OLE date (days since 1899-12-30, the fraction's
-// magnitude the time of day) into the date-time form: day number x
-// 86400000 + milliseconds, day 1 being 0001-01-01. Both variants.
+// A Double read as a date-time number into the DateTime form. Both variants.
 TmvResult DoubleToDateTime(const void*, const void* aSource, void* aTarget) {
-  const Extended x = LoadLE<double>(aSource);
-  const Extended ms = std::rint(x * MSecsPerDay);
-  // Milliseconds beyond 64 bits (or no number at all) name no moment.
-  if (!(std::fabs(ms) < 0x1p63L)) InvalidTimeStampError(FloatToStr(x, DefaultFormatSettings()));
-  const int64_t m = static_cast<int64_t>(ms);
-  const uint64_t magnitude = m < 0 ? 0 - uint64_t(m) : uint64_t(m);
-  const int64_t n = int64_t(magnitude / MSecsPerDay), r = int64_t(magnitude % MSecsPerDay);
-  const int64_t day = m >= 0 ? DateDelta + n : DateDelta - n;
-  if (day < 1) InvalidTimeStampError(IntToStr(day) + u"." + IntToStr(r));
-  StoreLE<double>(aTarget, static_cast<double>(Extended(day) * MSecsPerDay + Extended(r)));
+  StoreLE<double>(aTarget, mvDateTimeNumberToField(LoadLE<double>(aSource)));
   return 0;
 }
 
@@ -227,30 +198,13 @@ TmvMappingCode CurrencyToScalar(TmvFieldType aTargetType, bool aForcing) {
   });
 }
 
-// Whether a string target of that type is never too short for a text as
-// long as the sample's: then the truncating routine never cuts.
-bool TruncatingFor(TmvFieldType aTargetType, int32_t aTargetLength, bool aForcing, const String& aSample) {
-  return aForcing || mvTextAlwaysFits(aTargetType, aTargetLength, aSample.size());
-}
-
 void RegisterAll(bool aRegister) {
-  auto cells = [aRegister](const TmvFieldMapperClassRef& aClass, TmvFieldType aSource) {
-    for (TmvFieldType target : kTargets) {
-      if (aRegister)
-        mvRegisterFieldMapper(aClass, aSource, target);
-      else
-        mvUnregisterFieldMapper(aClass, aSource, target);
-    }
-  };
-  cells(TmvSingleMapper::StaticClass, mvtSingle);
-  cells(TmvDoubleMapper::StaticClass, mvtDouble);
-  if (aRegister)
-    mvRegisterFieldMapper(TmvDoubleMapper::StaticClass, mvtDouble, mvtDateTime);
-  else
-    mvUnregisterFieldMapper(TmvDoubleMapper::StaticClass, mvtDouble, mvtDateTime);
-  cells(TmvExtendedMapper::StaticClass, mvtExtended);
-  cells(TmvCurrencyMapper::StaticClass, mvtCurrency);
-  cells(TmvCurrencyMapper::StaticClass, mvtBCD);
+  static constexpr TmvFieldType kDateTime[] = {mvtDateTime};
+  mvRegisterFieldMappers(TmvSingleMapper::StaticClass, {mvtSingle}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvDoubleMapper::StaticClass, {mvtDouble}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvDoubleMapper::StaticClass, {mvtDouble}, kDateTime, aRegister);
+  mvRegisterFieldMappers(TmvExtendedMapper::StaticClass, {mvtExtended}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvCurrencyMapper::StaticClass, {mvtCurrency, mvtBCD}, mvScalarRowTargets, aRegister);
 }
 
 }  // namespace
@@ -287,7 +241,7 @@ void TmvFloatMapperOf<Self, S>::ChooseRoutine(TmvFieldType aTargetType, TmvField
                                                TmvMappingMethod& aMapper) const {
   using M = TmvFloatMapperOf<Self, S>;
   const bool forcing = mvForcing(aMapperDesc);
-  const bool truncating = TruncatingFor(aTargetType, Target().TargetLength(), forcing,
+  const bool truncating = mvTruncatingFor(aTargetType, Target().TargetLength(), forcing,
                                         FloatToStr(Self::kSampleValue, Target().FormatSettings()));
   if (mvBindCharOrText(this, aTargetType, forcing, truncating, aMapper)) return;
   switch (aTargetType) {
@@ -352,7 +306,7 @@ constinit const TmvFieldMapperClassRef TmvExtendedMapper::StaticClass{
 
 TmvSingleMapper::TmvSingleMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTargetField,
                                  TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
-    : smFormatSettings(mvTargetFormatSettings(aTargetField)),
+    : smFormatSettings(mvFieldFormatSettings(aTargetField)),
       smTargetLength(aTargetField->Length()),
       smTargetUnits(aTargetField->Units()),
       smTargetDecPl(aTargetField->DecPl()) {
@@ -362,7 +316,7 @@ TmvSingleMapper::TmvSingleMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTarge
 TmvDoubleMapper::TmvDoubleMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTargetField,
                                  TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
     : dmTargetLength(aTargetField->Length()),
-      dmFormatSettings(mvTargetFormatSettings(aTargetField)),
+      dmFormatSettings(mvFieldFormatSettings(aTargetField)),
       dmTargetUnits(aTargetField->Units()),
       dmTargetDecPl(aTargetField->DecPl()) {
   ChooseRoutine(aTargetField->FieldType(), aMapperDesc, aMapper);
@@ -371,7 +325,7 @@ TmvDoubleMapper::TmvDoubleMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTarge
 TmvExtendedMapper::TmvExtendedMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTargetField,
                                      TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
     : emTargetLength(aTargetField->Length()),
-      emFormatSettings(mvTargetFormatSettings(aTargetField)),
+      emFormatSettings(mvFieldFormatSettings(aTargetField)),
       emTargetUnits(aTargetField->Units()),
       emTargetDecPl(aTargetField->DecPl()) {
   ChooseRoutine(aTargetField->FieldType(), aMapperDesc, aMapper);
@@ -407,7 +361,7 @@ TmvBaseFieldMapper* TmvCurrencyMapper::TryCreateMapper(const TmvFieldMapperClass
 TmvCurrencyMapper::TmvCurrencyMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aTargetField,
                                      TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper)
     : cmTargetLength(aTargetField->Length()),
-      cmFormatSettings(mvTargetFormatSettings(aTargetField)),
+      cmFormatSettings(mvFieldFormatSettings(aTargetField)),
       cmTargetUnits(aTargetField->Units()),
       cmTargetDecPl(aTargetField->DecPl()) {
   using M = TmvCurrencyMapper;
@@ -415,7 +369,7 @@ TmvCurrencyMapper::TmvCurrencyMapper(TmvFieldDescriptor*, TmvFieldDescriptor* aT
   const bool forcing = mvForcing(aMapperDesc);
   // The smallest value in 15 significant digits: a minus sign and 15 digits.
   const String sample = FloatToStr(ScaledValue(std::numeric_limits<int64_t>::min()), cmFormatSettings);
-  const bool truncating = TruncatingFor(targetType, cmTargetLength, forcing, sample);
+  const bool truncating = mvTruncatingFor(targetType, cmTargetLength, forcing, sample);
   if (mvBindCharOrText(this, targetType, forcing, truncating, aMapper)) return;
   switch (targetType) {
     case mvtBCD:

@@ -39,10 +39,7 @@
 template <typename Self, typename S>
 class TmvFloatMapperOf : public TmvBaseFieldMapper {
  public:
-  static TmvBaseFieldMapper* TryCreateMapper(const TmvFieldMapperClassRef& aClass, TmvFieldDescriptor* aSourceField,
-                                             TmvAbstractCursor* aSourceCursor, TmvFieldDescriptor* aTargetField,
-                                             TmvAbstractCursor* aTargetCursor, TmvFieldMapperDescriptor* aMapperDesc,
-                                             TmvMappingMethod& aMapper);
+  MV_FIELD_MAPPER_TRY_CREATE
 
  protected:
   void ChooseRoutine(TmvFieldType aTargetType, TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper) const;
@@ -127,10 +124,7 @@ class TmvCurrencyMapper : public TmvBaseFieldMapper {
  public:
   TmvCurrencyMapper(TmvFieldDescriptor* aSourceField, TmvFieldDescriptor* aTargetField,
                     TmvFieldMapperDescriptor* aMapperDesc, TmvMappingMethod& aMapper);
-  static TmvBaseFieldMapper* TryCreateMapper(const TmvFieldMapperClassRef& aClass, TmvFieldDescriptor* aSourceField,
-                                             TmvAbstractCursor* aSourceCursor, TmvFieldDescriptor* aTargetField,
-                                             TmvAbstractCursor* aTargetCursor, TmvFieldMapperDescriptor* aMapperDesc,
-                                             TmvMappingMethod& aMapper);
+  MV_FIELD_MAPPER_TRY_CREATE
 
   // The routines an instance binds (see mvBindCharOrText).
   template <TmvFieldType T>

@@ -13,11 +13,6 @@ namespace {
 
 constexpr TmvResult kNoFit = MVERR_INVALIDFLDXFORM;
 
-// The targets of the numeric rows of the registry.
-constexpr TmvFieldType kTargets[] = {mvtBoolean,  mvtChar,     mvtWideChar,    mvtByte,       mvtWord16, mvtWord32,
-                                     mvtInt8,     mvtInt16,    mvtInt32,       mvtInt64,      mvtAutoInc, mvtSingle,
-                                     mvtDouble,   mvtExtended, mvtCurrency,    mvtByteArray,  mvtShortString,
-                                     mvtNullString, mvtWideString, mvtRecRev, mvtBCD};
 constexpr TmvFieldType kRefNrTargets[] = {mvtInt64, mvtShortString, mvtNullString, mvtWideString, mvtRefNr};
 
 // Integer sources widen to one of two 64-bit types for texts and tests.
@@ -193,30 +188,17 @@ TmvMappingCode BooleanRoutine(TmvFieldType aTargetType) {
   }
 }
 
-template <typename C>
-void RegisterCells(const C& aClass, std::initializer_list<TmvFieldType> aSources, bool aRegister) {
-  for (TmvFieldType source : aSources) {
-    const bool refNr = source == mvtRefNr;
-    const TmvFieldType* first = refNr ? std::begin(kRefNrTargets) : std::begin(kTargets);
-    const TmvFieldType* last = refNr ? std::end(kRefNrTargets) : std::end(kTargets);
-    for (const TmvFieldType* target = first; target != last; ++target) {
-      if (aRegister)
-        mvRegisterFieldMapper(aClass, source, *target);
-      else
-        mvUnregisterFieldMapper(aClass, source, *target);
-    }
-  }
-}
-
 void RegisterAll(bool aRegister) {
-  RegisterCells(TmvBooleanMapper::StaticClass, {mvtBoolean}, aRegister);
-  RegisterCells(TmvByte8Mapper::StaticClass, {mvtByte}, aRegister);
-  RegisterCells(TmvWord16Mapper::StaticClass, {mvtWord16}, aRegister);
-  RegisterCells(TmvWord32Mapper::StaticClass, {mvtWord32, mvtAutoInc, mvtRecRev}, aRegister);
-  RegisterCells(TmvInt8Mapper::StaticClass, {mvtInt8}, aRegister);
-  RegisterCells(TmvInt16Mapper::StaticClass, {mvtInt16}, aRegister);
-  RegisterCells(TmvInt32Mapper::StaticClass, {mvtInt32}, aRegister);
-  RegisterCells(TmvInt64Mapper::StaticClass, {mvtInt64, mvtRefNr}, aRegister);
+  mvRegisterFieldMappers(TmvBooleanMapper::StaticClass, {mvtBoolean}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvByte8Mapper::StaticClass, {mvtByte}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvWord16Mapper::StaticClass, {mvtWord16}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvWord32Mapper::StaticClass, {mvtWord32, mvtAutoInc, mvtRecRev}, mvScalarRowTargets,
+                         aRegister);
+  mvRegisterFieldMappers(TmvInt8Mapper::StaticClass, {mvtInt8}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvInt16Mapper::StaticClass, {mvtInt16}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvInt32Mapper::StaticClass, {mvtInt32}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvInt64Mapper::StaticClass, {mvtInt64}, mvScalarRowTargets, aRegister);
+  mvRegisterFieldMappers(TmvInt64Mapper::StaticClass, {mvtRefNr}, kRefNrTargets, aRegister);
 }
 
 }  // namespace

@@ -29,10 +29,7 @@ class TmvBooleanMapper : public TmvBaseFieldMapper {
  public:
   // A Boolean source and a target of at least one byte (a string target
   // with room for one character); every routine is bound to the class.
-  static TmvBaseFieldMapper* TryCreateMapper(const TmvFieldMapperClassRef& aClass, TmvFieldDescriptor* aSourceField,
-                                             TmvAbstractCursor* aSourceCursor, TmvFieldDescriptor* aTargetField,
-                                             TmvAbstractCursor* aTargetCursor, TmvFieldMapperDescriptor* aMapperDesc,
-                                             TmvMappingMethod& aMapper);
+  MV_FIELD_MAPPER_TRY_CREATE
 };
 
 // What the seven integer classes share: S is the C++ type of the source
@@ -42,10 +39,7 @@ class TmvBooleanMapper : public TmvBaseFieldMapper {
 template <typename Self, typename S>
 class TmvIntegerMapperOf : public TmvBaseFieldMapper {
  public:
-  static TmvBaseFieldMapper* TryCreateMapper(const TmvFieldMapperClassRef& aClass, TmvFieldDescriptor* aSourceField,
-                                             TmvAbstractCursor* aSourceCursor, TmvFieldDescriptor* aTargetField,
-                                             TmvAbstractCursor* aTargetCursor, TmvFieldMapperDescriptor* aMapperDesc,
-                                             TmvMappingMethod& aMapper);
+  MV_FIELD_MAPPER_TRY_CREATE
 
  protected:
   // The constructor's choice of the routine by the target's type.

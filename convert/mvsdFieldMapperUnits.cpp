@@ -3,9 +3,15 @@
 #include "convert/mvsdFieldMapperUnits.h"
 
 #include "convert/mvsdFieldMapperBase.h"
+#include "convert/mvsdFieldMapperByteArray.h"
 #include "convert/mvsdFieldMapperEngineBase.h"
 #include "convert/mvsdFieldMapperFloat.h"
+#include "convert/mvsdFieldMapperFmtBcd.h"
+#include "convert/mvsdFieldMapperGuid.h"
 #include "convert/mvsdFieldMapperInteger.h"
+#include "convert/mvsdFieldMapperParse.h"
+#include "convert/mvsdFieldMapperString.h"
+#include "convert/mvsdFieldMapperTemporal.h"
 #include "convert/mvsrFieldMapperEngine.h"
 #include "convert/mvsrFieldMapperEngineAutoInc.h"
 #include "foundation/mvllUnitGroup.h"
@@ -18,6 +24,12 @@ constexpr TmvUnitSteps kConvertUnits[] = {
     {mvsdFieldMapperBaseInit, mvsdFieldMapperBaseFini},
     {mvsdFieldMapperIntegerInit, mvsdFieldMapperIntegerFini},
     {mvsdFieldMapperFloatInit, mvsdFieldMapperFloatFini},
+    {mvsdFieldMapperStringInit, mvsdFieldMapperStringFini},
+    {mvsdFieldMapperParseInit, mvsdFieldMapperParseFini},
+    {mvsdFieldMapperTemporalInit, mvsdFieldMapperTemporalFini},
+    {mvsdFieldMapperGuidInit, mvsdFieldMapperGuidFini},
+    {mvsdFieldMapperByteArrayInit, mvsdFieldMapperByteArrayFini},
+    {mvsdFieldMapperFmtBcdInit, mvsdFieldMapperFmtBcdFini},
     {mvsdFieldMapperEngineBaseInit, mvsdFieldMapperEngineBaseFini},
     {mvsrFieldMapperEngineInit, mvsrFieldMapperEngineFini},
     {mvsrFieldMapperEngineAutoIncInit, mvsrFieldMapperEngineAutoIncFini},

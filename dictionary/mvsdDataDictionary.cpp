@@ -359,9 +359,18 @@ void TmvDataDictionary::ReadFromReader(TmvReader& aReader) {
       ReadLegacyLayout(aReader);
     mvReadSection(aReader, mvDataDictionaryMarker);
     TakeBackCustomValues();
-  } catch (const EStreamError& e) {
+  } catch (const EmvBaseException&) {
+    throw;
+  } catch (const EAssertionFailed&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw EmvDataDictionaryException(MVERR_NOMEMORY);
+  } catch (const std::exception& e) {
+    // A stream read error, or anything else of the platform or the standard
+    // library that damaged bytes led to: the stream is not one of ours.
+    const auto* platform = dynamic_cast<const Exception*>(&e);
     EmvDataDictionaryException error(MVERR_INCOMPATIBLESTREAM, String());
-    error.CustomInfos().SetValue(SStreamErrorInfo, e.Message());
+    error.CustomInfos().SetValue(SStreamErrorInfo, platform ? platform->Message() : UTF8ToString(e.what()));
     throw error;
   }
 }

@@ -73,7 +73,9 @@ class TmvDataDictionary : public TmvBaseTableDescriptor, public ImvDictionaryRoo
   // Reads the stream form into this dictionary under the table name
   // aBaseName and checks it (CheckValid (false)). On failure the dictionary
   // is the default empty one and the error passes on; a stream that ends
-  // early or holds a value of the wrong kind raises 15498.
+  // early or holds a value of the wrong kind raises 15498, as does any
+  // other platform or standard-library error the bytes lead to (no memory:
+  // 9473). Only engine errors and assertion failures leave it.
   void ReadFromStream(TStream& aStream, const String& aBaseName);
   // Writes the stream form for a peer of aClientVersion.
   void WriteToStream(TStream& aStream, int32_t aClientVersion);

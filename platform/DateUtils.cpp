@@ -3,7 +3,10 @@
 
 #include <time.h>
 
+#include <atomic>
+#include <bit>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -143,7 +146,20 @@ int DayOfWeek(TDateTime date) {
   return static_cast<int>(((d % 7) + 7) % 7) + 1;
 }
 
+namespace {
+
+// The fixed moment's bits, or a NaN's while the system's clock answers.
+std::atomic<uint64_t> gFixedNow{std::bit_cast<uint64_t>(std::numeric_limits<double>::quiet_NaN())};
+
+}  // namespace
+
+void SetFixedNow(TDateTime aNow) { gFixedNow.store(std::bit_cast<uint64_t>(aNow), std::memory_order_relaxed); }
+
+void ClearFixedNow() { SetFixedNow(std::numeric_limits<double>::quiet_NaN()); }
+
 TDateTime Now() {
+  if (const double fixed = std::bit_cast<double>(gFixedNow.load(std::memory_order_relaxed)); !std::isnan(fixed))
+    return fixed;
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   struct tm lt;

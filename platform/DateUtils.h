@@ -67,6 +67,11 @@ int DayOfWeek(TDateTime date);
 TDateTime Now();
 TDateTime Date();
 TDateTime Time();
+// Fixes the clock that Now, Date and Time read, for the whole process, so
+// that a test can name the moment; ClearFixedNow gives back the system's
+// clock. Setting it while other threads read the clock is safe.
+void SetFixedNow(TDateTime aNow);
+void ClearFixedNow();
 
 // The platform's texts for invalid date and time arguments.
 inline constexpr char16_t SDateEncodeError[] = u"日付のエンコードに無効な引数が指定されました";

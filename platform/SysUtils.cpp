@@ -467,3 +467,22 @@ String Format(std::u16string_view fmt, std::initializer_list<TVarRec> args, cons
 String Format(std::u16string_view fmt, std::initializer_list<TVarRec> args) {
   return Format(fmt, args, DefaultFormatSettings());
 }
+
+void FloatToDecimal(TFloatRec& rec, Extended value, int precision, int decimals) {
+  rec = TFloatRec();
+  if (std::isnan(value)) {
+    rec.Exponent = FloatRecNaN;
+    return;
+  }
+  if (std::isinf(value)) {
+    rec.Exponent = FloatRecInfinity;
+    rec.Negative = value < 0;
+    return;
+  }
+  DecimalDigits d = toDecimal(value);
+  if (!isZero(d)) roundDigits(d, std::min(std::min(precision, 18), d.exp + 1 + decimals));
+  if (isZero(d)) return;
+  rec.Exponent = d.exp + 1;
+  rec.Negative = d.negative;
+  rec.Digits = d.digits;
+}

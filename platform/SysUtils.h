@@ -113,6 +113,21 @@ inline String LoadResString(const TResStringRec& res) { return String(res.Text);
 // digit string without a point) and the decimal exponent of the first one:
 // |x| = d.ddd... x 10^exp10. Requires: x finite; 0 gives "000..." and 0.
 void ScientificDigits(Extended x, int fractionDigits, std::string& digits, int& exp10);
+// A decimal floating-point number: the value is 0.Digits x 10^Exponent. An
+// infinity has the Exponent FloatRecInfinity (and Negative for -INF), a NaN
+// FloatRecNaN; zero has no digits and Exponent 0.
+struct TFloatRec {
+  int32_t Exponent = 0;
+  bool Negative = false;
+  std::string Digits;  // '0'..'9', no leading or trailing zeros
+};
+inline constexpr int32_t FloatRecInfinity = 0x7FFF;
+inline constexpr int32_t FloatRecNaN = -0x8000;
+// The platform's float-to-decimal record of an Extended: its 18 significant
+// digits (the most an Extended gives), rounded half away from zero to at
+// most `precision` significant digits and at most `decimals` digits after the
+// point. A value that rounds away to nothing is zero.
+void FloatToDecimal(TFloatRec& rec, Extended value, int precision, int decimals);
 // |x| in fixed notation with `places` decimals ("12.500"), without a sign.
 std::string FixedText(double x, int places);
 // Reads "[-]digits[.digits][e[+-]digits]" as a whole; false for anything

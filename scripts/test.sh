@@ -4,8 +4,12 @@
 #    the program really uses;
 #  - the test tree (AddressSanitizer + UndefinedBehaviorSanitizer, engine
 #    allocations routed to the system allocator);
-# and builds and runs the consumer project under tests/consumer, which uses
-# the engine as a CMake subproject.
+# builds and runs the consumer project under tests/consumer, which uses the
+# engine as a CMake subproject; and runs the stress tests (label "stress")
+# in a third tree under ThreadSanitizer, which builds only the libraries and
+# the stress executables (engine allocations routed to the system allocator
+# there too, so that every block's reuse is seen). Any race it reports fails
+# the run.
 # MV_JOBS sets the number of parallel build and test jobs (default: all cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,3 +35,9 @@ cmake --build build/test -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/test --output-on-failure -j "$jobs" --timeout 600
+
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMV_TSAN=ON -DMV_SYSTEM_ALLOCATOR=ON \
+  -DMV_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null
+cmake --build build/tsan -j "$jobs" --target mv_stress
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+ctest --test-dir build/tsan --output-on-failure -j "$jobs" --timeout 600 -L stress

@@ -5,6 +5,7 @@
 #include "foundation/errors/mvllErrors.h"
 #include "foundation/errors/mvllExceptionData.h"
 #include "foundation/errors/mvllExceptions.h"
+#include "server/mvsdAbstractCursor.h"
 #include "server/mvsdPadlockGuard.h"
 #include "server/mvsdServerLog.h"
 #include "server/mvsdSessionLists.h"
@@ -40,6 +41,16 @@ TmvAbstractDatabase::~TmvAbstractDatabase() {
       TmvAbstractServerObject::Free(first);
       if (adStatements.Head == first) {
         mvServerLogError(u"Freeing a database: a statement being destroyed elsewhere was left to its destroyer");
+        break;
+      }
+    }
+  }
+  {
+    TmvPadlockGuard guard(&adCursorsPadlock);
+    while (TmvAbstractCursor* first = adCursorsHead) {
+      TmvAbstractServerObject::Free(first);
+      if (adCursorsHead == first) {
+        mvServerLogError(u"Freeing a database: a cursor being destroyed elsewhere was left to its destroyer");
         break;
       }
     }
@@ -130,6 +141,45 @@ uint32_t TmvAbstractDatabase::CursorCacheOpen(TmvAbstractCursor*& aCursor, const
   return NotSupported(u"CursorCacheOpen");
 }
 
+namespace {
+
+// Opens a cursor on the table for one call and frees it again.
+template <typename F>
+uint32_t WithTableCursor(TmvAbstractDatabase* aDatabase, const String& aTableName, const String& aPassword,
+                         TmvOpenMode aOpenMode, F&& aWork) {
+  TmvAbstractCursor* cursor = nullptr;
+  uint32_t result = aDatabase->CursorOpen(cursor, aTableName, aPassword, aOpenMode, smShared, aDatabase->GetTimeout(),
+                                          String(), -1, aDatabase->GetExplicitAllowSystem(), 0, 500, nullptr);
+  if (result == 0 && cursor) {
+    try {
+      result = aWork(cursor);
+    } catch (...) {
+      TmvAbstractServerObject::Free(cursor);
+      throw;
+    }
+  }
+  TmvAbstractServerObject::Free(cursor);
+  return result;
+}
+
+}  // namespace
+
+uint32_t TmvAbstractDatabase::TableStreamRead(const String& aTableName, const String& aPassword,
+                                              const String& aStreamName, TStream* aStream) {
+  return atoPublicCall([&] {
+    return WithTableCursor(this, aTableName, aPassword, omReadOnly,
+                           [&](TmvAbstractCursor* c) { return c->TableStreamRead(aStreamName, aStream); });
+  });
+}
+
+uint32_t TmvAbstractDatabase::TableStreamWrite(const String& aTableName, const String& aPassword,
+                                               const String& aStreamName, TStream* aStream) {
+  return atoPublicCall([&] {
+    return WithTableCursor(this, aTableName, aPassword, omReadWrite,
+                           [&](TmvAbstractCursor* c) { return c->TableStreamWrite(aStreamName, aStream); });
+  });
+}
+
 void TmvAbstractDatabase::SetTimeout(uint32_t aValue) {
   TmvBaseTransContext::SetTimeout(aValue);
   if (adOwnedTransContext) adOwnedTransContext->SetTimeout(aValue);
@@ -154,6 +204,10 @@ void TmvAbstractDatabase::PrepareDestroy() {
     TmvPadlockGuard guard(&adStatementsPadlock);
     adStatements.ForEach([](TmvAbstractStatement* s) { s->PrepareDestroy(); });
   }
+  {
+    TmvPadlockGuard guard(&adCursorsPadlock);
+    for (TmvAbstractCursor* c = adCursorsHead; c; c = c->DatabaseNext()) c->PrepareDestroy();
+  }
   TmvBaseTransContext::PrepareDestroy();
 }
 
@@ -163,7 +217,13 @@ void TmvAbstractDatabase::WriteObjectInfo(ImvExceptionDataContainer* aContainer)
 }
 
 void TmvAbstractDatabase::asoWriteDetails(ImvExceptionDataContainer* aContainer) {
-  aContainer->AddContainer(u"Cursors");  // filled by the cursors' unit once cursors exist
+  {
+    ImvExceptionDataContainer* list = aContainer->AddContainer(u"Cursors");
+    int32_t i = 0;
+    TmvPadlockGuard guard(&adCursorsPadlock);
+    for (TmvAbstractCursor* c = adCursorsHead; c; c = c->DatabaseNext())
+      list->AddObject(Format(u"[%d]", {i++}), c, false);
+  }
   ImvExceptionDataContainer* list = aContainer->AddContainer(u"Statements");
   int32_t i = 0;
   TmvPadlockGuard guard(&adStatementsPadlock);

@@ -105,12 +105,12 @@ class TmvAbstractDatabase : public TmvBaseTransContext {
   virtual uint32_t TableGetList(TStrings* aList) = 0;
   virtual uint32_t TableAutoIncGet(const String& aTableName, const String& aPassword, uint32_t& aValue) = 0;
   virtual uint32_t GetChangedTables(TStrings* aTables) = 0;
-  // A named stream of a table, through a cursor opened on it for the call
-  // (the abstract cursor's unit gives the shared body).
+  // A named stream of a table, through a cursor opened on it (shared,
+  // read-only for reading, read-write for writing) for the call.
   virtual uint32_t TableStreamRead(const String& aTableName, const String& aPassword, const String& aStreamName,
-                                   TStream* aStream) = 0;
+                                   TStream* aStream);
   virtual uint32_t TableStreamWrite(const String& aTableName, const String& aPassword, const String& aStreamName,
-                                    TStream* aStream) = 0;
+                                    TStream* aStream);
 
   // Cursors and statements.
   virtual uint32_t CursorOpen(TmvAbstractCursor*& aCursor, const String& aTableName, const String& aPassword,
@@ -148,6 +148,7 @@ class TmvAbstractDatabase : public TmvBaseTransContext {
   TmvAbstractDatabase* NextOfSession() const { return adSessionNext; }
   TmvAbstractDatabase* NextOfTransContext() const { return adTransContextNext; }
   TmvAbstractStatement* FirstStatement() const { return adStatements.Head; }
+  TmvAbstractCursor* FirstCursor() const { return adCursorsHead; }
   TmvPadlock* StatementsPadlock() { return &adStatementsPadlock; }
   TmvPadlock* CursorsPadlock() { return &adCursorsPadlock; }
   // Set by the SQL layer when it lets go of a database that still has
@@ -161,6 +162,7 @@ class TmvAbstractDatabase : public TmvBaseTransContext {
   friend class TmvAbstractSession;
   friend class TmvAbstractTransContext;
   friend class TmvAbstractStatement;
+  friend class TmvAbstractCursor;
   // Links into aContext's database list and uses it.
   void adAttachTo(TmvAbstractTransContext* aContext);
   void adDetachFromContext();

@@ -7,17 +7,19 @@
 // databases (TmvAbstractDatabase) and transaction contexts
 // (TmvAbstractTransContext); a database opens cursors and allocates
 // statements (TmvAbstractStatement). Every operation is a virtual call
-// returning 0 or an error code. The abstract cursor (TmvAbstractCursor)
-// joins this list in its own unit, mvsdAbstractCursor.h, beside the other
-// abstract interfaces; until then the classes here name it by a forward
-// declaration. The in-process implementation is mvsrServerEngine.h.
+// returning 0 or an error code. The abstract cursor (TmvAbstractCursor,
+// mvsdAbstractCursor.h) hands records over many at a time in the
+// record-batch stream (mvsdBatchStreamAccess.h). The in-process
+// implementation is mvsrServerEngine.h.
 #pragma once
 
+#include "server/mvsdAbstractCursor.h"
 #include "server/mvsdAbstractDatabase.h"
 #include "server/mvsdAbstractSession.h"
 #include "server/mvsdAbstractStatement.h"
 #include "server/mvsdAbstractTransContext.h"
 #include "server/mvsdBaseServerEngine.h"
+#include "server/mvsdBatchStreamAccess.h"
 #include "server/mvsdRequestClose.h"
 #include "server/mvsdServerNames.h"
 #include "server/mvsdServerObjects.h"

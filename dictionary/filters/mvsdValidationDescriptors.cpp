@@ -211,12 +211,16 @@ void TmvMinMaxValidationDescriptor::WriteLimit(TmvWriter& aWriter, const TBytes&
   if (!aLimit.empty()) aWriter.Write(aLimit.data(), int32_t(aLimit.size()));
 }
 
-// The length is the field's (at most a record's), never a number read from
-// the stream.
+// The length is the field's, never a number of the limit's own; but the
+// field's length was read from the stream too, so it must be the one its
+// type gives and fit in what the stream has left before it sizes anything.
 void TmvMinMaxValidationDescriptor::ReadLimit(TmvReader& aReader, TBytes& aLimit) {
   aLimit.clear();
   if (!aReader.ReadBoolean()) return;
-  TBytes bytes(size_t(RelatedField()->Length()), 0);
+  TmvFieldDescriptor* field = RelatedField();
+  if (!field->LengthFitsType() || field->Length() > aReader.BytesLeft())
+    mvRaiseCode<EmvBaseFieldValidationDescriptorException>(MVERR_INCOMPATIBLESTREAM);
+  TBytes bytes(size_t(field->Length()), 0);
   aReader.Read(bytes.data(), int32_t(bytes.size()));
   aLimit = std::move(bytes);
 }

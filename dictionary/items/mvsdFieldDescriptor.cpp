@@ -173,6 +173,13 @@ void TmvFieldDescriptor::SetupField(TmvFieldType aType, int32_t& aUnits, int32_t
 
 void TmvFieldDescriptor::UpdateSetup() { FieldClass().SetupField(fdType, fdUnits, fdDecPl, fdRequired, fdLength); }
 
+bool TmvFieldDescriptor::LengthFitsType() const {
+  int32_t units = fdUnits, decPl = fdDecPl, length = 0;
+  bool required = fdRequired;
+  FieldClass().SetupField(fdType, units, decPl, required, length);
+  return length == fdLength && fdLength > 0;
+}
+
 void TmvFieldDescriptor::SetupForCacheTable() {
   if (fdDefaultValue && !fdDefaultValue->InheritsFrom(TmvNextLSNDefaultValueDescriptor::StaticClass))
     mvFreeAndNil(fdDefaultValue);
@@ -230,6 +237,12 @@ void TmvFieldDescriptor::fdGetBufferAsVariant(const void* aFieldBuffer, Variant&
     aValue = Variant::Null();
     return;
   }
+  // Every write leaves a terminator within the field: a text that runs to
+  // its last byte was damaged, and read whole it would not fit the field.
+  if (fdType == mvtNullString && fdLength > 0 && !std::memchr(aFieldBuffer, 0, size_t(fdLength)))
+    throw EmvFieldDescriptorException(MVERR_FILECORRUPT,
+                                      u"Field %s (NullString of %d characters) holds a text without its end",
+                                      {fdName, fdUnits});
   mvNativeToVariant(fdType, GetUsedStorageCodePage(), fdUnits, fdDecPl, aFieldBuffer, fdLength, aValue);
 }
 

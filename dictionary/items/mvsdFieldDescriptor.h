@@ -121,8 +121,12 @@ class TmvFieldDescriptor : public TmvLocalizedDictionaryItem, public ImvFieldDes
   TmvFieldValidationsDescriptor* EnsureValidations();
   // Applies SetupField to the field's own values.
   void UpdateSetup();
+  // Whether the field's length is the one its type, units and decimals
+  // give (a length read from a damaged stream may be anything).
+  bool LengthFitsType() const;
 
-  // The field's bytes (nil: Null) as a variant.
+  // The field's bytes (nil: Null) as a variant; a NullString without its
+  // terminator within the field is damage (8962).
   void fdGetBufferAsVariant(const void* aFieldBuffer, Variant& aValue);
   // Writes the value into the field's bytes; empty or Null zeroes them. A
   // failed conversion zeroes them too and passes the error on.

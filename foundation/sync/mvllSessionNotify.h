@@ -81,7 +81,7 @@ class TmvSessionNotifications : public TmvObject, public ImvSessionNotifications
 
  private:
   void Lock() { TmvPadlock::CreateAndLock(snPadlock); }
-  void Unlock() { snPadlock->Unlock(); }
+  void Unlock() { TmvPadlock::Published(snPadlock)->Unlock(); }
   // Unlinks the registration and releases its notifier (failures ignored).
   void FreeItem(TmvSessionNotifierItem* item);
 

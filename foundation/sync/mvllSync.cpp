@@ -56,16 +56,18 @@ void TmvEvent::SignalEvent() { mveEvent->SetEvent(); }
 
 TmvPadlock::TmvPadlock(bool aFastLock) : plCritSect(aFastLock ? 4000 : 0) {}
 
-void TmvPadlock::CreateAndLock(TmvPadlock*& aPadlock, bool aFastLock) {
-  if (__atomic_load_n(&aPadlock, __ATOMIC_ACQUIRE) == nullptr) {
+TmvPadlock* TmvPadlock::CreateAndLock(TmvPadlock*& aPadlock, bool aFastLock) {
+  if (Published(aPadlock) == nullptr) {
     auto* mine = new TmvPadlock(aFastLock);
     mine->Lock();
-    if (mvInterlockedCompareExchangePointer(aPadlock, mine, static_cast<TmvPadlock*>(nullptr)) == nullptr) return;
+    if (mvInterlockedCompareExchangePointer(aPadlock, mine, static_cast<TmvPadlock*>(nullptr)) == nullptr) return mine;
     // Another thread published first: ours was never seen by anyone.
     mine->Unlock();
     delete mine;
   }
-  __atomic_load_n(&aPadlock, __ATOMIC_ACQUIRE)->Lock();
+  TmvPadlock* published = Published(aPadlock);
+  published->Lock();
+  return published;
 }
 
 // ---------------------------------------------------------------------------

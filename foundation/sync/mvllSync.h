@@ -62,8 +62,11 @@ class TmvPadlock : public TmvObject {
 
   // When aPadlock is nil, creates one and publishes it with a locked
   // compare-exchange against nil (the loser frees its own); then locks the
-  // published padlock. The caller ends up holding it.
-  static void CreateAndLock(TmvPadlock*& aPadlock, bool aFastLock = false);
+  // published padlock. The caller ends up holding it, and unlocks the
+  // padlock answered: aPadlock is only ever read atomically (Published), as
+  // other threads may be publishing into it.
+  static TmvPadlock* CreateAndLock(TmvPadlock*& aPadlock, bool aFastLock = false);
+  static TmvPadlock* Published(TmvPadlock*& aPadlock) { return __atomic_load_n(&aPadlock, __ATOMIC_ACQUIRE); }
 
  private:
   TCriticalSection plCritSect;

@@ -137,9 +137,11 @@ int64_t mvBcdToInt64(const TmvFmtBcd& aBcd, bool aTruncate) {
   return negative ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
 }
 
-String mvBcdToStr(const TmvFmtBcd& aBcd) {
+String mvBcdToStr(const TmvFmtBcd& aBcd) { return mvBcdToStr(aBcd, DefaultFormatSettings().DecimalSeparator); }
+
+String mvBcdToStr(const TmvFmtBcd& aBcd, char16_t aDecimalSeparator) {
   if (!mvBcdIsValid(aBcd)) throw EBcdOverflowException(u"BCD overflow");
-  const char16_t sep = DefaultFormatSettings().DecimalSeparator;
+  const char16_t sep = aDecimalSeparator;
   const int n = aBcd.Precision, places = placesOf(aBcd);
   String out;
   for (int i = 0; i < n; ++i) {
@@ -242,6 +244,8 @@ TmvFmtBcd mvDoubleToBcd(double aValue) {
 }
 
 void mvFloatRecToBcd(const TFloatRec& aRec, TmvFmtBcd& aBcd) {
+  if (aRec.Exponent == FloatRecNaN) notValid(u"NAN");
+  if (aRec.Exponent == FloatRecInfinity) notValid(aRec.Negative ? u"-INF" : u"INF");
   if (aRec.Digits.empty()) {
     aBcd = zeroBcd();
     return;

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "foundation/errors/mvllExceptions.h"
+#include "platform/SysUtils.h"
 #include "platform/Variants.h"
 
 using TmvFmtBcd = TBcd;
@@ -71,6 +72,7 @@ int64_t mvBcdToInt64(const TmvFmtBcd& aBcd, bool aTruncate);
 // Text with the default decimal separator; precision 0 or above 64 raises
 // EBcdOverflowException.
 String mvBcdToStr(const TmvFmtBcd& aBcd);
+String mvBcdToStr(const TmvFmtBcd& aBcd, char16_t aDecimalSeparator);
 // Accepts digits, a leading '-' and one separator; refuses anything else and
 // numbers of more than 64 significant digits or 63 places.
 bool mvTryStrToBcd(const String& aText, TmvFmtBcd& aBcd, char16_t aDecimalSeparator);
@@ -82,12 +84,9 @@ TmvFmtBcd mvStrToBcd(const String& aText, char16_t aDecimalSeparator);
 double mvBcdToDouble(const TmvFmtBcd& aBcd);
 TmvFmtBcd mvDoubleToBcd(double aValue);
 
-// A decimal floating-point number: the value is 0.digits × 10^Exponent.
-struct TFloatRec {
-  int32_t Exponent = 0;
-  bool Negative = false;
-  std::string Digits;  // '0'..'9', no leading zeros
-};
+// The platform's decimal record (SysUtils.h) as a packed decimal; an
+// infinity or NaN raises "%s is not a valid BCD value", as mvDoubleToBcd
+// does, and a number of more than 64 digits or 63 places EmvBcdOverflow.
 void mvFloatRecToBcd(const TFloatRec& aRec, TmvFmtBcd& aBcd);
 
 // Three-way comparison of the values (-1, 0, 1).

@@ -420,10 +420,10 @@ uint32_t gFormatSettingsGeneration = 0;  // changed by the unit's stop only
 }  // namespace
 
 const TFormatSettings& mvLocaleFormatSettings(LCID aLocale) {
-  TmvPadlock::CreateAndLock(gFormatSettingsLock, true);
   struct Unlock {
-    ~Unlock() { gFormatSettingsLock->Unlock(); }
-  } unlock;
+    TmvPadlock* padlock;
+    ~Unlock() { padlock->Unlock(); }
+  } unlock{TmvPadlock::CreateAndLock(gFormatSettingsLock, true)};
   if (!gFormatSettingsCache) gFormatSettingsCache = new TmvFastStringListCS(dupError);
   const String key = IntToStr(aLocale);
   int32_t index = 0;

@@ -95,10 +95,10 @@ uint16_t TmvSimpleBlobEngine::Used(const uint8_t* aBlock) {
   return used;
 }
 
-TmvBlockNumber TmvSimpleBlobEngine::Next(const uint8_t* aBlock, uint32_t& aSteps) {
-  const TmvBaseFile* file = bbeBlobFile->_File();
-  if (++aSteps > std::max(file->fiUsedBlocks, file->fiTransUsedBlocks))
-    RaiseDamaged(mvBchThisBlock(aBlock), u"chain runs in a circle");
+TmvBlockNumber TmvSimpleBlobEngine::Next(TmvBaseTransaction* aTrans, const uint8_t* aBlock, uint32_t& aSteps) {
+  // The file as the transaction sees it, which for a snapshot is not the
+  // file that writers on other threads are changing.
+  if (++aSteps > bbeBlobFile->UsedBlocks(aTrans)) RaiseDamaged(mvBchThisBlock(aBlock), u"chain runs in a circle");
   return mvGetU32(aBlock, kNext);
 }
 
@@ -207,7 +207,7 @@ uint32_t TmvSimpleBlobEngine::SeekBlock(TmvBaseTransaction* aTrans, TmvHeldBlock
   uint32_t start = 0;
   while (aOffset > start + Used(aBlock.Block)) {
     start += Used(aBlock.Block);
-    const TmvBlockNumber next = Next(aBlock.Block, aSteps);
+    const TmvBlockNumber next = Next(aTrans, aBlock.Block, aSteps);
     if (next == kLast) RaiseDamaged(mvBchThisBlock(aBlock.Block), u"chain shorter than the length");
     aBlock.Drop();
     aBlock.Block = ReadBlobBlock(aTrans, aMarkDirty, next, aBlock.Release);
@@ -242,7 +242,7 @@ uint32_t TmvSimpleBlobEngine::Read(TmvBaseTransaction* aTrans, TmvBlobNr aBlobNr
     wanted -= count;
     inBlock = 0;
     if (wanted == 0) break;
-    const TmvBlockNumber next = Next(block.Block, steps);
+    const TmvBlockNumber next = Next(aTrans, block.Block, steps);
     if (next == kLast) RaiseDamaged(mvBchThisBlock(block.Block), u"chain shorter than the length");
     block.Drop();
     block.Block = ReadBlobBlock(aTrans, false, next, block.Release);
@@ -273,7 +273,7 @@ void TmvSimpleBlobEngine::Write(TmvBaseTransaction* aTrans, TmvBlobNr aBlobNr, u
     mvCheckOperationTimeout();
     if (inBlock == dataSize) {
       // This block is done: on along the chain, or a new block at its end.
-      const TmvBlockNumber next = Next(block.Block, steps);
+      const TmvBlockNumber next = Next(aTrans, block.Block, steps);
       if (next != kLast) {
         block.Drop();
         block.Block = ReadBlobBlock(aTrans, true, next, block.Release);
@@ -319,14 +319,14 @@ void TmvSimpleBlobEngine::Truncate(TmvBaseTransaction* aTrans, TmvBlobNr aBlobNr
   uint32_t sum = 0, steps = 0;
   while (aLen > 0 && sum + Used(cut) < aLen) {
     sum += Used(cut);
-    const TmvBlockNumber next = Next(cut, steps);
+    const TmvBlockNumber next = Next(aTrans, cut, steps);
     if (next == kLast) RaiseDamaged(mvBchThisBlock(cut), u"chain shorter than the length");
     block.Drop();
     block.Block = ReadBlobBlock(aTrans, true, next, block.Release);
     cut = block.Block;
   }
   if (aLen > 0) mvPutU16(cut, kUsed, uint16_t(aLen - sum));
-  TmvBlockNumber next = Next(cut, steps);
+  TmvBlockNumber next = Next(aTrans, cut, steps);
   mvPutU32(cut, kNext, kLast);
   FreeChain(aTrans, next, mvBchThisBlock(cut));
 }
@@ -345,6 +345,12 @@ void TmvSimpleBlobEngine::FreeChain(TmvBaseTransaction* aTrans, TmvBlockNumber a
 }
 
 void TmvSimpleBlobEngine::DeleteBlob(TmvBaseTransaction* aTrans, TmvBlobNr aBlobNr) {
+  // The first block is checked as every other access checks it: a number
+  // of all ones would otherwise pass for the end of an empty chain.
+  {
+    TmvHeldBlock first;
+    first.Block = ReadBlobBlock(aTrans, false, FirstBlock(aBlobNr), first.Release);
+  }
   FreeChain(aTrans, FirstBlock(aBlobNr), 0);
 }
 

@@ -73,8 +73,9 @@ class TmvSimpleBlobEngine : public TmvBaseBlobEngine {
                      uint32_t& aSteps);
   // The used count of a block, checked against the block.
   uint16_t Used(const uint8_t* aBlock);
-  // The next block of a chain; 8962 when the chain is longer than the file.
-  TmvBlockNumber Next(const uint8_t* aBlock, uint32_t& aSteps);
+  // The next block of a chain; 8962 when the chain is longer than the file
+  // has blocks as aTrans sees it.
+  TmvBlockNumber Next(TmvBaseTransaction* aTrans, const uint8_t* aBlock, uint32_t& aSteps);
   // Gives aFirst and the blocks after it back (aKept: a block of the chain
   // that stays, 0 for none).
   void FreeChain(TmvBaseTransaction* aTrans, TmvBlockNumber aFirst, TmvBlockNumber aKept);

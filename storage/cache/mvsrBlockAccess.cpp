@@ -35,13 +35,16 @@ TmvBaseFileHeaderAccess* TmvBlockAccess::HeaderAccess(TmvBaseTransaction* aTrans
 }
 
 bool TmvBlockAccess::ValidBlock(TmvBlockNumber aBlockNumber, TmvBaseTransaction* aTrans) {
-  if (aBlockNumber == 0) return false;
+  return aBlockNumber != 0 && aBlockNumber < UsedBlocks(aTrans);
+}
+
+uint32_t TmvBlockAccess::UsedBlocks(TmvBaseTransaction* aTrans) {
   // Under the padlock: snapshot readers on other threads ask while commits
   // change the counts and transactions join the file.
   TmvBufferManagerGuard guard(baFile->fiBufMgr);
-  if (aTrans && aTrans == baFile->fiTrans) return aBlockNumber < baFile->fiTransUsedBlocks;
-  if (aTrans && aTrans->IsSnapshot()) return aBlockNumber < aTrans->SnapshotUsedBlocks(baFile);
-  return aBlockNumber < baFile->fiUsedBlocks;
+  if (aTrans && aTrans == baFile->fiTrans) return baFile->fiTransUsedBlocks;
+  if (aTrans && aTrans->IsSnapshot()) return aTrans->SnapshotUsedBlocks(baFile);
+  return baFile->fiUsedBlocks;
 }
 
 bool TmvBlockAccess::ValidBlock(TmvBlockNumber aBlockNumber, TmvBaseFileHeaderAccess* aHeaderAccess) {

@@ -38,6 +38,9 @@ class TmvBlockAccess : public TmvObject {
   // never does): the changing transaction sees its own used-block count, a
   // snapshot the count of its first look at the file, others the committed one.
   bool ValidBlock(TmvBlockNumber aBlockNumber, TmvBaseTransaction* aTrans);
+  // The used-block count of the file as aTrans sees it (the same rule);
+  // safe beside commits on other threads.
+  uint32_t UsedBlocks(TmvBaseTransaction* aTrans);
   bool ValidBlock(TmvBlockNumber aBlockNumber, TmvBaseFileHeaderAccess* aHeaderAccess);
   // The LSN of block 0 as aTrans sees it; without one, as last loaded (0
   // when block 0 is not cached).

@@ -80,23 +80,48 @@ void TmvReadOnlyBlock::CacheBlockNeeded() {
   ImvManualEventPtr loaded = mvAcquireManualEvent();
   InstallCacheBlock(new TmvCacheBlock(robFile->fiBlockSize, robFile->fiTempStore, this), true);
   robLoading = loaded;
-  const int32_t depth = bm->ReleaseAll();
-  try {
-    robFile->ReadBlock(this);
-  } catch (...) {
-    // The waiters look the block up again and read it themselves. A block
-    // that transactions or snapshots still keep stays, without memory.
-    bm->RetakeAll(depth);
+  // The waiters look the block up again and read it themselves. A block
+  // that transactions or snapshots still keep stays, without memory.
+  auto abandon = [&] {
     robLoading.reset();
     loaded->SetEvent();
     delete ReleaseCacheBlock(false);
     if (Unused() && RefCount() == 0 && !robUnwritten) bm->DropBlock(this);
+  };
+  const int32_t depth = bm->ReleaseAll();
+  try {
+    robFile->ReadBlock(this);
+  } catch (...) {
+    bm->RetakeAll(depth);
+    abandon();
     throw;
   }
   bm->RetakeAll(depth);
+  try {
+    CheckStamp();
+  } catch (...) {
+    abandon();
+    throw;
+  }
   robLoading.reset();
-  robLastLSN = mvBchLSN(boCacheBlock->cbBlock);
   loaded->SetEvent();
+}
+
+void TmvReadOnlyBlock::CheckStamp() {
+  const TmvLSN lsn = mvBchLSN(boCacheBlock->cbBlock);
+  if (robBlockNum == 0) {
+    robFile->fiHeaderLSN = lsn;
+  } else if (lsn > robFile->fiHeaderLSN) {
+    // Block 0 is written last: a newer block belongs to a commit whose
+    // block 0 never reached the disk, and the blocks of that commit that
+    // did are mixed with the old ones.
+    throw EmvFileHeaderAccessException(
+        MVERR_FILECORRUPT,
+        u"Block %d of file \"%s\" carries LSN %d, newer than its header's LSN %d: a commit that wrote it did not "
+        u"finish",
+        {robBlockNum, robFile->FileName(), lsn, robFile->fiHeaderLSN});
+  }
+  robLastLSN = lsn;
 }
 
 uint8_t* TmvReadOnlyBlock::Block(TmvBaseTransaction* aTrans, bool aMarkDirty, TmvReleaseMethod& aReleaseMethod) {

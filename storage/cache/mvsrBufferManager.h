@@ -61,9 +61,13 @@ class TmvReadOnlyBlock : public TmvBlockObject {
   void ValidateImage(const uint8_t* aBlock) override;
   TmvEvictResult CheckedEvict(bool aForce) override;
   // Loads the image from the file; the padlock is released meanwhile. A
-  // failed read leaves the block without memory, and drops it (it may be
+  // failed read, or an image stamped newer than the file's block 0 (see
+  // CheckStamp), leaves the block without memory, and drops it (it may be
   // freed) when nothing else keeps it, before the error passes on.
   void CacheBlockNeeded() override;
+  // After a load: block 0 sets the file's header LSN; any other block that
+  // carries a newer LSN is damage (8962 with the file and the block).
+  void CheckStamp();
   TmvBlockSizeAll ContentSize() const override { return robFile->fiBlockSize; }
 
   // The image aTrans may see: its newest copy for the modifying transaction

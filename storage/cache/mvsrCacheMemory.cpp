@@ -412,9 +412,12 @@ const char16_t* const kCounterCaptions[] = {
     u"Transactions Rolledback Nested", u"Transactions Deadlocked", u"Transactions Corrupted",
     u"Blocks Read",               u"Blocks Written"};
 
-void addStorageCaptions(TStrings* aList) {
+// The storage lines follow the registered class (the null storage while none
+// is registered), whatever storage the cache runs now, so that captions and
+// values always pair up.
+const TmvTempStorageClassRef& storageClass() {
   const TmvTempStorageClassRef* cls = mvTempStorageClass.load(std::memory_order_acquire);
-  (cls ? cls : &TmvNullTempStorage::StaticClass)->GetStatsCaptions(aList);
+  return cls ? *cls : TmvNullTempStorage::StaticClass;
 }
 
 String awe() { return mvMemoryManagerAweAvailable() ? u"Yes, Inactive" : u"No"; }
@@ -427,7 +430,7 @@ void TmvBufferManager::GetStatsCaptions(TStrings* aList) {
   aList->Add(u"Block Cache Available");
   aList->Add(u"Block Cache Used");
   for (const char16_t* caption : kCounterCaptions) aList->Add(caption);
-  addStorageCaptions(aList);
+  storageClass().GetStatsCaptions(aList);
 }
 
 void TmvBufferManager::GetStatsValues(TStrings* aList) {
@@ -444,8 +447,9 @@ void TmvBufferManager::GetStatsValues(TStrings* aList) {
                                bmTransCorruptedCount,     BlocksRead(),
                                BlocksWritten()};
   for (uint64_t value : counters) aList->Add(IntToStr(static_cast<int64_t>(value)));
-  if (&bmTempStore->ClassType() == mvTempStorageClass.load(std::memory_order_acquire)) bmTempStore->GetStatsValues(aList);
-  else TmvNullTempStorage::StaticClass.GetStatsValuesStatic(aList);
+  const TmvTempStorageClassRef& cls = storageClass();
+  if (&bmTempStore->ClassType() == &cls) bmTempStore->GetStatsValues(aList);
+  else cls.GetStatsValuesStatic(aList);
 }
 
 void TmvBufferManager::GetStatsValuesStatic(TStrings* aList) {
@@ -453,6 +457,5 @@ void TmvBufferManager::GetStatsValuesStatic(TStrings* aList) {
   aList->Add(u"0 kbyte");
   aList->Add(u"0 kbyte");
   for (size_t i = 0; i < std::size(kCounterCaptions); ++i) aList->Add(u"0");
-  const TmvTempStorageClassRef* cls = mvTempStorageClass.load(std::memory_order_acquire);
-  (cls ? cls : &TmvNullTempStorage::StaticClass)->GetStatsValuesStatic(aList);
+  storageClass().GetStatsValuesStatic(aList);
 }

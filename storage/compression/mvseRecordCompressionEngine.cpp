@@ -2,6 +2,7 @@
 // mvseRecordCompressionEngine.h.
 #include "storage/compression/mvseRecordCompressionEngine.h"
 
+#include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 
 TmvClassRegistry* TmvBaseRecordCompressionEngine::GetList() {
@@ -32,6 +33,14 @@ void TmvBaseRecordCompressionEngine::CheckValidBaseFromDescriptor(TmvBaseRecordC
   mvSubEngineClass<EmvBaseRecordCompressionEngineException>(StaticClass, u"RecordCompression",
                                                             aDescriptor->GetRecordCompressionEngine())
       .CheckValidBase(aDescriptor);
+}
+
+uint32_t TmvBaseRecordCompressionEngine::LargestImage(TmvBaseRecordCompressionDescriptor* aDescriptor,
+                                                      TmvFieldsDescriptor* aFields) {
+  const String name =
+      aDescriptor ? aDescriptor->GetRecordCompressionEngine() : String(mvNullRecordCompressionEngineName);
+  const auto& cls = mvSubEngineClass<EmvBaseRecordCompressionEngineException>(StaticClass, u"RecordCompression", name);
+  return cls.LargestImage ? cls.LargestImage(aFields) : uint32_t(aFields->RecordLength());
 }
 
 void mvseRecordCompressionEngineInit() { TmvBaseSubEngine::RegisterBaseClass(TmvBaseRecordCompressionEngine::StaticClass); }

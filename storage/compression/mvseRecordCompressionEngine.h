@@ -17,6 +17,7 @@
 
 class TmvBaseRecordCompressionDescriptor;
 class TmvBaseRecordCompressionEngine;
+class TmvFieldsDescriptor;
 
 MV_DECLARE_EXCEPTION(EmvBaseRecordCompressionEngineException, EmvBaseSubEngineException)
 
@@ -27,6 +28,10 @@ struct TmvRecordCompressionEngineClassRef : TmvSubEngineClassRef {
   // aDescriptor is nil for the "Null" engine made without descriptor.
   TmvBaseRecordCompressionEngine* (*Create)(TmvBaseRecordCompressionDescriptor* aDescriptor);
   void (*CheckValidBase)(TmvBaseRecordCompressionDescriptor* aDescriptor);
+  // The most bytes a record of aFields may take as stored, what the record
+  // engine keeps when the engine declines included; nil: the record length
+  // (any image may fall back to the raw record).
+  uint32_t (*LargestImage)(TmvFieldsDescriptor* aFields) = nullptr;
 };
 
 class TmvBaseRecordCompressionEngine : public TmvBaseSubEngine {
@@ -39,6 +44,9 @@ class TmvBaseRecordCompressionEngine : public TmvBaseSubEngine {
   // Nil passes; an unknown name raises 15503; then the class's CheckValidBase.
   static void CheckValidBaseFromDescriptor(TmvBaseRecordCompressionDescriptor* aDescriptor);
   static void CheckValidBase(TmvBaseRecordCompressionDescriptor*) {}
+  // The class's LargestImage for the engine the descriptor names (the
+  // "Null" engine for none); 15503 for an unknown name.
+  static uint32_t LargestImage(TmvBaseRecordCompressionDescriptor* aDescriptor, TmvFieldsDescriptor* aFields);
 
   // Writes a compressed image of the full record aSource (field data, then
   // the null bitmap) to aTarget, which holds record length + 4 bytes, and

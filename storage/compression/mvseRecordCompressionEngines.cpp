@@ -86,15 +86,15 @@ void mvseRecordCompressionEnginesFini() {
   mvClearCompressors();
 }
 
-#define MV_COMPRESSION_CLASS(Name)                                                                 \
+#define MV_COMPRESSION_CLASS(Name, LargestImage)                                                   \
   constinit const TmvRecordCompressionEngineClassRef Name::StaticClass {                           \
     {{u"" #Name, &TmvBaseRecordCompressionEngine::StaticClass}, &TmvBaseRecordCompressionEngine::GetList, \
      &TmvBaseSubEngine::NoTableCheck},                                                             \
-        &createEngine<Name>, &TmvBaseRecordCompressionEngine::CheckValidBase                       \
+        &createEngine<Name>, &TmvBaseRecordCompressionEngine::CheckValidBase, LargestImage         \
   }
-MV_COMPRESSION_CLASS(TmvNullRecordCompressionEngine);
-MV_COMPRESSION_CLASS(TmvSmartRecordCompressionEngine);
-MV_COMPRESSION_CLASS(TmvCompressorRecordCompressionEngine);
+MV_COMPRESSION_CLASS(TmvNullRecordCompressionEngine, nullptr);
+MV_COMPRESSION_CLASS(TmvSmartRecordCompressionEngine, &TmvSmartRecordCompressionEngine::LargestImage);
+MV_COMPRESSION_CLASS(TmvCompressorRecordCompressionEngine, nullptr);
 #undef MV_COMPRESSION_CLASS
 
 // ---------------------------------------------------------------------------
@@ -110,6 +110,13 @@ void TmvNullRecordCompressionEngine::DecompressRecord(const uint8_t*, uint16_t, 
 
 TmvSmartRecordCompressionEngine::TmvSmartRecordCompressionEngine(TmvBaseRecordCompressionDescriptor* aDescriptor)
     : TmvBaseRecordCompressionEngine(aDescriptor), srceFieldsDescriptor(fieldsOf(aDescriptor)) {}
+
+// Never declines, and no field is stored longer than it is.
+uint32_t TmvSmartRecordCompressionEngine::LargestImage(TmvFieldsDescriptor* aFields) {
+  uint32_t size = bitmapBytes(aFields);
+  for (int32_t i = 0; i < aFields->FieldCount(); ++i) size += uint32_t(aFields->FieldDescriptor(i)->Length());
+  return size;
+}
 
 uint16_t TmvSmartRecordCompressionEngine::CompressRecord(const uint8_t* aSource, uint8_t* aTarget) {
   TmvFieldsDescriptor* fields = srceFieldsDescriptor;

@@ -48,6 +48,8 @@ class TmvSmartRecordCompressionEngine : public TmvBaseRecordCompressionEngine {
  public:
   // aDescriptor must lie in a table (its fields give the layout).
   explicit TmvSmartRecordCompressionEngine(TmvBaseRecordCompressionDescriptor* aDescriptor);
+  // The bitmap bytes and every field at its full length.
+  static uint32_t LargestImage(TmvFieldsDescriptor* aFields);
   uint16_t CompressRecord(const uint8_t* aSource, uint8_t* aTarget) override;
   // 8962 when the image does not fit aSize or its fields.
   void DecompressRecord(const uint8_t* aSource, uint16_t aSize, uint8_t* aTarget) override;

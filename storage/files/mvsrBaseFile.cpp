@@ -8,6 +8,7 @@
 #include "foundation/errors/mvllErrors.h"
 #include "storage/cache/mvsrBufferManager.h"
 #include "storage/files/mvsrEncryption.h"
+#include "storage/files/mvsrFileUtils.h"
 #include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"
 #include "storage/transactions/mvsrTransaction.h"
@@ -17,9 +18,11 @@ std::atomic<const TmvFileClassRef*> DefaultFileInfoClass{nullptr};
 
 namespace {
 
-// The absolute folder of a file name, with a trailing "/".
+// The absolute folder of a file name, with a trailing "/" (empty for a
+// name without one: such a file does not open).
 String folderOf(const String& aName) {
-  std::filesystem::path p = std::filesystem::absolute(std::filesystem::path(UTF8Encode(aName))).lexically_normal();
+  const std::filesystem::path p(UTF8Encode(mvAbsoluteFileName(aName)));
+  if (!p.is_absolute()) return String();
   std::string folder = p.parent_path().string();
   if (folder.empty() || folder.back() != '/') folder += '/';
   return UTF8ToString(folder);

@@ -230,6 +230,10 @@ class TmvBaseFile : public TmvObject {
   uint32_t fiBlockSizeBytes = 0;  // usable bytes of a block
   uint32_t fiMaxBlocks = 0;       // no block may be allocated from this number on; 0: no limit
   uint32_t fiUsedBlocks = 0;
+  // The LSN of block 0 as last read or committed. A commit stamps every
+  // block it writes and writes block 0 last, so no sound block carries a
+  // newer one (cache padlock).
+  TmvLSN fiHeaderLSN = 0;
   TmvGrowSize fiInitialSize = 1;
   TmvGrowSize fiGrowSize = 1;
   // Cached blocks: the file's chain, block 0, the lookup pages and their list.

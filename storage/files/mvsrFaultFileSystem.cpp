@@ -59,8 +59,8 @@ TmvFaultFileSystem::Verdict TmvFaultFileSystem::Count(TmvFileOp aOp) {
   const Arm& s = ffsShort[aOp];
   if (s.First != 0 && n == s.First) v.Limit = s.Limit;
   if (aOp == fopWrite && ffsCrashArmed && n > ffsCrashAfter) ffsCrashed = true;
-  v.Drop = ffsCrashed && (aOp == fopWrite || aOp == fopTruncate || aOp == fopSync || aOp == fopUnlink ||
-                          aOp == fopRename);
+  v.Drop = ffsCrashed && (aOp == fopWrite || aOp == fopTruncate || aOp == fopPunchHole || aOp == fopSync ||
+                          aOp == fopUnlink || aOp == fopRename);
   return v;
 }
 
@@ -156,6 +156,10 @@ int TmvFaultFileSystem::Truncate(int aHandle, int64_t aSize) {
     if (result == 0) Remember(std::move(c));
     return result;
   });
+}
+
+int TmvFaultFileSystem::PunchHole(int aHandle, int64_t aOffset, int64_t aLength) {
+  return Guarded(fopPunchHole, [&](size_t) { return ffsTarget.PunchHole(aHandle, aOffset, aLength); });
 }
 
 int TmvFaultFileSystem::Sync(int aHandle) {

@@ -4,7 +4,7 @@
 // kind. A test arms it to make the N-th call of a kind fail with an errno
 // value, to make a read or write transfer fewer bytes than asked, or to
 // simulate a crash: after the N-th write every later write, truncation,
-// sync, deletion and renaming answers success but changes nothing on disk,
+// hole, sync, deletion and renaming answers success but changes nothing on disk,
 // so that reopening the
 // file afterwards shows what a machine that lost power at that moment would
 // have kept. Install it with mvSetFileSystem for the duration of a test.
@@ -48,9 +48,10 @@ enum TmvFileOp : uint8_t {
   fopReplace,
   fopUnlink,
   fopRename,
-  fopList
+  fopList,
+  fopPunchHole
 };
-inline constexpr int mvFileOpCount = 15;
+inline constexpr int mvFileOpCount = 16;
 
 // What happens to the changes not yet synced when the power goes.
 enum class TmvPowerLoss : uint8_t {
@@ -74,7 +75,8 @@ class TmvFaultFileSystem : public TmvFileSystem {
   // The aNth read or write from now transfers at most aBytes bytes.
   void ShortAt(TmvFileOp aOp, uint64_t aNth, size_t aBytes);
   // Writes after the next aWrites ones are dropped, as are truncations,
-  // syncs, deletions and renamings from then on; they all answer success.
+  // holes, syncs, deletions and renamings from then on; they all answer
+  // success.
   void CrashAfterWrites(uint64_t aWrites);
   bool Crashed() const;
   // Starts remembering the unsynced changes (forgetting earlier ones).
@@ -96,6 +98,7 @@ class TmvFaultFileSystem : public TmvFileSystem {
   ssize_t PRead(int aHandle, void* aBuffer, size_t aCount, int64_t aOffset) override;
   ssize_t PWrite(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset) override;
   int Truncate(int aHandle, int64_t aSize) override;
+  int PunchHole(int aHandle, int64_t aOffset, int64_t aLength) override;
   int Sync(int aHandle) override;
   // Counted and failed as a sync.
   int SyncFolder(const std::string& aPath) override;

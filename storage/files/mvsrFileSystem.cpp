@@ -37,6 +37,9 @@ class TmvPosixFileSystem : public TmvFileSystem {
     }
     return ::ftruncate(aHandle, aSize);
   }
+  int PunchHole(int aHandle, int64_t aOffset, int64_t aLength) override {
+    return ::fallocate(aHandle, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, aOffset, aLength);
+  }
   int Sync(int aHandle) override { return ::fdatasync(aHandle); }
   int SyncFolder(const std::string& aPath) override {
     const int folder = ::open(aPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

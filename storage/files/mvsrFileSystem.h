@@ -3,8 +3,9 @@
 // Every call that table storage makes to the operating system for its files
 // goes through one `TmvFileSystem`: opening, closing, positional reads and
 // writes, setting the end of a file, flushing it to stable storage, locking
-// it, the queries (size, attributes, the volume's kind, identity), and
-// deleting and renaming files, and listing a folder. The
+// it, giving back the disk space of a range, the queries (size, attributes,
+// the volume's kind, identity), deleting and renaming files, and listing a
+// folder. The
 // process uses the POSIX implementation unless a test installs another one
 // (see mvsrFaultFileSystem.h), which is how failing and crashing disks are
 // simulated.
@@ -59,6 +60,10 @@ class TmvFileSystem {
   // Sets the end of the file; growing reserves the disk space where the file
   // system can (fallocate), so that later writes do not run out of it.
   virtual int Truncate(int aHandle, int64_t aSize) = 0;
+  // fallocate(2) with FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE: the range
+  // reads as zeros from now on and its disk space is given back; the size
+  // stays. EOPNOTSUPP where the file system keeps no sparse files.
+  virtual int PunchHole(int aHandle, int64_t aOffset, int64_t aLength) = 0;
   // fdatasync(2): written data, and the size needed to read it, is on
   // stable storage.
   virtual int Sync(int aHandle) = 0;

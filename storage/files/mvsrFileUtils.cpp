@@ -41,3 +41,10 @@ String mvJoinPath(const String& aFolder, const String& aName) {
 }
 
 String mvAddExtension(const String& aName, const String& aExtension) { return aName + u'.' + aExtension; }
+
+String mvAbsoluteFileName(const String& aName) {
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::absolute(std::filesystem::path(UTF8Encode(aName)), error);
+  if (error || path.empty()) return aName;
+  return UTF8ToString(path.lexically_normal().string());
+}

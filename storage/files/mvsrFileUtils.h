@@ -26,3 +26,7 @@ void mvRenameFile(const String& aOldName, const String& aNewName);
 String mvJoinPath(const String& aFolder, const String& aName);
 // aName + "." + aExtension.
 String mvAddExtension(const String& aName, const String& aExtension);
+// The absolute, tidied form of a file name; the name as given when it has
+// none (an empty name, or a relative one while the working folder is gone),
+// so that opening it reports the engine's error. Never raises.
+String mvAbsoluteFileName(const String& aName);

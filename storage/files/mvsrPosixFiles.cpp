@@ -14,6 +14,7 @@
 #include "storage/cache/mvsrBufferManager.h"
 #include "storage/files/mvsrEncryption.h"
 #include "storage/files/mvsrFileSystem.h"
+#include "storage/files/mvsrFileUtils.h"
 #include "storage/header/mvsrFileHeader.h"
 #include "storage/mvsrLog.h"
 
@@ -73,9 +74,7 @@ int64_t writeAt(int aHandle, const void* aBuffer, size_t aCount, int64_t aOffset
 
 // The absolute, tidied name (the system keeps names as given, so this is
 // all that spelling them as the file system does means here).
-String expandLongFileName(const String& aName) {
-  return UTF8ToString(std::filesystem::absolute(std::filesystem::path(UTF8Encode(aName))).lexically_normal().string());
-}
+String expandLongFileName(const String& aName) { return mvAbsoluteFileName(aName); }
 
 String guidText(const uint8_t* aBytes) {
   TGUID guid;
@@ -508,6 +507,10 @@ void TmvBaseWin32File::WriteQueuedBlock(TmvReadOnlyBlock* aBlock, int64_t aPrevi
   const uint8_t* data = StoredImage(aBlock, aBuffer);
   if (aLog) aLog->WriteBlock(number, aBlock->robLastLSN, data);
   WriteQueuedBlock(number, aPrevious, data);
+  // Under the padlock: a trim reads the flag there. Once the pin is gone
+  // too, the block may leave the cache at any moment: nothing here touches
+  // it after this.
+  TmvBufferManagerGuard guard(fiBufMgr);
   aBlock->robUnwritten = false;
 }
 
@@ -518,14 +521,20 @@ void TmvBaseWin32File::FlushFile(bool aFailSafe, TmvBaseReplicationLog* aReplica
   if (!IsTemporary() && dfiWriteRequest.Count() > 0) {
     TmvBaseReplicationLog* log = aReplicationLog && HasAttribute(mvfaReplicationLog) ? aReplicationLog : nullptr;
     if (log) log->BeginFile(fiLogAlias, fiLogTable, fiLogFile, fiBlockSize);
+    // The numbers are taken while every queued block is still unwritten,
+    // and so kept in the cache: a block written (and unpinned) may be
+    // evicted and freed by another thread at once, and a block queued twice
+    // is the same object in both entries.
+    std::vector<TmvBlockNumber> numbers(size_t(dfiWriteRequest.Count()));
+    for (int32_t i = 0; i < dfiWriteRequest.Count(); ++i) numbers[size_t(i)] = QueuedBlock(i)->robBlockNum;
     int64_t previous = -2;
     int32_t done = 0;
     try {
       for (; done < dfiWriteRequest.Count(); ++done) {
-        TmvReadOnlyBlock* block = QueuedBlock(done);
-        if (int64_t(block->robBlockNum) == previous) continue;  // queued twice: written once
-        WriteQueuedBlock(block, previous, coded ? coded->get() : nullptr, log);
-        previous = block->robBlockNum;
+        const TmvBlockNumber number = numbers[size_t(done)];
+        if (int64_t(number) == previous) continue;  // queued twice: written once
+        WriteQueuedBlock(QueuedBlock(done), previous, coded ? coded->get() : nullptr, log);
+        previous = number;
       }
     } catch (...) {
       // Only the blocks not yet written stay queued: the written ones may

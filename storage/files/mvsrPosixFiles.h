@@ -108,6 +108,9 @@ class TmvBaseWin32File : public TmvBaseFile {
   void CheckOpen();
   // Writes one block of a flush after block aPrevious: sequentially here.
   virtual void WriteQueuedBlock(TmvBlockNumber aBlockNum, int64_t aPrevious, const uint8_t* aData);
+  // Writes a queued block, pinned meanwhile, and clears its unwritten flag
+  // under the cache's padlock; the caller must not touch the block after
+  // it returns (another thread may free it).
   void WriteQueuedBlock(TmvReadOnlyBlock* aBlock, int64_t aPrevious, uint8_t* aBuffer,
                         TmvBaseReplicationLog* aLog);
   void AcquireShareLock(TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aCreateFile);

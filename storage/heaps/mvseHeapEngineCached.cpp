@@ -118,6 +118,22 @@ uint8_t* TmvCachedHeapEngine::ReadHeapBlock(TmvBaseTransaction* aTrans, TmvBlock
   return block;
 }
 
+void TmvCachedHeapEngine::CheckListedFree(const uint8_t* aBlock, uint16_t aFree) {
+  const uint16_t actual = bheBlockHeapEngine->GetFreespace(aBlock);
+  if (actual != aFree)
+    throw EmvCachedHeapEngineException(
+        MVERR_FILECORRUPT, u"The heap directory of file \"%s\" lists block %d with %d bytes free, but it has %d",
+        {bheDataFile->fiName(), int32_t(mvBchThisBlock(aBlock)), int32_t(aFree), int32_t(actual)});
+}
+
+uint8_t* TmvCachedHeapEngine::ReadListedBlock(TmvBaseTransaction* aTrans, uint32_t aBlockNumber, uint16_t aFree,
+                                              TmvReleaseMethod& aReleaseMethod) {
+  TmvHeldBlock held;
+  held.Block = ReadHeapBlock(aTrans, aBlockNumber, kDataSignature, true, held.Release);
+  CheckListedFree(held.Block, aFree);
+  return held.Detach(aReleaseMethod);
+}
+
 void TmvCachedHeapEngine::AddItem(uint32_t aItem) {
   heByBlockNumber.Add(AsItem(aItem));
   heByFreeSpace.Add(AsItem(aItem));
@@ -164,6 +180,16 @@ void TmvCachedHeapEngine::LoadManagementBlocks() {
   }
   heByBlockNumber.ResumeSorting();
   heByFreeSpace.ResumeSorting();
+  // A block listed twice would keep a stale twin after its entry changes.
+  for (int32_t i = 1; i < heByBlockNumber.Count(); ++i)
+    if (heByBlockNumber.InfoAt(i).hdbiBlockNumber == heByBlockNumber.InfoAt(i - 1).hdbiBlockNumber) {
+      const int32_t twice = int32_t(heByBlockNumber.InfoAt(i).hdbiBlockNumber);
+      heManagmentBlocks.clear();
+      heByBlockNumber.Clear();
+      heByFreeSpace.Clear();
+      throw EmvCachedHeapEngineException(MVERR_FILECORRUPT, u"The heap directory of file \"%s\" lists block %d twice",
+                                         {bheDataFile->fiName(), twice});
+    }
   FindFirstNonFull();
   heManagmentBlocksLoaded = true;
 }
@@ -353,7 +379,7 @@ TmvHeapRef TmvCachedHeapEngine::AllocSegment(TmvBaseTransaction* aTrans, std::sp
   uint32_t number = 0;
   uint16_t free = 0;
   if (MostFree(number, free) && free >= total)
-    target.Block = ReadHeapBlock(aTrans, number, kDataSignature, true, target.Release);
+    target.Block = ReadListedBlock(aTrans, number, free, target.Release);
   else
     target.Block = NewDataBlock(aTrans, target.Release);
   TmvSegmentRef segment = 0;
@@ -406,7 +432,7 @@ TmvHeapRef TmvCachedHeapEngine::AllocSegmentEx(TmvBaseTransaction* aTrans, std::
   uint32_t number = 0;
   uint16_t free = 0;
   if (total <= maxSize && MostFree(number, free) && free >= aMinSize && (free >= total || !aNoSplit)) {
-    target.Block = ReadHeapBlock(aTrans, number, kDataSignature, true, target.Release);
+    target.Block = ReadListedBlock(aTrans, number, free, target.Release);
     total = std::min<uint32_t>(total, free);
   }
   if (!target.Block && maxSize >= aMinSize) {
@@ -450,9 +476,12 @@ TmvHeapRef TmvCachedHeapEngine::ReAllocSegmentEx(TmvBaseTransaction* aTrans, uin
     uint32_t number = 0;
     uint16_t free = 0;
     if (total <= maxSize && MostFree(number, free) && free >= aMinSize && (free >= total || !aNoSplit)) {
-      if (number == mvBchThisBlock(aBlock)) target = aBlock;
-      else target = other.Block = ReadHeapBlock(aTrans, number, kDataSignature, true, other.Release);
-      MV_ASSERT(bheBlockHeapEngine->GetFreespace(target) == free);
+      if (number == mvBchThisBlock(aBlock)) {
+        target = aBlock;
+        CheckListedFree(target, free);
+      } else {
+        target = other.Block = ReadListedBlock(aTrans, number, free, other.Release);
+      }
       total = std::min<uint32_t>(total, free);
     }
     if (!target && maxSize >= aMinSize) {

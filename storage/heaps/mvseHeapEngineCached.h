@@ -21,7 +21,9 @@
 // Invariants: a data block is listed (one entry, one item in each list)
 // only while it holds a segment and has at least heCutoffSize bytes free;
 // the listed free space is the block heap's GetFreespace; a data block
-// without segments is freed.
+// without segments is freed. The directory comes from the file: before a
+// listed block takes a segment its free space is checked against its
+// block heap, and a mismatch is damage (8962), never an assertion.
 #pragma once
 
 #include <vector>
@@ -116,6 +118,14 @@ class TmvCachedHeapEngine : public TmvBaseHeapEngine {
   // when it is not what was asked for.
   uint8_t* ReadHeapBlock(TmvBaseTransaction* aTrans, TmvBlockNumber aBlockNumber, const char* aSignature,
                          bool aMarkDirty, TmvReleaseMethod& aReleaseMethod);
+  // A listed data block, held modifiable: 8962 unless its block heap has
+  // the free space the directory says (a directory read from a damaged
+  // file is never trusted for room that is not there).
+  uint8_t* ReadListedBlock(TmvBaseTransaction* aTrans, uint32_t aBlockNumber, uint16_t aFree,
+                           TmvReleaseMethod& aReleaseMethod);
+  void CheckListedFree(const uint8_t* aBlock, uint16_t aFree);
+  // Reads the chain; 8962 for a chain in a circle, a count beyond the
+  // block or a data block listed twice.
   void LoadManagementBlocks();
   void LoadIfNeeded() {
     if (!heManagmentBlocksLoaded) LoadManagementBlocks();

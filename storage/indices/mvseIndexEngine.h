@@ -105,7 +105,7 @@ class TmvBaseIndexPath : public TmvPersistent {
   // From a path of the same engine: RefNr, CacheRefNr, Position,
   // KeyValid, the key (when valid) and Deleted.
   void Assign(const TPersistent* aSource) override;
-  void Clear();
+  virtual void Clear();
   void SetToBof();
   void SetToEof();
   // Only from a crack or a key; clears Deleted.

@@ -53,10 +53,16 @@ TmvBaseRecordEngine* TmvBaseRecordEngine::CreateEngine(TmvBaseRecordDescriptor* 
 bool TmvBaseRecordEngine::FitRecordFileBlockSize(TmvBaseTableDescriptor* aTableDescriptor,
                                                  TmvBaseRecordDescriptor* aRecord, int32_t aOverhead) {
   const int32_t needed = aTableDescriptor->GetFieldsDescriptor()->RecordLength() + aOverhead;
+  return FitRecordFileBlockSize(aTableDescriptor, aRecord, [needed](int32_t aUsable) { return aUsable >= needed; });
+}
+
+bool TmvBaseRecordEngine::FitRecordFileBlockSize(TmvBaseTableDescriptor* aTableDescriptor,
+                                                 TmvBaseRecordDescriptor* aRecord,
+                                                 const std::function<bool(int32_t aUsable)>& aHolds) {
   TmvDataDictionary* dictionary = dynamic_cast<TmvDataDictionary*>(aTableDescriptor);
   if (!dictionary) dictionary = aTableDescriptor->GetParentOfType<TmvDataDictionary>();
   int32_t code = 0;
-  while (code < mvBlockSizeCount && dictionary->UsableBlockSize(TmvBlockSize(code)) < needed) ++code;
+  while (code < mvBlockSizeCount && !aHolds(dictionary->UsableBlockSize(TmvBlockSize(code)))) ++code;
   if (code == mvBlockSizeCount) return false;
   TmvFileDescriptor* file = dictionary->GetFilesDescriptor()->FileDescriptor(aRecord->GetFileNumber());
   if (file->GetBlockSize() < code) file->SetBlockSize(TmvBlockSize(code));

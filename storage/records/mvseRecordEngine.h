@@ -74,6 +74,9 @@ class TmvBaseRecordEngine : public TmvBaseSubEngine {
   // changed) when no block size is large enough. For the engines' checks.
   static bool FitRecordFileBlockSize(TmvBaseTableDescriptor* aTableDescriptor, TmvBaseRecordDescriptor* aRecord,
                                      int32_t aOverhead);
+  // The same with the engine's own test of a block's usable bytes.
+  static bool FitRecordFileBlockSize(TmvBaseTableDescriptor* aTableDescriptor, TmvBaseRecordDescriptor* aRecord,
+                                     const std::function<bool(int32_t aUsable)>& aHolds);
 
   // Whether a field can be added without rewriting the records.
   virtual bool CanAddField(TmvFieldDescriptor* aFieldDesc);
@@ -110,7 +113,8 @@ class TmvBaseRecordEngine : public TmvBaseSubEngine {
   // record or it is not stored, 8706 when aRefNr is not found.
   virtual int32_t RecNoGet(TmvBaseTransaction* aTrans, TmvRefNr aRefNr, TmvBaseFilterEngine* aFilter,
                            int32_t& aRecNo, bool aFlipOrder) = 0;
-  // The reference of record number aRecNo: 0, or 8706 (aRefNr 0).
+  // The reference of record number aRecNo (counted from 1): 0, or 8706
+  // (aRefNr 0) past the end and for any number below 1.
   virtual int32_t RecNoSet(TmvBaseTransaction* aTrans, int32_t aRecNo, TmvRefNr& aRefNr,
                            TmvBaseFilterEngine* aFilter, bool aFlipOrder) = 0;
   // The owner ID by which recovery recognises this engine's blocks.

@@ -11,7 +11,9 @@
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "dictionary/mvsdTableDescriptor.h"
 #include "foundation/errors/mvllErrors.h"
+#include "foundation/types/mvsdPeerVersion.h"
 #include "platform/TextServices.h"
+#include "storage/heaps/mvseBlockHeapEngine.h"
 #include "storage/mvsrTimeoutHandling.h"
 
 namespace {
@@ -145,10 +147,24 @@ TmvBaseVariableRecordEngine::~TmvBaseVariableRecordEngine() {
   delete reHeapEngine;
 }
 
+// The largest segment is the block heap's own figure for a block of the
+// variable engines' data blocks; what a record may need is its flag field
+// and the largest image its compression engine makes (at least MinData).
 void TmvBaseVariableRecordEngine::FitBlockSize(TmvBaseTableDescriptor* aTableDescriptor,
-                                               TmvBaseRecordDescriptor* aRecord) {
-  if (!FitRecordFileBlockSize(aTableDescriptor, aRecord, 25))
-    throw EmvVariableRecordEngineException(MVERR_MAXRECORDSIZE);
+                                               TmvHeapRecordDescriptor* aRecord, TmvVariableSegmentFormat aFormat) {
+  TmvFieldsDescriptor* fields = aTableDescriptor->GetFieldsDescriptor();
+  const uint32_t image = TmvBaseRecordCompressionEngine::LargestImage(aRecord->GetRecordCompressionDescriptor(), fields);
+  const uint64_t segment = uint64_t(aFormat.FlagSize) + std::max<uint32_t>(image, aFormat.MinData);
+  TmvBaseBlockHeapDescriptor* blockHeap = aRecord->GetHeapDescriptor()->GetBlockHeapDescriptor();
+  if (!blockHeap) throw EmvVariableRecordEngineException(MVERR_INVALIDDESC, u"A block heap descriptor is required");
+  const bool fits = FitRecordFileBlockSize(aTableDescriptor, aRecord, [&](int32_t aUsable) {
+    // The block heap takes blocks of at most 64 KB, with room for its header.
+    if (aUsable > 0x10000 || aUsable < int32_t(kSectionSize + 64)) return false;
+    std::unique_ptr<TmvBaseBlockHeapEngine> heap(
+        TmvBaseBlockHeapEngine::CreateEngine(blockHeap, uint32_t(aUsable), mvVariableRecordDataBlockHeaderSize, mvEngineVersion));
+    return heap && segment <= heap->bbheMaxSegmentSize;
+  });
+  if (!fits) throw EmvVariableRecordEngineException(MVERR_MAXRECORDSIZE);
 }
 
 constinit const TmvRecordEngineClassRef TmvVariableRecordEngine::StaticClass{
@@ -183,7 +199,7 @@ void TmvVariableRecordEngine::CheckValidDescriptor(TmvBaseTableDescriptor* aTabl
     throw EmvVariableRecordEngineException(MVERR_INVALIDDESC, String(u"A HeapDescriptor is required"));
   TmvBaseHeapEngine::CheckValidBaseFromDescriptor(record->GetHeapDescriptor());
   TmvBaseRecordCompressionEngine::CheckValidBaseFromDescriptor(record->GetRecordCompressionDescriptor());
-  FitBlockSize(aTableDescriptor, record);
+  FitBlockSize(aTableDescriptor, record, kFormat);
 }
 
 TmvHeapHeaderHandler* TmvVariableRecordEngine::CreateHeapHeaderHandler() {
@@ -495,6 +511,9 @@ int32_t TmvBaseVariableRecordEngine::RecNoGet(TmvBaseTransaction* aTrans, TmvRef
 int32_t TmvBaseVariableRecordEngine::RecNoSet(TmvBaseTransaction* aTrans, int32_t aRecNo, TmvRefNr& aRefNr,
                                               TmvBaseFilterEngine* aFilter, bool aFlipOrder) {
   if (aFilter && !aFilter->GetActive()) aFilter = nullptr;
+  aRefNr = 0;
+  // Record numbers count from 1: none below it names a record.
+  if (aRecNo < 1) return MVERR_EOF;
   TPoolBuffer buffer(reRecordAllocator, nullptr);
   int32_t count = 0;
   aRefNr = Walk(aTrans, 0, aFlipOrder, [&](TmvRefNr aRef, const uint8_t* aSegment, uint16_t aSize) {

@@ -51,7 +51,12 @@
 #include "storage/heaps/mvseHeapEngine.h"
 #include "storage/records/mvseRecordEngine.h"
 
+class TmvHeapRecordDescriptor;
+
 MV_DECLARE_EXCEPTION(EmvVariableRecordEngineException, EmvBaseRecordEngineException)
+
+// The heap data block header of both variable engines (see above).
+inline constexpr uint16_t mvVariableRecordDataBlockHeaderSize = 24;
 
 // Keeps the chain of heap data blocks and the heap's first management block
 // in the record engine's header section.
@@ -62,7 +67,7 @@ class TmvVariableRecordHeapHeaderHandler : public TmvHeapHeaderHandler {
   void BlockAdded(TmvBaseTransaction* aTrans, TmvBaseFileHeaderAccess* aHeaderAccess, uint8_t* aBlock) override;
   // Takes the block out of the chain.
   void BlockRemoved(TmvBaseTransaction* aTrans, TmvBaseFileHeaderAccess* aHeaderAccess, uint8_t* aBlock) override;
-  uint16_t GetHeaderSize() override { return 24; }
+  uint16_t GetHeaderSize() override { return mvVariableRecordDataBlockHeaderSize; }
   uint32_t GetFirstManagementBlock(TmvBaseFileHeaderAccess* aHeaderAccess) override;
   void SetFirstManagementBlock(TmvBaseFileHeaderAccess* aHeaderAccess, uint32_t aBlockNumber) override;
 
@@ -139,9 +144,12 @@ class TmvBaseVariableRecordEngine : public TmvBaseRecordEngine {
   // handler, the heap and the compression engine.
   void OpenStorage(TmvBaseRecordDescriptor* aDescriptor, TmvBaseTransaction* aTrans);
   // The dictionary check both engines share after their own: 15495 when no
-  // block size holds a record with 25 bytes to spare; raises the file's
-  // block size to the least that does.
-  static void FitBlockSize(TmvBaseTableDescriptor* aTableDescriptor, TmvBaseRecordDescriptor* aRecord);
+  // block size gives a heap segment large enough for the largest record
+  // aFormat's engine may store (its flag field and the largest image of the
+  // record's compression engine); raises the file's block size to the least
+  // that does.
+  static void FitBlockSize(TmvBaseTableDescriptor* aTableDescriptor, TmvHeapRecordDescriptor* aRecord,
+                           TmvVariableSegmentFormat aFormat);
 
   // The flag field of a new or rewritten record, before its segment bits.
   virtual uint16_t NewRecordFlags() const { return 0; }
@@ -206,8 +214,7 @@ class TmvVariableRecordEngine : public TmvBaseVariableRecordEngine {
   static TmvBaseRecordEngine* Create(TmvBaseRecordDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
                                      TmvBaseTransaction* aTrans);
   // 10004 unless a heap record descriptor with a heap descriptor; the heap
-  // and compression checks; 15495 when no block size holds a record with
-  // 25 bytes to spare; raises the file's block size to the least that does.
+  // and compression checks; then FitBlockSize.
   static void CheckValidDescriptor(TmvBaseTableDescriptor* aTableDescriptor);
 
   TmvHeapHeaderHandler* CreateHeapHeaderHandler() override;

@@ -59,7 +59,7 @@ void TmvVariableVersionedRecordEngine::CheckValidDescriptor(TmvBaseTableDescript
   if (!compression) refuse(u"A RecordCompressionDescriptor is required");
   if (!SameClassName(compression->GetRecordCompressionEngine(), u"Compressor"))
     refuse(u"Only \"Compressor\" RecordCompressionEngine is supported");
-  FitBlockSize(aTableDescriptor, record);
+  FitBlockSize(aTableDescriptor, record, kFormat);
 }
 
 void TmvVariableVersionedRecordEngine::BuildVersions() {

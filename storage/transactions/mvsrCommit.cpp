@@ -116,6 +116,7 @@ void TmvReadOnlyBlock::CommitOutermost(bool aIsWTCommit) {
     const uint8_t* header = AccessBlock(false);
     if (file->fiHeaderAccessFactory) file->fiUsedBlocks = file->fiHeaderAccessFactory->GetUsedBlocks(header);
     robLastLSN = mvBchLSN(header);
+    file->fiHeaderLSN = robLastLSN;
   }
 }
 
@@ -125,6 +126,7 @@ bool TmvReadOnlyBlock::RollbackUnwritten() {
   if (robBlockNum == 0) {
     robFile->fiUsedBlocks = robBeforeCommit.UsedBlocks;
     robLastLSN = robBeforeCommit.LastLSN;
+    robFile->fiHeaderLSN = robLastLSN;
   }
   robNew = robBeforeCommit.WasNew;
   TmvBlockSnapShot* image = robBeforeCommit.Image;

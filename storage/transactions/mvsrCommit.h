@@ -26,7 +26,14 @@
 // What a crash in the middle of step 2 can leave on disk without a journal:
 // each file of the commit is either untouched, or partly written (some of
 // its changed blocks new, the others old, and its block 0 old or new), or
-// completely written; nothing tells afterwards which blocks belong together.
+// completely written; files are written one after the other in the order
+// they joined the transaction. Without a journal the cache refuses what it
+// can tell: every block of the commit carries its LSN and block 0 comes
+// last, so a block read from disk with a newer LSN than its file's block 0
+// is damage (8962, TmvReadOnlyBlock::CheckStamp), when the file is opened
+// and on every later read of that block. What it cannot tell: a file of the
+// commit not yet begun beside one already complete, and (the sync comes
+// after block 0) a disk that kept block 0 new and some data blocks old.
 //
 // A journalled commit (the transaction's Journalled switch) closes that gap.
 // Prepare gives it one journal per folder whose table files it writes,

@@ -8,11 +8,12 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <variant>
 #include <vector>
 
-#include "convert/mvsdFieldMapperUnits.h"
 #include "convert/mvsdFieldMapperBase.h"
+#include "convert/mvsdFieldMapperUnits.h"
 #include "dictionary/items/mvsdFieldDescriptor.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
 #include "platform/Numeric.h"
@@ -33,6 +34,36 @@ inline std::unique_ptr<TmvFieldDescriptor> MakeField(TmvFieldType aType, int32_t
   auto field = std::make_unique<TmvFieldDescriptor>(nullptr, u"F", u"", aType, aUnits, aDecPl, false);
   if (aLocale) field->AddLocaleDescriptor()->SetLocale(aLocale);
   return field;
+}
+
+// A field whose locale stores text in aCodePage; code page 0 leaves it
+// without a locale (the system ANSI code page).
+inline std::unique_ptr<TmvFieldDescriptor> MakeCodePageField(TmvFieldType aType, int32_t aUnits, uint16_t aCodePage,
+                                                             int32_t aDecPl = 0) {
+  auto field = MakeField(aType, aUnits, aDecPl, aCodePage ? 0x0409 : 0);
+  if (aCodePage) field->GetLocaleDescriptor()->SetOverrideStorageCodepage(aCodePage);
+  return field;
+}
+
+// String values as they lie in a field of aUnits units; the bytes after the
+// value are 0xCC, as a record buffer may hold anything there.
+inline Bytes ShortStr(int32_t aUnits, std::string_view aText) {
+  Bytes b(size_t(aUnits) + 1, 0xCC);
+  b[0] = uint8_t(aText.size());
+  std::memcpy(b.data() + 1, aText.data(), std::min(aText.size(), size_t(aUnits)));
+  return b;
+}
+inline Bytes NullStr(int32_t aUnits, std::string_view aText) {
+  Bytes b(size_t(aUnits) + 1, 0xCC);
+  std::memcpy(b.data(), aText.data(), std::min(aText.size(), size_t(aUnits)));
+  if (aText.size() <= size_t(aUnits)) b[aText.size()] = 0;
+  return b;
+}
+inline Bytes WideStr(int32_t aUnits, std::u16string_view aText) {
+  Bytes b(2 * size_t(aUnits) + 2, 0xCC);
+  for (size_t i = 0; i < aText.size() && i < size_t(aUnits); ++i) StoreLE<uint16_t>(b.data() + 2 * i, aText[i]);
+  if (aText.size() <= size_t(aUnits)) StoreLE<uint16_t>(b.data() + 2 * aText.size(), 0);
+  return b;
 }
 
 template <typename T>
@@ -74,7 +105,9 @@ class Conversion {
   TmvFieldDescriptor& Target() const { return *fTarget; }
 
   // Runs the conversion on a target filled with aFill and framed by guard
-  // bytes, which must not change; Target holds the field's bytes after.
+  // bytes, which must not change; Output holds the field's bytes after. The
+  // source is padded to its field's length and no further, so that reading
+  // beyond the field shows under the address sanitizer.
   uint32_t Run(const Bytes& aSource, uint8_t aFill = 0xA5) {
     const size_t length = size_t(fTarget->Length());
     Bytes buffer(length + 2 * kGuard, kGuardByte);
@@ -102,6 +135,14 @@ class Conversion {
     return v;
   }
   Extended AsExtended() const { return ExtendedFromBytes(Output.data()); }
+  // The bytes of a single-byte string target's value.
+  std::string AnsiText() const {
+    const TmvFieldType type = fTarget->FieldType();
+    if (type == mvtShortString) return std::string(Output.begin() + 1, Output.begin() + 1 + Output[0]);
+    std::string text;
+    for (size_t i = 0; i < Output.size() && Output[i]; ++i) text += char(Output[i]);
+    return text;
+  }
   // The text in a string target (single-byte texts widened byte by byte).
   String Text() const {
     const TmvFieldType type = fTarget->FieldType();
@@ -148,11 +189,13 @@ struct Row {
   Expected checked;
   uint32_t forcing;
   Expected forced;
+  int32_t sourceUnits = 0, sourceDecPl = 0;  // string and FmtBCD sources
 };
 
 inline void ExpectVariant(const Row& aRow, Act aAct, uint32_t aResult, const Expected& aExpected) {
   SCOPED_TRACE(std::string(aRow.name) + (aAct == Act::BestFit ? " (forcing)" : " (checking)"));
-  Conversion c(aRow.source, aRow.target, aAct, aRow.units, aRow.decPl);
+  Conversion c(MakeField(aRow.source, aRow.sourceUnits, aRow.sourceDecPl), MakeField(aRow.target, aRow.units, aRow.decPl),
+               aAct);
   ASSERT_TRUE(c.Exists());
   EXPECT_EQ(c.Run(aRow.value), aResult);
   if (std::holds_alternative<Untouched>(aExpected)) {

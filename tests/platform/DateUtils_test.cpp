@@ -73,4 +73,14 @@ TEST(DateUtils, NowIsTodayInLocalTime) {
   EXPECT_EQ(Date(), std::trunc(n));
 }
 
+TEST(DateUtils, AFixedClockAnswersUntilCleared) {
+  const TDateTime moment = EncodeDateTime(2024, 5, 6, 9, 59, 0, 0);
+  SetFixedNow(moment);
+  EXPECT_EQ(Now(), moment);
+  EXPECT_EQ(Date(), EncodeDate(2024, 5, 6));
+  EXPECT_NEAR(Time(), EncodeTime(9, 59, 0, 0), 1E-9);  // less the whole days, in doubles
+  ClearFixedNow();
+  EXPECT_GT(Now(), EncodeDate(2024, 6, 1));
+}
+
 }  // namespace

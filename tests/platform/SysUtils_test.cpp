@@ -1,6 +1,8 @@
 // Tests of the platform's format routine, exceptions and UTF conversion.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "platform/SysUtils.h"
 
 namespace {
@@ -88,6 +90,40 @@ TEST(Utf, RoundTripAndMalformedInput) {
   EXPECT_EQ(UTF8ToString("a\xFF" "b"), u"a\uFFFDb");
   EXPECT_EQ(UTF8ToString("\xE3\x81"), u"\uFFFD");
   EXPECT_EQ(UTF8Encode(String(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FloatToDecimal, DigitsExponentAndLimits) {
+  struct Case {
+    Extended value;
+    int precision, decimals;
+    int32_t exponent;
+    bool negative;
+    const char* digits;
+  };
+  const Case cases[] = {
+      {123.456L, 64, 19, 3, false, "123456"},   {-0.1L, 64, 19, 0, true, "1"},
+      {0.125L, 2, 19, 0, false, "13"},          {0.125L, 64, 2, 0, false, "13"},  // half away from zero
+      {6E-20L, 64, 19, -18, false, "1"},        {4E-20L, 64, 19, 0, false, ""},
+      {1E20L, 64, 19, 21, false, "1"},          {0.0L, 64, 19, 0, false, ""},
+      {1.0L / 3, 64, 19, 0, false, "333333333333333333"},  // 18 digits at the most
+  };
+  for (const Case& c : cases) {
+    TFloatRec rec;
+    FloatToDecimal(rec, c.value, c.precision, c.decimals);
+    EXPECT_EQ(rec.Digits, c.digits) << double(c.value);
+    EXPECT_EQ(rec.Exponent, c.exponent) << double(c.value);
+    EXPECT_EQ(rec.Negative, c.negative) << double(c.value);
+  }
+  TFloatRec rec;
+  FloatToDecimal(rec, -std::numeric_limits<Extended>::infinity(), 64, 19);
+  EXPECT_EQ(rec.Exponent, FloatRecInfinity);
+  EXPECT_TRUE(rec.Negative);
+  FloatToDecimal(rec, std::numeric_limits<Extended>::quiet_NaN(), 64, 19);
+  EXPECT_EQ(rec.Exponent, FloatRecNaN);
 }
 
 }  // namespace

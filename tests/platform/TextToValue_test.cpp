@@ -5,6 +5,8 @@
 #include "platform/DateUtils.h"
 #include "platform/TextToValue.h"
 
+#include <limits>
+
 namespace {
 
 TFormatSettings Settings(char16_t decimal, char16_t dateSep, const char16_t* shortDate) {
@@ -96,6 +98,108 @@ TEST(TextToValue, DatesFollowTheShortDateOrder) {
   DecodeDate(v, y, m, d);
   EXPECT_EQ(y, thisYear + 49);
   EXPECT_THROW(StrToDateTime(u"nope", ymd), EConvertError);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TextToValue, IntegersInThePlatformSyntax) {
+  struct Case {
+    const char16_t* text;
+    bool ok;
+    int64_t value;  // read, or read before the stray character
+    bool overflow;
+  };
+  const Case cases32[] = {
+      {u"42", true, 42, false},          {u"  -42", true, -42, false},      {u"+7", true, 7, false},
+      {u"$1F", true, 31, false},         {u"0x1F", true, 31, false},        {u"x1f", true, 31, false},
+      {u"-$10", true, -16, false},       {u"2147483647", true, 2147483647, false},
+      {u"-2147483648", true, -2147483648, false},
+      {u"2147483648", false, 214748364, true},  {u"$80000000", false, 0x8000000, true},
+      {u"12abc", false, 12, false},      {u"42 ", false, 42, false},        {u"", false, 0, false},
+      {u"  ", false, 0, false},          {u"-", false, 0, false},           {u"$", false, 0, false},
+      {u"1.5", false, 1, false},         {u"１", false, 0, false},
+  };
+  for (const Case& c : cases32) {
+    int32_t v = -99;
+    bool overflow = !c.overflow;
+    EXPECT_EQ(ValInt32(c.text, v, &overflow), c.ok) << UTF8Encode(c.text);
+    EXPECT_EQ(v, c.value) << UTF8Encode(c.text);
+    EXPECT_EQ(overflow, c.overflow) << UTF8Encode(c.text);
+  }
+  int64_t v;
+  bool overflow;
+  EXPECT_TRUE(ValInt64(u"-9223372036854775808", v));
+  EXPECT_EQ(v, INT64_MIN);
+  EXPECT_TRUE(ValInt64(u"4294967296", v));
+  EXPECT_EQ(v, 4294967296);
+  EXPECT_FALSE(ValInt64(u"-99999999999999999999", v, &overflow));
+  EXPECT_TRUE(overflow);
+  EXPECT_EQ(v, -999999999999999999);
+}
+
+TEST(TextToValue, FloatsInThePlatformSyntax) {
+  struct Case {
+    const char16_t* text;
+    bool ok;
+    Extended value;
+  };
+  const Case cases[] = {
+      {u"1.5E2", true, 150},  {u" -2.5", true, -2.5L}, {u".5", true, 0.5L},     {u"1,5", false, 1},
+      {u"12abc", false, 12},  {u"1.5 ", false, 1.5L},  {u"1.5E", false, 1.5L},  {u"abc", false, 0},
+      {u"", false, 0},        {u"-", false, 0},
+  };
+  for (const Case& c : cases) {
+    Extended v = -99;
+    EXPECT_EQ(ValFloat(c.text, v), c.ok) << UTF8Encode(c.text);
+    EXPECT_EQ(v, c.value) << UTF8Encode(c.text);
+  }
+  Extended v;
+  EXPECT_FALSE(ValFloat(u"-1E99999", v));
+  EXPECT_EQ(v, -std::numeric_limits<Extended>::infinity());
+  EXPECT_FALSE(ValFloat(u"1E-99999", v));
+  EXPECT_EQ(v, 0);
+}
+
+TEST(TextToValue, DatesAndTimesAlone) {
+  const TFormatSettings ymd = Settings(u'.', u'/', u"yyyy/MM/dd");
+  TDateTime v = 7;
+  EXPECT_TRUE(TryStrToDate(u" 2024/05/06 ", v, ymd));
+  EXPECT_EQ(v, EncodeDate(2024, 5, 6));
+  EXPECT_TRUE(TryStrToTime(u"09:05:03", v, ymd));
+  EXPECT_EQ(v, EncodeTime(9, 5, 3, 0));
+  v = 7;
+  EXPECT_FALSE(TryStrToDate(u"2024/05/06 10:00", v, ymd));
+  EXPECT_FALSE(TryStrToDate(u"10:00", v, ymd));
+  EXPECT_FALSE(TryStrToTime(u"2024/05/06", v, ymd));
+  EXPECT_FALSE(TryStrToTime(u"25:00", v, ymd));
+  EXPECT_EQ(v, 7);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TextToValue, CurrencyIsReadExactly) {
+  const TFormatSettings dot = Settings(u'.', u'/', u"yyyy/MM/dd");
+  struct Case {
+    const char16_t* text;
+    bool ok;
+    int64_t scaled;
+  };
+  const Case cases[] = {
+      {u"1.23456", true, 12346},  {u"0.00005", true, 0},     {u"0.00015", true, 2},
+      {u"-1.5", true, -15000},    {u" 12 ", true, 120000},   {u"1.2E3", true, 12000000},
+      {u"5E-5", true, 0},         {u"0", true, 0},           {u"-922337203685477.5808", true, INT64_MIN},
+      {u"922337203685477.5807", true, INT64_MAX},             {u"922337203685477.5808", false, 0},
+      {u"1E15", false, 0},        {u"x", false, 0},
+  };
+  for (const Case& c : cases) {
+    Currency v = Currency::FromScaled(-7);
+    EXPECT_EQ(TryStrToCurr(c.text, v, dot), c.ok) << UTF8Encode(c.text);
+    EXPECT_EQ(v.Value, c.ok ? c.scaled : -7) << UTF8Encode(c.text);
+  }
 }
 
 }  // namespace

@@ -91,19 +91,10 @@ class StandInKeyDescriptor : public TmvBaseKeyDescriptor {
 };
 
 // A key engine whose fields are named after it.
-class StandInKeyEngine : public TmvBaseKeyEngine, public ImvFieldsSource {
+class StandInKeyEngine : public TmvBaseKeyEngine {
  public:
   StandInKeyEngine(TmvBaseKeyDescriptor* aDescriptor, const String& aField, int32_t aFields)
       : TmvBaseKeyEngine(aDescriptor), field(aField), fields(aFields) {}
-  int32_t QueryInterface(const TGUID& iid, void** obj) override {
-    if (iid == IID_ImvFieldsSource) {
-      *obj = static_cast<ImvFieldsSource*>(this);
-      return S_OK;
-    }
-    return TmvBaseKeyEngine::QueryInterface(iid, obj);
-  }
-  int32_t _AddRef() override { return -1; }
-  int32_t _Release() override { return -1; }
   void ClearKey(void*) override {}
   uint32_t BuildKey(const void*, void*, TmvRefNr, bool) override { return 0; }
   int8_t CompareKey(const void*, const void*, int32_t, int32_t) override { return 0; }
@@ -117,12 +108,8 @@ class StandInKeyEngine : public TmvBaseKeyEngine, public ImvFieldsSource {
     return true;
   }
   Variant GetFieldAsVariant(const void*, int32_t) override { return Variant(field); }
-  bool BlobsSupported() override { return false; }
   int32_t GetFieldFromName(const String& aName) override { return aName == field ? 0 : -1; }
-  int32_t GetFieldCount() override { return fields; }
   ImvFieldDescriptor* GetFieldDescriptor(int32_t) override { return nullptr; }
-  TmvAbstractCursor* GetCursor() override { return nullptr; }
-  int32_t GetFieldsOffset() override { return 0; }
 
   String field;
   int32_t fields;

@@ -11,6 +11,7 @@
 #include "dictionary/mvsdDataDictionary.h"
 #include "dictionary/mvsdStorageDescriptors.h"
 #include "storage/FileHeaderTestSupport.h"
+#include "storage/records/mvseRecordEngine.h"
 #include "storage/mvsrTimeoutHandling.h"
 
 namespace storage_test {
@@ -81,6 +82,18 @@ class RecordTableTest : public HeaderTest {
   }
   static TmvRefNr RefOf(const uint8_t* aRecord) { return TmvRefNr(mvGetU64(aRecord, 4)); }
 };
+
+// No record number below 1 names a record, in either direction, with or
+// without a filter: 8706 and no reference, whatever the engine.
+inline void ExpectNoRecordBelowNumberOne(TmvBaseRecordEngine& aEngine, TmvBaseTransaction* aTrans,
+                                         TmvBaseFilterEngine* aFilter = nullptr) {
+  for (int32_t recNo : {0, -1, INT32_MIN})
+    for (bool flip : {false, true}) {
+      TmvRefNr ref = 1;
+      EXPECT_EQ(aEngine.RecNoSet(aTrans, recNo, ref, aFilter, flip), MVERR_EOF) << recNo << (flip ? " backward" : "");
+      EXPECT_EQ(ref, 0u) << recNo;
+    }
+}
 
 inline TmvRefNr Ref(uint32_t aBlock, uint32_t aSlot) { return TmvRefNr(uint64_t(aBlock) << 32 | aSlot); }
 

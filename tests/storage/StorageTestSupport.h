@@ -249,7 +249,10 @@ class TRecordingFileSystem : public TmvFaultFileSystem {
     return TmvFaultFileSystem::Sync(aHandle);
   }
   int Truncate(int aHandle, int64_t aSize) override {
-    sizes.push_back(aSize);
+    {
+      std::lock_guard<std::mutex> guard(fRecord);
+      sizes.push_back(aSize);
+    }
     return TmvFaultFileSystem::Truncate(aHandle, aSize);
   }
   // Block numbers of the writes so far (4 KB blocks).

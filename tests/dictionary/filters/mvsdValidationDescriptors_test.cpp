@@ -329,4 +329,47 @@ TEST_F(ValidationDescriptors, DamagedStreams) {
   EXPECT_TRUE(read.IsEqual(&list));
 }
 
+
+// A field whose stream claims a length its type cannot have, or more bytes
+// than the stream holds, is refused before its limits are read: as many
+// bytes are never allocated, a negative count never reaches the standard
+// library.
+TEST_F(ValidationDescriptors, AStoredFieldLengthIsCheckedBeforeTheLimitsAreRead) {
+  TmvFieldDescriptor field(nullptr, u"N", u"", mvtInt32, 0, 0, false);
+  auto* range = AddTo<TmvMinMaxValidationDescriptor>(*field.EnsureValidations(), u"R");
+  range->SetMinAsVariant(Variant(int32_t(1)));
+  range->SetMaxAsVariant(Variant(int32_t(9)));
+  const std::vector<uint8_t> good = Written([&](TmvWriter& w) { field.SaveStandalone(w, mvEngineVersion); });
+  // The field's own part: version 3, offset 0, length 4.
+  const std::vector<uint8_t> own = {0x02, 0x03, 0x02, 0x00, 0x02, 0x04};
+  const auto at = std::search(good.begin(), good.end(), own.begin(), own.end());
+  ASSERT_NE(at, good.end());
+  const size_t lengthAt = size_t(at - good.begin()) + 4;
+  for (const auto& length : std::vector<std::vector<uint8_t>>{{0x04, 0x00, 0x00, 0x00, 0x10},  // 0x10000000
+                                                               {0x04, 0xFB, 0xFF, 0xFF, 0xFF},  // -5
+                                                               {0x02, 0x08},                    // not an Int32's
+                                                               {0x04, 0xFF, 0xFF, 0x00, 0x00}}) {
+    std::vector<uint8_t> damaged(good.begin(), good.begin() + ptrdiff_t(lengthAt));
+    damaged.insert(damaged.end(), length.begin(), length.end());
+    damaged.insert(damaged.end(), good.begin() + ptrdiff_t(lengthAt) + 2, good.end());
+    std::unique_ptr<TmvFieldDescriptor> read;
+    uint32_t code = 0;
+    try {
+      code = RaisedCode([&] {
+        TmvMemoryStream stream;
+        stream.Write(damaged.data(), int32_t(damaged.size()));
+        stream.SetPosition(0);
+        TmvReader reader(stream);
+        read.reset(TmvFieldDescriptor::CreateStandaloneFromReader(reader));
+      });
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << e.what();
+    }
+    EXPECT_EQ(code, 15498u) << int(length[1]);
+  }
+  std::unique_ptr<TmvFieldDescriptor> back;
+  ReadAll(good, [&](TmvReader& r) { back.reset(TmvFieldDescriptor::CreateStandaloneFromReader(r)); });
+  EXPECT_TRUE(back->IsEqual(&field));
+}
+
 }  // namespace

@@ -152,6 +152,30 @@ TEST_F(FieldsDescriptor, RecordAccess) {
   EXPECT_TRUE(f.IsRecordFieldNull(2, record.data()));
 }
 
+// A NullString that fills its field without its end can only come from a
+// damaged record: reading it is 8962, never a text wider than the field
+// (which writing it back would refuse with a platform error).
+TEST_F(FieldsDescriptor, AnUnterminatedNullStringIsDamage) {
+  TTestDictionary dd;
+  TmvFieldsDescriptor& f = *dd.Fields;
+  f.AddField(u"T", u"", mvtNullString, 60, 0, false);
+  Bytes record(size_t(f.RecordLength()), 0);
+  f.InitRecord(record.data());
+  f.fsdSetFieldByIndexAsVariant(record.data(), 0, Variant(String(60, u'x')));  // the longest sound text
+  EXPECT_EQ(f.fsdGetFieldByIndexAsVariant(record.data(), 0).AsString(), String(60, u'x'));
+  record[60] = 'x';  // the terminator overwritten
+  String message;
+  uint32_t code = 0;
+  try {
+    code = RaisedCode([&] { f.fsdGetFieldByIndexAsVariant(record.data(), 0); }, &message);
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+  }
+  EXPECT_EQ(code, 8962u);
+  EXPECT_EQ(message, u"Field T (NullString of 60 characters) holds a text without its end");
+  EXPECT_EQ(RaisedCode([&] { f.RecordBufferToString(record.data()); }), 8962u);
+}
+
 TEST_F(FieldsDescriptor, DecimalCommaLocale) {
   const LCID saved = GetThreadLocale();
   TTestDictionary dd;

@@ -70,6 +70,13 @@ TEST_F(SimpleBlobTest, DeletedAndBadNumbers) {
   EXPECT_EQ(CodeOf([&] { Length(&trans, 0); }, &text), 10030u);
   EXPECT_EQ(text, Format(u"Number is not a valid MorvaDB BLOB number [%s, (%d)]", {table->file->fiName, 0}));
   EXPECT_EQ(CodeOf([&] { Length(&trans, 999); }), 15409u);
+  // Deleting a number that names no BLOB is refused as asking for its
+  // length is; all ones would otherwise pass for the end of a chain.
+  for (const auto& [bad, code] : std::vector<std::pair<TmvBlobNr, uint32_t>>{
+           {TmvBlobNr(-1), 15409u}, {TmvBlobNr(0xFFFFFFFF), 15409u}, {999, 15409u}, {0, 10030u}, {nr, 11896u}}) {
+    EXPECT_EQ(CodeOf([&] { engine->DeleteBlob(&trans, bad); }), code) << bad;
+    EXPECT_EQ(CodeOf([&] { Length(&trans, bad); }), code) << bad;
+  }
 
   // From version 47005 the high half of a number counts reuses.
   engine->AddBlob(&trans, nr);

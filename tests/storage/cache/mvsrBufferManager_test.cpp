@@ -93,6 +93,59 @@ TEST_F(CacheTest, ABlockMustCarryTheNumberItWasAskedFor) {
   EXPECT_EQ(CodeOf([&] { access.GetBlock(nullptr, 3, 5, false, release); }), 8962u);  // ... not for an owner
 }
 
+// Every block a commit writes carries its LSN, and block 0 carries it last:
+// a block on disk with a newer LSN than block 0 belongs to a commit whose
+// block 0 never arrived.
+TEST_F(CacheTest, ABlockNewerThanBlockZeroIsDamageOnEveryRead) {
+  std::vector<uint8_t> image = TableImage(4);  // block 0 at LSN 7
+  mvPutU64(image.data() + 2 * 4096, 8, 8);
+  mvPutU64(image.data() + 3 * 4096, 8, 7);
+  WriteBytes(folder.File("torn.mv1"), image);
+  OpenTable t(cache, folder.Name("torn.mv1"));
+  ASSERT_EQ(t.Add(), 0);
+  t.release(t.header);
+  TmvReleaseMethod release;
+  uint8_t* block = cache->GetBlock(t.file, nullptr, 3, false, release);  // as new as block 0: sound
+  release(block);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    String text;
+    EXPECT_EQ(CodeOf([&] { cache->GetBlock(t.file, nullptr, 2, false, release); }, &text), 8962u);
+    EXPECT_EQ(text, u"Block 2 of file \"" + t.file->FileName() +
+                        u"\" carries LSN 8, newer than its header's LSN 7: a commit that wrote it did not finish");
+    EXPECT_EQ(cache->CachedBlock(t.file, 2), nullptr);  // read again next time
+  }
+  TTestTransaction trans(cache);
+  EXPECT_EQ(CodeOf([&] { cache->GetBlock(t.file, &trans, 2, true, release); }), 8962u);
+  trans.Rollback();
+}
+
+TEST_F(CacheTest, ACommitCutAfterItsFirstWriteLeavesItsBlocksRefused) {
+  OpenTable t(cache, Table("cut.mv1", 4));
+  ASSERT_EQ(t.Add(), 0);
+  t.release(t.header);
+  {
+    TTestTransaction trans(cache);
+    for (TmvBlockNumber b : {2u, 3u}) {
+      TmvReleaseMethod release;
+      uint8_t* block = cache->GetBlock(t.file, &trans, b, true, release);  // stamped with the commit's LSN
+      block[100] ^= 0xFF;
+      release(block);
+    }
+    fs.CrashAfterWrites(1);  // block 3 reaches the disk, block 2 and block 0 do not
+    trans.Commit();
+  }
+  ASSERT_TRUE(fs.Crashed());
+  fs.Reset();
+  cache->RemoveFile(t.file);
+  ASSERT_EQ(t.Add(), 0);  // block 0 is the old one
+  t.release(t.header);
+  TmvReleaseMethod release;
+  uint8_t* block = cache->GetBlock(t.file, nullptr, 2, false, release);
+  EXPECT_TRUE(BlockMatches(block, 4096, 0, 2, nullptr));  // the old content, whole
+  release(block);
+  EXPECT_EQ(CodeOf([&] { cache->GetBlock(t.file, nullptr, 3, false, release); }), 8962u);
+}
+
 TEST_F(CacheTest, ValidBlocksAreThoseTheTransactionSees) {
   OpenTable t(cache, Table("vb.mv1", 5));
   ASSERT_EQ(t.Add(), 0);
@@ -186,7 +239,7 @@ TEST_F(CacheTest, NewFilesGetTheirHeaderInATransactionAndReadItBack) {
     ASSERT_EQ(t.file->AddHeader(&trans, {}, kTestSignature), 0);
     TmvReleaseMethod release;
     uint8_t* block = cache->AddBlock(t.file, &trans, 1, release);
-    FillBlock(block, 4096, 0, 1, 3);
+    FillBlock(block, 4096, 0, 1, 1);  // version 1: the commit's own LSN, as the block is stamped
     release(block);
     uint8_t* header = nullptr;
     cache->DirtyBlock(t.file, 0, &trans, header);

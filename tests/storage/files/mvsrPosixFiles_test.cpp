@@ -145,6 +145,24 @@ TEST_F(FileTest, AFailedOpenIsReportedByEveryUseUntilClosed) {
   Close(f);
 }
 
+// A file without a name is the engine's unnamed-file error, however it is
+// opened; no exception of the platform or the standard library comes out.
+TEST_F(FileTest, AnUnnamedFileIsRefusedWithTheEnginesError) {
+  for (const bool create : {false, true})
+    for (const TmvOpenMode mode : {omReadOnly, omReadWrite}) {
+      uint32_t code = 0;
+      try {
+        TmvBaseFile* f = TmvBaseFile::Alloc(true, u"", cache);
+        code = CodeOf([&] { f->OpenFile(mode, smExclusive, false, create); });
+        EXPECT_FALSE(f->FileIsOpen());
+        delete f;
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what();
+      }
+      EXPECT_EQ(code, 15360u) << create << mode;
+    }
+}
+
 // The text of each failure, with the system's error text where it has one.
 TEST_F(FileTest, EachFailureCarriesItsCodeAndText) {
   WriteBytes(folder.File("e.mv1"), TableImage(4));

@@ -281,4 +281,74 @@ TEST_F(HeapTest, DamagedDirectoryAndBlocks) {
   }
 }
 
+
+// One flipped bit anywhere in a management block's count and entries, then
+// writes that trust the directory: each either works or is refused with an
+// engine error; the directory is checked against the data block it names.
+TEST_F(HeapTest, EveryFlippedDirectoryBitThenWritesGivesWorkOrAnEngineError) {
+  std::vector<TmvHeapRef> refs;
+  {
+    auto heap = Engine();
+    TTestTransaction trans(cache);
+    // Fourteen data blocks of one 3000-byte segment, each listed with room.
+    for (int i = 0; i < 14; ++i) refs.push_back(Alloc(*heap, &trans, 3000, uint8_t(i)));
+    trans.Commit();
+  }
+  const uint32_t management = SectionValue(nullptr);
+  TTestTransaction probe(cache);
+  ASSERT_EQ(Directory(&probe).size(), 14u);
+  probe.Commit();
+  const uint32_t end = 22 + 6 * 14;
+  // Each write on its own, so that none is spared by one before it that
+  // happened to correct the entry.
+  const std::vector<std::function<void(TmvCachedHeapEngine&, TmvBaseTransaction*)>> writes = {
+      [](TmvCachedHeapEngine& heap, TmvBaseTransaction* trans) { Alloc(heap, trans, 2000, 1); },
+      [](TmvCachedHeapEngine& heap, TmvBaseTransaction* trans) {
+        std::vector<uint8_t> bytes(2000, 2);
+        const void* pointers[] = {bytes.data()};
+        const uint32_t sizes[] = {2000};
+        uint32_t got = 0;
+        heap.AllocSegmentEx(trans, pointers, sizes, 100, got, 0, 1, false);
+      },
+      [&](TmvCachedHeapEngine& heap, TmvBaseTransaction* trans) {
+        uint16_t old = 0;
+        TmvHeldBlock held;
+        heap.GetSegment(trans, refs[3], true, old, held.Block, held.Release);
+        std::vector<uint8_t> extra(1500, 3);
+        const void* pointers[] = {nullptr, extra.data()};
+        const uint32_t sizes[] = {old, 1500};
+        uint32_t got = 0;
+        heap.ReAllocSegmentEx(trans, held.Block, mvHeapRefSegment(refs[3]), pointers, sizes, old, got, 0, 1, false);
+      },
+      [&](TmvCachedHeapEngine& heap, TmvBaseTransaction* trans) {
+        Free(heap, trans, refs[5]);
+        Alloc(heap, trans, 10, 4);
+      }};
+  int refused = 0, worked = 0;
+  for (uint32_t bit = 16 * 8; bit < end * 8; ++bit) {
+    for (size_t w = 0; w < writes.size(); ++w) {
+      TTestTransaction trans(cache);
+      {
+        TmvReleaseMethod release;
+        uint8_t* b = view->GetBlock(&trans, management, 0, true, release);
+        b[bit / 8] ^= uint8_t(1u << (bit % 8));
+        release(b);
+      }
+      auto heap = Engine();
+      try {
+        writes[w](*heap, &trans);
+        ++worked;
+      } catch (const EAssertionFailed& e) {
+        ADD_FAILURE() << "bit " << bit << ", write " << w << ": " << UTF8Encode(e.Message());
+      } catch (const EmvBaseException&) {
+        ++refused;
+      }
+      heap.reset();
+      trans.End();
+    }
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(worked, 0);
+}
+
 }  // namespace

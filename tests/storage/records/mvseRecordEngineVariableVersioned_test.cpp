@@ -232,6 +232,7 @@ TEST_F(VersionedRecords, FlagWordPaddingAndStubs) {
   EXPECT_EQ(engine->RecNoGet(&trans, refs[5], nullptr, recNo, false), 0);
   EXPECT_EQ(recNo, 6);
   EXPECT_EQ(engine->RecNoGet(&trans, body, nullptr, recNo, false), MVERR_EOF);
+  ExpectNoRecordBelowNumberOne(*engine, &trans);
   EXPECT_EQ(CodeOf([&] { engine->UpdateRecord(&trans, body, grown.data(), nullptr); }), uint32_t(MVERR_INVALIDREFNR));
   // Shrinking again frees the body.
   engine->UpdateRecord(&trans, refs[5], r.data(), nullptr);

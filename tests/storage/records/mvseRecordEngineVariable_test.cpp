@@ -8,6 +8,7 @@
 #include <string>
 
 #include "storage/RecordTestSupport.h"
+#include "storage/header/mvsrServerDataDict.h"
 #include "storage/mvsrUnits.h"
 
 namespace {
@@ -242,6 +243,8 @@ TEST_F(VariableRecords, WalksOverAnEmptyTableAndThroughAFilter) {
   EXPECT_EQ(engine->RecNoGet(&trans, refs[1], &onlyA, recNo, false), MVERR_NOCURRREC);
   EXPECT_EQ(engine->RecNoSet(&trans, 3, at, &onlyA, false), MVERR_EOF);
   EXPECT_EQ(at, 0u);
+  ExpectNoRecordBelowNumberOne(*engine, &trans);
+  ExpectNoRecordBelowNumberOne(*engine, &trans, &onlyA);
 
   // Backward, kept position, the first record skipped, stopped on a match.
   at = refs[3];
@@ -268,7 +271,7 @@ TEST_F(VariableRecords, WalksOverAnEmptyTableAndThroughAFilter) {
 TEST_F(VariableRecords, DictionaryCheckAndUnsupportedOperations) {
   MakeDictionary(u"Smart", 0);
   String text;
-  // A record of 65532 bytes leaves no 64 KB block 25 bytes to spare.
+  // A record of 65532 bytes fits no 64 KB block's heap segment.
   dd->GetFieldsDescriptor()->AddField(u"U", u"", mvtByteArray, 65520, 0, false);
   EXPECT_EQ(CodeOf([&] { TmvVariableRecordEngine::CheckValidDescriptor(dd.get()); }, &text), MVERR_MAXRECORDSIZE);
   EXPECT_EQ(text, u"Maximum record size has been exceeded");
@@ -352,6 +355,68 @@ TEST_F(VariableRecords, DamageInADataBlockIsRefusedOrReadAsData) {
   std::printf("%d flips read without error\n", clean);
   EXPECT_GT(clean, 0);
   EXPECT_TRUE(errors.count(MVERR_FILECORRUPT));
+}
+
+
+// Around the largest record a block holds: the check must pass exactly the
+// lengths whose full records the heap stores, raising the block size for
+// the others or, past the largest block, refusing them (15495).
+TEST_F(VariableRecords, TheBlockSizeCheckPassesExactlyTheRecordsThatFit) {
+  struct Case {
+    TmvBlockSize size;
+    const char16_t* compression;
+    int32_t largest;  // the longest record of the block size
+  };
+  // A raw image behind its flag byte, or a "Smart" one (one bitmap byte in
+  // place of four), fills the largest segment: 4052 bytes of a 4 KB block,
+  // 65492 of a 64 KB one.
+  for (const Case& c : {Case{mvbs4k, u"", 4048}, Case{mvbs4k, u"Smart", 4052}, Case{mvbs64k, u"", 65488},
+                        Case{mvbs64k, u"Smart", 65492}}) {
+    // The bitmap starts at a multiple of 4: lengths go in steps of 4.
+    for (int32_t units = c.largest - 4 - 8; units <= c.largest - 4 + 16; units += 4) {
+      engine.reset();
+      file = {};
+      dd = std::make_unique<TmvServerDataDict>();
+      dd->SetBaseName(u"t");
+      dd->GetFieldsDescriptor()->AddField(u"B", u"", mvtByteArray, units, 0, false);
+      const int32_t length = dd->GetFieldsDescriptor()->RecordLength();
+      SCOPED_TRACE(UTF8Encode(c.compression) + " " + std::to_string(length));
+      Heap(c.compression);
+      dd->GetFilesDescriptor()->FileDescriptor(0)->SetBlockSize(c.size);
+      const int32_t code = CodeOf([&] { TmvVariableRecordEngine::CheckValidDescriptor(dd.get()); });
+      const TmvBlockSize chosen = dd->GetFilesDescriptor()->FileDescriptor(0)->GetBlockSize();
+      if (length <= c.largest) {
+        ASSERT_EQ(code, 0);
+        EXPECT_EQ(chosen, c.size);
+      } else if (c.size == mvbs64k) {
+        EXPECT_EQ(code, MVERR_MAXRECORDSIZE);
+        continue;
+      } else {
+        ASSERT_EQ(code, 0);
+        EXPECT_EQ(chosen, c.size + 1);
+      }
+      // A full-length record goes in.
+      TTestTransaction trans(cache);
+      file.table = std::make_unique<OpenTable>(cache, folder.Name("fit" + std::to_string(length) + ".mv1"),
+                                               omReadWrite, TableKind::Created);
+      TmvBaseFile* f = file.table->file;
+      f->fiMorvaVersion = 47005;
+      f->fiStreamEngineName = u"mv1xDefault";
+      f->fiBlockSize = chosen;
+      ASSERT_EQ(f->AddHeader(&trans, {}, mv2xHeaderSignature), 0);
+      f->fiMaxID = 1000;
+      file.view = std::make_unique<TmvBlockAccess>(f, nullptr, u"t", 0);
+      engine = std::make_unique<TmvVariableRecordEngine>(dd->GetRecordDescriptor(), file.Files(), &trans);
+      std::vector<uint8_t> full(size_t(length), 0);
+      dd->GetFieldsDescriptor()->InitRecord(full.data());
+      std::memset(full.data(), 0xA5, size_t(units));
+      dd->GetFieldsDescriptor()->SetRecordFieldNull(0, full.data(), false);
+      TmvRefNr ref = 0;
+      EXPECT_EQ(CodeOf([&] { engine->AddRecord(&trans, ref, full.data()); }), 0);
+      engine.reset();
+      trans.Rollback();
+    }
+  }
 }
 
 }  // namespace

@@ -246,6 +246,8 @@ TEST_F(StaticRecordWalks, RecordNumbersAreExactInEveryDirectionWithAndWithoutAFi
       EXPECT_EQ(engine->RecNoGet(tr, refs[0], filter, recNo, flip), MVERR_NOCURRREC);  // deleted
     }
   }
+  ExpectNoRecordBelowNumberOne(*engine, tr);
+  ExpectNoRecordBelowNumberOne(*engine, tr, &even);
   int32_t recNo = 0;
   EXPECT_EQ(engine->RecNoGet(tr, refs[1], &even, recNo, false), MVERR_NOCURRREC);  // filtered out
   // An inactive filter counts as none.

@@ -1,0 +1,26 @@
+// Index engines: start-up and shutdown of the index units, in order.
+#include "index/mvixUnits.h"
+
+#include "foundation/mvllUnitGroup.h"
+#include "index/mvsdKeyEngineComp.h"
+#include "index/mvsdKeyEngineFixed.h"
+#include "index/mvseIndexEngineStaticKeyBstarTree.h"
+#include "index/mvseIndicesEngineSimple.h"
+#include "storage/mvsrUnits.h"
+
+namespace {
+
+constexpr TmvUnitSteps kIndexUnits[] = {
+    {mvStorageInit, mvStorageFini},
+    {mvsdKeyEngineCompInit, mvsdKeyEngineCompFini},
+    {mvsdKeyEngineFixedInit, mvsdKeyEngineFixedFini},
+    {mvseIndicesEngineSimpleInit, mvseIndicesEngineSimpleFini},
+    {mvseIndexEngineStaticKeyBstarTreeInit, mvseIndexEngineStaticKeyBstarTreeFini},
+};
+constinit TmvUnitGroup gIndexUnits(kIndexUnits);
+
+}  // namespace
+
+void mvIndexInit() { gIndexUnits.Start(); }
+
+void mvIndexFini() { gIndexUnits.Stop(); }
