@@ -4,12 +4,12 @@
 #include "foundation/mvllUnitGroup.h"
 #include "server/mvsdSimpleLock.h"
 #include "server/mvsrServerEngine.h"
-#include "storage/mvsrUnits.h"
+#include "index/mvixUnits.h"
 
 namespace {
 
 constexpr TmvUnitSteps kServerUnits[] = {
-    {mvStorageInit, mvStorageFini},
+    {mvIndexInit, mvIndexFini},
     {mvsdSimpleLockInit, mvsdSimpleLockFini},
     {mvsrServerEngineInit, mvsrServerEngineFini},
 };
