@@ -190,6 +190,7 @@ TEST_F(Databases, ATableThatCannotBeWrittenOpensForReading) {
 TEST_F(Databases, AFileCopiedToAnotherNameIsRefusedWhenNamesAreVerified) {
   ASSERT_EQ(Build(DiskFolder(), u"b"), 0u);
   std::filesystem::copy_file(disk.File("b.mv1"), disk.File("a.mv1"));
+  FreeFolders();
   engine->SetActive(false);
   engine->SetOptions(mvEngineOption(seoVerifyTableNames));
   TmvServerDatabase* db = Open(Session(), omReadWrite, smShared);
