@@ -361,10 +361,11 @@ namespace {
 // Joining and leaving an inactive list: the member's flag says whether it is
 // on the list; joining stamps the time.
 template <typename T, typename L>
-void JoinInactive(TmvPadlock& aPadlock, L& aList, int32_t& aCount, T* aMember, bool T::*aIn, TDateTime T::*aSince) {
+void JoinInactive(TmvPadlock& aPadlock, L& aList, int32_t& aCount, T* aMember, bool T::*aIn, TDateTime T::*aSince,
+                  TDateTime aNow) {
   TmvPadlockGuard guard(&aPadlock);
   if (aMember->*aIn) return;
-  aMember->*aSince = Now();
+  aMember->*aSince = aNow;
   aList.Append(aMember);
   aMember->*aIn = true;
   ++aCount;
@@ -383,7 +384,7 @@ void LeaveInactive(TmvPadlock& aPadlock, L& aList, int32_t& aCount, T* aMember, 
 
 void TmvServerEngine::seInactiveFolderAdd(TmvServerFolder* aFolder) {
   JoinInactive(seInactiveFoldersPadlock, seInactiveFolders, seInactiveFoldersCount, aFolder,
-               &TmvServerFolder::sfInServerEngineInactiveFolders, &TmvServerFolder::sfInactiveSince);
+               &TmvServerFolder::sfInServerEngineInactiveFolders, &TmvServerFolder::sfInactiveSince, seNow());
 }
 
 void TmvServerEngine::seInactiveFolderRemove(TmvServerFolder* aFolder) {
@@ -393,7 +394,7 @@ void TmvServerEngine::seInactiveFolderRemove(TmvServerFolder* aFolder) {
 
 void TmvServerEngine::seInactiveTableAdd(TmvServerRootTable* aTable) {
   JoinInactive(seInactiveTablesPadlock, seInactiveTables, seInactiveTablesCount, aTable,
-               &TmvServerRootTable::srtInServerEngineInactiveTables, &TmvServerRootTable::srtInactiveSince);
+               &TmvServerRootTable::srtInServerEngineInactiveTables, &TmvServerRootTable::srtInactiveSince, seNow());
 }
 
 void TmvServerEngine::seInactiveTableRemove(TmvServerRootTable* aTable) {
@@ -429,12 +430,12 @@ bool TmvServerEngine::CleanupFolders() {
     if (!folders.Owns()) return false;
     TmvServerFolder* oldest = seInactiveFolders.Head;
     if (!oldest) return true;
-    if (Now() - oldest->sfInactiveSince > kFolderIdleDays || seInactiveFoldersCount > kMaxInactiveFolders) {
+    if (seNow() - oldest->sfInactiveSince > kFolderIdleDays || seInactiveFoldersCount > kMaxInactiveFolders) {
       // A folder that goes leaves the list itself.
       if (!oldest->sfIsInactive(false, false) || !FreeMember(this, oldest)) seInactiveFolderRemove(oldest);
     }
     TmvServerFolder* next = seInactiveFolders.Head;
-    due = next && Now() - next->sfInactiveSince > kFolderIdleDays;
+    due = next && seNow() - next->sfInactiveSince > kFolderIdleDays;
   }
 }
 
@@ -449,7 +450,7 @@ bool TmvServerEngine::CleanupTables() {
     if (!oldest) return true;
     TmvServerFolder* folder = oldest->srtFolder;
     if (!folder->TryLockTables()) return false;
-    if (Now() - oldest->srtInactiveSince > kTableIdleDays || seInactiveTablesCount > kMaxInactiveTables) {
+    if (seNow() - oldest->srtInactiveSince > kTableIdleDays || seInactiveTablesCount > kMaxInactiveTables) {
       oldest->sbtLockIsInactive.fetch_add(1, std::memory_order_acq_rel);
       bool idle;
       try {
@@ -467,7 +468,7 @@ bool TmvServerEngine::CleanupTables() {
     }
     folder->UnlockTables();
     TmvServerRootTable* next = seInactiveTables.Head;
-    due = next && Now() - next->srtInactiveSince > kTableIdleDays;
+    due = next && seNow() - next->srtInactiveSince > kTableIdleDays;
   }
 }
 

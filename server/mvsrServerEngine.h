@@ -29,10 +29,10 @@
 #include "foundation/sync/mvllThreads.h"
 #include "server/mvsdServerEngine.h"
 #include "server/mvsrAliasHandler.h"
-#include "server/mvsrServerFolder.h"
+#include "server/tables/mvsrServerFolder.h"
 #include "server/mvsrServerSession.h"
 #include "server/mvsrServerStatement.h"
-#include "server/mvsrServerTable.h"
+#include "server/tables/mvsrServerTable.h"
 #include "storage/mvsrSqlEngine.h"
 
 class TmvBufferManager;
@@ -124,7 +124,8 @@ class TmvServerEngine : public TmvBaseServerEngine {
 
   // The engine's lists, for the folders and tables that join and leave them.
   TmvPadlock* FoldersPadlock() { return &seFoldersPadlock; }
-  // Path -> folder, sorted, ignoring case; under FoldersPadlock.
+  // Canonical path -> folder, sorted, case-sensitive (two spellings are
+  // two folders on Linux); under FoldersPadlock.
   TStrings* Folders() { return &seFolders; }
   void seInactiveFolderAdd(TmvServerFolder* aFolder);
   void seInactiveFolderRemove(TmvServerFolder* aFolder);
@@ -132,6 +133,11 @@ class TmvServerEngine : public TmvBaseServerEngine {
   void seInactiveTableRemove(TmvServerRootTable* aTable);
   int32_t InactiveFolderCount();
   int32_t InactiveTableCount();
+  // The clock the inactive lists are kept by (nil: the system's); tests
+  // put one of their own to age the members.
+  using TmvClock = TDateTime (*)();
+  void SetClock(TmvClock aClock) { seClock = aClock ? aClock : &Now; }
+  TDateTime seNow() const { return seClock(); }
 
   // Kept by folders and tables, and by the statements.
   std::atomic<int32_t> seFolderCount{0};
@@ -196,6 +202,7 @@ class TmvServerEngine : public TmvBaseServerEngine {
   // names change nothing).
   static void ApplyJournalEngineClass(const String& aName);
 
+  TmvClock seClock = &Now;
   TmvBufferManager* seBufferManager = nullptr;
   TmvSimpleTimerThread* seCleanupThread = nullptr;
   TGUID seServerGuid{};
@@ -204,7 +211,7 @@ class TmvServerEngine : public TmvBaseServerEngine {
   int32_t seTempStoreSize = -1;
   String seTableExtension = u"mv1";
   TmvPadlock seFoldersPadlock;
-  TmvFastStringListIC seFolders{dupError};
+  TmvFastStringListCS seFolders{dupError};
   TmvPadlock seInactiveTablesPadlock;
   TmvOwnerList<TmvServerRootTable, &TmvServerRootTable::srtServerEngineInactiveTablesPrev,
                &TmvServerRootTable::srtServerEngineInactiveTablesNext>

@@ -14,6 +14,9 @@
 #include "server/mvsdServerNames.h"
 #include "server/mvsrAliasHandler.h"
 #include "server/mvsrServerEngine.h"
+#include "server/mvsdPadlockGuard.h"
+#include "server/tables/mvsrServerDatabase.h"
+#include "server/tables/mvsrServerFolder.h"
 #include "server/transactions/mvsrServerTransContext.h"
 #include "storage/indices/mvseIndexEngine.h"
 #include "storage/records/mvseAutoIncEngine.h"
@@ -327,7 +330,14 @@ uint32_t TmvServerSession::ssDoDatabaseOpen(TmvAbstractDatabase*& aDatabase, con
     // An in-memory folder ("#...") or none at all touches no file system.
     path = mvTrimPath(path);
     if (!path.empty() && path[0] != u'#') {
-      path = UTF8ToString(std::filesystem::absolute(UTF8Encode(path)).lexically_normal().string());
+      namespace fs = std::filesystem;
+      std::error_code error;
+      fs::path full = fs::absolute(UTF8Encode(path), error).lexically_normal();
+      // One folder per directory, however it was reached: links and "."
+      // and ".." are resolved.
+      const fs::path canonical = fs::canonical(full, error);
+      if (!error) full = canonical;
+      path = UTF8ToString(full.string());
       if (path.size() > 1 && path.back() != u'/') path += u'/';
       if (!mvAliasFolderExists(path)) return Code(MVERR_ALIASDIRNOTFOUND);
     }
@@ -342,8 +352,59 @@ uint32_t TmvServerSession::ssDoDatabaseOpen(TmvAbstractDatabase*& aDatabase, con
   return result;
 }
 
-uint32_t TmvServerSession::ssOpenOnPath(TmvAbstractDatabase*& aDatabase, const String&, const String&,
-                                        TmvAbstractTransContext*, TmvOpenMode, TmvShareMode, uint32_t, bool) {
+uint32_t TmvServerSession::ssOpenOnPath(TmvAbstractDatabase*& aDatabase, const String& aAliasName,
+                                        const String& aPath, TmvAbstractTransContext* aTransContext,
+                                        TmvOpenMode aOpenMode, TmvShareMode aShareMode, uint32_t aTimeout,
+                                        bool aIsCache) {
   aDatabase = nullptr;
-  return NotSupported(u"DatabaseOpen");
+  TmvServerEngine* engine = ServerEngine();
+  // The folder list stays locked until the database holds the folder, so
+  // that no cleanup frees a folder nobody uses yet.
+  TmvPadlockGuard guard(engine->FoldersPadlock());
+  TmvServerFolder* folder = nullptr;
+  int32_t index;
+  if (static_cast<TStringList*>(engine->Folders())->Find(aPath, index)) {
+    folder = static_cast<TmvServerFolder*>(engine->Folders()->GetObject(index));
+    if (folder->IsCache() != aIsCache)
+      return EmvBaseException::mvSetMessage(MVERR_DIRNOACCESS, u"Folder already open with conflicting cache mode");
+  } else {
+    folder = TmvAbstractServerObject::Create<TmvServerFolder>(engine, aPath, aIsCache);
+  }
+  const uint32_t result =
+      ssDatabaseOpen(aDatabase, aAliasName, aTransContext, folder, aOpenMode, aShareMode, false, aTimeout);
+  // A folder that got no database may go with the next cleanup.
+  if (result != 0) folder->sfUpdateInactive();
+  return result;
+}
+
+uint32_t TmvServerSession::ssDatabaseOpen(TmvAbstractDatabase*& aDatabase, const String& aAlias,
+                                          TmvAbstractTransContext* aTransContext, TmvServerFolder* aFolder,
+                                          TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aIgnoreShare,
+                                          uint32_t aTimeout) {
+  aDatabase = nullptr;
+  TmvServerDatabase* database = nullptr;
+  try {
+    const TmvOpenMode mode = aFolder->ReadOnly() ? omReadOnly : aOpenMode == omWriteOnly ? omReadWrite : aOpenMode;
+    TmvPadlockGuard guard(aFolder->DatabasesPadlock());
+    if (!aIgnoreShare && aFolder->FirstDatabase()) {
+      bool refused = aFolder->FirstDatabase()->sdShareMode == smExclusive || aShareMode == smExclusive;
+      for (TmvServerDatabase* d = aFolder->FirstDatabase(); d && !refused; d = d->sdFolderNext) {
+        // A writer meets no database that allows reading only beside it,
+        // and such a database meets no writer.
+        if (aShareMode == smShared && mode != omReadOnly && d->sdShareMode == smShareRead) refused = true;
+        if (aShareMode == smShareRead && (d->sdOpenMode != omReadOnly || (mode != omReadOnly && d->sdShareMode == smShareRead)))
+          refused = true;
+      }
+      if (refused) return Code(MVERR_NEEDEXCLACCESS);
+    }
+    database = TmvAbstractServerObject::Create<TmvServerDatabase>(this, aTransContext, aAlias, aFolder, aTimeout, mode,
+                                                                  aShareMode);
+    aFolder->sfUpdateInactive();
+    aDatabase = database;
+    return 0;
+  } catch (...) {
+    const uint32_t code = asoConvertException();
+    TmvAbstractServerObject::Free(database);
+    return code;
+  }
 }

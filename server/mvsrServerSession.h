@@ -20,6 +20,7 @@
 
 class TmvServerEngine;
 class TmvBaseAliasHandler;
+class TmvServerFolder;
 
 class TmvServerSession : public TmvAbstractSession {
  public:
@@ -81,13 +82,20 @@ class TmvServerSession : public TmvAbstractSession {
   uint32_t ssDoDatabaseOpen(TmvAbstractDatabase*& aDatabase, const String& aAliasType, const String& aAlias,
                             TmvAbstractTransContext* aTransContext, TmvOpenMode aOpenMode, TmvShareMode aShareMode,
                             uint32_t aTimeout, bool aIsCache);
-  // The path resolved: aPath is trimmed, a full path ending in "/" (or
-  // empty, or "#" for an in-memory folder); aAliasName is the alias, empty
-  // when opened by path. Finds or makes the folder and opens the database
-  // on it; the folders come with the folder unit, until then 12289.
+  // The path resolved: aPath is trimmed, a canonical full path ending in
+  // "/" (or empty, or "#..." for an in-memory folder); aAliasName is the
+  // alias, empty when opened by path. Finds or makes the folder (9219 when
+  // it is open with the other cache mode) and opens the database on it.
   virtual uint32_t ssOpenOnPath(TmvAbstractDatabase*& aDatabase, const String& aAliasName, const String& aPath,
                                 TmvAbstractTransContext* aTransContext, TmvOpenMode aOpenMode,
                                 TmvShareMode aShareMode, uint32_t aTimeout, bool aIsCache);
+  // A database on aFolder: read only in a read-only folder; refused (10253)
+  // beside an exclusive database or for an exclusive one, for a writer
+  // beside a database that allows others to read only, and for a database
+  // that allows others to read only beside a writer.
+  uint32_t ssDatabaseOpen(TmvAbstractDatabase*& aDatabase, const String& aAlias, TmvAbstractTransContext* aTransContext,
+                          TmvServerFolder* aFolder, TmvOpenMode aOpenMode, TmvShareMode aShareMode, bool aIgnoreShare,
+                          uint32_t aTimeout);
 
   TmvServerEngine* ServerEngine() const;
 

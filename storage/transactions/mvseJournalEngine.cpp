@@ -269,11 +269,16 @@ void Tmv1xJournalEngine::CheckFolder(const String& aPath, uint32_t aClassKind) {
       std::unique_ptr<TmvBaseFile> journal = openPlain(name, omReadOnly, false);
       try {
         uint8_t header[kHeaderSize];
-        if (journal->ReadFileAt(0, kHeaderSize, header) != kHeaderSize || std::memcmp(header, "MVJH", 4) != 0)
+        // A journal cut before its header was whole was never complete (no
+        // table block is written before it is): discarded like one marked
+        // incomplete, so that it does not stay and fail every later scan.
+        const uint32_t read = journal->ReadFileAt(0, kHeaderSize, header);
+        const bool cutHeader = read < kHeaderSize;
+        if (!cutHeader && (read != kHeaderSize || std::memcmp(header, "MVJH", 4) != 0))
           throw EmvBaseException(MVERR_CANNOTOPENFILE, kNotJournal, {name});
-        uint32_t kind = mvGetU32(header, 8);
+        uint32_t kind = cutHeader ? 0 : mvGetU32(header, 8);
         if (kind > 2) throw EmvBaseException(MVERR_CANNOTOPENFILE, kNotJournal, {name});
-        if (mvGetU32(header, 4) != 0) {
+        if (!cutHeader && mvGetU32(header, 4) != 0) {
           if (kind == 0) kind = aClassKind;
           ApplyJournal(journal.get(), folder, kind != 2);
         }

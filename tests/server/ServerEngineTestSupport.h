@@ -1,8 +1,7 @@
 // Test support for the in-process engine: a stand-in SQL engine that
-// records its calls and whose statements answer given codes, stand-in
-// folders and tables whose inactivity the test decides, a configuration
-// kept in a map, and a fixture with an engine linked to the stand-in SQL
-// engine.
+// records its calls and whose statements answer given codes, a
+// configuration kept in a map, and a fixture with an engine linked to the
+// stand-in SQL engine.
 #pragma once
 
 #include <map>
@@ -46,55 +45,16 @@ class TestSqlEngine : public TmvBaseSqlEngine {
     if (engine) sessionsAtShutdown = engine->SessionCount();
   }
   void StatementAlloc(TmvAbstractDatabase* aDatabase, TmvAbstractStatement*& aStatement, int32_t aTimeout) override {
-    aStatement = TmvAbstractServerObject::Create<TestServerStatement>(static_cast<TmvSqlAbstractDatabase*>(aDatabase),
-                                                                      uint32_t(aTimeout));
+    auto* statement = TmvAbstractServerObject::Create<TestServerStatement>(
+        static_cast<TmvSqlAbstractDatabase*>(aDatabase), uint32_t(aTimeout));
+    statement->prepareCode = prepareCode;
+    aStatement = statement;
   }
+  // The prepare code of the statements made from now on.
+  uint32_t prepareCode = 0;
   TmvBaseServerEngine* engine = nullptr;
   int shutdowns = 0;
   int32_t sessionsAtShutdown = -1;
-};
-
-// A folder whose inactivity the test sets; it frees nothing of its own.
-class StandInFolder : public TmvServerFolder {
- public:
-  using TmvServerFolder::TmvServerFolder;
-  bool sfIsInactive(bool, bool aRequestClose) override {
-    ++inactivityTests;
-    lastRequestClose = aRequestClose;
-    return inactive;
-  }
-  uint32_t sfCloseInactiveTables() override {
-    ++closeTablesCalls;
-    return closeTablesCode;
-  }
-  // Joins the engine's inactive list as if it had been idle that long.
-  void MakeInactive(TDateTime aIdleDays) {
-    inactive = true;
-    ServerEngine()->seInactiveFolderAdd(this);
-    BackdateBy(aIdleDays);
-  }
-  void BackdateBy(TDateTime aDays) { sfInactiveSince = Now() - aDays; }
-
-  bool inactive = false;
-  bool lastRequestClose = false;
-  int inactivityTests = 0;
-  int closeTablesCalls = 0;
-  uint32_t closeTablesCode = 0;
-};
-
-class StandInTable : public TmvServerRootTable {
- public:
-  using TmvServerRootTable::TmvServerRootTable;
-  bool srtIsInactive(bool, bool, int32_t aExpectedLockCount) override {
-    return inactive && sbtLockIsInactive.load() == aExpectedLockCount;
-  }
-  void MakeInactive(TDateTime aIdleDays) {
-    inactive = true;
-    Folder()->ServerEngine()->seInactiveTableAdd(this);
-    srtInactiveSince = Now() - aIdleDays;
-  }
-
-  bool inactive = false;
 };
 
 // A configuration kept in a map (names compared as given).

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ServerEngineTestSupport.h"
+#include "server/tables/TableTestSupport.h"
 #include "dictionary/items/mvsdDictionaryItem.h"
 #include "foundation/mvllStreams.h"
 #include "storage/files/mvsrFaultFileSystem.h"
@@ -222,30 +223,53 @@ TEST_F(ServerEngine, DisplayValuesStatisticsAndNames) {
 }
 
 // ---------------------------------------------------------------------------
-// The cleanup of inactive folders and tables
+// The cleanup of inactive folders and tables, with real folders (in memory,
+// or the scratch folder for persistent tables) and real tables.
 
-struct Cleanup : EngineTest {
+struct Cleanup : table_test::TableTest {
   void TearDown() override {
-    // Tables first (a real folder frees its own), then the folders.
-    for (StandInTable* t : tables)
-      if (Alive(t)) TmvAbstractServerObject::Free(t);
-    for (StandInFolder* f : folders)
-      if (Alive(f)) TmvAbstractServerObject::Free(f);
+    FreeFolders();
     EXPECT_EQ(engine->FolderCount(), 0);
     EXPECT_EQ(engine->TableCount(), 0);
-    EngineTest::TearDown();
+    TableTest::TearDown();
   }
-  StandInFolder* NewFolder() {
-    auto* folder = TmvAbstractServerObject::Create<StandInFolder>(engine, u"/f" + IntToStr(folders.size()), false);
+  TmvServerFolder* NewFolder() {
+    TmvServerFolder* folder = Folder(u"#f" + IntToStr(int64_t(folders.size())));
     folders.push_back(folder);
     return folder;
   }
-  StandInTable* NewTable(StandInFolder* aFolder) {
-    auto* table = TmvAbstractServerObject::Create<StandInTable>(aFolder, u"t" + IntToStr(tables.size()));
+  // A persistent table of the scratch folder, open.
+  TmvServerRootTable* NewTable() {
+    TmvServerFolder* folder = Folder(disk.Path());
+    const String name = u"t" + IntToStr(int64_t(tables.size()));
+    EXPECT_EQ(Build(folder, name), 0u);
+    TmvServerRootTable* table = Open(folder, name);
     tables.push_back(table);
     return table;
   }
-  // Whether the member is still in the engine's counts (by handle).
+  // Joins the engine's inactive list as if it had been idle that long.
+  void MakeInactive(TmvServerFolder* aFolder, TDateTime aIdleDays) {
+    table_test::gClockShift = -aIdleDays;
+    aFolder->sfUpdateInactive();
+    table_test::gClockShift = 0;
+  }
+  // A cursor came and went: the table joins the list (a table already on
+  // it keeps its place and its time).
+  void MakeInactive(TmvServerRootTable* aTable, TDateTime aIdleDays) {
+    table_test::gClockShift = -aIdleDays;
+    table_test::TableCursor(nullptr, aTable, omReadOnly, smShared);
+    table_test::gClockShift = 0;
+  }
+  // Keeps a folder active: a global temporary table stays in memory.
+  TmvServerRootTable* KeepActive(TmvServerFolder* aFolder) {
+    TmvServerRootTable* table = nullptr;
+    auto people = table_test::People();
+    EXPECT_EQ(aFolder->sfCreateRootTable(u"##keep" + IntToStr(int64_t(kept++)), tsTempGlobal, people.get(), false,
+                                         String(), table),
+              0u);
+    return table;
+  }
+  // Whether the member still lives (by handle).
   template <typename T>
   bool Alive(T* aMember) {
     const TmvBaseID handle = handles.count(aMember) ? handles[aMember] : 0;
@@ -257,63 +281,82 @@ struct Cleanup : EngineTest {
     for (auto* t : tables) handles[t] = t->GetRemoteID();
   }
 
-  std::vector<StandInFolder*> folders;
-  std::vector<StandInTable*> tables;
+  std::vector<TmvServerFolder*> folders;
+  std::vector<TmvServerRootTable*> tables;
   std::map<void*, TmvBaseID> handles;
+  int kept = 0;
 };
 
 constexpr TDateTime kHour = 1.0 / 24.0;
 
 TEST_F(Cleanup, FoldersAreFreedWhenOldOrTooMany) {
-  for (int i = 0; i < 17; ++i) NewFolder()->MakeInactive(0);  // idle for a moment only
+  for (int i = 0; i < 17; ++i) MakeInactive(NewFolder(), 0);  // idle for a moment only
   Remember();
   engine->seCleanupInactive();
   EXPECT_FALSE(Alive(folders[0]));  // the oldest goes: one above 16
   EXPECT_EQ(engine->InactiveFolderCount(), 16);
   EXPECT_EQ(engine->FolderCount(), 16);
 
-  folders[1]->BackdateBy(17 * kHour);
-  folders[2]->BackdateBy(15 * kHour);
+  // The list again, the oldest first: folder 1 idle for 17 hours, folder 2
+  // for 15, the others a moment.
+  for (int i = 1; i < 17; ++i) engine->seInactiveFolderRemove(folders[size_t(i)]);
+  MakeInactive(folders[1], 17 * kHour);
+  MakeInactive(folders[2], 15 * kHour);
+  for (int i = 3; i < 17; ++i) MakeInactive(folders[size_t(i)], 0);
   engine->seCleanupInactive();
   EXPECT_FALSE(Alive(folders[1]));
   EXPECT_TRUE(Alive(folders[2]));  // the next oldest is not old enough: the tick ends
   EXPECT_EQ(engine->InactiveFolderCount(), 15);
 
-  // A folder that turned active meanwhile only leaves the list.
-  folders[2]->BackdateBy(17 * kHour);
-  folders[2]->inactive = false;
+  // Three hours later folder 2 is old enough, but it turned active
+  // meanwhile: it only leaves the list.
+  KeepActive(folders[2]);
+  table_test::gClockShift = 3 * kHour;
   engine->seCleanupInactive();
+  table_test::gClockShift = 0;
   EXPECT_TRUE(Alive(folders[2]));
   EXPECT_FALSE(folders[2]->InInactiveList());
+  EXPECT_EQ(engine->InactiveFolderCount(), 14);
 }
 
 TEST_F(Cleanup, TablesAreFreedWhenOldOrTooManyAndUnused) {
-  StandInFolder* folder = NewFolder();
-  for (int i = 0; i < 260; ++i) NewTable(folder)->MakeInactive(0);
+  for (int i = 0; i < 260; ++i) MakeInactive(NewTable(), 0);
   Remember();
   engine->seCleanupInactive();
   EXPECT_EQ(engine->InactiveTableCount(), 256);
-  for (int i = 0; i < 4; ++i) EXPECT_FALSE(Alive(tables[i]));
+  for (int i = 0; i < 4; ++i) EXPECT_FALSE(Alive(tables[size_t(i)]));
 
-  tables[4]->MakeInactive(21 * kHour);  // already listed: its time is moved back only
-  tables[5]->MakeInactive(19 * kHour);
+  // The list again, the oldest first: table 4 idle for 21 hours, table 5
+  // for 19, the others a moment.
+  MakeInactive(tables[4], 21 * kHour);  // already listed: its place and time stay
+  EXPECT_EQ(engine->InactiveTableCount(), 256);
+  for (int i = 4; i < 260; ++i) engine->seInactiveTableRemove(tables[size_t(i)]);
+  MakeInactive(tables[4], 21 * kHour);
+  MakeInactive(tables[5], 19 * kHour);
+  for (int i = 6; i < 260; ++i) MakeInactive(tables[size_t(i)], 0);
   engine->seCleanupInactive();
   EXPECT_FALSE(Alive(tables[4]));
   EXPECT_TRUE(Alive(tables[5]));
 
-  // A table someone holds (its counter raised) is in use: it leaves the list.
-  tables[5]->MakeInactive(21 * kHour);
+  // Two hours later table 5 is old enough, but someone holds it (its
+  // counter raised): it only leaves the list.
   tables[5]->sbtLockIsInactive = 1;
+  table_test::gClockShift = 2 * kHour;
   engine->seCleanupInactive();
+  table_test::gClockShift = 0;
   EXPECT_TRUE(Alive(tables[5]));
   EXPECT_FALSE(tables[5]->InInactiveList());
   tables[5]->sbtLockIsInactive = 0;
+  // A cursor takes a table out of the list.
+  table_test::TableCursor cursor(nullptr, tables[6], omReadOnly, smShared);
+  EXPECT_FALSE(tables[6]->InInactiveList());
+  EXPECT_EQ(tables[6]->RootCursorCount(), 1);
 }
 
 TEST_F(Cleanup, ABusyFolderListEndsTheTickAtOnce) {
-  for (int i = 0; i < 20; ++i) NewFolder()->MakeInactive(30 * kHour);
-  StandInTable* table = NewTable(folders[0]);
-  table->MakeInactive(30 * kHour);
+  for (int i = 0; i < 20; ++i) MakeInactive(NewFolder(), 30 * kHour);
+  TmvServerRootTable* table = NewTable();
+  MakeInactive(table, 30 * kHour);
   Remember();
   std::atomic<bool> held{false}, release{false};
   std::thread holder([&] {
@@ -330,10 +373,11 @@ TEST_F(Cleanup, ABusyFolderListEndsTheTickAtOnce) {
   holder.join();
 
   // A busy table list of the folder ends the tables' part.
-  folders[0]->inactive = false;  // keeps the folder, and so its table's list
-  folders[0]->LockTables();
+  TmvServerFolder* tablesFolder = table->Folder();
+  KeepActive(tablesFolder);  // keeps the folder, and so its table's list
+  tablesFolder->LockTables();
   std::thread([&] { engine->seCleanupInactive(); }).join();
-  folders[0]->UnlockTables();
+  tablesFolder->UnlockTables();
   EXPECT_TRUE(Alive(table));
   EXPECT_EQ(engine->InactiveTableCount(), 1);
   engine->seCleanupInactive();
@@ -342,28 +386,42 @@ TEST_F(Cleanup, ABusyFolderListEndsTheTickAtOnce) {
 
 TEST_F(Cleanup, TheLastSessionClosingFreesInactiveTablesThenFolders) {
   engine->SetOptions(mvEngineOption(seoCloseAllWhenInactive));
-  StandInFolder* idle = NewFolder();
-  idle->inactive = true;
-  StandInFolder* busy = NewFolder();
+  TmvServerFolder* idle = NewFolder();
+  TmvServerRootTable* read = NewTable();
+  TmvServerFolder* busy = read->Folder();
+  KeepActive(busy);
+  table_test::TableCursor closable(nullptr, read, omReadOnly, smShared, true);
+  folders.push_back(busy);
   Remember();
   TmvServerSession* session = OpenSession();
   EXPECT_EQ(session->Close(), 0u);
   EXPECT_FALSE(Alive(idle));
   EXPECT_TRUE(Alive(busy));
-  EXPECT_EQ(busy->closeTablesCalls, 1);
-  EXPECT_TRUE(busy->lastRequestClose);  // folders are asked to close their cursors' tables
+  // Its table was freed once its cursor had been asked to close.
+  EXPECT_EQ(closable.closeRequests, 1);
+  EXPECT_FALSE(Alive(read));
 }
 
 TEST_F(Cleanup, CloseInactiveTablesRetriesWhileAFolderIsBusy) {
-  StandInFolder* folder = NewFolder();
-  folder->closeTablesCode = 10241;
+  TmvServerRootTable* table = NewTable();
+  TmvServerFolder* folder = table->Folder();
   Remember();
   TmvServerSession* session = OpenSession();
+  std::atomic<bool> held{false}, release{false};
+  std::thread holder([&] {
+    folder->LockTables();
+    held = true;
+    while (!release) std::this_thread::yield();
+    folder->UnlockTables();
+  });
+  while (!held) std::this_thread::yield();
   EXPECT_EQ(session->CloseInactiveTables(), 0u);  // busy to the end still answers 0
-  EXPECT_EQ(folder->closeTablesCalls, 21);
-  folder->closeTablesCode = 9729;
-  EXPECT_EQ(session->CloseInactiveTables(), 9729u);
-  EXPECT_EQ(folder->closeTablesCalls, 22);
+  EXPECT_TRUE(Alive(table));
+  release = true;
+  holder.join();
+  EXPECT_EQ(session->CloseInactiveTables(), 0u);
+  EXPECT_FALSE(Alive(table));
+  EXPECT_EQ(session->Close(), 0u);
 }
 
 }  // namespace

@@ -201,10 +201,14 @@ TEST_F(Sessions, DatabasePathResolution) {
   EXPECT_EQ(calls, 0u);  // an in-memory folder touches no file system
   mvSetFileSystem(nullptr);
 
-  // Until the folders exist, the in-process session opens nothing.
+  // The in-process session opens the database on the folder it made.
   TmvServerSession* plain = OpenSession();
-  EXPECT_EQ(plain->DatabaseOpen(db, u"Path", Dir("db"), nullptr, omReadOnly, smShared, 0), 12289u);
-  EXPECT_EQ(db, nullptr);
+  EXPECT_EQ(plain->DatabaseOpen(db, u"Path", Dir("db"), nullptr, omReadOnly, smShared, 0), 0u);
+  ASSERT_NE(db, nullptr);
+  String path;
+  EXPECT_EQ(db->GetPath(path), 0u);
+  EXPECT_EQ(path, Dir("db") + u"/");
+  EXPECT_EQ(db->Close(), 0u);
 }
 
 TEST_F(Sessions, RegisteredClassLists) {

@@ -156,6 +156,17 @@ TEST_F(JournalTest, CheckDiscardsIncompleteJournalsAndReplaysTheImagesOfTheKindT
       EXPECT_EQ(fs.writes.size(), writes);
     }
   }
+  // Journals cut while their header was written (a process killed as it
+  // created one) were never complete: they go without a word.
+  {
+    TTestLog log;
+    WriteBytes(folder.File("8.n$2"), {});
+    WriteBytes(folder.File("9.n$2"), {'M', 'V', 'J', 'H', 0});
+    Check();
+    EXPECT_FALSE(Exists("8.n$2"));
+    EXPECT_FALSE(Exists("9.n$2"));
+    EXPECT_TRUE(log.Messages().empty());
+  }
   // No journal at all: nothing happens.
   const uint64_t opens = fs.Calls(fopOpen);
   Check();
