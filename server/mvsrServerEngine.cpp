@@ -317,6 +317,9 @@ void TmvServerEngine::DoInitialize() {
 }
 
 void TmvServerEngine::DoDeactivate() {
+  // Folders opened while the engine was initialised but never started hold
+  // tables in the cache: they go before it.
+  FreeFolders();
   delete seBufferManager;
   seBufferManager = nullptr;
   seExecutedStatements.store(0, std::memory_order_release);
@@ -338,19 +341,21 @@ void TmvServerEngine::DoStop() {
   FreeThread(seCleanupThread);
   if (seSqlEngine) seSqlEngine->PrepareShutdown();
   TmvBaseServerEngine::DoStop();  // the sessions, the last first
-  {
-    TmvPadlockGuard guard(&seFoldersPadlock);
-    while (seFolders.Count() > 0) {
-      auto* last = static_cast<TmvServerFolder*>(seFolders.GetObject(seFolders.Count() - 1));
-      const int32_t before = seFolders.Count();
-      FreeMember(this, last);
-      if (seFolders.Count() == before) {
-        mvServerLogError(u"Stopping the engine: a folder would not go: " + last->Path());
-        break;
-      }
+  FreeFolders();
+  seExecutedStatements.store(0, std::memory_order_release);
+}
+
+void TmvServerEngine::FreeFolders() {
+  TmvPadlockGuard guard(&seFoldersPadlock);
+  while (seFolders.Count() > 0) {
+    auto* last = static_cast<TmvServerFolder*>(seFolders.GetObject(seFolders.Count() - 1));
+    const int32_t before = seFolders.Count();
+    FreeMember(this, last);
+    if (seFolders.Count() == before) {
+      mvServerLogError(u"Stopping the engine: a folder would not go: " + last->Path());
+      break;
     }
   }
-  seExecutedStatements.store(0, std::memory_order_release);
 }
 
 // ---------------------------------------------------------------------------

@@ -188,6 +188,8 @@ class TmvServerEngine : public TmvBaseServerEngine {
   // statements, frees the sessions, then the folders.
   void DoStart() override;
   void DoStop() override;
+  // Frees every folder still open, the last first.
+  void FreeFolders();
 
  private:
   static void CleanupCallback(void* aEngine, TmvSimpleTimerThread* aThread);

@@ -76,6 +76,19 @@ TEST_F(Folders, BuildingOverAnOpenTableAndOverAnExistingOne) {
   EXPECT_NE(folder->sfFindTable(u"##a.b"), nullptr);
 }
 
+TEST_F(Folders, AnEngineLetGoWithoutStartingFreesItsFoldersBeforeItsCache) {
+  // Initialised, never started: a folder with an open table, then the
+  // engine goes back to inactive. Its cache goes, the folder and table first
+  // (the sanitizer tree sees a table touching a freed cache).
+  ASSERT_EQ(Build(folder, u"T"), 0u);
+  ASSERT_NE(Open(folder, u"T"), nullptr);
+  engine->SetState(mvsInactive);
+  EXPECT_EQ(engine->Folders()->Count(), 0);
+  // Initialised again, the folder opens anew.
+  folder = Folder(disk.Path());
+  EXPECT_NE(Open(folder, u"T"), nullptr);
+}
+
 TEST_F(Folders, ReadOnlyAndInMemoryFoldersRefuseWhatTheyCannotKeep) {
   TmvServerFolder* memory = Folder(u"#mem");
   EXPECT_EQ(Build(memory, u"T"), uint32_t(MVERR_NOTSUPPORTED));
