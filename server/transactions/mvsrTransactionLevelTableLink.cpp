@@ -99,7 +99,12 @@ uint32_t TmvServerTransactionLevelTableLink::WaitFor() {
   TmvEvent* event;
   {
     TmvPadlockGuard guard(&ttlTable->srtTransLinksPadlock);
-    if (ttlState == ttlsGranted) return 0;
+    if (ttlState == ttlsGranted) {
+      // Granted before the wait began: the signal is not needed any more.
+      delete ttlEvent;
+      ttlEvent = nullptr;
+      return 0;
+    }
     event = ttlEvent;
     if (!event || ttlState == ttlsFailed) return LockTimeOut();
   }
