@@ -2,6 +2,7 @@
 #include "server/mvsrServerUnits.h"
 
 #include "foundation/mvllUnitGroup.h"
+#include "server/cursors/mvsrServerTableCursor.h"
 #include "server/mvsdSimpleLock.h"
 #include "server/mvsrServerEngine.h"
 #include "storage/mvsrUnits.h"
@@ -12,6 +13,7 @@ constexpr TmvUnitSteps kServerUnits[] = {
     {mvStorageInit, mvStorageFini},
     {mvsdSimpleLockInit, mvsdSimpleLockFini},
     {mvsrServerEngineInit, mvsrServerEngineFini},
+    {mvsrServerTableCursorInit, mvsrServerTableCursorFini},
 };
 constinit TmvUnitGroup gServerUnits(kServerUnits);
 
