@@ -24,6 +24,8 @@
 #include "storage/files/mvsrFaultFileSystem.h"
 #include "storage/header/mvsrServerDataDict.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "storage/records/mvseRecordEngine.h"
+#include "dictionary/items/mvsdFieldsDescriptor.h"
 #include "support/mvPeopleTable.h"
 
 namespace table_test {
@@ -91,6 +93,31 @@ class TableCursor : public TmvAbstractServerObject, public TmvLockingCursor {
 // The sample table without indexes (the index engines come later).
 inline std::unique_ptr<TmvDataDictionary> People() {
   return TPeopleTable::Dictionary<TmvDataDictionary>(u"Static", nullptr);
+}
+
+// Stores aCount people records in the table in one transaction of its own.
+inline void InsertPeople(TmvServerRootTable* aTable, int32_t aCount, int32_t aFirstID = 1) {
+  TmvFieldsDescriptor* fields = aTable->FieldsDescriptor();
+  std::vector<uint8_t> record(size_t(fields->RecordLength()) + 4, 0);
+  auto* trans = new TmvServerTransaction(aTable->Folder()->ServerEngine()->BufferManager(), nullptr, false, false,
+                                         false);
+  try {
+    for (int32_t id = aFirstID; id < aFirstID + aCount; ++id) {
+      TPeopleTable::Record(fields, id, record.data());
+      TmvRefNr ref = 0;
+      aTable->RecordEngine()->AddRecord(trans, ref, record.data());
+    }
+  } catch (...) {
+    trans->Rollback();
+    throw;
+  }
+  trans->Commit();
+}
+
+inline uint32_t RecordCount(TmvServerRootTable* aTable) {
+  uint32_t count = 0;
+  aTable->RecordEngine()->GetRecordCount(nullptr, count);
+  return count;
 }
 
 // A clock the inactive lists are kept by: now, shifted by a test.
