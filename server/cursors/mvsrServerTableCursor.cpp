@@ -872,7 +872,9 @@ uint32_t TmvServerTableCursor::sbcDuplicate(TmvOpenMode aOpenMode, TmvAbstractCu
     }
     if (sbcFilter) {
       TmvFilterID id = 0;
-      copy->sbcFilterAddCustom(sbcFilter->Duplicate(copy), id, false);
+      TmvBaseFilterEngine* filter = sbcFilter->Duplicate(copy);
+      filter->SetActive(false);
+      copy->sbcFilterAddCustom(filter, id, false);
     }
     aNewCursor = created;
     return 0;
