@@ -100,6 +100,21 @@ TEST_F(TableCursorContent, TwoSharedLinksAskingForExclusiveDeadlockTheSecondAske
   EXPECT_EQ(c1->stcTransLink, nullptr);
 }
 
+TEST_F(TableCursorContent, ATransactionStartedWithCursorsLocksTheirTablesExclusively) {
+  TwoSessions();
+  ASSERT_EQ(db1->TransContext()->TransactionStartWith(false, false, {c1}), 0u);
+  auto* link = static_cast<TmvServerTransactionLevelTableLink*>(c1->stcTransLink);
+  ASSERT_NE(link, nullptr);
+  EXPECT_TRUE(link->ttlExclusive);
+  // The other session's shared request waits for the commit.
+  ASSERT_EQ(db2->TransContext()->TransactionStart(false, false), 0u);
+  EXPECT_EQ(c2->sbcBeginContentLock(false, true, false), uint32_t(MVERR_LOCKTIMEOUT));
+  EXPECT_EQ(db1->TransContext()->TransactionCommit(), 0u);
+  EXPECT_EQ(c2->sbcBeginContentLock(false, true, false), 0u);
+  EXPECT_EQ(db2->TransContext()->TransactionRollback(), 0u);
+  EXPECT_EQ(db1->TransContext()->TransactionStartWith(false, false, {nullptr}), uint32_t(MVERR_INVALIDHNDL));
+}
+
 TEST_F(TableCursorContent, SnapshotTransactionsDoNotWritePersistentTables) {
   TwoSessions();
   ASSERT_EQ(db1->TransContext()->TransactionStart(false, true), 0u);
