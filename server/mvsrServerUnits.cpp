@@ -5,12 +5,12 @@
 #include "server/cursors/mvsrServerTableCursor.h"
 #include "server/mvsdSimpleLock.h"
 #include "server/mvsrServerEngine.h"
-#include "storage/mvsrUnits.h"
+#include "index/mvixUnits.h"
 
 namespace {
 
 constexpr TmvUnitSteps kServerUnits[] = {
-    {mvStorageInit, mvStorageFini},
+    {mvIndexInit, mvIndexFini},
     {mvsdSimpleLockInit, mvsdSimpleLockFini},
     {mvsrServerEngineInit, mvsrServerEngineFini},
     {mvsrServerTableCursorInit, mvsrServerTableCursorFini},

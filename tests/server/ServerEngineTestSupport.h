@@ -45,9 +45,13 @@ class TestSqlEngine : public TmvBaseSqlEngine {
     if (engine) sessionsAtShutdown = engine->SessionCount();
   }
   void StatementAlloc(TmvAbstractDatabase* aDatabase, TmvAbstractStatement*& aStatement, int32_t aTimeout) override {
-    aStatement = TmvAbstractServerObject::Create<TestServerStatement>(static_cast<TmvSqlAbstractDatabase*>(aDatabase),
-                                                                      uint32_t(aTimeout));
+    auto* statement = TmvAbstractServerObject::Create<TestServerStatement>(
+        static_cast<TmvSqlAbstractDatabase*>(aDatabase), uint32_t(aTimeout));
+    statement->prepareCode = prepareCode;
+    aStatement = statement;
   }
+  // The prepare code of the statements made from now on.
+  uint32_t prepareCode = 0;
   TmvBaseServerEngine* engine = nullptr;
   int shutdowns = 0;
   int32_t sessionsAtShutdown = -1;

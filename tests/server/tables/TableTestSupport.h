@@ -26,6 +26,7 @@
 #include "storage/mvsrTimeoutHandling.h"
 #include "storage/records/mvseRecordEngine.h"
 #include "dictionary/items/mvsdFieldsDescriptor.h"
+#include "dictionary/mvsdTableDescriptor.h"
 #include "support/mvPeopleTable.h"
 
 namespace table_test {
@@ -93,6 +94,14 @@ class TableCursor : public TmvAbstractServerObject, public TmvLockingCursor {
 // The sample table without indexes (the index engines come later).
 inline std::unique_ptr<TmvDataDictionary> People() {
   return TPeopleTable::Dictionary<TmvDataDictionary>(u"Static", nullptr);
+}
+
+// A nested table aName of aParent with one Int32 field "N".
+inline TmvNestedTableDescriptor* AddChild(TmvBaseTableDescriptor* aParent, const String& aName) {
+  TmvNestedTableDescriptor* child = aParent->GetTablesDescriptor()->AddTable(aName);
+  child->AddRecordDescriptor();
+  child->GetFieldsDescriptor()->AddField(u"N", u"", mvtInt32, 0, 0, false);
+  return child;
 }
 
 // Stores aCount people records in the table in one transaction of its own.
