@@ -244,19 +244,15 @@ class TmvServerTableCursor : public TmvServerBaseCursor, public TmvLockingCursor
   bool HasGraveyard() const { return stcGraveyardLSNIndexPath && stcGraveyardRefNrIndexPath; }
 
  private:
-  // A shared content lock around aWork; its failure is the result.
+  // A shared content lock around aWork; its failure or exception is the
+  // result.
   template <typename F>
   uint32_t Shared(F&& aWork) {
-    if (uint32_t locked = sbcBeginContentLock(false, false, false)) return locked;
-    uint32_t result;
     try {
-      result = aWork();
+      return UnderSharedContentLock(aWork);
     } catch (...) {
-      sbcEndContentLock();
-      result = asoConvertException();
+      return asoConvertException();
     }
-    sbcEndContentLock();
-    return result;
   }
   // The record and key filters when they are switched on, else nil.
   TmvBaseFilterEngine* ActiveFilter() const { return sbcFilter && sbcFilter->GetActive() ? sbcFilter : nullptr; }
@@ -296,6 +292,9 @@ class TmvServerTableCursor : public TmvServerBaseCursor, public TmvLockingCursor
   static uint32_t CheckStreamName(const String& aName, bool aInternal);
   // The work of a write or delete of a named stream in a level of its own.
   uint32_t StreamChange(const String& aName, bool aInternal, const std::function<int32_t(TmvBaseTransaction*)>& aWork);
+  // The key of aRecord (aRefNr) looked up in aIndex, any equal entry:
+  // whether aPath stands on one.
+  bool FindRecordKey(TmvBaseIndexEngine* aIndex, TmvBaseIndexPath* aPath, const void* aRecord, TmvRefNr aRefNr);
   // The graveyard texts.
   static uint32_t GraveyardError(bool aAdding);
   uint32_t NotYet(const char16_t* aOperation);

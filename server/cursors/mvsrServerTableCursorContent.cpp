@@ -309,6 +309,18 @@ String TmvServerTableCursor::sbcExtractPassword() { return stcTable ? Root()->Ex
 // ---------------------------------------------------------------------------
 // The cache-table indexes
 
+bool TmvServerTableCursor::FindRecordKey(TmvBaseIndexEngine* aIndex, TmvBaseIndexPath* aPath, const void* aRecord,
+                                         TmvRefNr aRefNr) {
+  TmvBaseKeyEngine* keys = aIndex->KeyEngine();
+  struct TKey {
+    TmvBaseKeyEngine* Keys;
+    void* Key;
+    ~TKey() { Keys->FreeKey(Key); }
+  } key{keys, keys->AllocKey()};
+  if (uint32_t code = keys->BuildKey(aRecord, key.Key, aRefNr, true)) throw EmvServerEngineException(int64_t(code));
+  return aIndex->FindKey(stcTrans(), key.Key, 0, 0, 0, aPath, skaAnyEqual, nullptr) != 0 && aPath->IsOnKey();
+}
+
 uint32_t TmvServerTableCursor::ContainsLSNRefNr(TmvLSN& aLSN, TmvRefNr& aRefNr) {
   if (aLSN == 0 && aRefNr == 0) return Code(MVERR_NOCURRREC);
   if ((aLSN == 0 || !stcLSNIndexPath) && (aRefNr == 0 || !stcRefNrIndexPath)) return Code(MVERR_NOASSOCINDEX);
@@ -322,21 +334,11 @@ uint32_t TmvServerTableCursor::stcContainsLSNRefNr(TmvLSN& aLSN, TmvRefNr& aRefN
   TmvFieldsDescriptor* fields = FieldsDescriptor();
   if (aLSN != 0 && stcLSNIndexPath) {
     return Shared([&]() -> uint32_t {
-      TmvBaseKeyEngine* keys = stcLSNIndexEngine->KeyEngine();
       fields->InitRecord(sbcRecordBuffer2);
       const int64_t value = int64_t(aLSN);
       fields->SetRecordField(lsnField, sbcRecordBuffer2, &value);
-      void* key = keys->AllocKey();
-      bool found = false;
-      try {
-        if (uint32_t code = keys->BuildKey(sbcRecordBuffer2, key, 0, true)) throw EmvServerEngineException(int64_t(code));
-        found = stcLSNIndexEngine->FindKey(stcTrans(), key, 0, 0, 0, stcLSNIndexPath, skaAnyEqual, nullptr) != 0;
-      } catch (...) {
-        keys->FreeKey(key);
-        throw;
-      }
-      keys->FreeKey(key);
-      if (!found || !stcLSNIndexPath->IsOnKey()) return Code(MVERR_RECNOTFOUND);
+      if (!FindRecordKey(stcLSNIndexEngine, stcLSNIndexPath, sbcRecordBuffer2, 0))
+        return Code(MVERR_RECNOTFOUND);
       const TmvRefNr ref = IsCache() ? stcLSNIndexPath->CacheRefNr : stcLSNIndexPath->RefNr;
       if (aRefNr == 0) {
         aRefNr = ref;
@@ -346,18 +348,8 @@ uint32_t TmvServerTableCursor::stcContainsLSNRefNr(TmvLSN& aLSN, TmvRefNr& aRefN
     });
   }
   return Shared([&]() -> uint32_t {
-    TmvBaseKeyEngine* keys = stcRefNrIndexEngine->KeyEngine();
-    void* key = keys->AllocKey();
-    bool found = false;
-    try {
-      if (uint32_t code = keys->BuildKey(sbcRecordBuffer2, key, aRefNr, true)) throw EmvServerEngineException(int64_t(code));
-      found = stcRefNrIndexEngine->FindKey(stcTrans(), key, 0, 0, 0, stcRefNrIndexPath, skaAnyEqual, nullptr) != 0;
-    } catch (...) {
-      keys->FreeKey(key);
-      throw;
-    }
-    keys->FreeKey(key);
-    if (!found || !stcRefNrIndexPath->IsOnKey()) return Code(MVERR_RECNOTFOUND);
+    if (!FindRecordKey(stcRefNrIndexEngine, stcRefNrIndexPath, sbcRecordBuffer2, aRefNr))
+      return Code(MVERR_RECNOTFOUND);
     stcTable->RecordEngine()->ReadRecord(stcTrans(), stcRefNrIndexPath->RefNr, static_cast<uint8_t*>(sbcRecordBuffer2));
     if (lsnField < 0 || fields->IsRecordFieldNull(lsnField, sbcRecordBuffer2)) return 0;
     bool isNull = false;
