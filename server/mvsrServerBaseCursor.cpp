@@ -280,19 +280,6 @@ uint32_t TmvServerBaseCursor::sbcGetBookmarkCache(void*, uint32_t) { return NotS
 
 uint32_t TmvServerBaseCursor::RecNoSupported() { return 0; }
 
-template <typename F>
-uint32_t TmvServerBaseCursor::UnderSharedContentLock(F&& aWork) {
-  if (uint32_t locked = sbcBeginContentLock(false, false, false)) return locked;
-  uint32_t result;
-  try {
-    result = aWork();
-  } catch (...) {
-    sbcEndContentLock();
-    throw;
-  }
-  sbcEndContentLock();
-  return result;
-}
 
 uint32_t TmvServerBaseCursor::RecNoGet(int32_t& aRecNo, bool aFlipOrder) {
   return atoLockedCall([&] { return UnderSharedContentLock([&] { return sbcRecNoGet(aRecNo, aFlipOrder); }); });

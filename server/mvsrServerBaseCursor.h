@@ -390,3 +390,17 @@ class TmvServerBaseCursor : public TmvSqlAbstractCursor {
   TmvFilterHandles sbcFilterHandles;
   TmvFilterHandles sbcKeyFilterHandles;
 };
+
+template <typename F>
+uint32_t TmvServerBaseCursor::UnderSharedContentLock(F&& aWork) {
+  if (uint32_t locked = sbcBeginContentLock(false, false, false)) return locked;
+  uint32_t result;
+  try {
+    result = aWork();
+  } catch (...) {
+    sbcEndContentLock();
+    throw;
+  }
+  sbcEndContentLock();
+  return result;
+}

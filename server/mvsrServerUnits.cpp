@@ -2,6 +2,7 @@
 #include "server/mvsrServerUnits.h"
 
 #include "foundation/mvllUnitGroup.h"
+#include "server/cursors/mvsrServerTableCursor.h"
 #include "server/mvsdSimpleLock.h"
 #include "server/mvseRefIntEngine.h"
 #include "server/mvseSortEngineMerge.h"
@@ -16,6 +17,7 @@ constexpr TmvUnitSteps kServerUnits[] = {
     {mvseSortEngineMergeInit, mvseSortEngineMergeFini},
     {mvseRefIntEngineInit, mvseRefIntEngineFini},
     {mvsrServerEngineInit, mvsrServerEngineFini},
+    {mvsrServerTableCursorInit, mvsrServerTableCursorFini},
 };
 constinit TmvUnitGroup gServerUnits(kServerUnits);
 

@@ -5,6 +5,7 @@
 #include "foundation/errors/mvllErrors.h"
 #include "foundation/errors/mvllExceptionData.h"
 #include "foundation/mvllStreams.h"
+#include "server/cursors/mvsrServerTableCursor.h"
 #include "server/mvsdPadlockGuard.h"
 #include "server/mvsdServerLog.h"
 #include "server/mvsdServerNames.h"
@@ -285,8 +286,8 @@ uint32_t TmvServerDatabase::CursorCacheOpen(TmvAbstractCursor*& aCursor, const S
 
 uint32_t TmvServerDatabase::sdCursorOpen(TmvAbstractCursor*& aCursor, const String& aTableName,
                                          const String& aPassword, bool aForServer, TmvOpenMode aOpenMode,
-                                         TmvShareMode aShareMode, bool aIgnoreExcl, uint32_t, const String&, int32_t,
-                                         bool aInternal, bool aIsCache) {
+                                         TmvShareMode aShareMode, bool aIgnoreExcl, uint32_t aTimeout,
+                                         const String& aIndexName, int32_t aIndexID, bool aInternal, bool aIsCache) {
   aCursor = nullptr;
   try {
     TmvOpenMode mode = aOpenMode == omWriteOnly ? omReadWrite : aOpenMode;
@@ -319,7 +320,9 @@ uint32_t TmvServerDatabase::sdCursorOpen(TmvAbstractCursor*& aCursor, const Stri
       }
     }
     if (mode != omReadOnly && table->Root()->OpenMode() == omReadOnly) return Code(MVERR_TABLEREADONLY);
-    return NotSupported(u"CursorOpen (the table cursor)");
+    aCursor = TmvAbstractServerObject::Create<TmvServerTableCursor>(this, table, aTimeout, mode, aShareMode,
+                                                                     aIndexName, aIndexID, false, aInternal);
+    return 0;
   } catch (...) {
     return asoConvertException();
   }
@@ -440,8 +443,8 @@ uint32_t TmvServerDatabase::GetAlias(String& aAlias) {
 void TmvServerDatabase::sadLockTables() { sdFolder->LockTables(); }
 void TmvServerDatabase::sadUnlockTables() { sdFolder->UnlockTables(); }
 
-TmvSqlAbstractCursor* TmvServerDatabase::sadCreateResultSet(TmvDataDictionary*, uint32_t) {
-  throw EmvServerEngineException(MVERR_NOTSUPPORTED, u"Result tables need the table cursor");
+TmvSqlAbstractCursor* TmvServerDatabase::sadCreateResultSet(TmvDataDictionary* aDictionary, uint32_t aTimeout) {
+  return TmvServerTableCursor::CreateResultSet(this, aDictionary, aTimeout);
 }
 
 TmvIteratorResult TmvServerDatabase::sdIterateDictionaries(const TmvDictionaryIterator& aIterator, bool,

@@ -12,9 +12,9 @@
 // be written runs the journal recovery of the folder once: a journal a
 // crash left is replayed before any table of the folder opens.
 //
-// Not here yet: the table cursor itself (opening a cursor stops after every
-// check with 12289 until it comes; a cursor a failed direct execution
-// returns stays with the caller), the changed-table report and the BLOB
+// Opening a cursor makes a table cursor (mvsrServerTableCursor.h) after
+// every check. Not here yet: freeing a cursor a failed direct execution
+// returns (it stays with the caller), the changed-table report and the BLOB
 // link handler, which work through cursors, the table maintenance
 // operations, and the cursor sources.
 //

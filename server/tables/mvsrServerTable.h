@@ -130,6 +130,10 @@ class TmvServerBaseTable : public TmvLockedOptionsExtendableServerObject {
   TmvBaseBlobEngine* BlobEngine() const { return sbtBlobEngine; }
   TmvBaseAutoIncEngine* AutoIncEngine() const { return sbtAutoIncEngine; }
   TmvBaseIndicesEngine* IndicesEngine() const { return sbtIndicesEngine; }
+  TmvBaseIndicesEngine* InternalIndicesEngine() const { return sbtInternalIndicesEngine; }
+  TmvBaseFulltextTableEngine* FulltextEngine() const { return sbtFulltextEngine; }
+  // Guards the cursor list (the cursors' request-close handlers too).
+  TmvPadlock* CursorsPadlock() { return &sbtCursorsPadlock; }
   const TmvBlockAccessArray& BlockAccesses() const { return sbtBlockAccess; }
 
   // Raised by whoever is about to test and perhaps free the table; while it

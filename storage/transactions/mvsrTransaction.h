@@ -138,6 +138,12 @@ class TmvBaseTransaction : public TmvObject {
   void SetState(TmvTransactionStates aState) { btState = aState; }
   bool IsSnapshot() const { return mvInSet(btState, tsSnapshot); }
   TmvLSN LSN() const { return btLSN; }
+  // An LSN handed out in this transaction: the transaction and its
+  // innermost level take it when it is above theirs.
+  void RaiseLSN(TmvLSN aLSN) {
+    if (btLSN < aLSN) btLSN = aLSN;
+    if (btTransLevelsTail && btTransLevelsTail->tlLSN < aLSN) btTransLevelsTail->tlLSN = aLSN;
+  }
   // Whether the outermost commits of this transaction carry journals: one
   // per folder whose table files they write (mvsrCommit.h). The server
   // switches it on for the transactions of disk folders.

@@ -212,13 +212,17 @@ class LockTest : public EngineTest {
     EngineTest::SetUp();
     engine->SetActive(true);
     Deadline(0);
+    // The stand-in cursors are no table cursors: the table cursors' access
+    // is put aside while these tests run.
+    previousCursors = mvSetTransactionCursors(nullptr);
   }
   void TearDown() override {
     for (LockCursor* c : cursors) delete c;
     for (TmvAbstractSession* s : sessions) TmvAbstractServerObject::Free(s);
-    mvSetTransactionCursors(nullptr);
+    mvSetTransactionCursors(previousCursors);
     EngineTest::TearDown();
   }
+  TmvTransactionCursors* previousCursors = nullptr;
   TmvServerSession* NewSession(const String& aUser = String()) {
     TmvAbstractSession* session = nullptr;
     EXPECT_EQ(engine->SessionOpen(session, aUser, String(), String(), 0), 0u);
