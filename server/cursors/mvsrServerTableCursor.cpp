@@ -100,7 +100,7 @@ void FreePath(TmvBaseIndexPath*& aPath) {
 }  // namespace
 
 // The key fields source reads the key engine of the current index.
-class TStcKeyFieldsOwner : public TmvKeyFieldsOwner {
+class TStcKeyFieldsOwner final : public TmvKeyFieldsOwner {
  public:
   explicit TStcKeyFieldsOwner(TmvServerTableCursor* aCursor) : fCursor(aCursor) {}
   TmvBaseKeyEngine* CurrentKeyEngine() override {

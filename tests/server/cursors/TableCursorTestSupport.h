@@ -104,8 +104,9 @@ class CursorTest : public TableTest {
       if (aShape) aShape(record, id);
       TmvRefNr ref = 0;
       aCursor->Table()->RecordEngine()->AddRecord(trans, ref, record.data());
-      if (aCursor->Table()->IndicesEngine())
+      if (aCursor->Table()->IndicesEngine()) {
         EXPECT_EQ(aCursor->Table()->IndicesEngine()->InsertKeys(trans, ref, record.data(), nullptr), 0);
+      }
       refs.push_back(ref);
     }
     EXPECT_EQ(context->TransactionCommit(), 0u);

@@ -320,7 +320,7 @@ TEST_F(Graveyard, ContainsLSNRefNrTellsWhetherACachedRecordIsCurrent) {
     TmvLSN lsn = c.LSN;
     TmvRefNr ref = c.RefNr;
     EXPECT_EQ(cursor->ContainsLSNRefNr(lsn, ref), c.Code);
-    if (c.Code == 0) EXPECT_EQ(ref, c.FoundRefNr);
+    if (c.Code == 0) { EXPECT_EQ(ref, c.FoundRefNr); }
   }
   // Without the sequential-access index a record number alone cannot be
   // looked up.

@@ -63,7 +63,7 @@ TEST_F(TableCursor, IndexChoiceFallsBackAndUnknownIndexesAreRefused) {
     SCOPED_TRACE(UTF8Encode(String(c.Name)) + " " + std::to_string(c.ID));
     const uint32_t code = c.Cursor->SwitchToIndex(c.Name, c.ID, porFalse);
     EXPECT_EQ(code, c.Code);
-    if (code == MVERR_NOSUCHINDEX) EXPECT_EQ(LastText(code), u"Index does not exist.");
+    if (code == MVERR_NOSUCHINDEX) { EXPECT_EQ(LastText(code), u"Index does not exist."); }
   }
   EXPECT_EQ(cursor->GetIndexID(id), 0u);
   EXPECT_EQ(id, -1);
@@ -158,7 +158,7 @@ TEST_F(TableCursor, SetToKeyLandsBeforeTheFoundRecordInTheDirectionOfTheSearch) 
     SCOPED_TRACE(std::to_string(c.Action) + " " + std::to_string(c.ID));
     const uint32_t code = SetToID(cursor, c.Action, c.ID);
     EXPECT_EQ(code, c.Code);
-    if (code == MVERR_RECNOTFOUND) EXPECT_EQ(LastText(code), u"Could not find record.");
+    if (code == MVERR_RECNOTFOUND) { EXPECT_EQ(LastText(code), u"Could not find record."); }
     EXPECT_EQ(cursor->IndexPath()->Position, c.Position);
     const bool backward = c.Action == skaEqualLast || c.Action == skaSmallerEqual || c.Action == skaSmaller;
     EXPECT_EQ(Step(cursor, !backward), c.Next);
@@ -314,7 +314,7 @@ TEST_F(TableCursor, OwnRecordNumbersAreUniqueAmongLiveCursors) {
   TmvServerTableCursor* next = Open(db, u"T");
   EXPECT_NE(next->SelfRefNr(), kept);
   for (TmvServerTableCursor* c : open)
-    if (c != open[2]) EXPECT_NE(next->SelfRefNr(), c->SelfRefNr());
+    if (c != open[2]) { EXPECT_NE(next->SelfRefNr(), c->SelfRefNr()); }
 }
 
 TEST_F(TableCursor, AnUnnamedResultTableGoesWithItsLastCursor) {
