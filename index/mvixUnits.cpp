@@ -4,6 +4,7 @@
 #include "foundation/mvllUnitGroup.h"
 #include "index/mvsdKeyEngineComp.h"
 #include "index/mvsdKeyEngineFixed.h"
+#include "index/mvsdKeyEngineToken.h"
 #include "index/mvseIndexEngineStaticKeyBstarTree.h"
 #include "index/mvseIndicesEngineSimple.h"
 #include "storage/mvsrUnits.h"
@@ -14,6 +15,7 @@ constexpr TmvUnitSteps kIndexUnits[] = {
     {mvStorageInit, mvStorageFini},
     {mvsdKeyEngineCompInit, mvsdKeyEngineCompFini},
     {mvsdKeyEngineFixedInit, mvsdKeyEngineFixedFini},
+    {mvsdKeyEngineTokenInit, mvsdKeyEngineTokenFini},
     {mvseIndicesEngineSimpleInit, mvseIndicesEngineSimpleFini},
     {mvseIndexEngineStaticKeyBstarTreeInit, mvseIndexEngineStaticKeyBstarTreeFini},
 };

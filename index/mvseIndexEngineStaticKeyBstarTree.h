@@ -79,6 +79,9 @@ class TmvStaticKeyBstarTreeIndexEngine : public TmvBaseIndexEngine {
   static void CheckKeyDescriptor(TmvIndexDescriptor* aIndexDescriptor);
 
   TmvIndexPathClass IndexPathClass() override;
+  // The bulk builder that sorts the keys and writes the tree bottom-up
+  // (mvseIndexEngineStaticKeyBstarTreeBulk.h).
+  TmvBulkBuilderClass GetBulkBuilderClass() override;
   // A path on a crack or a key is made current again: unchanged leaf as
   // it is, a leaf changed by other entries repaired in place, otherwise
   // found again from the root; a path whose key has gone is marked deleted.
@@ -162,6 +165,7 @@ class TmvStaticKeyBstarTreeIndexEngine : public TmvBaseIndexEngine {
   class TWalk;
   friend class TOperation;
   friend class TWalk;
+  friend class TmvTreeBuilder;
   enum TNodeSearch : uint8_t { nsFull, nsPartial, nsAction, nsRefExact };
   using TPath = TmvStaticKeyBstarTreeIndexPath;
 

@@ -11,7 +11,6 @@
 #include "storage/encryption/mvseEncryptionEngines.h"
 #include "storage/files/mvsrPosixFiles.h"
 #include "storage/fulltext/mvllWideStringCategories.h"
-#include "storage/fulltext/mvsdKeyEngineToken.h"
 #include "storage/fulltext/mvseFulltextEngineTable.h"
 #include "storage/header/mvsrFileHeader1x.h"
 #include "storage/header/mvsrFileHeader2x.h"
@@ -56,7 +55,6 @@ constexpr TmvUnitSteps kStorageUnits[] = {
     {mvseBlobEngineSegmentedInit, mvseBlobEngineSegmentedFini},
     {mvseBlobEngineSimpleInit, mvseBlobEngineSimpleFini},
     {mvllWideStringCategoriesInit, mvllWideStringCategoriesFini},
-    {mvsdKeyEngineTokenInit, mvsdKeyEngineTokenFini},
     {mvseFulltextEngineTableInit, mvseFulltextEngineTableFini},
     {mvseJournalEngineInit, mvseJournalEngineFini},
 };

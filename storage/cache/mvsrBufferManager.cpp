@@ -497,6 +497,11 @@ void TmvBufferManager::UnlockScratchBlock(const TmvScratchBlockHandle& aHandle, 
   --scratch->sbRefCount;
 }
 
+int32_t TmvBufferManager::ScratchBlockCount() {
+  TmvBufferManagerGuard guard(this);
+  return bmScratchBlocks.Count();
+}
+
 void TmvBufferManager::FreeScratchBlock(const TmvScratchBlockHandle& aHandle) {
   TmvBufferManagerGuard guard(this);
   TmvScratchBlock* scratch = FindScratchBlock(aHandle);

@@ -246,6 +246,8 @@ class TmvBufferManager : public TmvObject {
   void UnlockScratchBlock(const TmvScratchBlockHandle& aHandle, const uint8_t* aPointer);
   // Requires: not locked.
   void FreeScratchBlock(const TmvScratchBlockHandle& aHandle);
+  // How many scratch blocks are alive (statistics and tests).
+  int32_t ScratchBlockCount();
 
   void Lock();
   void Unlock();

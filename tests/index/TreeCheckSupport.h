@@ -149,11 +149,16 @@ struct TLongKeyTable : TIndexTable {
     return AddIndex(aName, {aField, u"P"}, aDups);
   }
   // The key of index aInx for a record whose K and N are aK (nullopt: null).
-  std::vector<uint8_t> LongKey(int32_t aInx, std::optional<int32_t> aK) const {
-    TmvBaseKeyEngine* keys = Index(aInx)->KeyEngine();
+  // A record whose K and N are aK, P zeros.
+  std::vector<uint8_t> LongRecord(std::optional<int32_t> aK) const {
     std::vector<uint8_t> record = Record(aK, aK);
     const std::vector<uint8_t> zeros(500, 0);
     dd->GetFieldsDescriptor()->SetRecordField(3, record.data(), zeros.data());
+    return record;
+  }
+  std::vector<uint8_t> LongKey(int32_t aInx, std::optional<int32_t> aK) const {
+    TmvBaseKeyEngine* keys = Index(aInx)->KeyEngine();
+    const std::vector<uint8_t> record = LongRecord(aK);
     std::vector<uint8_t> key(keys->bkeKeyLength);
     EXPECT_EQ(keys->BuildKey(record.data(), key.data(), 0, true), 0u);
     return key;

@@ -2,7 +2,7 @@
 // and surrogate pairs, reversed tokens, the order of keys (segment, token,
 // field; the locale compare and its failure; partial lengths; locations
 // never compared), the key fields, and the refusals.
-#include "storage/fulltext/mvsdKeyEngineToken.h"
+#include "index/mvsdKeyEngineToken.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "dictionary/fulltext/mvsdTokenIndexDescriptors.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
 #include "foundation/errors/mvllErrors.h"
-#include "storage/mvsrUnits.h"
+#include "index/mvixUnits.h"
 
 namespace {
 
@@ -19,12 +19,12 @@ using Bytes = std::vector<uint8_t>;
 
 class TokenKeys : public ::testing::Test {
  protected:
-  void SetUp() override { mvStorageInit(); }
+  void SetUp() override { mvIndexInit(); }
   void TearDown() override {
     engine.reset();
     bitArray.reset();
     mainIndex.reset();
-    mvStorageFini();
+    mvIndexFini();
   }
 
   TmvBitArrayTokenKeyEngine& BitArray(bool aPerField = false, bool aReverse = false, LCID aLocale = 0) {

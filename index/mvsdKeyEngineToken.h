@@ -1,4 +1,4 @@
-// Index keys of full-text token indexes (unit mvsdKeyEngineToken).
+// Index engines: the keys of full-text token indexes (unit mvsdKeyEngineToken).
 //
 // A record yields many tokens, so these keys are not built from records by
 // the table's index maintenance: the full-text cursor engines build one key

@@ -1,5 +1,5 @@
 // Index keys of full-text token indexes. See mvsdKeyEngineToken.h.
-#include "storage/fulltext/mvsdKeyEngineToken.h"
+#include "index/mvsdKeyEngineToken.h"
 
 #include <algorithm>
 #include <cstring>

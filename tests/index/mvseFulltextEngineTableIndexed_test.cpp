@@ -1,47 +1,39 @@
-// Tests of the full-text table engines: the engine tree built from a
-// table's full-text descriptor (hubs, members, unknown classes per family,
-// the token indexes found in "Fulltext$Indices"), and the bit arrays of the
-// simple storage handler in a real BLOB engine, golden bytes and refusals
-// that leave a bit array unchanged. The B*-tree indexes stand in as memory
-// indexes.
+// Tests of the full-text table engines over the real index engines: the
+// engine tree built from a table's full-text descriptor (hubs, members,
+// unknown classes per family, the token indexes found in
+// "Fulltext$Indices" as static-key B*-trees of the simple indices engine),
+// the bit arrays of the simple storage handler in a real BLOB engine
+// (golden bytes, refusals that leave a bit array unchanged), and a table
+// with a full-text descriptor made, written, committed, reopened from the
+// dictionary it stores and closed.
 #include "storage/fulltext/mvseFulltextEngineTable.h"
 
 #include <gtest/gtest.h>
 
 #include "dictionary/mvsdFulltextTestSupport.h"
 #include "foundation/errors/mvllErrors.h"
+#include "foundation/types/mvsdPeerVersion.h"
+#include "index/mvixUnits.h"
+#include "index/mvsdKeyEngineToken.h"
+#include "index/mvseIndexEngineStaticKeyBstarTree.h"
+#include "index/mvseIndicesEngineSimple.h"
 #include "storage/HeapTestSupport.h"
-#include "storage/MemoryIndexEngine.h"
 #include "storage/blobs/mvseBlobEngine.h"
-#include "storage/fulltext/mvsdKeyEngineToken.h"
+#include "storage/header/mvsrServerDataDict.h"
+#include "storage/indices/mvseIndicesEngine.h"
+#include "storage/records/mvseRecordEngine.h"
+#include "storage/streams/mvseStreamEngine.h"
 
 namespace {
 
 using namespace storage_test;
 using Bytes = std::vector<uint8_t>;
 
-// A memory indices engine found by name, as the token indices' engine is.
-class TTokenIndicesEngine : public TMemoryIndicesEngine {
-  MV_DECLARE_CLASSREF(TmvIndicesEngineClassRef)
- public:
-  using TMemoryIndicesEngine::TMemoryIndicesEngine;
-  static TmvBaseIndicesEngine* Create(TmvBaseIndicesDescriptor* aDescriptor, const TmvBlockAccessArray& aFiles,
-                                      TmvBaseRecordEngine* aRecordEngine, TmvBaseTransaction* aTrans, bool aAdd) {
-    return new TTokenIndicesEngine(aDescriptor, aFiles, aRecordEngine, aTrans, aAdd);
-  }
-};
-constinit const TmvIndicesEngineClassRef TTokenIndicesEngine::StaticClass{
-    {{u"TTokenIndicesEngine", &TmvBaseIndicesEngine::StaticClass}, &TmvBaseIndicesEngine::GetList,
-     &TmvBaseSubEngine::NoTableCheck},
-    &TTokenIndicesEngine::Create,
-    &TmvBaseIndicesEngine::CheckIndexDescriptors};
-
 class FulltextTableEngine : public HeapFileTest {
  protected:
   void SetUp() override {
     HeapFileTest::SetUp();
-    TmvBaseSubEngine::Register(TMemoryIndexEngine::StaticClass, mvDefaultIndexEngine);
-    TmvBaseSubEngine::Register(TTokenIndicesEngine::StaticClass, mvDefaultIndexEngine);
+    mvIndexInit();
     dd = mvtest::DocsTable();
     ft = &mvtest::AddFulltext(*dd);
     docs = ft->AddFulltextIndex(u"Docs");
@@ -51,8 +43,7 @@ class FulltextTableEngine : public HeapFileTest {
   void TearDown() override {
     engine.reset();
     dd.reset();
-    TmvBaseSubEngine::Unregister(TTokenIndicesEngine::StaticClass);
-    TmvBaseSubEngine::Unregister(TMemoryIndexEngine::StaticClass);
+    mvIndexFini();
     HeapFileTest::TearDown();
   }
   // The table's full-text engine made in a new table whose set-up commits,
@@ -178,20 +169,140 @@ TEST_F(FulltextTableEngine, BitArrayTokenIndexFindsItsIndexes) {
   TmvBaseIndexEngine* forward = BitIndex().GetIndexEngine();
   ASSERT_NE(forward, nullptr);
   EXPECT_EQ(forward->bieIndexName, u"Docs$Default");
+  EXPECT_NE(dynamic_cast<TmvStaticKeyBstarTreeIndexEngine*>(forward), nullptr);
+  EXPECT_NE(dynamic_cast<TmvSimpleIndicesEngine*>(engine->GetIndicesEngine()), nullptr);
   EXPECT_NE(dynamic_cast<TmvBitArrayTokenKeyEngine*>(forward->bieKeyEngine), nullptr);
+  EXPECT_EQ(engine->GetIndicesEngine()->IndexCount(), 1);
+}
 
-  engine.reset();
+// A table with a full-text descriptor whose token index asks for the
+// reverse index too: its dictionary stored in the file, the table's
+// records, main indexes and full-text engines made, tokens written (keys
+// in both B*-trees, their bit arrays as BLOBs) and committed; then the
+// file reopened with the dictionary read back from it, the engines opened
+// without a transaction, every token found again with its bits, and all
+// closed (the sanitizer tree finds any leak).
+TEST_F(FulltextTableEngine, ATableWithAFulltextDescriptorGoesEndToEndThroughStorage) {
+  bits->AddIndex(0);
   bits->AddReverseIndex(0);
-  Build(false);
-  ASSERT_NE(BitIndex().GetReverseIndexEngine(), nullptr);
-  EXPECT_EQ(BitIndex().GetReverseIndexEngine()->bieIndexName, u"Docs$Default$Reverse");
-  EXPECT_EQ(BitIndex().GetIndexEngine()->bieIndexName, u"Docs$Default");
-  EXPECT_EQ(engine->GetIndicesEngine()->IndexCount(), 2);
+  dd->CheckValid(false);
+  if (auto* heap = dynamic_cast<TmvHeapBlobDescriptor*>(ft->GetBlobDescriptor()); heap && !heap->GetHeapDescriptor())
+    heap->AddHeapDescriptor()->AddBlockHeapDescriptor();
+  struct TTable {
+    std::unique_ptr<TmvServerDataDict> dict;
+    std::unique_ptr<TmvBaseRecordEngine> records;
+    std::unique_ptr<TmvBaseIndicesEngine> indices;
+    std::unique_ptr<TmvBaseFulltextTableEngine> fulltext;
+    void Close() {
+      fulltext.reset();
+      indices.reset();
+      records.reset();
+    }
+  };
+  auto engines = [&](TTable& aTable, TmvBaseTransaction* aTrans) {
+    const TmvBlockAccessArray files{view.get()};
+    aTable.records.reset(TmvBaseRecordEngine::CreateEngine(aTable.dict.get(), files, aTrans));
+    aTable.indices.reset(
+        TmvBaseIndicesEngine::CreateEngine(aTable.dict.get(), files, aTable.records.get(), aTrans, false));
+    aTable.fulltext.reset(TmvBaseFulltextTableEngine::CreateFor(aTable.dict.get(), files, aTable.indices.get(), aTrans));
+  };
+  auto tokenIndex = [](TTable& aTable) -> TmvBitArrayTokenIndexTableEngine& {
+    return dynamic_cast<TmvBitArrayTokenIndexTableEngine&>(
+        *static_cast<TmvFulltextTableEngine&>(*aTable.fulltext).FulltextIndex(0)->TokenIndex(0));
+  };
+  // Each token with the bits (record numbers) that hold it.
+  const std::vector<std::pair<TmvWideString, std::vector<uint32_t>>> tokens{
+      {u"alpha", {0, 2}}, {u"beta", {1}}, {u"gamma", {0, 1, 2, 40}}};
+  auto keyOf = [](TmvBaseIndexEngine* aIndex, const TmvWideString& aToken) {
+    Bytes key(aIndex->KeyEngine()->bkeKeyLength);
+    static_cast<TmvBitArrayTokenKeyEngine*>(aIndex->KeyEngine())->InternalBuildKey(0, aToken, key.data(), -1);
+    return key;
+  };
+  {
+    TTable t;
+    t.dict = std::make_unique<TmvServerDataDict>();
+    t.dict->Assign(dd.get());
+    TTestTransaction trans(cache);
+    std::unique_ptr<TmvBaseStreamEngine> streams(TmvBaseStreamEngine::CreateEngine(t.dict.get(), view.get(), &trans));
+    t.dict->WriteToFile(streams.get(), &trans, mvEngineVersion);
+    streams.reset();
+    engines(t, &trans);
+    ASSERT_NE(t.fulltext, nullptr);
+    TmvBitArrayTokenIndexTableEngine& index = tokenIndex(t);
+    TmvBaseIndexEngine* forward = index.GetIndexEngine();
+    TmvBaseIndexEngine* reverse = index.GetReverseIndexEngine();
+    ASSERT_NE(reverse, nullptr);
+    EXPECT_EQ(forward->bieIndexName, u"Docs$Default");
+    EXPECT_EQ(reverse->bieIndexName, u"Docs$Default$Reverse");
+    for (TmvBaseIndexEngine* tree : {forward, reverse})
+      EXPECT_NE(dynamic_cast<TmvStaticKeyBstarTreeIndexEngine*>(tree), nullptr);
+    // Three records, with their main keys.
+    TmvFieldsDescriptor* fields = t.dict->GetFieldsDescriptor();
+    for (int32_t id = 1; id <= 3; ++id) {
+      Bytes record(size_t(fields->RecordLength()));
+      fields->InitRecord(record.data());
+      fields->SetRecordField(0, record.data(), &id);
+      const uint32_t nr = uint32_t(id * 10);
+      fields->SetRecordField(1, record.data(), &nr);
+      TmvRefNr ref = 0;
+      t.records->AddRecord(&trans, ref, record.data());
+      ASSERT_EQ(t.indices->InsertKeys(&trans, ref, record.data(), nullptr), 0);
+    }
+    // The tokens: one bit array each, its key in both trees.
+    for (const auto& [token, bitsOf] : tokens) {
+      const TmvRefNr array = index.GetBitArrayStorageHandler()->CreateNew(&trans, bitsOf[0]);
+      for (size_t i = 1; i < bitsOf.size(); ++i) index.GetBitArrayStorageHandler()->SetBit(&trans, bitsOf[i], array);
+      for (TmvBaseIndexEngine* tree : {forward, reverse})
+        ASSERT_TRUE(tree->InsertKey(&trans, keyOf(tree, token).data(), array, 0, nullptr));
+    }
+    trans.Commit();
+    t.Close();
+  }
+  Reopen();
+  {
+    TTable t;
+    t.dict = std::make_unique<TmvServerDataDict>();
+    std::unique_ptr<TmvBaseStreamEngine> streams(
+        TmvBaseStreamEngine::CreateEngine(static_cast<TmvBaseStreamDescriptor*>(nullptr), view.get(), nullptr));
+    t.dict->ReadFromFile(streams.get(), nullptr);
+    streams.reset();
+    engines(t, nullptr);
+    ASSERT_NE(t.fulltext, nullptr);
+    TmvBitArrayTokenIndexTableEngine& index = tokenIndex(t);
+    ASSERT_NE(index.GetReverseIndexEngine(), nullptr);
+    TTestTransaction trans(cache);
+    uint32_t count = 0;
+    t.indices->biseGetIndex(0)->GetKeyCount(&trans, count);
+    EXPECT_EQ(count, 3u);
+    for (TmvBaseIndexEngine* tree : {index.GetIndexEngine(), index.GetReverseIndexEngine()}) {
+      tree->GetKeyCount(&trans, count);
+      EXPECT_EQ(count, tokens.size());
+      std::unique_ptr<TmvBaseIndexPath> path(tree->CreateIndexPath());
+      for (const auto& [token, bitsOf] : tokens) {
+        const Bytes key = keyOf(tree, token);
+        ASSERT_TRUE(tree->FindKey(&trans, key.data(), 0, 0, 0, path.get(), skaEqualFirst, nullptr));
+        // The bit array the entry names: its count, then the bitmap.
+        const Bytes stored = [&] {
+          uint32_t length = 0;
+          EXPECT_EQ(static_cast<TmvFulltextTableEngine&>(*t.fulltext).GetBlobEngine()->GetBlobLength(&trans, path->RefNr, {}, length), 0u);
+          ByteStream stream;
+          EXPECT_EQ(static_cast<TmvFulltextTableEngine&>(*t.fulltext).GetBlobEngine()->Read(&trans, path->RefNr, 0, length, {}, &stream), 0u);
+          return stream.bytes;
+        }();
+        ASSERT_GE(stored.size(), 4u);
+        EXPECT_EQ(mvGetU32(stored.data(), 0), bitsOf.size());
+        for (uint32_t bit : bitsOf) {
+          ASSERT_LT(4 + bit / 8, stored.size());
+          EXPECT_TRUE(stored[4 + bit / 8] & (1u << (bit % 8))) << bit;
+        }
+      }
+    }
+    trans.End();
+    t.Close();
+  }
 }
 
 TEST_F(FulltextTableEngine, MainIndexTokenIndexTakesItsMainIndex) {
-  TmvBaseRegisterableEngine::RegisterEngine(TTestCompKeyEngine::StaticClass);
-  TmvBaseRegisterableEngine::RegisterEngine(TTestRefKeyEngine::StaticClass);
   dd->GetIndicesDescriptor()->AddIndex(u"Tokens", 0, idAll, u"", &TmvMainIndexTokenKeyDescriptor::StaticClass);
   auto* main = static_cast<TmvMainIndexTokenIndexDescriptor*>(
       docs->AddTokenIndex(u"Main", &TmvMainIndexTokenIndexDescriptor::StaticClass));
@@ -199,7 +310,7 @@ TEST_F(FulltextTableEngine, MainIndexTokenIndexTakesItsMainIndex) {
   bits->AddIndex(0);
   {
     TTestTransaction trans(cache);
-    TMemoryIndicesEngine mainIndices(dd->GetIndicesDescriptor(), {view.get()}, nullptr, &trans, false);
+    TmvSimpleIndicesEngine mainIndices(dd->GetIndicesDescriptor(), {view.get()}, nullptr, &trans, false);
     trans.Commit();
     Build(true, &mainIndices);
     auto& tokens = dynamic_cast<TmvMainIndexTokenIndexTableEngine&>(*engine->FulltextIndex(0)->TokenIndex(1));
@@ -209,8 +320,6 @@ TEST_F(FulltextTableEngine, MainIndexTokenIndexTakesItsMainIndex) {
     // Without the table's indices engine the token index has nowhere to go.
     EXPECT_EQ(CodeOf([&] { Build(false); }), uint32_t(MVERR_INVALIDDESC));
   }
-  TmvBaseRegisterableEngine::UnregisterEngine(TTestRefKeyEngine::StaticClass);
-  TmvBaseRegisterableEngine::UnregisterEngine(TTestCompKeyEngine::StaticClass);
 }
 
 TEST_F(FulltextTableEngine, TableWithoutFulltextGetsNone) {
