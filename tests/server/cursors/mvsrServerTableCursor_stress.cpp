@@ -7,6 +7,7 @@
 // that never shrinks); in the end every committed pair is there.
 #include <atomic>
 #include <future>
+#include <random>
 #include <thread>
 
 #include "server/cursors/TableCursorTestSupport.h"
@@ -24,13 +25,14 @@ TEST_F(TableCursorStress, WritersInTransactionsAndReadersOutsideThem) {
   TmvServerTableCursor* readers[2] = {Open(Database(), u"T"), Open(Database(), u"T")};
   constexpr int kCommits = 25;
   std::atomic<int> committed{0}, refused{0}, writing{2};
-  std::atomic<bool> readerFault{false};
+  std::atomic<bool> readerFault{false}, stop{false};
 
   auto write = [&](int aWriter) {
     TmvServerTableCursor* cursor = writers[aWriter];
     TmvAbstractTransContext* context = cursor->_Trans();
     int done = 0, id = 1 + aWriter * 100000;
-    while (done < kCommits) {
+    std::minstd_rand random(unsigned(aWriter) + 1);
+    while (done < kCommits && !stop.load()) {
       mvSetOperationDeadline(2000, true);
       if (context->TransactionStart(false, false) != 0) continue;
       uint32_t code = cursor->sbcBeginContentLock(false, false, false);
@@ -40,6 +42,9 @@ TEST_F(TableCursorStress, WritersInTransactionsAndReadersOutsideThem) {
         if (code != MVERR_DEADLOCK && code != MVERR_LOCKTIMEOUT) ADD_FAILURE() << "writer got " << code;
         ++refused;
         context->TransactionRollback();
+        // Two writers refused at once and retrying at once would meet
+        // again and again: each waits a little, as a client would.
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
         continue;
       }
       TmvBaseTransaction* trans = cursor->stcTrans();
@@ -61,7 +66,7 @@ TEST_F(TableCursorStress, WritersInTransactionsAndReadersOutsideThem) {
   auto read = [&](int aReader) {
     TmvServerTableCursor* cursor = readers[aReader];
     uint32_t last = 0;
-    while (writing.load() > 0) {
+    while (writing.load() > 0 && !stop.load()) {
       mvSetOperationDeadline(2000, true);
       if (cursor->sbcBeginContentLock(false, false, false) != 0) {
         readerFault = true;
@@ -74,13 +79,18 @@ TEST_F(TableCursorStress, WritersInTransactionsAndReadersOutsideThem) {
       cursor->sbcEndContentLock();
       if (count % 2 != 0 || count < last || keys != count) readerFault = true;
       last = count;
+      std::this_thread::yield();
     }
   };
 
   std::vector<std::future<void>> threads;
   for (int i = 0; i < 2; ++i) threads.push_back(std::async(std::launch::async, write, i));
   for (int i = 0; i < 2; ++i) threads.push_back(std::async(std::launch::async, read, i));
-  for (auto& t : threads) ASSERT_EQ(t.wait_for(120s), std::future_status::ready) << "a thread is stuck";
+  bool stuck = false;
+  for (auto& t : threads) stuck = stuck || t.wait_for(120s) != std::future_status::ready;
+  // Loops that still run end now, so that a failure is reported, not a hang.
+  stop = true;
+  ASSERT_FALSE(stuck) << "a thread is stuck";
   for (auto& t : threads) t.get();
   EXPECT_FALSE(readerFault.load()) << "a reader saw an uncommitted state";
   EXPECT_EQ(committed.load(), 2 * kCommits);
