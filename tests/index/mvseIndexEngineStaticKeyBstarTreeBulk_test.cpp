@@ -241,7 +241,9 @@ TEST_F(BulkBuild, AThousandKeysMakeFiveLeavesOfTwoHundredUnderOneRoot) {
     EXPECT_EQ(mvInhKeyCount(leaf.data()), 200);
     EXPECT_EQ(mvInhFirstSlot(leaf.data()), (maxLeaf - 200) / 2);
     EXPECT_EQ(mvInhPrevNode(leaf.data()), previous);
-    if (previous != mvNoBlock) EXPECT_EQ(mvInhNextNode(Node(previous).data()), block);
+    if (previous != mvNoBlock) {
+      EXPECT_EQ(mvInhNextNode(Node(previous).data()), block);
+    }
     previous = block;
   }
   EXPECT_EQ(mvInhNextNode(Node(previous).data()), mvNoBlock);
@@ -269,7 +271,9 @@ TEST_F(BulkBuild, ThePlanSpreadsItemsEvenly) {
       const uint32_t count = plan.CountOf(n);
       sum += count;
       EXPECT_LE(count, c.max);
-      if (plan.Nodes > 1) EXPECT_GE(count, c.min);
+      if (plan.Nodes > 1) {
+        EXPECT_GE(count, c.min);
+      }
       EXPECT_LE(plan.CountOf(0) - count, 1u);
     }
     EXPECT_EQ(sum, c.items);
