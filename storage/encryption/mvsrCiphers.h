@@ -29,7 +29,7 @@ extern const uint32_t mvBlowfishInitP[18];
 extern const uint32_t mvBlowfishInitS[4][256];
 
 // Blowfish: the key schedule and the encryption and decryption of a block
-// given as two u32 words. aStandard selects the specification's byte order
+// given as two u32 words. aStandard selects the cipher's published byte order
 // (most significant byte to the first S-box, key bytes packed big-endian);
 // otherwise the system's little-endian variant.
 class TmvBlowfishCore {
