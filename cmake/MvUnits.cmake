@@ -33,10 +33,23 @@ function(mv_test_executable exe label srcs deps)
     target_compile_options(${exe} PRIVATE -O1 -g1)
   endif()
   target_precompile_headers(${exe} PRIVATE ${MV_TEST_PCH})
-  gtest_discover_tests(${exe}
-    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
-    PROPERTIES LABELS ${label}
-    DISCOVERY_TIMEOUT 60)
+  if(MV_TEST_SHARDS GREATER 0 AND label STREQUAL "unit")
+    # In the sanitizer trees a process start costs a good part of a second
+    # (shadow memory), more than most tests take: there each executable runs
+    # as a few shards of many tests each instead of one process per test.
+    math(EXPR last "${MV_TEST_SHARDS} - 1")
+    foreach(shard RANGE ${last})
+      add_test(NAME ${exe}.shard${shard} COMMAND ${exe} --gtest_brief=1
+               WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+      set_tests_properties(${exe}.shard${shard} PROPERTIES LABELS ${label}
+        ENVIRONMENT "GTEST_TOTAL_SHARDS=${MV_TEST_SHARDS};GTEST_SHARD_INDEX=${shard}")
+    endforeach()
+  else()
+    gtest_discover_tests(${exe}
+      WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+      PROPERTIES LABELS ${label}
+      DISCOVERY_TIMEOUT 60)
+  endif()
 endfunction()
 
 function(mv_test_suite folder)

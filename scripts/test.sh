@@ -3,7 +3,8 @@
 #  - the plain tree, where the engine runs on its pooled allocator, the one
 #    the program really uses;
 #  - the test tree (AddressSanitizer + UndefinedBehaviorSanitizer, engine
-#    allocations routed to the system allocator);
+#    allocations routed to the system allocator), where each unit test
+#    executable runs as four shards, all its tests in one process each;
 # builds and runs the consumer project under tests/consumer, which uses the
 # engine as a CMake subproject; and runs the stress tests (label "stress")
 # in a third tree under ThreadSanitizer, which builds only the libraries and
@@ -30,7 +31,7 @@ cmake --build build/consumer -j "$jobs"
 build/consumer/consumer
 
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMV_SANITIZE=ON -DMV_SYSTEM_ALLOCATOR=ON \
-  -DMV_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null
+  -DMV_BUILD_TESTS=ON -DMV_TEST_SHARDS=4 -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null
 cmake --build build/test -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
