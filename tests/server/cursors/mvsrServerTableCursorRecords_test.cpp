@@ -9,7 +9,8 @@
 #include "platform/Numeric.h"
 #include "server/cursors/TableCursorTestSupport.h"
 #include "server/mvsrServerTasks.h"
-#include "storage/mvsrFulltextEngine.h"
+#include "dictionary/filters/mvsdDefaultValueDescriptors.h"
+#include "server/ServerTestSupport.h"
 
 namespace {
 
@@ -442,6 +443,84 @@ TEST_F(Records, BatchInsertChecksTheStreamFirst) {
     delete stream;
   }
   EXPECT_EQ(Count(cursor, rcoTotalRecordCount), 2u) << "only the sound batch stored records";
+}
+
+TEST_F(Records, SpecialFieldsGuardAModify) {
+  auto dict = IndexedPeople();
+  TmvFieldsDescriptor* f = dict->GetFieldsDescriptor();
+  f->AddField(u"REV", u"", mvtRecRev, 0, 0, false);
+  f->AddField(u"REF", u"", mvtRefNr, 0, 0, false);
+  f->AddField(u"MLSN", u"", mvtInt64, 0, 0, false)
+      ->AddDefaultValue(&TmvNextLSNDefaultValueDescriptor::StaticClass)
+      ->SetApplyOnModify(true);
+  ASSERT_EQ(Build(DiskFolder(), u"S", dict.get()), 0u);
+  TmvServerTableCursor* cursor = Open(Database(), u"S", u"ByID");
+  TmvFieldsDescriptor* fields = cursor->Table()->FieldsDescriptor();
+  std::vector<uint8_t> row = Row(cursor, 1);
+  int64_t autoInc = 0;
+  ASSERT_EQ(cursor->RecordInsert(mvltNoLock, row.data(), &autoInc), 0u) << UTF8Encode(LastText(0));
+  std::vector<uint8_t> stored = ReadCurrent(cursor);
+  int64_t refNr = 0, lsn = 0;
+  bool isNull = false;
+  fields->GetRecordField(5, stored.data(), isNull, &refNr);
+  fields->GetRecordField(6, stored.data(), isNull, &lsn);
+  ASSERT_NE(refNr, 0);
+
+  std::vector<uint8_t> changed = stored;
+  const uint32_t otherRev = 7;
+  fields->SetRecordField(4, changed.data(), &otherRev);
+  EXPECT_EQ(cursor->RecordModify(changed.data(), true, nullptr), uint32_t(MVERR_RECCHANGEDBYOTHER));
+  changed = stored;
+  const int64_t otherRef = refNr + 1;
+  fields->SetRecordField(5, changed.data(), &otherRef);
+  const uint32_t code = cursor->RecordModify(changed.data(), true, nullptr);
+  EXPECT_EQ(code, uint32_t(MVERR_INVALIDMODIFYREQUEST));
+  EXPECT_EQ(LastText(code), u"Invalid modify request. RefNr has changed.\r\nExpected: [" + IntToStr(refNr) +
+                                u"]\r\nFound: [" + IntToStr(otherRef) + u"]");
+  EXPECT_EQ(cursor->RecordDelete(nullptr, TmvLSN(lsn + 100)), uint32_t(MVERR_NOCURRREC)) << "another ModifyLSN";
+  EXPECT_EQ(cursor->RecordDelete(nullptr, TmvLSN(lsn)), 0u);
+  EXPECT_EQ(Count(cursor, rcoTotalRecordCount), 0u);
+}
+
+TEST_F(Records, ExtendersSeeTheOrderAndCanVeto) {
+  TmvServerTableCursor* cursor = Table(Database(), {1});
+  auto* extender = new TestExtender(nullptr, cursor, {eaRecordInsert, eaRecordModify, eaRecordDelete, eaRecordGet});
+  std::vector<uint8_t> row = Row(cursor, 2);
+  int64_t autoInc = 0;
+  ASSERT_EQ(cursor->RecordInsert(mvltNoLock, row.data(), &autoInc), 0u);
+  std::vector<uint8_t> current = ReadCurrent(cursor);
+  ASSERT_EQ(cursor->RecordModify(current.data(), true, nullptr), 0u);
+  ASSERT_EQ(cursor->RecordDelete(nullptr, 0), 0u);
+  std::vector<std::pair<TmvEngineAction, bool>> seen;
+  for (const auto& c : extender->calls) seen.push_back({c.action, c.before});
+  const std::vector<std::pair<TmvEngineAction, bool>> expected{
+      {eaRecordInsert, true}, {eaRecordInsert, false}, {eaRecordGet, false}, {eaRecordModify, true},
+      {eaRecordModify, false}, {eaRecordDelete, true}, {eaRecordDelete, false}};
+  EXPECT_EQ(seen, expected);
+
+  extender->answers.push_back({eaRecordInsert, true, 10009});
+  row = Row(cursor, 3);
+  EXPECT_EQ(cursor->RecordInsert(mvltNoLock, row.data(), &autoInc), 10009u);
+  EXPECT_EQ(Count(cursor, rcoTotalRecordCount), 1u) << "a veto before leaves nothing changed";
+}
+
+TEST_F(Records, ALateFailureInTheCallersTransactionMarksItCorrupted) {
+  TmvServerTableCursor* cursor = Table(Database(), {1, 2});
+  auto* extender = new TestExtender(nullptr, cursor, {eaRecordModify});
+  extender->answers.push_back({eaRecordModify, false, 10009});
+  TmvAbstractTransContext* context = cursor->_Trans();
+  ASSERT_EQ(context->TransactionStart(false, false), 0u);
+  ASSERT_EQ(FindID(cursor, 2), 0u);
+  std::vector<uint8_t> row = ReadCurrent(cursor);
+  const int32_t id = 5;
+  cursor->Table()->FieldsDescriptor()->SetRecordField(0, row.data(), &id);
+  EXPECT_EQ(cursor->RecordModify(row.data(), true, nullptr), 10009u);
+  EXPECT_EQ(context->TransactionCommit(), uint32_t(MVERR_TRANSACTIONCORRUPT))
+      << "the keys were changed: only a rollback can undo them";
+  ASSERT_EQ(context->TransactionRollback(), 0u);
+  cursor->SetToBegin();
+  EXPECT_EQ(Walk(cursor, true), (std::vector<int32_t>{1, 2}));
+  EXPECT_EQ(Count(cursor, rcoTotalKeyCount), 2u);
 }
 
 }  // namespace
