@@ -328,6 +328,11 @@ class TmvServerTableCursor : public TmvServerBaseCursor, public TmvLockingCursor
   // A level of the cursor's own when the rule asks for one: 0 and aOwn.
   uint32_t StartOwnLevel(bool aBlobTest, bool& aOwn);
   uint32_t EndOwnLevel(bool aOwn, uint32_t aResult);
+  // Modify's and delete's start: the current record locked (aConflictCode
+  // on conflict), the own level, the exclusive content lock, then the path
+  // checked and locked again under the lock. The out flags say what to undo.
+  uint32_t BeginCurrentWrite(bool aBlobTest, uint32_t aConflictCode, bool& aLocked, TmvRefNr& aLockedRefNr,
+                             bool& aLockNew, bool& aOwn, bool& aContentLocked);
   // The write-intent lock (none on an exclusive cursor): 0 or 10245.
   uint32_t WriteIntent(bool& aNew);
   void MarkCorrupted();

@@ -140,6 +140,35 @@ bool TmvServerTableCursor::PathHidden(const void* aRecord) {
   return false;
 }
 
+uint32_t TmvServerTableCursor::BeginCurrentWrite(bool aBlobTest, uint32_t aConflictCode, bool& aLocked,
+                                                 TmvRefNr& aLockedRefNr, bool& aLockNew, bool& aOwn,
+                                                 bool& aContentLocked) {
+  if (stcIndexPath->RefNr != 0) {
+    aLockedRefNr = stcIndexPath->RefNr;
+    if (uint32_t code = LockRecord(aLockedRefNr, false, aConflictCode, aLockNew)) return code;
+    aLocked = true;
+  }
+  if (uint32_t code = StartOwnLevel(aBlobTest, aOwn)) return code;
+  if (uint32_t code = sbcBeginContentLock(true, false, false)) return code;
+  aContentLocked = true;
+  try {
+    // The path again under the lock: the record may have gone meanwhile.
+    if (stcIndexEngine) stcIndexEngine->ValidateIndexPath(stcTrans(), stcIndexPath);
+    stcPutPathInRange();
+    if (!aLocked) {
+      if (stcIndexPath->RefNr == 0) return Code(MVERR_NOCURRREC);
+      aLockedRefNr = stcIndexPath->RefNr;
+      if (uint32_t code = LockRecord(aLockedRefNr, false, aConflictCode, aLockNew)) return code;
+      aLocked = true;
+    } else if (stcIndexPath->RefNr != aLockedRefNr || !stcIndexPath->IsOnKey()) {
+      return Code(MVERR_NOCURRREC);
+    }
+    return 0;
+  } catch (...) {
+    return asoConvertException();
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Insert
 
@@ -369,32 +398,12 @@ uint32_t TmvServerTableCursor::sbcRecordModify(void* aData, bool aReleaseLock, c
     // 2., 3.
     if (!aDataDiff) visibleToKeep();
     if (int32_t state = stcIndexPath->CheckCurrentState()) return Code(state);
-    if (stcIndexPath->RefNr != 0) {
-      st.LockedRefNr = stcIndexPath->RefNr;
-      if ((result = LockRecord(st.LockedRefNr, false, MVERR_RECLOCKFAILED, st.LockNew))) return result;
-      st.Locked = true;
-    }
-    // 4.
-    result = StartOwnLevel(true, st.Own);
-    if (result == 0) {
-      result = sbcBeginContentLock(true, false, false);
-      st.ContentLocked = result == 0;
-    }
+    // 3.-5.
+    result = BeginCurrentWrite(true, MVERR_RECLOCKFAILED, st.Locked, st.LockedRefNr, st.LockNew, st.Own,
+                               st.ContentLocked);
     if (result == 0) {
       try {
         TmvBaseTransaction* trans = stcTrans();
-        if (stcIndexEngine) stcIndexEngine->ValidateIndexPath(trans, stcIndexPath);
-        stcPutPathInRange();
-        // 5.
-        if (!st.Locked) {
-          if (stcIndexPath->RefNr == 0) throw EmvServerEngineException(Code(MVERR_NOCURRREC));
-          st.LockedRefNr = stcIndexPath->RefNr;
-          if ((result = LockRecord(st.LockedRefNr, false, MVERR_RECLOCKFAILED, st.LockNew)))
-            throw EmvServerEngineException(result);
-          st.Locked = true;
-        } else if (stcIndexPath->RefNr != st.LockedRefNr || !stcIndexPath->IsOnKey()) {
-          throw EmvServerEngineException(Code(MVERR_NOCURRREC));
-        }
         // 6.
         if (TmvBaseFilterEngine* keyFilter = ActiveKeyFilter())
           if (!stcIndexPath->KeyValid || !keyFilter->MatchesBuffer(stcIndexPath->Key))
@@ -504,32 +513,12 @@ uint32_t TmvServerTableCursor::sbcRecordDelete(void* aData, TmvLSN aLSN) {
   TmvBaseRecordEngine* records = stcTable->RecordEngine();
   TWriteState st;
   try {
-    // 2.
-    if (stcIndexPath->RefNr != 0) {
-      st.LockedRefNr = stcIndexPath->RefNr;
-      if ((result = LockRecord(st.LockedRefNr, false, MVERR_RECLOCKED, st.LockNew))) return result;
-      st.Locked = true;
-    }
-    // 3.
-    result = StartOwnLevel(false, st.Own);
-    if (result == 0) {
-      result = sbcBeginContentLock(true, false, false);
-      st.ContentLocked = result == 0;
-    }
+    // 2., 3.
+    result = BeginCurrentWrite(false, MVERR_RECLOCKED, st.Locked, st.LockedRefNr, st.LockNew, st.Own,
+                               st.ContentLocked);
     if (result == 0) {
       try {
         TmvBaseTransaction* trans = stcTrans();
-        if (stcIndexEngine) stcIndexEngine->ValidateIndexPath(trans, stcIndexPath);
-        stcPutPathInRange();
-        if (!st.Locked) {
-          if (stcIndexPath->RefNr == 0) throw EmvServerEngineException(Code(MVERR_NOCURRREC));
-          st.LockedRefNr = stcIndexPath->RefNr;
-          if ((result = LockRecord(st.LockedRefNr, false, MVERR_RECLOCKED, st.LockNew)))
-            throw EmvServerEngineException(result);
-          st.Locked = true;
-        } else if (stcIndexPath->RefNr != st.LockedRefNr || !stcIndexPath->IsOnKey()) {
-          throw EmvServerEngineException(Code(MVERR_NOCURRREC));
-        }
         // 4.-6.
         const TmvRefNr refNr = stcIndexPath->RefNr;
         if (TmvBaseFilterEngine* keyFilter = ActiveKeyFilter())
