@@ -5,6 +5,7 @@
 #include "convert/mvsdFieldMapperBase.h"
 #include "platform/SysUtils.h"
 #include "server/mvseRefIntEngine.h"
+#include "server/mvsrServerBaseCursor.h"
 
 namespace {
 
@@ -83,8 +84,41 @@ MV_CURSOR_CALL(BlobCopyPrim,
 
 #undef MV_CURSOR_CALL
 
-void mvsdFieldMapperCursorInit() { mvSetRefIntMapperHook({&CreateRefIntMapper, &FreeRefIntMapper}); }
+namespace {
+
+// The server cursor's own calls for what the mappers ask of a table's
+// records; its BLOB calls are installed where the cursor's BLOBs are built.
+TmvBaseTableDescriptor* ServerTableDescriptor(TmvAbstractCursor* aCursor) { return aCursor->GetTableDescriptor(); }
+ImvDictionaryCursor* ServerDictionaryCursor(TmvAbstractCursor* aCursor) { return aCursor; }
+TmvServerBaseCursor* ServerCursor(TmvAbstractCursor* aCursor) { return dynamic_cast<TmvServerBaseCursor*>(aCursor); }
+uint32_t ServerAutoIncGet(TmvServerBaseCursor* aCursor) { return aCursor->sbcAutoIncGet(); }
+void ServerAutoIncSetDirect(TmvServerBaseCursor* aCursor, uint32_t aValue) { aCursor->sbcAutoIncSetDirect(aValue); }
+String ServerFullName(TmvAbstractCursor* aCursor) { return aCursor->FullName(); }
+
+}  // namespace
+
+void mvsdFieldMapperCursorInit() {
+  mvSetRefIntMapperHook({&CreateRefIntMapper, &FreeRefIntMapper});
+  // Calls a test installed before the start stay.
+  TmvMapperCursorCalls& calls = Calls();
+  if (calls.TableDescriptor) return;
+  calls.TableDescriptor = &ServerTableDescriptor;
+  calls.DictionaryCursor = &ServerDictionaryCursor;
+  calls.AsServerCursor = &ServerCursor;
+  calls.AutoIncGet = &ServerAutoIncGet;
+  calls.AutoIncSetDirect = &ServerAutoIncSetDirect;
+  calls.FullName = &ServerFullName;
+}
 
 void mvsdFieldMapperCursorFini() {
   if (mvGetRefIntMapperHook().CreateMapper == &CreateRefIntMapper) mvSetRefIntMapperHook({});
+  TmvMapperCursorCalls& calls = Calls();
+  if (calls.TableDescriptor == &ServerTableDescriptor) {
+    calls.TableDescriptor = nullptr;
+    calls.DictionaryCursor = nullptr;
+    calls.AsServerCursor = nullptr;
+    calls.AutoIncGet = nullptr;
+    calls.AutoIncSetDirect = nullptr;
+    calls.FullName = nullptr;
+  }
 }

@@ -8,9 +8,11 @@
 // create, write, copy and delete BLOBs, and the record mapper engine names
 // the source table in its error texts. They all go through the
 // functions below, so that one place binds them to the server's cursor
-// classes: the server unit installs its calls at start-up (tests install
-// their own cursor's). Until calls are installed, each function fails the
-// assertion that names it.
+// classes: this unit's start-up installs the server cursor's calls for the
+// table descriptor, the dictionary cursor, the auto-increment value and the
+// name (the BLOB calls come with the cursor's BLOBs; tests install their own
+// cursor's). Until calls are installed, each function fails the assertion
+// that names it.
 //
 // The other way round, the server engine's referential-integrity engine
 // finds the conversion between a source and a target field through a hook;
