@@ -5,6 +5,7 @@
 #include "convert/mvsdFieldMapperBase.h"
 #include "platform/SysUtils.h"
 #include "server/mvseRefIntEngine.h"
+#include "server/mvsrServerBaseCursor.h"
 
 namespace {
 
@@ -28,9 +29,42 @@ void* CreateRefIntMapper(TmvFieldDescriptor* aSourceField, TmvAbstractCursor* aS
 
 void FreeRefIntMapper(void* aInstance) { delete static_cast<TmvBaseFieldMapper*>(aInstance); }
 
+// The server's cursors. The BLOB calls name no record: the mappers work on
+// BLOBs that no stored record holds yet, inside the caller's transaction.
+constexpr TmvRecID kNoRecord{};
+
+TmvMapperCursorCalls MakeServerCalls() {
+  TmvMapperCursorCalls calls;
+  calls.TableDescriptor = [](TmvAbstractCursor* c) { return c->GetTableDescriptor(); };
+  calls.DictionaryCursor = [](TmvAbstractCursor* c) -> ImvDictionaryCursor* { return c; };
+  calls.AsServerCursor = [](TmvAbstractCursor* c) { return dynamic_cast<TmvServerBaseCursor*>(c); };
+  calls.AutoIncGet = [](TmvServerBaseCursor* c) { return c->sbcAutoIncGet(); };
+  calls.AutoIncSetDirect = [](TmvServerBaseCursor* c, uint32_t v) { c->sbcAutoIncSetDirect(v); };
+  calls.FullName = [](TmvAbstractCursor* c) { return c->acGetFullName(); };
+  calls.BlobGetLength = [](TmvServerBaseCursor* c, int32_t f, TmvBlobNr b, uint32_t& l) {
+    return c->sbcBlobGetLength(kNoRecord, f, b, l, false, nullptr);
+  };
+  calls.BlobRead = [](TmvServerBaseCursor* c, int32_t f, TmvBlobNr b, uint32_t o, uint32_t l, TStream* s) {
+    return c->sbcBlobRead(kNoRecord, f, b, o, l, s, false, nullptr);
+  };
+  calls.BlobCreate = [](TmvServerBaseCursor* c, int32_t f, TmvBlobNr& b) { return c->sbcBlobCreate(kNoRecord, f, b); };
+  calls.BlobWrite = [](TmvServerBaseCursor* c, int32_t f, TmvBlobNr b, uint32_t o, uint32_t l, const void* d) {
+    return c->sbcBlobWrite(kNoRecord, f, b, o, l, d);
+  };
+  calls.BlobDelete = [](TmvServerBaseCursor* c, int32_t f, TmvBlobNr b) { return c->sbcBlobDelete(kNoRecord, f, b); };
+  calls.BlobCopyPrim = [](TmvServerBaseCursor* c, TmvServerBaseCursor* s, int32_t sf, TmvBlobNr b, int32_t df,
+                          TmvBlobNr& d, uint32_t m) { return c->sbcBlobCopyPrim(s, sf, b, df, d, m); };
+  return calls;
+}
+
 }  // namespace
 
 void mvSetMapperCursorCalls(const TmvMapperCursorCalls& aCalls) { Calls() = aCalls; }
+
+const TmvMapperCursorCalls& mvServerMapperCursorCalls() {
+  static const TmvMapperCursorCalls calls = MakeServerCalls();
+  return calls;
+}
 
 TmvBaseTableDescriptor* mvCursorTableDescriptor(TmvAbstractCursor* aCursor) {
   MV_ASSERT(Calls().TableDescriptor != nullptr);
@@ -83,8 +117,12 @@ MV_CURSOR_CALL(BlobCopyPrim,
 
 #undef MV_CURSOR_CALL
 
-void mvsdFieldMapperCursorInit() { mvSetRefIntMapperHook({&CreateRefIntMapper, &FreeRefIntMapper}); }
+void mvsdFieldMapperCursorInit() {
+  mvSetRefIntMapperHook({&CreateRefIntMapper, &FreeRefIntMapper});
+  if (!Calls().TableDescriptor) mvSetMapperCursorCalls(mvServerMapperCursorCalls());
+}
 
 void mvsdFieldMapperCursorFini() {
   if (mvGetRefIntMapperHook().CreateMapper == &CreateRefIntMapper) mvSetRefIntMapperHook({});
+  if (Calls().TableDescriptor == mvServerMapperCursorCalls().TableDescriptor) mvSetMapperCursorCalls({});
 }
