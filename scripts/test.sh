@@ -23,6 +23,7 @@ cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMV_BUIL
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release --output-on-failure -j "$jobs" --timeout 600
+for example in build/release/examples/example_*; do "$example"; done
 
 cmake -S tests/consumer -B build/consumer -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" >/dev/null
@@ -35,6 +36,7 @@ cmake --build build/test -j "$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/test --output-on-failure -j "$jobs" --timeout 600
+for example in build/test/examples/example_*; do "$example"; done
 
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMV_TSAN=ON -DMV_SYSTEM_ALLOCATOR=ON \
   -DMV_BUILD_TESTS=ON -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" >/dev/null

@@ -12,9 +12,9 @@
 // table's content: content locks inside and outside transactions, table
 // locks, named streams, LSNs and the cache-table indexes (the ModifyLSN
 // index, the record-number index and the graveyard of deleted records).
-// mvsrServerTableCursorBlobs.cpp the BLOB operations. Reading and writing
-// records through the cursor are not here yet: those operations answer
-// 12289.
+// Reading, counting and writing records are in
+// mvsrServerTableCursorRead.cpp and mvsrServerTableCursorWrite.cpp, the
+// BLOB operations in mvsrServerTableCursorBlobs.cpp.
 //
 // Positions: without an index the path is a standalone path holding a
 // record number; every operation that positions by key or range then
@@ -168,7 +168,10 @@ class TmvServerTableCursor : public TmvServerBaseCursor, public TmvLockingCursor
   uint32_t stcRecordResurrect(TmvRefNr aRefNr, const void* aData);
   String sbcExtractPassword() override;
 
-  // --- record reading and writing: the next unit's; 12289 until then -------
+  // --- record reading and writing (mvsrServerTableCursorRead/Write) -------
+  // The integrity engine first (its failure ends the notification), then
+  // the extenders.
+  uint32_t NotifyExtenders(TmvEngineAction aAction, bool aBefore, TmvActionArgs aArgs) override;
   uint32_t sbcRecordGet(TmvLockType aLockType, void* aData) override;
   uint32_t sbcRecordGetNext(TmvLockType aLockType, void* aData) override;
   uint32_t sbcRecordGetPrior(TmvLockType aLockType, void* aData) override;
@@ -278,6 +281,8 @@ class TmvServerTableCursor : public TmvServerBaseCursor, public TmvLockingCursor
   bool HasGraveyard() const { return stcGraveyardLSNIndexPath && stcGraveyardRefNrIndexPath; }
 
  private:
+  // The record-count task walks the cursor with its filters detached.
+  friend class TmvServerGetRecCountTaskInfo;
   // A shared content lock around aWork; its failure or exception is the
   // result.
   template <typename F>
@@ -343,6 +348,35 @@ class TmvServerTableCursor : public TmvServerBaseCursor, public TmvLockingCursor
   // The copy of sbcBlobCopyPrim (aNewBlob) and sbcBlobCopyContentPrim.
   uint32_t stcBlobCopy(TmvServerBaseCursor* aSrcCursor, TmvBlobNr aBlobNr, TmvBlobNr& aDestBlobNr,
                        uint32_t aMaxLength, bool aNewBlob);
+
+  // --- helpers of reading and writing records ---------------------------
+  // A record lock on aRefNr: 0 (aNew: granted new), or aConflictCode with
+  // the conflict's reason and the table's name.
+  uint32_t LockRecord(TmvRefNr aRefNr, bool aConditional, uint32_t aConflictCode, bool& aNew);
+  // One step of the path forward or backward inside the range, the record
+  // read into aData when set: 0, or 8706 (8705) with the path at the end.
+  // aKeyStop receives a key filter's timeout.
+  uint32_t StepPath(bool aForward, void* aData, uint32_t& aKeyStop);
+  // The next (prior) read: the entry from BOF (EOF) through the range
+  // start (end), then steps while the record filter rejects.
+  uint32_t ReadStep(bool aForward, TmvLockType aLockType, void* aData);
+  // One lookup of sbcRecordGetForKey with the key in stcKeyBuffer.
+  uint32_t FindForKey(int32_t aFieldCount, int32_t aPartialLen, void* aData, bool aMatchFirst, bool aFirstCall);
+  // The count by walking the range (filters off for the lower options).
+  uint32_t CountByWalking(TmvRecordCountOption aOption, uint32_t& aCount);
+  // Whether aRecord (and its key) is visible through range and filters:
+  // 0, or the 10258 text's suffix number (1 range, 2 filter, 3 key filter,
+  // 4 conditional index).
+  int32_t Invisible(const void* aRecord);
+  // Whether the path's record is out of sight after a change.
+  bool PathHidden(const void* aRecord);
+  // A level of the cursor's own when the rule asks for one: 0 and aOwn.
+  uint32_t StartOwnLevel(bool aBlobTest, bool& aOwn);
+  uint32_t EndOwnLevel(bool aOwn, uint32_t aResult);
+  // The write-intent lock (none on an exclusive cursor): 0 or 10245.
+  uint32_t WriteIntent(bool& aNew);
+  void MarkCorrupted();
+  uint32_t InsertOneOfBatch(uint8_t* aRecord);
 
   TmvServerBaseTable* stcTable;
   TmvShareMode stcShareMode;
