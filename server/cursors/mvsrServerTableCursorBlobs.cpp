@@ -62,12 +62,7 @@ uint32_t TmvServerTableCursor::stcBlobWriteFrame(const std::function<uint32_t(Tm
   bool newIntent = false;
   try {
     // The write intent: other cursors' writes to this table wait meanwhile.
-    if (stcShareMode != smExclusive) {
-      const TmvLockResult intent =
-          stcTable->sbtLocks.GetRecordLock(stcTrans(), this, stcSelfRefNr, false, sbcLockFailureReason);
-      if (intent >= lrConflictUnknown) return sbcLockFailureError(MVERR_FILELOCKED);
-      newIntent = intent == lrGrantedNew;
-    }
+    if (uint32_t code = WriteIntent(newIntent)) return code;
     result = context->stcTransactionStart(false, false, false, true, true, IsResultSet || IsUnnamed);
     if (result == 0) {
       TmvServerTransaction* own = context->Transaction();
@@ -86,7 +81,7 @@ uint32_t TmvServerTableCursor::stcBlobWriteFrame(const std::function<uint32_t(Tm
         if (result != 0) {
           // What was written may be half in the outer level: only a rollback
           // of the whole transaction is safe now.
-          context->stcTransactionMarkCorrupted();
+          MarkCorrupted();
           TmvServerTransaction* trans = context->Transaction();
           rollBack = trans == own && trans && trans->TransLevel()->Level() == ownLevel;
         }
