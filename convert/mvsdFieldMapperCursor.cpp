@@ -29,9 +29,42 @@ void* CreateRefIntMapper(TmvFieldDescriptor* aSourceField, TmvAbstractCursor* aS
 
 void FreeRefIntMapper(void* aInstance) { delete static_cast<TmvBaseFieldMapper*>(aInstance); }
 
+// The server's cursors. The BLOB calls name no record: the mappers work on
+// BLOBs that no stored record holds yet, inside the caller's transaction.
+constexpr TmvRecID kNoRecord{};
+
+TmvMapperCursorCalls MakeServerCalls() {
+  TmvMapperCursorCalls calls;
+  calls.TableDescriptor = [](TmvAbstractCursor* c) { return c->GetTableDescriptor(); };
+  calls.DictionaryCursor = [](TmvAbstractCursor* c) -> ImvDictionaryCursor* { return c; };
+  calls.AsServerCursor = [](TmvAbstractCursor* c) { return dynamic_cast<TmvServerBaseCursor*>(c); };
+  calls.AutoIncGet = [](TmvServerBaseCursor* c) { return c->sbcAutoIncGet(); };
+  calls.AutoIncSetDirect = [](TmvServerBaseCursor* c, uint32_t v) { c->sbcAutoIncSetDirect(v); };
+  calls.FullName = [](TmvAbstractCursor* c) { return c->acGetFullName(); };
+  calls.BlobGetLength = [](TmvServerBaseCursor* c, int32_t f, TmvBlobNr b, uint32_t& l) {
+    return c->sbcBlobGetLength(kNoRecord, f, b, l, false, nullptr);
+  };
+  calls.BlobRead = [](TmvServerBaseCursor* c, int32_t f, TmvBlobNr b, uint32_t o, uint32_t l, TStream* s) {
+    return c->sbcBlobRead(kNoRecord, f, b, o, l, s, false, nullptr);
+  };
+  calls.BlobCreate = [](TmvServerBaseCursor* c, int32_t f, TmvBlobNr& b) { return c->sbcBlobCreate(kNoRecord, f, b); };
+  calls.BlobWrite = [](TmvServerBaseCursor* c, int32_t f, TmvBlobNr b, uint32_t o, uint32_t l, const void* d) {
+    return c->sbcBlobWrite(kNoRecord, f, b, o, l, d);
+  };
+  calls.BlobDelete = [](TmvServerBaseCursor* c, int32_t f, TmvBlobNr b) { return c->sbcBlobDelete(kNoRecord, f, b); };
+  calls.BlobCopyPrim = [](TmvServerBaseCursor* c, TmvServerBaseCursor* s, int32_t sf, TmvBlobNr b, int32_t df,
+                          TmvBlobNr& d, uint32_t m) { return c->sbcBlobCopyPrim(s, sf, b, df, d, m); };
+  return calls;
+}
+
 }  // namespace
 
 void mvSetMapperCursorCalls(const TmvMapperCursorCalls& aCalls) { Calls() = aCalls; }
+
+const TmvMapperCursorCalls& mvServerMapperCursorCalls() {
+  static const TmvMapperCursorCalls calls = MakeServerCalls();
+  return calls;
+}
 
 TmvBaseTableDescriptor* mvCursorTableDescriptor(TmvAbstractCursor* aCursor) {
   MV_ASSERT(Calls().TableDescriptor != nullptr);
@@ -84,41 +117,12 @@ MV_CURSOR_CALL(BlobCopyPrim,
 
 #undef MV_CURSOR_CALL
 
-namespace {
-
-// The server cursor's own calls for what the mappers ask of a table's
-// records; its BLOB calls are installed where the cursor's BLOBs are built.
-TmvBaseTableDescriptor* ServerTableDescriptor(TmvAbstractCursor* aCursor) { return aCursor->GetTableDescriptor(); }
-ImvDictionaryCursor* ServerDictionaryCursor(TmvAbstractCursor* aCursor) { return aCursor; }
-TmvServerBaseCursor* ServerCursor(TmvAbstractCursor* aCursor) { return dynamic_cast<TmvServerBaseCursor*>(aCursor); }
-uint32_t ServerAutoIncGet(TmvServerBaseCursor* aCursor) { return aCursor->sbcAutoIncGet(); }
-void ServerAutoIncSetDirect(TmvServerBaseCursor* aCursor, uint32_t aValue) { aCursor->sbcAutoIncSetDirect(aValue); }
-String ServerFullName(TmvAbstractCursor* aCursor) { return aCursor->FullName(); }
-
-}  // namespace
-
 void mvsdFieldMapperCursorInit() {
   mvSetRefIntMapperHook({&CreateRefIntMapper, &FreeRefIntMapper});
-  // Calls a test installed before the start stay.
-  TmvMapperCursorCalls& calls = Calls();
-  if (calls.TableDescriptor) return;
-  calls.TableDescriptor = &ServerTableDescriptor;
-  calls.DictionaryCursor = &ServerDictionaryCursor;
-  calls.AsServerCursor = &ServerCursor;
-  calls.AutoIncGet = &ServerAutoIncGet;
-  calls.AutoIncSetDirect = &ServerAutoIncSetDirect;
-  calls.FullName = &ServerFullName;
+  if (!Calls().TableDescriptor) mvSetMapperCursorCalls(mvServerMapperCursorCalls());
 }
 
 void mvsdFieldMapperCursorFini() {
   if (mvGetRefIntMapperHook().CreateMapper == &CreateRefIntMapper) mvSetRefIntMapperHook({});
-  TmvMapperCursorCalls& calls = Calls();
-  if (calls.TableDescriptor == &ServerTableDescriptor) {
-    calls.TableDescriptor = nullptr;
-    calls.DictionaryCursor = nullptr;
-    calls.AsServerCursor = nullptr;
-    calls.AutoIncGet = nullptr;
-    calls.AutoIncSetDirect = nullptr;
-    calls.FullName = nullptr;
-  }
+  if (Calls().TableDescriptor == mvServerMapperCursorCalls().TableDescriptor) mvSetMapperCursorCalls({});
 }

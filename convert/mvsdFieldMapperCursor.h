@@ -8,11 +8,9 @@
 // create, write, copy and delete BLOBs, and the record mapper engine names
 // the source table in its error texts. They all go through the
 // functions below, so that one place binds them to the server's cursor
-// classes: this unit's start-up installs the server cursor's calls for the
-// table descriptor, the dictionary cursor, the auto-increment value and the
-// name (the BLOB calls come with the cursor's BLOBs; tests install their own
-// cursor's). Until calls are installed, each function fails the assertion
-// that names it.
+// classes: this unit's start-up installs the calls on the server's table
+// cursors (tests may install their own cursor's). Without calls, each
+// function fails the assertion that names it.
 //
 // The other way round, the server engine's referential-integrity engine
 // finds the conversion between a source and a target field through a hook;
@@ -72,6 +70,9 @@ struct TmvMapperCursorCalls {
 
 // Installs the calls (empty calls uninstall them).
 void mvSetMapperCursorCalls(const TmvMapperCursorCalls& aCalls);
+// The calls on the server's own cursors, which this unit's start-up
+// installs when none are installed yet.
+const TmvMapperCursorCalls& mvServerMapperCursorCalls();
 
 // Requires: aCursor is not nil.
 TmvBaseTableDescriptor* mvCursorTableDescriptor(TmvAbstractCursor* aCursor);
@@ -91,6 +92,6 @@ uint32_t mvCursorBlobCopyPrim(TmvServerBaseCursor* aCursor, TmvServerBaseCursor*
                               TmvBlobNr aBlobNr, int32_t aDestFieldNo, TmvBlobNr& aDestBlobNr, uint32_t aMaxLength);
 
 // Unit start and stop: install and uninstall the referential-integrity
-// engine's conversion hook.
+// engine's conversion hook and the server cursor calls.
 void mvsdFieldMapperCursorInit();
 void mvsdFieldMapperCursorFini();

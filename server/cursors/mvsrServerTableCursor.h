@@ -13,7 +13,8 @@
 // locks, named streams, LSNs and the cache-table indexes (the ModifyLSN
 // index, the record-number index and the graveyard of deleted records).
 // Reading, counting and writing records are in
-// mvsrServerTableCursorRead.cpp and mvsrServerTableCursorWrite.cpp.
+// mvsrServerTableCursorRead.cpp and mvsrServerTableCursorWrite.cpp, the
+// BLOB operations in mvsrServerTableCursorBlobs.cpp.
 //
 // Positions: without an index the path is a standalone path holding a
 // record number; every operation that positions by key or range then
@@ -225,6 +226,39 @@ class TmvServerTableCursor : public TmvServerBaseCursor, public TmvLockingCursor
   uint32_t ascSetBlobCacheFlushed(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr,
                                   TmvBlobNr aNewBlobNr) override;
 
+  // --- BLOBs (mvsrServerTableCursorBlobs) ------------------------------------
+  // The BLOB changes of one cached record at once, in one level of their
+  // own: the first failure ends the batch and keeps nothing. aReply is the
+  // packed reply (TmvBlobBatchReply) counting the entries done. A request
+  // without record or entries does nothing; one of more than 65535 entries
+  // answers 9986.
+  uint32_t BlobBatchProcess(const TmvBlobBatchRequest& aRequest, std::vector<uint8_t>& aReply) override;
+  uint32_t stcBlobBatchProcess(const TmvBlobBatchRequest& aRequest, std::vector<uint8_t>& aReply);
+  uint32_t stcBlobBatchProcessEntry(TmvBaseTransaction* aTrans, const TmvRecID& aRecID,
+                                    const TmvBlobBatchRequestEntry& aEntry, TmvBlobBatchReplyEntry& aReplyEntry);
+  uint32_t sbcBlobReadSnapshoted(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t aOffset,
+                                 uint32_t aLen, TStream* aStream, bool aReadOrg, uint32_t* aBlobLen,
+                                 TmvNewBlobNr* aNewBlobNr) override;
+  uint32_t sbcBlobAddToCache(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr, uint32_t aLen,
+                             const void* aBlob) override;
+  // A cache cursor lists the record's BLOBs through its handler.
+  using TmvServerBaseCursor::GetBlobs;
+  uint32_t GetBlobs(const void* aData, bool aMarkedOnly, uint16_t& aBlobCount, TmvBlobNr* aBlobNrs) override;
+  uint32_t stcGetBlobs(const void* aData, bool aMarkedOnly, uint16_t& aBlobCount, TmvBlobNr* aBlobNrs);
+  // Reads the record aRecID names into sbcRecordBuffer2: 8708 when it is
+  // gone or its number now belongs to another record. A record not yet
+  // stored (all bits set) and no record (all zero) pass.
+  uint32_t stcBlobVerifyRecID(const TmvRecID& aRecID);
+  // Whether aBlobNr still belongs to field aFieldNo of the record: 10030 for
+  // number 0, 13058 when not, with the field's number now in aNewBlobNr
+  // (0 when null). Inner expects the record read already.
+  uint32_t stcBlobVerifyNr(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr, TmvNewBlobNr* aNewBlobNr);
+  uint32_t stcBlobVerifyNrInner(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr,
+                                TmvNewBlobNr* aNewBlobNr);
+  // Replaces the BLOB handler (taken over; the old one is freed).
+  void stcSetBlobHandler(TmvBaseBlobHandler* aHandler);
+  TmvBlobHandlerOwner* BlobOwner() const { return stcBlobOwner; }
+
   // --- other operations ----------------------------------------------------
   // The transaction in force of the cursor's context, or nil.
   TmvServerTransaction* stcTrans() const;
@@ -303,6 +337,17 @@ class TmvServerTableCursor : public TmvServerBaseCursor, public TmvLockingCursor
   // The graveyard texts.
   static uint32_t GraveyardError(bool aAdding);
   uint32_t NotYet(const char16_t* aOperation);
+  // The write frame: transaction state, write intent, a level of its own
+  // with the exclusive content lock around aWork, committed or rolled back.
+  uint32_t stcBlobWriteFrame(const std::function<uint32_t(TmvBaseTransaction*)>& aWork);
+  // The read frame: the shared content lock and the verification, which a
+  // read forgives when the field holds another BLOB now (aWork gets that).
+  uint32_t stcBlobReadFrame(const TmvRecID& aRecID, int32_t aFieldNo, TmvBlobNr aBlobNr, TmvNewBlobNr* aNewBlobNr,
+                            const std::function<uint32_t(TmvBlobNr)>& aWork);
+  bool ReadOrg(bool aReadOrg) const;
+  // The copy of sbcBlobCopyPrim (aNewBlob) and sbcBlobCopyContentPrim.
+  uint32_t stcBlobCopy(TmvServerBaseCursor* aSrcCursor, TmvBlobNr aBlobNr, TmvBlobNr& aDestBlobNr,
+                       uint32_t aMaxLength, bool aNewBlob);
 
   // --- helpers of reading and writing records ---------------------------
   // A record lock on aRefNr: 0 (aNew: granted new), or aConflictCode with

@@ -190,11 +190,17 @@ String TmvSegmentedBlobEngine::LinkName(const Held& aFirst, TmvBlobNr& aSource) 
   if (aFirst.Size < kLinkHeader)
     RaiseDamaged(mvHeapRef(mvBchThisBlock(aFirst.Block.Block), aFirst.Slot), u"link size");
   aSource = TmvBlobNr(mvGetU64(aFirst.Data, 1));
-  if (aFirst.Data[0] == btLinkAnsi)
-    return SystemAnsiToString(
-        std::string(reinterpret_cast<const char*>(aFirst.Data + kLinkHeader), aFirst.Size - kLinkHeader));
+  // A short name is padded with zeros up to the first segment's least size.
+  if (aFirst.Data[0] == btLinkAnsi) {
+    const char* name = reinterpret_cast<const char*>(aFirst.Data + kLinkHeader);
+    return SystemAnsiToString(std::string(name, strnlen(name, aFirst.Size - kLinkHeader)));
+  }
   String name;
-  for (uint32_t at = kLinkHeader; at + 1 < aFirst.Size; at += 2) name += char16_t(mvGetU16(aFirst.Data, at));
+  for (uint32_t at = kLinkHeader; at + 1 < aFirst.Size; at += 2) {
+    const char16_t c = char16_t(mvGetU16(aFirst.Data, at));
+    if (c == 0) break;
+    name += c;
+  }
   return name;
 }
 
@@ -223,6 +229,9 @@ void TmvSegmentedBlobEngine::AddBlobLink(TmvBaseTransaction* aTrans, const Strin
     const AnsiString ansi = StringToSystemAnsi(aTableName);
     name.assign(ansi.begin(), ansi.end());
   }
+  // Every first segment holds at least kFirstSize bytes: a shorter link
+  // could be written but never read back.
+  name.resize(std::max<size_t>(name.size(), kFirstSize - kLinkHeader), 0);
   MV_ASSERT(name.size() <= 0xFFFF - kLinkHeader);
   const void* pointers[] = {&type, number, name.data()};
   const uint16_t sizes[] = {1, 8, uint16_t(name.size())};

@@ -114,7 +114,8 @@ class TTestCursor : public ImvDictionaryCursor {
     return b;
   }
   TmvBlobNr AddBlob(std::string_view aText) { return AddBlob(std::vector<uint8_t>(aText.begin(), aText.end())); }
-  static void Uninstall() { mvSetMapperCursorCalls(TmvMapperCursorCalls()); }
+  // Back to the server cursors' calls that start-up installs.
+  static void Uninstall() { mvSetMapperCursorCalls(mvServerMapperCursorCalls()); }
 
   // ImvDictionaryCursor
   String GetSessionUserName() override { return u"Tester"; }

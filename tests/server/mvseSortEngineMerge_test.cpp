@@ -1,8 +1,8 @@
 // Tests of the merge sort engine: order, spilling into runs and their
 // merging, the iterations with key groups, errors of the run cursors, and
 // its installation at start-up. Runs are in-memory test cursors handed out
-// by a test database; the sort over real temporary tables is tested with
-// the table cursor.
+// by a test database; the last test sorts a million records over real
+// temporary tables whose blocks move out to the temporary storage.
 #include "server/mvseSortEngineMerge.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <random>
 
 #include "CursorTestSupport.h"
+#include "server/cursors/TableCursorTestSupport.h"
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "foundation/errors/mvllErrors.h"
 #include "storage/mvsrTimeoutHandling.h"
@@ -358,6 +359,85 @@ TEST_F(MergeSort, PuttingAfterGettingIsAnAssertion) {
   std::vector<uint8_t> r(dict.GetFieldsDescriptor()->RecordLength());
   ASSERT_EQ(sorter->Get(r.data()), 0);
   EXPECT_THROW(sorter->Put(r.data()), EAssertionFailed);
+}
+
+// A million records of 100 bytes (an Int32 and a ShortString key, a
+// sequence number and padding) through real temporary tables, with a small
+// block cache over the temporary storage: the runs spill, and every record
+// comes back in key order.
+class MergeSortSpill : public cursor_test::CursorTest {
+ protected:
+  void SetUp() override {
+    CursorTest::SetUp();
+    engine->SetMaxRAM(16);
+    engine->SetTempStoreSize(512);
+    TmvFieldsDescriptor* f = dict.GetFieldsDescriptor();
+    f->AddField(u"K", u"", mvtInt32, 0, 0, true);
+    f->AddField(u"S", u"", mvtShortString, 20, 0, true);
+    f->AddField(u"SEQ", u"", mvtInt32, 0, 0, true);
+    f->AddField(u"PAD", u"", mvtByteArray, 70, 0, false);
+    index = dict.EnsureIndicesDescriptor()->AddIndex(u"ByKS", 0, idAll, u"");
+    auto* key = static_cast<TmvCompKeyDescriptor*>(index->GetKeyDescriptor());
+    key->Add(0);
+    key->Add(1);
+  }
+  // The figure of a temporary storage statistic, in kilobytes.
+  int64_t TempStat(const char16_t* aCaption) {
+    TStringList captions, values;
+    TmvBufferManager::GetStatsCaptions(&captions);
+    engine->BufferManager()->GetStatsValues(&values);
+    const int32_t at = captions.IndexOf(aCaption);
+    if (at < 0 || at >= values.Count()) return -1;
+    std::string digits;
+    for (char16_t c : values[at])
+      if (c >= u'0' && c <= u'9') digits += char(c);
+    return digits.empty() ? -1 : std::stoll(digits);
+  }
+  TmvDataDictionary dict;
+  TmvIndexDescriptor* index = nullptr;
+};
+
+TEST_F(MergeSortSpill, AMillionRecordsSpillAndComeBackInKeyOrder) {
+  TmvServerDatabase* database = Database();
+  TmvFieldsDescriptor* f = dict.GetFieldsDescriptor();
+  ASSERT_EQ(f->LogicalRecordLength(), 100) << "the record's fields fill 100 bytes";
+  constexpr int32_t kCount = 1000000;
+  auto sorter = std::make_unique<TmvMergeSortEngine>(database, &dict, index);
+  std::mt19937 random(7);
+  std::vector<uint8_t> r(size_t(f->RecordLength()));
+  std::vector<std::pair<int32_t, uint8_t>> keys;  // by SEQ: K and the text's first letter
+  keys.reserve(kCount);
+  for (int32_t seq = 0; seq < kCount; ++seq) {
+    f->InitRecord(r.data());
+    const int32_t k = int32_t(random() % 50000);
+    uint8_t s[21] = {3, uint8_t('a' + random() % 26), uint8_t('a' + random() % 26), 'x'};
+    f->SetRecordField(0, r.data(), &k);
+    f->SetRecordField(1, r.data(), s);
+    f->SetRecordField(2, r.data(), &seq);
+    keys.emplace_back(k, s[1]);
+    ASSERT_EQ(sorter->Put(r.data()), 0);
+  }
+  std::vector<bool> seen(kCount);
+  std::pair<int32_t, std::string> last{INT32_MIN, ""};
+  int32_t n = 0;
+  for (int32_t code; (code = sorter->Get(r.data())) != MVERR_EOF; ++n) {
+    ASSERT_EQ(code, 0);
+    bool isNull = true;
+    int32_t k = 0, seq = -1;
+    uint8_t s[21] = {};
+    f->GetRecordField(0, r.data(), isNull, &k);
+    f->GetRecordField(1, r.data(), isNull, s);
+    f->GetRecordField(2, r.data(), isNull, &seq);
+    const std::pair<int32_t, std::string> key{k, std::string(reinterpret_cast<char*>(s + 1), s[0])};
+    ASSERT_GE(key, last);
+    ASSERT_TRUE(seq >= 0 && seq < kCount && !seen[size_t(seq)]);
+    ASSERT_EQ(keys[size_t(seq)], std::make_pair(k, s[1]));
+    seen[size_t(seq)] = true;
+    last = key;
+  }
+  EXPECT_EQ(n, kCount);
+  EXPECT_GT(TempStat(u"Temporary Storage Total Written"), 0) << "the runs went out of memory";
+  sorter.reset();
 }
 
 }  // namespace

@@ -200,6 +200,14 @@ TEST_F(SegmentedBlobTest, LinksAndTheReuseCounter) {
   EXPECT_EQ(engine->GetBlobLength(&trans, link, {&LinkTarget::Length, nullptr}, length), 0u);
   EXPECT_EQ(length, 154u);
   EXPECT_EQ(CodeOf([&] { WriteText(&trans, link, 0, "x"); }), 10502u);
+  // A one-letter name is padded to the first segment's least size and
+  // read back without the padding.
+  TmvBlobNr shortLink = 0;
+  engine->AddBlobLink(&trans, u"Q", 5, shortLink);
+  EXPECT_EQ(First(&trans, shortLink).size(), 13u);
+  EXPECT_TRUE(engine->IsBlobLink(&trans, shortLink, table, source));
+  EXPECT_EQ(table, u"Q");
+  EXPECT_EQ(source, 5);
 
   // From version 47005 bits 16-31 of a number are ignored.
   TmvBlobNr nr = 0;
