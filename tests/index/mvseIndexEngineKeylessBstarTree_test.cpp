@@ -32,13 +32,14 @@ class TCountingRecordEngine : public TmvStaticRecordEngine {
 };
 
 // A table of K, N (Int32) and S (ShortString) with keyless indexes: 0 on
-// (K) unique, 1 on (K) with all duplicates, 2 on (K, S) unique.
+// (K) unique, 1 on (K) with all duplicates, 2 on (K, S) unique, 3 on (K)
+// with duplicates among nulls only.
 class KeylessTree : public IndexTest {
  protected:
   void SetUp() override {
     IndexTest::SetUp();
     for (TmvIndexDescriptor* index : {t.AddIndex(u"Unique", {u"K"}, idNone), t.AddIndex(u"All", {u"K"}, idAll),
-                                      t.AddIndex(u"KS", {u"K", u"S"}, idNone)})
+                                      t.AddIndex(u"KS", {u"K", u"S"}, idNone), t.AddIndex(u"Nulls", {u"K"}, idNull)})
       index->SetIndexEngine(u"KeylessBStarTree");
     Open();
   }
@@ -60,8 +61,8 @@ class KeylessTree : public IndexTest {
   TmvKeylessBstarTreeIndexEngine* Index(int32_t aInx) {
     return static_cast<TmvKeylessBstarTreeIndexEngine*>(t.engine->biseGetIndex(aInx));
   }
-  // A stored record with K = aK.
-  TmvRefNr Store(int32_t aK) {
+  // A stored record with K = aK (nullopt: null).
+  TmvRefNr Store(std::optional<int32_t> aK) {
     std::vector<uint8_t> record = t.Record(aK, aK);
     TmvRefNr ref = 0;
     records->AddRecord(trans.get(), ref, record.data());
@@ -195,6 +196,25 @@ TEST_F(KeylessTree, CreationRefusalsAndKeysTooLongForTheStaticTree) {
   wide->IndexFile()->SetBlockSize(TmvBlockSize(blockSize));
   EXPECT_EQ(Raised([&] { TmvKeylessBstarTreeIndexEngine::CheckKeyDescriptor(wide); }), 0);
   EXPECT_EQ(wide->IndexFile()->GetBlockSize(), blockSize);
+}
+
+// Nulls may repeat, across leaves too; a key without nulls may not, even
+// when its equal sits at the end of the neighbouring leaf.
+TEST_F(KeylessTree, AnIndexOfDuplicateNullsRefusesEqualKeysWithoutNulls) {
+  const int32_t maxLeaf = Index(3)->MaxLeafNodeKeyCount();
+  std::vector<TmvRefNr> nulls;
+  for (int32_t i = 0; i < maxLeaf + 20; ++i) {
+    nulls.push_back(Store(std::nullopt));
+    ASSERT_TRUE(Insert(3, nulls.back())) << i;
+  }
+  std::vector<TmvRefNr> values;
+  for (int32_t k = 0; k < maxLeaf + 20; ++k) {
+    values.push_back(Store(k));
+    ASSERT_TRUE(Insert(3, values.back()));
+  }
+  for (int32_t k : {0, maxLeaf / 2, maxLeaf - 1, maxLeaf, maxLeaf + 19}) EXPECT_FALSE(Insert(3, Store(k))) << k;
+  EXPECT_TRUE(Insert(3, Store(std::nullopt)));
+  EXPECT_EQ(Check(3).entries.size(), nulls.size() + values.size() + 1);
 }
 
 // Records counted by the wrapper: a comparison without a cache entry reads
