@@ -5,6 +5,8 @@
 #include "index/mvsdKeyEngineComp.h"
 #include "index/mvsdKeyEngineFixed.h"
 #include "index/mvsdKeyEngineToken.h"
+#include "index/mvseIndexEngineCacheKeylessBstarTree.h"
+#include "index/mvseIndexEngineKeylessBstarTree.h"
 #include "index/mvseIndexEngineStaticKeyBstarTree.h"
 #include "index/mvseIndicesEngineSimple.h"
 #include "storage/mvsrUnits.h"
@@ -18,6 +20,8 @@ constexpr TmvUnitSteps kIndexUnits[] = {
     {mvsdKeyEngineTokenInit, mvsdKeyEngineTokenFini},
     {mvseIndicesEngineSimpleInit, mvseIndicesEngineSimpleFini},
     {mvseIndexEngineStaticKeyBstarTreeInit, mvseIndexEngineStaticKeyBstarTreeFini},
+    {mvseIndexEngineKeylessBstarTreeInit, mvseIndexEngineKeylessBstarTreeFini},
+    {mvseIndexEngineCacheKeylessBstarTreeInit, mvseIndexEngineCacheKeylessBstarTreeFini},
 };
 constinit TmvUnitGroup gIndexUnits(kIndexUnits);
 

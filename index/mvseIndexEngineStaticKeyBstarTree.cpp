@@ -81,13 +81,17 @@ void TmvStaticKeyBstarTreeIndexPath::Clear() {
 
 TmvStaticKeyBstarTreeIndexEngine::TOperation::TOperation(TmvStaticKeyBstarTreeIndexEngine* aEngine,
                                                          TmvBaseTransaction* aTrans, bool aForModify,
-                                                         int32_t aFieldCount, int32_t aPartialLen)
+                                                         int32_t aFieldCount, int32_t aPartialLen,
+                                                         TmvBaseIndexPath* aKeyPath)
     : opEngine(aEngine),
       opTrans(aTrans),
       opHeader(aEngine->CreateHeaderAccess(aTrans, aForModify, aForModify, aFieldCount, aPartialLen)),
-      opOwnerID(int32_t(opHeader->bhaID)) {}
+      opOwnerID(int32_t(opHeader->bhaID)),
+      opKeyPath(aKeyPath) {}
 
-TmvStaticKeyBstarTreeIndexEngine::TOperation::~TOperation() = default;
+TmvStaticKeyBstarTreeIndexEngine::TOperation::~TOperation() {
+  if (opKeyScope) opEngine->CloseKeySource(*this);
+}
 
 void TmvStaticKeyBstarTreeIndexEngine::TOperation::CountLeafEntered(TmvStaticKeyBstarTreeIndexPath* aPath,
                                                                     int8_t aDirection) {
@@ -125,10 +129,20 @@ TmvBaseIndexEngine* TmvStaticKeyBstarTreeIndexEngine::Create(TmvBaseIndicesEngin
 TmvStaticKeyBstarTreeIndexEngine::TmvStaticKeyBstarTreeIndexEngine(TmvBaseIndicesEngine* aIndicesEngine,
                                                                    TmvBaseKeyEngine* aKeyEngine,
                                                                    TmvIndexDescriptor* aIndexDescriptor)
+    : TmvStaticKeyBstarTreeIndexEngine(aIndicesEngine, aKeyEngine, aIndexDescriptor, nkWholeKeys) {}
+
+TmvStaticKeyBstarTreeIndexEngine::TmvStaticKeyBstarTreeIndexEngine(TmvBaseIndicesEngine* aIndicesEngine,
+                                                                   TmvBaseKeyEngine* aKeyEngine,
+                                                                   TmvIndexDescriptor* aIndexDescriptor,
+                                                                   TNodeKeys aNodeKeys)
     : TmvBaseIndexEngine(aIndicesEngine, aKeyEngine, aIndexDescriptor),
-      ieRecordEngine(aIndicesEngine->RecordEngine()) {
+      ieRecordEngine(aIndicesEngine->RecordEngine()),
+      ieNodeKeys(aNodeKeys) {
   try {
-    auto* table = dynamic_cast<TmvBaseTableDescriptor*>(aIndicesEngine->Descriptor()->GetParent());
+    // Engines of other node forms make their own checks.
+    auto* table = aNodeKeys == nkWholeKeys
+                      ? dynamic_cast<TmvBaseTableDescriptor*>(aIndicesEngine->Descriptor()->GetParent())
+                      : nullptr;
     if (table && table->GetCachingState() == tcsIsCache) {
       const String seq = mvSequentialAccessIndexName;
       if (bieIndexName.size() == seq.size() && mvStrLICompW(bieIndexName.c_str(), seq.c_str(), seq.size()) == 0)
@@ -153,8 +167,15 @@ void TmvStaticKeyBstarTreeIndexEngine::SetUpGeometry() {
   // engine's own length.
   const uint32_t keyLength = std::max<uint32_t>(key ? uint32_t(std::max(key->GetKeyLen(), 0)) : 0,
                                                 bieKeyEngine->bkeKeyLength);
-  ieGeometry = mvIndexNodeGeometry(keyLength, bieDups && !bieKeysAreRefs, bieKeysAreRefs,
-                                   bieIndexFile->fiBlockSizeBytes());
+  if (ieNodeKeys == nkRefsOnly) {
+    // A reference in place of the key, whatever the key's length.
+    ieGeometry = mvIndexNodeGeometry(sizeof(TmvRefNr), false, true, bieIndexFile->fiBlockSizeBytes());
+    ieTieByRef = bieDups;
+  } else {
+    ieGeometry = mvIndexNodeGeometry(keyLength, bieDups && !bieKeysAreRefs, bieKeysAreRefs,
+                                     bieIndexFile->fiBlockSizeBytes());
+    ieTieByRef = ieGeometry.AddKeyRefsToKeys;
+  }
   // Fewer entries than these would make splits and merges meaningless.
   if (ieGeometry.MaxInternalKeys < 4 || ieGeometry.MaxLeafKeys < 3) RaiseMaxKeySize(bieIndexNumber, bieIndexName);
   ieDescKeyLength = ieGeometry.DescKeyLength;
@@ -172,7 +193,7 @@ void TmvStaticKeyBstarTreeIndexEngine::SetUpGeometry() {
   }
   for (uint32_t i = 0; i < ieMaxLeafNodeKeyCount; ++i) {
     ieLeafNodeKeyOffset.push_back(mvIndexNodeHeaderSize + i * ieSizeOfLeafNodeKeyPair);
-    if (!bieKeysAreRefs) ieLeafNodeKeyRefOffset.push_back(ieLeafNodeKeyOffset.back() + ieDescKeyLength);
+    if (!bieKeysAreRefs && ieNodeKeys == nkWholeKeys) ieLeafNodeKeyRefOffset.push_back(ieLeafNodeKeyOffset.back() + ieDescKeyLength);
   }
   ieTempInsertKey.assign(ieNodeKeyLength, 0);
 }
@@ -208,12 +229,32 @@ TmvStaticKeyBstarTreeIndexEngine::TPath* TmvStaticKeyBstarTreeIndexEngine::OwnPa
 // Nodes
 
 TmvRefNr TmvStaticKeyBstarTreeIndexEngine::LeafRef(const uint8_t* aNode, int32_t aSlot) const {
-  if (bieKeysAreRefs) return TmvRefNr(mvGetU64(aNode, LeafKeyOffset(aSlot)));
+  if (bieKeysAreRefs || ieNodeKeys == nkRefsOnly) return TmvRefNr(mvGetU64(aNode, LeafKeyOffset(aSlot)));
   return TmvRefNr(mvGetU64(aNode, ieLeafNodeKeyRefOffset[size_t(aSlot)]));
 }
 
 TmvRefNr TmvStaticKeyBstarTreeIndexEngine::SeparatorRef(const uint8_t* aNode, int32_t aIndex) const {
+  if (ieNodeKeys == nkRefsOnly) return TmvRefNr(mvGetU64(SeparatorKey(aNode, aIndex), 0));
   return TmvRefNr(mvGetU64(aNode, ieInternalNodeKeyRefOffset[size_t(aIndex)]));
+}
+
+// ---------------------------------------------------------------------------
+// Keys of entries: in the node
+
+int8_t TmvStaticKeyBstarTreeIndexEngine::CompareToEntry(TOperation&, const void* aKey, const uint8_t* aEntry,
+                                                        int32_t aFieldCount, int32_t aPartialLen, bool aWhole) {
+  return aWhole ? bieKeyEngine->CompareKey(aKey, aEntry) : bieKeyEngine->CompareKey(aKey, aEntry, aFieldCount, aPartialLen);
+}
+
+const uint8_t* TmvStaticKeyBstarTreeIndexEngine::EntryKey(TOperation&, const uint8_t* aEntry) { return aEntry; }
+
+TmvRefNr TmvStaticKeyBstarTreeIndexEngine::EntryTieRef(TOperation&, const uint8_t* aEntry) {
+  return TmvRefNr(mvGetU64(aEntry, bieKeysAreRefs ? 0 : ieDescKeyLength));
+}
+
+void TmvStaticKeyBstarTreeIndexEngine::LoadPathKey(TOperation&, TPath* aPath, const uint8_t* aEntry) {
+  bieKeyEngine->CopyKey(aEntry, aPath->Key);
+  if (ieIsCacheSeqAccess) aPath->CacheRefNr = TmvRefNr(mvGetU64(aPath->Key, 0));
 }
 
 void TmvStaticKeyBstarTreeIndexEngine::CheckNode(TOperation& aOp, const uint8_t* aNode, TmvBlockNumber aBlock,
@@ -275,12 +316,12 @@ void TmvStaticKeyBstarTreeIndexEngine::FreeNode(TmvBaseIndexHeaderAccess* aHeade
 
 TmvStaticKeyBstarTreeIndexEngine::TNodeSearch TmvStaticKeyBstarTreeIndexEngine::ChooseSearch(
     TmvRefNr aRefNr, int32_t aFieldCount, int32_t aPartialLen) const {
-  if (ieAddKeyRefsToKeys && aRefNr != 0 && aFieldCount == 0 && aPartialLen == 0) return nsRefExact;
+  if (ieTieByRef && aRefNr != 0 && aFieldCount == 0 && aPartialLen == 0) return nsRefExact;
   if (bieDups || aPartialLen != 0 || (aFieldCount != 0 && aFieldCount != bieMaxFieldCount)) return nsAction;
   return nsPartial;
 }
 
-bool TmvStaticKeyBstarTreeIndexEngine::SearchNode(const uint8_t* aNode, bool aLeaf, TNodeSearch aKind,
+bool TmvStaticKeyBstarTreeIndexEngine::SearchNode(TOperation& aOp, const uint8_t* aNode, bool aLeaf, TNodeSearch aKind,
                                                   const void* aKey, TmvRefNr aRefNr, int32_t aFieldCount,
                                                   int32_t aPartialLen, TmvSearchKeyAction aAction, int32_t& aSlot) {
   int32_t low = mvInhFirstSlot(aNode);
@@ -291,13 +332,13 @@ bool TmvStaticKeyBstarTreeIndexEngine::SearchNode(const uint8_t* aNode, bool aLe
     const uint8_t* entry = aLeaf ? LeafKey(aNode, mid) : SeparatorKey(aNode, mid);
     int8_t c;
     if (aKind == nsFull || aKind == nsRefExact) {
-      c = bieKeyEngine->CompareKey(aKey, entry);
+      c = CompareToEntry(aOp, aKey, entry, 0, 0, true);
       if (c == 0 && aKind == nsRefExact) {
-        const TmvRefNr stored = aLeaf ? LeafRef(aNode, mid) : SeparatorRef(aNode, mid);
+        const TmvRefNr stored = EntryTieRef(aOp, entry);
         c = int8_t(aRefNr < stored ? -1 : aRefNr > stored ? 1 : 0);
       }
     } else {
-      c = bieKeyEngine->CompareKey(aKey, entry, aFieldCount, aPartialLen);
+      c = CompareToEntry(aOp, aKey, entry, aFieldCount, aPartialLen, false);
     }
     if (c == 0) {
       if (aKind != nsAction || aAction >= skaAnyEqual) {
@@ -326,16 +367,15 @@ bool TmvStaticKeyBstarTreeIndexEngine::SearchNode(const uint8_t* aNode, bool aLe
 // ---------------------------------------------------------------------------
 // Positions
 
-void TmvStaticKeyBstarTreeIndexEngine::SetPath(TPath* aPath, TmvBlockNumber aPage, const uint8_t* aLeaf,
-                                               int32_t aSlot, TmvIndexPathPosition aPosition) const {
+void TmvStaticKeyBstarTreeIndexEngine::SetPath(TOperation& aOp, TPath* aPath, TmvBlockNumber aPage,
+                                               const uint8_t* aLeaf, int32_t aSlot, TmvIndexPathPosition aPosition) {
   aPath->bpipPage = aPage;
   aPath->bpipItem = aSlot;
   aPath->bpipIdentCounter = mvInhIdentCounter(aLeaf);
   aPath->bpipLSN = mvBchLSN(aLeaf);
   aPath->RefNr = LeafRef(aLeaf, aSlot);
-  bieKeyEngine->CopyKey(LeafKey(aLeaf, aSlot), aPath->Key);
+  LoadPathKey(aOp, aPath, LeafKey(aLeaf, aSlot));
   aPath->KeyValid = true;
-  if (ieIsCacheSeqAccess) aPath->CacheRefNr = TmvRefNr(mvGetU64(aPath->Key, 0));
   aPath->Deleted = false;
   aPath->Position = aPosition;
 }
@@ -438,7 +478,7 @@ bool TmvStaticKeyBstarTreeIndexEngine::Step(TOperation& aOp, TPath* aPath, TmvBa
     }
     // 3. On the entry; 4. on to the next one unless the filter lets it
     // through (or its time is up).
-    SetPath(aPath, walk.Page(), walk.Leaf(), walk.Slot(), ippOnKey);
+    SetPath(aOp, aPath, walk.Page(), walk.Leaf(), walk.Slot(), ippOnKey);
     bool timedOut;
     if (KeyPasses(aKeyFilter, walk.Key(), timedOut)) return true;
     walk.Advance();
@@ -463,7 +503,7 @@ bool TmvStaticKeyBstarTreeIndexEngine::FindKeyPath(TOperation& aOp, const void* 
   int32_t slot = 0;
   for (int32_t depth = 1; mvInhNodeType(node.Block) == intInternal; ++depth) {
     aOp.CheckDepth(depth);
-    SearchNode(node.Block, false, kind, aKey, aRefNr, fieldCount, partialLen, aAction, slot);
+    SearchNode(aOp, node.Block, false, kind, aKey, aRefNr, fieldCount, partialLen, aAction, slot);
     page = Child(node.Block, slot);
     node.Drop();
     node.Block = ReadNode(aOp, page, false, node.Release);
@@ -473,7 +513,7 @@ bool TmvStaticKeyBstarTreeIndexEngine::FindKeyPath(TOperation& aOp, const void* 
   if (count == 0)
     throw EmvBaseIndexEngineException(MVERR_FILECORRUPT, u"Leaf %d of index \"%s\" holds no key",
                                       {int32_t(page), bieIndexName});
-  const bool found = SearchNode(node.Block, true, kind, aKey, aRefNr, fieldCount, partialLen, aAction, slot);
+  const bool found = SearchNode(aOp, node.Block, true, kind, aKey, aRefNr, fieldCount, partialLen, aAction, slot);
   auto equalsKey = [&] {
     return aPath->IsOnKey() && bieKeyEngine->CompareKey(aKey, aPath->Key, fieldCount, partialLen) == 0;
   };
@@ -490,7 +530,7 @@ bool TmvStaticKeyBstarTreeIndexEngine::FindKeyPath(TOperation& aOp, const void* 
   if (found) {
     // 4. On the key; over its equals when the action or the index asks for
     // it, then to the first (last) one the filter lets through.
-    SetPath(aPath, page, node.Block, slot, ippOnKey);
+    SetPath(aOp, aPath, page, node.Block, slot, ippOnKey);
     node.Drop();
     const bool anyAction = aAction == skaAnyEqual || aAction == skaAnyGreaterEqual || aAction == skaAnySmallerEqual;
     const bool skips = aAction == skaGreater || aAction == skaSmaller || aAction == skaAnyGreater ||
@@ -520,9 +560,9 @@ bool TmvStaticKeyBstarTreeIndexEngine::FindKeyPath(TOperation& aOp, const void* 
     // 5. On the crack where the key would be, then to the neighbour the
     // action asks for.
     if (slot < first + count) {
-      SetPath(aPath, page, node.Block, slot, ippOnCrackBefore);
+      SetPath(aOp, aPath, page, node.Block, slot, ippOnCrackBefore);
     } else {
-      SetPath(aPath, page, node.Block, first + count - 1, ippOnCrackAfter);
+      SetPath(aOp, aPath, page, node.Block, first + count - 1, ippOnCrackAfter);
     }
     node.Drop();
     if (IsEqualAction(aAction)) return false;
@@ -546,7 +586,7 @@ int32_t TmvStaticKeyBstarTreeIndexEngine::FindKey(TmvBaseTransaction* aTrans, co
   TPath* path = OwnPath(aPath);
   if (aKeyFilter && !aKeyFilter->GetActive()) aKeyFilter = nullptr;
   try {
-    TOperation op(this, aTrans, false, aFieldCount, aPartialLen);
+    TOperation op(this, aTrans, false, aFieldCount, aPartialLen, path);
     if (op.opHeader->GetIndexRoot() == -1) {
       if (IsEqualAction(aAction)) {
         path->Clear();
@@ -599,7 +639,7 @@ bool TmvStaticKeyBstarTreeIndexEngine::StepKey(TmvBaseTransaction* aTrans, TPath
   if (aForward ? aPath->IsEof() : aPath->IsBof()) return false;
   if (aKeyFilter && !aKeyFilter->GetActive()) aKeyFilter = nullptr;
   try {
-    TOperation op(this, aTrans, false, 0, 0);
+    TOperation op(this, aTrans, false, 0, 0, aPath);
     if (aPath->Position == ippUnknown) {
       if (aForward)
         aPath->SetToBof();
@@ -628,7 +668,7 @@ void TmvStaticKeyBstarTreeIndexEngine::GetKeyCount(TmvBaseTransaction* aTrans, u
 void TmvStaticKeyBstarTreeIndexEngine::ValidateIndexPath(TmvBaseTransaction* aTrans, TmvBaseIndexPath* aPath) {
   TPath* path = OwnPath(aPath);
   if (!path->IsOnCrack() && !path->IsOnKey()) return;
-  TOperation op(this, aTrans, false, 0, 0);
+  TOperation op(this, aTrans, false, 0, 0, path);
   ValidatePath(op, path);
 }
 
@@ -660,7 +700,7 @@ void TmvStaticKeyBstarTreeIndexEngine::ValidatePath(TOperation& aOp, TPath* aPat
     aPath->RefNr = (seq ? seq : this)->SeqAccessLookup(trans, aPath->CacheRefNr, nullptr);
   }
   // 2. A path without a key takes it from its record.
-  if (ieRecordEngine && !aPath->Deleted && (!aPath->KeyValid || (ieIsCacheSeqAccess && aPath->CacheRefNr == 0)) &&
+  if (ieRecordEngine && !aPath->Deleted && (!aPath->KeyValid || ((ieIsCacheSeqAccess || ieTieByCacheRef) && aPath->CacheRefNr == 0)) &&
       aPath->RefNr != 0)
     RebuildKeyFromRecord(trans, aPath);
   // 3. The leaf as it was, or changed by other entries only: the key (or
@@ -683,15 +723,16 @@ void TmvStaticKeyBstarTreeIndexEngine::ValidatePath(TOperation& aOp, TPath* aPat
                             uint32_t(aPath->bpipIdentCounter) < uint32_t(ident);
       if (aPath->KeyValid && sameNode) {
         int32_t slot = 0;
-        const TNodeSearch kind = ieAddKeyRefsToKeys ? nsRefExact : nsFull;
-        const bool found = SearchNode(b, true, kind, aPath->Key, aPath->RefNr, 0, 0, skaEqualFirst, slot);
+        const TNodeSearch kind = ieTieByRef ? nsRefExact : nsFull;
+        const bool found = SearchNode(aOp, b, true, kind, aPath->Key, SearchTieRef(aPath->RefNr, aPath->CacheRefNr), 0,
+                                      0, skaEqualFirst, slot);
         if (found || (slot > int32_t(first) && slot < int32_t(first + count))) {
           aPath->bpipItem = slot;
           aPath->bpipIdentCounter = ident;
           aPath->bpipLSN = mvBchLSN(b);
           if (found) {
             aPath->RefNr = LeafRef(b, slot);
-            bieKeyEngine->CopyKey(LeafKey(b, slot), aPath->Key);
+            LoadPathKey(aOp, aPath, LeafKey(b, slot));
           } else {
             aPath->Deleted = true;
             if (aPath->Position == ippOnCrackAfter)
@@ -718,7 +759,8 @@ void TmvStaticKeyBstarTreeIndexEngine::ValidatePath(TOperation& aOp, TPath* aPat
   const TmvRefNr savedRef = aPath->RefNr, savedCacheRef = aPath->CacheRefNr;
   std::vector<uint8_t> savedKey(static_cast<const uint8_t*>(aPath->Key),
                                 static_cast<const uint8_t*>(aPath->Key) + bieKeyEngine->bkeKeyLength);
-  const bool found = FindKeyPath(aOp, savedKey.data(), savedRef, aPath, skaEqualFirst, nullptr);
+  const bool found =
+      FindKeyPath(aOp, savedKey.data(), SearchTieRef(savedRef, savedCacheRef), aPath, skaEqualFirst, nullptr);
   if (found) {
     if (aPath->IsOnKey()) aPath->Position = saved;
   } else if (saved == ippOnCrackBefore) {

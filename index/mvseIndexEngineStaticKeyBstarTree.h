@@ -160,7 +160,7 @@ class TmvStaticKeyBstarTreeIndexEngine : public TmvBaseIndexEngine {
   TmvBaseRecordEngine* ieRecordEngine;
   bool ieIsCacheSeqAccess = false;
 
- private:
+ protected:
   class TOperation;
   class TWalk;
   friend class TOperation;
@@ -168,6 +168,42 @@ class TmvStaticKeyBstarTreeIndexEngine : public TmvBaseIndexEngine {
   friend class TmvTreeBuilder;
   enum TNodeSearch : uint8_t { nsFull, nsPartial, nsAction, nsRefExact };
   using TPath = TmvStaticKeyBstarTreeIndexPath;
+
+  // Node forms other than whole keys: nkRefsOnly nodes hold one record
+  // reference per entry (8-byte leaf slots, 12-byte internal pairs), and
+  // every key is rebuilt from its record by the overriding engine.
+  enum TNodeKeys : uint8_t { nkWholeKeys, nkRefsOnly };
+  TmvStaticKeyBstarTreeIndexEngine(TmvBaseIndicesEngine* aIndicesEngine, TmvBaseKeyEngine* aKeyEngine,
+                                   TmvIndexDescriptor* aIndexDescriptor, TNodeKeys aNodeKeys);
+
+  // Where the key of an entry comes from (aEntry: a leaf slot or a
+  // separator as the node holds it). Here the node holds it; engines whose
+  // nodes hold references rebuild it. aWhole compares whole keys, else
+  // aFieldCount fields with the last cut to aPartialLen.
+  virtual int8_t CompareToEntry(TOperation& aOp, const void* aKey, const uint8_t* aEntry, int32_t aFieldCount,
+                                int32_t aPartialLen, bool aWhole);
+  // The entry's key, valid while the operation lasts.
+  virtual const uint8_t* EntryKey(TOperation& aOp, const uint8_t* aEntry);
+  // The RefNr that orders the entry among equal keys.
+  virtual TmvRefNr EntryTieRef(TOperation& aOp, const uint8_t* aEntry);
+  // Puts the key (and whatever else the engine keeps) of the entry under
+  // the path into the path.
+  virtual void LoadPathKey(TOperation& aOp, TmvStaticKeyBstarTreeIndexPath* aPath, const uint8_t* aEntry);
+  // The RefNr that orders a new or removed entry among equal keys.
+  virtual TmvRefNr SearchTieRef(TmvRefNr aRefNr, TmvRefNr /*aCacheRefNr*/) const { return aRefNr; }
+  // The operation ends: the key source it opened closes.
+  virtual void CloseKeySource(TOperation& /*aOp*/) {}
+
+  TNodeKeys ieNodeKeys = nkWholeKeys;
+  // Equal keys are ordered by a RefNr, so that a search with one finds the
+  // exact entry.
+  bool ieTieByRef = false;
+  // A unique index also looks into the neighbouring leaf for an equal key.
+  bool ieCheckNeighbours = false;
+  // Equal keys are ordered by the records' cache RefNrs: a path's fast
+  // delete needs its cache RefNr to match as well.
+  bool ieTieByCacheRef = false;
+
 
   // Node geometry and the offsets of every slot.
   void SetUpGeometry();
@@ -191,15 +227,15 @@ class TmvStaticKeyBstarTreeIndexEngine : public TmvBaseIndexEngine {
 
   // The binary search of one node: the slot of a matching entry (true), or
   // the insertion point, the first entry greater than the key (false).
-  bool SearchNode(const uint8_t* aNode, bool aLeaf, TNodeSearch aKind, const void* aKey, TmvRefNr aRefNr,
+  bool SearchNode(TOperation& aOp, const uint8_t* aNode, bool aLeaf, TNodeSearch aKind, const void* aKey, TmvRefNr aRefNr,
                   int32_t aFieldCount, int32_t aPartialLen, TmvSearchKeyAction aAction, int32_t& aSlot);
   TNodeSearch ChooseSearch(TmvRefNr aRefNr, int32_t aFieldCount, int32_t aPartialLen) const;
   // The key path search behind FindKey, DeleteKey and validation.
   bool FindKeyPath(TOperation& aOp, const void* aKey, TmvRefNr aRefNr, TPath* aPath, TmvSearchKeyAction aAction,
                    TmvBaseFilterEngine* aKeyFilter);
   // Puts the path on a leaf's slot (aPosition: a key or a crack).
-  void SetPath(TPath* aPath, TmvBlockNumber aPage, const uint8_t* aLeaf, int32_t aSlot,
-               TmvIndexPathPosition aPosition) const;
+  void SetPath(TOperation& aOp, TPath* aPath, TmvBlockNumber aPage, const uint8_t* aLeaf, int32_t aSlot,
+               TmvIndexPathPosition aPosition);
   // One step under a key filter; false (the path at EOF or BOF) at the end.
   bool Step(TOperation& aOp, TPath* aPath, TmvBaseFilterEngine* aKeyFilter, bool aForward);
   bool StepForward(TOperation& aOp, TPath* aPath, TmvBaseFilterEngine* aKeyFilter) {
@@ -230,7 +266,7 @@ class TmvStaticKeyBstarTreeIndexEngine : public TmvBaseIndexEngine {
   void MoveLeafEntries(uint8_t* aFrom, int32_t aFromSlot, uint8_t* aTo, int32_t aToSlot, int32_t aCount) const;
   void WriteLeafEntry(uint8_t* aLeaf, int32_t aSlot, const void* aKey, TmvRefNr aRefNr) const;
   void CopySeparator(const uint8_t* aLeaf, int32_t aSlot, uint8_t* aTo) const;
-  int8_t CompareEntries(const uint8_t* aSeparator1, const uint8_t* aSeparator2);
+  int8_t CompareEntries(TOperation& aOp, const uint8_t* aSeparator1, const uint8_t* aSeparator2);
   std::vector<TLevel> WayDown(TOperation& aOp, TmvBlockNumber aTarget, const uint8_t* aEntry);
   int32_t InsertIntoWindow(uint8_t* aLeaf, int32_t aSlot, const void* aKey, TmvRefNr aRefNr);
   bool Refused(TOperation& aOp, TmvBlockNumber aLeafPage, const uint8_t* aLeaf, bool aFound, int32_t aSlot,

@@ -150,7 +150,7 @@ void TmvStaticKeyBstarTreeIndexEngine::Walk(bool aForward, TmvBaseTransaction* a
   auto isFarEnd = [&] { return aForward ? aPath->IsEof() : aPath->IsBof(); };
   // 1. The transaction stays locked throughout.
   TTransactionLock lock(aTrans);
-  TOperation op(this, aTrans, false, 0, 0);
+  TOperation op(this, aTrans, false, 0, 0, aPath);
   // 2. An empty index; a position to go on from.
   if (op.opHeader->GetIndexRoot() == -1) return atFarEnd();
   bool keep = aKeepPosition;
@@ -208,7 +208,7 @@ void TmvStaticKeyBstarTreeIndexEngine::Walk(bool aForward, TmvBaseTransaction* a
             stop = ieRecordEngine->ReadRecordForIterate(aTrans, ref, data, aRecIterator, aCookie, aFilter) == rirStop;
           }
         }
-        if (stop) return SetPath(aPath, walk.Page(), walk.Leaf(), walk.Slot(), ippOnKey);
+        if (stop) return SetPath(op, aPath, walk.Page(), walk.Leaf(), walk.Slot(), ippOnKey);
       }
       if (atLast) break;
       walk.Advance();
@@ -260,7 +260,7 @@ int32_t TmvStaticKeyBstarTreeIndexEngine::CountTo(bool aForward, TmvBaseTransact
                                                   TmvBaseFilterEngine* aFilter, TmvBaseFilterEngine* aKeyFilter,
                                                   int32_t& aRecNo) {
   if (aFilter) RequireRecordEngine(u"RecNoGet", true);
-  TOperation op(this, aTrans, false, 0, 0);
+  TOperation op(this, aTrans, false, 0, 0, aPath);
   ValidatePath(op, aPath);
   if (int32_t code = aPath->CheckCurrentState()) return code;
   if (!aPath->KeyValid) return MVERR_NOCURRREC;
@@ -345,7 +345,7 @@ int32_t TmvStaticKeyBstarTreeIndexEngine::MoveTo(bool aForward, TmvBaseTransacti
     return aForward ? MVERR_BOF : MVERR_EOF;
   }
   if (aFilter) RequireRecordEngine(u"RecNoSet", true);
-  TOperation op(this, aTrans, false, 0, 0);
+  TOperation op(this, aTrans, false, 0, 0, aPath);
   if (op.opHeader->GetIndexRoot() == -1) return atFarEnd();
   const TmvRangeInfo& nearEnd = aForward ? aRangeStart : aRangeEnd;
   const TmvRangeInfo& farEnd = aForward ? aRangeEnd : aRangeStart;
@@ -372,7 +372,7 @@ int32_t TmvStaticKeyBstarTreeIndexEngine::MoveTo(bool aForward, TmvBaseTransacti
       const int64_t available = aForward ? stop - walk.Slot() + 1 : walk.Slot() - stop + 1;
       if (remaining <= available) {
         const int32_t slot = int32_t(aForward ? walk.Slot() + remaining - 1 : walk.Slot() - remaining + 1);
-        SetPath(aPath, walk.Page(), walk.Leaf(), slot, ippOnKey);
+        SetPath(op, aPath, walk.Page(), walk.Leaf(), slot, ippOnKey);
         break;
       }
       if (lastLeaf) return atFarEnd();
@@ -381,7 +381,7 @@ int32_t TmvStaticKeyBstarTreeIndexEngine::MoveTo(bool aForward, TmvBaseTransacti
       continue;
     }
     if (Passes(aTrans, walk.Key(), walk.Ref(), aFilter, aKeyFilter) && --remaining == 0) {
-      SetPath(aPath, walk.Page(), walk.Leaf(), walk.Slot(), ippOnKey);
+      SetPath(op, aPath, walk.Page(), walk.Leaf(), walk.Slot(), ippOnKey);
       break;
     }
     if (lastLeaf && walk.Slot() == last.Slot) return atFarEnd();
@@ -398,14 +398,15 @@ int32_t TmvStaticKeyBstarTreeIndexEngine::MoveTo(bool aForward, TmvBaseTransacti
 std::vector<TmvStaticKeyBstarTreeIndexEngine::TTraceLevel> TmvStaticKeyBstarTreeIndexEngine::Trace(TOperation& aOp,
                                                                                                    TPath* aPath) {
   std::vector<TTraceLevel> levels;
-  const TNodeSearch kind = ieAddKeyRefsToKeys ? nsRefExact : nsFull;
+  const TNodeSearch kind = ieTieByRef ? nsRefExact : nsFull;
   TmvBlockNumber page = TmvBlockNumber(aOp.opHeader->GetIndexRoot());
   TmvHeldBlock node;
   node.Block = ReadNode(aOp, page, false, node.Release);
   for (int32_t depth = 1; mvInhNodeType(node.Block) == intInternal; ++depth) {
     aOp.CheckDepth(depth);
     int32_t slot = 0;
-    SearchNode(node.Block, false, kind, aPath->Key, aPath->RefNr, 0, 0, skaEqualFirst, slot);
+    SearchNode(aOp, node.Block, false, kind, aPath->Key, SearchTieRef(aPath->RefNr, aPath->CacheRefNr), 0, 0,
+               skaEqualFirst, slot);
     levels.push_back({page, slot, 0, mvInhKeyCount(node.Block)});
     page = Child(node.Block, slot);
     node.Drop();

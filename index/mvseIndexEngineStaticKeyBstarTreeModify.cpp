@@ -83,6 +83,10 @@ void TmvStaticKeyBstarTreeIndexEngine::MoveLeafEntries(uint8_t* aFrom, int32_t a
 
 void TmvStaticKeyBstarTreeIndexEngine::WriteLeafEntry(uint8_t* aLeaf, int32_t aSlot, const void* aKey,
                                                       TmvRefNr aRefNr) const {
+  if (ieNodeKeys == nkRefsOnly) {
+    mvPutU64(aLeaf, LeafKeyOffset(aSlot), uint64_t(aRefNr));
+    return;
+  }
   std::memcpy(aLeaf + LeafKeyOffset(aSlot), aKey, bieKeyEngine->bkeKeyLength);
   if (!bieKeysAreRefs) mvPutU64(aLeaf, ieLeafNodeKeyRefOffset[size_t(aSlot)], uint64_t(aRefNr));
 }
@@ -92,7 +96,11 @@ void TmvStaticKeyBstarTreeIndexEngine::CopySeparator(const uint8_t* aLeaf, int32
   std::memcpy(aTo, LeafKey(aLeaf, aSlot), ieNodeKeyLength);
 }
 
-int8_t TmvStaticKeyBstarTreeIndexEngine::CompareEntries(const uint8_t* aSeparator1, const uint8_t* aSeparator2) {
+int8_t TmvStaticKeyBstarTreeIndexEngine::CompareEntries(TOperation& aOp, const uint8_t* aSeparator1,
+                                                        const uint8_t* aSeparator2) {
+  // References alone: the same entry or another.
+  if (ieNodeKeys == nkRefsOnly) return int8_t(std::memcmp(aSeparator1, aSeparator2, sizeof(TmvRefNr)) == 0 ? 0 : 1);
+  (void)aOp;
   int8_t c = bieKeyEngine->CompareKey(aSeparator1, aSeparator2);
   if (c == 0 && ieAddKeyRefsToKeys) {
     const int64_t r1 = int64_t(mvGetU64(aSeparator1, ieDescKeyLength)), r2 = int64_t(mvGetU64(aSeparator2, ieDescKeyLength));
@@ -109,8 +117,9 @@ std::vector<TmvStaticKeyBstarTreeIndexEngine::TLevel> TmvStaticKeyBstarTreeIndex
     TOperation& aOp, TmvBlockNumber aTarget, const uint8_t* aEntry) {
   std::vector<TLevel> way;
   TmvBlockNumber page = TmvBlockNumber(aOp.opHeader->GetIndexRoot());
-  const TNodeSearch kind = ieAddKeyRefsToKeys ? nsRefExact : nsFull;
-  const TmvRefNr ref = ieAddKeyRefsToKeys ? TmvRefNr(mvGetU64(aEntry, ieDescKeyLength)) : 0;
+  const TNodeSearch kind = ieTieByRef ? nsRefExact : nsFull;
+  const TmvRefNr ref = ieTieByRef ? EntryTieRef(aOp, aEntry) : 0;
+  const uint8_t* key = EntryKey(aOp, aEntry);
   for (int32_t depth = 1; page != aTarget; ++depth) {
     aOp.CheckDepth(depth);
     const uint8_t* node = Hold(aOp, page, false);
@@ -118,7 +127,7 @@ std::vector<TmvStaticKeyBstarTreeIndexEngine::TLevel> TmvStaticKeyBstarTreeIndex
       throw EmvBaseIndexEngineException(MVERR_FILECORRUPT, u"Node %d of index \"%s\" is not reached from the root",
                                         {int32_t(aTarget), bieIndexName});
     int32_t slot = 0;
-    SearchNode(node, false, kind, aEntry, ref, 0, 0, skaEqualFirst, slot);
+    SearchNode(aOp, node, false, kind, key, ref, 0, 0, skaEqualFirst, slot);
     way.push_back({page, slot});
     page = Child(node, slot);
   }
@@ -172,10 +181,13 @@ int32_t TmvStaticKeyBstarTreeIndexEngine::InsertIntoWindow(uint8_t* aLeaf, int32
 bool TmvStaticKeyBstarTreeIndexEngine::Refused(TOperation& aOp, TmvBlockNumber aLeafPage, const uint8_t* aLeaf,
                                                bool aFound, int32_t aSlot, const void* aKey) {
   if (aFound) return true;
-  if (!bieDupsNullOnly || bieKeyEngine->KeyContainsNulls(aKey)) return false;
+  // A unique index whose descent may end one leaf beside an equal key
+  // looks there too.
+  const bool uniqueNeighbours = !bieDups && ieCheckNeighbours;
+  if (!uniqueNeighbours && (!bieDupsNullOnly || bieKeyEngine->KeyContainsNulls(aKey))) return false;
   const int32_t first = mvInhFirstSlot(aLeaf), end = first + mvInhKeyCount(aLeaf);
   auto equalAt = [&](const uint8_t* aNode, int32_t aAt) {
-    return bieKeyEngine->CompareKey(aKey, LeafKey(aNode, aAt)) == 0;
+    return CompareToEntry(aOp, aKey, LeafKey(aNode, aAt), 0, 0, true) == 0;
   };
   if (aSlot > first && equalAt(aLeaf, aSlot - 1)) return true;
   if (aSlot < end && equalAt(aLeaf, aSlot)) return true;
@@ -192,10 +204,11 @@ bool TmvStaticKeyBstarTreeIndexEngine::Refused(TOperation& aOp, TmvBlockNumber a
 }
 
 bool TmvStaticKeyBstarTreeIndexEngine::InsertKey(TmvBaseTransaction* aTrans, const void* aKey, TmvRefNr aRefNr,
-                                                 TmvRefNr, TmvBaseIndexPath* aPath) {
+                                                 TmvRefNr aCacheRefNr, TmvBaseIndexPath* aPath) {
   TPath* path = aPath && aPath->bipIndexEngine == this ? static_cast<TPath*>(aPath) : nullptr;
   if (path) path->Clear();
-  TOperation op(this, aTrans, true, 0, 0);
+  TOperation op(this, aTrans, true, 0, 0, path);
+  const TmvRefNr tie = SearchTieRef(aRefNr, aCacheRefNr);
   TReleaseAtEnd release(ieReleaseList);
   TmvBaseIndexHeaderAccess& header = *op.opHeader;
   // 1. The first key: a root leaf with the entry in its middle slot.
@@ -207,24 +220,24 @@ bool TmvStaticKeyBstarTreeIndexEngine::InsertKey(TmvBaseTransaction* aTrans, con
     mvSetInhKeyCount(leaf, 1);
     header.SetIndexRoot(int32_t(mvBchThisBlock(leaf)));
     header.SetIndexKeyCount(1);
-    if (path) SetPath(path, mvBchThisBlock(leaf), leaf, slot, ippOnKey);
+    if (path) SetPath(op, path, mvBchThisBlock(leaf), leaf, slot, ippOnKey);
     return true;
   }
   // 2. Down to the leaf, remembering the way.
-  const TNodeSearch kind = ieAddKeyRefsToKeys ? nsRefExact : nsFull;
+  const TNodeSearch kind = ieTieByRef ? nsRefExact : nsFull;
   std::vector<TLevel> way;
   TmvBlockNumber page = TmvBlockNumber(header.GetIndexRoot());
   const uint8_t* node = Hold(op, page, false);
   int32_t slot = 0;
   for (int32_t depth = 1; mvInhNodeType(node) == intInternal; ++depth) {
     op.CheckDepth(depth);
-    SearchNode(node, false, kind, aKey, aRefNr, 0, 0, skaEqualFirst, slot);
+    SearchNode(op, node, false, kind, aKey, tie, 0, 0, skaEqualFirst, slot);
     way.push_back({page, slot});
     page = Child(node, slot);
     node = Hold(op, page, false);
   }
   // 3. The duplicate rule.
-  const bool found = SearchNode(node, true, kind, aKey, aRefNr, 0, 0, skaEqualFirst, slot);
+  const bool found = SearchNode(op, node, true, kind, aKey, tie, 0, 0, skaEqualFirst, slot);
   if (Refused(op, page, node, found, slot, aKey)) return false;
   // 4. The leaf changes (the copy of the block held already): 5. in its
   // window, or 6. split.
@@ -261,7 +274,7 @@ bool TmvStaticKeyBstarTreeIndexEngine::InsertKey(TmvBaseTransaction* aTrans, con
     CopySeparator(leaf, mvInhFirstSlot(leaf) + mvInhKeyCount(leaf) - 1, ieTempInsertKey.data());
     PushUp(op, way, page, rightPage);
   }
-  if (path) SetPath(path, placedPage, placedLeaf, placedSlot, ippOnKey);
+  if (path) SetPath(op, path, placedPage, placedLeaf, placedSlot, ippOnKey);
   // 9. One key more.
   header.SetIndexKeyCount(header.GetIndexKeyCount() + 1);
   return true;
@@ -334,9 +347,9 @@ void TmvStaticKeyBstarTreeIndexEngine::PushUp(TOperation& aOp, const std::vector
 // Delete
 
 bool TmvStaticKeyBstarTreeIndexEngine::DeleteKey(TmvBaseTransaction* aTrans, const void* aKey, TmvRefNr aRefNr,
-                                                 TmvRefNr, TmvBaseIndexPath* aPath) {
+                                                 TmvRefNr aCacheRefNr, TmvBaseIndexPath* aPath) {
   TPath* path = aPath && aPath->bipIndexEngine == this ? static_cast<TPath*>(aPath) : nullptr;
-  TOperation op(this, aTrans, true, 0, 0);
+  TOperation op(this, aTrans, true, 0, 0, path);
   TReleaseAtEnd release(ieReleaseList);
   // 1. An empty index has nothing to delete.
   if (op.opHeader->GetIndexRoot() == -1) return false;
@@ -345,7 +358,7 @@ bool TmvStaticKeyBstarTreeIndexEngine::DeleteKey(TmvBaseTransaction* aTrans, con
   TPath* at = path;
   bool found;
   if (path && path->IsOnKey() && path->KeyValid && path->RefNr == aRefNr &&
-      bieKeyEngine->CompareKey(path->Key, aKey) == 0) {
+      (!ieTieByCacheRef || path->CacheRefNr == aCacheRefNr) && bieKeyEngine->CompareKey(path->Key, aKey) == 0) {
     ValidatePath(op, path);
     found = path->IsOnKey();
   } else {
@@ -353,7 +366,7 @@ bool TmvStaticKeyBstarTreeIndexEngine::DeleteKey(TmvBaseTransaction* aTrans, con
       scratch.reset(CreateIndexPath());
       at = static_cast<TPath*>(scratch.get());
     }
-    found = FindKeyPath(op, aKey, aRefNr, at, skaEqualFirst, nullptr) && at->IsOnKey();
+    found = FindKeyPath(op, aKey, SearchTieRef(aRefNr, aCacheRefNr), at, skaEqualFirst, nullptr) && at->IsOnKey();
   }
   if (!found) return false;
   // 3. Out of its leaf; one key fewer.
@@ -402,7 +415,7 @@ void TmvStaticKeyBstarTreeIndexEngine::RemoveSlot(TOperation& aOp, TmvBlockNumbe
     for (size_t level = way.size(); level-- > 0;) {
       uint8_t* node = Hold(aOp, way[level].Block, false, intInternal);
       if (way[level].Slot >= mvInhKeyCount(node)) continue;  // left through the last pointer: go up
-      if (level + 1 == way.size() || CompareEntries(SeparatorKey(node, way[level].Slot), removed.data()) == 0) {
+      if (level + 1 == way.size() || CompareEntries(aOp, SeparatorKey(node, way[level].Slot), removed.data()) == 0) {
         node = Hold(aOp, way[level].Block, true, intInternal);
         std::memcpy(node + ieInternalNodeKeyOffset[size_t(way[level].Slot)], last, ieNodeKeyLength);
       }

@@ -13,8 +13,10 @@ class TmvStaticKeyBstarTreeIndexEngine::TOperation {
  public:
   // A header access for aTrans, for modification with aForModify (index
   // and file marked dirty), comparing aFieldCount fields cut to aPartialLen.
+  // aKeyPath: the caller's path, whose key source (when the engine has
+  // one) serves the operation; nil for a scratch one when needed.
   TOperation(TmvStaticKeyBstarTreeIndexEngine* aEngine, TmvBaseTransaction* aTrans, bool aForModify,
-             int32_t aFieldCount, int32_t aPartialLen);
+             int32_t aFieldCount, int32_t aPartialLen, TmvBaseIndexPath* aKeyPath = nullptr);
   ~TOperation();
   TOperation(const TOperation&) = delete;
   TOperation& operator=(const TOperation&) = delete;
@@ -35,6 +37,11 @@ class TmvStaticKeyBstarTreeIndexEngine::TOperation {
   std::unique_ptr<TmvBaseIndexHeaderAccess> opHeader;
   int32_t opOwnerID;
   uint64_t opLeafLimit = 0;
+  TmvBaseIndexPath* opKeyPath;
+  // The path whose key source the operation opened (nil: none yet), and
+  // the scratch path made for it.
+  TmvBaseIndexPath* opKeyScope = nullptr;
+  std::unique_ptr<TmvBaseIndexPath> opScratchPath;
 };
 
 // A walk along the leaf chain in one direction: the leaf held and a slot
@@ -65,7 +72,7 @@ class TmvStaticKeyBstarTreeIndexEngine::TWalk {
   int32_t Slot() const { return wSlot; }
   int32_t First() const { return mvInhFirstSlot(wLeaf.Block); }
   int32_t End() const { return First() + mvInhKeyCount(wLeaf.Block); }
-  const uint8_t* Key() const { return wEngine->LeafKey(wLeaf.Block, wSlot); }
+  const uint8_t* Key() const { return wEngine->EntryKey(wOp, wEngine->LeafKey(wLeaf.Block, wSlot)); }
   TmvRefNr Ref() const { return wEngine->LeafRef(wLeaf.Block, wSlot); }
   // Whether the last Settle entered another leaf.
   bool EnteredLeaf() const { return wEntered; }

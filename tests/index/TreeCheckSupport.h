@@ -1,5 +1,5 @@
-// Test support of the index engine tests: a reader of a whole static-key
-// B*-tree that checks what every change must leave true (separators,
+// Test support of the index engine tests: a reader of a whole B*-tree
+// (static-key, or keyless with the keys of its refs given) that checks what every change must leave true (separators,
 // fill, links, counts, no lost block) and gives the entries in order, and a
 // table whose keys are long enough that a leaf holds 7 entries.
 #pragma once
@@ -28,10 +28,18 @@ struct TTreeFacts {
   int64_t otherBlocks = 0;
 };
 
+// The key of a record, for trees whose nodes hold refs only.
+using TKeyOfRef = std::function<std::vector<uint8_t>(TmvRefNr)>;
+
 class TTreeChecker {
  public:
-  TTreeChecker(TmvBaseTransaction* aTrans, TmvStaticKeyBstarTreeIndexEngine* aIndex)
-      : fTrans(aTrans), fIndex(aIndex), g(aIndex->Geometry()), fKeys(aIndex->KeyEngine()) {}
+  TTreeChecker(TmvBaseTransaction* aTrans, TmvStaticKeyBstarTreeIndexEngine* aIndex, TKeyOfRef aKeyOf = nullptr)
+      : fTrans(aTrans),
+        fIndex(aIndex),
+        g(aIndex->Geometry()),
+        fKeys(aIndex->KeyEngine()),
+        fKeyOf(std::move(aKeyOf)),
+        fTieByRef(g.AddKeyRefsToKeys || (fKeyOf && aIndex->Dups())) {}
 
   TTreeFacts Check() {
     TTreeFacts facts;
@@ -69,7 +77,7 @@ class TTreeChecker {
   // Entry order: by key, then by RefNr where entries carry one.
   int Order(const uint8_t* aKey1, TmvRefNr aRef1, const uint8_t* aKey2, TmvRefNr aRef2) {
     int c = fKeys->CompareKey(aKey1, aKey2);
-    if (c == 0 && g.AddKeyRefsToKeys) c = aRef1 < aRef2 ? -1 : aRef1 > aRef2 ? 1 : 0;
+    if (c == 0 && fTieByRef) c = aRef1 < aRef2 ? -1 : aRef1 > aRef2 ? 1 : 0;
     return c;
   }
   // Checks a subtree and answers its last entry.
@@ -95,13 +103,18 @@ class TTreeChecker {
         children.push_back(mvGetU32(node, 40 + uint32_t(i) * g.InternalPair));
         if (i == count) break;
         const uint8_t* s = node + 44 + uint32_t(i) * g.InternalPair;
-        separators.push_back({std::vector<uint8_t>(s, s + fKeys->bkeKeyLength),
-                              g.AddKeyRefsToKeys ? TmvRefNr(mvGetU64(s, g.DescKeyLength)) : 0});
+        if (fKeyOf)
+          separators.push_back({fKeyOf(TmvRefNr(mvGetU64(s, 0))), TmvRefNr(mvGetU64(s, 0))});
+        else
+          separators.push_back({std::vector<uint8_t>(s, s + fKeys->bkeKeyLength),
+                                g.AddKeyRefsToKeys ? TmvRefNr(mvGetU64(s, g.DescKeyLength)) : 0});
       }
       held.Drop();
       for (size_t i = 0; i < children.size(); ++i) {
         last = Visit(children[i], aDepth + 1, false, aFacts);
-        if (i < separators.size())
+        if (i < separators.size() && fKeyOf)
+          Expect(separators[i].second == last.ref, "separator is the last ref under its pointer", aBlock);
+        else if (i < separators.size())
           Expect(Order(separators[i].first.data(), separators[i].second, last.key.data(), last.ref) == 0,
                  "separator is the last entry under its pointer", aBlock);
       }
@@ -116,7 +129,7 @@ class TTreeChecker {
     for (int32_t i = first; i < first + count; ++i) {
       const uint8_t* k = node + 40 + uint32_t(i) * g.LeafPair;
       const TmvRefNr ref = g.KeysAreRefs ? TmvRefNr(mvGetU64(k, 0)) : TmvRefNr(mvGetU64(k, g.DescKeyLength));
-      TEntry entry{std::vector<uint8_t>(k, k + fKeys->bkeKeyLength), ref};
+      TEntry entry{fKeyOf ? fKeyOf(ref) : std::vector<uint8_t>(k, k + fKeys->bkeKeyLength), ref};
       if (!aFacts.entries.empty()) {
         const TEntry& before = aFacts.entries.back();
         Expect(Order(before.key.data(), before.ref, entry.key.data(), entry.ref) < 0, "entries in order", aBlock);
@@ -131,12 +144,15 @@ class TTreeChecker {
   TmvStaticKeyBstarTreeIndexEngine* fIndex;
   const TmvIndexNodeGeometry& g;
   TmvBaseKeyEngine* fKeys;
+  TKeyOfRef fKeyOf;
+  bool fTieByRef;
   std::vector<std::pair<TmvBlockNumber, std::pair<TmvBlockNumber, TmvBlockNumber>>> fLeaves;
   int fFailures = 0;
 };
 
-inline TTreeFacts CheckTree(TmvBaseTransaction* aTrans, TmvStaticKeyBstarTreeIndexEngine* aIndex) {
-  return TTreeChecker(aTrans, aIndex).Check();
+inline TTreeFacts CheckTree(TmvBaseTransaction* aTrans, TmvStaticKeyBstarTreeIndexEngine* aIndex,
+                            TKeyOfRef aKeyOf = nullptr) {
+  return TTreeChecker(aTrans, aIndex, std::move(aKeyOf)).Check();
 }
 
 // A table whose index keys are an Int32 "K" and a ByteArray "P" of 500

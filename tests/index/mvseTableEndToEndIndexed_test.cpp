@@ -11,6 +11,7 @@
 
 #include "index/IndexTestSupport.h"
 #include "index/mvixUnits.h"
+#include "index/mvseIndexEngineKeylessBstarTree.h"
 #include "storage/TableEndToEndSupport.h"
 
 namespace {
@@ -32,11 +33,16 @@ class IndexedTableEndToEnd : public TableEndToEnd {
     std::unique_ptr<TmvServerDataDict> dd = PeopleDictionary(aSetUp);
     TmvMainIndicesDescriptor* indices = dd->EnsureIndicesDescriptor();
     for (const auto& [name, field, dups] : {std::tuple{u"ByID", u"ID", idNone}, std::tuple{u"ByName", u"NAME", idAll}}) {
-      auto* key = static_cast<TmvCompKeyDescriptor*>(indices->AddIndex(name, 0, dups, u"")->GetKeyDescriptor());
+      TmvIndexDescriptor* index = indices->AddIndex(name, 0, dups, u"");
+      if (fKeylessEngine) index->SetIndexEngine(fKeylessEngine);
+      auto* key = static_cast<TmvCompKeyDescriptor*>(index->GetKeyDescriptor());
       key->Add(dd->GetFieldsDescriptor()->GetFieldFromName(field));
     }
     return dd;
   }
+  // The index engine the dictionary names for both indexes (nil: the
+  // default one).
+  const char16_t* fKeylessEngine = nullptr;
   // The references of an index's keys in index order, with the keys' first
   // field as text.
   static std::vector<std::pair<String, TmvRefNr>> Walk(TTable& aTable, TmvBaseTransaction* aTrans, int32_t aIndex) {
@@ -55,6 +61,8 @@ class IndexedTableEndToEnd : public TableEndToEnd {
   std::string CheckIndexes(TTable& aTable, TmvBaseTransaction* aTrans,
                            const std::map<int32_t, TmvRefNr>& aIDs) override {
     if (!aTable.indices) return "no indices engine";
+    if (fKeylessEngine && !dynamic_cast<TmvKeylessBstarTreeIndexEngine*>(aTable.indices->biseGetIndex(1)))
+      return "not the keyless engine";
     std::vector<std::pair<String, TmvRefNr>> byID, byName;
     for (const auto& [id, ref] : aIDs) {
       byID.push_back({mvIntToStr(id), ref});
@@ -77,6 +85,14 @@ TEST_F(IndexedTableEndToEnd, IndexesFollowCommitReopenAndPartialDeletionOnEachEn
     SCOPED_TRACE(setUp.label);
     RoundTrip(setUp, "indexed-" + UTF8Encode(setUp.record) + ".mv1");
   }
+}
+
+// The same with keyless trees, whose keys are read back from the records
+// (the deleted ones through the keys the indices engine publishes).
+TEST_F(IndexedTableEndToEnd, KeylessIndexesFollowCommitReopenAndPartialDeletion) {
+  fRecords = 4000;
+  fKeylessEngine = u"KeylessBStarTree";
+  RoundTrip(kSetUps[0], "indexed-keyless.mv1");
 }
 
 TEST_F(IndexedTableEndToEnd, ADuplicateIDIsRefusedAndChangesNothing) {
