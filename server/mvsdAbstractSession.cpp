@@ -18,17 +18,31 @@ constinit const ClassRef TmvAbstractSession::StaticClass{u"TmvAbstractSession", 
 
 namespace {
 
-// Frees the tail of a list, under its padlock, until the list is empty; an
-// object that will not go (already being destroyed elsewhere) ends the walk.
-template <typename T>
-void FreeFromTail(TmvPadlock* aPadlock, T*& aTail, const char16_t* aWhat) {
-  TmvPadlockGuard guard(aPadlock);
-  while (T* last = aTail) {
-    TmvAbstractServerObject::Free(last);
-    if (aTail == last) {
-      mvServerLogError(String(u"Session clean-up: one of the session's ") + aWhat + u" would not go");
-      return;
+// Frees a list from its tail until it is empty; an object that will not go
+// (already being destroyed elsewhere) ends the walk. Each object is unlinked
+// under the list's padlock and freed after it is released: a destructor
+// takes padlocks of its own (a database its folder's databases padlock),
+// and a folder's padlock is taken before a session's when a database
+// opens, so holding the session's padlock across a destructor would order
+// the two both ways. The destructor's own unlink finds it gone and does
+// nothing.
+template <typename F>
+void FreeFromTail(TmvPadlock* aPadlock, F&& aList, const char16_t* aWhat) {
+  for (;;) {
+    TmvAbstractServerObject* last = nullptr;
+    {
+      TmvPadlockGuard guard(aPadlock);
+      auto list = aList();
+      auto* tail = list.Tail;
+      if (!tail) return;
+      if (tail->Destroying()) {
+        mvServerLogError(String(u"Session clean-up: one of the session's ") + aWhat + u" would not go");
+        return;
+      }
+      list.Remove(tail);
+      last = tail;
     }
+    TmvAbstractServerObject::Free(last);
   }
 }
 
@@ -113,9 +127,9 @@ void TmvAbstractSession::asFailedCleanup(TmvSimpleLock*) {
       TmvPadlockGuard guard(&asTransContextsPadlock);
       asTransContextList().ForEach([](TmvAbstractTransContext* c) { c->PrepareDestroy(); });
     }
-    FreeFromTail(&asTaskInfosPadlock, asTaskInfos.Tail, u"task infos");
-    FreeFromTail(&asDatabasesPadlock, asDatabasesTail, u"databases");
-    FreeFromTail(&asTransContextsPadlock, asTransContextsTail, u"transaction contexts");
+    FreeFromTail(&asTaskInfosPadlock, [this] { return asTaskInfos.View(); }, u"task infos");
+    FreeFromTail(&asDatabasesPadlock, [this] { return asDatabaseList(); }, u"databases");
+    FreeFromTail(&asTransContextsPadlock, [this] { return asTransContextList(); }, u"transaction contexts");
   } catch (...) {
     mvServerLogCurrentException(u"Session clean-up");
   }

@@ -11,6 +11,7 @@
 #include "server/mvsdServerNames.h"
 #include "server/mvsrServerEngine.h"
 #include "server/mvsrServerSession.h"
+#include "server/tables/mvsrDatabaseCursorSources.h"
 #include "server/tables/mvsrServerFolder.h"
 #include "server/tables/mvsrServerTable.h"
 #include "storage/cache/mvsrBufferManager.h"
@@ -137,6 +138,9 @@ TmvServerDatabase::TmvServerDatabase(TmvServerSession* aSession, TmvAbstractTran
 }
 
 TmvServerDatabase::~TmvServerDatabase() {
+  // A container outlives the database when its holder keeps it: it must not
+  // reach back into the database afterwards.
+  while (TmvServerDatabaseCursorSourceContainer* source = sdCursorSourceHead) source->DetachFromDatabase();
   sdTables = nullptr;
   sdFolder->sfRemoveDatabase(this);
   try {
@@ -296,8 +300,15 @@ uint32_t TmvServerDatabase::sdCursorOpen(TmvAbstractCursor*& aCursor, const Stri
     TMapperGuard mapper(sdTables.get());
     TmvServerBaseTable* table = nullptr;
     bool readOnly = false;
-    if (uint32_t code = sdGetTable(table, aTableName, aPassword, aForServer, readOnly, aInternal, aIsCache))
-      return code;  // the cursor sources come with their own unit
+    if (uint32_t code = sdGetTable(table, aTableName, aPassword, aForServer, readOnly, aInternal, aIsCache)) {
+      // A table the folder does not have may come from a registered source.
+      if (code == MVERR_NOSUCHTABLE && sdCursorSourceHead) {
+        const String text = EmvBaseException(int64_t(code)).ProcessedErrorString();
+        sdCursorSourceHead->CursorOpen(aCursor, aTableName, code);
+        if (code != 0) EmvBaseException::mvSetMessage(int32_t(code), text);
+      }
+      return code;
+    }
     if (readOnly && mode != omReadOnly) {
       // The table can only be read: a writer is refused below.
       if (table->Root()->OpenMode() == omReadOnly) return Code(MVERR_TABLEREADONLY);
@@ -324,6 +335,27 @@ uint32_t TmvServerDatabase::sdCursorOpen(TmvAbstractCursor*& aCursor, const Stri
                                                                      aIndexName, aIndexID, false, aInternal);
     return 0;
   } catch (...) {
+    return asoConvertException();
+  }
+}
+
+uint32_t TmvServerDatabase::RegisterCursorSource(IInterface* aSource, IInterface*& aControl) {
+  aControl = nullptr;
+  try {
+    return atoLockedCall([&] {
+      ImvDatabaseCursorSource* source = nullptr;
+      if (!aSource || aSource->QueryInterface(IID_ImvDatabaseCursorSource, reinterpret_cast<void**>(&source)) != 0 ||
+          !source)
+        return Code(MVERR_INVALIDPARAM);
+      const auto held = TInterfacePtr<ImvDatabaseCursorSource>::Adopt(source);
+      auto* container = TmvInterfacedObject::Create<TmvServerDatabaseCursorSourceContainer>(this, source);
+      ImvDatabaseCursorSourceControl* control = container;
+      control->_AddRef();
+      aControl = control;
+      return 0u;
+    });
+  } catch (...) {
+    // The session lock refused: another thread is inside the session.
     return asoConvertException();
   }
 }
@@ -476,11 +508,318 @@ TmvIteratorResult TmvServerDatabase::sdIterateDictionaries(const TmvDictionaryIt
 }
 
 // ---------------------------------------------------------------------------
-// Table maintenance: its own unit comes later.
+// Table maintenance
 
-uint32_t TmvServerDatabase::TableBuild(bool, const String&, const String&, TmvDataDictionary*, TmvTableScope, bool) {
-  return NotSupported(u"TableBuild");
+namespace {
+
+// Scope tsPersistent as the name and the folder make it.
+TmvTableScope ScopeFor(const String& aName, TmvTableScope aScope, bool aInMemOnly) {
+  if (aScope != tsPersistent) return aScope;
+  const size_t hashes = std::min(aName.find_first_not_of(u'#'), aName.size());
+  if (aInMemOnly || (aName.size() > 2 && aName.front() == u'<' && aName.back() == u'>') || hashes == 3)
+    return tsTempGlobal;
+  if (hashes == 2) return tsTempDatabase;
+  return aScope;
 }
+
+// A table nobody uses (its idle cursors asked to close) that no other
+// holder keeps: it may go.
+bool IdleAndAlone(TmvServerRootTable* aTable) {
+  aTable->sbtLockIsInactive.fetch_add(1, std::memory_order_acq_rel);
+  bool idle = false;
+  try {
+    idle = aTable->srtIsInactive(true, true, 1);
+  } catch (...) {
+    aTable->sbtLockIsInactive.fetch_sub(1, std::memory_order_acq_rel);
+    throw;
+  }
+  return aTable->sbtLockIsInactive.fetch_sub(1, std::memory_order_acq_rel) == 1 && idle;
+}
+
+// A private table's password check; one that may only be read passes.
+uint32_t CheckMappedPasswords(TmvServerRootTable* aTable, const TmvUnicodeStrings& aPasswords) {
+  const uint32_t code = aTable->srtCheckPasswords(aPasswords);
+  return code == MVERR_TABLEREADONLY ? 0 : code;
+}
+
+bool CountsAsSchemaChange(const String& aName) { return aName.empty() || aName.front() != u' '; }
+
+}  // namespace
+
+void TmvServerDatabase::sdStructureChanged() {
+  ++sdStructureGeneration;
+  sdFolderStructureGeneration = sdFolder->sfStructureGeneration.load(std::memory_order_acquire);
+}
+
+uint32_t TmvServerDatabase::TableBuild(bool aOverWrite, const String& aTableName, const String& aPassword,
+                                       TmvDataDictionary* aDictionary, TmvTableScope aTableScope, bool aAllowSystem) {
+  if (uint32_t code = mvCheckRootTableName(aTableName, false, aAllowSystem)) return code;
+  return atoLockedCall([&] {
+    if (!aDictionary) return Code(MVERR_INVALIDPARAM);
+    aDictionary->CheckValid(true);
+    return sdTableBuild(aOverWrite, aTableName, aTableScope, aDictionary, aPassword);
+  });
+}
+
+uint32_t TmvServerDatabase::sdTableBuild(bool aOverWrite, const String& aTableName, TmvTableScope aTableScope,
+                                         TmvDataDictionary* aDictionary, const String& aPassword) {
+  if (sdOpenMode == omReadOnly) return Code(MVERR_DBREADONLY);
+  TmvTableScope scope = ScopeFor(aTableName, aTableScope, sdFolder->InMemOnly());
+  if (uint32_t veto = NotifyExtenders(eaTableBuild, true, {aOverWrite, aTableName, static_cast<void*>(aDictionary),
+                                                           static_cast<void*>(&scope)}))
+    return veto;
+  {
+    TmvPadlockGuard tables(sdFolder->TablesPadlock());
+    TMapperGuard mapper(sdTables.get());
+    const int32_t mapped = mapper.List()->IndexOf(aTableName);
+    if (!aOverWrite) {
+      if (mapped >= 0) return Code(MVERR_TABLEEXISTS);
+      if (scope != tsPersistent && sdFolder->sfFindTable(aTableName)) return Code(MVERR_TABLEEXISTS);
+    }
+    auto* old = mapped >= 0 ? static_cast<TmvServerRootTable*>(mapper.List()->GetObject(mapped)) : nullptr;
+    if (scope == tsTempDatabase) {
+      TmvServerRootTable* table = nullptr;
+      if (uint32_t code = sdFolder->sfCreateRootTable(String(), tsTempDatabase, aDictionary, false, aPassword, table))
+        return code;
+      table->srtSetNameInScope(aTableName);
+      if (old) {
+        if (!IdleAndAlone(old)) {
+          TmvAbstractServerObject::Free(table);
+          return Code(MVERR_TABLEOPEN);
+        }
+        mapper.List()->PutObject(mapped, table);
+        TmvAbstractServerObject::Free(old);
+      } else {
+        mapper.List()->AddObject(aTableName, table);
+      }
+    } else {
+      if (old) {
+        if (!IdleAndAlone(old)) return Code(MVERR_TABLEOPEN);
+        mapper.List()->Delete(mapped);
+        TmvAbstractServerObject::Free(old);
+      }
+      if (uint32_t code = sdFolder->sfTableBuild(aOverWrite, aTableName, scope, aDictionary, false, aPassword))
+        return code;
+    }
+  }
+  if (CountsAsSchemaChange(aTableName)) sdStructureChanged();
+  NotifyExtenders(eaTableBuild, false,
+                  {aOverWrite, aTableName, static_cast<void*>(aDictionary), static_cast<void*>(&scope)});
+  return 0;
+}
+
+uint32_t TmvServerDatabase::TableDelete(const String& aTableName, const String& aPassword) {
+  if (uint32_t code = mvCheckRootTableName(aTableName, true, false)) return code;
+  return atoLockedCall([&] { return sdTableDelete(aTableName, aPassword); });
+}
+
+uint32_t TmvServerDatabase::sdTableDelete(const String& aTableName, const String& aPassword) {
+  if (sdOpenMode == omReadOnly) return Code(MVERR_DBREADONLY);
+  TmvUnicodeStrings passwords;
+  sdBuildPasswords(aTableName, aPassword, passwords);
+  {
+    TmvPadlockGuard tables(sdFolder->TablesPadlock());
+    TMapperGuard mapper(sdTables.get());
+    const int32_t mapped = mapper.List()->IndexOf(aTableName);
+    if (mapped >= 0) {
+      auto* table = static_cast<TmvServerRootTable*>(mapper.List()->GetObject(mapped));
+      TmvTableScope scope = table->TableScope();
+      if (uint32_t veto = NotifyExtenders(eaTableDelete, true, {aTableName, static_cast<void*>(&scope)})) return veto;
+      if (uint32_t code = CheckMappedPasswords(table, passwords)) return code;
+      if (!IdleAndAlone(table)) return Code(MVERR_TABLEOPEN);
+      mapper.List()->Delete(mapped);
+      TmvAbstractServerObject::Free(table);
+    } else {
+      if (uint32_t veto = NotifyExtenders(eaTableDelete, true, {aTableName})) return veto;
+      if (uint32_t code = sdFolder->sfTableDelete(aTableName, passwords, false)) return code;
+    }
+  }
+  NotifyExtenders(eaTableDelete, false, {aTableName});
+  if (CountsAsSchemaChange(aTableName)) sdStructureChanged();
+  return 0;
+}
+
+uint32_t TmvServerDatabase::TableEmpty(const String& aTableName, const String& aPassword) {
+  if (uint32_t code = mvCheckRootTableName(aTableName, true, false)) return code;
+  return atoLockedCall([&] { return sdTableEmpty(aTableName, aPassword); });
+}
+
+uint32_t TmvServerDatabase::sdTableEmpty(const String& aTableName, const String& aPassword) {
+  if (sdOpenMode == omReadOnly) return Code(MVERR_DBREADONLY);
+  TmvUnicodeStrings passwords;
+  sdBuildPasswords(aTableName, aPassword, passwords);
+  {
+    TmvPadlockGuard tables(sdFolder->TablesPadlock());
+    TMapperGuard mapper(sdTables.get());
+    const int32_t mapped = mapper.List()->IndexOf(aTableName);
+    if (mapped >= 0) {
+      auto* old = static_cast<TmvServerRootTable*>(mapper.List()->GetObject(mapped));
+      TmvTableScope scope = old->TableScope();
+      if (uint32_t veto = NotifyExtenders(eaTableEmpty, true, {aTableName, static_cast<void*>(&scope)})) return veto;
+      if (old->FileIsLink()) return Code(MVERR_TABLEREADONLY);
+      if (uint32_t code = CheckMappedPasswords(old, passwords)) return code;
+      if (!IdleAndAlone(old)) return Code(MVERR_TABLEOPEN);
+      TmvServerDataDict dict;
+      dict.Assign(old->Dictionary());
+      TmvServerRootTable* table = nullptr;
+      if (uint32_t code = sdFolder->sfCreateRootTable(String(), scope, &dict, false, old->ExtractPassword(), table))
+        return code;
+      table->srtSetNameInScope(aTableName);
+      mapper.List()->PutObject(mapped, table);
+      TmvAbstractServerObject::Free(old);
+    } else {
+      if (uint32_t veto = NotifyExtenders(eaTableEmpty, true, {aTableName})) return veto;
+      if (uint32_t code = sdFolder->sfTableEmpty(aTableName, passwords, false)) return code;
+    }
+  }
+  NotifyExtenders(eaTableEmpty, false, {aTableName});
+  return 0;
+}
+
+uint32_t TmvServerDatabase::TableRename(const String& aOldName, const String& aNewName, const String& aPassword) {
+  if (uint32_t code = mvCheckRootTableName(aOldName, true, false)) return code;
+  if (uint32_t code = mvCheckRootTableName(aNewName, false, false)) return code;
+  return atoLockedCall([&] { return sdTableRename(aOldName, aNewName, aPassword); });
+}
+
+uint32_t TmvServerDatabase::sdTableRename(const String& aOldName, const String& aNewName, const String& aPassword) {
+  if (sdOpenMode == omReadOnly) return Code(MVERR_DBREADONLY);
+  TmvUnicodeStrings passwords;
+  sdBuildPasswords(aOldName, aPassword, passwords);
+  {
+    TmvPadlockGuard tables(sdFolder->TablesPadlock());
+    TMapperGuard mapper(sdTables.get());
+    const int32_t mapped = mapper.List()->IndexOf(aOldName);
+    if (mapped >= 0) {
+      auto* table = static_cast<TmvServerRootTable*>(mapper.List()->GetObject(mapped));
+      TmvTableScope scope = table->TableScope();
+      if (uint32_t veto =
+              NotifyExtenders(eaTableRename, true, {aOldName, aNewName, static_cast<void*>(&scope)}))
+        return veto;
+      if (mapper.List()->IndexOf(aNewName) >= 0 || sdFolder->sfTableExists(aNewName) == 0)
+        return Code(MVERR_TABLEEXISTS);
+      if (uint32_t code = CheckMappedPasswords(table, passwords)) return code;
+      table->srtSetNameInScope(aNewName);
+      mapper.List()->Delete(mapped);
+      mapper.List()->AddObject(aNewName, table);
+    } else {
+      if (uint32_t veto = NotifyExtenders(eaTableRename, true, {aOldName, aNewName})) return veto;
+      if (uint32_t code = sdFolder->sfTableRename(aOldName, aNewName, passwords, false)) return code;
+    }
+  }
+  // The stored name follows, so that a name check on open still matches.
+  TmvAbstractCursor* cursor = nullptr;
+  uint32_t result = sdCursorOpen(cursor, aNewName, aPassword, false, omReadWrite, smExclusive, false, 10000,
+                                 String(), -1, true, false);
+  if (result == 0) {
+    if (auto* tableCursor = dynamic_cast<TmvServerTableCursor*>(cursor)) {
+      TmvMemoryStream stream;
+      {
+        TmvWriter writer(stream);
+        writer.WriteString(aNewName);
+      }
+      stream.SetPosition(0);
+      result = tableCursor->sbcTableStreamWrite(u"$TableName", &stream, true);
+    }
+    TmvAbstractServerObject::Free(cursor);
+  }
+  if (result != 0) return result;
+  NotifyExtenders(eaTableRename, false, {aOldName, aNewName});
+  if (CountsAsSchemaChange(aOldName) && CountsAsSchemaChange(aNewName)) sdStructureChanged();
+  return 0;
+}
+
+uint32_t TmvServerDatabase::TableExists(const String& aTableName, const String& aPassword, bool& aExists,
+                                        bool aAllowSystem) {
+  aExists = false;
+  if (aTableName.empty()) return 0;
+  if (uint32_t code = mvCheckTableName(aTableName, true, aAllowSystem)) return code;
+  return atoLockedCall([&] {
+    if (uint32_t veto = NotifyExtenders(eaTableExists, true, {aTableName, static_cast<void*>(&aExists)}))
+      return veto;
+    const uint32_t code = sdTableExists(aTableName, aPassword, false);
+    if (code != 0 && code != MVERR_OBJNOTFOUND) return code;
+    aExists = code == 0;
+    NotifyExtenders(eaTableExists, false, {aTableName, static_cast<void*>(&aExists)});
+    return 0u;
+  });
+}
+
+uint32_t TmvServerDatabase::sdTableExists(const String& aTableName, const String& aPassword, bool aForServer) {
+  const size_t colon = aTableName.find(u':');
+  const String rootName = aTableName.substr(0, colon);
+  TmvPadlockGuard tables(sdFolder->TablesPadlock());
+  TMapperGuard mapper(sdTables.get());
+  if (mapper.List()->IndexOf(rootName) < 0)
+    if (uint32_t code = sdFolder->sfTableExists(rootName)) return code;
+  if (colon == String::npos) return 0;
+  TmvServerBaseTable* table = nullptr;
+  bool readOnly = false;
+  const uint32_t code = sdGetTable(table, aTableName, aPassword, aForServer, readOnly, true, sdIsCache);
+  return code == MVERR_NOSUCHTABLE ? Code(MVERR_OBJNOTFOUND) : code;
+}
+
+uint32_t TmvServerDatabase::TableGetDictionary(const String& aTableName, const String& aPassword,
+                                               TmvDataDictionary* aDictionary) {
+  if (uint32_t code = mvCheckRootTableName(aTableName, true, false)) return code;
+  if (!aDictionary) return Code(MVERR_INVALIDPARAM);
+  return atoLockedCall([&] { return sdTableGetDictionary(aTableName, aPassword, aDictionary); });
+}
+
+uint32_t TmvServerDatabase::sdTableGetDictionary(const String& aTableName, const String& aPassword,
+                                                 TmvDataDictionary* aDictionary) {
+  if (uint32_t veto = NotifyExtenders(eaTableGetDictionary, true, {aTableName, static_cast<TPersistent*>(aDictionary)}))
+    return veto;
+  TmvUnicodeStrings passwords;
+  sdBuildPasswords(aTableName, aPassword, passwords);
+  {
+    TmvPadlockGuard tables(sdFolder->TablesPadlock());
+    TMapperGuard mapper(sdTables.get());
+    const int32_t mapped = mapper.List()->IndexOf(aTableName);
+    if (mapped >= 0) {
+      auto* table = static_cast<TmvServerRootTable*>(mapper.List()->GetObject(mapped));
+      if (uint32_t code = CheckMappedPasswords(table, passwords)) return code;
+      aDictionary->Assign(table->Dictionary());
+    } else {
+      String password;
+      bool link = false;
+      if (uint32_t code = sdFolder->sfTableGetDictionary(aTableName, passwords, password, link, aDictionary, false))
+        return code;
+    }
+  }
+  NotifyExtenders(eaTableGetDictionary, false, {aTableName, static_cast<TPersistent*>(aDictionary)});
+  return 0;
+}
+
+uint32_t TmvServerDatabase::TableGetList(TStrings* aList) {
+  if (!aList) return Code(MVERR_INVALIDPARAM);
+  return atoLockedCall([&] { return sdTableGetList(aList, GetExplicitAllowSystem()); });
+}
+
+uint32_t TmvServerDatabase::sdTableGetList(TStrings* aList, bool aAllowSystem) {
+  if (uint32_t veto = NotifyExtenders(eaTableGetList, true, {static_cast<void*>(aList)})) return veto;
+  TmvFastStringListIC names(dupIgnore);
+  {
+    TStringList folder;
+    if (uint32_t code = sdFolder->sfTableGetList(&folder)) return code;
+    for (int32_t i = 0; i < folder.Count(); ++i) names.Add(folder[i]);
+    TMapperGuard mapper(sdTables.get());
+    for (int32_t i = 0; i < mapper.List()->Count(); ++i) names.Add(mapper.List()->Get(i));
+  }
+  aList->BeginUpdate();
+  try {
+    aList->Clear();
+    for (int32_t i = 0; i < names.Count(); ++i)
+      if (mvCheckRootTableName(names.Get(i), true, aAllowSystem) == 0) aList->Add(names.Get(i));
+  } catch (...) {
+    aList->EndUpdate();
+    throw;
+  }
+  aList->EndUpdate();
+  NotifyExtenders(eaTableGetList, false, {static_cast<void*>(aList)});
+  return 0;
+}
+
 uint32_t TmvServerDatabase::TablePack(const String&, const String&, TmvAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TablePack");
@@ -509,9 +848,6 @@ uint32_t TmvServerDatabase::TableAddIndex(const String&, const String&, TmvIndex
 uint32_t TmvServerDatabase::TableDropIndex(const String&, const String&, const String&, int32_t) {
   return NotSupported(u"TableDropIndex");
 }
-uint32_t TmvServerDatabase::TableRename(const String&, const String&, const String&) {
-  return NotSupported(u"TableRename");
-}
 uint32_t TmvServerDatabase::TableRecover(const String&, const String&, TmvAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TableRecover");
@@ -521,19 +857,9 @@ uint32_t TmvServerDatabase::TableVerifyChecksum(const String&, const String&, bo
   aTaskInfo = nullptr;
   return NotSupported(u"TableVerifyChecksum");
 }
-uint32_t TmvServerDatabase::TableDelete(const String&, const String&) { return NotSupported(u"TableDelete"); }
-uint32_t TmvServerDatabase::TableEmpty(const String&, const String&) { return NotSupported(u"TableEmpty"); }
 uint32_t TmvServerDatabase::TableChangePassword(const String&, const String&, const String&) {
   return NotSupported(u"TableChangePassword");
 }
-uint32_t TmvServerDatabase::TableExists(const String&, const String&, bool& aExists, bool) {
-  aExists = false;
-  return NotSupported(u"TableExists");
-}
-uint32_t TmvServerDatabase::TableGetDictionary(const String&, const String&, TmvDataDictionary*) {
-  return NotSupported(u"TableGetDictionary");
-}
-uint32_t TmvServerDatabase::TableGetList(TStrings*) { return NotSupported(u"TableGetList"); }
 uint32_t TmvServerDatabase::TableAutoIncGet(const String&, const String&, uint32_t& aValue) {
   aValue = 0;
   return NotSupported(u"TableAutoIncGet");

@@ -15,8 +15,7 @@
 // Opening a cursor makes a table cursor (mvsrServerTableCursor.h) after
 // every check. Not here yet: freeing a cursor a failed direct execution
 // returns (it stays with the caller), the changed-table report and the BLOB
-// link handler, which work through cursors, the table maintenance
-// operations, and the cursor sources.
+// link handler, which work through cursors.
 //
 // Ownership: the database belongs to its session (the abstract layer); it
 // owns its statements and its table mapper, whose tables it frees. Threads:
@@ -37,6 +36,7 @@ class TmvServerSession;
 class TmvServerBaseTable;
 class TmvServerRootTable;
 class TmvLockingCursor;
+class TmvServerDatabaseCursorSourceContainer;
 
 // The tables private to a database (scope tsTempDatabase): name ->
 // TmvServerRootTable, names without regard to case. A database and the
@@ -109,10 +109,17 @@ class TmvServerDatabase : public TmvSqlAbstractDatabase {
   uint32_t GetFreespace(int64_t& aFreeSpace) override;
   uint32_t GetPath(String& aPath) override;
   uint32_t GetAlias(String& aAlias) override;
+  // Wraps aSource (an ImvDatabaseCursorSource, else 9986) in a container at
+  // the tail of the database's sources; aControl is its
+  // ImvDatabaseCursorSourceControl, referenced for the caller. Under the
+  // session lock: 8455 while another thread is inside the session.
+  uint32_t RegisterCursorSource(IInterface* aSource, IInterface*& aControl) override;
   bool GetIsCache() override { return sdIsCache; }
   String sadGetAlias() override { return sdAlias; }
 
-  // Table maintenance comes with its own unit; until then 12289.
+  // Table maintenance: build, delete, empty, rename, exists, dictionary and
+  // list are here; the operations that need cursor operations or tasks
+  // answer 12289 until those come.
   uint32_t TableBuild(bool aOverWrite, const String& aTableName, const String& aPassword,
                       TmvDataDictionary* aDictionary, TmvTableScope aTableScope, bool aAllowSystem) override;
   uint32_t TablePack(const String& aTableName, const String& aPassword, TmvAbstractTaskInfo*& aTaskInfo) override;
@@ -182,6 +189,23 @@ class TmvServerDatabase : public TmvSqlAbstractDatabase {
                                  TmvAbstractCursor*& aCursor, TmvOpenMode aOpenMode, TStream* aExecStream,
                                  TStream* aGetParamsStream, TmvStatementExecDirectPhase& aPhase);
 
+  // The table operations under the session lock. Private tables (scope
+  // tsTempDatabase, names beginning with exactly two "#") live in the
+  // mapper; the rest go to the folder. Builds, deletes and renames of names
+  // that do not begin with a space count as schema changes.
+  uint32_t sdTableBuild(bool aOverWrite, const String& aTableName, TmvTableScope aTableScope,
+                        TmvDataDictionary* aDictionary, const String& aPassword);
+  uint32_t sdTableDelete(const String& aTableName, const String& aPassword);
+  uint32_t sdTableEmpty(const String& aTableName, const String& aPassword);
+  // Also writes the new name into the table's named stream "$TableName".
+  uint32_t sdTableRename(const String& aOldName, const String& aNewName, const String& aPassword);
+  // 0 when it exists, 8712 when not (a missing child included).
+  uint32_t sdTableExists(const String& aTableName, const String& aPassword, bool aForServer);
+  uint32_t sdTableGetDictionary(const String& aTableName, const String& aPassword, TmvDataDictionary* aDictionary);
+  // Sorted, without duplicates; names the root-name check refuses (with
+  // aAllowSystem) left out.
+  uint32_t sdTableGetList(TStrings* aList, bool aAllowSystem);
+
   // Schema changes seen by this database (the folder's are taken over).
   uint32_t StructureGeneration();
 
@@ -191,8 +215,15 @@ class TmvServerDatabase : public TmvSqlAbstractDatabase {
 
   TmvServerDatabase* sdFolderPrev = nullptr;
   TmvServerDatabase* sdFolderNext = nullptr;
+  // The registered cursor sources (mvsrDatabaseCursorSources.h), in order;
+  // guarded by the session lock.
+  TmvServerDatabaseCursorSourceContainer* sdCursorSourceHead = nullptr;
+  TmvServerDatabaseCursorSourceContainer* sdCursorSourceTail = nullptr;
 
  private:
+  // The folder's generation taken over, this database's counted up.
+  void sdStructureChanged();
+
   String sdAlias;
   TmvServerFolder* sdFolder;
   TInterfacePtr<ImvTableMapper> sdTables;

@@ -430,6 +430,16 @@ void TmvServerRootTable::srtSetName(const String& aName) {
   sbtNameInScope = aName;
 }
 
+void TmvServerRootTable::srtSetNameInScope(const String& aName) {
+  if (srtDictionary) {
+    const bool readOnly = srtDictionary->GetReadOnly();
+    srtDictionary->ForceOffReadOnly();
+    srtDictionary->SetBaseName(aName);
+    if (readOnly) srtDictionary->ForceOnReadOnly();
+  }
+  sbtNameInScope = aName;
+}
+
 String TmvServerRootTable::ExtractPassword() {
   TmvBaseFile* main = srtFiles.empty() ? nullptr : srtFiles[0];
   return main && main->fiEncryptionEngine ? main->fiEncryptionEngine->ExtractPassword() : String();

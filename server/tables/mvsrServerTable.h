@@ -247,6 +247,9 @@ class TmvServerRootTable : public TmvServerBaseTable, public TmvRootTableLocks {
   // The name as the folder knows it; the folder renames under its tables
   // padlock (the dictionary's base name too, when it had the same name).
   void srtSetName(const String& aName);
+  // The name a database knows a private table by (its folder name stays
+  // generated) and its dictionary's base name.
+  void srtSetNameInScope(const String& aName);
 
  protected:
   // Set by the engine as the table joins its inactive list (under the
