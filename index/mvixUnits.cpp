@@ -2,6 +2,8 @@
 #include "index/mvixUnits.h"
 
 #include "foundation/mvllUnitGroup.h"
+#include "index/fulltext/mvseFulltextEngineCursor.h"
+#include "index/fulltext/mvseFulltextEngineCursorIndex.h"
 #include "index/mvsdKeyEngineComp.h"
 #include "index/mvsdKeyEngineFixed.h"
 #include "index/mvsdKeyEngineToken.h"
@@ -18,6 +20,8 @@ constexpr TmvUnitSteps kIndexUnits[] = {
     {mvsdKeyEngineTokenInit, mvsdKeyEngineTokenFini},
     {mvseIndicesEngineSimpleInit, mvseIndicesEngineSimpleFini},
     {mvseIndexEngineStaticKeyBstarTreeInit, mvseIndexEngineStaticKeyBstarTreeFini},
+    {mvseFulltextEngineCursorInit, mvseFulltextEngineCursorFini},
+    {mvseFulltextEngineCursorIndexInit, mvseFulltextEngineCursorIndexFini},
 };
 constinit TmvUnitGroup gIndexUnits(kIndexUnits);
 
