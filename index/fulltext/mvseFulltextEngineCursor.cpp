@@ -70,20 +70,6 @@ void mvRaiseUnknownFulltextCursorEngine(const char16_t* aWord, const TPersistent
 
 namespace {
 
-template <typename T>
-void FreeReverse(std::vector<T*>& aList) {
-  while (!aList.empty()) {
-    delete aList.back();
-    aList.pop_back();
-  }
-}
-
-template <typename T>
-T* MemberAt(const std::vector<T*>& aList, int32_t aIndex) {
-  if (aIndex < 0 || aIndex >= int32_t(aList.size())) throw EListError(SListIndexError, {aIndex});
-  return aList[size_t(aIndex)];
-}
-
 template <typename Descriptor>
 Descriptor& FilterDescriptorAs(TmvBaseTokenFilterTableEngine* aTableEngine) {
   auto* descriptor = dynamic_cast<Descriptor*>(aTableEngine->GetTokenFilterDescriptor());
@@ -181,12 +167,12 @@ TmvTokenExtractorHubCursorEngine::TmvTokenExtractorHubCursorEngine(TmvFulltextIn
   try {
     CreateExtractors();
   } catch (...) {
-    FreeReverse(tehceTokenExtractors);
+    mvFreeEnginesReverse(tehceTokenExtractors);
     throw;
   }
 }
 
-TmvTokenExtractorHubCursorEngine::~TmvTokenExtractorHubCursorEngine() { FreeReverse(tehceTokenExtractors); }
+TmvTokenExtractorHubCursorEngine::~TmvTokenExtractorHubCursorEngine() { mvFreeEnginesReverse(tehceTokenExtractors); }
 
 void TmvTokenExtractorHubCursorEngine::CreateExtractors() {
   const int32_t count = tehceTokenExtractorHubTableEngine->TokenExtractorCount();
@@ -220,7 +206,7 @@ void TmvTokenExtractorHubCursorEngine::NextTokenInternal(TmvTokenRef& aToken) {
 
 TmvBaseTokenExtractorCursorEngine* TmvTokenExtractorHubCursorEngine::TokenExtractor(int32_t aIndex) {
   if (aIndex == -1) return this;
-  return MemberAt(tehceTokenExtractors, aIndex);
+  return mvEngineAt(tehceTokenExtractors, aIndex);
 }
 
 // ---------------------------------------------------------------------------
@@ -447,12 +433,12 @@ TmvTokenFilterHubCursorEngine::TmvTokenFilterHubCursorEngine(TmvFulltextIndexCur
   try {
     CreateFilters();
   } catch (...) {
-    FreeReverse(tfhceTokenFilters);
+    mvFreeEnginesReverse(tfhceTokenFilters);
     throw;
   }
 }
 
-TmvTokenFilterHubCursorEngine::~TmvTokenFilterHubCursorEngine() { FreeReverse(tfhceTokenFilters); }
+TmvTokenFilterHubCursorEngine::~TmvTokenFilterHubCursorEngine() { mvFreeEnginesReverse(tfhceTokenFilters); }
 
 void TmvTokenFilterHubCursorEngine::CreateFilters() {
   TmvBaseTokenSourceCursorEngine* source = btfceTokenSource;
@@ -468,7 +454,7 @@ void TmvTokenFilterHubCursorEngine::CreateFilters() {
 
 TmvBaseTokenFilterCursorEngine* TmvTokenFilterHubCursorEngine::TokenFilter(int32_t aIndex) {
   if (aIndex == -1) return this;
-  return MemberAt(tfhceTokenFilters, aIndex);
+  return mvEngineAt(tfhceTokenFilters, aIndex);
 }
 
 // ---------------------------------------------------------------------------

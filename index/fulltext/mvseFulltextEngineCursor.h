@@ -150,6 +150,22 @@ const R& mvFulltextCursorClassFor(const R& aFamily, const char16_t* aWord, const
   return *cls;
 }
 
+// Frees the engines of a list, the last first, and empties it.
+template <typename T>
+void mvFreeEnginesReverse(std::vector<T*>& aList) {
+  while (!aList.empty()) {
+    delete aList.back();
+    aList.pop_back();
+  }
+}
+
+// The engine at aIndex; the list's index error outside it.
+template <typename T>
+T* mvEngineAt(const std::vector<T*>& aList, int32_t aIndex) {
+  if (aIndex < 0 || aIndex >= int32_t(aList.size())) throw EListError(SListIndexError, {aIndex});
+  return aList[size_t(aIndex)];
+}
+
 class TmvBaseTokenSourceCursorEngine : public TmvBaseRegisterableEngine {
  public:
   static const TmvRegisterableEngineClassRef StaticClass;

@@ -15,20 +15,6 @@
 
 namespace {
 
-template <typename T>
-void FreeReverse(std::vector<T*>& aList) {
-  while (!aList.empty()) {
-    delete aList.back();
-    aList.pop_back();
-  }
-}
-
-template <typename T>
-T* MemberAt(const std::vector<T*>& aList, int32_t aIndex) {
-  if (aIndex < 0 || aIndex >= int32_t(aList.size())) throw EListError(SListIndexError, {aIndex});
-  return aList[size_t(aIndex)];
-}
-
 // The field of key field 0 of the full-text index's location index; -1
 // when it has none.
 int32_t LocationFieldOf(TmvFulltextIndexTableEngine* aIndex) {
@@ -75,14 +61,14 @@ TmvFulltextCursorEngine::TmvFulltextCursorEngine(TmvFulltextTableEngine* aTableE
   try {
     CreateIndices();
   } catch (...) {
-    FreeReverse(ftceFulltextIndices);
+    mvFreeEnginesReverse(ftceFulltextIndices);
     throw;
   }
 }
 
 TmvFulltextCursorEngine::~TmvFulltextCursorEngine() {
   FreeUpdateHelpers();
-  FreeReverse(ftceFulltextIndices);
+  mvFreeEnginesReverse(ftceFulltextIndices);
 }
 
 void TmvFulltextCursorEngine::CreateIndices() {
@@ -92,7 +78,7 @@ void TmvFulltextCursorEngine::CreateIndices() {
 }
 
 TmvFulltextIndexCursorEngine* TmvFulltextCursorEngine::FulltextIndex(int32_t aIndex) const {
-  return MemberAt(ftceFulltextIndices, aIndex);
+  return mvEngineAt(ftceFulltextIndices, aIndex);
 }
 
 uint32_t TmvFulltextCursorEngine::UpdateIndex(TmvBaseTransaction* aTrans, const void* aOldRecord,
@@ -250,14 +236,14 @@ TmvUniqueTokenContainer::TmvUniqueTokenContainer(TmvBaseTokenSourceCursorEngine*
         if (list)
           for (int32_t i = 0; i < list->Count(); ++i) utcCombined->Add(list->Strings(i));
   } catch (...) {
-    FreeReverse(utcPerField);
+    mvFreeEnginesReverse(utcPerField);
     delete utcCombined;
     throw;
   }
 }
 
 TmvUniqueTokenContainer::~TmvUniqueTokenContainer() {
-  FreeReverse(utcPerField);
+  mvFreeEnginesReverse(utcPerField);
   delete utcCombined;
 }
 
@@ -354,12 +340,12 @@ TmvTokenIndexHubCursorEngine::TmvTokenIndexHubCursorEngine(TmvFulltextIndexCurso
   try {
     CreateTokenIndexes();
   } catch (...) {
-    FreeReverse(tihceTokenIndexs);
+    mvFreeEnginesReverse(tihceTokenIndexs);
     throw;
   }
 }
 
-TmvTokenIndexHubCursorEngine::~TmvTokenIndexHubCursorEngine() { FreeReverse(tihceTokenIndexs); }
+TmvTokenIndexHubCursorEngine::~TmvTokenIndexHubCursorEngine() { mvFreeEnginesReverse(tihceTokenIndexs); }
 
 void TmvTokenIndexHubCursorEngine::CreateTokenIndexes() {
   for (int32_t i = 0; i < tihceTokenIndexHubTableEngine->TokenIndexCount(); ++i)
@@ -377,7 +363,7 @@ uint32_t TmvTokenIndexHubCursorEngine::bticeUpdateIndex(TmvBaseTransaction* aTra
 
 TmvBaseTokenIndexCursorEngine* TmvTokenIndexHubCursorEngine::TokenIndex(int32_t aIndex) {
   if (aIndex == -1) return this;
-  return MemberAt(tihceTokenIndexs, aIndex);
+  return mvEngineAt(tihceTokenIndexs, aIndex);
 }
 
 // ---------------------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include "index/mvixUnits.h"
 #include "index/mvsdKeyEngineToken.h"
 #include "index/mvseIndicesEngineSimple.h"
+#include "dictionary/filters/mvsdFilterDescriptor.h"
 #include "dictionary/items/mvsdLocaleDescriptor.h"
 #include "storage/HeapTestSupport.h"
 #include "storage/blobs/mvseBlobEngine.h"
@@ -138,8 +139,8 @@ class FulltextCursor : public HeapFileTest {
   TmvMainIndexTokenIndexDescriptor* AddMain(bool aIncludeLocation = false) {
     auto* index = dd->GetIndicesDescriptor()->AddIndex(u"Tokens", 0, idAll, u"",
                                                        &TmvMainIndexTokenKeyDescriptor::StaticClass);
-    if (aIncludeLocation)
-      static_cast<TmvMainIndexTokenKeyDescriptor*>(index->GetKeyDescriptor())->SetIncludeLocation(true);
+    mainKey = static_cast<TmvMainIndexTokenKeyDescriptor*>(index->GetKeyDescriptor());
+    if (aIncludeLocation) mainKey->SetIncludeLocation(true);
     auto* main = static_cast<TmvMainIndexTokenIndexDescriptor*>(
         docs->AddTokenIndex(u"Main", &TmvMainIndexTokenIndexDescriptor::StaticClass));
     main->SetMainIndexNumber(3);
@@ -252,6 +253,7 @@ class FulltextCursor : public HeapFileTest {
   TmvFulltextDescriptor* ft = nullptr;
   TmvFulltextIndexDescriptor* docs = nullptr;
   bool withMain = false;
+  TmvMainIndexTokenKeyDescriptor* mainKey = nullptr;
   std::unique_ptr<TmvSimpleIndicesEngine> mainIndices;
   std::unique_ptr<TmvFulltextTableEngine> table;
   std::unique_ptr<TmvFulltextCursorEngine> engine;
@@ -328,6 +330,30 @@ TEST_F(FulltextCursor, MemoFieldsReadTheirBlobsThroughTheCursor) {
     const std::vector<TTok> want = nr == 5 ? std::vector<TTok>{{u"hi", 0, 0}} : std::vector<TTok>{};
     EXPECT_EQ(ReadAll(*index.TokenFilterNew(-1)), want) << nr;
   }
+}
+
+// ShortString and NullString: with code page 932 the bytes are converted,
+// without a locale each byte becomes one unit; NullString stops at NUL.
+TEST_F(FulltextCursor, SingleByteFieldsByCodePage) {
+  auto* sjis = fields->AddField(u"Sjis", u"", mvtShortString, 10, 0, false);
+  sjis->AddLocaleDescriptor()->SetOverrideStorageCodepage(932);
+  fields->AddField(u"Plain", u"", mvtShortString, 10, 0, false);
+  fields->AddField(u"Zero", u"", mvtNullString, 10, 0, false);
+  docs->AddFieldTokenExtractor(4);
+  docs->AddFieldTokenExtractor(5);
+  docs->AddFieldTokenExtractor(6);
+  AddBits();
+  Build();
+  Bytes record = Record(1, u"");
+  const uint8_t nihon[] = {4, 0x93, 0xFA, 0x96, 0x7B, 0, 0, 0, 0, 0, 0};
+  fields->SetRecordField(4, record.data(), nihon);
+  fields->SetRecordField(5, record.data(), nihon);
+  const uint8_t zero[] = {'a', 'b', 0, 'c', 0, 0, 0, 0, 0, 0, 0};
+  fields->SetRecordField(6, record.data(), zero);
+  TmvFulltextIndexCursorEngine& index = *engine->FulltextIndex(0);
+  index.TokenExtractorNew(-1)->Initialize(record.data(), {}, false);
+  EXPECT_EQ(ReadAll(*index.TokenFilterNew(-1)),
+            (std::vector<TTok>{{u"\u65e5\u672c", 0, 0}, {u"\u0093\u00fa\u0096\u007b", 0, 1}, {u"ab", 0, 2}}));
 }
 
 TEST_F(FulltextCursor, StringReplaceItems) {
@@ -610,6 +636,28 @@ TEST_F(FulltextCursor, MainIndexEntriesNotifyAndIgnoreCase) {
   EXPECT_TRUE(MainEntries().empty());
   // A token without its entry.
   EXPECT_EQ(CodeOf([&] { Update(&changed, 11, nullptr, 0); }), uint32_t(MVERR_KEYVIOL));
+}
+
+// A record the main index's key filter rejects has no entries there, on
+// either side of a modify.
+TEST_F(FulltextCursor, KeyFilterKeepsRecordsOutOfTheMainIndex) {
+  docs->AddFieldTokenExtractor(2);
+  AddMain();
+  mainKey->SetFilter(new TmvCallbackFilterDescriptor(fields, [](void* aCookie, const void* aRecord) {
+    const auto* nr = static_cast<const uint8_t*>(static_cast<TmvFieldsDescriptor*>(aCookie)->GetRecordFieldForFilter(1, aRecord));
+    return nr && (nr[0] & 1) != 0;
+  }));
+  Build();
+  const Bytes even = Record(4, u"x");
+  const Bytes odd = Record(5, u"x");
+  ASSERT_EQ(Update(nullptr, 0, &even, 1), 0u);
+  EXPECT_TRUE(MainEntries().empty());
+  ASSERT_EQ(Update(nullptr, 0, &odd, 2), 0u);
+  EXPECT_EQ(MainEntries().size(), 1u);
+  ASSERT_EQ(Update(&odd, 2, &even, 2), 0u);  // now rejected: its entry goes
+  EXPECT_TRUE(MainEntries().empty());
+  ASSERT_EQ(Update(&even, 1, nullptr, 0), 0u);
+  ASSERT_EQ(Update(&even, 2, nullptr, 0), 0u);
 }
 
 // ---------------------------------------------------------------------------
