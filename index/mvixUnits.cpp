@@ -2,6 +2,8 @@
 #include "index/mvixUnits.h"
 
 #include "foundation/mvllUnitGroup.h"
+#include "index/fulltext/mvseFulltextEngineCursor.h"
+#include "index/fulltext/mvseFulltextEngineCursorIndex.h"
 #include "index/mvsdKeyEngineComp.h"
 #include "index/mvsdKeyEngineFixed.h"
 #include "index/mvsdKeyEngineToken.h"
@@ -22,6 +24,8 @@ constexpr TmvUnitSteps kIndexUnits[] = {
     {mvseIndexEngineStaticKeyBstarTreeInit, mvseIndexEngineStaticKeyBstarTreeFini},
     {mvseIndexEngineKeylessBstarTreeInit, mvseIndexEngineKeylessBstarTreeFini},
     {mvseIndexEngineCacheKeylessBstarTreeInit, mvseIndexEngineCacheKeylessBstarTreeFini},
+    {mvseFulltextEngineCursorInit, mvseFulltextEngineCursorFini},
+    {mvseFulltextEngineCursorIndexInit, mvseFulltextEngineCursorIndexFini},
 };
 constinit TmvUnitGroup gIndexUnits(kIndexUnits);
 
