@@ -31,6 +31,7 @@
 #include "server/mvsrServerSession.h"
 #include "server/mvsrServerUnits.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "support/mvSortRecord.h"
 
 namespace {
 
@@ -80,15 +81,8 @@ struct Engine {
     std::filesystem::create_directories(folder);
     const String path = UTF8ToString(std::filesystem::canonical(folder).string() + "/");
     if (session->DatabaseOpen(database, u"Path", path, nullptr, omReadWrite, smShared, 0) != 0) std::abort();
+    index = mvAddSortRecordFields(dict);
     TmvFieldsDescriptor* f = dict.GetFieldsDescriptor();
-    f->AddField(u"K", u"", mvtInt32, 0, 0, true);
-    f->AddField(u"S", u"", mvtShortString, 20, 0, true);
-    f->AddField(u"SEQ", u"", mvtInt32, 0, 0, true);
-    f->AddField(u"PAD", u"", mvtByteArray, 70, 0, false);
-    index = dict.EnsureIndicesDescriptor()->AddIndex(u"ByKS", 0, idAll, u"");
-    auto* key = static_cast<TmvCompKeyDescriptor*>(index->GetKeyDescriptor());
-    key->Add(0);
-    key->Add(1);
     // The records as the engine lays them out.
     records.resize(size_t(kRecords) * size_t(f->RecordLength()));
     for (int32_t i = 0; i < kRecords; ++i) {

@@ -22,6 +22,7 @@
 #include "BenchRatio.h"
 #include "BenchTables.h"
 #include "server/marlisse.h"
+#include "support/mvGroupedPeople.h"
 
 namespace {
 
@@ -82,15 +83,7 @@ struct Engine {
     Instance = new TmvEmbeddedEngine;
     Check(Instance->OpenDatabase(UTF8ToString(Folder.string()), Session, Db));
     TmvDataDictionary dictionary;
-    TmvFieldsDescriptor* fields = dictionary.GetFieldsDescriptor();
-    fields->AddField(u"ID", u"", mvtAutoInc, 0, 0, true);
-    fields->AddField(u"NAME", u"", mvtShortString, 40, 0, false);
-    fields->AddField(u"GRP", u"", mvtInt32, 0, 0, false);
-    fields->AddField(u"AMOUNT", u"", mvtDouble, 0, 0, false);
-    fields->AddField(u"WHEN", u"", mvtDateTime, 0, 0, false);
-    dictionary.AddAutoIncDescriptor();
-    mvAddIndex(&dictionary, u"ByName", u"NAME", true);
-    mvAddIndex(&dictionary, u"ByGroup", u"GRP", false);
+    mvAddGroupedPeopleFields(dictionary);
     Check(mvBuildTable(Db, u"People", &dictionary));
     Check(Db->CursorOpen(ByName, u"People", u"", omReadWrite, smShared, 0, u"ByName", -1, false, 0, 0, nullptr));
     Check(Db->CursorOpen(ByGroup, u"People", u"", omReadWrite, smShared, 0, u"ByGroup", -1, false, 0, 0, nullptr));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "server/marlisse.h"
+#include "support/mvGroupedPeople.h"
 
 namespace {
 
@@ -104,15 +105,7 @@ TEST_F(Library, StoresAndFindsRecordsAcrossTransactionsAndRestarts) {
   Start();
   {
     TmvDataDictionary dictionary;
-    TmvFieldsDescriptor* fields = dictionary.GetFieldsDescriptor();
-    fields->AddField(u"ID", u"", mvtAutoInc, 0, 0, true);
-    fields->AddField(u"NAME", u"", mvtShortString, 40, 0, false);
-    fields->AddField(u"GRP", u"", mvtInt32, 0, 0, false);
-    fields->AddField(u"AMOUNT", u"", mvtDouble, 0, 0, false);
-    fields->AddField(u"WHEN", u"", mvtDateTime, 0, 0, false);
-    dictionary.AddAutoIncDescriptor();
-    mvAddIndex(&dictionary, u"ByName", u"NAME", true);
-    mvAddIndex(&dictionary, u"ByGroup", u"GRP", false);
+    mvAddGroupedPeopleFields(dictionary);
     ASSERT_EQ(mvBuildTable(db, u"People", &dictionary), 0u);
   }
   OpenCursors();

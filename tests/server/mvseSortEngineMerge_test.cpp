@@ -16,6 +16,7 @@
 #include "dictionary/keys/mvsdKeyDescriptors.h"
 #include "foundation/errors/mvllErrors.h"
 #include "storage/mvsrTimeoutHandling.h"
+#include "support/mvSortRecord.h"
 
 namespace {
 
@@ -371,15 +372,7 @@ class MergeSortSpill : public cursor_test::CursorTest {
     CursorTest::SetUp();
     engine->SetMaxRAM(16);
     engine->SetTempStoreSize(512);
-    TmvFieldsDescriptor* f = dict.GetFieldsDescriptor();
-    f->AddField(u"K", u"", mvtInt32, 0, 0, true);
-    f->AddField(u"S", u"", mvtShortString, 20, 0, true);
-    f->AddField(u"SEQ", u"", mvtInt32, 0, 0, true);
-    f->AddField(u"PAD", u"", mvtByteArray, 70, 0, false);
-    index = dict.EnsureIndicesDescriptor()->AddIndex(u"ByKS", 0, idAll, u"");
-    auto* key = static_cast<TmvCompKeyDescriptor*>(index->GetKeyDescriptor());
-    key->Add(0);
-    key->Add(1);
+    index = mvAddSortRecordFields(dict);
   }
   // The figure of a temporary storage statistic, in kilobytes.
   int64_t TempStat(const char16_t* aCaption) {
